@@ -1,0 +1,23 @@
+// Console output: where the server's lines go, and the time format they use.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace dirserver {
+
+// The two streams every console line goes to: progress on `out`, errors and warnings on `err`.
+// The server uses the process's standard streams; tests hand in streams of their own.
+struct Console {
+  std::FILE* out = stdout;
+  std::FILE* err = stderr;
+};
+
+// A time as local time in the classic asctime form, 25 characters with the line end:
+// "Sun Dec 06 08:24:08 2026\n". Weekday and month are English whatever the locale, and the day
+// of the month has a leading zero ("06", never " 6"). Takes the full-width clock value, so dates
+// after January 2038 print correctly.
+std::string asctimeText(std::int64_t secondsSince1970);
+
+}  // namespace dirserver

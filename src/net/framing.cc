@@ -1,0 +1,82 @@
+#include "net/framing.h"
+
+namespace dirserver {
+
+std::span<std::uint8_t> FrameReader::space() {
+  switch (step_) {
+    case Step::Size:
+    case Step::Id:
+    case Step::Type:
+      return std::span<std::uint8_t>(headerBytes_).subspan(headerReceived_);
+    case Step::Body:
+      if (!bodyAllocated_) return {};
+      return std::span<std::uint8_t>(body_).subspan(bodyReceived_);
+    case Step::Done:
+    case Step::Rejected:
+      break;
+  }
+  return {};
+}
+
+void FrameReader::allocateBody() {
+  if (step_ != Step::Body || bodyAllocated_) return;
+  body_.resize(bodyLength());
+  bodyAllocated_ = true;
+}
+
+const char* FrameReader::received(std::size_t count) {
+  if (step_ == Step::Body) {
+    bodyReceived_ += count;
+    if (bodyReceived_ == body_.size()) step_ = Step::Done;
+    return nullptr;
+  }
+  headerReceived_ += count;
+  completeHeaderSteps();
+  return step_ == Step::Rejected ? rejection_ : nullptr;
+}
+
+void FrameReader::completeHeaderSteps() {
+  if (step_ == Step::Size && headerReceived_ >= 4) {
+    header_.size = loadU32(headerBytes_);
+    if (header_.size < kHeaderSize || header_.size > kMaxMessageSize) {
+      rejection_ = "+error: invalid msg size\n";
+      step_ = Step::Rejected;
+      return;
+    }
+    step_ = Step::Id;
+  }
+  if (step_ == Step::Id && headerReceived_ >= 8) {
+    header_.messageId = loadU32(headerBytes_ + 4);
+    if (header_.messageId != kMessageId) {
+      rejection_ = "+error: invalid msg id\n";
+      step_ = Step::Rejected;
+      return;
+    }
+    step_ = Step::Type;
+  }
+  if (step_ == Step::Type && headerReceived_ >= 12) {
+    header_.messageType = loadU32(headerBytes_ + 8);
+    // An empty body is complete as soon as the header is: there is nothing to wait for.
+    step_ = bodyLength() == 0 ? Step::Done : Step::Body;
+    if (step_ == Step::Done) bodyAllocated_ = true;
+  }
+}
+
+const char* FrameReader::failureLine() const {
+  switch (step_) {
+    case Step::Size:
+      return "+error: recv() error - msg size\n";
+    case Step::Id:
+      return "+error: recv() error - msg id\n";
+    case Step::Type:
+      return "+error: recv() error - msg type\n";
+    case Step::Body:
+      return "+error: recv() error - invalid data length\n";
+    case Step::Done:
+    case Step::Rejected:
+      break;
+  }
+  return nullptr;
+}
+
+}  // namespace dirserver

@@ -1,0 +1,34 @@
+// Everything the request handlers, the expiry sweep and the server list file work on.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+
+#include "common/console.h"
+#include "registry/server_registry.h"
+
+namespace dirserver {
+
+// Seconds since 1970, full width.
+using WallClock = std::function<std::int64_t()>;
+
+inline std::int64_t systemWallClock() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+// The server's state and its surroundings. The server has exactly one, made by main with the
+// fixed values below; tests make their own with an empty registry, captured console streams, a
+// clock they set and a file in a directory of their own.
+struct ServerContext {
+  ServerRegistry registry;
+  Console console;
+  WallClock wallClock = systemWallClock;
+  // When set, every key computation prints its trace on console.out (the command-line switch).
+  bool checksumTrace = false;
+  // The server list file; a bare name, so it lies in the working directory.
+  std::string listFile = "server_list.dat";
+
+  std::FILE* keyTrace() const { return checksumTrace ? console.out : nullptr; }
+};
+
+}  // namespace dirserver

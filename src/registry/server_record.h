@@ -1,0 +1,71 @@
+// What the server knows about one registered game host.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "common/byte_order.h"
+
+namespace dirserver {
+
+// The game's three game types; the value indexes the registry's maps, the sections of the server
+// list file and the order of the listing.
+enum class ServerType : std::uint8_t { GetTheQuorv = 0, Melee = 1, TeamMelee = 2 };
+
+inline constexpr std::size_t kServerTypeCount = 3;
+inline constexpr std::array<ServerType, kServerTypeCount> kServerTypes = {
+    ServerType::GetTheQuorv, ServerType::Melee, ServerType::TeamMelee};
+
+// The directory path under which hosts of each type register (their first string).
+inline constexpr std::array<std::string_view, kServerTypeCount> kServerTypePaths = {
+    "/Aviantorvale/Get The Quorv Game", "/Aviantorvale/Melee Game",
+    "/Aviantorvale/Team Melee Game"};
+
+constexpr std::size_t index(ServerType type) { return static_cast<std::size_t>(type); }
+
+// The type whose path equals `text` exactly (case and blanks count), if any.
+inline std::optional<ServerType> serverTypeForPath(std::string_view text) {
+  for (ServerType type : kServerTypes) {
+    if (kServerTypePaths[index(type)] == text) return type;
+  }
+  return std::nullopt;
+}
+
+inline constexpr std::size_t kFieldCount = 7;
+// A field holds at most this many bytes of UTF-16LE text (2048 code units).
+inline constexpr std::size_t kFieldCapacity = 4096;
+
+// The fields that mean something to the server; the others are only stored and echoed.
+inline constexpr std::size_t kPathField = 0;  // selects the ServerType
+inline constexpr std::size_t kNameField = 2;  // the host's name, printed on the console
+inline constexpr std::size_t kLastField = 6;  // printed after the name
+
+// One text field of a host: its UTF-16LE bytes exactly as the host sent them, at most
+// kFieldCapacity of them. Only these bytes are kept; the server list file pads each field to its
+// full capacity with zeros.
+struct ServerField {
+  Bytes data;
+
+  std::uint16_t length() const { return static_cast<std::uint16_t>(data.size()); }
+  ByteView bytes() const { return data; }
+  bool operator==(const ServerField&) const = default;
+};
+
+using ServerFields = std::array<ServerField, kFieldCount>;
+
+// One registered host: its seven strings in the order they came on the wire, and the time of its
+// latest registration in seconds since 1970 (32 bits, as the server list file stores it).
+struct ServerRecord {
+  ServerFields fields;
+  std::int32_t registrationTime = 0;
+
+  bool operator==(const ServerRecord&) const = default;
+};
+
+// Identifies a host within the map of its type: the 32-bit word sum of its fields.
+using ServerKey = std::uint32_t;
+
+}  // namespace dirserver

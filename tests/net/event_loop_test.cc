@@ -1,0 +1,433 @@
+#include "net/event_loop.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "listing/list_reply.h"
+#include "net/listener.h"
+#include "registry/server_key.h"
+#include "support/loopback.h"
+
+namespace dirserver {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Client;
+using testing::hex;
+using testing::hostStrings;
+using testing::LoopbackServer;
+using testing::quickSettings;
+using testing::request;
+using testing::requestBody;
+using testing::roundTrip;
+
+constexpr const char* kAckHex = "0E 00 00 00 1E 00 00 00 01 00 00 00 00 00";
+
+std::string countOf(const std::string& text, const std::string& what) {
+  std::size_t count = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return std::to_string(count);
+}
+
+// ---------------------------------------------------------------------------------------------
+// One request per connection.
+
+TEST(EventLoop, AcknowledgesAndClosesTheConnection) {
+  LoopbackServer server;
+  server.start();
+  const auto reply = roundTrip(server.port(), request(MessageType::AckRequest, Bytes{1, 2}));
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(hex(*reply), kAckHex);
+  server.stop();
+  EXPECT_EQ(server.test().console.err(), "");
+}
+
+TEST(EventLoop, RequestSentInPiecesIsAccepted) {
+  LoopbackServer server;
+  server.start();
+  const Bytes whole = request(MessageType::Registration,
+                              requestBody(hostStrings("/Aviantorvale/Melee Game", "Bob")));
+  Client client(server.port());
+  // Pieces that split every header word and the body.
+  for (std::size_t at = 0; at < whole.size(); at += 3) {
+    client.send(ByteView(whole).subspan(at, std::min<std::size_t>(3, whole.size() - at)));
+    std::this_thread::sleep_for(2ms);
+  }
+  const auto reply = client.receiveAll();
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(hex(*reply), kAckHex);
+  server.stop();
+  EXPECT_EQ(server.test().context.registry.totalCount(), 1u);
+  EXPECT_EQ(server.test().console.err(), "");
+}
+
+TEST(EventLoop, LargestRequestArrivesInManySegments) {
+  LoopbackServer server;
+  server.start();
+  const Bytes whole = request(MessageType::AckRequest, Bytes(kMaxMessageSize - kHeaderSize, 0x5A));
+  ASSERT_EQ(whole.size(), kMaxMessageSize);
+  Client client(server.port());
+  for (std::size_t at = 0; at < whole.size(); at += 100'000) {
+    client.send(ByteView(whole).subspan(at, std::min<std::size_t>(100'000, whole.size() - at)));
+  }
+  const auto reply = client.receiveAll();
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(hex(*reply), kAckHex);
+}
+
+TEST(EventLoop, BadFramesAreReportedAndGetNoAnswer) {
+  LoopbackServer server;
+  server.start();
+  const std::pair<Bytes, const char*> cases[] = {
+      {[] { Bytes b; putHeader(b, {11, 30, 8}); return b; }(), "+error: invalid msg size\n"},
+      {[] { Bytes b; putHeader(b, {0x100001, 30, 8}); return b; }(), "+error: invalid msg size\n"},
+      {[] { Bytes b; putHeader(b, {0x80000000, 30, 8}); return b; }(), "+error: invalid msg size\n"},
+      {[] { Bytes b; putHeader(b, {0xFFFFFFFF, 99, 8}); return b; }(), "+error: invalid msg size\n"},
+      {[] { Bytes b; putHeader(b, {12, 31, 8}); return b; }(), "+error: invalid msg id\n"},
+  };
+  std::string expected;
+  for (const auto& [bytes, line] : cases) {
+    Client client(server.port());
+    client.send(bytes);
+    const auto reply = client.receiveAll();
+    ASSERT_TRUE(reply.has_value()) << line;
+    EXPECT_TRUE(reply->empty()) << line;
+    expected += line;
+  }
+  server.stop();
+  EXPECT_EQ(server.test().console.err(), expected);
+}
+
+TEST(EventLoop, PeerClosingEarlyIsReportedAtOnceForItsStep) {
+  LoopbackServer server;
+  server.start();
+  const Bytes whole = request(MessageType::Registration, Bytes(20, 0));
+  const std::pair<std::size_t, const char*> cases[] = {
+      {0, "+error: recv() error - msg size\n"},    {2, "+error: recv() error - msg size\n"},
+      {6, "+error: recv() error - msg id\n"},      {10, "+error: recv() error - msg type\n"},
+      {20, "+error: recv() error - invalid data length\n"},
+  };
+  std::string expected;
+  for (const auto& [prefix, line] : cases) {
+    Client client(server.port());
+    client.send(ByteView(whole).first(prefix));
+    client.finishSending();
+    // Well before the 400 ms deadline: the close is noticed at once.
+    const auto reply = client.receiveAll(300ms);
+    ASSERT_TRUE(reply.has_value()) << prefix;
+    EXPECT_TRUE(reply->empty());
+    expected += line;
+  }
+  server.stop();
+  EXPECT_EQ(server.test().console.err(), expected);
+}
+
+TEST(EventLoop, EachStepHasItsOwnDeadline) {
+  LoopbackServer server;
+  server.start();
+  // Silent from the start.
+  Client silent(server.port());
+  // A header that stalls in its type word, and one whose body never comes.
+  Client stalledType(server.port());
+  stalledType.send(ByteView(request(MessageType::AckRequest)).first(9));
+  Client noBody(server.port());
+  noBody.sendHeader(20, 30, 8);
+  EXPECT_TRUE(silent.closedWithin(2s));
+  EXPECT_TRUE(stalledType.closedWithin(2s));
+  EXPECT_TRUE(noBody.closedWithin(2s));
+  // A trickle that completes each step within its deadline gets through, though the whole
+  // request takes longer than one deadline.
+  Client trickle(server.port());
+  const Bytes whole = request(MessageType::AckRequest, Bytes{1, 2, 3, 4});
+  for (std::size_t at = 0; at < whole.size(); at += 4) {
+    trickle.send(ByteView(whole).subspan(at, 4));
+    std::this_thread::sleep_for(150ms);
+  }
+  const auto reply = trickle.receiveAll();
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(hex(*reply), kAckHex);
+  server.stop();
+  const std::string err = server.test().console.err();
+  EXPECT_EQ(countOf(err, "+error: recv() error - msg size\n"), "1") << err;
+  EXPECT_EQ(countOf(err, "+error: recv() error - msg type\n"), "1") << err;
+  EXPECT_EQ(countOf(err, "+error: recv() error - invalid data length\n"), "1") << err;
+}
+
+TEST(EventLoop, UnhandledTypeIsReadWholeWarnedAndUnanswered) {
+  LoopbackServer server;
+  server.start();
+  const auto reply = roundTrip(server.port(), request(5u, Bytes(1000, 1)));
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_TRUE(reply->empty());
+  server.stop();
+  EXPECT_EQ(server.test().console.err(), "+warning: unhandled msg type: 0x05\n");
+}
+
+TEST(EventLoop, RejectedRegistrationIsStillAcknowledgedAndSaved) {
+  LoopbackServer server;
+  server.start();
+  const auto reply = roundTrip(server.port(), request(MessageType::Registration, Bytes{3}));
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(hex(*reply), kAckHex);
+  server.stop();
+  EXPECT_EQ(server.test().console.err(), "+error: invalid data size\n");
+  EXPECT_EQ(testing::readFile(server.test().context.listFile), Bytes(12, 0));
+}
+
+TEST(EventLoop, ListingReflectsRegistrationsAndShutdowns) {
+  LoopbackServer server;
+  server.start();
+  const auto bob = requestBody(hostStrings("/Aviantorvale/Team Melee Game", "Bob"));
+  roundTrip(server.port(), request(MessageType::Registration, bob));
+  const auto listed = roundTrip(server.port(), request(MessageType::ListRequest, Bytes{7, 7}));
+  roundTrip(server.port(), request(MessageType::Shutdown, bob));
+  const auto empty = roundTrip(server.port(), request(MessageType::ListRequest));
+  server.stop();
+  ASSERT_TRUE(listed.has_value() && empty.has_value());
+  EXPECT_EQ(*listed, buildListReply([&] {
+              ServerRegistry expected;
+              const auto record = testing::makeRecord(hostStrings("/Aviantorvale/Team Melee Game", "Bob"));
+              expected.insert(ServerType::TeamMelee, computeServerKey(record.fields), record);
+              return expected;
+            }()));
+  EXPECT_EQ(empty->size(), 380u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Peers that misbehave hold only their own connection.
+
+ServerRegistry largeRegistry(std::size_t hosts) {
+  ServerRegistry registry;
+  for (std::size_t i = 0; i < hosts; ++i) {
+    auto record = testing::makeRecord(
+        hostStrings("/Aviantorvale/Melee Game", std::string(1000, 'a') + std::to_string(i)));
+    registry.insert(ServerType::Melee, computeServerKey(record.fields), record);
+  }
+  return registry;
+}
+
+TEST(EventLoop, GoodClientIsServedWhileBadPeersHoldConnections) {
+  LoopSettings settings = quickSettings();
+  settings.recvTimeout = 3s;
+  settings.sendTimeout = 3s;
+  LoopbackServer server(settings);
+  server.test().context.registry = largeRegistry(2000);  // a listing of several megabytes
+  server.start();
+
+  std::vector<Client> bad;
+  bad.emplace_back(server.port());  // silent
+  bad.emplace_back(server.port());  // a trickle, one byte so far
+  bad.back().send(Bytes{0x10});
+  bad.emplace_back(server.port());  // announces a megabyte and sends nothing more
+  bad.back().sendHeader(kMaxMessageSize, 30, 4);
+  for (int i = 0; i < 3; ++i) {  // ask for the listing and never read it
+    bad.emplace_back(server.port());
+    bad.back().send(request(MessageType::ListRequest));
+  }
+  std::this_thread::sleep_for(100ms);
+
+  const auto started = std::chrono::steady_clock::now();
+  const auto ack = roundTrip(server.port(), request(MessageType::AckRequest));
+  const auto listing = roundTrip(server.port(), request(MessageType::ListRequest));
+  ASSERT_TRUE(ack.has_value());
+  EXPECT_EQ(hex(*ack), kAckHex);
+  ASSERT_TRUE(listing.has_value());
+  EXPECT_EQ(*listing, buildListReply(largeRegistry(2000)));
+  // Served before any bad peer's deadline came: none of them has been dropped yet.
+  ASSERT_LT(std::chrono::steady_clock::now() - started, 2s);
+  for (Client& peer : bad) {
+    pollfd wait{peer.fd(), POLLRDHUP, 0};
+    EXPECT_EQ(::poll(&wait, 1, 0), 0);
+  }
+  // And then each is dropped at its deadline.
+  for (Client& peer : bad) EXPECT_TRUE(peer.closedWithin(6s));
+  server.stop();
+  const std::string err = server.test().console.err();
+  EXPECT_EQ(countOf(err, "+error: recv() error - msg size\n"), "2") << err;
+  EXPECT_EQ(countOf(err, "+error: recv() error - invalid data length\n"), "1") << err;
+}
+
+TEST(EventLoop, ConnectionsOverThePerAddressBoundAreClosedAtOnce) {
+  LoopSettings settings = quickSettings();
+  settings.recvTimeout = 5s;
+  settings.maxConnectionsPerAddress = 3;
+  settings.sweepInterval = 300ms;
+  LoopbackServer server(settings);
+  server.start();
+  std::vector<Client> held;
+  for (int i = 0; i < 3; ++i) held.emplace_back(server.port(), "127.0.0.1");
+  Client over(server.port(), "127.0.0.1");
+  const auto refused = over.receiveAll(1s);
+  ASSERT_TRUE(refused.has_value());
+  EXPECT_TRUE(refused->empty());
+  // Another address is not affected.
+  Client other(server.port(), "127.0.0.2");
+  other.send(request(MessageType::AckRequest));
+  const auto reply = other.receiveAll();
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(hex(*reply), kAckHex);
+  // Once one of the three goes, the address may connect again.
+  held.pop_back();
+  std::this_thread::sleep_for(100ms);
+  const auto again = roundTrip(server.port(), request(MessageType::AckRequest));
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(hex(*again), kAckHex);
+  std::this_thread::sleep_for(400ms);  // a sweep reports the refusals
+  server.stop();
+  EXPECT_NE(server.test().console.err().find(
+                "+warning: refused 1 connections over the per-address limit\n"),
+            std::string::npos);
+}
+
+TEST(EventLoop, ConnectionsOverTheTotalBoundWaitInTheBacklog) {
+  LoopSettings settings = quickSettings();
+  settings.maxConnections = 2;
+  settings.recvTimeout = 500ms;
+  LoopbackServer server(settings);
+  server.start();
+  Client first(server.port());
+  Client second(server.port());
+  std::this_thread::sleep_for(50ms);
+  Client third(server.port());  // queued by the kernel, not yet accepted
+  third.send(request(MessageType::AckRequest));
+  const auto reply = third.receiveAll(3s);
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(hex(*reply), kAckHex);
+  // It was answered only after the two silent ones had been dropped.
+  EXPECT_TRUE(first.closedWithin(0ms));
+  EXPECT_TRUE(second.closedWithin(0ms));
+}
+
+TEST(EventLoop, LargeBodiesShareABudgetSmallOnesDoNot) {
+  LoopSettings settings = quickSettings();
+  settings.recvTimeout = 800ms;
+  settings.freeBodyBytes = 1024;
+  settings.bodyBudgetBytes = 100'000;
+  LoopbackServer server(settings);
+  server.start();
+  // Two announcements of 45 kB hold 90 kB of the budget and send nothing more.
+  Client hog1(server.port());
+  hog1.sendHeader(12 + 45'000, 30, 8);
+  Client hog2(server.port());
+  hog2.sendHeader(12 + 45'000, 30, 8);
+  // Late enough that the hogs' deadlines come well before its own.
+  std::this_thread::sleep_for(300ms);
+  // A 20 kB body, sent whole, must wait for budget...
+  Client large(server.port());
+  large.send(request(MessageType::AckRequest, Bytes(20'000, 1)));
+  // ...while small requests go through.
+  const auto small = roundTrip(server.port(), request(MessageType::AckRequest, Bytes(1000, 1)));
+  ASSERT_TRUE(small.has_value());
+  EXPECT_EQ(hex(*small), kAckHex);
+  pollfd wait{large.fd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&wait, 1, 0), 0) << "the large request was answered before budget was free";
+  // When the hogs are dropped, the large request is read and answered.
+  const auto reply = large.receiveAll(3s);
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(hex(*reply), kAckHex);
+  EXPECT_TRUE(hog1.closedWithin(0ms));
+  server.stop();
+  EXPECT_EQ(countOf(server.test().console.err(), "+error: recv() error - invalid data length\n"),
+            "2");
+}
+
+TEST(EventLoop, SweepRunsUnderConstantTraffic) {
+  LoopSettings settings = quickSettings();
+  settings.sweepInterval = 200ms;
+  LoopbackServer server(settings);
+  auto& t = server.test();
+  t.context.registry.insert(ServerType::Melee, 1,
+                            testing::makeRecord({"p", "f", "Stale", "", "", "", ""},
+                                                static_cast<std::int32_t>(t.now - 90'000)));
+  server.start();
+  // A request every 20 ms: never a quiet minute, or even a quiet 200 ms.
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(roundTrip(server.port(), request(MessageType::AckRequest)).has_value());
+    std::this_thread::sleep_for(20ms);
+  }
+  server.stop();
+  EXPECT_EQ(server.test().console.out(), "*auto-cleaning server: Stale\n> number of servers: 0\n");
+}
+
+TEST(EventLoop, FailedAcceptsDoNotSpinOrFloodTheConsole) {
+  // In a child process whose descriptors run out: the loop must report the failed accept, pause,
+  // and serve the waiting clients once descriptors are free again.
+  int output[2];
+  ASSERT_EQ(::pipe(output), 0);
+  const int listener = bindListener(0, INADDR_LOOPBACK);
+  ASSERT_TRUE(listener >= 0 && startListening(listener));
+  const std::uint16_t port = localPort(listener);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(output[0]);
+    std::FILE* err = ::fdopen(output[1], "w");
+    std::setvbuf(err, nullptr, _IOLBF, 0);
+    ServerContext context;
+    context.console = {err, err};
+    LoopSettings settings = quickSettings();
+    settings.acceptPause = 200ms;
+    settings.recvTimeout = 600ms;
+    settings.sweepInterval = 50ms;  // so that runOnce() never waits long
+    EventLoop loop(listener, context, settings);
+    // Room for exactly four connections: fill every free descriptor below the highest one in use,
+    // then allow four more. (Two stay free once the waiting clients are served: the sanitizers'
+    // runtime needs a pipe now and then.)
+    int highest = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+      if (::fcntl(fd, F_GETFD) != -1) highest = fd;
+    }
+    for (int fd = ::open("/dev/null", O_RDONLY); fd >= 0 && fd < highest;) {
+      fd = ::open("/dev/null", O_RDONLY);
+    }
+    for (int fd = 0; fd < 1024; ++fd) {
+      if (::fcntl(fd, F_GETFD) != -1) highest = fd;
+    }
+    rlimit limit{static_cast<rlim_t>(highest + 5), static_cast<rlim_t>(highest + 5)};
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    const auto end = std::chrono::steady_clock::now() + 2500ms;
+    while (std::chrono::steady_clock::now() < end) loop.runOnce();
+    std::fflush(err);
+    ::_exit(0);
+  }
+  ::close(output[1]);
+  {
+    std::vector<Client> silent;
+    for (int i = 0; i < 4; ++i) silent.emplace_back(port);
+    std::this_thread::sleep_for(100ms);
+    // The descriptors are gone now; these wait in the backlog.
+    Client waiting1(port);
+    waiting1.send(request(MessageType::AckRequest));
+    Client waiting2(port);
+    waiting2.send(request(MessageType::AckRequest));
+    // Served once the silent ones have been dropped (which leaves a descriptor to spare).
+    const auto reply1 = waiting1.receiveAll(2s);
+    const auto reply2 = waiting2.receiveAll(2s);
+    ASSERT_TRUE(reply1.has_value() && reply2.has_value());
+    EXPECT_EQ(hex(*reply1), kAckHex);
+    EXPECT_EQ(hex(*reply2), kAckHex);
+  }
+  ::waitpid(child, nullptr, 0);
+  std::string err;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(output[0], buffer, sizeof buffer)) > 0;) err.append(buffer, n);
+  ::close(output[0]);
+  ::close(listener);
+  const int failures = std::stoi(countOf(err, "+error: recv() error - msg size\n"));
+  // The four silent peers time out once each; the failed accepts add a line per pause at most.
+  EXPECT_GE(failures, 5) << err;
+  EXPECT_LE(failures, 4 + 2500 / 200 + 2) << err;
+}
+
+}  // namespace
+}  // namespace dirserver

@@ -1,0 +1,108 @@
+#include "support/test_support.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+
+#include "common/text.h"
+
+namespace dirserver::testing {
+
+CapturedConsole::CapturedConsole(bool shared) {
+  out_ = open_memstream(&outText_, &outSize_);
+  err_ = shared ? out_ : open_memstream(&errText_, &errSize_);
+}
+
+CapturedConsole::~CapturedConsole() {
+  std::fclose(out_);
+  if (err_ != out_) std::fclose(err_);
+  std::free(outText_);
+  std::free(errText_);
+}
+
+std::string CapturedConsole::out() {
+  std::fflush(out_);
+  return std::string(outText_, outSize_);
+}
+
+std::string CapturedConsole::err() {
+  if (err_ == out_) return out();
+  std::fflush(err_);
+  return std::string(errText_, errSize_);
+}
+
+TestContext::TestContext(bool sharedConsole) : console(sharedConsole) {
+  static std::mt19937_64 random{std::random_device{}()};
+  dir = std::filesystem::temp_directory_path() /
+        ("dirserver-test-" + std::to_string(::getpid()) + "-" + std::to_string(random()));
+  std::filesystem::create_directories(dir);
+  context.console = console.console();
+  context.wallClock = [this] { return now; };
+  context.listFile = (dir / "server_list.dat").string();
+}
+
+TestContext::~TestContext() {
+  std::error_code ignored;
+  std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(dir, ignored);
+}
+
+Bytes countedText(std::string_view utf8) {
+  const Bytes units = toUtf16le(utf8);
+  Bytes out;
+  putU16(out, static_cast<std::uint16_t>(units.size() / 2));
+  putBytes(out, units);
+  return out;
+}
+
+Bytes requestBody(const std::vector<std::string>& strings) {
+  Bytes body;
+  for (const std::string& text : strings) putBytes(body, countedText(text));
+  return body;
+}
+
+std::vector<std::string> hostStrings(std::string_view path, std::string_view name) {
+  return {std::string(path), "10.0.0.1:7000", std::string(name), "v1.0", "4", "16", "open"};
+}
+
+ServerRecord makeRecord(const std::vector<std::string>& strings, std::int32_t time) {
+  ServerRecord record;
+  for (std::size_t i = 0; i < kFieldCount && i < strings.size(); ++i) {
+    Bytes units = toUtf16le(strings[i]);
+    units.resize(std::min(units.size(), kFieldCapacity));
+    record.fields[i].data = std::move(units);
+  }
+  record.registrationTime = time;
+  return record;
+}
+
+ServerField rawField(std::initializer_list<std::uint8_t> bytes) { return ServerField{Bytes(bytes)}; }
+
+std::string hex(ByteView bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0) out.push_back(' ');
+    out.push_back(kDigits[bytes[i] >> 4]);
+    out.push_back(kDigits[bytes[i] & 15]);
+  }
+  return out;
+}
+
+Bytes readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::filesystem::path& path, ByteView bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+}  // namespace dirserver::testing

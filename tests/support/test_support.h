@@ -1,0 +1,73 @@
+// Helpers shared by the tests: captured console streams, records and request bodies built from
+// ordinary strings, temporary directories.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "common/byte_order.h"
+#include "common/console.h"
+#include "registry/server_context.h"
+#include "registry/server_record.h"
+
+namespace dirserver::testing {
+
+// Console streams that write to memory. With `shared`, out and err are one stream, which shows
+// the order of lines across the two.
+class CapturedConsole {
+ public:
+  explicit CapturedConsole(bool shared = false);
+  ~CapturedConsole();
+  CapturedConsole(const CapturedConsole&) = delete;
+  CapturedConsole& operator=(const CapturedConsole&) = delete;
+
+  Console console() const { return {out_, err_}; }
+  std::string out();
+  std::string err();
+
+ private:
+  std::FILE* out_ = nullptr;
+  std::FILE* err_ = nullptr;
+  char* outText_ = nullptr;
+  char* errText_ = nullptr;
+  std::size_t outSize_ = 0;
+  std::size_t errSize_ = 0;
+};
+
+// A ServerContext whose console is captured, whose clock reads `now`, and whose server list file
+// lies in a fresh temporary directory (removed with the fixture).
+class TestContext {
+ public:
+  explicit TestContext(bool sharedConsole = false);
+  ~TestContext();
+
+  ServerContext context;
+  CapturedConsole console;
+  std::int64_t now = 1'700'000'000;
+  std::filesystem::path dir;
+};
+
+// One counted text: u16 count of code units, then the UTF-16LE code units of `utf8`.
+Bytes countedText(std::string_view utf8);
+
+// A registration or shutdown body of the given strings (normally seven).
+Bytes requestBody(const std::vector<std::string>& strings);
+
+// Seven strings of a host of the given type path, with `name` as its name.
+std::vector<std::string> hostStrings(std::string_view path, std::string_view name);
+
+// A record of the seven given strings (stored as UTF-16LE, cut to 4096 bytes).
+ServerRecord makeRecord(const std::vector<std::string>& strings, std::int32_t time = 0);
+
+// A field holding exactly these bytes.
+ServerField rawField(std::initializer_list<std::uint8_t> bytes);
+
+std::string hex(ByteView bytes);
+
+Bytes readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, ByteView bytes);
+
+}  // namespace dirserver::testing
