@@ -23,10 +23,14 @@ inline void putU16(Bytes& out, std::uint16_t value) {
 }
 
 inline void putU32(Bytes& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+  for (int shift = 0; shift < 32; shift += 8) {
+    out.push_back(static_cast<std::uint8_t>(value >> shift));
+  }
 }
 
-inline void putBytes(Bytes& out, ByteView bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+inline void putBytes(Bytes& out, ByteView bytes) {
+  out.insert(out.end(), bytes.begin(), bytes.end());
+}
 
 // Overwrites four bytes at `at`; the caller guarantees they exist.
 inline void storeU32(std::uint8_t* at, std::uint32_t value) {

@@ -209,8 +209,8 @@ void EventLoop::readRequest(Connection& connection, SteadyClock::time_point now)
 }
 
 void EventLoop::dispatch(Connection& connection, SteadyClock::time_point now) {
-  const Dispatched dispatched = handleConnection(context_, listing_, connection.frame.header(),
-                                                 connection.frame.body());
+  const Dispatched dispatched =
+      handleConnection(context_, listing_, connection.frame.header(), connection.frame.body());
   // The body is no longer needed; let its memory and budget go before anything else happens.
   connection.frame = FrameReader();
   budgetInUse_ -= connection.budget;

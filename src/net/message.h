@@ -22,12 +22,12 @@ inline constexpr std::uint32_t kMaxMessageSize = 0x100000;
 inline constexpr std::uint32_t kMessageId = 30;
 
 enum class MessageType : std::uint32_t {
-  Ack = 1,          // answer: the bare acknowledgement
-  ListRequest = 2,  // a client asks for the listing
-  ListReply = 3,    // answer: the listing
-  Registration = 4, // a host registers or refreshes its registration
-  Shutdown = 6,     // a host announces its shutdown
-  AckRequest = 8,   // any peer asks for an acknowledgement
+  Ack = 1,           // answer: the bare acknowledgement
+  ListRequest = 2,   // a client asks for the listing
+  ListReply = 3,     // answer: the listing
+  Registration = 4,  // a host registers or refreshes its registration
+  Shutdown = 6,      // a host announces its shutdown
+  AckRequest = 8,    // any peer asks for an acknowledgement
 };
 
 struct MessageHeader {

@@ -21,8 +21,7 @@ void expireServers(ServerContext& context) {
       }
       const std::string name = toDisplayText(record.fields[kNameField].bytes());
       if (!name.empty()) {
-        std::fprintf(context.console.out, "*auto-cleaning server: %s\n",
-                     consoleText(name).c_str());
+        std::fprintf(context.console.out, "*auto-cleaning server: %s\n", consoleText(name).c_str());
       }
       position = registry.erase(type, position);
       removedAny = true;

@@ -133,7 +133,8 @@ void loadServerList(ServerContext& context) {
   if (!damage.empty()) {
     const std::string aside = damagedListFile(context.listFile);
     const bool keptAside = std::rename(context.listFile.c_str(), aside.c_str()) == 0;
-    std::fprintf(console.err, "- server list is damaged (%s): kept %u servers read before it; %s %s\n",
+    std::fprintf(console.err,
+                 "- server list is damaged (%s): kept %u servers read before it; %s %s\n",
                  damage.c_str(), registry.totalCount(),
                  keptAside ? "the damaged file is kept as" : "could not keep the damaged file as",
                  aside.c_str());

@@ -21,7 +21,7 @@
 namespace dirserver {
 
 inline constexpr std::size_t kFileCountSize = 4;
-inline constexpr std::size_t kFileFieldSize = 2 + kFieldCapacity;                      // 4098
+inline constexpr std::size_t kFileFieldSize = 2 + kFieldCapacity;                     // 4098
 inline constexpr std::size_t kFileRecordSize = 4 + 4 + kFieldCount * kFileFieldSize;  // 28694
 
 // Where a damaged server list file is kept aside, next to the file itself.

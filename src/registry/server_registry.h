@@ -41,9 +41,7 @@ class ServerRegistry {
   ConstPosition begin(ServerType type) const { return map(type).begin(); }
   ConstPosition end(ServerType type) const { return map(type).end(); }
 
-  std::uint32_t size(ServerType type) const {
-    return static_cast<std::uint32_t>(map(type).size());
-  }
+  std::uint32_t size(ServerType type) const { return static_cast<std::uint32_t>(map(type).size()); }
   std::uint32_t totalCount() const;
 
   // Grows by one at every insert and erase; a changed registrationTime does not count. Lets a

@@ -51,8 +51,8 @@ TEST(ConsoleText, ReplacesControlCharactersAndStopsAtNul) {
 
 TEST(Utf16, MalformedUtf8BecomesReplacementCharacters) {
   EXPECT_EQ(toUtf16le("\xFF"), units({0xFFFD}));
-  EXPECT_EQ(toUtf16le("\xC3"), units({0xFFFD}));            // cut short
-  EXPECT_EQ(toUtf16le("\xC0\xAF"), units({0xFFFD, 0xFFFD}));  // overlong
+  EXPECT_EQ(toUtf16le("\xC3"), units({0xFFFD}));                          // cut short
+  EXPECT_EQ(toUtf16le("\xC0\xAF"), units({0xFFFD, 0xFFFD}));              // overlong
   EXPECT_EQ(toUtf16le("\xED\xA0\x80"), units({0xFFFD, 0xFFFD, 0xFFFD}));  // a surrogate
 }
 

@@ -154,10 +154,12 @@ TEST(DirserverExecutable, RegistryAndListingSurviveAKill) {
     EXPECT_EQ(loadU16(before.data() + 14), 6u);
     const std::string out = server.out();
     EXPECT_NE(out.find("* server registration\nname: Bob  open\nregistration time: "),
-              std::string::npos) << out;
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("was already in the list, registration time updated\n"
                        "> number of servers: 2\n"),
-              std::string::npos) << out;
+              std::string::npos)
+        << out;
   }  // killed with SIGKILL
   EXPECT_EQ(fs::file_size(t.dir / "server_list.dat"), 12 + 2 * kFileRecordSize);
   fs::remove(t.dir / "out.txt");

@@ -57,14 +57,18 @@ TEST(ListReply, EmptyRegistryIsHeaderAndFourDirectories) {
   const Bytes reply = buildListReply(ServerRegistry{});
   ASSERT_EQ(reply.size(), 380u);
   EXPECT_EQ(hex(ByteView(reply).first(16)), "7C 01 00 00 1E 00 00 00 03 00 00 00 00 00 04 00");
-  EXPECT_EQ(Bytes(reply.begin() + 16, reply.end()), concat({kRoot, kQuorvDir, kMeleeDir, kTeamDir}));
+  EXPECT_EQ(Bytes(reply.begin() + 16, reply.end()),
+            concat({kRoot, kQuorvDir, kMeleeDir, kTeamDir}));
 }
 
 TEST(ListReply, ServerEntrySitsUnderItsTypeInKeyOrder) {
   ServerRegistry registry;
-  const ServerRecord bob = makeRecord({"/Aviantorvale/Melee Game", "1.2.3.4", "Bob", "a", "", "b", "cc"});
-  const ServerRecord ann = makeRecord({"/Aviantorvale/Melee Game", "5.6.7.8", "Ann", "x", "y", "z", "w"});
-  const ServerRecord tom = makeRecord({"/Aviantorvale/Team Melee Game", "t", "Tom", "1", "2", "3", "4"});
+  const ServerRecord bob =
+      makeRecord({"/Aviantorvale/Melee Game", "1.2.3.4", "Bob", "a", "", "b", "cc"});
+  const ServerRecord ann =
+      makeRecord({"/Aviantorvale/Melee Game", "5.6.7.8", "Ann", "x", "y", "z", "w"});
+  const ServerRecord tom =
+      makeRecord({"/Aviantorvale/Team Melee Game", "t", "Tom", "1", "2", "3", "4"});
   registry.insert(ServerType::Melee, 0x80000000, bob);
   registry.insert(ServerType::Melee, 5, ann);
   registry.insert(ServerType::TeamMelee, 1, tom);
@@ -78,7 +82,8 @@ TEST(ListReply, ServerEntrySitsUnderItsTypeInKeyOrder) {
 
 TEST(ListReply, OneMeleeServerSizeFollowsItsFieldLengths) {
   ServerRegistry registry;
-  const ServerRecord record = makeRecord({"/Aviantorvale/Melee Game", "ab", "Bob", "c", "dd", "e", "f"});
+  const ServerRecord record =
+      makeRecord({"/Aviantorvale/Melee Game", "ab", "Bob", "c", "dd", "e", "f"});
   registry.insert(ServerType::Melee, computeServerKey(record.fields), record);
   const Bytes reply = buildListReply(registry);
   std::size_t lengths = 0;
@@ -106,7 +111,8 @@ TEST(ListReply, FieldsGoOutWithHalvedCountsAndAllTheirBytes) {
 
 TEST(ListReply, EntryCountKeepsOnlyItsLow16Bits) {
   ServerRegistry registry;
-  for (ServerKey key = 0; key < 65533; ++key) registry.insert(ServerType::Melee, key, ServerRecord{});
+  for (ServerKey key = 0; key < 65533; ++key)
+    registry.insert(ServerType::Melee, key, ServerRecord{});
   const Bytes reply = buildListReply(registry);
   EXPECT_EQ(loadU16(reply.data() + 14), static_cast<std::uint16_t>(65533 + 4));
   EXPECT_EQ(loadU32(reply.data()), 380u + 65533u * 25u);

@@ -1,8 +1,8 @@
 #include "net/event_loop.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -89,11 +89,36 @@ TEST(EventLoop, BadFramesAreReportedAndGetNoAnswer) {
   LoopbackServer server;
   server.start();
   const std::pair<Bytes, const char*> cases[] = {
-      {[] { Bytes b; putHeader(b, {11, 30, 8}); return b; }(), "+error: invalid msg size\n"},
-      {[] { Bytes b; putHeader(b, {0x100001, 30, 8}); return b; }(), "+error: invalid msg size\n"},
-      {[] { Bytes b; putHeader(b, {0x80000000, 30, 8}); return b; }(), "+error: invalid msg size\n"},
-      {[] { Bytes b; putHeader(b, {0xFFFFFFFF, 99, 8}); return b; }(), "+error: invalid msg size\n"},
-      {[] { Bytes b; putHeader(b, {12, 31, 8}); return b; }(), "+error: invalid msg id\n"},
+      {[] {
+         Bytes b;
+         putHeader(b, {11, 30, 8});
+         return b;
+       }(),
+       "+error: invalid msg size\n"},
+      {[] {
+         Bytes b;
+         putHeader(b, {0x100001, 30, 8});
+         return b;
+       }(),
+       "+error: invalid msg size\n"},
+      {[] {
+         Bytes b;
+         putHeader(b, {0x80000000, 30, 8});
+         return b;
+       }(),
+       "+error: invalid msg size\n"},
+      {[] {
+         Bytes b;
+         putHeader(b, {0xFFFFFFFF, 99, 8});
+         return b;
+       }(),
+       "+error: invalid msg size\n"},
+      {[] {
+         Bytes b;
+         putHeader(b, {12, 31, 8});
+         return b;
+       }(),
+       "+error: invalid msg id\n"},
   };
   std::string expected;
   for (const auto& [bytes, line] : cases) {
@@ -113,8 +138,10 @@ TEST(EventLoop, PeerClosingEarlyIsReportedAtOnceForItsStep) {
   server.start();
   const Bytes whole = request(MessageType::Registration, Bytes(20, 0));
   const std::pair<std::size_t, const char*> cases[] = {
-      {0, "+error: recv() error - msg size\n"},    {2, "+error: recv() error - msg size\n"},
-      {6, "+error: recv() error - msg id\n"},      {10, "+error: recv() error - msg type\n"},
+      {0, "+error: recv() error - msg size\n"},
+      {2, "+error: recv() error - msg size\n"},
+      {6, "+error: recv() error - msg id\n"},
+      {10, "+error: recv() error - msg type\n"},
       {20, "+error: recv() error - invalid data length\n"},
   };
   std::string expected;
@@ -195,11 +222,11 @@ TEST(EventLoop, ListingReflectsRegistrationsAndShutdowns) {
   server.stop();
   ASSERT_TRUE(listed.has_value() && empty.has_value());
   EXPECT_EQ(*listed, buildListReply([&] {
-              ServerRegistry expected;
-              const auto record = testing::makeRecord(hostStrings("/Aviantorvale/Team Melee Game", "Bob"));
-              expected.insert(ServerType::TeamMelee, computeServerKey(record.fields), record);
-              return expected;
-            }()));
+    ServerRegistry expected;
+    const auto record = testing::makeRecord(hostStrings("/Aviantorvale/Team Melee Game", "Bob"));
+    expected.insert(ServerType::TeamMelee, computeServerKey(record.fields), record);
+    return expected;
+  }()));
   EXPECT_EQ(empty->size(), 380u);
 }
 

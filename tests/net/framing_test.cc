@@ -60,9 +60,8 @@ TEST(FrameReader, SizeBoundsAreInclusive) {
     std::uint32_t size;
     bool accepted;
   };
-  for (const Case c : {Case{11, false}, Case{12, true}, Case{0x100000, true},
-                       Case{0x100001, false}, Case{0x80000000, false}, Case{0xFFFFFFFF, false},
-                       Case{0, false}}) {
+  for (const Case c : {Case{11, false}, Case{12, true}, Case{0x100000, true}, Case{0x100001, false},
+                       Case{0x80000000, false}, Case{0xFFFFFFFF, false}, Case{0, false}}) {
     FrameReader reader;
     Bytes header;
     putHeader(header, {c.size, kMessageId, 8});

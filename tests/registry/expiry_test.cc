@@ -28,7 +28,8 @@ TEST_F(Expiry, ADayExactlyStaysOneSecondMoreGoes) {
   expireServers(t.context);
   EXPECT_EQ(t.console.out(), "*auto-cleaning server: Goes\n> number of servers: 2\n");
   EXPECT_EQ(t.context.registry.size(ServerType::Melee), 2u);
-  EXPECT_EQ(t.context.registry.find(ServerType::Melee, 2), t.context.registry.end(ServerType::Melee));
+  EXPECT_EQ(t.context.registry.find(ServerType::Melee, 2),
+            t.context.registry.end(ServerType::Melee));
 }
 
 TEST_F(Expiry, RemovesInTypeThenKeyOrderWithOneCountLine) {

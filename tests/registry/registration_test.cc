@@ -79,8 +79,7 @@ TEST_F(Registration, EmptyStringAtAnyPositionIsRejected) {
     TestContext fresh;
     handleShutdown(fresh.context, requestBody(strings));
     handleRegistration(fresh.context, requestBody(strings));
-    EXPECT_EQ(fresh.console.err(),
-              "+error: error converting data\n+error: error converting data\n")
+    EXPECT_EQ(fresh.console.err(), "+error: error converting data\n+error: error converting data\n")
         << "position " << position;
     EXPECT_EQ(fresh.context.registry.totalCount(), 0u);
   }
@@ -131,8 +130,10 @@ TEST_F(Registration, FirstRegistrationPrintsItsLinesInOrder) {
             "* server registration\n"
             "name: Bob  open\n"
             "registration time: Sun Nov 05 09:03:07 2023\n\n"
-            "# server with key: " + std::to_string(keyOf(strings)) + " was added to the list\n"
-            "> number of servers: 1\n");
+            "# server with key: " +
+                std::to_string(keyOf(strings)) +
+                " was added to the list\n"
+                "> number of servers: 1\n");
   const auto& record = shared.context.registry.begin(ServerType::Melee)->second;
   EXPECT_EQ(record.registrationTime, 1699174987);
   EXPECT_EQ(record, testing::makeRecord(strings, 1699174987));
@@ -157,7 +158,8 @@ TEST_F(Registration, SameStringsAgainOnlyRefreshTheTime) {
   registration(requestBody(strings));
   const std::string key = std::to_string(keyOf(strings));
   const std::string out = t.console.out();
-  EXPECT_NE(out.find("# server with key: " + key + " was added to the list\n"
+  EXPECT_NE(out.find("# server with key: " + key +
+                     " was added to the list\n"
                      "> number of servers: 1\n"),
             std::string::npos);
   EXPECT_NE(out.find("# server with key: " + key +
@@ -220,9 +222,9 @@ TEST_F(Registration, ShutdownOfUnknownHostReportsOnErrorThenCounts) {
 
 TEST_F(Registration, NotFoundLineGoesToTheErrorStream) {
   shutdown(requestBody(hostStrings(kMelee, "Bob")));
-  EXPECT_EQ(t.console.err(), "+error: no server with key: " +
-                                 std::to_string(keyOf(hostStrings(kMelee, "Bob"))) +
-                                 " was found for removal\n");
+  EXPECT_EQ(t.console.err(),
+            "+error: no server with key: " + std::to_string(keyOf(hostStrings(kMelee, "Bob"))) +
+                " was found for removal\n");
   EXPECT_EQ(t.console.out(), "* server shutdown\nname: Bob  open\n> number of servers: 0\n");
 }
 

@@ -77,9 +77,9 @@ TEST(ServerListSave, OneMeleeRecordLayout) {
     const ServerField& field = record.fields[i];
     ASSERT_EQ(loadU16(at), field.length()) << i;
     EXPECT_TRUE(std::equal(field.data.begin(), field.data.end(), at + 2)) << i;
-    EXPECT_TRUE(std::all_of(at + 2 + field.length(), at + 2 + kFieldCapacity,
-                            [](std::uint8_t b) { return b == 0; }))
-        << i;
+    EXPECT_TRUE(std::all_of(at + 2 + field.length(), at + 2 + kFieldCapacity, [](std::uint8_t b) {
+      return b == 0;
+    })) << i;
   }
   EXPECT_EQ(loadU32(&bytes[8 + kFileRecordSize]), 0u);
 }

@@ -81,7 +81,9 @@ ServerRecord makeRecord(const std::vector<std::string>& strings, std::int32_t ti
   return record;
 }
 
-ServerField rawField(std::initializer_list<std::uint8_t> bytes) { return ServerField{Bytes(bytes)}; }
+ServerField rawField(std::initializer_list<std::uint8_t> bytes) {
+  return ServerField{Bytes(bytes)};
+}
 
 std::string hex(ByteView bytes) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -101,7 +103,8 @@ Bytes readFile(const std::filesystem::path& path) {
 
 void writeFile(const std::filesystem::path& path, ByteView bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
