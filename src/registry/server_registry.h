@@ -25,6 +25,7 @@ class ServerRegistry {
 
   // The record filed under exactly `key`, or end(type).
   Position find(ServerType type, ServerKey key) { return map(type).find(key); }
+  ConstPosition find(ServerType type, ServerKey key) const { return map(type).find(key); }
 
   // Files `record` under `key` unless the map already holds that key, in which case nothing
   // changes and `record` is dropped. Yields the position under `key` and whether it was added.
