@@ -1,6 +1,7 @@
 #include "registry/registration.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "common/text.h"
@@ -44,45 +45,59 @@ bool parseServerFields(ByteView body, const Console& console, ServerRecord& reco
   return true;
 }
 
-void handleRegistration(ServerContext& context, ByteView body) {
-  const Console& console = context.console;
-  std::fprintf(console.out, "* server registration\n");
+namespace {
+
+// What both requests start with: the request's first line, the parse, and the key.
+struct HostRequest {
   ServerRecord record;
   ServerType type{};
-  if (!parseServerFields(body, console, record, type)) return;
+  ServerKey key = 0;
+};
 
-  const ServerKey key = computeServerKey(record.fields, context.keyTrace());
+std::optional<HostRequest> startRequest(const ServerContext& context, ByteView body,
+                                        const char* firstLine) {
+  std::fprintf(context.console.out, "%s", firstLine);
+  HostRequest request;
+  if (!parseServerFields(body, context.console, request.record, request.type)) return std::nullopt;
+  request.key = computeServerKey(request.record.fields, context.keyTrace());
+  return request;
+}
+
+}  // namespace
+
+void handleRegistration(ServerContext& context, ByteView body) {
+  auto request = startRequest(context, body, "* server registration\n");
+  if (!request) return;
+  const Console& console = context.console;
+  const ServerKey key = request->key;
   const std::int64_t now = context.wallClock();
   // Stored in 32 bits like the file keeps it; the expiry sweep's arithmetic on it is modular.
-  record.registrationTime = static_cast<std::int32_t>(static_cast<std::uint32_t>(now));
+  request->record.registrationTime = static_cast<std::int32_t>(static_cast<std::uint32_t>(now));
   std::fprintf(console.out, "registration time: %s\n", asctimeText(now).c_str());
 
   ServerRegistry& registry = context.registry;
-  if (auto found = registry.find(type, key); found != registry.end(type)) {
-    found->second.registrationTime = record.registrationTime;
+  if (auto found = registry.find(request->type, key); found != registry.end(request->type)) {
+    found->second.registrationTime = request->record.registrationTime;
     std::fprintf(console.out,
                  "# server with key: %u was already in the list, registration time updated\n", key);
   } else if (registry.totalCount() >= kMaxServers) {
     std::fprintf(console.err, "+error: server list is full\n");
   } else {
-    registry.insert(type, key, std::move(record));
+    registry.insert(request->type, key, std::move(request->record));
     std::fprintf(console.out, "# server with key: %u was added to the list\n", key);
   }
   std::fprintf(console.out, "> number of servers: %u\n", registry.totalCount());
 }
 
 void handleShutdown(ServerContext& context, ByteView body) {
+  const auto request = startRequest(context, body, "* server shutdown\n");
+  if (!request) return;
   const Console& console = context.console;
-  std::fprintf(console.out, "* server shutdown\n");
-  ServerRecord record;
-  ServerType type{};
-  if (!parseServerFields(body, console, record, type)) return;
-
-  const ServerKey key = computeServerKey(record.fields, context.keyTrace());
-  if (context.registry.erase(type, key) == 0) {
-    std::fprintf(console.err, "+error: no server with key: %u was found for removal\n", key);
+  if (context.registry.erase(request->type, request->key) == 0) {
+    std::fprintf(console.err, "+error: no server with key: %u was found for removal\n",
+                 request->key);
   } else {
-    std::fprintf(console.out, "# server with key: %u was removed from list\n", key);
+    std::fprintf(console.out, "# server with key: %u was removed from list\n", request->key);
   }
   std::fprintf(console.out, "> number of servers: %u\n", context.registry.totalCount());
 }
