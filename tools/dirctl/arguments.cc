@@ -1,0 +1,320 @@
+#include "arguments.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <optional>
+#include <utility>
+
+#include "registry/server_record.h"
+
+namespace dirserver::dirctl {
+namespace {
+
+constexpr const char* kOverview =
+    "usage: dirctl COMMAND [ARGUMENTS] [OPTIONS]\n"
+    "\n"
+    "Talks to a dirserver, or reads the server list file it keeps.\n"
+    "\n"
+    "commands:\n"
+    "  list [HOST[:PORT]] [--json | --raw]    every registered host, by game type\n"
+    "  ping [HOST[:PORT]]                     ask for an acknowledgement, show the round trip\n"
+    "  register PATH F1 NAME F3 F4 F5 F6 [--to HOST[:PORT]]\n"
+    "                                         register a host with these seven strings\n"
+    "  shutdown PATH F1 NAME F3 F4 F5 F6 [--to HOST[:PORT]]\n"
+    "                                         announce the shutdown of the host of these strings\n"
+    "  dump [FILE]                            decode a server list file (default server_list.dat)\n"
+    "\n"
+    "options:\n"
+    "  --timeout SECONDS   limit on connecting, on sending and on each wait for the answer\n"
+    "                      (default 10)\n"
+    "  --help              this text; 'dirctl COMMAND --help' explains one command\n"
+    "\n"
+    "HOST is a name, an IPv4 address or an [IPv6] address, 127.0.0.1 when left out; PORT is 6001\n"
+    "when left out. Exit status: 0 done, 1 failed, 2 bad arguments.\n";
+
+constexpr const char* kListUsage =
+    "usage: dirctl list [HOST[:PORT]] [--json | --raw] [--timeout SECONDS]\n"
+    "\n"
+    "Fetches the listing from the server (default 127.0.0.1:6001) and prints every registered\n"
+    "host under its game type: its name, its other six strings and its key. Control characters in\n"
+    "the strings are shown as '?'.\n"
+    "\n"
+    "  --json   the same as one JSON object, for scripts: {\"server\", \"hosts\", \"entryCount\",\n"
+    "           \"directories\": [{\"path\", \"type\" (0-2 or null), \"hosts\": [{\"name\", "
+    "\"key\",\n"
+    "           \"fields\" (the seven strings)}]}]}\n"
+    "  --raw    the reply's bytes exactly as they came, on standard output\n";
+
+constexpr const char* kPingUsage =
+    "usage: dirctl ping [HOST[:PORT]] [--timeout SECONDS]\n"
+    "\n"
+    "Asks the server (default 127.0.0.1:6001) for an acknowledgement and prints how long the\n"
+    "connection and the round trip took.\n";
+
+constexpr const char* kRegisterUsage =
+    "usage: dirctl register PATH F1 NAME F3 F4 F5 F6 [--to HOST[:PORT]] [--timeout SECONDS]\n"
+    "\n"
+    "Registers a host with the server (default 127.0.0.1:6001), or refreshes its registration\n"
+    "when it is listed already. PATH is the game type's path, one of\n"
+    "  /Aviantorvale/Get The Quorv Game\n"
+    "  /Aviantorvale/Melee Game\n"
+    "  /Aviantorvale/Team Melee Game\n"
+    "NAME is the host's name; F1 and F3 to F6 are stored and listed as they are. No string may be\n"
+    "empty. The strings are taken as UTF-8 and sent as UTF-16. The server acknowledges every\n"
+    "request, so 'dirctl list' is what shows whether the host is listed. Put '--' before the\n"
+    "strings when one begins with '-'.\n";
+
+constexpr const char* kShutdownUsage =
+    "usage: dirctl shutdown PATH F1 NAME F3 F4 F5 F6 [--to HOST[:PORT]] [--timeout SECONDS]\n"
+    "\n"
+    "Announces the shutdown of a host: the server (default 127.0.0.1:6001) removes the host that\n"
+    "registered with exactly these seven strings. The strings are given as for 'dirctl "
+    "register'.\n";
+
+constexpr const char* kDumpUsage =
+    "usage: dirctl dump [FILE]\n"
+    "\n"
+    "Decodes a server list file (default server_list.dat in the current directory) without a\n"
+    "server: for each game type's section its records with their key as stored and as computed,\n"
+    "their registration time and age, and their seven strings. A damaged file is decoded up to\n"
+    "the damage, which is then described on standard error.\n";
+
+std::optional<Command> commandNamed(std::string_view name) {
+  if (name == "list") return Command::List;
+  if (name == "ping") return Command::Ping;
+  if (name == "register") return Command::Register;
+  if (name == "shutdown") return Command::Shutdown;
+  if (name == "dump") return Command::Dump;
+  return std::nullopt;
+}
+
+bool parsePort(std::string_view text, std::uint16_t& port) {
+  unsigned value = 0;
+  const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || problem != std::errc{} || end != text.data() + text.size() || value == 0 ||
+      value > 65535) {
+    return false;
+  }
+  port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+bool parseTimeout(const std::string& text, std::chrono::milliseconds& timeout) {
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  // Up to a day; anything longer is surely a typing error.
+  if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(seconds) ||
+      seconds <= 0 || seconds > 86400) {
+    return false;
+  }
+  timeout = std::chrono::milliseconds(std::max<long long>(1, std::llround(seconds * 1000)));
+  return true;
+}
+
+// How many operands each command takes, at least and at most.
+std::pair<std::size_t, std::size_t> operandRange(Command command) {
+  switch (command) {
+    case Command::Register:
+    case Command::Shutdown:
+      return {kFieldCount, kFieldCount};
+    case Command::List:
+    case Command::Ping:
+    case Command::Dump:
+      return {0, 1};
+    case Command::Usage:
+      break;
+  }
+  return {0, 0};
+}
+
+}  // namespace
+
+bool parseEndpoint(std::string_view text, Endpoint& endpoint, std::string& error) {
+  Endpoint parsed;
+  std::string_view portText;
+  bool hasPort = false;
+  if (!text.empty() && text.front() == '[') {
+    const auto close = text.find(']');
+    if (close == std::string_view::npos) {
+      error = "'" + std::string(text) + "': no ']' after the IPv6 address";
+      return false;
+    }
+    parsed.host = std::string(text.substr(1, close - 1));
+    const std::string_view rest = text.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest.front() != ':') {
+        error = "'" + std::string(text) + "': expected ':PORT' after ']'";
+        return false;
+      }
+      portText = rest.substr(1);
+      hasPort = true;
+    }
+  } else {
+    const auto colon = text.find(':');
+    if (colon != std::string_view::npos && text.find(':', colon + 1) != std::string_view::npos) {
+      error = "'" + std::string(text) + "': write an IPv6 address in brackets, as [ADDRESS]:PORT";
+      return false;
+    }
+    parsed.host = std::string(text.substr(0, colon));
+    if (colon != std::string_view::npos) {
+      portText = text.substr(colon + 1);
+      hasPort = true;
+    }
+  }
+  if (parsed.host.empty()) {
+    error = "'" + std::string(text) + "': no host";
+    return false;
+  }
+  if (hasPort && !parsePort(portText, parsed.port)) {
+    error = "'" + std::string(text) + "': the port must be a number from 1 to 65535";
+    return false;
+  }
+  endpoint = std::move(parsed);
+  return true;
+}
+
+std::string endpointText(const Endpoint& endpoint) {
+  const bool v6 = endpoint.host.find(':') != std::string::npos;
+  return (v6 ? "[" + endpoint.host + "]" : endpoint.host) + ":" + std::to_string(endpoint.port);
+}
+
+bool parseArguments(const std::vector<std::string>& args, Invocation& invocation,
+                    std::string& error) {
+  invocation = Invocation{};
+  if (args.empty()) {
+    error = "no command given; 'dirctl --help' lists them";
+    return false;
+  }
+  for (const std::string& arg : args) {
+    if (arg == "--") break;
+    if (arg == "--help" || arg == "-h") invocation.help = true;
+  }
+  std::size_t next = 0;
+  if (args[0] == "help") {
+    invocation.help = true;
+    ++next;
+  }
+  if (next < args.size() && args[next].rfind("-", 0) != 0) {
+    const auto command = commandNamed(args[next]);
+    if (!command) {
+      error = "unknown command '" + args[next] + "'; 'dirctl --help' lists them";
+      return false;
+    }
+    invocation.command = *command;
+    ++next;
+  }
+  if (invocation.help) return true;
+  if (invocation.command == Command::Usage) {
+    error = next < args.size()
+                ? "'" + args[next] + "' before the command; 'dirctl --help' lists them"
+                : "no command given; 'dirctl --help' lists them";
+    return false;
+  }
+
+  const std::string name = args[next - 1];
+  std::vector<std::string> operands;
+  bool optionsEnded = false;
+  bool formatSet = false;
+  for (std::size_t i = next; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      operands.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    const auto equals = arg.find('=');
+    const std::string option = arg.substr(0, equals);
+    const bool takesValue = option == "--to" || option == "--timeout";
+    std::string value;
+    if (takesValue) {
+      if (equals != std::string::npos) {
+        value = arg.substr(equals + 1);
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      } else {
+        error = option + " needs a value";
+        return false;
+      }
+    } else if (equals != std::string::npos) {
+      error = option + " takes no value";
+      return false;
+    }
+    const bool hostCommand =
+        invocation.command == Command::Register || invocation.command == Command::Shutdown;
+    if (option == "--timeout" && invocation.command != Command::Dump) {
+      if (!parseTimeout(value, invocation.timeout)) {
+        error = "--timeout '" + value + "': give seconds, more than 0 and at most 86400";
+        return false;
+      }
+    } else if (option == "--to" && hostCommand) {
+      if (!parseEndpoint(value, invocation.endpoint, error)) return false;
+    } else if ((option == "--json" || option == "--raw") && invocation.command == Command::List) {
+      const ListFormat format = option == "--json" ? ListFormat::Json : ListFormat::Raw;
+      if (formatSet && invocation.format != format) {
+        error = "--json and --raw exclude each other";
+        return false;
+      }
+      invocation.format = format;
+      formatSet = true;
+    } else {
+      error = "unknown option '" + option + "' for " + name + "; 'dirctl " + name +
+              " --help' explains it";
+      return false;
+    }
+  }
+
+  const auto [least, most] = operandRange(invocation.command);
+  if (operands.size() < least || operands.size() > most) {
+    if (least == most) {
+      error = name + " takes exactly " + std::to_string(least) + " strings, " +
+              std::to_string(operands.size()) + " given; 'dirctl " + name +
+              " --help' explains them";
+    } else {
+      error = "unexpected argument '" + operands[most] + "' for " + name;
+    }
+    return false;
+  }
+  switch (invocation.command) {
+    case Command::List:
+    case Command::Ping:
+      if (!operands.empty() && !parseEndpoint(operands[0], invocation.endpoint, error)) {
+        return false;
+      }
+      break;
+    case Command::Register:
+    case Command::Shutdown:
+      invocation.strings = std::move(operands);
+      break;
+    case Command::Dump:
+      if (!operands.empty()) invocation.file = operands[0];
+      break;
+    case Command::Usage:
+      break;
+  }
+  return true;
+}
+
+std::string usageText(Command command) {
+  switch (command) {
+    case Command::List:
+      return kListUsage;
+    case Command::Ping:
+      return kPingUsage;
+    case Command::Register:
+      return kRegisterUsage;
+    case Command::Shutdown:
+      return kShutdownUsage;
+    case Command::Dump:
+      return kDumpUsage;
+    case Command::Usage:
+      break;
+  }
+  return kOverview;
+}
+
+}  // namespace dirserver::dirctl

@@ -1,0 +1,135 @@
+#include "dirctl.h"
+
+#include <cstdarg>
+#include <ctime>
+
+#include "arguments.h"
+#include "common/text.h"
+#include "connection.h"
+#include "dump.h"
+#include "listing/list_reply_decoder.h"
+#include "listing_output.h"
+#include "requests.h"
+
+namespace dirserver::dirctl {
+namespace {
+
+constexpr int kDone = 0;
+constexpr int kFailed = 1;
+constexpr int kBadArguments = 2;
+
+int fail(const Console& console, int status, const std::string& message) {
+  std::fprintf(console.err, "dirctl: %s\n", message.c_str());
+  return status;
+}
+
+std::string millisecondsText(std::chrono::microseconds time) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f ms", static_cast<double>(time.count()) / 1000);
+  return text;
+}
+
+int runList(const Invocation& invocation, const Console& console) {
+  const std::string source = endpointText(invocation.endpoint);
+  Exchange exchange;
+  std::string error;
+  if (!exchangeRequest(invocation.endpoint, bareRequest(MessageType::ListRequest),
+                       invocation.timeout, exchange, error)) {
+    return fail(console, kFailed, error);
+  }
+  if (invocation.format == ListFormat::Raw) {
+    // Whatever came, so that a broken reply can be looked at; it is judged afterwards all the same.
+    std::fwrite(exchange.answer.data(), 1, exchange.answer.size(), console.out);
+  }
+  if (exchange.answer.empty()) {
+    return fail(console, kFailed, source + " closed the connection without answering");
+  }
+  ListedReply reply;
+  if (!decodeListReply(exchange.answer, reply, error)) {
+    return fail(console, kFailed, "malformed listing from " + source + ": " + error);
+  }
+  if (invocation.format == ListFormat::Text) {
+    std::fputs(listingText(reply, source).c_str(), console.out);
+  } else if (invocation.format == ListFormat::Json) {
+    std::fputs(listingJson(reply, source).c_str(), console.out);
+  }
+  return kDone;
+}
+
+int runPing(const Invocation& invocation, const Console& console) {
+  const std::string source = endpointText(invocation.endpoint);
+  Exchange exchange;
+  std::string error;
+  if (!exchangeRequest(invocation.endpoint, bareRequest(MessageType::AckRequest),
+                       invocation.timeout, exchange, error)) {
+    return fail(console, kFailed, error);
+  }
+  if (!checkAcknowledgement(exchange.answer, error)) {
+    return fail(console, kFailed, source + ": " + error);
+  }
+  std::fprintf(console.out, "acknowledged by %s: connected in %s, round trip %s\n", source.c_str(),
+               millisecondsText(exchange.connectTime).c_str(),
+               millisecondsText(exchange.roundTrip).c_str());
+  return kDone;
+}
+
+int runHostRequest(const Invocation& invocation, const Console& console) {
+  const bool registration = invocation.command == Command::Register;
+  const MessageType type = registration ? MessageType::Registration : MessageType::Shutdown;
+  HostRequest request;
+  std::string error;
+  if (!buildHostRequest(type, invocation.strings, request, error)) {
+    return fail(console, kBadArguments, error);
+  }
+  const std::string source = endpointText(invocation.endpoint);
+  Exchange exchange;
+  if (!exchangeRequest(invocation.endpoint, request.bytes, invocation.timeout, exchange, error)) {
+    return fail(console, kFailed, error);
+  }
+  if (!checkAcknowledgement(exchange.answer, error)) {
+    return fail(console, kFailed, source + ": " + error);
+  }
+  std::fprintf(console.out, "%s acknowledged the %s of \"%s\" (key %u, %s)\n", source.c_str(),
+               registration ? "registration" : "shutdown",
+               consoleText(invocation.strings[kNameField]).c_str(), request.key,
+               std::string(kServerTypePaths[index(request.type)]).c_str());
+  return kDone;
+}
+
+int runDump(const Invocation& invocation, const Console& console) {
+  std::string error;
+  if (!dumpServerList(invocation.file, static_cast<std::int64_t>(std::time(nullptr)), console.out,
+                      error)) {
+    std::fflush(console.out);  // the records before the damage come before the line about it
+    return fail(console, kFailed, error);
+  }
+  return kDone;
+}
+
+}  // namespace
+
+int runDirctl(const std::vector<std::string>& args, const Console& console) {
+  Invocation invocation;
+  std::string error;
+  if (!parseArguments(args, invocation, error)) return fail(console, kBadArguments, error);
+  if (invocation.help) {
+    std::fputs(usageText(invocation.command).c_str(), console.out);
+    return kDone;
+  }
+  switch (invocation.command) {
+    case Command::List:
+      return runList(invocation, console);
+    case Command::Ping:
+      return runPing(invocation, console);
+    case Command::Register:
+    case Command::Shutdown:
+      return runHostRequest(invocation, console);
+    case Command::Dump:
+      return runDump(invocation, console);
+    case Command::Usage:
+      break;
+  }
+  return fail(console, kBadArguments, "no command given; 'dirctl --help' lists them");
+}
+
+}  // namespace dirserver::dirctl

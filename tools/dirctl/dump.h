@@ -1,0 +1,28 @@
+// dirctl dump: a server list file decoded for the operator, with no server involved.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace dirserver::dirctl {
+
+// Reads the server list file at `path` with the server's own ServerListReader and prints on `out`:
+//   PATH: N bytes
+//   section S (TYPE PATH)              or "section S (TYPE PATH): no records"
+//     record I at offset O
+//       key       K                    with ", stored S" when the file's key differs
+//       time      asctime text (age D[d] HH:MM:SS[, over a day: the next sweep drops it])
+//       path      ... the seven strings, through consoleText
+//       note      ...                  anything the server makes of the record that the bytes
+//                                      do not show: a key already in the section (dropped at
+//                                      load), a path of no or another type, an odd field length
+//   N records                          and a note on bytes after the third section
+// The age is `now` minus the registration time in the server's 32-bit arithmetic.
+//
+// Returns true for a whole file. Returns false, with `error` one line, when the file cannot be
+// opened or is no regular file (nothing printed), or is damaged: then the records read whole
+// before the damage have been printed and `error` says where and why (ServerListReader::damage()).
+bool dumpServerList(const std::string& path, std::int64_t now, std::FILE* out, std::string& error);
+
+}  // namespace dirserver::dirctl
