@@ -1,0 +1,298 @@
+#include "load.h"
+
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "listing/list_reply.h"
+#include "net/message.h"
+
+namespace dirserver::bench {
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void Socket::reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+namespace {
+
+std::string systemError(const char* what, int error) {
+  return std::string(what) + ": " + std::strerror(error);
+}
+
+// Waits until `fd` is ready for `events` or `deadline` passes; false on the deadline.
+bool waitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    pollfd wait{fd, events, 0};
+    const int ready =
+        ::poll(&wait, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 1000)));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return true;  // let the next call report the error
+  }
+}
+
+sockaddr_in ipv4(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in socketAddress{};
+  socketAddress.sin_family = AF_INET;
+  socketAddress.sin_port = htons(port);
+  socketAddress.sin_addr.s_addr = htonl(address);
+  return socketAddress;
+}
+
+}  // namespace
+
+Socket connectLoopback(std::uint16_t port, Clock::time_point deadline, std::string& error,
+                       std::uint32_t source, int receiveBuffer) {
+  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!socket.valid()) {
+    error = systemError("socket", errno);
+    return {};
+  }
+  const int on = 1;
+  ::setsockopt(socket.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (receiveBuffer > 0) {
+    ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  }
+  if (source != 0) {
+    // The port is chosen at connect time, per destination, so many peers can share one source.
+    ::setsockopt(socket.fd(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    const sockaddr_in local = ipv4(source, 0);
+    if (::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      error = systemError("bind to a loopback source address", errno);
+      return {};
+    }
+  }
+  const sockaddr_in server = ipv4(loopbackAddress(), port);
+  if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+    if (errno != EINPROGRESS) {
+      error = systemError("connect", errno);
+      return {};
+    }
+    if (!waitFor(socket.fd(), POLLOUT, deadline)) {
+      error = "connect: timed out";
+      return {};
+    }
+    int failure = 0;
+    socklen_t length = sizeof failure;
+    ::getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &failure, &length);
+    if (failure != 0) {
+      error = systemError("connect", failure);
+      return {};
+    }
+  }
+  return socket;
+}
+
+bool sendAll(int fd, ByteView bytes, Clock::time_point deadline, std::string& error) {
+  while (!bytes.empty()) {
+    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent > 0) {
+      bytes = bytes.subspan(static_cast<std::size_t>(sent));
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      error = systemError("send", errno);
+      return false;
+    }
+    if (!waitFor(fd, POLLOUT, deadline)) {
+      error = "send: timed out";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string checkAnswer(const Expectation& expect, ByteView head, std::uint64_t total) {
+  if (expect.kind == Expectation::Kind::Ack) {
+    if (total == kAckMessage.size() && std::equal(head.begin(), head.end(), kAckMessage.begin())) {
+      return {};
+    }
+    return "not the acknowledgement (" + std::to_string(total) + " bytes)";
+  }
+  ByteReader reader(head);
+  MessageHeader header;
+  std::uint16_t reserved = 0;
+  std::uint16_t entries = 0;
+  if (!reader.readU32(header.size) || !reader.readU32(header.messageId) ||
+      !reader.readU32(header.messageType) || !reader.readU16(reserved) ||
+      !reader.readU16(entries)) {
+    return "listing cut short at " + std::to_string(total) + " bytes";
+  }
+  if (header.size != total) {
+    return "listing of " + std::to_string(total) + " bytes announces " +
+           std::to_string(header.size);
+  }
+  if (header.messageType != static_cast<std::uint32_t>(MessageType::ListReply)) {
+    return "answer of type " + std::to_string(header.messageType) + " to a list request";
+  }
+  if (entries != expect.listingEntries) {
+    return "listing of " + std::to_string(entries) + " entries, expected " +
+           std::to_string(expect.listingEntries);
+  }
+  return {};
+}
+
+namespace {
+
+// One request on a connection of its own; the answer is read until the server closes.
+bool exchange(const Workload& workload, ByteView requestBytes, Clock::time_point deadline,
+              std::vector<std::uint8_t>& scratch, std::string& error) {
+  Socket socket = connectLoopback(workload.port, deadline, error, workload.source);
+  if (!socket.valid() || !sendAll(socket.fd(), requestBytes, deadline, error)) return false;
+  std::uint8_t head[kListReplyHeaderSize];
+  std::size_t headSize = 0;
+  std::uint64_t total = 0;
+  for (;;) {
+    const ssize_t received = ::recv(socket.fd(), scratch.data(), scratch.size(), 0);
+    if (received > 0) {
+      const auto take = std::min<std::size_t>(sizeof head - headSize, received);
+      std::copy_n(scratch.data(), take, head + headSize);
+      headSize += take;
+      total += static_cast<std::uint64_t>(received);
+      continue;
+    }
+    if (received == 0) break;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      error = systemError("recv", errno);
+      return false;
+    }
+    if (!waitFor(socket.fd(), POLLIN, deadline)) {
+      error = "recv: timed out";
+      return false;
+    }
+  }
+  error = checkAnswer(workload.expect, ByteView(head, headSize), total);
+  return error.empty();
+}
+
+struct ClientTally {
+  std::vector<double> samples;
+  std::uint64_t failed = 0;
+  std::uint64_t unfinished = 0;
+  std::string firstError;
+  Clock::time_point lastEnd{};
+};
+
+}  // namespace
+
+WorkloadResult runWorkload(const Workload& workload) {
+  WorkloadResult result;
+  if (workload.requests.empty() || workload.clients == 0) return result;
+  const auto start = Clock::now();
+  const auto stopStarting = start + std::chrono::duration_cast<Clock::duration>(workload.budget);
+  const auto deadline =
+      stopStarting + std::chrono::duration_cast<Clock::duration>(workload.drainLimit);
+  std::atomic<std::uint64_t> started{0};
+  std::vector<ClientTally> tallies(workload.clients);
+  std::vector<std::thread> clients;
+  for (ClientTally& tally : tallies) {
+    clients.emplace_back([&workload, &started, &tally, stopStarting, deadline] {
+      std::vector<std::uint8_t> scratch(256 * 1024);
+      tally.lastEnd = Clock::now();
+      for (;;) {
+        const auto begin = Clock::now();
+        if (begin >= stopStarting) break;
+        const std::uint64_t k = started.fetch_add(1, std::memory_order_relaxed);
+        if (workload.once && k >= workload.requests.size()) break;
+        std::string error;
+        const bool answered = exchange(workload, workload.requests[k % workload.requests.size()],
+                                       deadline, scratch, error);
+        const auto end = Clock::now();
+        tally.lastEnd = end;
+        if (answered) {
+          tally.samples.push_back(std::chrono::duration<double, std::milli>(end - begin).count());
+        } else if (end >= deadline) {
+          ++tally.unfinished;
+        } else {
+          ++tally.failed;
+          if (tally.firstError.empty()) tally.firstError = error;
+        }
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+
+  std::vector<double> samples;
+  Clock::time_point lastEnd = start;
+  for (ClientTally& tally : tallies) {
+    samples.insert(samples.end(), tally.samples.begin(), tally.samples.end());
+    result.failed += tally.failed;
+    result.unfinished += tally.unfinished;
+    if (result.firstError.empty()) result.firstError = tally.firstError;
+    lastEnd = std::max(lastEnd, tally.lastEnd);
+  }
+  result.completed = samples.size();
+  result.seconds = Seconds(lastEnd - start).count();
+  result.latency = summarize(samples);
+  return result;
+}
+
+BaselineServer::BaselineServer() {
+  listener_ = Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int on = 1;
+  ::setsockopt(listener_.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in local = ipv4(loopbackAddress(), 0);
+  socklen_t length = sizeof local;
+  if (!listener_.valid() ||
+      ::bind(listener_.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+      ::listen(listener_.fd(), 4096) != 0 ||
+      ::getsockname(listener_.fd(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    throw std::runtime_error(systemError("baseline server", errno));
+  }
+  port_ = ntohs(local.sin_port);
+  thread_ = std::thread([this] { serve(); });
+}
+
+BaselineServer::~BaselineServer() {
+  stopping_ = true;
+  // Wakes the blocked accept, which then fails.
+  ::shutdown(listener_.fd(), SHUT_RDWR);
+  thread_.join();
+}
+
+void BaselineServer::serve() {
+  const timeval patience{1, 0};
+  while (!stopping_) {
+    Socket connection(::accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!connection.valid()) {
+      // Out of descriptors: let the clients close some.
+      if (errno == EMFILE || errno == ENFILE)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    // A client that sends less than a header must not stop the baseline for good.
+    ::setsockopt(connection.fd(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    std::uint8_t header[kHeaderSize];
+    std::size_t got = 0;
+    while (got < sizeof header) {
+      const ssize_t received = ::recv(connection.fd(), header + got, sizeof header - got, 0);
+      if (received < 0 && errno == EINTR) continue;
+      if (received <= 0) break;
+      got += static_cast<std::size_t>(received);
+    }
+    if (got == sizeof header) {
+      ::send(connection.fd(), kAckMessage.data(), kAckMessage.size(), MSG_NOSIGNAL);
+    }
+  }
+}
+
+}  // namespace dirserver::bench

@@ -1,0 +1,120 @@
+// Loopback clients that drive a server with one request per connection, and the minimal server
+// that the figures are compared with.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/byte_order.h"
+#include "latency.h"
+
+namespace dirserver::bench {
+
+using Clock = std::chrono::steady_clock;
+using Seconds = std::chrono::duration<double>;
+
+// 127.0.0.1 + n, in host byte order: the sources of hostile peers (127.0.0.2 upwards).
+constexpr std::uint32_t loopbackAddress(std::uint32_t n = 0) { return INADDR_LOOPBACK + n; }
+
+// A socket descriptor that closes itself.
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(int fd) : fd_(fd) {}
+  ~Socket() { reset(); }
+  Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Socket& operator=(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  int fd() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void reset();
+
+ private:
+  int fd_ = -1;
+};
+
+// A non-blocking TCP connection to 127.0.0.1:`port`, bound to `source` (host byte order, 0 for
+// any) and with its receive buffer set to `receiveBuffer` bytes first when that is not 0 (a small
+// buffer makes a peer that does not read hold up the sender sooner). Waits for the connection at
+// most until `deadline`. On failure returns an invalid socket and sets `error`.
+Socket connectLoopback(std::uint16_t port, Clock::time_point deadline, std::string& error,
+                       std::uint32_t source = 0, int receiveBuffer = 0);
+
+// Sends all of `bytes` on a non-blocking socket, waiting at most until `deadline`. Sets `error`
+// and returns false when the peer fails or the deadline passes.
+bool sendAll(int fd, ByteView bytes, Clock::time_point deadline, std::string& error);
+
+// What a correct answer to a request looks like.
+struct Expectation {
+  enum class Kind { Ack, Listing };
+  Kind kind = Kind::Ack;
+  std::uint16_t listingEntries = 0;  // the listing's entry count: hosts + 4, low 16 bits
+};
+
+// Checks a whole answer by its first bytes (up to kListReplyHeaderSize of them) and its total
+// length: the 14-byte acknowledgement exactly, or a listing whose header carries its own length,
+// type 3 and the expected entry count. Returns what is wrong, or an empty text.
+std::string checkAnswer(const Expectation& expect, ByteView head, std::uint64_t total);
+
+// One workload: clients that each open a connection, send one request, read the answer until the
+// server closes the connection, check it, and start over.
+struct Workload {
+  std::uint16_t port = 0;
+  // The k-th request started (counted over all clients) is requests[k % requests.size()]...
+  std::vector<Bytes> requests;
+  // ...unless `once` is set: then each is sent once and the workload ends when all are answered.
+  bool once = false;
+  Expectation expect;
+  unsigned clients = 1;
+  // No request starts after `budget`; those under way may go on for `drainLimit` more.
+  Seconds budget{1};
+  Seconds drainLimit{60};
+  // Clients connect from this address (host byte order); 0 lets the system choose (127.0.0.1).
+  std::uint32_t source = 0;
+};
+
+struct WorkloadResult {
+  std::uint64_t completed = 0;   // answered correctly; only these have latency samples
+  std::uint64_t failed = 0;      // refused, reset, or answered wrongly
+  std::uint64_t unfinished = 0;  // still under way when the drain limit ran out
+  double seconds = 0;            // from the start until the last request ended
+  LatencySummary latency;        // connect to the server's close, in milliseconds
+  std::string firstError;
+
+  double rate() const { return seconds > 0 ? static_cast<double>(completed) / seconds : 0; }
+};
+
+// Runs a workload on `workload.clients` threads and waits for it to end, at most budget +
+// drainLimit.
+WorkloadResult runWorkload(const Workload& workload);
+
+// The least any server can do per request, to compare with: one thread with blocking sockets on
+// 127.0.0.1 and a free port that accepts a connection, reads a 12-byte header, sends the 14-byte
+// acknowledgement and closes the connection. Runs from construction to destruction.
+class BaselineServer {
+ public:
+  BaselineServer();
+  ~BaselineServer();
+  BaselineServer(const BaselineServer&) = delete;
+  BaselineServer& operator=(const BaselineServer&) = delete;
+
+  std::uint16_t port() const { return port_; }
+
+ private:
+  void serve();
+
+  Socket listener_;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
+}  // namespace dirserver::bench

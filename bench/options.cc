@@ -1,0 +1,131 @@
+#include "options.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace dirserver::bench {
+
+std::string usage(std::string_view defaultServer) {
+  std::string text =
+      "usage: dirserver-bench [--hosts N,N,...] [--clients C] [--seconds S] [--hostile P]\n"
+      "                       [--server PATH]\n"
+      "\n"
+      "Starts the dirserver executable on port 6001 in a temporary directory, once for each\n"
+      "registry size N, with N hosts written to its server_list.dat beforehand, drives it from C\n"
+      "loopback client threads for S seconds per workload and prints one table: list,\n"
+      "registration (new hosts and refreshes) and acknowledgement requests per second with "
+      "p50/p99\n"
+      "latency, the same acknowledgement workload against a minimal blocking server built into\n"
+      "the benchmark (the cost of one TCP connection per request, the floor for any server),\n"
+      "each rate as a ratio to it, the server's resident memory and its start-up time.\n"
+      "\n"
+      "  --hosts N,N,...  registry sizes to measure (default 0,100,1000,10000; at most 65531)\n"
+      "  --clients C      concurrent client threads (default 4; 1 to 256)\n"
+      "  --seconds S      time each workload may start requests (default 5; 0.1 to 600);\n"
+      "                   requests under way then get up to 60 s more to finish\n"
+      "  --hostile P      hold P hostile connections (silent, trickling, announcing a 1 MiB body,\n"
+      "                   not reading an 8 MiB listing) from 127.0.0.2 upwards, 25 per address,\n"
+      "                   against a server with 2000 hosts, and print a good client's list and\n"
+      "                   acknowledgement latency with and without them (1 to 1000). Without\n"
+      "                   --hosts, only this measurement runs.\n"
+      "  --server PATH    the dirserver executable (default ";
+  text += defaultServer;
+  text +=
+      ")\n"
+      "  --help           this text\n"
+      "\n"
+      "Port 6001 must be free: run it as\n"
+      "  flock /tmp/dirserver-port6001.lock dirserver-bench ...\n"
+      "so that it never overlaps the end-to-end tests. Only loopback addresses are used.\n";
+  return text;
+}
+
+namespace {
+
+bool parseUnsigned(std::string_view text, std::uint64_t max, std::uint64_t& value) {
+  if (text.empty()) return false;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size() && value <= max;
+}
+
+bool parseHostList(std::string_view text, std::vector<std::uint32_t>& hosts) {
+  hosts.clear();
+  for (;;) {
+    const auto comma = text.find(',');
+    std::uint64_t value = 0;
+    if (!parseUnsigned(text.substr(0, comma), kMaxHostsPerRun, value)) return false;
+    hosts.push_back(static_cast<std::uint32_t>(value));
+    if (comma == std::string_view::npos) return true;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+bool parseSeconds(std::string_view text, double& seconds) {
+  // strtod needs a terminated string; from_chars for doubles is not in every standard library.
+  const std::string copy(text);
+  char* end = nullptr;
+  seconds = std::strtod(copy.c_str(), &end);
+  return !copy.empty() && end == copy.c_str() + copy.size() && std::isfinite(seconds) &&
+         seconds >= kMinSeconds && seconds <= kMaxSeconds;
+}
+
+}  // namespace
+
+ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_view defaultServer) {
+  ParsedOptions parsed;
+  Options& options = parsed.options;
+  options.server = defaultServer;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view flag = args[i];
+    std::string_view value;
+    bool hasValue = false;
+    if (const auto equals = flag.find('='); equals != std::string_view::npos) {
+      value = flag.substr(equals + 1);
+      flag = flag.substr(0, equals);
+      hasValue = true;
+    }
+    if (flag == "--help" || flag == "-h") {
+      options.help = true;
+      continue;
+    }
+    const bool known = flag == "--hosts" || flag == "--clients" || flag == "--seconds" ||
+                       flag == "--hostile" || flag == "--server";
+    if (!known) {
+      parsed.error = "unknown argument '" + std::string(args[i]) + "'";
+      return parsed;
+    }
+    if (!hasValue) {
+      if (i + 1 == args.size()) {
+        parsed.error = std::string(flag) + " needs a value";
+        return parsed;
+      }
+      value = args[++i];
+    }
+    std::uint64_t number = 0;
+    bool good = true;
+    if (flag == "--hosts") {
+      good = parseHostList(value, options.hosts);
+      options.hostsGiven = true;
+    } else if (flag == "--clients") {
+      good = parseUnsigned(value, kMaxClients, number) && number > 0;
+      options.clients = static_cast<unsigned>(number);
+    } else if (flag == "--seconds") {
+      good = parseSeconds(value, options.seconds);
+    } else if (flag == "--hostile") {
+      good = parseUnsigned(value, kMaxHostile, number) && number > 0;
+      options.hostile = static_cast<unsigned>(number);
+    } else {
+      good = !value.empty();
+      options.server = value;
+    }
+    if (!good) {
+      parsed.error = "bad value '" + std::string(value) + "' for " + std::string(flag);
+      return parsed;
+    }
+  }
+  if (options.hostile > 0 && !options.hostsGiven) options.hosts.clear();
+  return parsed;
+}
+
+}  // namespace dirserver::bench

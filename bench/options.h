@@ -1,0 +1,49 @@
+// The command line of dirserver-bench.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dirserver::bench {
+
+struct Options {
+  // Registry sizes to measure, each a column of the table, in the order given.
+  std::vector<std::uint32_t> hosts = {0, 100, 1000, 10000};
+  bool hostsGiven = false;
+  // Client threads that send requests at the same time.
+  unsigned clients = 4;
+  // How long each workload may start new requests.
+  double seconds = 5;
+  // Hostile peers to hold open in the hostile run; 0 leaves that run out.
+  unsigned hostile = 0;
+  std::string server;
+  bool help = false;
+};
+
+// Bounds on what the command line may ask for.
+inline constexpr std::uint32_t kMaxHostsPerRun = 65531;  // what the server can hold
+inline constexpr unsigned kMaxClients = 256;
+inline constexpr double kMinSeconds = 0.1;
+inline constexpr double kMaxSeconds = 600;
+// Each peer that does not read its listing holds some 3 MiB of socket buffers in the kernel.
+inline constexpr unsigned kMaxHostile = 1000;
+
+// The text --help prints; `defaultServer` is the path --server defaults to.
+std::string usage(std::string_view defaultServer);
+
+struct ParsedOptions {
+  Options options;
+  std::string error;  // empty when the command line was good
+};
+
+// Reads the arguments after the program name. Starts from the defaults above with `server` set to
+// `defaultServer`. A flag's value may follow as the next argument or after '=' (--hosts=0,100).
+// --hostile alone runs only the hostile measurement; together with --hosts both run. An unknown
+// flag, a missing or malformed value, or a value outside the bounds above yields an error text
+// that names the flag.
+ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_view defaultServer);
+
+}  // namespace dirserver::bench
