@@ -162,8 +162,12 @@ bool writeAll(int fd, ByteView bytes) {
 
 bool writeServerList(int fd, const ServerRegistry& registry) {
   constexpr std::size_t kFlushAt = 1 << 20;
+  // Room for the whole file, or for one flush's worth when it is larger: a small registry does not
+  // cost a megabyte at every save.
+  const std::size_t fileSize =
+      3 * kFileCountSize + kFileRecordSize * std::size_t{registry.totalCount()};
   Bytes buffer;
-  buffer.reserve(kFlushAt + kFileRecordSize);
+  buffer.reserve(std::min(fileSize, kFlushAt + kFileRecordSize));
   for (ServerType type : kServerTypes) {
     putU32(buffer, registry.size(type));
     for (auto position = registry.begin(type); position != registry.end(type); ++position) {
