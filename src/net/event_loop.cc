@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,8 +18,10 @@ namespace dirserver {
 
 struct EventLoop::Connection {
   int fd = -1;
+  std::size_t slot = 0;       // its index in connections_
   std::uint32_t address = 0;  // counted against the per-address bound, never printed or kept
-  SteadyClock::time_point deadline;
+  Deadlines::iterator deadline;
+  bool watched = false;  // registered with epoll
   FrameReader frame;
   std::size_t budget = 0;  // bytes of bodyBudgetBytes this connection holds
   Answer answer;           // once set, the connection is sending it
@@ -32,6 +34,7 @@ struct EventLoop::Connection {
 namespace {
 
 constexpr std::size_t kAcceptBatch = 64;
+constexpr int kEventBatch = 256;
 
 bool isOutOfResources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
@@ -48,12 +51,16 @@ int millisecondsUntil(SteadyClock::time_point when, SteadyClock::time_point now)
 EventLoop::EventLoop(int listenSocket, ServerContext& context, LoopSettings settings)
     : listenSocket_(listenSocket), context_(context), settings_(settings) {
   nextSweep_ = SteadyClock::now() + settings_.sweepInterval;
-  if (::pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) != 0) wakePipe_[0] = wakePipe_[1] = -1;
+  epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (::pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) == 0) {
+    watch(wakePipe_[0], wakePipe_, EPOLLIN, wakeWatched_);
+  }
+  updateListening(SteadyClock::now());
 }
 
 EventLoop::~EventLoop() {
   for (auto& connection : connections_) ::close(connection->fd);
-  for (int fd : wakePipe_) {
+  for (int fd : {wakePipe_[0], wakePipe_[1], epoll_}) {
     if (fd >= 0) ::close(fd);
   }
 }
@@ -70,63 +77,72 @@ void EventLoop::run() {
   while (!stopping_) runOnce();
 }
 
+// Adds, changes or removes (events 0) the interest in `fd`; `watched` tracks whether it is
+// registered.
+void EventLoop::watch(int fd, void* tag, std::uint32_t events, bool& watched) {
+  if (events == 0) {
+    if (watched) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    watched = false;
+    return;
+  }
+  epoll_event event{};
+  event.events = events;
+  event.data.ptr = tag;
+  if (::epoll_ctl(epoll_, watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) == 0) watched = true;
+}
+
 void EventLoop::runOnce() {
   auto now = SteadyClock::now();
-  // Bodies that were waiting for budget take it as soon as it is free.
-  for (auto& connection : connections_) {
-    if (connection->reading() && connection->frame.step() == FrameReader::Step::Body &&
-        !connection->frame.bodyAllocated()) {
-      reserveBody(*connection);
-    }
-  }
-
-  const bool accepting =
-      connections_.size() < settings_.maxConnections && now >= acceptPausedUntil_;
-  std::vector<pollfd> waits;
-  waits.reserve(connections_.size() + 2);
-  waits.push_back({wakePipe_[0], POLLIN, 0});
-  waits.push_back({accepting ? listenSocket_ : -1, POLLIN, 0});
   SteadyClock::time_point wakeAt = nextSweep_;
-  if (!accepting && connections_.size() < settings_.maxConnections) {
-    wakeAt = std::min(wakeAt, acceptPausedUntil_);
-  }
-  for (auto& connection : connections_) {
-    if (connection->reading()) {
-      // A body that waits for budget is left out of the wait altogether: even a hang-up would
-      // wake the loop again and again with nothing it could do.
-      const bool waitingForBudget = connection->frame.space().empty();
-      waits.push_back({waitingForBudget ? -1 : connection->fd, POLLIN, 0});
-    } else {
-      waits.push_back({connection->fd, POLLOUT, 0});
-    }
-    wakeAt = std::min(wakeAt, connection->deadline);
-  }
+  if (!deadlines_.empty()) wakeAt = std::min(wakeAt, deadlines_.begin()->first);
+  if (!listening_ && now < acceptPausedUntil_) wakeAt = std::min(wakeAt, acceptPausedUntil_);
 
-  const int ready = ::poll(waits.data(), waits.size(), millisecondsUntil(wakeAt, now));
+  epoll_event events[kEventBatch];
+  const int ready = ::epoll_wait(epoll_, events, kEventBatch, millisecondsUntil(wakeAt, now));
   now = SteadyClock::now();
-  if (ready > 0) {
-    if (waits[0].revents != 0) {
+  bool acceptReady = false;
+  for (int i = 0; i < ready; ++i) {
+    void* tag = events[i].data.ptr;
+    if (tag == wakePipe_) {
       char drain[64];
       while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
       }
-    }
-    // Connections accepted now are appended after the ones polled, so indexes stay valid.
-    const std::size_t polled = connections_.size();
-    for (std::size_t i = 0; i < polled; ++i) {
-      Connection& connection = *connections_[i];
-      const short revents = waits[i + 2].revents;
-      if (revents == 0 || connection.closed) continue;
+    } else if (tag == &listenSocket_) {
+      acceptReady = true;
+    } else {
+      Connection& connection = *static_cast<Connection*>(tag);
+      if (connection.closed) continue;
       if (connection.reading()) {
         readRequest(connection, now);
       } else {
         sendAnswer(connection);
       }
     }
-    if (waits[1].revents != 0) acceptConnections(now);
   }
+  if (acceptReady) acceptConnections(now);
   checkDeadlines(now);
-  std::erase_if(connections_, [](const auto& connection) { return connection->closed; });
+  // One save covers every registration and shutdown of this pass; their acknowledgements have
+  // been handed to the sockets already.
+  if (savePending_) {
+    savePending_ = false;
+    saveServerList(context_);
+  }
   sweepIfDue(now);
+
+  for (Connection* connection : closed_) {
+    const std::size_t slot = connection->slot;
+    std::swap(connections_[slot], connections_.back());
+    connections_[slot]->slot = slot;
+    connections_.pop_back();
+  }
+  closed_.clear();
+  updateListening(now);
+}
+
+void EventLoop::updateListening(SteadyClock::time_point now) {
+  const bool wanted = connections_.size() < settings_.maxConnections && now >= acceptPausedUntil_;
+  if (wanted != listening_)
+    watch(listenSocket_, &listenSocket_, wanted ? std::uint32_t{EPOLLIN} : 0u, listening_);
 }
 
 void EventLoop::acceptConnections(SteadyClock::time_point now) {
@@ -161,9 +177,16 @@ void EventLoop::acceptConnections(SteadyClock::time_point now) {
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
     connection->address = address;
-    connection->deadline = now + settings_.recvTimeout;
+    connection->slot = connections_.size();
+    connection->deadline = deadlines_.emplace(now + settings_.recvTimeout, connection.get());
+    watch(fd, connection.get(), EPOLLIN, connection->watched);
     connections_.push_back(std::move(connection));
   }
+}
+
+void EventLoop::setDeadline(Connection& connection, SteadyClock::time_point deadline) {
+  deadlines_.erase(connection.deadline);
+  connection.deadline = deadlines_.emplace(deadline, &connection);
 }
 
 bool EventLoop::reserveBody(Connection& connection) {
@@ -177,10 +200,19 @@ bool EventLoop::reserveBody(Connection& connection) {
   return true;
 }
 
+// Large bodies take budget in the order their headers arrived, as soon as it is free.
+void EventLoop::admitWaitingBodies() {
+  while (!waitingForBudget_.empty() && reserveBody(*waitingForBudget_.front())) {
+    Connection& connection = *waitingForBudget_.front();
+    waitingForBudget_.pop_front();
+    watch(connection.fd, &connection, EPOLLIN, connection.watched);
+  }
+}
+
 void EventLoop::readRequest(Connection& connection, SteadyClock::time_point now) {
   for (;;) {
     const auto space = connection.frame.space();
-    if (space.empty()) return;  // a body waiting for budget
+    if (space.empty()) return;  // a body still waiting for budget
     const auto stepBefore = connection.frame.step();
     const ssize_t received = ::recv(connection.fd, space.data(), space.size(), 0);
     if (received < 0 && errno == EINTR) continue;
@@ -202,8 +234,14 @@ void EventLoop::readRequest(Connection& connection, SteadyClock::time_point now)
       return;
     }
     if (step != stepBefore) {
-      connection.deadline = now + settings_.recvTimeout;
-      if (step == FrameReader::Step::Body) reserveBody(connection);
+      setDeadline(connection, now + settings_.recvTimeout);
+      if (step == FrameReader::Step::Body && !reserveBody(connection)) {
+        // Not read from until budget is free: even a hang-up would otherwise wake the loop
+        // again and again with nothing it could do. Its deadline keeps running.
+        watch(connection.fd, &connection, 0, connection.watched);
+        waitingForBudget_.push_back(&connection);
+        return;
+      }
     }
   }
 }
@@ -215,14 +253,16 @@ void EventLoop::dispatch(Connection& connection, SteadyClock::time_point now) {
   connection.frame = FrameReader();
   budgetInUse_ -= connection.budget;
   connection.budget = 0;
-  if (dispatched.answer != nullptr) {
-    connection.answer = dispatched.answer;
-    connection.deadline = now + settings_.sendTimeout;
-    sendAnswer(connection);
-  } else {
+  admitWaitingBodies();
+  savePending_ = savePending_ || dispatched.save;
+  if (dispatched.answer == nullptr) {
     close(connection);
+    return;
   }
-  if (dispatched.save) saveServerList(context_);
+  connection.answer = dispatched.answer;
+  setDeadline(connection, now + settings_.sendTimeout);
+  watch(connection.fd, &connection, EPOLLOUT, connection.watched);
+  sendAnswer(connection);
 }
 
 void EventLoop::sendAnswer(Connection& connection) {
@@ -243,24 +283,34 @@ void EventLoop::sendAnswer(Connection& connection) {
 
 void EventLoop::close(Connection& connection) {
   if (connection.closed) return;
+  watch(connection.fd, &connection, 0, connection.watched);
   ::close(connection.fd);
   connection.closed = true;
-  budgetInUse_ -= connection.budget;
-  connection.budget = 0;
+  deadlines_.erase(connection.deadline);
   connection.answer.reset();
+  if (auto waiting = std::find(waitingForBudget_.begin(), waitingForBudget_.end(), &connection);
+      waiting != waitingForBudget_.end()) {
+    waitingForBudget_.erase(waiting);
+  }
+  if (connection.budget > 0) {
+    budgetInUse_ -= connection.budget;
+    connection.budget = 0;
+    admitWaitingBodies();
+  }
   auto count = perAddress_.find(connection.address);
   if (count != perAddress_.end() && --count->second == 0) perAddress_.erase(count);
+  closed_.push_back(&connection);
 }
 
 void EventLoop::checkDeadlines(SteadyClock::time_point now) {
-  for (auto& connection : connections_) {
-    if (connection->closed || connection->deadline > now) continue;
+  while (!deadlines_.empty() && deadlines_.begin()->first <= now) {
+    Connection& connection = *deadlines_.begin()->second;
     // A peer that is too slow to send its request is reported; one too slow to take its answer
     // is dropped silently.
-    if (connection->reading()) {
-      std::fprintf(context_.console.err, "%s", connection->frame.failureLine());
+    if (connection.reading()) {
+      std::fprintf(context_.console.err, "%s", connection.frame.failureLine());
     }
-    close(*connection);
+    close(connection);
   }
 }
 
@@ -278,7 +328,7 @@ void EventLoop::sweepIfDue(SteadyClock::time_point now) {
 
 void serveForever(int listenSocket, ServerContext& context) {
   LoopSettings settings;
-  // Keep descriptors for the server list file and the listener beyond the connections.
+  // Keep descriptors for the server list file and the loop itself beyond the connections.
   constexpr std::uint64_t kSpareDescriptors = 16;
   const std::uint64_t limit = raiseDescriptorLimit();
   if (limit > kSpareDescriptors) {

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -43,7 +45,12 @@ struct LoopSettings {
 // frame (each step within its deadline, printing the step's line when it fails), hands the
 // complete request to handleConnection, sends the answer within its deadline and closes the
 // connection. Requests are handled one at a time, to completion, on the calling thread; peers
-// that are slow to send or to read hold only their own connection.
+// that are slow to send or to read hold only their own connection. The server list file is saved
+// once at the end of each pass that handled a registration or shutdown, after their
+// acknowledgements went out, so a burst of them costs one save rather than one each.
+//
+// The work of a pass grows with the connections that are ready or due, not with those that are
+// merely open (epoll, deadlines kept in order).
 class EventLoop {
  public:
   // `listenSocket` must be non-blocking and listening; the loop does not close it.
@@ -68,12 +75,17 @@ class EventLoop {
 
  private:
   struct Connection;
+  using Deadlines = std::multimap<SteadyClock::time_point, Connection*>;
 
   void acceptConnections(SteadyClock::time_point now);
+  void updateListening(SteadyClock::time_point now);
   void readRequest(Connection& connection, SteadyClock::time_point now);
   bool reserveBody(Connection& connection);
+  void admitWaitingBodies();
   void dispatch(Connection& connection, SteadyClock::time_point now);
   void sendAnswer(Connection& connection);
+  void setDeadline(Connection& connection, SteadyClock::time_point deadline);
+  void watch(int fd, void* tag, std::uint32_t events, bool& watched);
   void close(Connection& connection);
   void checkDeadlines(SteadyClock::time_point now);
   void sweepIfDue(SteadyClock::time_point now);
@@ -82,13 +94,20 @@ class EventLoop {
   ServerContext& context_;
   LoopSettings settings_;
   ListReplyCache listing_;
+  int epoll_ = -1;
   std::vector<std::unique_ptr<Connection>> connections_;
+  std::vector<Connection*> closed_;  // released at the end of the pass
+  Deadlines deadlines_;
+  std::deque<Connection*> waitingForBudget_;  // in the order their headers arrived
   std::unordered_map<std::uint32_t, std::size_t> perAddress_;
   std::size_t budgetInUse_ = 0;
+  bool savePending_ = false;
+  bool listening_ = false;
   std::uint64_t refusedConnections_ = 0;
   SteadyClock::time_point nextSweep_;
   SteadyClock::time_point acceptPausedUntil_{};
   int wakePipe_[2] = {-1, -1};
+  bool wakeWatched_ = false;
   std::atomic<bool> stopping_{false};
 };
 
