@@ -31,8 +31,8 @@ inline std::string damagedListFile(const std::string& listFile) { return listFil
 void appendFileRecord(Bytes& out, ServerKey key, const ServerRecord& record);
 
 // Reads a server list file record by record, trusting nothing in it: a file that ends inside a
-// count or a record, a count that needs more bytes than the file holds, or a field length above
-// kFieldCapacity is damage, and no data that no read supplied is ever returned. Bytes after the
+// count or a record, a count that needs more bytes than the file holds, or a field length that is
+// odd or above kFieldCapacity is damage, and no data that no read supplied is ever returned. Bytes after the
 // third section are not read. Allocates one record's worth at a time, whatever the file says.
 class ServerListReader {
  public:

@@ -40,7 +40,7 @@ TEST(ServerListFile, SavesTheExactLayout) {
   EXPECT_EQ(readFile(t.context.listFile), Bytes(12, 0));
 
   ServerRecord record = host("Bob", -2);
-  record.fields[1].data = {0x31, 0x00, 0x32};  // an odd length, as only a file can give
+  record.fields[1].data = {0x31, 0x00, 0x32, 0x00};
   t.context.registry.insert(ServerType::Melee, 0xA1B2C3D4, record);
   t.context.registry.insert(ServerType::Melee, 5, host("Low"));
   saveServerList(t.context);
@@ -117,9 +117,9 @@ TEST(ServerListFile, KillAtAnyMomentLeavesAWholeFile) {
 
 TEST(ServerListFile, LoadsWhatWasSavedUnderRecomputedKeys) {
   TestContext t;
-  ServerRecord odd = host("Odd", 77);
-  odd.fields[3].data = {0x01, 0x02, 0x03};
-  odd.fields[4].data.clear();
+  ServerRecord mixed = host("Mixed", 77);
+  mixed.fields[3].data = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
+  mixed.fields[4].data.clear();
   ServerRecord full = host("Full", -5);
   full.fields[5].data.assign(kFieldCapacity, 0x7A);
   const ServerRecord later = [&] {
@@ -129,7 +129,7 @@ TEST(ServerListFile, LoadsWhatWasSavedUnderRecomputedKeys) {
   }();
   // Wrong stored keys, a duplicate in section 0 (the first stays), the same record in two
   // sections (both stay), a record whose path names another type, and bytes after the end.
-  Bytes bytes = sections({{{1, odd}, {2, full}, {3, later}}, {}, {{4, odd}}});
+  Bytes bytes = sections({{{1, mixed}, {2, full}, {3, later}}, {}, {{4, mixed}}});
   bytes.insert(bytes.end(), 100, 0xEE);
   writeFile(t.context.listFile, bytes);
   t.context.checksumTrace = true;
@@ -140,7 +140,7 @@ TEST(ServerListFile, LoadsWhatWasSavedUnderRecomputedKeys) {
   EXPECT_EQ(t.console.err(), "");
   const ServerRegistry& registry = t.context.registry;
   EXPECT_EQ(registry.find(ServerType::GetTheQuorv, computeServerKey(full.fields))->second, full);
-  EXPECT_EQ(registry.find(ServerType::TeamMelee, computeServerKey(odd.fields))->second, odd);
+  EXPECT_EQ(registry.find(ServerType::TeamMelee, computeServerKey(mixed.fields))->second, mixed);
   EXPECT_EQ(registry.size(ServerType::GetTheQuorv), 2u);
 
   // Saving writes the computed keys, and loading that gives the same maps.
@@ -168,12 +168,15 @@ TEST(ServerListFile, DamagedFileKeepsWhatWasWholeAndIsMovedAside) {
   storeU32(countTooLarge.data() + 4 + 2 * kFileRecordSize, 0xFFFFFFFF);  // section 1
   Bytes lengthTooLarge = good;
   storeU32(lengthTooLarge.data() + second + 8 + 4 * kFileFieldSize, 4097);  // field 4
+  Bytes oddLength = good;
+  storeU32(oddLength.data() + second + 8 + 2 * kFileFieldSize, 5);  // field 2
   const std::pair<Bytes, std::uint32_t> cases[] = {
       {{}, 0},
       {Bytes(good.begin(), good.end() - 2), 3},               // inside the last count
       {Bytes(good.begin(), good.begin() + second + 100), 1},  // inside a record
       {countTooLarge, 3},  // the one whole record after the count is still read
       {lengthTooLarge, 1},
+      {oddLength, 1},
   };
   for (const auto& [bytes, kept] : cases) {
     TestContext t;
