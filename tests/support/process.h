@@ -1,0 +1,63 @@
+// The executables of the build run as an operator runs them: child processes started in a
+// directory of their own, their standard output and error written to files there.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace dirserver::testing {
+
+// One run of `program` with `args`, started in `dir` with its standard output and error going to
+// NAME.out and NAME.err there (emptied first). It gets SIGKILL if the test process dies; the
+// destructor SIGKILLs it and reaps it.
+class Process {
+ public:
+  Process(const std::filesystem::path& dir, const std::string& name, const std::string& program,
+          const std::vector<std::string>& args = {});
+  ~Process() { kill(); }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  // Waits until a server accepts connections on port 6001 and acknowledges a request. Returns
+  // false when the process ends first or nothing answers within `limit`.
+  bool waitServing(std::chrono::milliseconds limit = std::chrono::seconds(5));
+
+  // The exit code once the process has ended within `limit`; -1 when it has not, or when a
+  // signal ended it.
+  int waitExit(std::chrono::milliseconds limit = std::chrono::seconds(5));
+
+  // SIGKILLs the process unless it has ended, and reaps it.
+  void kill();
+
+  // What it has written so far.
+  std::string out() const;
+  std::string err() const;
+
+ private:
+  bool exited();
+
+  std::filesystem::path out_;
+  std::filesystem::path err_;
+  pid_t pid_ = -1;
+  int status_ = 0;
+  bool done_ = false;
+};
+
+// What a program run to its end printed, and how it ended.
+struct Finished {
+  int status = -1;  // the exit code; -1 when it was killed
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` with `args` in `dir` until it ends, SIGKILLing it after `limit`. Its output
+// passes through files in `dir` named after the program.
+Finished runToEnd(const std::filesystem::path& dir, const std::string& program,
+                  const std::vector<std::string>& args,
+                  std::chrono::milliseconds limit = std::chrono::seconds(30));
+
+}  // namespace dirserver::testing
