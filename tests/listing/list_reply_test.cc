@@ -79,15 +79,6 @@ TEST(ListReply, HostsFollowTheirTypeInUnsignedKeyOrderWithAllTheirBytes) {
   EXPECT_EQ(hex(ByteView(reply).subspan(oddFields, 9)), "00 00 01 00 41 00 42 00 08");
 }
 
-TEST(ListReply, EntryCountKeepsOnlyItsLow16Bits) {
-  ServerRegistry registry;
-  for (ServerKey key = 0; key < 65533; ++key)
-    registry.insert(ServerType::Melee, key, ServerRecord{});
-  const Bytes reply = buildListReply(registry);
-  EXPECT_EQ(loadU16(reply.data() + 14), static_cast<std::uint16_t>(65533 + 4));
-  EXPECT_EQ(loadU32(reply.data()), 380u + 65533u * 25u);
-}
-
 TEST(ListReplyCache, RebuildsOnlyWhenRecordsComeOrGo) {
   ServerRegistry registry;
   ListReplyCache cache;
