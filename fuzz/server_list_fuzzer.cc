@@ -1,0 +1,128 @@
+// The server list file as the server reads it at start: the input is the whole file.
+//
+// The loaded registry is compared with what a plain walk over the bytes finds: the records read
+// whole before the first damage (a file cut short, a count beyond the file, a field length that is
+// odd or above 4096), each under its recomputed key, the first of equal keys in a
+// section kept. A damaged file must be moved aside, an intact one left in place. The registry then
+// goes through the listing, a save and a load, and the expiry sweep.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+#include "fuzz_support.h"
+#include "listing/list_reply.h"
+#include "registry/expiry.h"
+#include "registry/server_key.h"
+#include "registry/server_list_file.h"
+
+namespace dirserver::fuzz {
+namespace {
+
+constexpr std::int64_t kNow = 1'700'000'000;
+
+void writeWhole(const std::string& path, ByteView bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  FUZZ_REQUIRE(fd >= 0);
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    FUZZ_REQUIRE(written > 0);
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
+  }
+  FUZZ_REQUIRE(::close(fd) == 0);
+}
+
+struct Expected {
+  ServerRegistry registry;
+  bool damaged = false;
+};
+
+// What the file holds, read straight from its bytes.
+Expected walkFile(ByteView file) {
+  Expected expected;
+  std::size_t offset = 0;
+  for (ServerType type : kServerTypes) {
+    if (file.size() - offset < kFileCountSize) {
+      expected.damaged = true;
+      return expected;
+    }
+    const std::uint32_t count = loadU32(file.data() + offset);
+    offset += kFileCountSize;
+    const std::size_t room = (file.size() - offset) / kFileRecordSize;
+    for (std::size_t i = 0; i < std::min<std::size_t>(count, room); ++i) {
+      const std::uint8_t* at = file.data() + offset;
+      ServerRecord record;
+      record.registrationTime = static_cast<std::int32_t>(loadU32(at + 4));
+      for (std::size_t field = 0; field < kFieldCount; ++field) {
+        const std::uint8_t* stored = at + 8 + field * kFileFieldSize;
+        const std::uint16_t length = loadU16(stored);
+        if (length > kFieldCapacity || length % 2 != 0) {
+          expected.damaged = true;
+          return expected;
+        }
+        record.fields[field].data.assign(stored + 2, stored + 2 + length);
+      }
+      const ServerKey key = computeServerKey(record.fields);
+      expected.registry.insert(type, key, std::move(record));
+      offset += kFileRecordSize;
+    }
+    if (count > room) {
+      expected.damaged = true;
+      return expected;
+    }
+  }
+  return expected;
+}
+
+// The sweep removes exactly the records more than a day old by the clock (modular age).
+void checkSweep(const ServerRegistry& before, const ServerRegistry& after) {
+  checkRegistry(after);
+  for (ServerType type : kServerTypes) {
+    auto kept = after.begin(type);
+    for (auto position = before.begin(type); position != before.end(type); ++position) {
+      const auto age =
+          static_cast<std::int32_t>(static_cast<std::uint32_t>(kNow) -
+                                    static_cast<std::uint32_t>(position->second.registrationTime));
+      if (age > kExpirySeconds) continue;
+      FUZZ_REQUIRE(kept != after.end(type));
+      FUZZ_REQUIRE(kept->first == position->first && kept->second == position->second);
+      ++kept;
+    }
+    FUZZ_REQUIRE(kept == after.end(type));
+  }
+}
+
+void runFile(ByteView file) {
+  CapturedConsole console;
+  ServerContext context = makeContext(console.console(), kNow);
+  writeWhole(context.listFile, file);
+  loadServerList(context);
+
+  const Expected expected = walkFile(file);
+  checkRegistry(context.registry);
+  FUZZ_REQUIRE(sameRegistry(context.registry, expected.registry));
+  FUZZ_REQUIRE(fileExists(context.listFile) != expected.damaged);
+  FUZZ_REQUIRE(fileExists(damagedListFile(context.listFile)) == expected.damaged);
+  FUZZ_REQUIRE(console.err().empty() != expected.damaged);
+  const std::string loaded =
+      "- loaded " + std::to_string(context.registry.totalCount()) + " servers\n";
+  FUZZ_REQUIRE(console.out().ends_with(loaded));
+
+  checkListing(context.registry, buildListReply(context.registry));
+  checkSaveAndLoad(context);
+
+  const ServerRegistry before = context.registry;
+  expireServers(context);
+  checkSweep(before, context.registry);
+  checkConsole(console);
+}
+
+}  // namespace
+}  // namespace dirserver::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  dirserver::fuzz::runFile(dirserver::ByteView(data, size));
+  return 0;
+}
