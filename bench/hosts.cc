@@ -10,6 +10,7 @@
 
 #include "common/text.h"
 #include "listing/list_reply.h"
+#include "registry/registration.h"
 #include "registry/server_key.h"
 #include "registry/server_list_file.h"
 
@@ -111,10 +112,7 @@ Bytes request(MessageType type, ByteView body) {
 
 Bytes registrationRequest(const ServerRecord& record) {
   Bytes body;
-  for (const ServerField& field : record.fields) {
-    putU16(body, static_cast<std::uint16_t>(field.length() / 2));
-    putBytes(body, field.bytes());
-  }
+  for (const ServerField& field : record.fields) putCountedText(body, field.bytes());
   return request(MessageType::Registration, body);
 }
 

@@ -15,37 +15,16 @@
 
 namespace dirserver::bench {
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-void Socket::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 namespace {
 
 std::string systemError(const char* what, int error) {
   return std::string(what) + ": " + std::strerror(error);
 }
 
-// Waits until `fd` is ready for `events` or `deadline` passes; false on the deadline.
+// Waits until `fd` is ready for `events` or `deadline` passes; false on the deadline only, so
+// that a failure is reported by the call that comes next.
 bool waitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return false;
-    pollfd wait{fd, events, 0};
-    const int ready =
-        ::poll(&wait, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 1000)));
-    if (ready > 0) return true;
-    if (ready < 0 && errno != EINTR) return true;  // let the next call report the error
-  }
+  return waitReady(fd, events, deadline) != Wait::TimedOut;
 }
 
 sockaddr_in ipv4(std::uint32_t address, std::uint16_t port) {
@@ -80,44 +59,20 @@ Socket connectLoopback(std::uint16_t port, Clock::time_point deadline, std::stri
     }
   }
   const sockaddr_in server = ipv4(loopbackAddress(), port);
-  if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
-    if (errno != EINPROGRESS) {
-      error = systemError("connect", errno);
-      return {};
-    }
-    if (!waitFor(socket.fd(), POLLOUT, deadline)) {
-      error = "connect: timed out";
-      return {};
-    }
-    int failure = 0;
-    socklen_t length = sizeof failure;
-    ::getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &failure, &length);
-    if (failure != 0) {
-      error = systemError("connect", failure);
-      return {};
-    }
+  const int failure = connectWithin(socket.fd(), reinterpret_cast<const sockaddr*>(&server),
+                                    sizeof server, deadline);
+  if (failure != 0) {
+    error = failure == ETIMEDOUT ? "connect: timed out" : systemError("connect", failure);
+    return {};
   }
   return socket;
 }
 
 bool sendAll(int fd, ByteView bytes, Clock::time_point deadline, std::string& error) {
-  while (!bytes.empty()) {
-    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent > 0) {
-      bytes = bytes.subspan(static_cast<std::size_t>(sent));
-      continue;
-    }
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      error = systemError("send", errno);
-      return false;
-    }
-    if (!waitFor(fd, POLLOUT, deadline)) {
-      error = "send: timed out";
-      return false;
-    }
-  }
-  return true;
+  const int failure = dirserver::sendAll(fd, bytes, deadline);
+  if (failure == 0) return true;
+  error = failure == ETIMEDOUT ? "send: timed out" : systemError("send", failure);
+  return false;
 }
 
 std::string checkAnswer(const Expectation& expect, ByteView head, std::uint64_t total) {

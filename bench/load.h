@@ -13,6 +13,7 @@
 
 #include "common/byte_order.h"
 #include "latency.h"
+#include "net/client_socket.h"
 
 namespace dirserver::bench {
 
@@ -21,25 +22,6 @@ using Seconds = std::chrono::duration<double>;
 
 // 127.0.0.1 + n, in host byte order: the sources of hostile peers (127.0.0.2 upwards).
 constexpr std::uint32_t loopbackAddress(std::uint32_t n = 0) { return INADDR_LOOPBACK + n; }
-
-// A socket descriptor that closes itself.
-class Socket {
- public:
-  Socket() = default;
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() { reset(); }
-  Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Socket& operator=(Socket&& other) noexcept;
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-
-  int fd() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset();
-
- private:
-  int fd_ = -1;
-};
 
 // A non-blocking TCP connection to 127.0.0.1:`port`, bound to `source` (host byte order, 0 for
 // any) and with its receive buffer set to `receiveBuffer` bytes first when that is not 0 (a small

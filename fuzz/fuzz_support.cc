@@ -95,32 +95,6 @@ bool fileExists(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0;
 }
 
-CapturedConsole::CapturedConsole() {
-  out_ = open_memstream(&outText_, &outSize_);
-  err_ = open_memstream(&errText_, &errSize_);
-  if (out_ == nullptr || err_ == nullptr) {
-    std::fprintf(stderr, "cannot open the console streams\n");
-    std::abort();
-  }
-}
-
-CapturedConsole::~CapturedConsole() {
-  std::fclose(out_);
-  std::fclose(err_);
-  std::free(outText_);
-  std::free(errText_);
-}
-
-std::string_view CapturedConsole::out() {
-  std::fflush(out_);
-  return {outText_, outSize_};
-}
-
-std::string_view CapturedConsole::err() {
-  std::fflush(err_);
-  return {errText_, errSize_};
-}
-
 std::vector<std::string> knownHostStrings(ServerType type) {
   static const char* const kNames[] = {"Quorv host", "Melee host", "Team host"};
   return {std::string(kServerTypePaths[index(type)]),
@@ -130,16 +104,6 @@ std::vector<std::string> knownHostStrings(ServerType type) {
           "3/8",
           "dm_arena",
           "open"};
-}
-
-Bytes requestBody(const std::vector<std::string>& strings) {
-  Bytes body;
-  for (const std::string& text : strings) {
-    const Bytes units = toUtf16le(text);
-    putU16(body, static_cast<std::uint16_t>(units.size() / 2));
-    putBytes(body, units);
-  }
-  return body;
 }
 
 ServerRecord knownHostRecord(ServerType type) {

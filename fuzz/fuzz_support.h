@@ -14,6 +14,7 @@
 #include "common/console.h"
 #include "registry/server_context.h"
 #include "registry/server_registry.h"
+#include "support/test_support.h"
 
 // Every fuzz target defines this; libFuzzer calls it once per input, the replay main once per file.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -43,34 +44,12 @@ std::string freshListFile();
 
 bool fileExists(const std::string& path);
 
-// Console streams that write to memory, for one input.
-class CapturedConsole {
- public:
-  CapturedConsole();
-  ~CapturedConsole();
-  CapturedConsole(const CapturedConsole&) = delete;
-  CapturedConsole& operator=(const CapturedConsole&) = delete;
-
-  Console console() const { return {out_, err_}; }
-  std::string_view out();
-  std::string_view err();
-
- private:
-  std::FILE* out_ = nullptr;
-  std::FILE* err_ = nullptr;
-  char* outText_ = nullptr;
-  char* errText_ = nullptr;
-  std::size_t outSize_ = 0;
-  std::size_t errSize_ = 0;
-};
+using testing::CapturedConsole;
+using testing::requestBody;
 
 // The seven strings of a well-formed host of `type`, one per game type; the request target can
 // register them beforehand, and the seed corpus refreshes and shuts them down.
 std::vector<std::string> knownHostStrings(ServerType type);
-
-// Counted texts (u16 count of code units, then UTF-16LE) of `strings`, back to back: a
-// registration or shutdown body.
-Bytes requestBody(const std::vector<std::string>& strings);
 
 // The record that registering knownHostStrings(type) files (its time left at 0).
 ServerRecord knownHostRecord(ServerType type);

@@ -84,6 +84,17 @@ std::string consoleText(std::string_view displayText) {
   return out;
 }
 
+std::string hexText(ByteView bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0) out.push_back(' ');
+    out.push_back(kDigits[bytes[i] >> 4]);
+    out.push_back(kDigits[bytes[i] & 15]);
+  }
+  return out;
+}
+
 Bytes toUtf16le(std::string_view utf8) {
   Bytes out;
   out.reserve(utf8.size() * 2);

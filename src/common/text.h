@@ -21,6 +21,10 @@ std::string toDisplayText(ByteView utf16le);
 // toDisplayText makes it.
 std::string consoleText(std::string_view displayText);
 
+// The bytes as upper-case hexadecimal pairs separated by blanks ("0E 00 1E"), for messages and
+// tests that show raw bytes.
+std::string hexText(ByteView bytes);
+
 // UTF-8 to UTF-16LE code units, for tools and tests that build requests from ordinary strings.
 // A malformed UTF-8 sequence becomes U+FFFD.
 Bytes toUtf16le(std::string_view utf8);

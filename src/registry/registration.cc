@@ -45,6 +45,11 @@ bool parseServerFields(ByteView body, const Console& console, ServerRecord& reco
   return true;
 }
 
+void putCountedText(Bytes& out, ByteView utf16le) {
+  putU16(out, static_cast<std::uint16_t>(utf16le.size() / 2));
+  putBytes(out, utf16le);
+}
+
 namespace {
 
 // What both requests start with: the request's first line, the parse, and the key.

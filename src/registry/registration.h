@@ -18,6 +18,11 @@ namespace dirserver {
 bool parseServerFields(ByteView body, const Console& console, ServerRecord& record,
                        ServerType& type);
 
+// Appends one string the way a request body carries it: a u16 count of UTF-16 code units, then
+// the code units. `utf16le` holds whole code units, at most 65535 of them. What clients (and
+// tests) use to build the bodies that parseServerFields reads.
+void putCountedText(Bytes& out, ByteView utf16le);
+
 // A registration (type 4) body: parses it, stamps the record with the wall clock and files it
 // under its key in its type's map, or, when the key is filed there already, refreshes only that
 // record's time. Refuses a new host once the registry holds kMaxServers ("+error: server list is

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/text.h"
 #include "net/listener.h"
 #include "registry/server_list_file.h"
 #include "support/loopback.h"
@@ -12,7 +13,6 @@
 namespace dirserver {
 namespace {
 
-using testing::hex;
 using testing::hostStrings;
 using testing::request;
 using testing::requestBody;
@@ -44,7 +44,7 @@ TEST(DirserverExecutable, RegistryAndListingSurviveAKill) {
   {
     testing::Process server(t.dir, "server", DIRSERVER_BINARY);
     ASSERT_TRUE(server.waitServing()) << server.err();
-    EXPECT_EQ(hex(*ask(request(MessageType::Registration, melee))),
+    EXPECT_EQ(hexText(*ask(request(MessageType::Registration, melee))),
               "0E 00 00 00 1E 00 00 00 01 00 00 00 00 00");
     ask(request(MessageType::Registration, quorv));
     ask(request(MessageType::Registration, melee));  // a refresh

@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "common/text.h"
 #include "support/test_support.h"
 
 namespace dirserver {
 namespace {
 
-using testing::hex;
 using testing::makeRecord;
 
 Bytes directoryEntry(std::u16string_view parent, std::u16string_view name) {
@@ -50,7 +50,7 @@ const Bytes kTeamDir = directoryEntry(u"/Aviantorvale", u"Team Melee Game");
 TEST(ListReply, EmptyRegistryIsHeaderAndFourDirectories) {
   const Bytes reply = buildListReply(ServerRegistry{});
   ASSERT_EQ(reply.size(), 380u);
-  EXPECT_EQ(hex(ByteView(reply).first(16)), "7C 01 00 00 1E 00 00 00 03 00 00 00 00 00 04 00");
+  EXPECT_EQ(hexText(ByteView(reply).first(16)), "7C 01 00 00 1E 00 00 00 03 00 00 00 00 00 04 00");
   EXPECT_EQ(Bytes(reply.begin() + 16, reply.end()),
             concat({kRoot, kQuorvDir, kMeleeDir, kTeamDir}));
 }
@@ -76,7 +76,7 @@ TEST(ListReply, HostsFollowTheirTypeInUnsignedKeyOrderWithAllTheirBytes) {
   EXPECT_EQ(loadU16(reply.data() + 14), 7u);
   const std::size_t oddFields =
       reply.size() - serverEntry(odd).size() + 1 + 2 + 58 + 2 + 2 + 2 + 6 + 8;
-  EXPECT_EQ(hex(ByteView(reply).subspan(oddFields, 9)), "00 00 01 00 41 00 42 00 08");
+  EXPECT_EQ(hexText(ByteView(reply).subspan(oddFields, 9)), "00 00 01 00 41 00 42 00 08");
 }
 
 TEST(ListReplyCache, RebuildsOnlyWhenRecordsComeOrGo) {

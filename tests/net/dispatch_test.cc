@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "common/text.h"
 #include "support/test_support.h"
 
 namespace dirserver {
@@ -19,7 +20,7 @@ Dispatched dispatch(testing::TestContext& t, std::uint32_t type, ByteView body =
 TEST(Dispatch, AnswersAndSavesByType) {
   testing::TestContext t;
   const Dispatched ack = dispatch(t, 8, Bytes{1, 2, 3});
-  EXPECT_EQ(testing::hex(*ack.answer), "0E 00 00 00 1E 00 00 00 01 00 00 00 00 00");
+  EXPECT_EQ(hexText(*ack.answer), "0E 00 00 00 1E 00 00 00 01 00 00 00 00 00");
   EXPECT_FALSE(ack.save);
   // Registration and shutdown are acknowledged and saved whatever became of their body.
   for (std::uint32_t type : {4u, 6u}) {

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "common/text.h"
 #include "listing/list_reply.h"
 #include "net/listener.h"
 #include "registry/server_key.h"
@@ -23,7 +24,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::Client;
-using testing::hex;
 using testing::hostStrings;
 using testing::LoopbackServer;
 using testing::quickSettings;
@@ -52,7 +52,7 @@ TEST(EventLoop, ServesRequestsInPiecesAndReportsBadOnes) {
       client.send(ByteView(whole).subspan(at, std::min<std::size_t>(piece, whole.size() - at)));
       std::this_thread::sleep_for(1ms);
     }
-    EXPECT_EQ(hex(client.receiveAll().value()), kAckHex);
+    EXPECT_EQ(hexText(client.receiveAll().value()), kAckHex);
   }
   // A trickle whose every step completes within its deadline gets through, though the whole
   // request takes longer than one deadline.
@@ -62,9 +62,9 @@ TEST(EventLoop, ServesRequestsInPiecesAndReportsBadOnes) {
     trickle.send(ByteView(slow).subspan(at, 4));
     std::this_thread::sleep_for(150ms);
   }
-  EXPECT_EQ(hex(trickle.receiveAll().value()), kAckHex);
+  EXPECT_EQ(hexText(trickle.receiveAll().value()), kAckHex);
   // A rejected registration is still acknowledged and saved.
-  EXPECT_EQ(hex(roundTrip(server.port(), request(MessageType::Registration, Bytes{3})).value()),
+  EXPECT_EQ(hexText(roundTrip(server.port(), request(MessageType::Registration, Bytes{3})).value()),
             kAckHex);
   // Each of these gets no answer at all, and its line; a peer that closes early is noticed at
   // once, well before the 400 ms deadline.
@@ -149,7 +149,7 @@ TEST(EventLoop, GoodClientIsServedWhileBadPeersHoldConnections) {
   const auto ack = roundTrip(server.port(), request(MessageType::AckRequest));
   const auto listing = roundTrip(server.port(), request(MessageType::ListRequest));
   ASSERT_TRUE(ack.has_value());
-  EXPECT_EQ(hex(*ack), kAckHex);
+  EXPECT_EQ(hexText(*ack), kAckHex);
   ASSERT_TRUE(listing.has_value());
   EXPECT_EQ(*listing, buildListReply(largeRegistry(2000)));
   // Served before any bad peer's deadline came: none of them has been dropped yet.
@@ -186,7 +186,7 @@ TEST(EventLoop, ConnectionBoundsHold) {
   // Over the total bound: left in the backlog until the silent ones are dropped.
   Client waiting(server.port(), "127.0.0.3");
   waiting.send(request(MessageType::AckRequest));
-  EXPECT_EQ(hex(waiting.receiveAll(3s).value()), kAckHex);
+  EXPECT_EQ(hexText(waiting.receiveAll(3s).value()), kAckHex);
   for (Client& peer : silent) EXPECT_TRUE(peer.closedWithin(0ms));
   std::this_thread::sleep_for(400ms);  // a sweep reports the refusal
   server.stop();
@@ -215,13 +215,13 @@ TEST(EventLoop, LargeBodiesShareABudgetSmallOnesDoNot) {
   // ...while small requests go through.
   const auto small = roundTrip(server.port(), request(MessageType::AckRequest, Bytes(1000, 1)));
   ASSERT_TRUE(small.has_value());
-  EXPECT_EQ(hex(*small), kAckHex);
+  EXPECT_EQ(hexText(*small), kAckHex);
   pollfd wait{large.fd(), POLLIN, 0};
   EXPECT_EQ(::poll(&wait, 1, 0), 0) << "the large request was answered before budget was free";
   // When the hogs are dropped, the large request is read and answered.
   const auto reply = large.receiveAll(3s);
   ASSERT_TRUE(reply.has_value());
-  EXPECT_EQ(hex(*reply), kAckHex);
+  EXPECT_EQ(hexText(*reply), kAckHex);
   EXPECT_TRUE(hog1.closedWithin(0ms));
   server.stop();
   EXPECT_EQ(countOf(server.test().console.err(), "+error: recv() error - invalid data length\n"),
@@ -301,8 +301,8 @@ TEST(EventLoop, FailedAcceptsDoNotSpinOrFloodTheConsole) {
     const auto reply1 = waiting1.receiveAll(2s);
     const auto reply2 = waiting2.receiveAll(2s);
     ASSERT_TRUE(reply1.has_value() && reply2.has_value());
-    EXPECT_EQ(hex(*reply1), kAckHex);
-    EXPECT_EQ(hex(*reply2), kAckHex);
+    EXPECT_EQ(hexText(*reply1), kAckHex);
+    EXPECT_EQ(hexText(*reply2), kAckHex);
   }
   ::waitpid(child, nullptr, 0);
   std::string err;

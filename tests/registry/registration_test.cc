@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "common/text.h"
 #include "registry/server_key.h"
 #include "support/test_support.h"
 
@@ -55,7 +56,7 @@ TEST(Registration, RejectedBodiesSayWhyAndChangeNothing) {
     for (bool shutdown : {false, true}) {
       TestContext t;
       (shutdown ? handleShutdown : handleRegistration)(t.context, c.body);
-      EXPECT_EQ(t.console.err(), c.err) << testing::hex(c.body);
+      EXPECT_EQ(t.console.err(), c.err) << hexText(c.body);
       EXPECT_EQ(t.console.out(),
                 (shutdown ? "* server shutdown\n" : "* server registration\n") + c.printed);
       EXPECT_EQ(t.context.registry.totalCount(), 0u);

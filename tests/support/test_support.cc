@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "common/text.h"
+#include "registry/registration.h"
 
 namespace dirserver::testing {
 
@@ -52,17 +53,9 @@ TestContext::~TestContext() {
   std::filesystem::remove_all(dir, ignored);
 }
 
-Bytes countedText(std::string_view utf8) {
-  const Bytes units = toUtf16le(utf8);
-  Bytes out;
-  putU16(out, static_cast<std::uint16_t>(units.size() / 2));
-  putBytes(out, units);
-  return out;
-}
-
 Bytes requestBody(const std::vector<std::string>& strings) {
   Bytes body;
-  for (const std::string& text : strings) putBytes(body, countedText(text));
+  for (const std::string& text : strings) putCountedText(body, toUtf16le(text));
   return body;
 }
 
@@ -83,17 +76,6 @@ ServerRecord makeRecord(const std::vector<std::string>& strings, std::int32_t ti
 
 ServerField rawField(std::initializer_list<std::uint8_t> bytes) {
   return ServerField{Bytes(bytes)};
-}
-
-std::string hex(ByteView bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i > 0) out.push_back(' ');
-    out.push_back(kDigits[bytes[i] >> 4]);
-    out.push_back(kDigits[bytes[i] & 15]);
-  }
-  return out;
 }
 
 Bytes readFile(const std::filesystem::path& path) {

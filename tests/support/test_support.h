@@ -1,5 +1,5 @@
-// Helpers shared by the tests: captured console streams, records and request bodies built from
-// ordinary strings, temporary directories.
+// Helpers shared by the tests and the fuzz targets: captured console streams, records and request
+// bodies built from ordinary strings, temporary directories. No test framework needed.
 #pragma once
 
 #include <cstdio>
@@ -50,9 +50,6 @@ class TestContext {
   std::filesystem::path dir;
 };
 
-// One counted text: u16 count of code units, then the UTF-16LE code units of `utf8`.
-Bytes countedText(std::string_view utf8);
-
 // A registration or shutdown body of the given strings (normally seven).
 Bytes requestBody(const std::vector<std::string>& strings);
 
@@ -64,8 +61,6 @@ ServerRecord makeRecord(const std::vector<std::string>& strings, std::int32_t ti
 
 // A field holding exactly these bytes.
 ServerField rawField(std::initializer_list<std::uint8_t> bytes);
-
-std::string hex(ByteView bytes);
 
 Bytes readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, ByteView bytes);

@@ -10,29 +10,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/client_socket.h"
+
 namespace dirserver::dirctl {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Closes the descriptor it holds.
-class Socket {
- public:
-  Socket() = default;
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Socket& operator=(Socket&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
+using Clock = ClientClock;
 
 std::string secondsText(std::chrono::milliseconds timeout) {
   char text[32];
@@ -43,52 +26,14 @@ std::string secondsText(std::chrono::milliseconds timeout) {
 // The one place where an errno value becomes words.
 std::string systemError(int code) { return std::strerror(code); }
 
-enum class Wait { Ready, TimedOut, Failed };
-
-// Waits until `fd` is ready for `events` (or has an error or hang-up to report), at most until
-// `deadline`. Interrupted waits resume with the time that is left.
-Wait waitReady(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return Wait::TimedOut;
-    pollfd wait{fd, events, 0};
-    const int ready =
-        ::poll(&wait, 1, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
-    if (ready > 0) return Wait::Ready;
-    if (ready < 0 && errno != EINTR) return Wait::Failed;
-  }
-}
-
 // Connects a non-blocking socket to `address` before `deadline`. Returns the socket, or one
 // without a descriptor with `failure` set to the errno value (ETIMEDOUT when the deadline passed).
 Socket connectTo(const addrinfo& address, Clock::time_point deadline, int& failure) {
   Socket socket(::socket(address.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (socket.fd() < 0) {
-    failure = errno;
-    return {};
-  }
-  if (::connect(socket.fd(), address.ai_addr, address.ai_addrlen) == 0) return socket;
-  if (errno != EINPROGRESS && errno != EINTR) {
-    failure = errno;
-    return {};
-  }
-  switch (waitReady(socket.fd(), POLLOUT, deadline)) {
-    case Wait::TimedOut:
-      failure = ETIMEDOUT;
-      return {};
-    case Wait::Failed:
-      failure = errno;
-      return {};
-    case Wait::Ready:
-      break;
-  }
-  int result = 0;
-  socklen_t length = sizeof result;
-  if (::getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &result, &length) != 0) result = errno;
-  if (result != 0) {
-    failure = result;
-    return {};
-  }
+  failure = socket.valid()
+                ? connectWithin(socket.fd(), address.ai_addr, address.ai_addrlen, deadline)
+                : errno;
+  if (failure != 0) return {};
   return socket;
 }
 
@@ -121,27 +66,6 @@ bool connectEndpoint(const Endpoint& endpoint, std::chrono::milliseconds timeout
   return false;
 }
 
-bool sendAll(int fd, ByteView bytes, Clock::time_point deadline, std::string& failure) {
-  while (!bytes.empty()) {
-    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent > 0) {
-      bytes = bytes.subspan(static_cast<std::size_t>(sent));
-      continue;
-    }
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      failure = systemError(errno);
-      return false;
-    }
-    const Wait wait = waitReady(fd, POLLOUT, deadline);
-    if (wait != Wait::Ready) {
-      failure = wait == Wait::TimedOut ? "" : systemError(errno);
-      return false;
-    }
-  }
-  return true;
-}
-
 // Whether more has come than the answer's own size announces.
 bool beyondAnnouncedSize(const Bytes& answer) {
   return answer.size() > 4 && answer.size() > loadU32(answer.data());
@@ -159,10 +83,10 @@ bool exchangeRequest(const Endpoint& endpoint, ByteView request, std::chrono::mi
   const auto sending = Clock::now();
   exchange.connectTime = std::chrono::duration_cast<std::chrono::microseconds>(sending - start);
 
-  std::string failure;
-  if (!sendAll(socket.fd(), request, sending + timeout, failure)) {
-    error = failure.empty() ? "timed out sending to " + where + " after " + secondsText(timeout)
-                            : "sending to " + where + " failed: " + failure;
+  if (const int failure = sendAll(socket.fd(), request, sending + timeout); failure != 0) {
+    error = failure == ETIMEDOUT
+                ? "timed out sending to " + where + " after " + secondsText(timeout)
+                : "sending to " + where + " failed: " + systemError(failure);
     return false;
   }
 

@@ -4,21 +4,11 @@
 #include <limits>
 
 #include "common/text.h"
+#include "registry/registration.h"
 #include "registry/server_key.h"
 
 namespace dirserver::dirctl {
 namespace {
-
-std::string hexBytes(ByteView bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i > 0) out.push_back(' ');
-    out.push_back(kDigits[bytes[i] >> 4]);
-    out.push_back(kDigits[bytes[i] & 15]);
-  }
-  return out;
-}
 
 const char* const kStringNames[kFieldCount] = {"PATH", "F1", "NAME", "F3", "F4", "F5", "F6"};
 
@@ -56,8 +46,7 @@ bool buildHostRequest(MessageType type, const std::vector<std::string>& strings,
               " UTF-16 code units, more than the 65535 a request can carry";
       return false;
     }
-    putU16(body, static_cast<std::uint16_t>(units.size() / 2));
-    putBytes(body, units);
+    putCountedText(body, units);
     const std::size_t stored = std::min(units.size(), kFieldCapacity);
     request.fields[i].data.assign(units.begin(),
                                   units.begin() + static_cast<std::ptrdiff_t>(stored));
@@ -81,7 +70,7 @@ bool checkAcknowledgement(ByteView answer, std::string& error) {
             std::to_string(kAckMessage.size()) + " bytes";
   } else {
     error = "the answer is not an acknowledgement: " + std::to_string(answer.size()) + " bytes, " +
-            hexBytes(answer.first(std::min<std::size_t>(answer.size(), 16))) +
+            hexText(answer.first(std::min<std::size_t>(answer.size(), 16))) +
             (answer.size() > 16 ? " ..." : "");
   }
   return false;
