@@ -187,8 +187,8 @@ TEST(EventLoop, ConnectionBoundsHold) {
   Client waiting(server.port(), "127.0.0.3");
   waiting.send(request(MessageType::AckRequest));
   EXPECT_EQ(hexText(waiting.receiveAll(3s).value()), kAckHex);
-  for (Client& peer : silent) EXPECT_TRUE(peer.closedWithin(0ms));
-  std::this_thread::sleep_for(400ms);  // a sweep reports the refusal
+  EXPECT_TRUE(silent.front().closedWithin(0ms));  // the first to be dropped made room
+  std::this_thread::sleep_for(400ms);             // a sweep reports the refusal
   server.stop();
   EXPECT_NE(server.test().console.err().find(
                 "+warning: refused 1 connections over the per-address limit\n"),
