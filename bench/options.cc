@@ -20,7 +20,7 @@ std::string usage(std::string_view defaultServer) {
       "the benchmark (the cost of one TCP connection per request, the floor for any server),\n"
       "each rate as a ratio to it, the server's resident memory and its start-up time.\n"
       "\n"
-      "  --hosts N,N,...  registry sizes to measure (default 0,100,1000,10000; at most 65531)\n"
+      "  --hosts N,N,...  registry sizes to measure (default 0,100,1000,10000; at most 60000)\n"
       "  --clients C      concurrent client threads (default 4; 1 to 256)\n"
       "  --seconds S      time each workload may start requests (default 5; 0.1 to 600);\n"
       "                   requests under way then get up to 60 s more to finish\n"

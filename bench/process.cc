@@ -131,8 +131,9 @@ ServerProcess::ServerProcess(const std::string& executable, const fs::path& dir)
       return set;
     }();
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    // Close-on-exec: only the copies on 1 and 2 reach the server.
+    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (outFd < 0 || errFd < 0 || ::chdir(dir_.c_str()) != 0) ::_exit(127);
     ::dup2(outFd, 1);
     ::dup2(errFd, 2);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 #include "net/dispatch.h"
 #include "net/listener.h"
@@ -336,6 +337,11 @@ void serveForever(int listenSocket, ServerContext& context) {
         std::min<std::uint64_t>(settings.maxConnections, limit - kSpareDescriptors));
   }
   EventLoop loop(listenSocket, context, settings);
+  if (!loop.ready()) {
+    // Like a failed listen: without a way to wait for connections there is nothing to serve.
+    std::fprintf(context.console.err, "+error: epoll_create1() error\n");
+    std::exit(1);
+  }
   for (;;) loop.runOnce();
 }
 

@@ -69,6 +69,10 @@ class EventLoop {
   // Makes run() return after the event at hand. The only member safe to call from another thread.
   void stop();
 
+  // Whether the loop could be set up (its epoll instance exists); a loop that is not ready can
+  // never serve anything.
+  bool ready() const { return epoll_ >= 0; }
+
   std::size_t connectionCount() const { return connections_.size(); }
   // Bytes of large bodies being buffered now, against LoopSettings::bodyBudgetBytes.
   std::size_t bodyBudgetInUse() const { return budgetInUse_; }
@@ -112,7 +116,7 @@ class EventLoop {
 };
 
 // The server's loop with the fixed settings (the connection bound follows the descriptor limit).
-// Never returns.
+// Never returns; ends the process with code 1 if the loop cannot be set up.
 [[noreturn]] void serveForever(int listenSocket, ServerContext& context);
 
 }  // namespace dirserver

@@ -2,6 +2,8 @@
 // port 6001; clients fetch the listing of every registered host. Takes no configuration: any
 // command-line argument only switches on the trace of every key it computes.
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 
@@ -32,6 +34,7 @@ int main(int argc, char** /*argv*/) {
   loadServerList(context);
   if (!startListening(listenSocket)) {
     std::fprintf(stderr, "+error: listen() error\n");
+    ::close(listenSocket);
     return 1;
   }
   serveForever(listenSocket, context);

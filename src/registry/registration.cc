@@ -9,6 +9,18 @@
 
 namespace dirserver {
 
+namespace {
+
+// Reports why a body was rejected. What the parse printed so far ("name: %s ") goes out first, so
+// that the console shows the two in the order they happened.
+bool reject(const Console& console, const char* line) {
+  std::fflush(console.out);
+  std::fprintf(console.err, "%s", line);
+  return false;
+}
+
+}  // namespace
+
 bool parseServerFields(ByteView body, const Console& console, ServerRecord& record,
                        ServerType& type) {
   ByteReader reader(body);
@@ -16,22 +28,19 @@ bool parseServerFields(ByteView body, const Console& console, ServerRecord& reco
     std::uint16_t units = 0;
     ByteView text;
     if (!reader.readU16(units) || !reader.readBytes(2 * std::size_t{units}, text)) {
-      std::fprintf(console.err, "+error: invalid data size\n");
-      return false;
+      return reject(console, "+error: invalid data size\n");
     }
     // The whole string is converted for the type match and the console, even the part beyond
     // what a field stores.
     const std::string display = toDisplayText(text);
     if (display.empty()) {
-      std::fprintf(console.err, "+error: error converting data\n");
-      return false;
+      return reject(console, "+error: error converting data\n");
     }
     if (i == kPathField) {
       // The match stops at the first U+0000, as a C string comparison would.
       const auto matched = serverTypeForPath(display.c_str());
       if (!matched) {
-        std::fprintf(console.err, "+error: unknown server type\n");
-        return false;
+        return reject(console, "+error: unknown server type\n");
       }
       type = *matched;
     } else if (i == kNameField) {

@@ -210,7 +210,8 @@ void saveServerList(const ServerContext& context) {
   const std::string& target = context.listFile;
   const std::string temporary = target + ".tmp";
   bool saved = false;
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Permissions as any file the server creates: what the umask leaves of 0666.
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd >= 0) {
     const bool written = writeServerList(fd, context.registry) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;

@@ -1,7 +1,9 @@
 #include "registry/registration.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "common/text.h"
@@ -62,6 +64,25 @@ TEST(Registration, RejectedBodiesSayWhyAndChangeNothing) {
       EXPECT_EQ(t.context.registry.totalCount(), 0u);
     }
   }
+}
+
+TEST(Registration, NamePrintedBeforeARejectionComesFirstInALogOfBothStreams) {
+  // Both streams line-buffered into one file, as when the server's output goes to one log.
+  std::FILE* log = std::tmpfile();
+  std::FILE* out = ::fdopen(::dup(::fileno(log)), "w");
+  std::FILE* err = ::fdopen(::dup(::fileno(log)), "w");
+  std::setvbuf(out, nullptr, _IOLBF, BUFSIZ);
+  std::setvbuf(err, nullptr, _IOLBF, BUFSIZ);
+  TestContext t;
+  t.context.console = {out, err};
+  handleRegistration(t.context, requestBody({std::string(kMelee), "a", "N", "b", "c", "d"}));
+  std::fclose(out);
+  std::fclose(err);
+  char text[256] = {};
+  std::rewind(log);
+  text[std::fread(text, 1, sizeof text - 1, log)] = 0;
+  std::fclose(log);
+  EXPECT_STREQ(text, "* server registration\nname: N +error: invalid data size\n");
 }
 
 TEST(Registration, RegisterRefreshAndShutDownPrintTheirLinesInOrder) {
