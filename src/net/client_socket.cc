@@ -35,19 +35,29 @@ Wait waitReady(int fd, short events, ClientClock::time_point deadline) {
   }
 }
 
+namespace {
+
+// 0 once `fd` is writable, else ETIMEDOUT or the errno value of the failed wait.
+int waitWritable(int fd, ClientClock::time_point deadline) {
+  switch (waitReady(fd, POLLOUT, deadline)) {
+    case Wait::Ready:
+      return 0;
+    case Wait::TimedOut:
+      return ETIMEDOUT;
+    case Wait::Failed:
+      break;
+  }
+  return errno;
+}
+
+}  // namespace
+
 int connectWithin(int fd, const sockaddr* address, socklen_t length,
                   ClientClock::time_point deadline) {
   if (::connect(fd, address, length) == 0) return 0;
   // An interrupted connect goes on in the background, like one in progress.
   if (errno != EINPROGRESS && errno != EINTR) return errno;
-  switch (waitReady(fd, POLLOUT, deadline)) {
-    case Wait::Ready:
-      break;
-    case Wait::TimedOut:
-      return ETIMEDOUT;
-    case Wait::Failed:
-      return errno;
-  }
+  if (const int failure = waitWritable(fd, deadline); failure != 0) return failure;
   int failure = 0;
   socklen_t size = sizeof failure;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &size) != 0) return errno;
@@ -63,14 +73,7 @@ int sendAll(int fd, ByteView bytes, ClientClock::time_point deadline) {
     }
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return errno;
-    switch (waitReady(fd, POLLOUT, deadline)) {
-      case Wait::Ready:
-        break;
-      case Wait::TimedOut:
-        return ETIMEDOUT;
-      case Wait::Failed:
-        return errno;
-    }
+    if (const int failure = waitWritable(fd, deadline); failure != 0) return failure;
   }
   return 0;
 }
