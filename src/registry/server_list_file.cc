@@ -63,11 +63,14 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
   }
 
   const std::size_t section = nextSection_ - 1;
-  const std::string where = "record " + std::to_string(recordIndex_) + " of section " +
-                            std::to_string(section) + " at offset " + std::to_string(offset_);
+  // Only a damaged record needs its place spelled out.
+  const auto where = [&] {
+    return "record " + std::to_string(recordIndex_) + " of section " + std::to_string(section) +
+           " at offset " + std::to_string(offset_);
+  };
   buffer_.resize(kFileRecordSize);
   if (std::fread(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
-    return fail("the file ends inside " + where);
+    return fail("the file ends inside " + where());
   }
   ByteReader reader(buffer_);
   std::uint32_t time = 0;
@@ -80,13 +83,13 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
     reader.readU16(length);
     reader.readBytes(kFieldCapacity, area);
     if (length > kFieldCapacity) {
-      return fail("field " + std::to_string(i) + " of " + where + " has length " +
+      return fail("field " + std::to_string(i) + " of " + where() + " has length " +
                   std::to_string(length) + ", more than " + std::to_string(kFieldCapacity));
     }
     // A text is whole UTF-16 code units. An odd length was never written by this server, and
     // the listing, which counts code units, could not describe such a field to any client.
     if (length % 2 != 0) {
-      return fail("field " + std::to_string(i) + " of " + where + " has the odd length " +
+      return fail("field " + std::to_string(i) + " of " + where() + " has the odd length " +
                   std::to_string(length));
     }
     entry.record.fields[i].data.assign(area.begin(), area.begin() + length);
