@@ -261,9 +261,11 @@ void EventLoop::dispatch(Connection& connection, SteadyClock::time_point now) {
     return;
   }
   connection.answer = dispatched.answer;
+  sendAnswer(connection);
+  // Most answers fit in the socket's buffer at once; only one that does not waits to be writable.
+  if (connection.closed) return;
   setDeadline(connection, now + settings_.sendTimeout);
   watch(connection.fd, &connection, EPOLLOUT, connection.watched);
-  sendAnswer(connection);
 }
 
 void EventLoop::sendAnswer(Connection& connection) {
