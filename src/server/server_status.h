@@ -1,0 +1,101 @@
+// What the loop thread publishes for readers on other threads (the HTTP views): the latest
+// registry snapshot, counters, and the facts a health check needs. Every member is safe to read
+// from any thread; only the loop thread writes.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "registry/registry_snapshot.h"
+
+namespace dirserver {
+
+// The kinds of console line that report a fault, for counting.
+enum class ConsoleError : std::uint8_t {
+  RecvSize,          // +error: recv() error - msg size (also a failed accept)
+  RecvId,            // +error: recv() error - msg id
+  RecvType,          // +error: recv() error - msg type
+  RecvBody,          // +error: recv() error - invalid data length
+  InvalidSize,       // +error: invalid msg size
+  InvalidId,         // +error: invalid msg id
+  InvalidData,       // +error: invalid data size
+  Conversion,        // +error: error converting data
+  UnknownType,       // +error: unknown server type
+  NotFound,          // +error: no server with key: K was found for removal
+  ListFull,          // +error: server list is full
+  UnhandledType,     // +warning: unhandled msg type
+  SaveFailed,        // - could not save server list
+  Count
+};
+
+// Request types as counted: list, registration, shutdown, ack, anything else.
+enum class RequestKind : std::uint8_t { List, Registration, Shutdown, Ack, Other, Count };
+// What became of a request: served (answered or applied), rejected (bad frame or body, unknown
+// host), refused (over a limit).
+enum class RequestOutcome : std::uint8_t { Served, Rejected, Refused, Count };
+
+struct ServerStats {
+  using Counter = std::atomic<std::uint64_t>;
+
+  std::array<std::array<Counter, static_cast<std::size_t>(RequestOutcome::Count)>,
+             static_cast<std::size_t>(RequestKind::Count)>
+      requests{};
+  std::array<Counter, static_cast<std::size_t>(ConsoleError::Count)> errors{};
+
+  Counter connectionsOpen{0};
+  Counter connectionsAccepted{0};
+  Counter connectionsRefused{0};  // over a per-address bound
+  Counter connectionsShed{0};     // dropped to make room or to keep within a budget
+
+  Counter bodyBudgetInUse{0};    // bytes
+  Counter answerBudgetInUse{0};  // bytes
+
+  Counter savesDone{0};
+  Counter savesFailed{0};
+  Counter lastSaveMicroseconds{0};
+  std::atomic<std::int64_t> lastSaveFinishedAt{0};  // wall clock seconds; 0: none yet
+  std::atomic<bool> lastSaveFailed{false};
+  std::atomic<bool> savePending{false};  // a change is not yet in the file
+
+  Counter listingBytes{0};  // size of the current listing reply
+  Counter sweepRemovals{0};
+
+  std::atomic<std::int64_t> startedAt{0};       // wall clock seconds
+  std::atomic<std::int64_t> loopAliveAtMs{0};   // steady clock milliseconds of the loop's last pass
+
+  void count(RequestKind kind, RequestOutcome outcome) {
+    requests[static_cast<std::size_t>(kind)][static_cast<std::size_t>(outcome)].fetch_add(
+        1, std::memory_order_relaxed);
+  }
+  void count(ConsoleError error) {
+    errors[static_cast<std::size_t>(error)].fetch_add(1, std::memory_order_relaxed);
+  }
+};
+
+// The latest snapshot, handed from the loop thread to readers.
+class SnapshotPublisher {
+ public:
+  void publish(SnapshotPtr snapshot) {
+    std::lock_guard lock(mutex_);
+    latest_ = std::move(snapshot);
+  }
+  // Null until the first publish.
+  SnapshotPtr latest() const {
+    std::lock_guard lock(mutex_);
+    return latest_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  SnapshotPtr latest_;
+};
+
+// Everything the loop publishes.
+struct ServerStatus {
+  ServerStats stats;
+  SnapshotPublisher snapshots;
+};
+
+}  // namespace dirserver
