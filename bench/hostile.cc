@@ -13,7 +13,7 @@
 #include <string>
 
 #include "hosts.h"
-#include "net/message.h"
+#include "protocol/message.h"
 
 namespace dirserver::bench {
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "client/request_body.h"
 #include "common/text.h"
 #include "listing/list_reply.h"
 #include "registry/registration.h"

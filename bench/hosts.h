@@ -9,7 +9,7 @@
 #include <unordered_set>
 
 #include "common/byte_order.h"
-#include "net/message.h"
+#include "protocol/message.h"
 #include "registry/server_record.h"
 
 namespace dirserver::bench {

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "listing/list_reply.h"
-#include "net/message.h"
+#include "protocol/message.h"
 
 namespace dirserver::bench {
 

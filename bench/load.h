@@ -13,7 +13,7 @@
 
 #include "common/byte_order.h"
 #include "latency.h"
-#include "net/client_socket.h"
+#include "client/client_socket.h"
 
 namespace dirserver::bench {
 

@@ -23,7 +23,7 @@
 #include "listing/list_reply.h"
 #include "load.h"
 #include "net/listener.h"
-#include "net/message.h"
+#include "protocol/message.h"
 #include "options.h"
 #include "process.h"
 #include "registry/server_list_file.h"

@@ -20,7 +20,7 @@
 
 #include "hosts.h"
 #include "load.h"
-#include "net/message.h"
+#include "protocol/message.h"
 
 namespace dirserver::bench {
 namespace {

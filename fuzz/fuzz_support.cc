@@ -12,7 +12,7 @@
 
 #include "common/text.h"
 #include "listing/list_reply.h"
-#include "listing/list_reply_decoder.h"
+#include "client/list_reply_decoder.h"
 #include "registry/server_key.h"
 #include "registry/server_list_file.h"
 
@@ -146,11 +146,16 @@ void checkRegistry(const ServerRegistry& registry) {
   std::uint64_t total = 0;
   for (ServerType type : kServerTypes) {
     for (auto position = registry.begin(type); position != registry.end(type); ++position) {
-      for (const ServerField& field : position->second.fields) {
+      for (const ServerField& field : position->record->fields) {
         // Whole UTF-16 code units, as registration stores them and the loader accepts them.
         FUZZ_REQUIRE(field.data.size() <= kFieldCapacity && field.data.size() % 2 == 0);
       }
-      FUZZ_REQUIRE(position->first == computeServerKey(position->second.fields));
+      FUZZ_REQUIRE(position->key == computeServerKey(position->record->fields));
+      // A host's identity, its key and its fields, stands once in its type, in strict order;
+      // keys alone may repeat.
+      if (position != registry.begin(type)) {
+        FUZZ_REQUIRE(HostOrder()(*std::prev(position), *position));
+      }
       ++total;
     }
   }
@@ -162,7 +167,7 @@ bool sameRegistry(const ServerRegistry& a, const ServerRegistry& b) {
   for (ServerType type : kServerTypes) {
     if (a.size(type) != b.size(type)) return false;
     for (auto pa = a.begin(type), pb = b.begin(type); pa != a.end(type); ++pa, ++pb) {
-      if (pa->first != pb->first || pa->second != pb->second) return false;
+      if (!(*pa == *pb)) return false;
     }
   }
   return true;
@@ -235,7 +240,7 @@ void checkListing(const ServerRegistry& registry, ByteView reply) {
   for (ServerType type : kServerTypes) {
     for (auto position = registry.begin(type); position != registry.end(type); ++position) {
       expected += 25;
-      for (const ServerField& field : position->second.fields) expected += field.data.size();
+      for (const ServerField& field : position->record->fields) expected += field.data.size();
     }
   }
   FUZZ_REQUIRE(reply.size() == expected);
@@ -260,7 +265,7 @@ void checkListing(const ServerRegistry& registry, ByteView reply) {
       FUZZ_REQUIRE(!entry->isDirectory);
       FUZZ_REQUIRE(entry->texts.size() == kFieldCount);
       for (std::size_t i = 0; i < kFieldCount; ++i) {
-        FUZZ_REQUIRE(entry->texts[i] == position->second.fields[i].data);
+        FUZZ_REQUIRE(entry->texts[i] == position->record->fields[i].data);
       }
       FUZZ_REQUIRE(entry->first == kServerEntryFixed && entry->second == 0);
       ++entry;

@@ -11,7 +11,7 @@
 
 #include "fuzz_support.h"
 #include "listing/list_reply.h"
-#include "listing/list_reply_decoder.h"
+#include "client/list_reply_decoder.h"
 #include "registry/server_key.h"
 #include "registry/server_list_file.h"
 

@@ -11,7 +11,7 @@
 #include "common/text.h"
 #include "fuzz_support.h"
 #include "listing/list_reply.h"
-#include "net/message.h"
+#include "protocol/message.h"
 #include "registry/server_key.h"
 #include "registry/server_list_file.h"
 

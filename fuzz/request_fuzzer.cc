@@ -1,28 +1,35 @@
-// One request as a peer sends it, through the framing, the dispatch and the save that follows, as
-// the event loop does it.
+// One request as a peer sends it, through the server core itself: the framing, the limits, the
+// dispatch, the answer, the release of everything the connection held, and the save the change
+// calls for.
 //
 // Input: one setup byte, then the bytes the peer sends.
 //   bits 0-2  which of the three known hosts (one per game type) are registered beforehand
 //   bit 3     the key trace is on
-//   bits 4-7  the most bytes each receive hands over (0: as many as the current step takes)
-// Bytes after the end of the request are not read, as the server leaves them in the socket.
+//   bits 4-7  the most bytes each send hands over (0: all at once)
+// The peer then waits; if the core still waits for more, its deadline passes. Bytes after the end
+// of the request are not read, as the server leaves them in the socket.
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "common/text.h"
 #include "fuzz_support.h"
 #include "listing/list_reply.h"
-#include "net/dispatch.h"
-#include "net/framing.h"
+#include "net/reactor.h"
 #include "registry/server_key.h"
 #include "registry/server_list_file.h"
+#include "server/server_core.h"
 
 namespace dirserver::fuzz {
 namespace {
 
 constexpr std::int64_t kNow = 1'700'000'000;
 constexpr std::int32_t kEarlier = kNow - 5000;
+constexpr std::uint32_t kPeerAddress = 0x0100007F;  // 127.0.0.1
 
 struct Setup {
   unsigned hosts = 0;
@@ -34,61 +41,61 @@ Setup readSetup(std::uint8_t byte) {
   return {byte & 7u, (byte & 8u) != 0, static_cast<std::size_t>(byte >> 4)};
 }
 
-// Feeds `input` to the reader as receives of at most `chunk` bytes would. Returns the number of
-// bytes taken; the reader is then Done, Rejected, or waiting for more.
-std::size_t feed(FrameReader& frame, ByteView input, std::size_t chunk) {
-  std::size_t taken = 0;
-  for (;;) {
-    const auto step = frame.step();
-    if (step == FrameReader::Step::Done || step == FrameReader::Step::Rejected) break;
-    // The event loop may hold a body back until it has room for it.
-    if (step == FrameReader::Step::Body && !frame.bodyAllocated()) {
-      FUZZ_REQUIRE(frame.space().empty());
-      frame.allocateBody();
-    }
-    const auto space = frame.space();
-    FUZZ_REQUIRE(!space.empty());
-    if (taken == input.size()) {
-      // The peer stops here: every unfinished step has its line.
-      FUZZ_REQUIRE(frame.failureLine() != nullptr);
-      break;
-    }
-    std::size_t count = std::min(space.size(), input.size() - taken);
-    if (chunk != 0) count = std::min(count, chunk);
-    std::memcpy(space.data(), input.data() + taken, count);
-    taken += count;
-    const char* rejection = frame.received(count);
-    FUZZ_REQUIRE((rejection != nullptr) == (frame.step() == FrameReader::Step::Rejected));
+// What the core must make of `input`, worked out the plain way: the header's words as they come,
+// each check as soon as its word is whole.
+struct Expected {
+  const char* line = nullptr;  // the framing line on the error stream, if the frame fails
+  bool complete = false;       // a whole request, dispatched
+  MessageHeader header;
+};
+
+Expected expectedFrame(ByteView input) {
+  Expected expected;
+  if (input.size() < 4) return {"+error: recv() error - msg size\n", false, {}};
+  expected.header.size = loadU32(input.data());
+  if (expected.header.size < kHeaderSize || expected.header.size > kMaxMessageSize) {
+    return {"+error: invalid msg size\n", false, {}};
   }
-  if (frame.step() == FrameReader::Step::Done || frame.step() == FrameReader::Step::Rejected) {
-    FUZZ_REQUIRE(frame.space().empty());
+  if (input.size() < 8) return {"+error: recv() error - msg id\n", false, {}};
+  expected.header.messageId = loadU32(input.data() + 4);
+  if (expected.header.messageId != kMessageId) return {"+error: invalid msg id\n", false, {}};
+  if (input.size() < 12) return {"+error: recv() error - msg type\n", false, {}};
+  expected.header.messageType = loadU32(input.data() + 8);
+  if (input.size() < expected.header.size) {
+    return {"+error: recv() error - invalid data length\n", false, expected.header};
   }
-  return taken;
+  expected.complete = true;
+  return expected;
 }
 
-// What the framing must have made of the first bytes of `input`.
-void checkFrame(const FrameReader& frame, ByteView input, std::size_t taken) {
-  if (frame.step() == FrameReader::Step::Rejected) {
-    // Refused on the size as soon as its word is in, else on the id.
-    FUZZ_REQUIRE(taken >= 4 && taken <= kHeaderSize);
-    const std::uint32_t size = loadU32(input.data());
-    if (size >= kHeaderSize && size <= kMaxMessageSize) {
-      FUZZ_REQUIRE(taken >= 8 && loadU32(input.data() + 4) != kMessageId);
+// Sends `input` to the core in pieces of at most `chunk` bytes, a reactor pass after each, until
+// it is all sent or the core has closed its end.
+void feed(int peer, ByteView input, std::size_t chunk, Reactor& reactor) {
+  const auto pump = [&] {
+    for (int pass = 0; pass < 1000 && reactor.runOnce(SteadyClock::duration::zero()); ++pass) {
     }
-    return;
+  };
+  while (!input.empty()) {
+    const std::size_t count = chunk == 0 ? input.size() : std::min(chunk, input.size());
+    const ssize_t sent = ::send(peer, input.data(), count, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0 && errno == EAGAIN) {
+      pump();
+      continue;
+    }
+    if (sent <= 0) break;  // the core has closed the connection
+    input = input.subspan(static_cast<std::size_t>(sent));
+    pump();
   }
-  if (frame.step() != FrameReader::Step::Done) {
-    FUZZ_REQUIRE(taken == input.size());
-    return;
+  pump();
+}
+
+Bytes drain(int peer) {
+  Bytes out;
+  std::uint8_t buffer[65536];
+  for (ssize_t n; (n = ::recv(peer, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+    out.insert(out.end(), buffer, buffer + n);
   }
-  const MessageHeader& header = frame.header();
-  FUZZ_REQUIRE(taken == header.size);
-  FUZZ_REQUIRE(header.size == loadU32(input.data()));
-  FUZZ_REQUIRE(header.size >= kHeaderSize && header.size <= kMaxMessageSize);
-  FUZZ_REQUIRE(header.messageId == kMessageId);
-  FUZZ_REQUIRE(header.messageType == loadU32(input.data() + 8));
-  FUZZ_REQUIRE(frame.body().size() == header.size - kHeaderSize);
-  FUZZ_REQUIRE(std::equal(frame.body().begin(), frame.body().end(), input.begin() + kHeaderSize));
+  return out;
 }
 
 // How the request changed the registry: nothing, one record added, one record's time refreshed,
@@ -109,18 +116,18 @@ Difference compare(const ServerRegistry& before, const ServerRegistry& after) {
     while (a != before.end(type) || b != after.end(type)) {
       Change change;
       ServerKey key;
-      if (b == after.end(type) || (a != before.end(type) && a->first < b->first)) {
+      if (b == after.end(type) || (a != before.end(type) && HostOrder()(*a, *b))) {
         change = Change::Removed;
-        key = a->first;
+        key = a->key;
         ++a;
-      } else if (a == before.end(type) || b->first < a->first) {
+      } else if (a == before.end(type) || HostOrder()(*b, *a)) {
         change = Change::Added;
-        key = b->first;
+        key = b->key;
         ++b;
       } else {
-        const bool sameFields = a->second.fields == b->second.fields;
-        const bool sameTime = a->second.registrationTime == b->second.registrationTime;
-        key = a->first;
+        const bool sameFields = a->record->fields == b->record->fields;
+        const bool sameTime = a->record->registrationTime == b->record->registrationTime;
+        key = a->key;
         ++a;
         ++b;
         if (sameFields && sameTime) continue;
@@ -144,11 +151,11 @@ void checkChange(std::uint32_t messageType, const ServerRegistry& before,
       if (difference.change == Change::None) break;
       const auto position =
           std::find_if(after.begin(difference.type), after.end(difference.type),
-                       [&](const auto& entry) { return entry.first == difference.key; });
+                       [&](const auto& entry) { return entry.key == difference.key; });
       FUZZ_REQUIRE(position != after.end(difference.type));
-      FUZZ_REQUIRE(position->second.registrationTime == static_cast<std::int32_t>(kNow));
+      FUZZ_REQUIRE(position->record->registrationTime == static_cast<std::int32_t>(kNow));
       // A host is filed under the type its path names (the match stops at the first U+0000).
-      const std::string path = toDisplayText(position->second.fields[kPathField].bytes());
+      const std::string path = toDisplayText(position->record->fields[kPathField].bytes());
       FUZZ_REQUIRE(serverTypeForPath(path.c_str()) == difference.type);
       break;
     }
@@ -161,25 +168,20 @@ void checkChange(std::uint32_t messageType, const ServerRegistry& before,
   }
 }
 
-void checkAnswer(std::uint32_t messageType, const Dispatched& dispatched,
-                 const ServerRegistry& registry) {
-  const bool ack = dispatched.answer != nullptr &&
-                   std::equal(dispatched.answer->begin(), dispatched.answer->end(),
-                              kAckMessage.begin(), kAckMessage.end());
+// The answer the peer got for a whole request of `messageType`.
+void checkAnswer(std::uint32_t messageType, const Bytes& answer, const ServerRegistry& registry) {
+  const Bytes ack(kAckMessage.begin(), kAckMessage.end());
   switch (messageType) {
     case static_cast<std::uint32_t>(MessageType::ListRequest):
-      FUZZ_REQUIRE(dispatched.answer != nullptr && !dispatched.save);
-      FUZZ_REQUIRE(*dispatched.answer == buildListReply(registry));
+      FUZZ_REQUIRE(answer == buildListReply(registry));
       break;
     case static_cast<std::uint32_t>(MessageType::Registration):
     case static_cast<std::uint32_t>(MessageType::Shutdown):
-      FUZZ_REQUIRE(ack && dispatched.save);
-      break;
     case static_cast<std::uint32_t>(MessageType::AckRequest):
-      FUZZ_REQUIRE(ack && !dispatched.save);
+      FUZZ_REQUIRE(answer == ack);
       break;
     default:
-      FUZZ_REQUIRE(dispatched.answer == nullptr && !dispatched.save);
+      FUZZ_REQUIRE(answer.empty());
       break;
   }
 }
@@ -201,21 +203,52 @@ void runRequest(ByteView input) {
   }
   const ServerRegistry before = context.registry;
 
-  FrameReader frame;
-  const std::size_t taken = feed(frame, input, setup.chunk);
-  checkFrame(frame, input, taken);
+  SteadyClock::time_point now{};
+  Reactor reactor([&now] { return now; });
+  struct : Saver {
+    void save(SnapshotPtr snapshot) override { saves.push_back(std::move(snapshot)); }
+    std::vector<SnapshotPtr> saves;
+  } saver;
+  const CoreSettings settings;
+  ServerCore core(reactor, context, saver, settings);
+  int pair[2];
+  FUZZ_REQUIRE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) == 0);
+  core.adopt(pair[1], kPeerAddress);
+  feed(pair[0], input, setup.chunk, reactor);
+  // The peer sends nothing more: whatever step the core waits in ends with its deadline.
+  now += settings.recvTimeout;
+  for (int pass = 0; pass < 1000 && reactor.runOnce(SteadyClock::duration::zero()); ++pass) {
+  }
+  const Bytes answer = drain(pair[0]);
+  ::close(pair[0]);
 
-  if (frame.step() == FrameReader::Step::Done) {
-    ListReplyCache listing;
-    const Dispatched dispatched = handleConnection(context, listing, frame.header(), frame.body());
-    checkAnswer(frame.header().messageType, dispatched, context.registry);
-    checkChange(frame.header().messageType, before, context.registry);
-    if (dispatched.save) {
-      saveServerList(context);
-      checkSavedFile(context);
-    }
+  // Everything the connection held is given back.
+  FUZZ_REQUIRE(core.connectionCount() == 0);
+  FUZZ_REQUIRE(core.connectionsFrom(kPeerAddress) == 0);
+  FUZZ_REQUIRE(core.bodyBudgetInUse() == 0);
+
+  const Expected expected = expectedFrame(input);
+  const std::string err = console.err();
+  if (expected.complete) {
+    checkAnswer(expected.header.messageType, answer, context.registry);
+    checkChange(expected.header.messageType, before, context.registry);
   } else {
+    FUZZ_REQUIRE(answer.empty());
+    FUZZ_REQUIRE(err == expected.line);
     FUZZ_REQUIRE(sameRegistry(before, context.registry));
+  }
+  // One save exactly when the registry changed, of the registry as it stands.
+  if (sameRegistry(before, context.registry)) {
+    FUZZ_REQUIRE(saver.saves.empty());
+  } else {
+    FUZZ_REQUIRE(saver.saves.size() == 1);
+    for (ServerType type : kServerTypes) {
+      const auto& saved = saver.saves[0]->hosts[index(type)];
+      FUZZ_REQUIRE(std::equal(saved.begin(), saved.end(), context.registry.begin(type),
+                              context.registry.end(type)));
+    }
+    FUZZ_REQUIRE(writeServerList(*saver.saves[0], context.listFile) == SaveOutcome::Saved);
+    checkSavedFile(context);
   }
   checkRegistry(context.registry);
   checkListing(context.registry, buildListReply(context.registry));

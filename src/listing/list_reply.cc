@@ -48,7 +48,7 @@ Bytes buildListReply(const ServerRegistry& registry) {
   for (ServerType type : kServerTypes) {
     for (auto position = registry.begin(type); position != registry.end(type); ++position) {
       size += 25;
-      for (const ServerField& field : position->second.fields) size += field.data.size();
+      for (const ServerField& field : position->record->fields) size += field.data.size();
     }
   }
   Bytes out;
@@ -60,7 +60,7 @@ Bytes buildListReply(const ServerRegistry& registry) {
   for (ServerType type : kServerTypes) {
     putTypeDirectoryEntry(out, type);
     for (auto position = registry.begin(type); position != registry.end(type); ++position) {
-      putServerEntry(out, position->second);
+      putServerEntry(out, *position->record);
     }
   }
   storeU32(out.data(), static_cast<std::uint32_t>(out.size()));

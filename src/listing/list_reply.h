@@ -16,7 +16,7 @@
 #include <cstdint>
 
 #include "common/byte_order.h"
-#include "net/message.h"
+#include "protocol/message.h"
 #include "registry/server_registry.h"
 
 namespace dirserver {

@@ -3,6 +3,41 @@
 #include "registry/registration.h"
 
 namespace dirserver {
+namespace {
+
+// How a registration or shutdown counts, and the console line it printed if any.
+Dispatched hostRequest(RequestKind kind, HostOutcome outcome) {
+  Dispatched dispatched{sendAck(), kind, RequestOutcome::Served, std::nullopt};
+  switch (outcome) {
+    case HostOutcome::Added:
+    case HostOutcome::Refreshed:
+    case HostOutcome::Removed:
+      break;
+    case HostOutcome::NotFound:
+      dispatched.outcome = RequestOutcome::Rejected;
+      dispatched.error = ConsoleError::NotFound;
+      break;
+    case HostOutcome::ListFull:
+      dispatched.outcome = RequestOutcome::Refused;
+      dispatched.error = ConsoleError::ListFull;
+      break;
+    case HostOutcome::InvalidDataSize:
+      dispatched.outcome = RequestOutcome::Rejected;
+      dispatched.error = ConsoleError::InvalidData;
+      break;
+    case HostOutcome::ConversionError:
+      dispatched.outcome = RequestOutcome::Rejected;
+      dispatched.error = ConsoleError::Conversion;
+      break;
+    case HostOutcome::UnknownType:
+      dispatched.outcome = RequestOutcome::Rejected;
+      dispatched.error = ConsoleError::UnknownType;
+      break;
+  }
+  return dispatched;
+}
+
+}  // namespace
 
 Answer sendAck() {
   static const Answer ack = std::make_shared<const Bytes>(kAckMessage.begin(), kAckMessage.end());
@@ -13,19 +48,18 @@ Dispatched handleConnection(ServerContext& context, ListReplyCache& listing,
                             const MessageHeader& header, ByteView body) {
   switch (header.messageType) {
     case static_cast<std::uint32_t>(MessageType::ListRequest):
-      return {listing.sendServerList(context.registry), false};
+      return {listing.sendServerList(context.registry), RequestKind::List, RequestOutcome::Served,
+              std::nullopt};
     case static_cast<std::uint32_t>(MessageType::Registration):
-      handleRegistration(context, body);
-      return {sendAck(), true};
+      return hostRequest(RequestKind::Registration, handleRegistration(context, body));
     case static_cast<std::uint32_t>(MessageType::Shutdown):
-      handleShutdown(context, body);
-      return {sendAck(), true};
+      return hostRequest(RequestKind::Shutdown, handleShutdown(context, body));
     case static_cast<std::uint32_t>(MessageType::AckRequest):
-      return {sendAck(), false};
+      return {sendAck(), RequestKind::Ack, RequestOutcome::Served, std::nullopt};
     default:
       std::fprintf(context.console.err, "+warning: unhandled msg type: 0x%.02x\n",
                    header.messageType);
-      return {};
+      return {nullptr, RequestKind::Other, RequestOutcome::Rejected, ConsoleError::UnhandledType};
   }
 }
 

@@ -5,7 +5,7 @@
 #include <span>
 
 #include "common/byte_order.h"
-#include "net/message.h"
+#include "protocol/message.h"
 
 namespace dirserver {
 

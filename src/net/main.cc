@@ -7,9 +7,9 @@
 #include <csignal>
 #include <cstdio>
 
-#include "net/event_loop.h"
 #include "net/listener.h"
-#include "net/message.h"
+#include "net/serve.h"
+#include "protocol/message.h"
 #include "registry/server_list_file.h"
 
 int main(int argc, char** /*argv*/) {
@@ -31,11 +31,16 @@ int main(int argc, char** /*argv*/) {
   }
   // Loaded after the bind, so a server that cannot have its port never touches the file, and
   // before the listen, so no connection is queued before the registry is complete.
-  loadServerList(context);
+  if (loadServerList(context).rewrite) {
+    // The file holds something the registry does not (damage, duplicates, stale keys): it is
+    // written back before anything else happens, so that a kill at any later moment keeps what
+    // was loaded.
+    saveServerList(context);
+  }
   if (!startListening(listenSocket)) {
     std::fprintf(stderr, "+error: listen() error\n");
     ::close(listenSocket);
     return 1;
   }
-  serveForever(listenSocket, context);
+  return serveForever(listenSocket, context);
 }

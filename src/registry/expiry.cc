@@ -12,7 +12,7 @@ void expireServers(ServerContext& context) {
   bool removedAny = false;
   for (ServerType type : kServerTypes) {
     for (auto position = registry.begin(type); position != registry.end(type);) {
-      const ServerRecord& record = position->second;
+      const ServerRecord& record = *position->record;
       const auto age =
           static_cast<std::int32_t>(now - static_cast<std::uint32_t>(record.registrationTime));
       if (age <= kExpirySeconds) {

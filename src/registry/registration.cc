@@ -1,7 +1,6 @@
 #include "registry/registration.h"
 
 #include <algorithm>
-#include <optional>
 #include <string>
 
 #include "common/text.h"
@@ -13,34 +12,37 @@ namespace {
 
 // Reports why a body was rejected. What the parse printed so far ("name: %s ") goes out first, so
 // that the console shows the two in the order they happened.
-bool reject(const Console& console, const char* line) {
+HostOutcome reject(const Console& console, HostOutcome outcome) {
+  static constexpr const char* kLines[] = {
+      "+error: invalid data size\n", "+error: error converting data\n",
+      "+error: unknown server type\n"};
   std::fflush(console.out);
-  std::fprintf(console.err, "%s", line);
-  return false;
+  std::fprintf(console.err, "%s",
+               kLines[static_cast<int>(outcome) - static_cast<int>(HostOutcome::InvalidDataSize)]);
+  return outcome;
 }
 
-}  // namespace
-
-bool parseServerFields(ByteView body, const Console& console, ServerRecord& record,
-                       ServerType& type) {
+// The parse, saying why it failed: HostOutcome::Added stands for success here.
+HostOutcome parseFields(ByteView body, const Console& console, ServerRecord& record,
+                        ServerType& type) {
   ByteReader reader(body);
   for (std::size_t i = 0; i < kFieldCount; ++i) {
     std::uint16_t units = 0;
     ByteView text;
     if (!reader.readU16(units) || !reader.readBytes(2 * std::size_t{units}, text)) {
-      return reject(console, "+error: invalid data size\n");
+      return reject(console, HostOutcome::InvalidDataSize);
     }
     // The whole string is converted for the type match and the console, even the part beyond
     // what a field stores.
     const std::string display = toDisplayText(text);
     if (display.empty()) {
-      return reject(console, "+error: error converting data\n");
+      return reject(console, HostOutcome::ConversionError);
     }
     if (i == kPathField) {
       // The match stops at the first U+0000, as a C string comparison would.
       const auto matched = serverTypeForPath(display.c_str());
       if (!matched) {
-        return reject(console, "+error: unknown server type\n");
+        return reject(console, HostOutcome::UnknownType);
       }
       type = *matched;
     } else if (i == kNameField) {
@@ -51,12 +53,14 @@ bool parseServerFields(ByteView body, const Console& console, ServerRecord& reco
     const ByteView stored = text.first(std::min(text.size(), kFieldCapacity));
     record.fields[i].data.assign(stored.begin(), stored.end());
   }
-  return true;
+  return HostOutcome::Added;
 }
 
-void putCountedText(Bytes& out, ByteView utf16le) {
-  putU16(out, static_cast<std::uint16_t>(utf16le.size() / 2));
-  putBytes(out, utf16le);
+}  // namespace
+
+bool parseServerFields(ByteView body, const Console& console, ServerRecord& record,
+                       ServerType& type) {
+  return parseFields(body, console, record, type) == HostOutcome::Added;
 }
 
 namespace {
@@ -66,54 +70,64 @@ struct HostRequest {
   ServerRecord record;
   ServerType type{};
   ServerKey key = 0;
+  HostOutcome rejected = HostOutcome::Added;  // the reason, when the parse failed
 };
 
-std::optional<HostRequest> startRequest(const ServerContext& context, ByteView body,
-                                        const char* firstLine) {
+HostRequest startRequest(const ServerContext& context, ByteView body, const char* firstLine) {
   std::fprintf(context.console.out, "%s", firstLine);
   HostRequest request;
-  if (!parseServerFields(body, context.console, request.record, request.type)) return std::nullopt;
-  request.key = computeServerKey(request.record.fields, context.keyTrace());
+  request.rejected = parseFields(body, context.console, request.record, request.type);
+  if (request.rejected == HostOutcome::Added) {
+    request.key = computeServerKey(request.record.fields, context.keyTrace());
+  }
   return request;
 }
 
 }  // namespace
 
-void handleRegistration(ServerContext& context, ByteView body) {
+HostOutcome handleRegistration(ServerContext& context, ByteView body) {
   auto request = startRequest(context, body, "* server registration\n");
-  if (!request) return;
+  if (request.rejected != HostOutcome::Added) return request.rejected;
   const Console& console = context.console;
-  const ServerKey key = request->key;
+  const ServerKey key = request.key;
   const std::int64_t now = context.wallClock();
   // Stored in 32 bits like the file keeps it; the expiry sweep's arithmetic on it is modular.
-  request->record.registrationTime = static_cast<std::int32_t>(static_cast<std::uint32_t>(now));
+  request.record.registrationTime = static_cast<std::int32_t>(static_cast<std::uint32_t>(now));
   std::fprintf(console.out, "registration time: %s\n", asctimeText(now).c_str());
 
   ServerRegistry& registry = context.registry;
-  if (auto found = registry.find(request->type, key); found != registry.end(request->type)) {
-    found->second.registrationTime = request->record.registrationTime;
+  const ServerType type = request.type;
+  HostOutcome outcome = HostOutcome::Added;
+  if (auto found = registry.find(type, key, request.record.fields); found != registry.end(type)) {
+    registry.replace(type, found, std::move(request.record));
     std::fprintf(console.out,
                  "# server with key: %u was already in the list, registration time updated\n", key);
+    outcome = HostOutcome::Refreshed;
   } else if (registry.totalCount() >= kMaxServers) {
     std::fprintf(console.err, "+error: server list is full\n");
+    outcome = HostOutcome::ListFull;
   } else {
-    registry.insert(request->type, key, std::move(request->record));
+    registry.insert(type, key, std::move(request.record));
     std::fprintf(console.out, "# server with key: %u was added to the list\n", key);
   }
   std::fprintf(console.out, "> number of servers: %u\n", registry.totalCount());
+  return outcome;
 }
 
-void handleShutdown(ServerContext& context, ByteView body) {
+HostOutcome handleShutdown(ServerContext& context, ByteView body) {
   const auto request = startRequest(context, body, "* server shutdown\n");
-  if (!request) return;
+  if (request.rejected != HostOutcome::Added) return request.rejected;
   const Console& console = context.console;
-  if (context.registry.erase(request->type, request->key) == 0) {
+  HostOutcome outcome = HostOutcome::Removed;
+  if (context.registry.erase(request.type, request.key, request.record.fields) == 0) {
     std::fprintf(console.err, "+error: no server with key: %u was found for removal\n",
-                 request->key);
+                 request.key);
+    outcome = HostOutcome::NotFound;
   } else {
-    std::fprintf(console.out, "# server with key: %u was removed from list\n", request->key);
+    std::fprintf(console.out, "# server with key: %u was removed from list\n", request.key);
   }
   std::fprintf(console.out, "> number of servers: %u\n", context.registry.totalCount());
+  return outcome;
 }
 
 }  // namespace dirserver

@@ -7,6 +7,19 @@
 
 namespace dirserver {
 
+// What became of a registration or shutdown request.
+enum class HostOutcome : std::uint8_t {
+  Added,      // a new host was filed
+  Refreshed,  // a registered host's time was renewed
+  Removed,    // a host was shut down
+  NotFound,   // a shutdown of a host that is not registered
+  ListFull,   // a new host refused: the registry holds kMaxServers
+  // The body was rejected, for the reason its console line gives:
+  InvalidDataSize,  // "+error: invalid data size"
+  ConversionError,  // "+error: error converting data"
+  UnknownType,      // "+error: unknown server type"
+};
+
 // Parses a registration or shutdown body: seven strings back to back, each a u16 count of UTF-16
 // code units followed by the code units, no terminator, no alignment; bytes after the seventh
 // string are ignored. Fills record.fields (each string's first 4096 bytes) and sets `type` from
@@ -18,21 +31,17 @@ namespace dirserver {
 bool parseServerFields(ByteView body, const Console& console, ServerRecord& record,
                        ServerType& type);
 
-// Appends one string the way a request body carries it: a u16 count of UTF-16 code units, then
-// the code units. `utf16le` holds whole code units, at most 65535 of them. What clients (and
-// tests) use to build the bodies that parseServerFields reads.
-void putCountedText(Bytes& out, ByteView utf16le);
-
 // A registration (type 4) body: parses it, stamps the record with the wall clock and files it
-// under its key in its type's map, or, when the key is filed there already, refreshes only that
-// record's time. Refuses a new host once the registry holds kMaxServers ("+error: server list is
+// in its type's map, or, when that map holds the same host already (the same key and the same
+// seven fields), refreshes only that record's time. A host whose strings merely sum to the key of
+// another is a host of its own. Refuses a new host once the registry holds kMaxServers ("+error: server list is
 // full"); a refresh is never refused. Prints each step on the console; a rejected body changes
-// nothing.
-void handleRegistration(ServerContext& context, ByteView body);
+// nothing. Returns what became of the request.
+HostOutcome handleRegistration(ServerContext& context, ByteView body);
 
-// A shutdown (type 6) body: parses it like a registration and removes the record filed under its
-// key in its type's map, printing "+error: no server with key: %u was found for removal" on
-// console.err when there is none. A rejected body changes nothing.
-void handleShutdown(ServerContext& context, ByteView body);
+// A shutdown (type 6) body: parses it like a registration and removes the host of the same key
+// and the same seven fields from its type's map, printing "+error: no server with key: %u was found for removal" on
+// console.err when there is none. A rejected body changes nothing. Returns what became of it.
+HostOutcome handleShutdown(ServerContext& context, ByteView body);
 
 }  // namespace dirserver

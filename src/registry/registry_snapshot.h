@@ -12,10 +12,22 @@
 
 namespace dirserver {
 
-// One host as a snapshot holds it: its key and its record, shared with the registry.
-struct SnapshotEntry {
+// One host as the registry and its snapshots hold it: its key and its record, which is immutable
+// and shared among them.
+struct HostEntry {
   ServerKey key = 0;
   std::shared_ptr<const ServerRecord> record;
+
+  // The same key and an equal record, wherever each record lives.
+  friend bool operator==(const HostEntry& a, const HostEntry& b) {
+    return a.key == b.key && *a.record == *b.record;
+  }
+};
+
+// What a host is looked up by: its key and its seven fields.
+struct HostProbe {
+  ServerKey key = 0;
+  const ServerFields* fields = nullptr;
 };
 
 struct RegistrySnapshot {
@@ -24,7 +36,7 @@ struct RegistrySnapshot {
   // Wall clock (seconds since 1970) when it was taken.
   std::int64_t takenAt = 0;
   // Per game type, in the registry's order: ascending key, then the fields' bytes.
-  std::array<std::vector<SnapshotEntry>, kServerTypeCount> hosts;
+  std::array<std::vector<HostEntry>, kServerTypeCount> hosts;
 
   std::uint32_t totalCount() const {
     std::uint32_t total = 0;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "registry/file_system.h"
 #include "registry/server_key.h"
 
 namespace dirserver {
@@ -102,19 +103,19 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
   return Result::Record;
 }
 
-void loadServerList(ServerContext& context) {
+LoadResult loadServerList(ServerContext& context) {
   const Console& console = context.console;
   std::FILE* file = std::fopen(context.listFile.c_str(), "rb");
   if (file == nullptr) {
     std::fprintf(console.err, "- starting with empty server list\n");
-    return;
+    return {};
   }
   // Anything but a regular file (a directory, a device) cannot be a server list.
   struct stat status {};
   if (::fstat(::fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
     std::fclose(file);
     std::fprintf(console.err, "- starting with empty server list\n");
-    return;
+    return {};
   }
   const auto size = static_cast<std::uint64_t>(status.st_size);
 
@@ -122,21 +123,32 @@ void loadServerList(ServerContext& context) {
   ServerListReader reader(file, size);
   ServerListReader::Entry entry;
   std::string damage;
+  LoadResult result;
   for (;;) {
-    const auto result = reader.next(entry);
-    if (result == ServerListReader::Result::End) break;
-    if (result == ServerListReader::Result::Damaged) {
+    const auto next = reader.next(entry);
+    if (next == ServerListReader::Result::End) break;
+    if (next == ServerListReader::Result::Damaged) {
       damage = reader.damage();
       break;
     }
+    const ServerType type = entry.section;
     const ServerKey key = computeServerKey(entry.record.fields, context.keyTrace());
-    if (registry.find(entry.section, key) != registry.end(entry.section)) continue;
+    if (key != entry.storedKey) result.rewrite = true;
+    // Only the very same host twice in one section is dropped; hosts whose strings merely sum to
+    // the same key are all kept.
+    if (registry.find(type, key, entry.record.fields) != registry.end(type)) {
+      result.rewrite = true;
+      continue;
+    }
     if (registry.totalCount() >= kMaxServers) {
       damage = "it holds more than " + std::to_string(kMaxServers) + " servers";
       break;
     }
-    registry.insert(entry.section, key, std::move(entry.record));
+    // A host that does not come last is out of the order the file is written in.
+    const auto inserted = registry.insert(type, key, std::move(entry.record)).first;
+    if (std::next(inserted) != registry.end(type)) result.rewrite = true;
   }
+  if (damage.empty() && reader.trailingBytes() > 0) result.rewrite = true;
   std::fclose(file);
 
   if (!damage.empty()) {
@@ -148,7 +160,9 @@ void loadServerList(ServerContext& context) {
                  keptAside ? "the damaged file is kept as" : "could not keep the damaged file as",
                  aside.c_str());
   }
+  if (!damage.empty()) result.rewrite = true;
   std::fprintf(console.out, "- loaded %d servers\n", static_cast<int>(registry.totalCount()));
+  return result;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -157,9 +171,9 @@ void loadServerList(ServerContext& context) {
 namespace {
 
 // Writes all of `bytes`, resuming after partial writes and interruptions.
-bool writeAll(int fd, ByteView bytes) {
+bool writeAll(FileSystem& fs, int fd, ByteView bytes) {
   while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    const ssize_t written = fs.write(fd, bytes.data(), bytes.size());
     if (written < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -169,35 +183,25 @@ bool writeAll(int fd, ByteView bytes) {
   return true;
 }
 
-bool writeServerList(int fd, const ServerRegistry& registry) {
+bool writeRecords(FileSystem& fs, int fd, const RegistrySnapshot& snapshot) {
   constexpr std::size_t kFlushAt = 1 << 20;
   // Room for the whole file, or for one flush's worth when it is larger: a small registry does not
   // cost a megabyte at every save.
   const std::size_t fileSize =
-      3 * kFileCountSize + kFileRecordSize * std::size_t{registry.totalCount()};
+      3 * kFileCountSize + kFileRecordSize * std::size_t{snapshot.totalCount()};
   Bytes buffer;
   buffer.reserve(std::min(fileSize, kFlushAt + kFileRecordSize));
-  for (ServerType type : kServerTypes) {
-    putU32(buffer, registry.size(type));
-    for (auto position = registry.begin(type); position != registry.end(type); ++position) {
-      appendFileRecord(buffer, position->first, position->second);
+  for (const auto& hosts : snapshot.hosts) {
+    putU32(buffer, static_cast<std::uint32_t>(hosts.size()));
+    for (const HostEntry& entry : hosts) {
+      appendFileRecord(buffer, entry.key, *entry.record);
       if (buffer.size() >= kFlushAt) {
-        if (!writeAll(fd, buffer)) return false;
+        if (!writeAll(fs, fd, buffer)) return false;
         buffer.clear();
       }
     }
   }
-  return writeAll(fd, buffer);
-}
-
-// Makes the rename of a file in `dir` durable. A file system that cannot sync a directory
-// (EINVAL) has nothing to do.
-bool syncDirectory(const std::string& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
-  ::close(fd);
-  return synced;
+  return writeAll(fs, fd, buffer);
 }
 
 std::string directoryOf(const std::string& path) {
@@ -207,22 +211,71 @@ std::string directoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// Makes the rename of a file in `dir` durable. A file system that cannot sync a directory
+// (EINVAL) has nothing to do.
+bool syncDirectory(FileSystem& fs, const std::string& dir) {
+  const int fd = fs.open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool synced = fs.fsync(fd) == 0 || errno == EINVAL;
+  fs.close(fd);
+  return synced;
+}
+
 }  // namespace
 
-void saveServerList(const ServerContext& context) {
-  const std::string& target = context.listFile;
-  const std::string temporary = target + ".tmp";
-  bool saved = false;
-  // Permissions as any file the server creates: what the umask leaves of 0666.
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    const bool written = writeServerList(fd, context.registry) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    saved = written && closed && std::rename(temporary.c_str(), target.c_str()) == 0;
-    if (!saved) ::unlink(temporary.c_str());
+std::string saveTarget(const std::string& listFile) {
+  std::string path = listFile;
+  // As many links as the system itself would follow.
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return path;
+    std::string target(static_cast<std::size_t>(status.st_size) + 1, '\0');
+    const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+    if (length < 0 || static_cast<std::size_t>(length) >= target.size()) return path;
+    target.resize(static_cast<std::size_t>(length));
+    path = target.front() == '/' ? target : directoryOf(path) + "/" + target;
   }
-  if (saved) saved = syncDirectory(directoryOf(target));
-  if (!saved) std::fprintf(context.console.err, "- could not save server list\n");
+  return path;
+}
+
+SaveOutcome writeServerList(const RegistrySnapshot& snapshot, const std::string& listFile,
+                            FileSystem& fs) {
+  const std::string target = saveTarget(listFile);
+  const std::string temporary = target + ".tmp";
+  // A temporary file left by a crash, or anything planted under its name (a link to a file
+  // elsewhere, say), goes first; the new one is created afresh and never through a link.
+  if (fs.unlink(temporary) != 0 && errno != ENOENT) return SaveOutcome::Failed;
+  // Permissions as any file the server creates: what the umask leaves of 0666.
+  const int fd = fs.open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return SaveOutcome::Failed;
+  const bool written = writeRecords(fs, fd, snapshot) && fs.fsync(fd) == 0;
+  const bool closed = fs.close(fd) == 0;
+  if (!written || !closed || fs.rename(temporary, target) != 0) {
+    fs.unlink(temporary);
+    return SaveOutcome::Failed;
+  }
+  return syncDirectory(fs, directoryOf(target)) ? SaveOutcome::Saved : SaveOutcome::NotDurable;
+}
+
+void reportSave(SaveOutcome outcome, const Console& console) {
+  switch (outcome) {
+    case SaveOutcome::Saved:
+      break;
+    case SaveOutcome::NotDurable:
+      std::fprintf(console.err,
+                   "- server list saved, but its directory could not be synced: the save may not "
+                   "survive a power loss\n");
+      break;
+    case SaveOutcome::Failed:
+      std::fprintf(console.err, "- could not save server list\n");
+      break;
+  }
+}
+
+SaveOutcome saveServerList(const ServerContext& context) {
+  const SaveOutcome outcome = writeServerList(context.registry.snapshot(), context.listFile);
+  reportSave(outcome, context.console);
+  return outcome;
 }
 
 }  // namespace dirserver

@@ -16,6 +16,8 @@
 #include <string>
 
 #include "common/byte_order.h"
+#include "registry/file_system.h"
+#include "registry/registry_snapshot.h"
 #include "registry/server_context.h"
 
 namespace dirserver {
@@ -55,6 +57,9 @@ class ServerListReader {
   // Where and why the file is damaged, once next() has returned Damaged.
   const std::string& damage() const { return damage_; }
 
+  // Bytes after the third section, once next() has returned End; nothing reads them.
+  std::uint64_t trailingBytes() const { return fileSize_ - offset_; }
+
  private:
   Result fail(std::string why);
 
@@ -73,20 +78,49 @@ class ServerListReader {
   Bytes buffer_;
 };
 
-// Rewrites the file from the registry, atomically: the new contents go to a temporary file next to
-// it, which is flushed to disk and renamed over the old one, so a crash at any moment leaves
-// either the old file or the new one, whole. On any failure prints "- could not save server list"
-// on console.err, removes the temporary file and leaves the old file as it was. Prints nothing on
-// success; never changes the registry.
-void saveServerList(const ServerContext& context);
+// What became of a save.
+enum class SaveOutcome : std::uint8_t {
+  Saved,       // the new file is in place and synced, its directory too
+  NotDurable,  // the new file is in place, but its directory could not be synced
+  Failed,      // nothing changed: the old file is as it was
+};
+
+// Where a save writes: the list file itself, or, when it is a symbolic link, the file the link
+// leads to (so that the link keeps pointing at the current list).
+std::string saveTarget(const std::string& listFile);
+
+// Writes `snapshot` as the server list file `listFile`, atomically: a stale temporary file
+// (saveTarget + ".tmp") is removed, a new one is created exclusively (never through a link),
+// written, synced and closed, and then renamed over the target, whose directory is synced last. A
+// crash at any moment leaves either the old file or the new one, whole. On failure the temporary
+// file is removed and the old file stays. Prints nothing; safe from any thread.
+SaveOutcome writeServerList(const RegistrySnapshot& snapshot, const std::string& listFile,
+                            FileSystem& fs = systemFileSystem());
+
+// Prints what the operator must know of a save: "- could not save server list" when it failed, a
+// line saying the list is saved but may not survive a power loss when only the directory sync
+// failed, and nothing when it was saved.
+void reportSave(SaveOutcome outcome, const Console& console);
+
+// Saves the registry of `context` at once on the calling thread and reports the outcome: what the
+// server does at start when the file it loaded needs rewriting.
+SaveOutcome saveServerList(const ServerContext& context);
+
+// What loading found.
+struct LoadResult {
+  // The file differs from what a save of the loaded registry would write (damage, a dropped
+  // duplicate, a stored key that is not the computed one, records out of order, bytes after the
+  // last section): the server writes the registry back at once.
+  bool rewrite = false;
+};
 
 // Fills the (empty) registry from the file, putting each record in the map of the section it
 // stands in, under the key computed afresh from its fields (with the key trace when the switch is
-// on); a key already present in that map drops the later record. Prints
+// on); only a record identical to one already loaded in its section is dropped. Prints
 // "- starting with empty server list" on console.err when the file cannot be opened, otherwise
 // "- loaded %d servers" on console.out. A damaged file keeps the records read whole before the
 // damage, says so on console.err, and is moved aside to damagedListFile() so that the next save
 // does not destroy it. Stops at kMaxServers records in all.
-void loadServerList(ServerContext& context);
+LoadResult loadServerList(ServerContext& context);
 
 }  // namespace dirserver

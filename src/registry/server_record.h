@@ -52,6 +52,8 @@ struct ServerField {
   std::uint16_t length() const { return static_cast<std::uint16_t>(data.size()); }
   ByteView bytes() const { return data; }
   bool operator==(const ServerField&) const = default;
+  // By bytes, each an unsigned value, a shorter prefix first.
+  auto operator<=>(const ServerField&) const = default;
 };
 
 using ServerFields = std::array<ServerField, kFieldCount>;

@@ -3,9 +3,11 @@
 
 #include <array>
 #include <cstdint>
-#include <map>
+#include <memory>
+#include <set>
 #include <utility>
 
+#include "registry/registry_snapshot.h"
 #include "registry/server_record.h"
 
 namespace dirserver {
@@ -14,47 +16,87 @@ namespace dirserver {
 // adds four directory entries, so 65531 hosts is the most a client can be told about.
 inline constexpr std::uint32_t kMaxServers = 65535 - 4;
 
-// Three maps from key to record, indexed by ServerType. Each map holds a key at most once and is
-// walked in ascending unsigned key order; the same key may stand in several maps as independent
-// records. Records are held by value. Not thread-safe: the server uses it from one thread only.
+// The order of the hosts of one game type: ascending unsigned key, and hosts whose strings sum to
+// the same key after each other by their fields' bytes (field 0 first, each compared as unsigned
+// bytes, a shorter prefix first). Two hosts are the same host exactly when neither comes first, that
+// is when their fields are equal; the key only decides where to look. Also compares an entry with a
+// HostProbe, so that a host can be looked up without building a record.
+struct HostOrder {
+  using is_transparent = void;
+
+  bool operator()(const HostEntry& a, const HostEntry& b) const {
+    return less(a.key, a.record->fields, b.key, b.record->fields);
+  }
+  bool operator()(const HostEntry& a, const HostProbe& b) const {
+    return less(a.key, a.record->fields, b.key, *b.fields);
+  }
+  bool operator()(const HostProbe& a, const HostEntry& b) const {
+    return less(a.key, *a.fields, b.key, b.record->fields);
+  }
+
+  static bool less(ServerKey aKey, const ServerFields& aFields, ServerKey bKey,
+                   const ServerFields& bFields) {
+    if (aKey != bKey) return aKey < bKey;
+    return aFields < bFields;
+  }
+};
+
+// Three ordered sets of hosts, indexed by ServerType. Within a type a host is identified by its key
+// and its seven fields: hosts whose strings happen to give the same key are distinct hosts, kept
+// side by side. The same host may stand in several types as independent records. Records are
+// immutable and shared (with snapshots); a refresh replaces a host's record with one of a newer
+// time. Not thread-safe: the server uses it from the loop thread only; snapshots are what other
+// threads read.
 class ServerRegistry {
  public:
-  using Map = std::map<ServerKey, ServerRecord>;
-  using Position = Map::iterator;
-  using ConstPosition = Map::const_iterator;
+  using Hosts = std::set<HostEntry, HostOrder>;
+  using Position = Hosts::const_iterator;
 
-  // The record filed under exactly `key`, or end(type).
-  Position find(ServerType type, ServerKey key) { return map(type).find(key); }
-  ConstPosition find(ServerType type, ServerKey key) const { return map(type).find(key); }
+  // The host of exactly this key and these fields, or end(type). Costs one ordered search by key
+  // plus a comparison of the fields of the few hosts that share the key.
+  Position find(ServerType type, ServerKey key, const ServerFields& fields) const {
+    return hosts(type).find(HostProbe{key, &fields});
+  }
 
-  // Files `record` under `key` unless the map already holds that key, in which case nothing
-  // changes and `record` is dropped. Yields the position under `key` and whether it was added.
+  // Files `record` under `key` unless the type holds that host (same key, same fields) already,
+  // in which case nothing changes and `record` is dropped. Yields the host's position and whether
+  // it was added. `key` must be computeServerKey of the record's fields.
   std::pair<Position, bool> insert(ServerType type, ServerKey key, ServerRecord record);
 
-  // Removes the record filed under `key`; yields 1 when there was one, else 0.
-  std::uint32_t erase(ServerType type, ServerKey key);
+  // Replaces the record at `position` with `record`, which must have the same fields (a refresh:
+  // only the registration time differs). Yields the new position of the host.
+  Position replace(ServerType type, Position position, ServerRecord record);
 
-  // Removes the record at `position` (which must be valid); yields the position after it.
+  // Removes the host of exactly this key and these fields; yields 1 when there was one, else 0.
+  std::uint32_t erase(ServerType type, ServerKey key, const ServerFields& fields);
+
+  // Removes the host at `position` (which must be valid); yields the position after it.
   Position erase(ServerType type, Position position);
 
-  Position begin(ServerType type) { return map(type).begin(); }
-  Position end(ServerType type) { return map(type).end(); }
-  ConstPosition begin(ServerType type) const { return map(type).begin(); }
-  ConstPosition end(ServerType type) const { return map(type).end(); }
+  Position begin(ServerType type) const { return hosts(type).begin(); }
+  Position end(ServerType type) const { return hosts(type).end(); }
 
-  std::uint32_t size(ServerType type) const { return static_cast<std::uint32_t>(map(type).size()); }
+  std::uint32_t size(ServerType type) const {
+    return static_cast<std::uint32_t>(hosts(type).size());
+  }
   std::uint32_t totalCount() const;
 
-  // Grows by one at every insert and erase; a changed registrationTime does not count. Lets a
-  // reader tell cheaply whether the set of records (which is all the listing shows) has changed.
+  // Grows by one at every insert and erase; a refresh does not count. Lets a reader tell cheaply
+  // whether the set of hosts (which is all the listing shows) has changed.
   std::uint64_t changeCount() const { return changes_; }
+  // Grows at every change, refreshes included: what the file and the snapshots show.
+  std::uint64_t version() const { return version_; }
+
+  // The registry as it stands, sharing its records. Costs a pointer copy per host.
+  RegistrySnapshot snapshot() const;
 
  private:
-  Map& map(ServerType type) { return maps_[index(type)]; }
-  const Map& map(ServerType type) const { return maps_[index(type)]; }
+  Hosts& hosts(ServerType type) { return hosts_[index(type)]; }
+  const Hosts& hosts(ServerType type) const { return hosts_[index(type)]; }
 
-  std::array<Map, kServerTypeCount> maps_;
+  std::array<Hosts, kServerTypeCount> hosts_;
   std::uint64_t changes_ = 0;
+  std::uint64_t version_ = 0;
 };
 
 }  // namespace dirserver

@@ -45,13 +45,14 @@ TEST(BenchHosts, APreloadedFileLoadsAsExactlyItsHostsAndLaterOnesRegisterAsNew) 
   EXPECT_EQ(t.console.out(), "- loaded 3000 servers\n");
   const ServerRegistry& registry = t.context.registry;
   for (const Host& host : preloaded) {
-    const auto found = registry.find(host.type, host.key);
+    const auto found = registry.find(host.type, host.key, host.record.fields);
     ASSERT_NE(found, registry.end(host.type)) << host.key;
-    EXPECT_EQ(found->second, host.record) << host.key;
+    EXPECT_EQ(*found->record, host.record) << host.key;
   }
   // The registration requests of later hosts file them under the keys the benchmark expects.
   for (const Host& host : std::span(hosts).subspan(3000)) {
-    EXPECT_TRUE(registry.find(host.type, host.key) == registry.end(host.type)) << host.key;
+    EXPECT_TRUE(registry.find(host.type, host.key, host.record.fields) == registry.end(host.type))
+        << host.key;
     const Bytes bytes = registrationRequest(host.record);
     // Its header: the whole size, the message id and the type.
     EXPECT_EQ(bytes, testing::request(MessageType::Registration, ByteView(bytes).subspan(12)));

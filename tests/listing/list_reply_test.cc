@@ -84,12 +84,15 @@ TEST(ListReplyCache, RebuildsOnlyWhenRecordsComeOrGo) {
   ListReplyCache cache;
   const Answer empty = cache.sendServerList(registry);
   EXPECT_EQ(cache.sendServerList(registry), empty);  // the same shared bytes
-  registry.insert(ServerType::Melee, 1, makeRecord({"p", "f", "n", "a", "b", "c", "d"}));
+  const ServerRecord record = makeRecord({"p", "f", "n", "a", "b", "c", "d"});
+  registry.insert(ServerType::Melee, 1, record);
   const Answer one = cache.sendServerList(registry);
   EXPECT_EQ(*one, buildListReply(registry));
-  registry.find(ServerType::Melee, 1)->second.registrationTime = 99;  // a refresh
+  ServerRecord refreshed = record;
+  refreshed.registrationTime = 99;
+  registry.replace(ServerType::Melee, registry.begin(ServerType::Melee), refreshed);
   EXPECT_EQ(cache.sendServerList(registry), one);
-  registry.erase(ServerType::Melee, 1);
+  registry.erase(ServerType::Melee, 1, record.fields);
   EXPECT_EQ(*cache.sendServerList(registry), *empty);
 }
 

@@ -17,20 +17,26 @@ Dispatched dispatch(testing::TestContext& t, std::uint32_t type, ByteView body =
                           body);
 }
 
-TEST(Dispatch, AnswersAndSavesByType) {
+TEST(Dispatch, AnswersAndCountsByType) {
   testing::TestContext t;
   const Dispatched ack = dispatch(t, 8, Bytes{1, 2, 3});
   EXPECT_EQ(hexText(*ack.answer), "0E 00 00 00 1E 00 00 00 01 00 00 00 00 00");
-  EXPECT_FALSE(ack.save);
-  // Registration and shutdown are acknowledged and saved whatever became of their body.
+  EXPECT_EQ(ack.kind, RequestKind::Ack);
+  // Registration and shutdown are acknowledged whatever became of their body, and counted as
+  // rejected with the line they printed.
   for (std::uint32_t type : {4u, 6u}) {
     const Dispatched rejected = dispatch(t, type, Bytes{0xFF});
     EXPECT_EQ(rejected.answer, sendAck());
-    EXPECT_TRUE(rejected.save);
+    EXPECT_EQ(rejected.outcome, RequestOutcome::Rejected);
+    EXPECT_EQ(rejected.error, ConsoleError::InvalidData);
   }
   // The listing ignores the request's body.
   EXPECT_EQ(*dispatch(t, 2, Bytes(100, 0x41)).answer, *dispatch(t, 2).answer);
   EXPECT_EQ(dispatch(t, 2).answer->size(), 380u);
+  const Dispatched added =
+      dispatch(t, 4, testing::requestBody(testing::hostStrings("/Aviantorvale/Melee Game", "B")));
+  EXPECT_EQ(added.outcome, RequestOutcome::Served);
+  EXPECT_EQ(added.kind, RequestKind::Registration);
 }
 
 TEST(Dispatch, OtherTypesAreWarnedAboutInLowerCaseHexAndNotAnswered) {
@@ -38,7 +44,7 @@ TEST(Dispatch, OtherTypesAreWarnedAboutInLowerCaseHexAndNotAnswered) {
   for (std::uint32_t type : {0u, 1u, 3u, 5u, 7u, 9u, 0x123u, 0xABCDEF01u}) {
     const Dispatched result = dispatch(t, type, Bytes{1});
     EXPECT_EQ(result.answer, nullptr);
-    EXPECT_FALSE(result.save);
+    EXPECT_EQ(result.error, ConsoleError::UnhandledType);
   }
   EXPECT_EQ(t.console.err(),
             "+warning: unhandled msg type: 0x00\n+warning: unhandled msg type: 0x01\n"

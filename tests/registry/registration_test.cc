@@ -27,6 +27,12 @@ ServerKey keyOf(const std::vector<std::string>& strings) {
 
 std::string key(const std::vector<std::string>& strings) { return std::to_string(keyOf(strings)); }
 
+std::size_t countOf(const std::string& text, const std::string& what) {
+  std::size_t count = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
 TEST(Registration, RejectedBodiesSayWhyAndChangeNothing) {
   const Bytes exact = requestBody({std::string(kMelee), "a", "N", "b", "c", "d", "e"});
   ASSERT_EQ(exact.size(), 74u);
@@ -128,7 +134,7 @@ TEST(Registration, RegisterRefreshAndShutDownPrintTheirLinesInOrder) {
                 key(hostStrings(kQuorv, "Bob")) +
                 " was found for removal\n> number of servers: 1\n");
   ASSERT_EQ(t.context.registry.size(ServerType::TeamMelee), 1u);
-  EXPECT_EQ(t.context.registry.begin(ServerType::TeamMelee)->second,
+  EXPECT_EQ(*t.context.registry.begin(ServerType::TeamMelee)->record,
             testing::makeRecord(hostStrings(kTeam, "Bob"), 1699174987 + 500));
 }
 
@@ -144,19 +150,53 @@ TEST(Registration, NotFoundGoesToTheErrorStreamAndTraceToOutput) {
   EXPECT_NE(out.find("6: 65[padding] \n> number of servers: 0\n"), std::string::npos) << out;
 }
 
-TEST(Registration, HostsWithEqualSumsShareOneRecord) {
+TEST(Registration, HostsWithEqualSumsAreDistinctHosts) {
   TestContext t;
-  const std::vector<std::string> first = {std::string(kMelee), "AB", "N", "CD", "x", "y", "z"};
-  const std::vector<std::string> second = {std::string(kMelee), "CB", "N", "AD", "x", "y", "z"};
+  ServerRegistry& registry = t.context.registry;
+  // Three hosts whose strings sum to one key; "CB" sorts after "AB" byte by byte.
+  const std::vector<std::string> first = {std::string(kMelee), "CB", "N", "AD", "x", "y", "z"};
+  const std::vector<std::string> second = {std::string(kMelee), "AB", "N", "CD", "x", "y", "z"};
+  const std::vector<std::string> third = {std::string(kMelee), "AD", "N", "CB", "x", "y", "z"};
   ASSERT_EQ(keyOf(first), keyOf(second));
+  ASSERT_EQ(keyOf(first), keyOf(third));
   handleRegistration(t.context, requestBody(first));
+  const std::int32_t firstTime = static_cast<std::int32_t>(t.now);
   t.now += 10;
   handleRegistration(t.context, requestBody(second));
-  ASSERT_EQ(t.context.registry.totalCount(), 1u);
-  EXPECT_EQ(t.context.registry.begin(ServerType::Melee)->second,
-            testing::makeRecord(first, static_cast<std::int32_t>(t.now)));
+  ASSERT_EQ(registry.totalCount(), 2u);
+  EXPECT_EQ(countOf(t.console.out(), " was added to the list\n"), 2u);
+  // The order depends on the bytes, not on which came first.
+  auto at = registry.begin(ServerType::Melee);
+  EXPECT_EQ(*at->record, testing::makeRecord(second, static_cast<std::int32_t>(t.now)));
+  EXPECT_EQ(*std::next(at)->record, testing::makeRecord(first, firstTime));
+  // A refresh renews only its own host.
+  t.now += 10;
+  handleRegistration(t.context, requestBody(first));
+  EXPECT_EQ(std::next(registry.begin(ServerType::Melee))->record->registrationTime, t.now);
+  EXPECT_EQ(registry.begin(ServerType::Melee)->record->registrationTime, t.now - 10);
+  // A shutdown with the same key but other strings removes nothing.
+  handleShutdown(t.context, requestBody(third));
+  EXPECT_EQ(t.console.err(), "+error: no server with key: " + key(third) + " was found for removal\n");
   handleShutdown(t.context, requestBody(second));
-  EXPECT_EQ(t.context.registry.totalCount(), 0u);
+  ASSERT_EQ(registry.totalCount(), 1u);
+  EXPECT_EQ(registry.begin(ServerType::Melee)->record->fields, testing::makeRecord(first).fields);
+}
+
+TEST(Registration, ShutdownTouchesOnlyItsOwnGameType) {
+  TestContext t;
+  ServerRegistry& registry = t.context.registry;
+  // A file may hold the very same host in another type's section; it is another record.
+  const auto bob = hostStrings(kMelee, "Bob");
+  registry.insert(ServerType::GetTheQuorv, keyOf(bob), testing::makeRecord(bob));
+  registry.insert(ServerType::TeamMelee, keyOf(bob), testing::makeRecord(bob));
+  handleRegistration(t.context, requestBody(bob));
+  handleShutdown(t.context, requestBody(bob));
+  EXPECT_EQ(registry.size(ServerType::Melee), 0u);
+  EXPECT_EQ(registry.size(ServerType::GetTheQuorv), 1u);
+  EXPECT_EQ(registry.size(ServerType::TeamMelee), 1u);
+  handleShutdown(t.context, requestBody(bob));
+  EXPECT_EQ(registry.totalCount(), 2u);
+  EXPECT_NE(t.console.err().find("was found for removal"), std::string::npos);
 }
 
 TEST(Registration, StoredFieldsKeepTheHostsBytesWhileTheConsoleIsSafe) {
@@ -172,7 +212,8 @@ TEST(Registration, StoredFieldsKeepTheHostsBytesWhileTheConsoleIsSafe) {
                                  "was removed from list?[2J\n"),
             std::string::npos);
   ASSERT_EQ(t.context.registry.size(ServerType::TeamMelee), 1u);
-  const auto& [storedKey, record] = *t.context.registry.begin(ServerType::TeamMelee);
+  const ServerKey storedKey = t.context.registry.begin(ServerType::TeamMelee)->key;
+  const ServerRecord& record = *t.context.registry.begin(ServerType::TeamMelee)->record;
   const std::vector<std::string> stored = {path, "f",   longName.substr(0, 2048), "3", "4",
                                            "5",  forged};
   EXPECT_EQ(record.fields, testing::makeRecord(stored).fields);
@@ -185,20 +226,22 @@ TEST(Registration, NewHostsAreRefusedWhenTheListIsFullButRefreshesAreNot) {
   ServerRegistry& registry = t.context.registry;
   const auto known = hostStrings(kMelee, "Known");
   handleRegistration(t.context, requestBody(known));
-  for (ServerKey k = 1; registry.totalCount() < kMaxServers; ++k) {
+  // 65531: what the listing's 16-bit entry count can describe beside its four directories.
+  for (ServerKey k = 1; registry.totalCount() < 65531; ++k) {
     registry.insert(ServerType::GetTheQuorv, k, ServerRecord{});
   }
   handleRegistration(t.context, requestBody(hostStrings(kMelee, "Newcomer")));
   EXPECT_EQ(t.console.err(), "+error: server list is full\n");
   t.now += 60;
   handleRegistration(t.context, requestBody(known));
-  EXPECT_EQ(registry.begin(ServerType::Melee)->second.registrationTime, t.now);
+  EXPECT_EQ(registry.begin(ServerType::Melee)->record->registrationTime, t.now);
   EXPECT_EQ(t.console.err(), "+error: server list is full\n");
-  EXPECT_EQ(registry.totalCount(), kMaxServers);
+  EXPECT_EQ(registry.totalCount(), 65531u);
   handleShutdown(t.context, requestBody(known));
   handleRegistration(t.context, requestBody(hostStrings(kMelee, "Newcomer")));
-  EXPECT_EQ(registry.totalCount(), kMaxServers);
-  EXPECT_NE(registry.find(ServerType::Melee, keyOf(hostStrings(kMelee, "Newcomer"))),
+  EXPECT_EQ(registry.totalCount(), 65531u);
+  const auto newcomer = testing::makeRecord(hostStrings(kMelee, "Newcomer"));
+  EXPECT_NE(registry.find(ServerType::Melee, computeServerKey(newcomer.fields), newcomer.fields),
             registry.end(ServerType::Melee));
 }
 

@@ -1,13 +1,18 @@
 #include "registry/server_list_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <thread>
 
+#include "registry/list_saver.h"
 #include "registry/server_key.h"
 #include "support/test_support.h"
 
@@ -32,6 +37,125 @@ Bytes sections(const std::vector<std::vector<std::pair<ServerKey, ServerRecord>>
     for (const auto& [key, record] : section) appendFileRecord(out, key, record);
   }
   return out;
+}
+
+// The system's file operations, each recorded by name (with the file it is about), and any one of
+// them made to fail with EIO.
+class RecordingFileSystem final : public FileSystem {
+ public:
+  std::vector<std::string> calls;
+  std::string failing;  // the call, as recorded, to fail
+
+  int open(const std::string& path, int flags, mode_t mode) override {
+    const std::string name = std::string((flags & O_DIRECTORY) ? "open dir" : "open ") +
+                             ((flags & O_DIRECTORY) ? "" : tail(path)) +
+                             ((flags & O_EXCL) && (flags & O_NOFOLLOW) ? " new" : "");
+    if (fail(name)) return -1;
+    const int fd = ::open(path.c_str(), flags, mode);
+    names_[fd] = (flags & O_DIRECTORY) ? "dir" : tail(path);
+    return fd;
+  }
+  ssize_t write(int fd, const void* data, std::size_t size) override {
+    if (calls.empty() || calls.back() != "write " + names_[fd]) {
+      if (fail("write " + names_[fd])) return -1;
+    }
+    return ::write(fd, data, size);
+  }
+  int fsync(int fd) override { return fail("fsync " + names_[fd]) ? -1 : ::fsync(fd); }
+  int close(int fd) override {
+    const bool failed = fail("close " + names_[fd]);
+    ::close(fd);
+    return failed ? -1 : 0;
+  }
+  int rename(const std::string& from, const std::string& to) override {
+    return fail("rename " + tail(from) + " " + tail(to)) ? -1 : std::rename(from.c_str(), to.c_str());
+  }
+  int unlink(const std::string& path) override {
+    return fail("unlink " + tail(path)) ? -1 : ::unlink(path.c_str());
+  }
+
+ private:
+  static std::string tail(const std::string& path) { return fs::path(path).filename().string(); }
+  bool fail(const std::string& call) {
+    calls.push_back(call);
+    if (call != failing) return false;
+    errno = EIO;
+    return true;
+  }
+  std::map<int, std::string> names_;
+};
+
+TEST(ServerListFile, SaveStepsComeInTheirCrashSafeOrder) {
+  TestContext t;
+  t.context.registry.insert(ServerType::Melee, 5, host("Low"));
+  const RegistrySnapshot snapshot = t.context.registry.snapshot();
+  RecordingFileSystem recorder;
+  ASSERT_EQ(writeServerList(snapshot, t.context.listFile, recorder), SaveOutcome::Saved);
+  EXPECT_EQ(recorder.calls, (std::vector<std::string>{
+                                "unlink server_list.dat.tmp",
+                                "open server_list.dat.tmp new",  // exclusive, never through a link
+                                "write server_list.dat.tmp",
+                                "fsync server_list.dat.tmp",  // the data is on disk...
+                                "close server_list.dat.tmp",  // ...and complete...
+                                "rename server_list.dat.tmp server_list.dat",  // ...before it counts
+                                "open dir",
+                                "fsync dir",  // and the rename survives a power loss
+                                "close dir",
+                            }));
+  EXPECT_EQ(readFile(t.context.listFile).size(), 12 + kFileRecordSize);
+}
+
+TEST(ServerListFile, AFailedStepLeavesTheOldFileAndNoTemporaryFile) {
+  TestContext t;
+  saveServerList(t.context);
+  const Bytes old = readFile(t.context.listFile);
+  t.context.registry.insert(ServerType::Melee, 5, host("Low"));
+  const RegistrySnapshot snapshot = t.context.registry.snapshot();
+  for (const char* step : {"open server_list.dat.tmp new", "write server_list.dat.tmp",
+                           "fsync server_list.dat.tmp", "close server_list.dat.tmp",
+                           "rename server_list.dat.tmp server_list.dat"}) {
+    RecordingFileSystem recorder;
+    recorder.failing = step;
+    EXPECT_EQ(writeServerList(snapshot, t.context.listFile, recorder), SaveOutcome::Failed) << step;
+    EXPECT_EQ(readFile(t.context.listFile), old) << step;
+    EXPECT_FALSE(fs::exists(t.context.listFile + ".tmp")) << step;
+  }
+  // Only the directory sync failed: the new file is in place, but not known to be durable.
+  for (const char* step : {"open dir", "fsync dir"}) {
+    RecordingFileSystem recorder;
+    recorder.failing = step;
+    EXPECT_EQ(writeServerList(snapshot, t.context.listFile, recorder), SaveOutcome::NotDurable);
+    EXPECT_EQ(readFile(t.context.listFile).size(), 12 + kFileRecordSize);
+  }
+  reportSave(SaveOutcome::Failed, t.context.console);
+  reportSave(SaveOutcome::NotDurable, t.context.console);
+  reportSave(SaveOutcome::Saved, t.context.console);
+  EXPECT_EQ(t.console.err(),
+            "- could not save server list\n"
+            "- server list saved, but its directory could not be synced: the save may not "
+            "survive a power loss\n");
+}
+
+TEST(ServerListFile, LinksAreNeverFollowedToAPlantedPlaceButTheListsOwnLinkIsKept) {
+  TestContext t;
+  // A link planted where the temporary file goes must not lead the save to another file.
+  const fs::path victim = t.dir / "victim";
+  writeFile(victim, Bytes{1, 2, 3});
+  fs::create_symlink(victim, t.context.listFile + ".tmp");
+  EXPECT_EQ(saveServerList(t.context), SaveOutcome::Saved);
+  EXPECT_EQ(readFile(victim), (Bytes{1, 2, 3}));
+  EXPECT_EQ(readFile(t.context.listFile), Bytes(12, 0));
+  // A list file that is a link to the real one elsewhere: the save goes beside the target, and
+  // the link stays a link to the current list.
+  fs::create_directories(t.dir / "data");
+  const fs::path real = t.dir / "data" / "list.dat";
+  fs::remove(t.context.listFile);
+  fs::create_symlink("data/list.dat", t.context.listFile);
+  t.context.registry.insert(ServerType::Melee, 5, host("Low"));
+  EXPECT_EQ(saveServerList(t.context), SaveOutcome::Saved);
+  EXPECT_TRUE(fs::is_symlink(t.context.listFile));
+  EXPECT_EQ(readFile(real).size(), 12 + kFileRecordSize);
+  EXPECT_FALSE(fs::exists(real.string() + ".tmp"));
 }
 
 TEST(ServerListFile, SavesTheExactLayout) {
@@ -93,11 +217,32 @@ TEST(ServerListFile, KillAtAnyMomentLeavesAWholeFile) {
       for (ServerKey key = 1; key <= 40; ++key) {
         writer.context.registry.insert(ServerType::Melee, key, host("H" + std::to_string(key)));
       }
+      const ServerRecord last = host("H40");
+      // Half the rounds save on the calling thread, half through the background saver, which
+      // is then killed in the middle of its writing.
+      std::mutex mutex;
+      std::condition_variable done;
+      bool finished = true;
+      BackgroundSaver saver(writer.context.listFile, [&](SaveOutcome, auto) {
+        std::lock_guard lock(mutex);
+        finished = true;
+        done.notify_one();
+      });
+      auto save = [&] {
+        if (round % 2 == 0) {
+          saveServerList(writer.context);
+          return;
+        }
+        std::unique_lock lock(mutex);
+        finished = false;
+        saver.save(std::make_shared<RegistrySnapshot>(writer.context.registry.snapshot()));
+        done.wait(lock, [&] { return finished; });
+      };
       for (;;) {
-        saveServerList(writer.context);
-        writer.context.registry.erase(ServerType::Melee, 40);
-        saveServerList(writer.context);
-        writer.context.registry.insert(ServerType::Melee, 40, host("H40"));
+        save();
+        writer.context.registry.erase(ServerType::Melee, 40, last.fields);
+        save();
+        writer.context.registry.insert(ServerType::Melee, 40, last);
       }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20 + 13 * round));
@@ -133,25 +278,54 @@ TEST(ServerListFile, LoadsWhatWasSavedUnderRecomputedKeys) {
   bytes.insert(bytes.end(), 100, 0xEE);
   writeFile(t.context.listFile, bytes);
   t.context.checksumTrace = true;
-  loadServerList(t.context);
+  EXPECT_TRUE(loadServerList(t.context).rewrite);
   const std::string out = t.console.out();
   EXPECT_EQ(out.find(">> computing checksum: \n"), 0u);
   EXPECT_EQ(out.substr(out.size() - 19), "- loaded 3 servers\n");
   EXPECT_EQ(t.console.err(), "");
   const ServerRegistry& registry = t.context.registry;
-  EXPECT_EQ(registry.find(ServerType::GetTheQuorv, computeServerKey(full.fields))->second, full);
-  EXPECT_EQ(registry.find(ServerType::TeamMelee, computeServerKey(mixed.fields))->second, mixed);
+  EXPECT_EQ(*registry.find(ServerType::GetTheQuorv, computeServerKey(full.fields), full.fields)
+                 ->record,
+            full);
+  EXPECT_EQ(
+      *registry.find(ServerType::TeamMelee, computeServerKey(mixed.fields), mixed.fields)->record,
+      mixed);
   EXPECT_EQ(registry.size(ServerType::GetTheQuorv), 2u);
 
   // Saving writes the computed keys, and loading that gives the same maps.
   saveServerList(t.context);
   TestContext again;
   again.context.listFile = t.context.listFile;
-  loadServerList(again.context);
+  EXPECT_FALSE(loadServerList(again.context).rewrite);
   for (ServerType type : kServerTypes) {
     EXPECT_TRUE(std::equal(registry.begin(type), registry.end(type),
                            again.context.registry.begin(type), again.context.registry.end(type)));
   }
+}
+
+TEST(ServerListFile, HostsWhoseStringsSumAlikeAreAllLoaded) {
+  TestContext t;
+  // Two hosts of one key, in the order a save writes them, and a third, identical to the first.
+  ServerRecord a = host("N");
+  a.fields[1] = testing::rawField({0x41, 0x00, 0x42, 0x00});
+  a.fields[3] = testing::rawField({0x43, 0x00, 0x44, 0x00});
+  ServerRecord b = a;
+  b.fields[1] = a.fields[3];
+  b.fields[3] = a.fields[1];
+  const ServerKey key = computeServerKey(a.fields);
+  ASSERT_EQ(key, computeServerKey(b.fields));
+  writeFile(t.context.listFile, sections({{}, {{key, a}, {key, b}}, {}}));
+  EXPECT_FALSE(loadServerList(t.context).rewrite);
+  EXPECT_EQ(t.context.registry.size(ServerType::Melee), 2u);
+  // The same hosts in the other order, and a duplicate: loaded as before, written back.
+  TestContext again;
+  writeFile(again.context.listFile, sections({{}, {{key, b}, {key, a}, {key, b}}, {}}));
+  EXPECT_TRUE(loadServerList(again.context).rewrite);
+  EXPECT_EQ(again.console.out(), "- loaded 2 servers\n");
+  EXPECT_TRUE(std::equal(t.context.registry.begin(ServerType::Melee),
+                         t.context.registry.end(ServerType::Melee),
+                         again.context.registry.begin(ServerType::Melee),
+                         again.context.registry.end(ServerType::Melee)));
 }
 
 TEST(ServerListFile, MissingFileStartsEmpty) {

@@ -4,36 +4,71 @@
 
 #include <vector>
 
+#include "registry/server_key.h"
+#include "common/text.h"
+#include "support/test_support.h"
+
 namespace dirserver {
 namespace {
 
-TEST(ServerRegistry, ThreeMapsOfUniqueKeysInUnsignedOrder) {
-  ServerRegistry registry;
-  ServerRecord first;
-  first.registrationTime = 1;
-  for (ServerKey key : {4294967295u, 5u, 7u, 0x80000000u})
-    registry.insert(ServerType::Melee, key, first);
-  ServerRecord second;
-  second.registrationTime = 2;
-  EXPECT_FALSE(registry.insert(ServerType::Melee, 5, second).second);
-  EXPECT_TRUE(registry.insert(ServerType::TeamMelee, 5, second).second);
-  EXPECT_EQ(registry.find(ServerType::Melee, 5)->second.registrationTime, 1);
+ServerRecord host(const char* name, std::int32_t time = 0) {
+  return testing::makeRecord({"p", name, "", "", "", "", ""}, time);
+}
 
-  std::vector<ServerKey> walked;
-  for (auto it = registry.begin(ServerType::Melee); it != registry.end(ServerType::Melee); ++it) {
-    walked.push_back(it->first);
+TEST(ServerRegistry, HostsByKeyThenByTheirFieldsBytes) {
+  ServerRegistry registry;
+  for (ServerKey key : {4294967295u, 5u, 7u, 0x80000000u}) {
+    registry.insert(ServerType::Melee, key, host("b", 1));
   }
-  EXPECT_EQ(walked, (std::vector<ServerKey>{5, 7, 0x80000000u, 4294967295u}));
-  EXPECT_EQ(registry.totalCount(), 5u);
+  // The same key with other fields is another host, ordered by its bytes; the same key and fields
+  // is the same host, and a second insert changes nothing.
+  EXPECT_TRUE(registry.insert(ServerType::Melee, 5, host("a", 2)).second);
+  EXPECT_TRUE(registry.insert(ServerType::Melee, 5, host("\xC3\xA9", 2)).second);  // bytes E9 00
+  EXPECT_FALSE(registry.insert(ServerType::Melee, 5, host("b", 9)).second);
+  EXPECT_TRUE(registry.insert(ServerType::TeamMelee, 5, host("b", 3)).second);
+  const auto b = host("b");
+  EXPECT_EQ(registry.find(ServerType::Melee, 5, b.fields)->record->registrationTime, 1);
+
+  std::vector<std::pair<ServerKey, std::string>> walked;
+  for (auto it = registry.begin(ServerType::Melee); it != registry.end(ServerType::Melee); ++it) {
+    walked.emplace_back(it->key, hexText(it->record->fields[1].bytes()));
+  }
+  EXPECT_EQ(walked, (std::vector<std::pair<ServerKey, std::string>>{
+                        {5, "61 00"}, {5, "62 00"}, {5, "E9 00"}, {7, "62 00"},
+                        {0x80000000u, "62 00"}, {4294967295u, "62 00"}}));
+  EXPECT_EQ(registry.totalCount(), 7u);
 
   const auto changes = registry.changeCount();
-  EXPECT_EQ(registry.erase(ServerType::GetTheQuorv, 5), 0u);
-  registry.find(ServerType::Melee, 7)->second.registrationTime = 9;  // a refresh is no change
+  const auto version = registry.version();
+  EXPECT_EQ(registry.erase(ServerType::GetTheQuorv, 5, b.fields), 0u);
+  EXPECT_EQ(registry.erase(ServerType::Melee, 6, b.fields), 0u);
+  // A refresh is no change to the listing, but a change to the file.
+  registry.replace(ServerType::Melee, registry.find(ServerType::Melee, 7, b.fields), host("b", 9));
   EXPECT_EQ(registry.changeCount(), changes);
-  EXPECT_EQ(registry.erase(ServerType::Melee, 5), 1u);
+  EXPECT_EQ(registry.version(), version + 1);
+  EXPECT_EQ(registry.find(ServerType::Melee, 7, b.fields)->record->registrationTime, 9);
+  EXPECT_EQ(registry.erase(ServerType::Melee, 5, b.fields), 1u);
+  EXPECT_NE(registry.find(ServerType::Melee, 5, host("a").fields), registry.end(ServerType::Melee));
   registry.erase(ServerType::Melee, registry.begin(ServerType::Melee));
   EXPECT_EQ(registry.changeCount(), changes + 2);
-  EXPECT_EQ(registry.size(ServerType::Melee), 2u);
+  EXPECT_EQ(registry.size(ServerType::Melee), 4u);
+}
+
+TEST(ServerRegistry, SnapshotsShareRecordsAndKeepTheirMoment) {
+  ServerRegistry registry;
+  registry.insert(ServerType::Melee, 7, host("b", 1));
+  registry.insert(ServerType::GetTheQuorv, 3, host("a", 1));
+  const RegistrySnapshot before = registry.snapshot();
+  registry.replace(ServerType::Melee, registry.begin(ServerType::Melee), host("b", 2));
+  registry.erase(ServerType::GetTheQuorv, registry.begin(ServerType::GetTheQuorv));
+  const RegistrySnapshot after = registry.snapshot();
+  EXPECT_EQ(before.totalCount(), 2u);
+  EXPECT_EQ(before.hosts[1][0].record->registrationTime, 1);
+  EXPECT_EQ(after.totalCount(), 1u);
+  EXPECT_EQ(after.hosts[1][0].record->registrationTime, 2);
+  EXPECT_GT(after.version, before.version);
+  // No copy of a host's strings: the snapshot holds the registry's own record.
+  EXPECT_EQ(after.hosts[1][0].record.get(), registry.begin(ServerType::Melee)->record.get());
 }
 
 }  // namespace

@@ -14,37 +14,58 @@
 
 namespace dirserver::testing {
 
-LoopSettings quickSettings() {
-  LoopSettings settings;
-  settings.recvTimeout = 400ms;
-  settings.sendTimeout = 400ms;
-  settings.sweepInterval = 1h;
-  settings.acceptPause = 100ms;
-  return settings;
-}
-
-LoopbackServer::LoopbackServer(LoopSettings settings, bool sharedConsole)
-    : test_(sharedConsole), settings_(settings) {
+CoreHarness::CoreHarness(CoreSettings settings, bool sharedConsole)
+    : test_(sharedConsole), reactor_(clock_.clock()), settings_(settings) {
   listenSocket_ = bindListener(0, INADDR_LOOPBACK);
   if (listenSocket_ < 0 || !startListening(listenSocket_)) throw std::runtime_error("no listener");
   port_ = localPort(listenSocket_);
 }
 
-LoopbackServer::~LoopbackServer() {
-  stop();
+CoreHarness::~CoreHarness() {
+  core_.reset();
   ::close(listenSocket_);
 }
 
-void LoopbackServer::start() {
-  loop_ = std::make_unique<EventLoop>(listenSocket_, test_.context, settings_);
-  thread_ = std::thread([this] { loop_->run(); });
+void CoreHarness::start() {
+  core_ = std::make_unique<ServerCore>(reactor_, test_.context, saver_, settings_);
+  core_->listen(listenSocket_);
+  pump();
 }
 
-void LoopbackServer::stop() {
-  if (!thread_.joinable()) return;
-  loop_->stop();
-  thread_.join();
-  loop_.reset();
+void CoreHarness::pump() {
+  for (int pass = 0; pass < 10'000 && reactor_.runOnce(SteadyClock::duration::zero()); ++pass) {
+  }
+}
+
+void CoreHarness::advance(SteadyClock::duration by) {
+  clock_.advance(by);
+  pump();
+}
+
+void CoreHarness::finishSave(SaveOutcome outcome, SteadyClock::duration took) {
+  if (reported_ >= saver_.saves.size()) throw std::logic_error("no save to finish");
+  ++reported_;
+  clock_.advance(took);
+  core_->saveFinished(outcome, took);
+  pump();
+}
+
+std::optional<Bytes> CoreHarness::roundTrip(ByteView requestBytes, const char* source) {
+  Client client(port_, source);
+  client.send(requestBytes);
+  Bytes answer;
+  bool closed = false;
+  // A large answer takes several passes, each sending what the socket buffers hold.
+  for (int round = 0; round < 10'000 && !closed; ++round) {
+    pump();
+    const Bytes part = client.receiveNow(&closed);
+    answer.insert(answer.end(), part.begin(), part.end());
+    if (part.empty() && !closed) {
+      pump();
+      if (client.receiveNow(&closed).empty() && !closed) return std::nullopt;
+    }
+  }
+  return answer;
 }
 
 Client::Client(std::uint16_t port, const char* source) {
@@ -107,7 +128,28 @@ std::optional<Bytes> Client::receiveAll(std::chrono::milliseconds limit) {
   }
 }
 
-bool Client::closedWithin(std::chrono::milliseconds limit) { return receiveAll(limit).has_value(); }
+Bytes Client::receiveNow(bool* closed) {
+  Bytes out;
+  bool ended = false;
+  for (;;) {
+    std::uint8_t buffer[65536];
+    const ssize_t received = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (received > 0) {
+      out.insert(out.end(), buffer, buffer + received);
+      continue;
+    }
+    ended = received == 0 || (received < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    break;
+  }
+  if (closed != nullptr) *closed = ended;
+  return out;
+}
+
+bool Client::closed() {
+  bool ended = false;
+  receiveNow(&ended);
+  return ended;
+}
 
 Bytes request(std::uint32_t type, ByteView body) {
   Bytes out;

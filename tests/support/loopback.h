@@ -1,5 +1,5 @@
-// A server loop on a loopback port in a thread of its own, and the client side of tests that
-// talk TCP to it.
+// A server core on a loopback port driven by the test's own thread on a clock the test moves, and
+// the client side of tests that talk TCP to a server.
 #pragma once
 
 #include <chrono>
@@ -7,41 +7,78 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "common/byte_order.h"
-#include "net/event_loop.h"
-#include "net/message.h"
+#include "net/reactor.h"
+#include "protocol/message.h"
+#include "server/server_core.h"
 #include "support/test_support.h"
 
 namespace dirserver::testing {
 
 using namespace std::chrono_literals;
 
-// Short limits for tests; the bounds stay as the server has them.
-LoopSettings quickSettings();
-
-// An EventLoop on 127.0.0.1 and a free port, run on a thread of its own until stop() (or the
-// destructor). Its context, console and registry belong to the loop's thread while it runs:
-// look at them only after stop().
-class LoopbackServer {
+// A clock that stands still until the test moves it.
+class ManualClock {
  public:
-  explicit LoopbackServer(LoopSettings settings = quickSettings(), bool sharedConsole = false);
-  ~LoopbackServer();
+  SteadyClock::time_point now() const { return now_; }
+  void advance(SteadyClock::duration by) { now_ += by; }
+  Clock clock() {
+    return [this] { return now_; };
+  }
 
-  // Called before start() to prepare the registry or the clock.
+ private:
+  SteadyClock::time_point now_ = SteadyClock::time_point() + std::chrono::hours(1000);
+};
+
+// A saver that only records what it is handed; the test reports the outcome when it likes.
+class RecordingSaver final : public Saver {
+ public:
+  void save(SnapshotPtr snapshot) override { saves.push_back(std::move(snapshot)); }
+  std::vector<SnapshotPtr> saves;
+};
+
+// A server core on 127.0.0.1 and a free port, driven by the test on its own thread: the test
+// sends, then pump()s the reactor until nothing more happens, then reads; time passes only when
+// advance() moves the clock. Saves go to a RecordingSaver.
+class CoreHarness {
+ public:
+  explicit CoreHarness(CoreSettings settings = CoreSettings{}, bool sharedConsole = false);
+  ~CoreHarness();
+
   TestContext& test() { return test_; }
-  void start();
-  void stop();
+  ServerContext& context() { return test_.context; }
+  ServerCore& core() { return *core_; }
+  RecordingSaver& saver() { return saver_; }
   std::uint16_t port() const { return port_; }
+
+  // Starts the core: call after the registry is prepared.
+  void start();
+  // Runs reactor passes, without waiting, until one handles nothing.
+  void pump();
+  // Moves the clock on and pumps.
+  void advance(SteadyClock::duration by);
+  // Reports the oldest save not yet reported, as the saver would, and pumps.
+  void finishSave(SaveOutcome outcome = SaveOutcome::Saved,
+                  SteadyClock::duration took = std::chrono::milliseconds(10));
+  std::size_t savesReported() const { return reported_; }
+  bool reactorStopped() const { return reactor_.stopping(); }
+
+  // Sends a whole request on a new connection, pumps, and returns what came back before the
+  // server closed the connection (nullopt if it did not close it).
+  std::optional<Bytes> roundTrip(ByteView requestBytes, const char* source = nullptr);
 
  private:
   TestContext test_;
-  LoopSettings settings_;
+  ManualClock clock_;
+  Reactor reactor_;
+  RecordingSaver saver_;
+  CoreSettings settings_;
+  std::unique_ptr<ServerCore> core_;
   int listenSocket_ = -1;
   std::uint16_t port_ = 0;
-  std::unique_ptr<EventLoop> loop_;
-  std::thread thread_;
+  std::size_t reported_ = 0;
 };
 
 // A blocking client socket connected to 127.0.0.1:port, from `source` (an address of 127/8) when
@@ -60,10 +97,13 @@ class Client {
   // Closes the sending side only.
   void finishSending();
   // Everything the server sends until it closes the connection, or nullopt if it has not closed
-  // within `limit`.
+  // within `limit` (real time: for servers on other threads or in other processes).
   std::optional<Bytes> receiveAll(std::chrono::milliseconds limit = 5s);
-  // Whether the server has closed the connection (without reading what it sent) within `limit`.
-  bool closedWithin(std::chrono::milliseconds limit);
+  // Everything the server has sent so far, and whether it has closed the connection: for a server
+  // on the test's own thread, after a pump.
+  Bytes receiveNow(bool* closed = nullptr);
+  // Whether the server has closed the connection (reading and dropping what it sent).
+  bool closed();
 
  private:
   int fd_ = -1;

@@ -81,6 +81,10 @@ void Process::kill() {
   }
 }
 
+void Process::signal(int number) {
+  if (pid_ > 0 && !exited()) ::kill(pid_, number);
+}
+
 std::string Process::out() const { return readText(out_); }
 
 std::string Process::err() const { return readText(err_); }

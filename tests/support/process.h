@@ -33,6 +33,9 @@ class Process {
   // SIGKILLs the process unless it has ended, and reaps it.
   void kill();
 
+  // Sends it `number` unless it has ended.
+  void signal(int number);
+
   // What it has written so far.
   std::string out() const;
   std::string err() const;

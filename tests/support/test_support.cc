@@ -8,6 +8,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "client/request_body.h"
 #include "common/text.h"
 #include "registry/registration.h"
 

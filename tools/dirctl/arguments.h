@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/message.h"
+#include "protocol/message.h"
 
 namespace dirserver::dirctl {
 

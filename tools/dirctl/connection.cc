@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/client_socket.h"
+#include "client/client_socket.h"
 
 namespace dirserver::dirctl {
 namespace {

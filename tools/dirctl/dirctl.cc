@@ -7,7 +7,7 @@
 #include "common/text.h"
 #include "connection.h"
 #include "dump.h"
-#include "listing/list_reply_decoder.h"
+#include "client/list_reply_decoder.h"
 #include "listing_output.h"
 #include "requests.h"
 

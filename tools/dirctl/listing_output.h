@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "listing/list_reply_decoder.h"
+#include "client/list_reply_decoder.h"
 #include "registry/server_record.h"
 
 namespace dirserver::dirctl {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "client/request_body.h"
 #include "common/text.h"
 #include "registry/registration.h"
 #include "registry/server_key.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/byte_order.h"
-#include "net/message.h"
+#include "protocol/message.h"
 #include "registry/server_record.h"
 
 namespace dirserver::dirctl {

@@ -1,6 +1,6 @@
 // The decoder against the encoder's own replies: every entry exactly, and each way a reply can be
 // wrong rejected with the offset where it goes wrong.
-#include "listing/list_reply_decoder.h"
+#include "client/list_reply_decoder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "listing/list_reply_decoder.h"
+#include "client/list_reply_decoder.h"
 
 #include "listing/list_reply.h"
 

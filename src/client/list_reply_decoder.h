@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/byte_order.h"
-#include "net/message.h"
+#include "protocol/message.h"
 
 namespace dirserver {
 

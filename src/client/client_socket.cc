@@ -1,4 +1,4 @@
-#include "net/client_socket.h"
+#include "client/client_socket.h"
 
 #include <poll.h>
 #include <unistd.h>

@@ -1,0 +1,92 @@
+#include "net/serve.h"
+
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <pthread.h>
+
+#include <csignal>
+
+#include "net/listener.h"
+#include "net/reactor.h"
+#include "registry/list_saver.h"
+#include "server/server_core.h"
+
+namespace dirserver {
+namespace {
+
+sigset_t stopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  return signals;
+}
+
+// Turns SIGTERM and SIGINT into an event of the loop. After the first, the two signals get their
+// default action back, so a second one ends the process at once. The signals must be blocked in
+// every thread (see serveForever) for the loop to be the one that takes them.
+class StopSignals final : public EventHandler {
+ public:
+  StopSignals(Reactor& reactor, ServerCore& core)
+      : reactor_(reactor), core_(core), signals_(stopSignals()) {
+    fd_ = ::signalfd(-1, &signals_, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (fd_ >= 0) reactor_.watch(fd_, this, EPOLLIN, watched_);
+  }
+  ~StopSignals() override {
+    if (fd_ >= 0) {
+      reactor_.watch(fd_, this, 0, watched_);
+      ::close(fd_);
+    }
+  }
+
+  void onEvents(std::uint32_t) override {
+    signalfd_siginfo info{};
+    if (::read(fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return;
+    reactor_.watch(fd_, this, 0, watched_);
+    ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
+    core_.stop();
+  }
+
+ private:
+  Reactor& reactor_;
+  ServerCore& core_;
+  const sigset_t signals_;
+  int fd_ = -1;
+  bool watched_ = false;
+};
+
+}  // namespace
+
+int serveForever(int listenSocket, ServerContext& context) {
+  CoreSettings settings;
+  // Keep descriptors for the server list file and the loop itself beyond the connections.
+  constexpr std::uint64_t kSpareDescriptors = 16;
+  const std::uint64_t limit = raiseDescriptorLimit();
+  if (limit > kSpareDescriptors) {
+    settings.maxConnections = static_cast<std::size_t>(
+        std::min<std::uint64_t>(settings.maxConnections, limit - kSpareDescriptors));
+  }
+  // Blocked before the saver's thread starts, which inherits the mask: only the loop takes them.
+  const sigset_t blocked = stopSignals();
+  ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  Reactor reactor;
+  if (!reactor.ready()) {
+    // Like a failed listen: without a way to wait for connections there is nothing to serve.
+    std::fprintf(context.console.err, "+error: epoll_create1() error\n");
+    return 1;
+  }
+  ServerCore* core = nullptr;
+  BackgroundSaver saver(context.listFile, [&reactor, &core](SaveOutcome outcome, auto took) {
+    reactor.post([&core, outcome, took] { core->saveFinished(outcome, took); });
+  });
+  ServerCore server(reactor, context, saver, settings);
+  core = &server;
+  StopSignals stopOnSignal(reactor, server);
+  server.listen(listenSocket);
+  reactor.run();
+  return server.stoppedClean() ? 0 : 1;
+}
+
+}  // namespace dirserver

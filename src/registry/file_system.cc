@@ -1,0 +1,34 @@
+#include "registry/file_system.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace dirserver {
+namespace {
+
+class SystemFileSystem final : public FileSystem {
+ public:
+  int open(const std::string& path, int flags, mode_t mode) override {
+    return ::open(path.c_str(), flags, mode);
+  }
+  ssize_t write(int fd, const void* data, std::size_t size) override {
+    return ::write(fd, data, size);
+  }
+  int fsync(int fd) override { return ::fsync(fd); }
+  int close(int fd) override { return ::close(fd); }
+  int rename(const std::string& from, const std::string& to) override {
+    return std::rename(from.c_str(), to.c_str());
+  }
+  int unlink(const std::string& path) override { return ::unlink(path.c_str()); }
+};
+
+}  // namespace
+
+FileSystem& systemFileSystem() {
+  static SystemFileSystem fileSystem;
+  return fileSystem;
+}
+
+}  // namespace dirserver

@@ -1,0 +1,455 @@
+#include "server/server_core.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "net/dispatch.h"
+#include "net/framing.h"
+#include "registry/expiry.h"
+
+namespace dirserver {
+
+class ServerCore::Connection final : public EventHandler {
+ public:
+  Connection(ServerCore& core, int fd, std::uint32_t address)
+      : fd(fd), address(address), deadline(core.reactor_, [this] { expire(); }), core_(core) {}
+
+  void onEvents(std::uint32_t) override {
+    if (closed) return;
+    if (reading()) {
+      core_.readRequest(*this);
+    } else {
+      core_.sendAnswer(*this);
+    }
+  }
+
+  bool reading() const { return answer == nullptr; }
+
+  const int fd;
+  const std::uint32_t address;  // counted against the per-address bound, never printed or kept
+  std::size_t slot = 0;         // its index in connections_
+  Timer deadline;
+  bool watched = false;  // registered with the reactor
+  FrameReader frame;
+  std::size_t budget = 0;  // bytes of bodyBudgetBytes this connection holds
+  Answer answer;           // once set, the connection is sending it
+  std::size_t sent = 0;
+  bool closed = false;
+
+ private:
+  // A peer that is too slow to send its request is reported; one too slow to take its answer is
+  // dropped silently.
+  void expire() {
+    if (reading()) core_.reportError(stepError(), frame.failureLine());
+    core_.close(*this);
+  }
+
+  ConsoleError stepError() const {
+    switch (frame.step()) {
+      case FrameReader::Step::Id:
+        return ConsoleError::RecvId;
+      case FrameReader::Step::Type:
+        return ConsoleError::RecvType;
+      case FrameReader::Step::Body:
+        return ConsoleError::RecvBody;
+      default:
+        return ConsoleError::RecvSize;
+    }
+  }
+
+  friend class ServerCore;
+  ServerCore& core_;
+};
+
+class ServerCore::Listener final : public EventHandler {
+ public:
+  Listener(ServerCore& core, int fd) : fd(fd), core_(core) {}
+  void onEvents(std::uint32_t) override { core_.acceptConnections(); }
+
+  const int fd;
+  bool watched = false;
+  bool paused = false;  // after a failed accept, until the pause timer fires
+
+ private:
+  ServerCore& core_;
+};
+
+namespace {
+
+constexpr std::size_t kAcceptBatch = 64;
+constexpr auto kHeartbeat = std::chrono::seconds(1);
+
+bool isOutOfResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+std::int64_t millisecondsOf(SteadyClock::time_point when) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+}
+
+}  // namespace
+
+ServerCore::ServerCore(Reactor& reactor, ServerContext& context, Saver& saver,
+                       CoreSettings settings)
+    : reactor_(reactor),
+      context_(context),
+      saver_(saver),
+      settings_(settings),
+      sweepTimer_(reactor, [this] { sweep(); }),
+      acceptPauseTimer_(reactor,
+                        [this] {
+                          if (listener_) listener_->paused = false;
+                          updateListening();
+                        }),
+      saveTimer_(reactor, [this] { startSaveIfDue(); }),
+      heartbeatTimer_(reactor, [this] { heartbeat(); }) {
+  sweepTimer_.setAt(reactor_.now() + settings_.sweepInterval);
+  heartbeat();
+  status_.stats.startedAt = context_.wallClock();
+  publish();
+}
+
+// Readers on other threads (a health check) tell from this that the loop is turning.
+void ServerCore::heartbeat() {
+  const auto now = reactor_.now();
+  status_.stats.loopAliveAtMs = millisecondsOf(now);
+  if (!stopping_) heartbeatTimer_.setAt(now + kHeartbeat);
+}
+
+ServerCore::~ServerCore() {
+  for (auto& connection : connections_) {
+    if (!connection->closed) ::close(connection->fd);
+  }
+  if (listener_) reactor_.watch(listener_->fd, listener_.get(), 0, listener_->watched);
+}
+
+void ServerCore::listen(int listenSocket) {
+  listener_ = std::make_unique<Listener>(*this, listenSocket);
+  updateListening();
+}
+
+std::size_t ServerCore::connectionsFrom(std::uint32_t address) const {
+  const auto count = perAddress_.find(address);
+  return count == perAddress_.end() ? 0 : count->second;
+}
+
+void ServerCore::reportError(ConsoleError error, const char* line) {
+  status_.stats.count(error);
+  std::fprintf(context_.console.err, "%s", line);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connections
+
+void ServerCore::updateListening() {
+  if (!listener_) return;
+  const bool wanted =
+      !stopping_ && !listener_->paused && connectionCount() < settings_.maxConnections;
+  if (wanted != listener_->watched) {
+    reactor_.watch(listener_->fd, listener_.get(), wanted ? std::uint32_t{EPOLLIN} : 0u,
+                   listener_->watched);
+  }
+}
+
+void ServerCore::acceptConnections() {
+  for (std::size_t accepted = 0; accepted < kAcceptBatch; ++accepted) {
+    if (stopping_ || connectionCount() >= settings_.maxConnections) break;
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const int fd = ::accept4(listener_->fd, reinterpret_cast<sockaddr*>(&peer), &length,
+                             SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      const int error = errno;
+      if (error == EAGAIN || error == EWOULDBLOCK) break;
+      if (error == EINTR) continue;
+      // A failed accept ends its request before its first read.
+      reportError(ConsoleError::RecvSize, "+error: recv() error - msg size\n");
+      if (isOutOfResources(error)) {
+        // The pending connection stays queued, so retrying at once would spin and flood the
+        // console; give closing connections time to free what is missing.
+        listener_->paused = true;
+        acceptPauseTimer_.setAt(reactor_.now() + settings_.acceptPause);
+        break;
+      }
+      continue;
+    }
+    adopt(fd, peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0);
+  }
+  updateListening();
+}
+
+void ServerCore::adopt(int fd, std::uint32_t address) {
+  std::size_t& fromAddress = perAddress_[address];
+  if (fromAddress >= settings_.maxConnectionsPerAddress) {
+    ::close(fd);
+    ++refusedConnections_;
+    ++status_.stats.connectionsRefused;
+    return;
+  }
+  ++fromAddress;
+  auto owned = std::make_unique<Connection>(*this, fd, address);
+  Connection& connection = *owned;
+  connection.slot = connections_.size();
+  connections_.push_back(std::move(owned));
+  ++status_.stats.connectionsAccepted;
+  status_.stats.connectionsOpen = connectionCount();
+  connection.deadline.setAt(reactor_.now() + settings_.recvTimeout);
+  readRequest(connection);
+}
+
+bool ServerCore::reserveBody(Connection& connection) {
+  const std::size_t length = connection.frame.bodyLength();
+  if (length > settings_.freeBodyBytes) {
+    if (budgetInUse_ + length > settings_.bodyBudgetBytes) return false;
+    budgetInUse_ += length;
+    connection.budget = length;
+    status_.stats.bodyBudgetInUse = budgetInUse_;
+  }
+  connection.frame.allocateBody();
+  return true;
+}
+
+// Large bodies take budget in the order their headers arrived, as soon as it is free.
+void ServerCore::admitWaitingBodies() {
+  while (!waitingForBudget_.empty() && reserveBody(*waitingForBudget_.front())) {
+    Connection& connection = *waitingForBudget_.front();
+    waitingForBudget_.pop_front();
+    reactor_.watch(connection.fd, &connection, EPOLLIN, connection.watched);
+  }
+}
+
+void ServerCore::readRequest(Connection& connection) {
+  for (;;) {
+    const auto space = connection.frame.space();
+    if (space.empty()) return;  // a body still waiting for budget
+    const auto stepBefore = connection.frame.step();
+    const ssize_t received = ::recv(connection.fd, space.data(), space.size(), 0);
+    if (received < 0 && errno == EINTR) continue;
+    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!connection.watched) reactor_.watch(connection.fd, &connection, EPOLLIN, connection.watched);
+      return;
+    }
+    if (received <= 0) {
+      // The peer closed its side, or the receive failed, before the step had all its bytes.
+      connection.expire();
+      return;
+    }
+    if (const char* rejection = connection.frame.received(static_cast<std::size_t>(received))) {
+      reportError(connection.frame.header().size < kHeaderSize ||
+                          connection.frame.header().size > kMaxMessageSize
+                      ? ConsoleError::InvalidSize
+                      : ConsoleError::InvalidId,
+                  rejection);
+      close(connection);
+      return;
+    }
+    const auto step = connection.frame.step();
+    if (step == FrameReader::Step::Done) {
+      dispatch(connection);
+      return;
+    }
+    if (step != stepBefore) {
+      connection.deadline.setAt(reactor_.now() + settings_.recvTimeout);
+      if (step == FrameReader::Step::Body && !reserveBody(connection)) {
+        // Not read from until budget is free: even a hang-up would otherwise wake the loop
+        // again and again with nothing it could do. Its deadline keeps running.
+        reactor_.watch(connection.fd, &connection, 0, connection.watched);
+        waitingForBudget_.push_back(&connection);
+        return;
+      }
+    }
+  }
+}
+
+void ServerCore::dispatch(Connection& connection) {
+  const std::uint64_t versionBefore = context_.registry.version();
+  const Dispatched dispatched =
+      handleConnection(context_, listing_, connection.frame.header(), connection.frame.body());
+  status_.stats.count(dispatched.kind, dispatched.outcome);
+  if (dispatched.error) status_.stats.count(*dispatched.error);
+  // The body is no longer needed; let its memory and budget go before anything else happens.
+  connection.frame = FrameReader();
+  budgetInUse_ -= connection.budget;
+  connection.budget = 0;
+  status_.stats.bodyBudgetInUse = budgetInUse_;
+  admitWaitingBodies();
+  if (context_.registry.version() != versionBefore) requestSave();
+  if (dispatched.kind == RequestKind::List) status_.stats.listingBytes = dispatched.answer->size();
+  if (dispatched.answer == nullptr) {
+    close(connection);
+    return;
+  }
+  connection.answer = dispatched.answer;
+  sendAnswer(connection);
+  // Most answers fit in the socket's buffer at once; only one that does not waits to be writable.
+  if (connection.closed) return;
+  connection.deadline.setAt(reactor_.now() + settings_.sendTimeout);
+  reactor_.watch(connection.fd, &connection, EPOLLOUT, connection.watched);
+}
+
+void ServerCore::sendAnswer(Connection& connection) {
+  const Bytes& bytes = *connection.answer;
+  while (connection.sent < bytes.size()) {
+    const ssize_t sent = ::send(connection.fd, bytes.data() + connection.sent,
+                                bytes.size() - connection.sent, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (sent < 0) {
+      close(connection);  // the peer has gone; nothing to report
+      return;
+    }
+    connection.sent += static_cast<std::size_t>(sent);
+  }
+  close(connection);
+}
+
+void ServerCore::close(Connection& connection) {
+  if (connection.closed) return;
+  reactor_.watch(connection.fd, &connection, 0, connection.watched);
+  ::close(connection.fd);
+  connection.closed = true;
+  ++closedCount_;
+  connection.deadline.cancel();
+  connection.answer.reset();
+  if (auto waiting = std::find(waitingForBudget_.begin(), waitingForBudget_.end(), &connection);
+      waiting != waitingForBudget_.end()) {
+    waitingForBudget_.erase(waiting);
+  }
+  if (connection.budget > 0) {
+    budgetInUse_ -= connection.budget;
+    connection.budget = 0;
+    status_.stats.bodyBudgetInUse = budgetInUse_;
+    admitWaitingBodies();
+  }
+  auto count = perAddress_.find(connection.address);
+  if (count != perAddress_.end() && --count->second == 0) perAddress_.erase(count);
+  status_.stats.connectionsOpen = connectionCount();
+  // Events of this pass may still name the connection: it is released when the pass ends.
+  if (!releaseDeferred_) {
+    releaseDeferred_ = true;
+    reactor_.defer([this] { release(); });
+  }
+}
+
+void ServerCore::release() {
+  releaseDeferred_ = false;
+  for (std::size_t slot = 0; slot < connections_.size();) {
+    if (!connections_[slot]->closed) {
+      ++slot;
+      continue;
+    }
+    std::swap(connections_[slot], connections_.back());
+    connections_[slot]->slot = slot;
+    connections_.pop_back();
+  }
+  closedCount_ = 0;
+  updateListening();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The sweep, saves and the stop
+
+void ServerCore::sweep() {
+  const auto now = reactor_.now();
+  sweepTimer_.setAt(now + settings_.sweepInterval);
+  const std::uint32_t before = context_.registry.totalCount();
+  expireServers(context_);
+  const std::uint32_t removed = before - context_.registry.totalCount();
+  if (removed > 0) {
+    status_.stats.sweepRemovals += removed;
+    // The sweep does not write the file (the hosts it drops leave it with the next save), but
+    // readers of the snapshot see them go at once.
+    publish();
+  }
+  if (refusedConnections_ > 0) {
+    std::fprintf(context_.console.err,
+                 "+warning: refused %llu connections over the per-address limit\n",
+                 static_cast<unsigned long long>(refusedConnections_));
+    refusedConnections_ = 0;
+  }
+}
+
+void ServerCore::saveSoon() { requestSave(); }
+
+// Every change of a pass is covered by one save, which starts once the pass has sent its answers.
+void ServerCore::requestSave() {
+  saves_.changed();
+  status_.stats.savePending = true;
+  if (saveCheckDeferred_) return;
+  saveCheckDeferred_ = true;
+  reactor_.defer([this] {
+    saveCheckDeferred_ = false;
+    startSaveIfDue();
+  });
+}
+
+void ServerCore::startSaveIfDue() {
+  const auto now = reactor_.now();
+  if (!saves_.due(now, stopping_)) {
+    if (const auto at = saves_.dueAt()) saveTimer_.setAt(*at);
+    return;
+  }
+  saveTimer_.cancel();
+  saves_.started(now);
+  if (stopping_) ++savesWhileStopping_;
+  publish();
+  saver_.save(published_);
+}
+
+void ServerCore::publish() {
+  if (published_ == nullptr || published_->version != context_.registry.version()) {
+    auto snapshot = std::make_shared<RegistrySnapshot>(context_.registry.snapshot());
+    snapshot->takenAt = context_.wallClock();
+    published_ = std::move(snapshot);
+  }
+  status_.snapshots.publish(published_);
+}
+
+void ServerCore::saveFinished(SaveOutcome outcome, SteadyClock::duration took) {
+  const auto now = reactor_.now();
+  const bool saved = outcome != SaveOutcome::Failed;
+  saves_.finished(now, saved);
+  ServerStats& stats = status_.stats;
+  ++(saved ? stats.savesDone : stats.savesFailed);
+  stats.lastSaveMicroseconds =
+      std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+  stats.lastSaveFinishedAt = context_.wallClock();
+  stats.lastSaveFailed = !saved;
+  stats.savePending = saves_.unsaved();
+  if (!saved) stats.count(ConsoleError::SaveFailed);
+  reportSave(outcome, context_.console);
+  if (stopping_) {
+    // What the file lacks after the save in flight at the stop gets one more save (a failed
+    // one's changes included); changes that a save of the stop itself missed get a second.
+    if (saves_.due(now, true) &&
+        (savesWhileStopping_ == 0 || (saved && savesWhileStopping_ < 2))) {
+      startSaveIfDue();
+      return;
+    }
+    stoppedClean_ = !saves_.unsaved();
+    reactor_.stop();
+    return;
+  }
+  startSaveIfDue();
+}
+
+void ServerCore::stop() {
+  if (stopping_) return;
+  stopping_ = true;
+  updateListening();
+  for (auto& connection : connections_) close(*connection);
+  sweepTimer_.cancel();
+  heartbeatTimer_.cancel();
+  if (saves_.inFlight()) return;  // saveFinished goes on from here
+  if (saves_.due(reactor_.now(), true)) {
+    startSaveIfDue();
+    return;
+  }
+  reactor_.stop();
+}
+
+}  // namespace dirserver

@@ -1,0 +1,134 @@
+// The server core: every connection's request, from the first byte to the answer, the registry
+// and its listing, the bounds on what peers may hold, the expiry sweep and when to save. It runs
+// on the reactor's thread and is the only code that touches the registry and the console there.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "listing/list_reply.h"
+#include "net/reactor.h"
+#include "registry/list_saver.h"
+#include "registry/server_context.h"
+#include "server/save_scheduler.h"
+#include "server/server_status.h"
+
+namespace dirserver {
+
+// The core's time limits and its bounds on what peers can hold. main uses the defaults; tests
+// hand in their own.
+struct CoreSettings {
+  // Each of a request's four read steps (size, id, type, body) must finish within this.
+  std::chrono::milliseconds recvTimeout{30'000};
+  // Sending one answer must finish within this.
+  std::chrono::milliseconds sendTimeout{30'000};
+  // The expiry sweep runs this often, whatever the traffic.
+  std::chrono::milliseconds sweepInterval{60'000};
+  // After an accept fails for want of descriptors or memory, accepting pauses this long.
+  std::chrono::milliseconds acceptPause{1'000};
+  // Connections open at once, in all and from one IPv4 address. A connection over the first
+  // waits in the listen backlog; one over the second is closed at once with nothing sent.
+  std::size_t maxConnections = 4096;
+  std::size_t maxConnectionsPerAddress = 64;
+  // A body of up to this many bytes is buffered as soon as its header is read...
+  std::size_t freeBodyBytes = 16 * 1024;
+  // ...larger ones share this budget, and a request whose body does not fit waits (its deadline
+  // running) until enough of it is free.
+  std::size_t bodyBudgetBytes = 64 * 1024 * 1024;
+};
+
+// Serves connections one request each: reads the frame (each step within its deadline, printing
+// the step's line when it fails), dispatches the complete request, sends the answer within its
+// deadline and closes the connection. Requests are handled one at a time, to completion; peers
+// that are slow to send or to read hold only their own connection. Registrations and shutdowns
+// change the registry at once and are acknowledged at once; the server list file follows in the
+// background (see SaveScheduler), from a snapshot handed to the Saver.
+class ServerCore {
+ public:
+  // `reactor`, `context` and `saver` must outlive the core. The saver's reports must reach
+  // saveFinished() on the reactor's thread.
+  ServerCore(Reactor& reactor, ServerContext& context, Saver& saver, CoreSettings settings = {});
+  ~ServerCore();
+  ServerCore(const ServerCore&) = delete;
+  ServerCore& operator=(const ServerCore&) = delete;
+
+  // Starts accepting on `listenSocket`, which must be non-blocking and listening; the core does
+  // not close it.
+  void listen(int listenSocket);
+
+  // Serves `fd`, a connected non-blocking socket from the IPv4 `address` (network byte order), as
+  // if the listener had just accepted it: reads at once, before waiting for readiness, since most
+  // requests arrive with their connection. Over the per-address bound it is closed at once.
+  void adopt(int fd, std::uint32_t address);
+
+  // An orderly stop: stops accepting, drops every connection, and saves what the file lacks
+  // (after any save in flight). Once nothing is left to save, stops the reactor. Returns at once.
+  void stop();
+  // Whether the last save before the stop left the file holding every change.
+  bool stoppedClean() const { return stoppedClean_; }
+
+  // The saver's report of the save it was handed last.
+  void saveFinished(SaveOutcome outcome, SteadyClock::duration took);
+
+  // Saves the registry at once (when loading found the file needed rewriting), as any save.
+  void saveSoon();
+
+  // What the core holds now, for tests and the status counters.
+  std::size_t connectionCount() const { return connections_.size() - closedCount_; }
+  std::size_t connectionsFrom(std::uint32_t address) const;
+  std::size_t bodyBudgetInUse() const { return budgetInUse_; }
+  const SaveScheduler& saves() const { return saves_; }
+  ServerStatus& status() { return status_; }
+
+ private:
+  class Connection;
+  class Listener;
+
+  void acceptConnections();
+  void updateListening();
+  void readRequest(Connection& connection);
+  bool reserveBody(Connection& connection);
+  void admitWaitingBodies();
+  void dispatch(Connection& connection);
+  void sendAnswer(Connection& connection);
+  void close(Connection& connection);
+  void release();
+  void sweep();
+  void requestSave();
+  void startSaveIfDue();
+  void publish();
+  void heartbeat();
+  void reportError(ConsoleError error, const char* line);
+
+  Reactor& reactor_;
+  ServerContext& context_;
+  Saver& saver_;
+  CoreSettings settings_;
+  ServerStatus status_;
+  ListReplyCache listing_;
+  std::unique_ptr<Listener> listener_;
+  std::vector<std::unique_ptr<Connection>> connections_;
+  std::size_t closedCount_ = 0;  // closed, released at the end of the pass
+  bool releaseDeferred_ = false;
+  std::deque<Connection*> waitingForBudget_;  // in the order their headers arrived
+  std::unordered_map<std::uint32_t, std::size_t> perAddress_;
+  std::size_t budgetInUse_ = 0;
+  std::uint64_t refusedConnections_ = 0;
+  Timer sweepTimer_;
+  Timer acceptPauseTimer_;
+  Timer saveTimer_;
+  Timer heartbeatTimer_;
+  SaveScheduler saves_;
+  bool saveCheckDeferred_ = false;
+  SnapshotPtr published_;
+  bool stopping_ = false;
+  bool stoppedClean_ = true;
+  int savesWhileStopping_ = 0;
+};
+
+}  // namespace dirserver

@@ -1,0 +1,408 @@
+#include "server/server_core.h"
+
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "common/text.h"
+#include "listing/list_reply.h"
+#include "registry/server_key.h"
+#include "support/loopback.h"
+
+namespace dirserver {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Client;
+using testing::CoreHarness;
+using testing::hostStrings;
+using testing::request;
+using testing::requestBody;
+
+constexpr const char* kAckHex = "0E 00 00 00 1E 00 00 00 01 00 00 00 00 00";
+constexpr std::string_view kMelee = "/Aviantorvale/Melee Game";
+
+Bytes registration(std::string_view name, std::string_view path = kMelee) {
+  return request(MessageType::Registration, requestBody(hostStrings(path, name)));
+}
+
+Bytes shutdown(std::string_view name, std::string_view path = kMelee) {
+  return request(MessageType::Shutdown, requestBody(hostStrings(path, name)));
+}
+
+Bytes header(std::uint32_t size, std::uint32_t id, std::uint32_t type) {
+  Bytes bytes;
+  putHeader(bytes, {size, id, type});
+  return bytes;
+}
+
+std::size_t countOf(const std::string& text, const std::string& what) {
+  std::size_t count = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
+ServerRegistry largeRegistry(std::size_t hosts) {
+  ServerRegistry registry;
+  for (std::size_t i = 0; i < hosts; ++i) {
+    auto record =
+        testing::makeRecord(hostStrings(kMelee, std::string(1000, 'a') + std::to_string(i)));
+    registry.insert(ServerType::Melee, computeServerKey(record.fields), record);
+  }
+  return registry;
+}
+
+std::uint32_t ipv4(const char* text) {
+  in_addr address{};
+  ::inet_pton(AF_INET, text, &address);
+  return address.s_addr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// One request, in any pieces, within its deadlines
+
+TEST(ServerCore, ServesRequestsInPiecesAndReportsBadOnes) {
+  CoreHarness server;
+  server.start();
+  const Bytes largest =
+      request(MessageType::AckRequest, Bytes(kMaxMessageSize - kHeaderSize, 0x5A));
+  for (const auto& [whole, piece] : {std::pair{registration("Bob"), 3}, std::pair{largest, 100'000}}) {
+    Client client(server.port());
+    for (std::size_t at = 0; at < whole.size(); at += piece) {
+      client.send(ByteView(whole).subspan(at, std::min<std::size_t>(piece, whole.size() - at)));
+      server.pump();
+    }
+    bool closed = false;
+    EXPECT_EQ(hexText(client.receiveNow(&closed)), kAckHex);
+    EXPECT_TRUE(closed);
+  }
+  // A trickle whose every step completes within its deadline gets through, though the whole
+  // request takes far longer than one deadline.
+  Client trickle(server.port());
+  const Bytes slow = request(MessageType::AckRequest, Bytes{1, 2, 3, 4});
+  for (std::size_t at = 0; at < slow.size(); at += 4) {
+    server.advance(29s);
+    trickle.send(ByteView(slow).subspan(at, 4));
+    server.pump();
+  }
+  EXPECT_EQ(hexText(trickle.receiveNow()), kAckHex);
+  // A rejected registration is still acknowledged.
+  EXPECT_EQ(hexText(server.roundTrip(request(MessageType::Registration, Bytes{3})).value()),
+            kAckHex);
+  // Each of these gets no answer at all, and its line; a peer that closes early is noticed at
+  // once, without any time passing.
+  const Bytes body20 = request(MessageType::Registration, Bytes(20, 0));
+  const std::pair<Bytes, const char*> bad[] = {
+      {header(11, 30, 8), "+error: invalid msg size\n"},
+      {header(0x80000000, 99, 8), "+error: invalid msg size\n"},
+      {header(kMaxMessageSize + 1, 30, 8), "+error: invalid msg size\n"},
+      {header(12, 31, 8), "+error: invalid msg id\n"},
+      {Bytes(body20.begin(), body20.begin() + 2), "+error: recv() error - msg size\n"},
+      {Bytes(body20.begin(), body20.begin() + 6), "+error: recv() error - msg id\n"},
+      {Bytes(body20.begin(), body20.begin() + 10), "+error: recv() error - msg type\n"},
+      {Bytes(body20.begin(), body20.begin() + 20), "+error: recv() error - invalid data length\n"},
+      {request(5u, Bytes(1000, 1)), "+warning: unhandled msg type: 0x05\n"},
+  };
+  std::string expected = "+error: invalid data size\n";
+  for (const auto& [bytes, line] : bad) {
+    Client client(server.port());
+    client.send(bytes);
+    client.finishSending();
+    server.pump();
+    bool closed = false;
+    EXPECT_TRUE(client.receiveNow(&closed).empty()) << line;
+    EXPECT_TRUE(closed) << line;
+    expected += line;
+  }
+  EXPECT_EQ(server.test().console.err(), expected);
+  EXPECT_EQ(server.context().registry.totalCount(), 1u);
+  EXPECT_EQ(server.core().connectionCount(), 0u);
+  const ServerStats& stats = server.core().status().stats;
+  EXPECT_EQ(stats.errors[static_cast<int>(ConsoleError::InvalidSize)], 3u);
+  EXPECT_EQ(stats.requests[static_cast<int>(RequestKind::Registration)]
+                          [static_cast<int>(RequestOutcome::Rejected)],
+            1u);
+}
+
+TEST(ServerCore, EachStepHasItsOwnDeadline) {
+  CoreHarness server;
+  server.context().registry = largeRegistry(2000);  // a listing of several megabytes
+  server.start();
+  const Bytes ack = request(MessageType::AckRequest, Bytes{7});
+  std::vector<Client> peers;
+  peers.emplace_back(server.port());  // silent
+  peers.emplace_back(server.port());  // stalls inside its id word
+  peers.back().send(ByteView(ack).first(5));
+  peers.emplace_back(server.port());  // stalls inside its type word
+  peers.back().send(ByteView(ack).first(9));
+  peers.emplace_back(server.port());  // announces a body and sends none of it
+  peers.back().send(ByteView(ack).first(12));
+  peers.emplace_back(server.port());  // asks for the listing and never reads it
+  peers.back().send(request(MessageType::ListRequest));
+  server.pump();
+  server.advance(29'999ms);
+  for (Client& peer : peers) EXPECT_FALSE(peer.closed());
+  EXPECT_EQ(server.test().console.err(), "");
+  server.advance(1ms);
+  for (Client& peer : peers) EXPECT_TRUE(peer.closed());
+  // The reader that was too slow is dropped without a line.
+  EXPECT_EQ(server.test().console.err(),
+            "+error: recv() error - msg size\n+error: recv() error - msg id\n"
+            "+error: recv() error - msg type\n+error: recv() error - invalid data length\n");
+  EXPECT_EQ(server.core().connectionCount(), 0u);
+}
+
+TEST(ServerCore, GoodClientIsServedWhileBadPeersHoldConnections) {
+  CoreHarness server;
+  server.context().registry = largeRegistry(2000);
+  server.start();
+  std::vector<Client> bad;
+  bad.emplace_back(server.port());  // silent
+  bad.emplace_back(server.port());  // announces a megabyte and sends nothing more
+  bad.back().sendHeader(kMaxMessageSize, 30, 4);
+  for (int i = 0; i < 3; ++i) {  // ask for the listing and never read it
+    bad.emplace_back(server.port());
+    bad.back().send(request(MessageType::ListRequest));
+  }
+  server.pump();
+  EXPECT_EQ(hexText(server.roundTrip(request(MessageType::AckRequest)).value()), kAckHex);
+  EXPECT_EQ(server.roundTrip(request(MessageType::ListRequest)).value(),
+            buildListReply(largeRegistry(2000)));
+  for (Client& peer : bad) EXPECT_FALSE(peer.closed());
+}
+
+TEST(ServerCore, RequestThatCameWithItsConnectionIsAnsweredAtAccept) {
+  CoreHarness server;
+  server.start();
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+  const Bytes ack = request(MessageType::AckRequest);
+  ASSERT_EQ(::send(pair[0], ack.data(), ack.size(), 0), static_cast<ssize_t>(ack.size()));
+  server.core().adopt(pair[1], ipv4("127.0.0.9"));
+  // No reactor pass has run: the answer went out from the accept itself.
+  std::uint8_t answer[64];
+  EXPECT_EQ(::recv(pair[0], answer, sizeof answer, MSG_DONTWAIT), 14);
+  EXPECT_EQ(server.core().connectionCount(), 0u);
+  ::close(pair[0]);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bounds on what peers hold, and their release
+
+TEST(ServerCore, ConnectionBoundsHoldAndCountsAreReleased) {
+  CoreSettings settings;
+  settings.maxConnectionsPerAddress = 2;
+  settings.maxConnections = 3;
+  CoreHarness server(settings);
+  server.start();
+  const std::uint32_t local = ipv4("127.0.0.1");
+  {
+    std::vector<Client> held;
+    for (int i = 0; i < 2; ++i) held.emplace_back(server.port(), "127.0.0.1");
+    server.pump();
+    EXPECT_EQ(server.core().connectionsFrom(local), 2u);
+    // Over the per-address bound: closed at once, nothing sent.
+    Client over(server.port(), "127.0.0.1");
+    server.pump();
+    bool closed = false;
+    EXPECT_TRUE(over.receiveNow(&closed).empty());
+    EXPECT_TRUE(closed);
+    held.emplace_back(server.port(), "127.0.0.2");
+    server.pump();
+    // Over the total bound: left in the backlog until a held one goes.
+    Client waiting(server.port(), "127.0.0.3");
+    waiting.send(request(MessageType::AckRequest));
+    server.pump();
+    EXPECT_TRUE(waiting.receiveNow().empty());
+    held.front().send(request(MessageType::AckRequest));  // done: makes room
+    server.pump();
+    EXPECT_EQ(hexText(waiting.receiveNow()), kAckHex);
+    EXPECT_EQ(server.core().connectionsFrom(local), 1u);
+  }  // the clients close; the server notices when the deadline passes
+  server.advance(30s);
+  EXPECT_EQ(server.core().connectionCount(), 0u);
+  EXPECT_EQ(server.core().connectionsFrom(local), 0u);
+  // The address's count was given back: it may hold its full share again.
+  std::vector<Client> again;
+  for (int i = 0; i < 2; ++i) again.emplace_back(server.port(), "127.0.0.1");
+  for (Client& client : again) client.send(request(MessageType::AckRequest));
+  server.pump();
+  for (Client& client : again) EXPECT_EQ(hexText(client.receiveNow()), kAckHex);
+  // A sweep reports the refusal.
+  server.advance(60s);
+  EXPECT_NE(server.test().console.err().find(
+                "+warning: refused 1 connections over the per-address limit\n"),
+            std::string::npos);
+  EXPECT_EQ(server.core().status().stats.connectionsRefused, 1u);
+}
+
+TEST(ServerCore, LargeBodiesShareABudgetThatIsGivenBack) {
+  CoreSettings settings;
+  settings.freeBodyBytes = 1024;
+  settings.bodyBudgetBytes = 100'000;
+  CoreHarness server(settings);
+  server.start();
+  // Two announcements of 45 kB hold 90 kB of the budget and send nothing more.
+  Client hog1(server.port());
+  hog1.sendHeader(12 + 45'000, 30, 8);
+  Client hog2(server.port());
+  hog2.sendHeader(12 + 45'000, 30, 8);
+  server.pump();
+  EXPECT_EQ(server.core().bodyBudgetInUse(), 90'000u);
+  server.advance(10s);
+  // A 20 kB body, sent whole, must wait for budget...
+  Client large(server.port());
+  large.send(request(MessageType::AckRequest, Bytes(20'000, 1)));
+  server.pump();
+  // ...while small requests go through.
+  EXPECT_EQ(hexText(server.roundTrip(request(MessageType::AckRequest, Bytes(1000, 1))).value()),
+            kAckHex);
+  EXPECT_TRUE(large.receiveNow().empty());
+  // When the hogs are dropped, the large request is read and answered.
+  server.advance(20s);
+  EXPECT_TRUE(hog1.closed());
+  EXPECT_EQ(hexText(large.receiveNow()), kAckHex);
+  EXPECT_EQ(server.core().bodyBudgetInUse(), 0u);
+  // Every byte came back: a body of 90 kB fits again at once.
+  EXPECT_EQ(hexText(server.roundTrip(request(MessageType::AckRequest, Bytes(90'000, 1))).value()),
+            kAckHex);
+  EXPECT_EQ(countOf(server.test().console.err(), "+error: recv() error - invalid data length\n"),
+            2u);
+}
+
+TEST(ServerCore, SweepRunsEveryMinuteWhateverTheTraffic) {
+  CoreHarness server;
+  auto& t = server.test();
+  t.context.registry.insert(ServerType::Melee, 1,
+                            testing::makeRecord({"p", "f", "Stale", "", "", "", ""},
+                                                static_cast<std::int32_t>(t.now - 90'000)));
+  server.start();
+  // A request every second: never a quiet minute.
+  for (int second = 0; second < 59; ++second) {
+    server.advance(1s);
+    ASSERT_TRUE(server.roundTrip(request(MessageType::AckRequest)).has_value());
+  }
+  EXPECT_EQ(t.console.out(), "");
+  server.advance(1s);
+  EXPECT_EQ(t.console.out(), "*auto-cleaning server: Stale\n> number of servers: 0\n");
+  EXPECT_EQ(server.core().status().stats.sweepRemovals, 1u);
+  // The sweep does not write the file.
+  EXPECT_TRUE(server.saver().saves.empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Saves
+
+TEST(ServerCore, ChangesAreSavedAfterTheirAcknowledgementsOneSavePerPass) {
+  CoreHarness server;
+  server.start();
+  // Requests that change nothing save nothing.
+  server.roundTrip(request(MessageType::Registration, Bytes{1, 2, 3}));
+  server.roundTrip(shutdown("Nobody"));
+  server.roundTrip(request(MessageType::AckRequest));
+  server.roundTrip(request(MessageType::ListRequest));
+  EXPECT_TRUE(server.saver().saves.empty());
+  // Three registrations that arrive together share one save, which starts once all three have
+  // their acknowledgements.
+  std::vector<Client> hosts;
+  for (const char* name : {"Ann", "Bob", "Cid"}) {
+    hosts.emplace_back(server.port());
+    hosts.back().send(registration(name));
+  }
+  server.pump();
+  for (Client& host : hosts) EXPECT_EQ(hexText(host.receiveNow()), kAckHex);
+  ASSERT_EQ(server.saver().saves.size(), 1u);
+  EXPECT_EQ(server.saver().saves[0]->totalCount(), 3u);
+  EXPECT_TRUE(server.core().status().stats.savePending);
+  server.finishSave();
+  EXPECT_FALSE(server.core().status().stats.savePending);
+  EXPECT_EQ(server.core().status().stats.savesDone, 1u);
+  // A refresh changes the file (the registration time), so it is saved too.
+  server.advance(1s);
+  server.roundTrip(registration("Ann"));
+  EXPECT_EQ(server.saver().saves.size(), 2u);
+}
+
+TEST(ServerCore, OneSaveInFlightThenOneForEverythingThatCameMeanwhileAfterAPause) {
+  CoreHarness server;
+  server.start();
+  server.roundTrip(registration("Ann"));
+  ASSERT_EQ(server.saver().saves.size(), 1u);
+  for (const char* name : {"Bob", "Cid", "Dee"}) server.roundTrip(registration(name));
+  EXPECT_EQ(server.saver().saves.size(), 1u);
+  // The save took 400 ms: the next one waits as long again, so the saver is idle half the time.
+  server.finishSave(SaveOutcome::Saved, 400ms);
+  EXPECT_EQ(server.saver().saves.size(), 1u);
+  server.advance(399ms);
+  EXPECT_EQ(server.saver().saves.size(), 1u);
+  server.advance(1ms);
+  ASSERT_EQ(server.saver().saves.size(), 2u);
+  EXPECT_EQ(server.saver().saves[1]->totalCount(), 4u);
+  server.finishSave();
+  server.advance(1h);
+  EXPECT_EQ(server.saver().saves.size(), 2u);
+}
+
+TEST(ServerCore, FailedSaveIsReportedWhenItEndsAndRetriedWithTheNextChange) {
+  CoreHarness server;
+  server.start();
+  server.roundTrip(registration("Ann"));
+  EXPECT_EQ(server.test().console.err(), "");
+  server.finishSave(SaveOutcome::Failed);
+  EXPECT_EQ(server.test().console.err(), "- could not save server list\n");
+  server.advance(1h);
+  EXPECT_EQ(server.saver().saves.size(), 1u);
+  EXPECT_TRUE(server.core().status().stats.savePending);
+  server.roundTrip(registration("Bob"));
+  ASSERT_EQ(server.saver().saves.size(), 2u);
+  EXPECT_EQ(server.saver().saves[1]->totalCount(), 2u);
+  server.finishSave(SaveOutcome::NotDurable);
+  EXPECT_NE(server.test().console.err().find("may not survive a power loss"), std::string::npos);
+  EXPECT_FALSE(server.core().status().stats.savePending);
+}
+
+TEST(ServerCore, OrderlyStopSavesWhatTheFileLacksThenStops) {
+  {
+    CoreHarness server;
+    server.start();
+    server.core().stop();
+    EXPECT_TRUE(server.reactorStopped());  // nothing to save
+  }
+  CoreHarness server;
+  server.start();
+  server.roundTrip(registration("Ann"));
+  server.roundTrip(registration("Bob"));  // waits for the save in flight
+  Client open(server.port());
+  server.pump();
+  server.core().stop();
+  server.pump();
+  EXPECT_TRUE(open.closed());
+  EXPECT_FALSE(server.reactorStopped());
+  // No pause before the last save: it starts as soon as the one in flight ends.
+  server.finishSave(SaveOutcome::Saved, 1s);
+  ASSERT_EQ(server.saver().saves.size(), 2u);
+  EXPECT_EQ(server.saver().saves[1]->totalCount(), 2u);
+  EXPECT_FALSE(server.reactorStopped());
+  server.finishSave();
+  EXPECT_TRUE(server.reactorStopped());
+  EXPECT_TRUE(server.core().stoppedClean());
+  // No new connection is taken once stopping.
+  EXPECT_EQ(server.core().connectionCount(), 0u);
+}
+
+TEST(ServerCore, StopAfterAFailedSaveTriesOnceMoreAndSaysWhetherItWorked) {
+  CoreHarness server;
+  server.start();
+  server.roundTrip(registration("Ann"));
+  server.finishSave(SaveOutcome::Failed);
+  server.core().stop();
+  ASSERT_EQ(server.saver().saves.size(), 2u);
+  server.finishSave(SaveOutcome::Failed);
+  EXPECT_TRUE(server.reactorStopped());
+  EXPECT_FALSE(server.core().stoppedClean());
+}
+
+}  // namespace
+}  // namespace dirserver
