@@ -77,7 +77,8 @@ void checkSaveAndLoad(const ServerContext& context);
 
 // The listing of `registry` as the server sends it: the header's size is the reply's size, the
 // entry count is the registry's plus the four directories (low 16 bits), the length is what the
-// records call for, and the reply decodes into exactly the registry's records.
+// records call for, and the reply decodes into exactly the registry's records (a field of odd
+// length without its last byte).
 void checkListing(const ServerRegistry& registry, ByteView reply);
 
 }  // namespace dirserver::fuzz
