@@ -30,8 +30,12 @@ int main(int argc, char** /*argv*/) {
     return 1;
   }
   // Loaded after the bind, so a server that cannot have its port never touches the file, and
-  // before the listen, so no connection is queued before the registry is complete.
-  loadServerList(context);
+  // before the listen, so no connection is queued before the registry is complete. A file that
+  // is there but cannot be read ends the server: it must not be replaced by the first save.
+  if (!loadServerList(context)) {
+    ::close(listenSocket);
+    return 1;
+  }
   if (!startListening(listenSocket)) {
     std::fprintf(stderr, "+error: listen() error\n");
     ::close(listenSocket);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "registry/server_key.h"
 
@@ -35,6 +36,13 @@ ServerListReader::Result ServerListReader::fail(std::string why) {
   return Result::Damaged;
 }
 
+ServerListReader::Result ServerListReader::failToRead(int error) {
+  readError_ = std::strerror(error);
+  finished_ = true;
+  finalResult_ = Result::ReadError;
+  return Result::ReadError;
+}
+
 ServerListReader::Result ServerListReader::next(Entry& entry) {
   if (finished_) return finalResult_;
   while (recordsLeft_ == 0) {
@@ -46,6 +54,7 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
     const std::uint64_t left = fileSize_ - offset_;
     std::uint8_t word[kFileCountSize];
     if (left < kFileCountSize || std::fread(word, 1, sizeof word, file_) != sizeof word) {
+      if (std::ferror(file_)) return failToRead(errno);
       return fail("the file ends inside the count of section " + std::to_string(nextSection_) +
                   " at offset " + std::to_string(offset_));
     }
@@ -70,6 +79,7 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
   };
   buffer_.resize(kFileRecordSize);
   if (std::fread(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
+    if (std::ferror(file_)) return failToRead(errno);
     return fail("the file ends inside " + where());
   }
   ByteReader reader(buffer_);
@@ -102,21 +112,60 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
   return Result::Record;
 }
 
-void loadServerList(ServerContext& context) {
-  const Console& console = context.console;
-  std::FILE* file = std::fopen(context.listFile.c_str(), "rb");
-  if (file == nullptr) {
-    std::fprintf(console.err, "- starting with empty server list\n");
-    return;
+namespace {
+
+// Opens the server list file for reading and gives its size. Returns nullptr with `why` empty
+// when there is no such file, or with `why` saying why it cannot be read; anything but a regular
+// file (a directory, a device, a pipe) cannot be a server list. Never blocks on a pipe with no
+// writer (O_NONBLOCK changes nothing for a regular file).
+std::FILE* openListFile(const std::string& path, std::uint64_t& size, std::string& why) {
+  why.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno != ENOENT) why = std::strerror(errno);
+    return nullptr;
   }
-  // Anything but a regular file (a directory, a device) cannot be a server list.
   struct stat status {};
-  if (::fstat(::fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
-    std::fclose(file);
-    std::fprintf(console.err, "- starting with empty server list\n");
-    return;
+  std::FILE* file = nullptr;
+  if (::fstat(fd, &status) != 0) {
+    why = std::strerror(errno);
+  } else if (S_ISDIR(status.st_mode)) {
+    why = std::strerror(EISDIR);
+  } else if (!S_ISREG(status.st_mode)) {
+    why = "not a regular file";
+  } else if ((file = ::fdopen(fd, "rb")) == nullptr) {
+    why = std::strerror(errno);
   }
-  const auto size = static_cast<std::uint64_t>(status.st_size);
+  if (file == nullptr) {
+    ::close(fd);
+    return nullptr;
+  }
+  size = static_cast<std::uint64_t>(status.st_size);
+  return file;
+}
+
+// Prints the line for a server list file that is there but cannot be read; returns false, the
+// result of loadServerList then.
+bool cannotRead(const ServerContext& context, const std::string& why) {
+  std::fprintf(context.console.err, "+error: cannot read server list %s: %s\n",
+               context.listFile.c_str(), why.c_str());
+  return false;
+}
+
+}  // namespace
+
+bool loadServerList(ServerContext& context) {
+  const Console& console = context.console;
+  std::uint64_t size = 0;
+  std::string openFailure;
+  std::FILE* file = openListFile(context.listFile, size, openFailure);
+  if (file == nullptr) {
+    // Only a missing file means a first start. A file that is there but unreadable must not be
+    // taken for an empty list: the first save would replace it.
+    if (!openFailure.empty()) return cannotRead(context, openFailure);
+    std::fprintf(console.err, "- starting with empty server list\n");
+    return true;
+  }
 
   ServerRegistry& registry = context.registry;
   ServerListReader reader(file, size);
@@ -128,6 +177,10 @@ void loadServerList(ServerContext& context) {
     if (result == ServerListReader::Result::Damaged) {
       damage = reader.damage();
       break;
+    }
+    if (result == ServerListReader::Result::ReadError) {
+      std::fclose(file);
+      return cannotRead(context, reader.readError());
     }
     const ServerKey key = computeServerKey(entry.record.fields, context.keyTrace());
     if (registry.find(entry.section, key) != registry.end(entry.section)) continue;
@@ -149,6 +202,7 @@ void loadServerList(ServerContext& context) {
                  aside.c_str());
   }
   std::fprintf(console.out, "- loaded %d servers\n", static_cast<int>(registry.totalCount()));
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -32,11 +32,13 @@ void appendFileRecord(Bytes& out, ServerKey key, const ServerRecord& record);
 
 // Reads a server list file record by record, trusting nothing in it: a file that ends inside a
 // count or a record, a count that needs more bytes than the file holds, or a field length that is
-// odd or above kFieldCapacity is damage, and no data that no read supplied is ever returned. Bytes after the
-// third section are not read. Allocates one record's worth at a time, whatever the file says.
+// odd or above kFieldCapacity is damage, and no data that no read supplied is ever returned. Bytes
+// after the third section are not read. Allocates one record's worth at a time, whatever the file
+// says.
 class ServerListReader {
  public:
-  enum class Result { Record, End, Damaged };
+  // ReadError: the file could not be read (an I/O error), which says nothing about its contents.
+  enum class Result { Record, End, Damaged, ReadError };
 
   struct Entry {
     ServerType section{};
@@ -48,15 +50,20 @@ class ServerListReader {
   // `file` is positioned at the start of the file and holds `fileSize` bytes.
   ServerListReader(std::FILE* file, std::uint64_t fileSize);
 
-  // The next record, or End after the third section, or Damaged (see damage()). After End or
-  // Damaged every further call returns the same.
+  // The next record, or End after the third section, or Damaged (see damage()), or ReadError
+  // (see readError()). After any but Record every further call returns the same.
   Result next(Entry& entry);
 
   // Where and why the file is damaged, once next() has returned Damaged.
   const std::string& damage() const { return damage_; }
 
+  // Why the file could not be read (the system's text for the error), once next() has returned
+  // ReadError.
+  const std::string& readError() const { return readError_; }
+
  private:
   Result fail(std::string why);
+  Result failToRead(int error);
 
   std::FILE* file_;
   std::uint64_t fileSize_;
@@ -70,6 +77,7 @@ class ServerListReader {
   bool finished_ = false;
   Result finalResult_ = Result::End;
   std::string damage_;
+  std::string readError_;
   Bytes buffer_;
 };
 
@@ -82,11 +90,16 @@ void saveServerList(const ServerContext& context);
 
 // Fills the (empty) registry from the file, putting each record in the map of the section it
 // stands in, under the key computed afresh from its fields (with the key trace when the switch is
-// on); a key already present in that map drops the later record. Prints
-// "- starting with empty server list" on console.err when the file cannot be opened, otherwise
+// on); a key already present in that map drops the later record. Returns true and prints
+// "- starting with empty server list" on console.err when there is no file, otherwise
 // "- loaded %d servers" on console.out. A damaged file keeps the records read whole before the
 // damage, says so on console.err, and is moved aside to damagedListFile() so that the next save
 // does not destroy it. Stops at kMaxServers records in all.
-void loadServerList(ServerContext& context);
+//
+// Returns false when the file is there but cannot be read (no permission, a directory or anything
+// else that is no regular file, an I/O error): prints
+// "+error: cannot read server list FILE: REASON" on console.err, leaves the file untouched, and
+// the caller must not go on with the registry (the server ends).
+bool loadServerList(ServerContext& context);
 
 }  // namespace dirserver

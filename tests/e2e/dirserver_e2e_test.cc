@@ -4,8 +4,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "common/text.h"
 #include "net/listener.h"
+#include "registry/server_key.h"
 #include "registry/server_list_file.h"
 #include "support/loopback.h"
 #include "support/process.h"
@@ -73,6 +77,71 @@ TEST(DirserverExecutable, RegistryAndListingSurviveAKill) {
   EXPECT_EQ(out.find(">> computing checksum: \n"), 0u) << out;
   EXPECT_NE(out.find("- loaded 2 servers\n"), std::string::npos) << out;
   EXPECT_NE(out.find("was removed from list\n> number of servers: 1\n"), std::string::npos);
+}
+
+// The server list file bytes of the given Melee hosts, in the order the server keeps them.
+Bytes meleeFile(std::vector<ServerRecord> hosts) {
+  std::sort(hosts.begin(), hosts.end(), [](const ServerRecord& a, const ServerRecord& b) {
+    return computeServerKey(a.fields) < computeServerKey(b.fields);
+  });
+  Bytes file;
+  putU32(file, 0);
+  putU32(file, static_cast<std::uint32_t>(hosts.size()));
+  for (const ServerRecord& host : hosts)
+    appendFileRecord(file, computeServerKey(host.fields), host);
+  putU32(file, 0);
+  return file;
+}
+
+std::vector<std::filesystem::path> filesIn(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(DirserverExecutable, AFileThatIsThereButUnreadableEndsTheStartWithCodeOne) {
+  namespace fs = std::filesystem;
+  {
+    testing::TestContext t;
+    fs::create_directory(t.dir / "server_list.dat");
+    testing::Process server(t.dir, "server", DIRSERVER_BINARY);
+    EXPECT_EQ(server.waitExit(), 1);
+    EXPECT_EQ(server.err(), "+error: cannot read server list server_list.dat: Is a directory\n");
+    EXPECT_EQ(server.out(), "");
+    EXPECT_TRUE(fs::is_directory(t.dir / "server_list.dat"));
+  }
+  // The report this guards: a server that may not read its five-host file started empty, and its
+  // first save replaced the file with one host.
+  testing::TestContext t;
+  std::vector<ServerRecord> hosts;
+  for (const char* name : {"A", "B", "C", "D", "E"}) {
+    hosts.push_back(testing::makeRecord(hostStrings("/Aviantorvale/Melee Game", name)));
+  }
+  const Bytes five = meleeFile(hosts);
+  testing::writeFile(t.dir / "server_list.dat", five);
+  fs::permissions(t.dir / "server_list.dat", fs::perms::none);
+  std::string program = DIRSERVER_BINARY;
+  std::vector<std::string> args;
+  if (::geteuid() == 0) {
+    // The superuser reads any file: run a copy that the user "nobody" may execute, as nobody.
+    fs::copy_file(program, t.dir / "dirserver");
+    args = {"--reuid=65534", "--regid=65534", "--clear-groups", (t.dir / "dirserver").string()};
+    program = "/usr/bin/setpriv";
+  }
+  testing::Process server(t.dir, "server", program, args);
+  EXPECT_EQ(server.waitExit(), 1);
+  EXPECT_EQ(server.err(), "+error: cannot read server list server_list.dat: Permission denied\n");
+  EXPECT_EQ(server.out(), "");
+  fs::permissions(t.dir / "server_list.dat", fs::perms::owner_read);
+  EXPECT_EQ(testing::readFile(t.dir / "server_list.dat"), five);
+  for (const fs::path& name : filesIn(t.dir)) {
+    EXPECT_TRUE(name == "server_list.dat" || name == "dirserver" || name == "server.out" ||
+                name == "server.err")
+        << name;
+  }
 }
 
 }  // namespace

@@ -1,11 +1,16 @@
 #include "registry/server_list_file.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "registry/server_key.h"
@@ -156,7 +161,7 @@ TEST(ServerListFile, LoadsWhatWasSavedUnderRecomputedKeys) {
 
 TEST(ServerListFile, MissingFileStartsEmpty) {
   TestContext t;
-  loadServerList(t.context);
+  EXPECT_TRUE(loadServerList(t.context));
   EXPECT_EQ(t.console.err(), "- starting with empty server list\n");
   EXPECT_EQ(t.console.out(), "");
 }
@@ -193,6 +198,103 @@ TEST(ServerListFile, DamagedFileKeepsWhatWasWholeAndIsMovedAside) {
     EXPECT_EQ(readFile(damagedListFile(t.context.listFile)), bytes);
     EXPECT_EQ(readFile(t.context.listFile).size(), 12 + kept * kFileRecordSize);
   }
+}
+
+// Runs `check` in a child process that, when the tests run as the superuser, first becomes the
+// unprivileged user "nobody", so that file permissions apply to it. True when `check` returned
+// true there.
+bool asUnprivilegedUser(const std::function<bool()>& check) {
+  const pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    constexpr uid_t kNobody = 65534;
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+      ::_exit(2);
+    }
+    ::_exit(check() ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(ServerListFile, AFileThatIsThereButUnreadableEndsTheStartUntouched) {
+  TestContext t;
+  const std::string line = "+error: cannot read server list " + t.context.listFile + ": ";
+  fs::create_directory(t.context.listFile);
+  EXPECT_FALSE(loadServerList(t.context));
+  EXPECT_EQ(t.console.err(), line + "Is a directory\n");
+  EXPECT_EQ(t.console.out(), "");
+  EXPECT_TRUE(fs::is_directory(t.context.listFile));
+
+  // A pipe with no writer: refused at once, not waited on.
+  TestContext pipe;
+  ASSERT_EQ(::mkfifo(pipe.context.listFile.c_str(), 0600), 0);
+  EXPECT_FALSE(loadServerList(pipe.context));
+  EXPECT_EQ(pipe.console.err(),
+            "+error: cannot read server list " + pipe.context.listFile + ": not a regular file\n");
+  EXPECT_TRUE(fs::is_fifo(pipe.context.listFile));
+
+  // A file the server may not read: its first save would replace the hosts in it.
+  TestContext denied;
+  const Bytes three = sections({{}, {{1, host("A")}, {2, host("B")}, {3, host("C")}}, {}});
+  writeFile(denied.context.listFile, three);
+  fs::permissions(denied.context.listFile, fs::perms::none);
+  EXPECT_TRUE(asUnprivilegedUser([&] {
+    TestContext start;
+    start.context.listFile = denied.context.listFile;
+    return !loadServerList(start.context) && start.console.out().empty() &&
+           start.console.err() == "+error: cannot read server list " + denied.context.listFile +
+                                      ": Permission denied\n";
+  }));
+  EXPECT_EQ(readFile(denied.context.listFile), three);
+
+  // Nothing was moved aside or written next to them.
+  for (const fs::path& dir : {t.dir, pipe.dir, denied.dir}) {
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << dir;
+  }
+}
+
+// A stream that yields `bytes` and then fails with EIO, like a disk with a bad sector.
+std::FILE* failingStream(Bytes& bytes) {
+  struct Cookie {
+    Bytes* bytes;
+    std::size_t offset = 0;
+  };
+  cookie_io_functions_t io{};
+  io.read = [](void* cookie, char* buffer, std::size_t size) -> ssize_t {
+    auto* at = static_cast<Cookie*>(cookie);
+    const std::size_t left = at->bytes->size() - at->offset;
+    if (left == 0) {
+      errno = EIO;
+      return -1;
+    }
+    const std::size_t n = std::min(left, size);
+    std::copy_n(at->bytes->data() + at->offset, n, buffer);
+    at->offset += n;
+    return static_cast<ssize_t>(n);
+  };
+  io.close = [](void* cookie) {
+    delete static_cast<Cookie*>(cookie);
+    return 0;
+  };
+  return ::fopencookie(new Cookie{&bytes}, "rb", io);
+}
+
+TEST(ServerListReader, AnIoErrorIsNoDamage) {
+  // The file claims two records; the read of the second fails.
+  Bytes bytes = sections({{{0, host("A")}, {0, host("B")}}, {}, {}});
+  const std::uint64_t size = bytes.size();
+  bytes.resize(4 + kFileRecordSize + 10);
+  std::FILE* stream = failingStream(bytes);
+  ServerListReader reader(stream, size);
+  ServerListReader::Entry entry;
+  EXPECT_EQ(reader.next(entry), ServerListReader::Result::Record);
+  EXPECT_EQ(reader.next(entry), ServerListReader::Result::ReadError);
+  EXPECT_EQ(reader.readError(), "Input/output error");
+  EXPECT_EQ(reader.next(entry), ServerListReader::Result::ReadError);
+  std::fclose(stream);
 }
 
 }  // namespace

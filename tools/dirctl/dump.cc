@@ -116,6 +116,10 @@ bool dumpServerList(const std::string& path, std::int64_t now, std::FILE* out, s
   }
   std::fclose(file);
 
+  if (result == ServerListReader::Result::ReadError) {
+    error = "cannot read " + path + ": " + reader.readError();
+    return false;
+  }
   if (result == ServerListReader::Result::Damaged) {
     const std::string shown = records == 0 ? "no whole record before it"
                               : records == 1

@@ -21,7 +21,8 @@ namespace dirserver::dirctl {
 // The age is `now` minus the registration time in the server's 32-bit arithmetic.
 //
 // Returns true for a whole file. Returns false, with `error` one line, when the file cannot be
-// opened or is no regular file (nothing printed), or is damaged: then the records read whole
+// opened or is no regular file (nothing printed), or fails to read part way (an I/O error: the
+// records before it have been printed), or is damaged: then the records read whole
 // before the damage have been printed and `error` says where and why (ServerListReader::damage()).
 bool dumpServerList(const std::string& path, std::int64_t now, std::FILE* out, std::string& error);
 
