@@ -86,7 +86,11 @@ std::string freshListFile() {
   const std::string path = scratchDirectory() + "/server_list.dat";
   removeFile(path);
   removeFile(path + ".tmp");
-  removeFile(damagedListFile(path));
+  const std::string damaged = std::filesystem::path(path).filename().string() + ".damaged";
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(scratchDirectory(), error)) {
+    if (entry.path().filename().string().starts_with(damaged)) removeFile(entry.path().string());
+  }
   return path;
 }
 

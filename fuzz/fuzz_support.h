@@ -39,7 +39,7 @@ namespace dirserver::fuzz {
 const std::string& scratchDirectory();
 
 // The server list file path in scratchDirectory(), with nothing left from the previous input:
-// the file, its temporary file and its damaged copy are removed.
+// the file, its temporary file and its damaged copies are removed.
 std::string freshListFile();
 
 bool fileExists(const std::string& path);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "registry/server_key.h"
 
@@ -21,6 +22,63 @@ void appendFileRecord(Bytes& out, ServerKey key, const ServerRecord& record) {
     putBytes(out, field.bytes());
     out.insert(out.end(), kFieldCapacity - field.data.size(), 0);
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Damaged files
+
+std::string damagedListFile(const std::string& listFile, std::int64_t now, unsigned attempt) {
+  const auto clock = static_cast<std::time_t>(now);
+  std::tm utc{};
+  char stamp[80] = "00000000T000000Z";
+  if (::gmtime_r(&clock, &utc) != nullptr) {
+    std::snprintf(stamp, sizeof stamp, "%04d%02d%02dT%02d%02d%02dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  }
+  std::string name = listFile + ".damaged-" + stamp;
+  if (attempt > 1) name += "-" + std::to_string(attempt);
+  return name;
+}
+
+namespace {
+
+// Gives `from` the name `to` unless `to` exists, in one step where the file system can
+// (RENAME_NOREPLACE), else as a second link that is made only when the name is free. Returns 0
+// or the error; EEXIST when `to` is taken.
+int moveWithoutReplacing(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  if (::link(from.c_str(), to.c_str()) != 0) return errno;
+  if (::unlink(from.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(to.c_str());
+    return error;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool keepDamagedListFile(const std::string& listFile, std::int64_t now, std::string& keptAs,
+                         std::string& why) {
+  // Enough for any number of damaged starts within one second.
+  constexpr unsigned kAttempts = 1000;
+  for (unsigned attempt = 1; attempt <= kAttempts; ++attempt) {
+    const std::string name = damagedListFile(listFile, now, attempt);
+    const int error = moveWithoutReplacing(listFile, name);
+    if (error == 0) {
+      keptAs = name;
+      return true;
+    }
+    if (error != EEXIST) {
+      keptAs = name;
+      why = std::strerror(error);
+      return false;
+    }
+  }
+  keptAs = damagedListFile(listFile, now);
+  why = "every name up to -" + std::to_string(kAttempts) + " is taken";
+  return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -193,13 +251,18 @@ bool loadServerList(ServerContext& context) {
   std::fclose(file);
 
   if (!damage.empty()) {
-    const std::string aside = damagedListFile(context.listFile);
-    const bool keptAside = std::rename(context.listFile.c_str(), aside.c_str()) == 0;
-    std::fprintf(console.err,
-                 "- server list is damaged (%s): kept %u servers read before it; %s %s\n",
-                 damage.c_str(), registry.totalCount(),
-                 keptAside ? "the damaged file is kept as" : "could not keep the damaged file as",
-                 aside.c_str());
+    std::string aside, why;
+    if (keepDamagedListFile(context.listFile, context.wallClock(), aside, why)) {
+      std::fprintf(console.err,
+                   "- server list is damaged (%s): kept %u servers read before it; "
+                   "the damaged file is kept as %s\n",
+                   damage.c_str(), registry.totalCount(), aside.c_str());
+    } else {
+      std::fprintf(console.err,
+                   "- server list is damaged (%s): kept %u servers read before it; "
+                   "could not keep the damaged file as %s (%s)\n",
+                   damage.c_str(), registry.totalCount(), aside.c_str(), why.c_str());
+    }
   }
   std::fprintf(console.out, "- loaded %d servers\n", static_cast<int>(registry.totalCount()));
   return true;

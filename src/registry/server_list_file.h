@@ -24,8 +24,17 @@ inline constexpr std::size_t kFileCountSize = 4;
 inline constexpr std::size_t kFileFieldSize = 2 + kFieldCapacity;                     // 4098
 inline constexpr std::size_t kFileRecordSize = 4 + 4 + kFieldCount * kFileFieldSize;  // 28694
 
-// Where a damaged server list file is kept aside, next to the file itself.
-inline std::string damagedListFile(const std::string& listFile) { return listFile + ".damaged"; }
+// A name under which a damaged server list file found at `now` (seconds since 1970) is kept, next
+// to the file itself: LISTFILE.damaged-YYYYMMDDTHHMMSSZ in UTC, with "-N" appended for the Nth
+// try (N >= 2) when the earlier names are taken.
+std::string damagedListFile(const std::string& listFile, std::int64_t now, unsigned attempt = 1);
+
+// Moves `listFile` aside to the first damagedListFile(listFile, now, attempt) name that nothing
+// holds yet, never replacing anything that is there. Returns true with `keptAs` the name used;
+// returns false with `keptAs` the first name and `why` the reason when the file could not be moved,
+// in which case it stays where it was.
+bool keepDamagedListFile(const std::string& listFile, std::int64_t now, std::string& keptAs,
+                         std::string& why);
 
 // Appends one record in file layout.
 void appendFileRecord(Bytes& out, ServerKey key, const ServerRecord& record);
@@ -93,8 +102,9 @@ void saveServerList(const ServerContext& context);
 // on); a key already present in that map drops the later record. Returns true and prints
 // "- starting with empty server list" on console.err when there is no file, otherwise
 // "- loaded %d servers" on console.out. A damaged file keeps the records read whole before the
-// damage, says so on console.err, and is moved aside to damagedListFile() so that the next save
-// does not destroy it. Stops at kMaxServers records in all.
+// damage, says so on console.err, and is moved aside to a name of its own (keepDamagedListFile)
+// so that neither the next save nor a later damaged file destroys it. Stops at kMaxServers
+// records in all.
 //
 // Returns false when the file is there but cannot be read (no permission, a directory or anything
 // else that is no regular file, an I/O error): prints

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 
 #include "common/text.h"
 #include "net/listener.h"
@@ -142,6 +143,30 @@ TEST(DirserverExecutable, AFileThatIsThereButUnreadableEndsTheStartWithCodeOne) 
                 name == "server.err")
         << name;
   }
+}
+
+TEST(DirserverExecutable, EveryDamagedStartKeepsItsOwnCopy) {
+  testing::TestContext t;
+  const Bytes whole =
+      meleeFile({testing::makeRecord(hostStrings("/Aviantorvale/Melee Game", "Kept"))});
+  const Bytes damaged[] = {{1, 2, 3}, Bytes(whole.begin(), whole.end() - 1)};
+  const std::regex line(
+      "kept ([01]) servers read before it; the damaged file is kept as "
+      "(server_list\\.dat\\.damaged-[0-9]{8}T[0-9]{6}Z(-[0-9]+)?)\n$");
+  std::vector<std::string> names;
+  for (const Bytes& bytes : damaged) {
+    testing::writeFile(t.dir / "server_list.dat", bytes);
+    testing::Process server(t.dir, "server", DIRSERVER_BINARY);
+    ASSERT_TRUE(server.waitServing()) << server.err();
+    const std::string err = server.err();
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(err, match, line)) << err;
+    EXPECT_EQ(match[1], names.empty() ? "0" : "1");
+    names.push_back(match[2]);
+  }  // each killed with SIGKILL
+  EXPECT_NE(names[0], names[1]);
+  EXPECT_EQ(testing::readFile(t.dir / names[0]), damaged[0]);
+  EXPECT_EQ(testing::readFile(t.dir / names[1]), damaged[1]);
 }
 
 }  // namespace

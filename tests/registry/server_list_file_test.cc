@@ -186,16 +186,20 @@ TEST(ServerListFile, DamagedFileKeepsWhatWasWholeAndIsMovedAside) {
   for (const auto& [bytes, kept] : cases) {
     TestContext t;
     writeFile(t.context.listFile, bytes);
-    loadServerList(t.context);
+    EXPECT_TRUE(loadServerList(t.context));
     const std::string err = t.console.err();
+    const std::string aside = damagedListFile(t.context.listFile, t.now);
     EXPECT_EQ(err.rfind("- server list is damaged (", 0), 0u) << err;
-    EXPECT_NE(err.find("kept " + std::to_string(kept) + " servers"), std::string::npos) << err;
+    EXPECT_TRUE(err.ends_with("kept " + std::to_string(kept) +
+                              " servers read before it; the damaged file is kept as " + aside +
+                              "\n"))
+        << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_EQ(t.console.out(), "- loaded " + std::to_string(kept) + " servers\n");
     EXPECT_EQ(t.context.registry.totalCount(), kept);
     // Moved aside, where the next save does not touch it.
     saveServerList(t.context);
-    EXPECT_EQ(readFile(damagedListFile(t.context.listFile)), bytes);
+    EXPECT_EQ(readFile(aside), bytes);
     EXPECT_EQ(readFile(t.context.listFile).size(), 12 + kept * kFileRecordSize);
   }
 }
@@ -217,6 +221,45 @@ bool asUnprivilegedUser(const std::function<bool()>& check) {
   int status = 0;
   ::waitpid(child, &status, 0);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(ServerListFile, EveryDamagedFileKeepsANameOfItsOwn) {
+  TestContext t;
+  // 1'700'000'000 is 2023-11-14 22:13:20 UTC.
+  const std::string first = t.context.listFile + ".damaged-20231114T221320Z";
+  EXPECT_EQ(damagedListFile(t.context.listFile, t.now), first);
+  EXPECT_EQ(damagedListFile(t.context.listFile, t.now, 3), first + "-3");
+  // Something the operator put at the third name is passed over, not replaced.
+  fs::create_directory(first + "-3");
+  const Bytes damaged[] = {{1}, {2, 2}, {3, 3, 3}, {4, 4, 4, 4}};
+  const std::string expected[] = {first, first + "-2", first + "-4", first + "-5"};
+  for (std::size_t i = 0; i < std::size(damaged); ++i) {
+    TestContext start;  // a start of its own, at the same second
+    start.context.listFile = t.context.listFile;
+    writeFile(t.context.listFile, damaged[i]);
+    loadServerList(start.context);
+    EXPECT_TRUE(start.console.err().ends_with("the damaged file is kept as " + expected[i] + "\n"))
+        << start.console.err();
+  }
+  for (std::size_t i = 0; i < std::size(damaged); ++i) {
+    EXPECT_EQ(readFile(expected[i]), damaged[i]) << expected[i];
+  }
+  EXPECT_TRUE(fs::is_directory(first + "-3"));
+  EXPECT_FALSE(fs::exists(t.context.listFile));
+
+  // A damaged file that cannot be moved stays, and the line says why.
+  writeFile(t.context.listFile, damaged[0]);
+  fs::permissions(t.dir, fs::perms::owner_write, fs::perm_options::remove);
+  EXPECT_TRUE(asUnprivilegedUser([&] {
+    TestContext start;
+    start.context.listFile = t.context.listFile;
+    start.now = t.now + 1;
+    loadServerList(start.context);
+    return start.console.err().ends_with("could not keep the damaged file as " +
+                                         t.context.listFile +
+                                         ".damaged-20231114T221321Z (Permission denied)\n");
+  }));
+  EXPECT_EQ(readFile(t.context.listFile), damaged[0]);
 }
 
 TEST(ServerListFile, AFileThatIsThereButUnreadableEndsTheStartUntouched) {
