@@ -61,9 +61,14 @@ ServerContext makeContext(const Console& console, std::int64_t now);
 // (no forged lines, no terminal escape sequences). Checks both captured streams.
 void checkConsole(CapturedConsole& console);
 
-// Every record is filed under the key computed from its fields, every field holds whole code
-// units and at most kFieldCapacity bytes, and the registry holds at most kMaxServers records.
-void checkRegistry(const ServerRegistry& registry);
+// Where the records of a registry came from. Requests store whole UTF-16 code units; a server
+// list file may hold a field of odd length, which the server keeps as it is.
+enum class RecordSource { Requests, File };
+
+// Every record is filed under the key computed from its fields, every field holds at most
+// kFieldCapacity bytes (whole code units when all records came from requests), and the registry
+// holds at most kMaxServers records.
+void checkRegistry(const ServerRegistry& registry, RecordSource source);
 
 // The same keys in the same maps, with equal records.
 bool sameRegistry(const ServerRegistry& a, const ServerRegistry& b);

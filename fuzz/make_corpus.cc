@@ -223,7 +223,7 @@ void writeFiles(const std::string& target, bool all) {
   writeSeed(target, "file-three-records", listFile({{a}, {}, {c, d}}));
   writeSeed(target, "file-empty", {});
 
-  // Damage: cut short, counts beyond the file, lengths beyond a field or odd.
+  // Damage: cut short, counts beyond the file, lengths beyond a field.
   Bytes cut(one.begin(), one.begin() + 6);
   writeSeed(target, "file-cut-inside-count", cut);
   cut.assign(one.begin(), one.begin() + 100);

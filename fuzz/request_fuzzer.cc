@@ -217,7 +217,7 @@ void runRequest(ByteView input) {
   } else {
     FUZZ_REQUIRE(sameRegistry(before, context.registry));
   }
-  checkRegistry(context.registry);
+  checkRegistry(context.registry, RecordSource::Requests);
   checkListing(context.registry, buildListReply(context.registry));
   checkConsole(console);
 }

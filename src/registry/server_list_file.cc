@@ -154,12 +154,8 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
       return fail("field " + std::to_string(i) + " of " + where() + " has length " +
                   std::to_string(length) + ", more than " + std::to_string(kFieldCapacity));
     }
-    // A text is whole UTF-16 code units. An odd length was never written by this server, and
-    // the listing, which counts code units, could not describe such a field to any client.
-    if (length % 2 != 0) {
-      return fail("field " + std::to_string(i) + " of " + where() + " has the odd length " +
-                  std::to_string(length));
-    }
+    // An odd length (this server never writes one) is kept as it is: the key, the console and
+    // the listing all take what they need of it, and the next save writes it back unchanged.
     entry.record.fields[i].data.assign(area.begin(), area.begin() + length);
   }
   entry.section = kServerTypes[section];

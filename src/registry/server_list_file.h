@@ -40,10 +40,10 @@ bool keepDamagedListFile(const std::string& listFile, std::int64_t now, std::str
 void appendFileRecord(Bytes& out, ServerKey key, const ServerRecord& record);
 
 // Reads a server list file record by record, trusting nothing in it: a file that ends inside a
-// count or a record, a count that needs more bytes than the file holds, or a field length that is
-// odd or above kFieldCapacity is damage, and no data that no read supplied is ever returned. Bytes
-// after the third section are not read. Allocates one record's worth at a time, whatever the file
-// says.
+// count or a record, a count that needs more bytes than the file holds, or a field length above
+// kFieldCapacity is damage, and no data that no read supplied is ever returned. A field of odd
+// length is returned as it is stored. Bytes after the third section are not read. Allocates one
+// record's worth at a time, whatever the file says.
 class ServerListReader {
  public:
   // ReadError: the file could not be read (an I/O error), which says nothing about its contents.

@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include "common/text.h"
+#include "listing/list_reply_decoder.h"
 #include "net/listener.h"
 #include "registry/server_key.h"
 #include "registry/server_list_file.h"
@@ -167,6 +170,55 @@ TEST(DirserverExecutable, EveryDamagedStartKeepsItsOwnCopy) {
   EXPECT_NE(names[0], names[1]);
   EXPECT_EQ(testing::readFile(t.dir / names[0]), damaged[0]);
   EXPECT_EQ(testing::readFile(t.dir / names[1]), damaged[1]);
+}
+
+TEST(DirserverExecutable, OddLengthFieldsAreKeptListedAndSavedAsTheyCame) {
+  testing::TestContext t;
+  ServerRecord odd = testing::makeRecord(hostStrings("/Aviantorvale/Melee Game", "Odd"));
+  odd.fields[3].data.push_back(0x21);
+  const ServerRecord after = testing::makeRecord(hostStrings("/Aviantorvale/Melee Game", "After"));
+  testing::writeFile(t.dir / "server_list.dat", meleeFile({odd, after}));
+  Bytes oddRecord;
+  appendFileRecord(oddRecord, computeServerKey(odd.fields), odd);
+  const auto fileHoldsOdd = [&] {
+    const Bytes file = testing::readFile(t.dir / "server_list.dat");
+    return std::search(file.begin(), file.end(), oddRecord.begin(), oddRecord.end()) != file.end();
+  };
+
+  testing::Process server(t.dir, "server", DIRSERVER_BINARY);
+  ASSERT_TRUE(server.waitServing()) << server.err();
+  ListedReply listed;
+  std::string error;
+  ASSERT_TRUE(decodeListReply(ask(request(MessageType::ListRequest)).value(), listed, error))
+      << error;
+  ASSERT_EQ(listed.entries.size(), 6u);
+  for (const ListedEntry& entry : {listed.entries[3], listed.entries[4]}) {
+    const ServerRecord& host = toDisplayText(entry.texts[kNameField]) == "Odd" ? odd : after;
+    for (std::size_t i = 0; i < kFieldCount; ++i) {
+      const Bytes& stored = host.fields[i].data;
+      EXPECT_EQ(entry.texts[i], Bytes(stored.begin(), stored.begin() + stored.size() / 2 * 2));
+    }
+  }
+  // A registration rewrites the file, the odd field in it as it came.
+  ask(request(MessageType::Registration,
+              requestBody(hostStrings("/Aviantorvale/Team Melee Game", "New"))));
+  // The save follows the acknowledgement; wait for it before the kill.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::filesystem::file_size(t.dir / "server_list.dat") != 12 + 3 * kFileRecordSize &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  server.kill();
+  EXPECT_EQ(server.err(), "");
+  EXPECT_NE(server.out().find("- loaded 2 servers\n"), std::string::npos) << server.out();
+  EXPECT_EQ(std::filesystem::file_size(t.dir / "server_list.dat"), 12 + 3 * kFileRecordSize);
+  EXPECT_TRUE(fileHoldsOdd());
+
+  testing::Process restarted(t.dir, "server", DIRSERVER_BINARY);
+  ASSERT_TRUE(restarted.waitServing()) << restarted.err();
+  restarted.kill();
+  EXPECT_EQ(restarted.err(), "");
+  EXPECT_NE(restarted.out().find("- loaded 3 servers\n"), std::string::npos) << restarted.out();
 }
 
 }  // namespace

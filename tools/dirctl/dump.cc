@@ -71,6 +71,15 @@ void printRecord(std::FILE* out, const ServerListReader::Entry& entry, std::size
               std::string("the path names ") + (type ? "another game type" : "no game type") +
                   "; the server files the record in this section all the same");
   }
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    const std::size_t length = record.fields[i].data.size();
+    if (length % 2 != 0) {
+      printItem(out, "note",
+                std::string(fieldLabel(i)) + " has the odd length " + std::to_string(length) +
+                    ": the server keeps all of it, the listing sends its first " +
+                    std::to_string(length - 1) + " bytes");
+    }
+  }
 }
 
 }  // namespace

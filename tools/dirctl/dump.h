@@ -16,7 +16,8 @@ namespace dirserver::dirctl {
 //       path      ... the seven strings, through consoleText
 //       note      ...                  anything the server makes of the record that the bytes
 //                                      do not show: a key already in the section (dropped at
-//                                      load), a path of no or another type
+//                                      load), a path of no or another type, a field of odd
+//                                      length (its last byte is not listed)
 //   N records                          and a note on bytes after the third section
 // The age is `now` minus the registration time in the server's 32-bit arithmetic.
 //
