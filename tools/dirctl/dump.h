@@ -12,7 +12,8 @@ namespace dirserver::dirctl {
 //   section S (TYPE PATH)              or "section S (TYPE PATH): no records"
 //     record I at offset O
 //       key       K                    with ", stored S" when the file's key differs
-//       time      asctime text (age D[d] HH:MM:SS[, over a day: the next sweep drops it])
+//       time      asctime text (age D[d] HH:MM:SS[, over a day: the next sweep drops it]),
+//                 the full time nearest to `now` whose low 32 bits the file holds
 //       path      ... the seven strings, through consoleText
 //       note      ...                  anything the server makes of the record that the bytes
 //                                      do not show: a key already in the section (dropped at
