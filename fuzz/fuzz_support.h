@@ -39,7 +39,7 @@ namespace dirserver::fuzz {
 const std::string& scratchDirectory();
 
 // The server list file path in scratchDirectory(), with nothing left from the previous input:
-// the file, its temporary file and its damaged copy are removed.
+// the file, its temporary file and its damaged copies are removed.
 std::string freshListFile();
 
 bool fileExists(const std::string& path);
@@ -61,9 +61,14 @@ ServerContext makeContext(const Console& console, std::int64_t now);
 // (no forged lines, no terminal escape sequences). Checks both captured streams.
 void checkConsole(CapturedConsole& console);
 
-// Every record is filed under the key computed from its fields, every field holds whole code
-// units and at most kFieldCapacity bytes, and the registry holds at most kMaxServers records.
-void checkRegistry(const ServerRegistry& registry);
+// Where the records of a registry came from. Requests store whole UTF-16 code units; a server
+// list file may hold a field of odd length, which the server keeps as it is.
+enum class RecordSource { Requests, File };
+
+// Every record is filed under the key computed from its fields, every field holds at most
+// kFieldCapacity bytes (whole code units when all records came from requests), and the registry
+// holds at most kMaxServers records.
+void checkRegistry(const ServerRegistry& registry, RecordSource source);
 
 // The same keys in the same maps, with equal records.
 bool sameRegistry(const ServerRegistry& a, const ServerRegistry& b);
@@ -77,7 +82,8 @@ void checkSaveAndLoad(const ServerContext& context);
 
 // The listing of `registry` as the server sends it: the header's size is the reply's size, the
 // entry count is the registry's plus the four directories (low 16 bits), the length is what the
-// records call for, and the reply decodes into exactly the registry's records.
+// records call for, and the reply decodes into exactly the registry's records (a field of odd
+// length without its last byte).
 void checkListing(const ServerRegistry& registry, ByteView reply);
 
 }  // namespace dirserver::fuzz

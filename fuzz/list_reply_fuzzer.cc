@@ -125,7 +125,7 @@ void readAsFile(ByteView input) {
   FUZZ_REQUIRE(reader.next(entry) == result);
   std::fclose(file);
 
-  checkRegistry(registry);
+  checkRegistry(registry, RecordSource::File);
   checkListing(registry, buildListReply(registry));
 }
 

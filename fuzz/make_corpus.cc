@@ -223,7 +223,7 @@ void writeFiles(const std::string& target, bool all) {
   writeSeed(target, "file-three-records", listFile({{a}, {}, {c, d}}));
   writeSeed(target, "file-empty", {});
 
-  // Damage: cut short, counts beyond the file, lengths beyond a field or odd.
+  // Damage: cut short, counts beyond the file, lengths beyond a field.
   Bytes cut(one.begin(), one.begin() + 6);
   writeSeed(target, "file-cut-inside-count", cut);
   cut.assign(one.begin(), one.begin() + 100);
@@ -305,12 +305,14 @@ void writeReplies() {
   writeSeed("list_reply", "reply-header-only", ByteView(single).first(kListReplyHeaderSize));
   writeSeed("list_reply", "reply-cut-inside-header", ByteView(single).first(9));
 
-  // A field of odd length (which no registry accepts any more) goes out with one byte more than
-  // its count says: the decoder must stay within the bytes.
+  // A field of odd length (only a server list file holds one) goes out as its whole code units,
+  // so the host after it decodes too.
   ServerRegistry oddRegistry;
   ServerRecord odd = hostRecord(ServerType::TeamMelee, "Odd", kRecent);
   odd.fields[3].data.push_back(0x21);
   oddRegistry.insert(ServerType::TeamMelee, computeServerKey(odd.fields), odd);
+  ServerRecord next = hostRecord(ServerType::TeamMelee, "Next", kRecent);
+  oddRegistry.insert(ServerType::TeamMelee, computeServerKey(next.fields), next);
   writeSeed("list_reply", "reply-odd-field", buildListReply(oddRegistry));
 }
 

@@ -250,7 +250,7 @@ void runRequest(ByteView input) {
     FUZZ_REQUIRE(writeServerList(*saver.saves[0], context.listFile) == SaveOutcome::Saved);
     checkSavedFile(context);
   }
-  checkRegistry(context.registry);
+  checkRegistry(context.registry, RecordSource::Requests);
   checkListing(context.registry, buildListReply(context.registry));
   checkConsole(console);
 }

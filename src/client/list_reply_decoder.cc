@@ -53,9 +53,8 @@ class EntryDecoder {
   }
 
   // A text is its count of code units and count x 2 bytes. The server sends a field stored with an
-  // odd byte length L (which only a hand-made server list file can hold) as the count L >> 1
-  // followed by all L bytes; this reads count x 2 of them, so such an entry goes out of step here
-  // and fails at a later tag or at the end of the reply.
+  // odd byte length L (which only a server list file can hold) the same way: the count L >> 1 and
+  // that many code units, without the odd last byte.
   bool readText(ListedEntry& entry, std::size_t i) {
     const std::string what = "text " + std::to_string(i);
     std::uint16_t count = 0;

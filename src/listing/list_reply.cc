@@ -27,9 +27,17 @@ void putTypeDirectoryEntry(Bytes& out, ServerType type) {
   putDirectoryEntry(out, path.substr(0, slash), path.substr(slash + 1));
 }
 
+// The bytes of a field that the listing carries: its whole code units. A field of odd length
+// (only the server list file can hold one) loses its last byte here, so that the count and the
+// bytes after it agree and every entry after it stays in step for the client.
+ByteView listedBytes(const ServerField& field) {
+  return field.bytes().first(field.data.size() & ~std::size_t{1});
+}
+
 void putField(Bytes& out, const ServerField& field) {
-  putU16(out, static_cast<std::uint16_t>(field.length() >> 1));
-  putBytes(out, field.bytes());
+  const ByteView bytes = listedBytes(field);
+  putU16(out, static_cast<std::uint16_t>(bytes.size() / 2));
+  putBytes(out, bytes);
 }
 
 void putServerEntry(Bytes& out, const ServerRecord& record) {
@@ -48,7 +56,7 @@ Bytes buildListReply(const ServerRegistry& registry) {
   for (ServerType type : kServerTypes) {
     for (auto position = registry.begin(type); position != registry.end(type); ++position) {
       size += 25;
-      for (const ServerField& field : position->record->fields) size += field.data.size();
+      for (const ServerField& field : position->record->fields) size += listedBytes(field).size();
     }
   }
   Bytes out;

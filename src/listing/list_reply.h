@@ -10,7 +10,8 @@
 //                        u32 0, u32 kDirectoryStamp, u8 1
 //   server entry         tag u8 'S', fields 0-2 as texts, u32 3600, u32 0, fields 3-6 as texts,
 //                        u16 0
-// A field of `length` bytes is sent as the count length >> 1 followed by all `length` bytes.
+// A field of `length` bytes is sent as the count length >> 1 followed by count x 2 bytes: the
+// last byte of an odd length is not sent.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +33,7 @@ inline constexpr const char* kRootParent = "/";
 inline constexpr const char* kRootName = "Aviantorvale";
 
 // The complete reply for the registry as it stands: 380 bytes for an empty registry, plus
-// 25 bytes and its seven field lengths for each host.
+// 25 bytes and its seven field lengths (each rounded down to even) for each host.
 Bytes buildListReply(const ServerRegistry& registry);
 
 // Holds the latest reply built, so that list requests between two changes of the registry share

@@ -30,8 +30,14 @@ int main(int argc, char** /*argv*/) {
     return 1;
   }
   // Loaded after the bind, so a server that cannot have its port never touches the file, and
-  // before the listen, so no connection is queued before the registry is complete.
-  if (loadServerList(context).rewrite) {
+  // before the listen, so no connection is queued before the registry is complete. A file that
+  // is there but cannot be read ends the server: it must not be replaced by the first save.
+  const LoadResult loaded = loadServerList(context);
+  if (!loaded.readable) {
+    ::close(listenSocket);
+    return 1;
+  }
+  if (loaded.rewrite) {
     // The file holds something the registry does not (damage, duplicates, stale keys): it is
     // written back before anything else happens, so that a kill at any later moment keeps what
     // was loaded.

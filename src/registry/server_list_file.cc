@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 
 #include "registry/file_system.h"
 #include "registry/server_key.h"
@@ -24,6 +26,63 @@ void appendFileRecord(Bytes& out, ServerKey key, const ServerRecord& record) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Damaged files
+
+std::string damagedListFile(const std::string& listFile, std::int64_t now, unsigned attempt) {
+  const auto clock = static_cast<std::time_t>(now);
+  std::tm utc{};
+  char stamp[80] = "00000000T000000Z";
+  if (::gmtime_r(&clock, &utc) != nullptr) {
+    std::snprintf(stamp, sizeof stamp, "%04d%02d%02dT%02d%02d%02dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  }
+  std::string name = listFile + ".damaged-" + stamp;
+  if (attempt > 1) name += "-" + std::to_string(attempt);
+  return name;
+}
+
+namespace {
+
+// Gives `from` the name `to` unless `to` exists, in one step where the file system can
+// (RENAME_NOREPLACE), else as a second link that is made only when the name is free. Returns 0
+// or the error; EEXIST when `to` is taken.
+int moveWithoutReplacing(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  if (::link(from.c_str(), to.c_str()) != 0) return errno;
+  if (::unlink(from.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(to.c_str());
+    return error;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool keepDamagedListFile(const std::string& listFile, std::int64_t now, std::string& keptAs,
+                         std::string& why) {
+  // Enough for any number of damaged starts within one second.
+  constexpr unsigned kAttempts = 1000;
+  for (unsigned attempt = 1; attempt <= kAttempts; ++attempt) {
+    const std::string name = damagedListFile(listFile, now, attempt);
+    const int error = moveWithoutReplacing(listFile, name);
+    if (error == 0) {
+      keptAs = name;
+      return true;
+    }
+    if (error != EEXIST) {
+      keptAs = name;
+      why = std::strerror(error);
+      return false;
+    }
+  }
+  keptAs = damagedListFile(listFile, now);
+  why = "every name up to -" + std::to_string(kAttempts) + " is taken";
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Reading
 
 ServerListReader::ServerListReader(std::FILE* file, std::uint64_t fileSize)
@@ -34,6 +93,13 @@ ServerListReader::Result ServerListReader::fail(std::string why) {
   finished_ = true;
   finalResult_ = Result::Damaged;
   return Result::Damaged;
+}
+
+ServerListReader::Result ServerListReader::failToRead(int error) {
+  readError_ = std::strerror(error);
+  finished_ = true;
+  finalResult_ = Result::ReadError;
+  return Result::ReadError;
 }
 
 ServerListReader::Result ServerListReader::next(Entry& entry) {
@@ -47,6 +113,7 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
     const std::uint64_t left = fileSize_ - offset_;
     std::uint8_t word[kFileCountSize];
     if (left < kFileCountSize || std::fread(word, 1, sizeof word, file_) != sizeof word) {
+      if (std::ferror(file_)) return failToRead(errno);
       return fail("the file ends inside the count of section " + std::to_string(nextSection_) +
                   " at offset " + std::to_string(offset_));
     }
@@ -71,6 +138,7 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
   };
   buffer_.resize(kFileRecordSize);
   if (std::fread(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
+    if (std::ferror(file_)) return failToRead(errno);
     return fail("the file ends inside " + where());
   }
   ByteReader reader(buffer_);
@@ -87,12 +155,8 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
       return fail("field " + std::to_string(i) + " of " + where() + " has length " +
                   std::to_string(length) + ", more than " + std::to_string(kFieldCapacity));
     }
-    // A text is whole UTF-16 code units. An odd length was never written by this server, and
-    // the listing, which counts code units, could not describe such a field to any client.
-    if (length % 2 != 0) {
-      return fail("field " + std::to_string(i) + " of " + where() + " has the odd length " +
-                  std::to_string(length));
-    }
+    // An odd length (this server never writes one) is kept as it is: the key, the console and
+    // the listing all take what they need of it, and the next save writes it back unchanged.
     entry.record.fields[i].data.assign(area.begin(), area.begin() + length);
   }
   entry.section = kServerTypes[section];
@@ -103,21 +167,60 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
   return Result::Record;
 }
 
+namespace {
+
+// Opens the server list file for reading and gives its size. Returns nullptr with `why` empty
+// when there is no such file, or with `why` saying why it cannot be read; anything but a regular
+// file (a directory, a device, a pipe) cannot be a server list. Never blocks on a pipe with no
+// writer (O_NONBLOCK changes nothing for a regular file).
+std::FILE* openListFile(const std::string& path, std::uint64_t& size, std::string& why) {
+  why.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno != ENOENT) why = std::strerror(errno);
+    return nullptr;
+  }
+  struct stat status {};
+  std::FILE* file = nullptr;
+  if (::fstat(fd, &status) != 0) {
+    why = std::strerror(errno);
+  } else if (S_ISDIR(status.st_mode)) {
+    why = std::strerror(EISDIR);
+  } else if (!S_ISREG(status.st_mode)) {
+    why = "not a regular file";
+  } else if ((file = ::fdopen(fd, "rb")) == nullptr) {
+    why = std::strerror(errno);
+  }
+  if (file == nullptr) {
+    ::close(fd);
+    return nullptr;
+  }
+  size = static_cast<std::uint64_t>(status.st_size);
+  return file;
+}
+
+// Prints the line for a server list file that is there but cannot be read; returns what
+// loadServerList then returns.
+LoadResult cannotRead(const ServerContext& context, const std::string& why) {
+  std::fprintf(context.console.err, "+error: cannot read server list %s: %s\n",
+               context.listFile.c_str(), why.c_str());
+  return {.readable = false, .rewrite = false};
+}
+
+}  // namespace
+
 LoadResult loadServerList(ServerContext& context) {
   const Console& console = context.console;
-  std::FILE* file = std::fopen(context.listFile.c_str(), "rb");
+  std::uint64_t size = 0;
+  std::string openFailure;
+  std::FILE* file = openListFile(context.listFile, size, openFailure);
   if (file == nullptr) {
+    // Only a missing file means a first start. A file that is there but unreadable must not be
+    // taken for an empty list: the first save would replace it.
+    if (!openFailure.empty()) return cannotRead(context, openFailure);
     std::fprintf(console.err, "- starting with empty server list\n");
     return {};
   }
-  // Anything but a regular file (a directory, a device) cannot be a server list.
-  struct stat status {};
-  if (::fstat(::fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
-    std::fclose(file);
-    std::fprintf(console.err, "- starting with empty server list\n");
-    return {};
-  }
-  const auto size = static_cast<std::uint64_t>(status.st_size);
 
   ServerRegistry& registry = context.registry;
   ServerListReader reader(file, size);
@@ -130,6 +233,10 @@ LoadResult loadServerList(ServerContext& context) {
     if (next == ServerListReader::Result::Damaged) {
       damage = reader.damage();
       break;
+    }
+    if (next == ServerListReader::Result::ReadError) {
+      std::fclose(file);
+      return cannotRead(context, reader.readError());
     }
     const ServerType type = entry.section;
     const ServerKey key = computeServerKey(entry.record.fields, context.keyTrace());
@@ -152,15 +259,23 @@ LoadResult loadServerList(ServerContext& context) {
   std::fclose(file);
 
   if (!damage.empty()) {
-    const std::string aside = damagedListFile(context.listFile);
-    const bool keptAside = std::rename(context.listFile.c_str(), aside.c_str()) == 0;
-    std::fprintf(console.err,
-                 "- server list is damaged (%s): kept %u servers read before it; %s %s\n",
-                 damage.c_str(), registry.totalCount(),
-                 keptAside ? "the damaged file is kept as" : "could not keep the damaged file as",
-                 aside.c_str());
+    std::string aside, why;
+    if (keepDamagedListFile(context.listFile, context.wallClock(), aside, why)) {
+      std::fprintf(console.err,
+                   "- server list is damaged (%s): kept %u servers read before it; "
+                   "the damaged file is kept as %s\n",
+                   damage.c_str(), registry.totalCount(), aside.c_str());
+      // Written back at once: the records kept live in the file again, not only in memory.
+      result.rewrite = true;
+    } else {
+      // The damaged file stays where it is, and so must the evidence: no rewrite over it.
+      std::fprintf(console.err,
+                   "- server list is damaged (%s): kept %u servers read before it; "
+                   "could not keep the damaged file as %s (%s)\n",
+                   damage.c_str(), registry.totalCount(), aside.c_str(), why.c_str());
+      result.rewrite = false;
+    }
   }
-  if (!damage.empty()) result.rewrite = true;
   std::fprintf(console.out, "- loaded %d servers\n", static_cast<int>(registry.totalCount()));
   return result;
 }

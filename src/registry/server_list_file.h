@@ -26,19 +26,30 @@ inline constexpr std::size_t kFileCountSize = 4;
 inline constexpr std::size_t kFileFieldSize = 2 + kFieldCapacity;                     // 4098
 inline constexpr std::size_t kFileRecordSize = 4 + 4 + kFieldCount * kFileFieldSize;  // 28694
 
-// Where a damaged server list file is kept aside, next to the file itself.
-inline std::string damagedListFile(const std::string& listFile) { return listFile + ".damaged"; }
+// A name under which a damaged server list file found at `now` (seconds since 1970) is kept, next
+// to the file itself: LISTFILE.damaged-YYYYMMDDTHHMMSSZ in UTC, with "-N" appended for the Nth
+// try (N >= 2) when the earlier names are taken.
+std::string damagedListFile(const std::string& listFile, std::int64_t now, unsigned attempt = 1);
+
+// Moves `listFile` aside to the first damagedListFile(listFile, now, attempt) name that nothing
+// holds yet, never replacing anything that is there. Returns true with `keptAs` the name used;
+// returns false with `keptAs` the first name and `why` the reason when the file could not be moved,
+// in which case it stays where it was.
+bool keepDamagedListFile(const std::string& listFile, std::int64_t now, std::string& keptAs,
+                         std::string& why);
 
 // Appends one record in file layout.
 void appendFileRecord(Bytes& out, ServerKey key, const ServerRecord& record);
 
 // Reads a server list file record by record, trusting nothing in it: a file that ends inside a
-// count or a record, a count that needs more bytes than the file holds, or a field length that is
-// odd or above kFieldCapacity is damage, and no data that no read supplied is ever returned. Bytes after the
-// third section are not read. Allocates one record's worth at a time, whatever the file says.
+// count or a record, a count that needs more bytes than the file holds, or a field length above
+// kFieldCapacity is damage, and no data that no read supplied is ever returned. A field of odd
+// length is returned as it is stored. Bytes after the third section are not read. Allocates one
+// record's worth at a time, whatever the file says.
 class ServerListReader {
  public:
-  enum class Result { Record, End, Damaged };
+  // ReadError: the file could not be read (an I/O error), which says nothing about its contents.
+  enum class Result { Record, End, Damaged, ReadError };
 
   struct Entry {
     ServerType section{};
@@ -50,8 +61,8 @@ class ServerListReader {
   // `file` is positioned at the start of the file and holds `fileSize` bytes.
   ServerListReader(std::FILE* file, std::uint64_t fileSize);
 
-  // The next record, or End after the third section, or Damaged (see damage()). After End or
-  // Damaged every further call returns the same.
+  // The next record, or End after the third section, or Damaged (see damage()), or ReadError
+  // (see readError()). After any but Record every further call returns the same.
   Result next(Entry& entry);
 
   // Where and why the file is damaged, once next() has returned Damaged.
@@ -60,8 +71,13 @@ class ServerListReader {
   // Bytes after the third section, once next() has returned End; nothing reads them.
   std::uint64_t trailingBytes() const { return fileSize_ - offset_; }
 
+  // Why the file could not be read (the system's text for the error), once next() has returned
+  // ReadError.
+  const std::string& readError() const { return readError_; }
+
  private:
   Result fail(std::string why);
+  Result failToRead(int error);
 
   std::FILE* file_;
   std::uint64_t fileSize_;
@@ -75,6 +91,7 @@ class ServerListReader {
   bool finished_ = false;
   Result finalResult_ = Result::End;
   std::string damage_;
+  std::string readError_;
   Bytes buffer_;
 };
 
@@ -108,19 +125,27 @@ SaveOutcome saveServerList(const ServerContext& context);
 
 // What loading found.
 struct LoadResult {
+  // False when the file is there but cannot be read: the server must end.
+  bool readable = true;
   // The file differs from what a save of the loaded registry would write (damage, a dropped
   // duplicate, a stored key that is not the computed one, records out of order, bytes after the
-  // last section): the server writes the registry back at once.
+  // last section, damage moved aside): the server writes the registry back at once.
   bool rewrite = false;
 };
 
 // Fills the (empty) registry from the file, putting each record in the map of the section it
 // stands in, under the key computed afresh from its fields (with the key trace when the switch is
 // on); only a record identical to one already loaded in its section is dropped. Prints
-// "- starting with empty server list" on console.err when the file cannot be opened, otherwise
+// "- starting with empty server list" on console.err when there is no file, otherwise
 // "- loaded %d servers" on console.out. A damaged file keeps the records read whole before the
-// damage, says so on console.err, and is moved aside to damagedListFile() so that the next save
-// does not destroy it. Stops at kMaxServers records in all.
+// damage, says so on console.err, and is moved aside to a name of its own (keepDamagedListFile)
+// so that neither the next save nor a later damaged file destroys it. Stops at kMaxServers
+// records in all.
+//
+// When the file is there but cannot be read (no permission, a directory or anything else that is
+// no regular file, an I/O error): prints "+error: cannot read server list FILE: REASON" on
+// console.err, leaves the file untouched, and returns `readable` false; the caller must not go on
+// with the registry (the server ends).
 LoadResult loadServerList(ServerContext& context);
 
 }  // namespace dirserver

@@ -4,12 +4,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <thread>
 
 #include "common/text.h"
+#include "client/list_reply_decoder.h"
 #include "net/listener.h"
 #include "registry/server_key.h"
 #include "registry/server_list_file.h"
@@ -149,6 +153,160 @@ TEST(DirserverExecutable, StopSignalSavesWhatIsPendingAndExitsCleanly) {
     restarted.signal(SIGTERM);
     EXPECT_EQ(restarted.waitExit(), 0);
   }
+}
+
+// The server list file bytes of the given Melee hosts, in the order the server keeps them.
+Bytes meleeFile(std::vector<ServerRecord> hosts) {
+  std::sort(hosts.begin(), hosts.end(), [](const ServerRecord& a, const ServerRecord& b) {
+    return computeServerKey(a.fields) < computeServerKey(b.fields);
+  });
+  Bytes file;
+  putU32(file, 0);
+  putU32(file, static_cast<std::uint32_t>(hosts.size()));
+  for (const ServerRecord& host : hosts)
+    appendFileRecord(file, computeServerKey(host.fields), host);
+  putU32(file, 0);
+  return file;
+}
+
+std::vector<std::filesystem::path> filesIn(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(DirserverExecutable, AFileThatIsThereButUnreadableEndsTheStartWithCodeOne) {
+  namespace fs = std::filesystem;
+  {
+    testing::TestContext t;
+    fs::create_directory(t.dir / "server_list.dat");
+    testing::Process server(t.dir, "server", DIRSERVER_BINARY);
+    EXPECT_EQ(server.waitExit(), 1);
+    EXPECT_EQ(server.err(), "+error: cannot read server list server_list.dat: Is a directory\n");
+    EXPECT_EQ(server.out(), "");
+    EXPECT_TRUE(fs::is_directory(t.dir / "server_list.dat"));
+  }
+  // The report this guards: a server that may not read its five-host file started empty, and its
+  // first save replaced the file with one host.
+  testing::TestContext t;
+  std::vector<ServerRecord> hosts;
+  for (const char* name : {"A", "B", "C", "D", "E"}) {
+    hosts.push_back(testing::makeRecord(hostStrings("/Aviantorvale/Melee Game", name)));
+  }
+  const Bytes five = meleeFile(hosts);
+  testing::writeFile(t.dir / "server_list.dat", five);
+  fs::permissions(t.dir / "server_list.dat", fs::perms::none);
+  std::string program = DIRSERVER_BINARY;
+  std::vector<std::string> args;
+  if (::geteuid() == 0) {
+    // The superuser reads any file: run a copy that the user "nobody" may execute, as nobody.
+    fs::copy_file(program, t.dir / "dirserver");
+    args = {"--reuid=65534", "--regid=65534", "--clear-groups", (t.dir / "dirserver").string()};
+    program = "/usr/bin/setpriv";
+  }
+  testing::Process server(t.dir, "server", program, args);
+  EXPECT_EQ(server.waitExit(), 1);
+  EXPECT_EQ(server.err(), "+error: cannot read server list server_list.dat: Permission denied\n");
+  EXPECT_EQ(server.out(), "");
+  fs::permissions(t.dir / "server_list.dat", fs::perms::owner_read);
+  EXPECT_EQ(testing::readFile(t.dir / "server_list.dat"), five);
+  for (const fs::path& name : filesIn(t.dir)) {
+    EXPECT_TRUE(name == "server_list.dat" || name == "dirserver" || name == "server.out" ||
+                name == "server.err")
+        << name;
+  }
+}
+
+TEST(DirserverExecutable, EveryDamagedStartKeepsItsOwnCopy) {
+  testing::TestContext t;
+  const Bytes whole =
+      meleeFile({testing::makeRecord(hostStrings("/Aviantorvale/Melee Game", "Kept"))});
+  const Bytes damaged[] = {{1, 2, 3}, Bytes(whole.begin(), whole.end() - 1)};
+  const std::regex line(
+      "kept ([01]) servers read before it; the damaged file is kept as "
+      "(server_list\\.dat\\.damaged-[0-9]{8}T[0-9]{6}Z(-[0-9]+)?)\n$");
+  std::vector<std::string> names;
+  for (const Bytes& bytes : damaged) {
+    testing::writeFile(t.dir / "server_list.dat", bytes);
+    testing::Process server(t.dir, "server", DIRSERVER_BINARY);
+    ASSERT_TRUE(server.waitServing()) << server.err();
+    const std::string err = server.err();
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(err, match, line)) << err;
+    EXPECT_EQ(match[1], names.empty() ? "0" : "1");
+    names.push_back(match[2]);
+  }  // each killed with SIGKILL
+  EXPECT_NE(names[0], names[1]);
+  EXPECT_EQ(testing::readFile(t.dir / names[0]), damaged[0]);
+  EXPECT_EQ(testing::readFile(t.dir / names[1]), damaged[1]);
+}
+
+TEST(DirserverExecutable, RecordsKeptFromADamagedFileSurviveAnImmediateKill) {
+  testing::TestContext t;
+  std::vector<ServerRecord> hosts;
+  for (int i = 0; i < 29; ++i) {
+    hosts.push_back(
+        testing::makeRecord(hostStrings("/Aviantorvale/Melee Game", "Host" + std::to_string(i))));
+  }
+  Bytes file = meleeFile(hosts);
+  file.resize(file.size() - 100);  // the last record is cut short
+  testing::writeFile(t.dir / "server_list.dat", file);
+  {
+    testing::Process server(t.dir, "server", DIRSERVER_BINARY);
+    ASSERT_TRUE(server.waitServing()) << server.err();
+  }  // killed with SIGKILL before any request could have caused a save
+  testing::Process restarted(t.dir, "server", DIRSERVER_BINARY);
+  ASSERT_TRUE(restarted.waitServing()) << restarted.err();
+  EXPECT_EQ(restarted.err(), "");
+  EXPECT_NE(restarted.out().find("- loaded 28 servers\n"), std::string::npos) << restarted.out();
+}
+
+TEST(DirserverExecutable, OddLengthFieldsAreKeptListedAndSavedAsTheyCame) {
+  testing::TestContext t;
+  ServerRecord odd = testing::makeRecord(hostStrings("/Aviantorvale/Melee Game", "Odd"));
+  odd.fields[3].data.push_back(0x21);
+  const ServerRecord after = testing::makeRecord(hostStrings("/Aviantorvale/Melee Game", "After"));
+  testing::writeFile(t.dir / "server_list.dat", meleeFile({odd, after}));
+  Bytes oddRecord;
+  appendFileRecord(oddRecord, computeServerKey(odd.fields), odd);
+  const auto fileHoldsOdd = [&] {
+    const Bytes file = testing::readFile(t.dir / "server_list.dat");
+    return std::search(file.begin(), file.end(), oddRecord.begin(), oddRecord.end()) != file.end();
+  };
+
+  testing::Process server(t.dir, "server", DIRSERVER_BINARY);
+  ASSERT_TRUE(server.waitServing()) << server.err();
+  ListedReply listed;
+  std::string error;
+  ASSERT_TRUE(decodeListReply(ask(request(MessageType::ListRequest)).value(), listed, error))
+      << error;
+  ASSERT_EQ(listed.entries.size(), 6u);
+  for (const ListedEntry& entry : {listed.entries[3], listed.entries[4]}) {
+    const ServerRecord& host = toDisplayText(entry.texts[kNameField]) == "Odd" ? odd : after;
+    for (std::size_t i = 0; i < kFieldCount; ++i) {
+      const Bytes& stored = host.fields[i].data;
+      EXPECT_EQ(entry.texts[i], Bytes(stored.begin(), stored.begin() + stored.size() / 2 * 2));
+    }
+  }
+  // A registration rewrites the file, the odd field in it as it came.
+  ask(request(MessageType::Registration,
+              requestBody(hostStrings("/Aviantorvale/Team Melee Game", "New"))));
+  // The save follows the acknowledgement; wait for it before the kill.
+  EXPECT_TRUE(fileReaches(t.dir / "server_list.dat", 12 + 3 * kFileRecordSize));
+  server.kill();
+  EXPECT_EQ(server.err(), "");
+  EXPECT_NE(server.out().find("- loaded 2 servers\n"), std::string::npos) << server.out();
+  EXPECT_EQ(std::filesystem::file_size(t.dir / "server_list.dat"), 12 + 3 * kFileRecordSize);
+  EXPECT_TRUE(fileHoldsOdd());
+
+  testing::Process restarted(t.dir, "server", DIRSERVER_BINARY);
+  ASSERT_TRUE(restarted.waitServing()) << restarted.err();
+  restarted.kill();
+  EXPECT_EQ(restarted.err(), "");
+  EXPECT_NE(restarted.out().find("- loaded 3 servers\n"), std::string::npos) << restarted.out();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/text.h"
+#include "client/list_reply_decoder.h"
 #include "support/test_support.h"
 
 namespace dirserver {
@@ -29,8 +30,9 @@ Bytes serverEntry(const ServerRecord& record) {
       putU32(out, 3600);
       putU32(out, 0);
     }
-    putU16(out, static_cast<std::uint16_t>(record.fields[i].length() / 2));
-    putBytes(out, record.fields[i].data);
+    const std::size_t count = record.fields[i].length() / 2;
+    putU16(out, static_cast<std::uint16_t>(count));
+    putBytes(out, ByteView(record.fields[i].data).first(2 * count));
   }
   putU16(out, 0);
   return out;
@@ -63,20 +65,31 @@ TEST(ListReply, HostsFollowTheirTypeInUnsignedKeyOrderWithAllTheirBytes) {
       makeRecord({"/Aviantorvale/Melee Game", "5.6.7.8", "Ann", "x", "y", "z", "w"});
   ServerRecord odd = makeRecord({"/Aviantorvale/Team Melee Game", "t", "Tom", "1", "2", "3", "4"});
   odd.fields[3].data = {};                  // length 0: just 00 00
-  odd.fields[4].data = {0x41, 0x00, 0x42};  // odd: count 1, then all three bytes
+  odd.fields[4].data = {0x41, 0x00, 0x42};  // odd: count 1 and its two bytes, not the third
   odd.fields[5].data.assign(kFieldCapacity, 0x61);
+  const ServerRecord tia =
+      makeRecord({"/Aviantorvale/Team Melee Game", "9.9.9.9", "Tia", "q", "r", "s", "t"});
   registry.insert(ServerType::Melee, 0x80000000, bob);
   registry.insert(ServerType::Melee, 5, ann);
   registry.insert(ServerType::TeamMelee, 1, odd);
+  registry.insert(ServerType::TeamMelee, 2, tia);
   const Bytes reply = buildListReply(registry);
   EXPECT_EQ(Bytes(reply.begin() + 16, reply.end()),
             concat({kRoot, kQuorvDir, kMeleeDir, serverEntry(ann), serverEntry(bob), kTeamDir,
-                    serverEntry(odd)}));
+                    serverEntry(odd), serverEntry(tia)}));
   EXPECT_EQ(loadU32(reply.data()), reply.size());
-  EXPECT_EQ(loadU16(reply.data() + 14), 7u);
-  const std::size_t oddFields =
-      reply.size() - serverEntry(odd).size() + 1 + 2 + 58 + 2 + 2 + 2 + 6 + 8;
-  EXPECT_EQ(hexText(ByteView(reply).subspan(oddFields, 9)), "00 00 01 00 41 00 42 00 08");
+  EXPECT_EQ(loadU16(reply.data() + 14), 8u);
+  const std::size_t oddFields = reply.size() - serverEntry(tia).size() - serverEntry(odd).size() +
+                                1 + 2 + 58 + 2 + 2 + 2 + 6 + 8;
+  EXPECT_EQ(hexText(ByteView(reply).subspan(oddFields, 9)), "00 00 01 00 41 00 00 08 61");
+
+  // Every client reads the host after the odd field intact.
+  ListedReply listed;
+  std::string error;
+  ASSERT_TRUE(decodeListReply(reply, listed, error)) << error;
+  ASSERT_EQ(listed.entries.size(), 8u);
+  EXPECT_EQ(listed.entries[6].texts[4], (Bytes{0x41, 0x00}));
+  EXPECT_EQ(listed.entries[7].texts[2], toUtf16le("Tia"));
 }
 
 TEST(ListReplyCache, RebuildsOnlyWhenRecordsComeOrGo) {

@@ -1,13 +1,18 @@
 #include "registry/server_list_file.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -330,7 +335,7 @@ TEST(ServerListFile, HostsWhoseStringsSumAlikeAreAllLoaded) {
 
 TEST(ServerListFile, MissingFileStartsEmpty) {
   TestContext t;
-  loadServerList(t.context);
+  EXPECT_TRUE(loadServerList(t.context).readable);
   EXPECT_EQ(t.console.err(), "- starting with empty server list\n");
   EXPECT_EQ(t.console.out(), "");
 }
@@ -342,31 +347,200 @@ TEST(ServerListFile, DamagedFileKeepsWhatWasWholeAndIsMovedAside) {
   storeU32(countTooLarge.data() + 4 + 2 * kFileRecordSize, 0xFFFFFFFF);  // section 1
   Bytes lengthTooLarge = good;
   storeU32(lengthTooLarge.data() + second + 8 + 4 * kFileFieldSize, 4097);  // field 4
-  Bytes oddLength = good;
-  storeU32(oddLength.data() + second + 8 + 2 * kFileFieldSize, 5);  // field 2
   const std::pair<Bytes, std::uint32_t> cases[] = {
       {{}, 0},
       {Bytes(good.begin(), good.end() - 2), 3},               // inside the last count
       {Bytes(good.begin(), good.begin() + second + 100), 1},  // inside a record
       {countTooLarge, 3},  // the one whole record after the count is still read
       {lengthTooLarge, 1},
-      {oddLength, 1},
   };
   for (const auto& [bytes, kept] : cases) {
     TestContext t;
     writeFile(t.context.listFile, bytes);
-    loadServerList(t.context);
+    EXPECT_TRUE(loadServerList(t.context).readable);
     const std::string err = t.console.err();
+    const std::string aside = damagedListFile(t.context.listFile, t.now);
     EXPECT_EQ(err.rfind("- server list is damaged (", 0), 0u) << err;
-    EXPECT_NE(err.find("kept " + std::to_string(kept) + " servers"), std::string::npos) << err;
+    EXPECT_TRUE(err.ends_with("kept " + std::to_string(kept) +
+                              " servers read before it; the damaged file is kept as " + aside +
+                              "\n"))
+        << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_EQ(t.console.out(), "- loaded " + std::to_string(kept) + " servers\n");
     EXPECT_EQ(t.context.registry.totalCount(), kept);
     // Moved aside, where the next save does not touch it.
     saveServerList(t.context);
-    EXPECT_EQ(readFile(damagedListFile(t.context.listFile)), bytes);
+    EXPECT_EQ(readFile(aside), bytes);
     EXPECT_EQ(readFile(t.context.listFile).size(), 12 + kept * kFileRecordSize);
   }
+}
+
+// Runs `check` in a child process that, when the tests run as the superuser, first becomes the
+// unprivileged user "nobody", so that file permissions apply to it. True when `check` returned
+// true there.
+bool asUnprivilegedUser(const std::function<bool()>& check) {
+  const pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    constexpr uid_t kNobody = 65534;
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+      ::_exit(2);
+    }
+    ::_exit(check() ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(ServerListFile, EveryDamagedFileKeepsANameOfItsOwn) {
+  TestContext t;
+  // 1'700'000'000 is 2023-11-14 22:13:20 UTC.
+  const std::string first = t.context.listFile + ".damaged-20231114T221320Z";
+  EXPECT_EQ(damagedListFile(t.context.listFile, t.now), first);
+  EXPECT_EQ(damagedListFile(t.context.listFile, t.now, 3), first + "-3");
+  // Something the operator put at the third name is passed over, not replaced.
+  fs::create_directory(first + "-3");
+  const Bytes damaged[] = {{1}, {2, 2}, {3, 3, 3}, {4, 4, 4, 4}};
+  const std::string expected[] = {first, first + "-2", first + "-4", first + "-5"};
+  for (std::size_t i = 0; i < std::size(damaged); ++i) {
+    TestContext start;  // a start of its own, at the same second
+    start.context.listFile = t.context.listFile;
+    writeFile(t.context.listFile, damaged[i]);
+    loadServerList(start.context);
+    EXPECT_TRUE(start.console.err().ends_with("the damaged file is kept as " + expected[i] + "\n"))
+        << start.console.err();
+  }
+  for (std::size_t i = 0; i < std::size(damaged); ++i) {
+    EXPECT_EQ(readFile(expected[i]), damaged[i]) << expected[i];
+  }
+  EXPECT_TRUE(fs::is_directory(first + "-3"));
+  EXPECT_FALSE(fs::exists(t.context.listFile));
+
+  // A damaged file that cannot be moved stays, and the line says why.
+  writeFile(t.context.listFile, damaged[0]);
+  fs::permissions(t.dir, fs::perms::owner_write, fs::perm_options::remove);
+  EXPECT_TRUE(asUnprivilegedUser([&] {
+    TestContext start;
+    start.context.listFile = t.context.listFile;
+    start.now = t.now + 1;
+    loadServerList(start.context);
+    return start.console.err().ends_with("could not keep the damaged file as " +
+                                         t.context.listFile +
+                                         ".damaged-20231114T221321Z (Permission denied)\n");
+  }));
+  EXPECT_EQ(readFile(t.context.listFile), damaged[0]);
+}
+
+TEST(ServerListFile, AFileThatIsThereButUnreadableEndsTheStartUntouched) {
+  TestContext t;
+  const std::string line = "+error: cannot read server list " + t.context.listFile + ": ";
+  fs::create_directory(t.context.listFile);
+  EXPECT_FALSE(loadServerList(t.context).readable);
+  EXPECT_EQ(t.console.err(), line + "Is a directory\n");
+  EXPECT_EQ(t.console.out(), "");
+  EXPECT_TRUE(fs::is_directory(t.context.listFile));
+
+  // A pipe with no writer: refused at once, not waited on.
+  TestContext pipe;
+  ASSERT_EQ(::mkfifo(pipe.context.listFile.c_str(), 0600), 0);
+  EXPECT_FALSE(loadServerList(pipe.context).readable);
+  EXPECT_EQ(pipe.console.err(),
+            "+error: cannot read server list " + pipe.context.listFile + ": not a regular file\n");
+  EXPECT_TRUE(fs::is_fifo(pipe.context.listFile));
+
+  // A file the server may not read: its first save would replace the hosts in it.
+  TestContext denied;
+  const Bytes three = sections({{}, {{1, host("A")}, {2, host("B")}, {3, host("C")}}, {}});
+  writeFile(denied.context.listFile, three);
+  fs::permissions(denied.context.listFile, fs::perms::none);
+  EXPECT_TRUE(asUnprivilegedUser([&] {
+    TestContext start;
+    start.context.listFile = denied.context.listFile;
+    return !loadServerList(start.context).readable && start.console.out().empty() &&
+           start.console.err() == "+error: cannot read server list " + denied.context.listFile +
+                                      ": Permission denied\n";
+  }));
+  EXPECT_EQ(readFile(denied.context.listFile), three);
+
+  // Nothing was moved aside or written next to them.
+  for (const fs::path& dir : {t.dir, pipe.dir, denied.dir}) {
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << dir;
+  }
+}
+
+// A stream that yields `bytes` and then fails with EIO, like a disk with a bad sector.
+std::FILE* failingStream(Bytes& bytes) {
+  struct Cookie {
+    Bytes* bytes;
+    std::size_t offset = 0;
+  };
+  cookie_io_functions_t io{};
+  io.read = [](void* cookie, char* buffer, std::size_t size) -> ssize_t {
+    auto* at = static_cast<Cookie*>(cookie);
+    const std::size_t left = at->bytes->size() - at->offset;
+    if (left == 0) {
+      errno = EIO;
+      return -1;
+    }
+    const std::size_t n = std::min(left, size);
+    std::copy_n(at->bytes->data() + at->offset, n, buffer);
+    at->offset += n;
+    return static_cast<ssize_t>(n);
+  };
+  io.close = [](void* cookie) {
+    delete static_cast<Cookie*>(cookie);
+    return 0;
+  };
+  return ::fopencookie(new Cookie{&bytes}, "rb", io);
+}
+
+TEST(ServerListReader, AnIoErrorIsNoDamage) {
+  // The file claims two records; the read of the second fails.
+  Bytes bytes = sections({{{0, host("A")}, {0, host("B")}}, {}, {}});
+  const std::uint64_t size = bytes.size();
+  bytes.resize(4 + kFileRecordSize + 10);
+  std::FILE* stream = failingStream(bytes);
+  ServerListReader reader(stream, size);
+  ServerListReader::Entry entry;
+  EXPECT_EQ(reader.next(entry), ServerListReader::Result::Record);
+  EXPECT_EQ(reader.next(entry), ServerListReader::Result::ReadError);
+  EXPECT_EQ(reader.readError(), "Input/output error");
+  EXPECT_EQ(reader.next(entry), ServerListReader::Result::ReadError);
+  std::fclose(stream);
+}
+
+TEST(ServerListFile, OddLengthFieldsLoadAndSaveAsTheyCame) {
+  // Two hosts with a field of odd length, one after them; a save writes back the very bytes.
+  TestContext t;
+  ServerRecord odd = host("Odd", 500);
+  odd.fields[1].data.push_back(0x37);  // 17 bytes
+  ServerRecord oddName = host("OddName", 600);
+  oddName.fields[kNameField].data = {0x4E, 0x00, 0x7F};
+  std::vector<std::pair<ServerKey, ServerRecord>> melee;
+  for (const ServerRecord& record : {odd, oddName, host("After", 700)}) {
+    melee.emplace_back(computeServerKey(record.fields), record);
+  }
+  std::sort(melee.begin(), melee.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  const Bytes bytes = sections({{}, melee, {}});
+  writeFile(t.context.listFile, bytes);
+  t.context.checksumTrace = true;
+  EXPECT_TRUE(loadServerList(t.context).readable);
+  EXPECT_EQ(t.console.err(), "");
+  const std::string out = t.console.out();
+  EXPECT_TRUE(out.ends_with("- loaded 3 servers\n")) << out;
+  // The key trace shows the odd last byte as a padded word, as for any length not a multiple of 4.
+  EXPECT_NE(out.find("1: 3145777 3145774 3145774 3211310 55[padding] \n"), std::string::npos)
+      << out;
+  for (const auto& [key, record] : melee) {
+    const auto found = t.context.registry.find(ServerType::Melee, key, record.fields);
+    ASSERT_NE(found, t.context.registry.end(ServerType::Melee));
+    EXPECT_EQ(*found->record, record);
+  }
+  saveServerList(t.context);
+  EXPECT_EQ(readFile(t.context.listFile), bytes);
 }
 
 }  // namespace

@@ -21,10 +21,21 @@ void printItem(std::FILE* out, const char* label, const std::string& text) {
   std::fprintf(out, "    %-9s %s\n", label, text.c_str());
 }
 
+// The age of a registration as the expiry sweep takes it: 32-bit modular, read as signed.
+std::int32_t registrationAge(std::int64_t now, std::int32_t registrationTime) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(now) -
+                                   static_cast<std::uint32_t>(registrationTime));
+}
+
+// The registration time in full: the file holds only its low 32 bits, and the server reckons
+// with them modulo 2^32, so the time meant is the one nearest to `now` with those bits. A time
+// after January 2038 is stored negative and would otherwise read as 1901.
+std::int64_t fullRegistrationTime(std::int64_t now, std::int32_t registrationTime) {
+  return now - registrationAge(now, registrationTime);
+}
+
 std::string ageText(std::int64_t now, std::int32_t registrationTime) {
-  // The age as the expiry sweep takes it: 32-bit modular, read as signed.
-  const auto age = static_cast<std::int32_t>(static_cast<std::uint32_t>(now) -
-                                             static_cast<std::uint32_t>(registrationTime));
+  const std::int32_t age = registrationAge(now, registrationTime);
   if (age < 0) return "in the future";
   std::string out = "age ";
   constexpr std::int32_t kDay = 86400;
@@ -51,7 +62,7 @@ void printRecord(std::FILE* out, const ServerListReader::Entry& entry, std::size
   std::string keyText = std::to_string(key);
   if (key != entry.storedKey) keyText += ", stored " + std::to_string(entry.storedKey);
   printItem(out, "key", keyText);
-  std::string time = asctimeText(record.registrationTime);
+  std::string time = asctimeText(fullRegistrationTime(now, record.registrationTime));
   if (!time.empty() && time.back() == '\n') time.pop_back();
   printItem(out, "time", time + " (" + ageText(now, record.registrationTime) + ")");
   for (std::size_t i = 0; i < kFieldCount; ++i) {
@@ -70,6 +81,15 @@ void printRecord(std::FILE* out, const ServerListReader::Entry& entry, std::size
     printItem(out, "note",
               std::string("the path names ") + (type ? "another game type" : "no game type") +
                   "; the server files the record in this section all the same");
+  }
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    const std::size_t length = record.fields[i].data.size();
+    if (length % 2 != 0) {
+      printItem(out, "note",
+                std::string(fieldLabel(i)) + " has the odd length " + std::to_string(length) +
+                    ": the server keeps all of it, the listing sends its first " +
+                    std::to_string(length - 1) + " bytes");
+    }
   }
 }
 
@@ -116,6 +136,10 @@ bool dumpServerList(const std::string& path, std::int64_t now, std::FILE* out, s
   }
   std::fclose(file);
 
+  if (result == ServerListReader::Result::ReadError) {
+    error = "cannot read " + path + ": " + reader.readError();
+    return false;
+  }
   if (result == ServerListReader::Result::Damaged) {
     const std::string shown = records == 0 ? "no whole record before it"
                               : records == 1

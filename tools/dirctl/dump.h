@@ -12,16 +12,19 @@ namespace dirserver::dirctl {
 //   section S (TYPE PATH)              or "section S (TYPE PATH): no records"
 //     record I at offset O
 //       key       K                    with ", stored S" when the file's key differs
-//       time      asctime text (age D[d] HH:MM:SS[, over a day: the next sweep drops it])
+//       time      asctime text (age D[d] HH:MM:SS[, over a day: the next sweep drops it]),
+//                 the full time nearest to `now` whose low 32 bits the file holds
 //       path      ... the seven strings, through consoleText
 //       note      ...                  anything the server makes of the record that the bytes
 //                                      do not show: a key already in the section (dropped at
-//                                      load), a path of no or another type
+//                                      load), a path of no or another type, a field of odd
+//                                      length (its last byte is not listed)
 //   N records                          and a note on bytes after the third section
 // The age is `now` minus the registration time in the server's 32-bit arithmetic.
 //
 // Returns true for a whole file. Returns false, with `error` one line, when the file cannot be
-// opened or is no regular file (nothing printed), or is damaged: then the records read whole
+// opened or is no regular file (nothing printed), or fails to read part way (an I/O error: the
+// records before it have been printed), or is damaged: then the records read whole
 // before the damage have been printed and `error` says where and why (ServerListReader::damage()).
 bool dumpServerList(const std::string& path, std::int64_t now, std::FILE* out, std::string& error);
 
