@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "common/text.h"
+#include "listing_output.h"
 #include "registry/registration.h"
 #include "registry/server_key.h"
 
@@ -58,6 +59,16 @@ bool buildHostRequest(MessageType type, const std::vector<std::string>& strings,
   request.type = *matched;
   request.key = computeServerKey(request.fields);
   return true;
+}
+
+bool listsHost(const ListedReply& reply, const HostRequest& request) {
+  for (const ListedDirectory& directory : groupListing(reply)) {
+    if (directory.type != request.type) continue;
+    for (const ListedHost& host : directory.hosts) {
+      if (host.fields == request.fields) return true;
+    }
+  }
+  return false;
 }
 
 bool checkAcknowledgement(ByteView answer, std::string& error) {
