@@ -113,8 +113,7 @@ bool isJournalStream(int fd, const char* journalStream) {
 
 std::FILE* openPriorityStream(int fd, bool errorStream) {
   auto* stream = new PriorityStream{fd, errorStream, false, {}};
-  const cookie_io_functions_t functions{nullptr, writePriorityStream, nullptr,
-                                        closePriorityStream};
+  const cookie_io_functions_t functions{nullptr, writePriorityStream, nullptr, closePriorityStream};
   std::FILE* file = ::fopencookie(stream, "w", functions);
   if (file == nullptr) {
     delete stream;

@@ -19,10 +19,10 @@ struct Ipv4Endpoint {
 
 // What the command line asks of the server.
 struct ServerOptions {
-  bool checksumTrace = false;          // an argument that is not an option was given
-  std::optional<Ipv4Endpoint> http;    // --http ADDRESS:PORT
-  bool help = false;                   // --help or -h: print the usage and exit
-  bool version = false;                // --version: print the version and exit
+  bool checksumTrace = false;        // an argument that is not an option was given
+  std::optional<Ipv4Endpoint> http;  // --http ADDRESS:PORT
+  bool help = false;                 // --help or -h: print the usage and exit
+  bool version = false;              // --version: print the version and exit
 };
 
 // Parses ADDRESS:PORT, ADDRESS being a dotted IPv4 address ("0.0.0.0", "127.0.0.1") and PORT a

@@ -95,8 +95,8 @@ TEST(PriorityStream, ALineCutIntoPiecesGetsOnePrefixFromItsStart) {
   const std::string longLine = "+warning: " + std::string(3 * BUFSIZ, 'w') + "\n";
   std::fputs(longLine.c_str(), err.stream());
   std::fputs("- could", err.stream());
-  EXPECT_EQ(err.closed(),
-            "<6>name: Bob  open\n<3>+error: recv() error - msg size\n<4>" + longLine + "<6>- could");
+  EXPECT_EQ(err.closed(), "<6>name: Bob  open\n<3>+error: recv() error - msg size\n<4>" + longLine +
+                              "<6>- could");
 }
 
 TEST(PriorityStream, AFailedDescriptorIsAFailedStream) {
@@ -119,9 +119,9 @@ TEST(JournalStream, IsTheDescriptorWhoseDeviceAndInodeTheVariableNames) {
   const std::string device = std::to_string(status.st_dev), inode = std::to_string(status.st_ino);
   EXPECT_TRUE(isJournalStream(fd, (device + ":" + inode).c_str()));
   for (const std::string& other :
-       {device + ":" + std::to_string(status.st_ino + 1), std::to_string(status.st_dev + 1) + ":" +
-        inode, device + ":" + inode + "x", device + inode, ":" + inode, device + ":",
-        " " + device + ":" + inode, std::string()}) {
+       {device + ":" + std::to_string(status.st_ino + 1),
+        std::to_string(status.st_dev + 1) + ":" + inode, device + ":" + inode + "x", device + inode,
+        ":" + inode, device + ":", " " + device + ":" + inode, std::string()}) {
     EXPECT_FALSE(isJournalStream(fd, other.c_str())) << other;
   }
   EXPECT_FALSE(isJournalStream(fd, nullptr));

@@ -54,7 +54,8 @@ TEST(DirctlExecutable, RegistersListsAndShutsDownAHostOnTheRealServer) {
   // The server acknowledges a shutdown of a host it does not have; dirctl does not call it done.
   const testing::Finished again = dirctl(args);
   EXPECT_EQ(again.status, 1);
-  EXPECT_EQ(again.err, "dirctl: 127.0.0.1:6001 did not list \"Bob\", so the shutdown removed nothing\n");
+  EXPECT_EQ(again.err,
+            "dirctl: 127.0.0.1:6001 did not list \"Bob\", so the shutdown removed nothing\n");
   // The health check: ping's exit status.
   EXPECT_EQ(dirctl({"ping"}).status, 0);
   server.kill();

@@ -82,7 +82,8 @@ TEST(DirserverExecutable, ErrorLinesCarryTheirPriorityOnlyWhenStandardErrorIsThe
     testing::Process server(t.dir, "server", DIRSERVER_BINARY);
     ::unsetenv("JOURNAL_STREAM");
     EXPECT_EQ(server.waitExit(), 1);
-    EXPECT_EQ(server.err(), stream == journal ? "<3>+error: bind() error\n" : "+error: bind() error\n");
+    EXPECT_EQ(server.err(),
+              stream == journal ? "<3>+error: bind() error\n" : "+error: bind() error\n");
   }
   ::close(holder);
 }

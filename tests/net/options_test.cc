@@ -22,8 +22,7 @@ std::string outcome(const std::vector<std::string>& args) {
     text += ", http " + std::to_string(options.http->address >> 24) + "." +
             std::to_string((options.http->address >> 16) & 0xFF) + "." +
             std::to_string((options.http->address >> 8) & 0xFF) + "." +
-            std::to_string(options.http->address & 0xFF) + ":" +
-            std::to_string(options.http->port);
+            std::to_string(options.http->address & 0xFF) + ":" + std::to_string(options.http->port);
   }
   return text;
 }
@@ -44,7 +43,8 @@ TEST(ServerOptions, OptionsBeginWithTwoDashesAndEveryOtherArgumentSwitchesTheTra
       {{"--", "--help"}, "trace"},
       {{"--", "-h"}, "trace"},
       {{"--bogus"}, "error: unknown option '--bogus'; 'dirserver --help' lists the options"},
-      {{"trace", "--trace"}, "error: unknown option '--trace'; 'dirserver --help' lists the options"},
+      {{"trace", "--trace"},
+       "error: unknown option '--trace'; 'dirserver --help' lists the options"},
       {{"--help=yes"}, "error: --help takes no value"},
       {{"--version="}, "error: --version takes no value"},
       {{"--http"}, "error: --http needs a value: ADDRESS:PORT"},

@@ -19,7 +19,8 @@ namespace {
 class TemporaryRoot {
  public:
   TemporaryRoot() : owner_(::getpid()) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dirserver-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "dirserver-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
     path_ = pattern;
   }

@@ -190,7 +190,9 @@ std::optional<std::uint32_t> readRequest(int peer) {
     const ssize_t got = ::recv(peer, chunk, std::min(sizeof chunk, size - bytes.size()), 0);
     if (got <= 0) return std::nullopt;
     bytes.insert(bytes.end(), chunk, chunk + got);
-    if (bytes.size() == kHeaderSize) size = std::max<std::size_t>(kHeaderSize, loadU32(bytes.data()));
+    if (bytes.size() == kHeaderSize) {
+      size = std::max<std::size_t>(kHeaderSize, loadU32(bytes.data()));
+    }
   }
   return loadU32(bytes.data() + 8);
 }
@@ -296,7 +298,10 @@ TEST(DirctlCommands, RegisterAndShutdownSayFromTheListingWhetherTheChangeTook) {
   // then the status and what the last line says (on standard error for a failure).
   const std::tuple<std::string, std::vector<Bytes>, int, std::string> cases[] = {
       {"register", {otherOnly, ack, listed}, 0, "lists \"-n\" now, as a new host"},
-      {"register", {listed, ack, listed}, 0, "lists \"-n\" now, with its registration time refreshed"},
+      {"register",
+       {listed, ack, listed},
+       0,
+       "lists \"-n\" now, with its registration time refreshed"},
       {"register", {none, ack, otherOnly}, 1,
        "does not list \"-n\" after its registration; the server's error output says why"},
       {"shutdown", {listed, ack, otherOnly}, 0, "no longer lists \"-n\""},
@@ -305,8 +310,7 @@ TEST(DirctlCommands, RegisterAndShutdownSayFromTheListingWhetherTheChangeTook) {
       {"shutdown", {listed, ack, listed}, 1, "still lists \"-n\" after its shutdown"},
       {"register", {none, {}}, 1, "the server closed the connection without answering"},
       {"register", {none, ack, ack}, 1, "cannot check the listing after: malformed listing"},
-      {"shutdown", {{}}, 1,
-       "cannot check the listing before: " + std::string("127.0.0.1:")}};
+      {"shutdown", {{}}, 1, "cannot check the listing before: 127.0.0.1:"}};
   for (const auto& [command, answers, status, line] : cases) {
     std::vector<std::string> commandLine{command};
     commandLine.insert(commandLine.end(), args.begin(), args.end());
@@ -324,9 +328,8 @@ TEST(DirctlCommands, RegisterAndShutdownSayFromTheListingWhetherTheChangeTook) {
       const std::uint32_t type = static_cast<std::uint32_t>(
           command == "register" ? MessageType::Registration : MessageType::Shutdown);
       EXPECT_EQ(run.requestTypes, (std::vector<std::uint32_t>{2, type, 2})) << what;
-      EXPECT_NE(run.dirctl.out.find("acknowledged the " +
-                                    std::string(command == "register" ? "registration" : "shutdown") +
-                                    " of \"-n\""),
+      const std::string request = command == "register" ? "registration" : "shutdown";
+      EXPECT_NE(run.dirctl.out.find("acknowledged the " + request + " of \"-n\""),
                 std::string::npos)
           << what;
     }
