@@ -28,6 +28,7 @@ constexpr PrefixPriority kErrorPrefixes[] = {
 struct PriorityStream {
   int fd = -1;
   bool errorStream = false;
+  bool owned = false;   // allocated for the stream, and deleted when it is closed
   bool inLine = false;  // the current line's prefix has been written
   std::string head;     // the start of the current line, held until its priority is known
 };
@@ -77,8 +78,15 @@ ssize_t writePriorityStream(void* cookie, const char* data, std::size_t size) {
 int closePriorityStream(void* cookie) {
   auto* stream = static_cast<PriorityStream*>(cookie);
   const bool written = stream->head.empty() || writeHead(*stream, -1);
-  delete stream;
+  if (stream->owned) delete stream;
   return written ? 0 : -1;
+}
+
+std::FILE* openStream(PriorityStream* stream) {
+  const cookie_io_functions_t functions{nullptr, writePriorityStream, nullptr, closePriorityStream};
+  std::FILE* file = ::fopencookie(stream, "w", functions);
+  if (file != nullptr) std::setvbuf(file, nullptr, _IOLBF, BUFSIZ);
+  return file;
 }
 
 }  // namespace
@@ -112,14 +120,9 @@ bool isJournalStream(int fd, const char* journalStream) {
 }
 
 std::FILE* openPriorityStream(int fd, bool errorStream) {
-  auto* stream = new PriorityStream{fd, errorStream, false, {}};
-  const cookie_io_functions_t functions{nullptr, writePriorityStream, nullptr, closePriorityStream};
-  std::FILE* file = ::fopencookie(stream, "w", functions);
-  if (file == nullptr) {
-    delete stream;
-    return nullptr;
-  }
-  std::setvbuf(file, nullptr, _IOLBF, BUFSIZ);
+  auto* stream = new PriorityStream{fd, errorStream, true, false, {}};
+  std::FILE* file = openStream(stream);
+  if (file == nullptr) delete stream;
   return file;
 }
 
@@ -128,11 +131,17 @@ Console processConsole() {
   std::setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
   Console console{stdout, stderr};
   const char* journalStream = std::getenv("JOURNAL_STREAM");
+  // The streams stay open until the C library flushes them as the process ends, after every
+  // static object has been destroyed: their state is never destroyed, and held here.
+  static PriorityStream* const outStream =
+      new PriorityStream{STDOUT_FILENO, false, false, false, {}};
+  static PriorityStream* const errStream =
+      new PriorityStream{STDERR_FILENO, true, false, false, {}};
   if (isJournalStream(STDOUT_FILENO, journalStream)) {
-    if (std::FILE* out = openPriorityStream(STDOUT_FILENO, false)) console.out = out;
+    if (std::FILE* out = openStream(outStream)) console.out = out;
   }
   if (isJournalStream(STDERR_FILENO, journalStream)) {
-    if (std::FILE* err = openPriorityStream(STDERR_FILENO, true)) console.err = err;
+    if (std::FILE* err = openStream(errStream)) console.err = err;
   }
   return console;
 }
