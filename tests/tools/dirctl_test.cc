@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "arguments.h"
+#include "common/version.h"
 #include "dump.h"
 #include "json.h"
 #include "listing/list_reply.h"
@@ -76,6 +77,9 @@ TEST(DirctlArguments, BadCommandLinesExitWithTwoBeforeAnyConnection) {
   const Finished help = dirctl({"register", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out, usageText(Command::Register));
+  const Finished version = dirctl({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("dirctl ") + kVersion + "\n");
 }
 
 TEST(DirctlArguments, EndpointsTakeHostsPortsAndBracketedIpv6) {

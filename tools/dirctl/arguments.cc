@@ -30,6 +30,7 @@ constexpr const char* kOverview =
     "  --timeout SECONDS   limit on connecting, on sending and on each wait for the answer\n"
     "                      (default 10)\n"
     "  --help              this text; 'dirctl COMMAND --help' explains one command\n"
+    "  --version           dirctl's version (alone)\n"
     "\n"
     "HOST is a name, an IPv4 address or an [IPv6] address, 127.0.0.1 when left out; PORT is 6001\n"
     "when left out. Exit status: 0 done, 1 failed, 2 bad arguments.\n";

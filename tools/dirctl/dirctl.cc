@@ -6,6 +6,7 @@
 
 #include "arguments.h"
 #include "common/text.h"
+#include "common/version.h"
 #include "connection.h"
 #include "dump.h"
 #include "listing/list_reply_decoder.h"
@@ -166,6 +167,10 @@ int runDump(const Invocation& invocation, const Console& console) {
 }  // namespace
 
 int runDirctl(const std::vector<std::string>& args, const Console& console) {
+  if (args.size() == 1 && args[0] == "--version") {
+    std::fprintf(console.out, "dirctl %s\n", kVersion);
+    return kDone;
+  }
   Invocation invocation;
   std::string error;
   if (!parseArguments(args, invocation, error)) return fail(console, kBadArguments, error);
