@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace dirserver {
