@@ -1,32 +1,33 @@
 // dirserver: the directory server of the game. Hosts register and announce their shutdown on TCP
-// port 6001; clients fetch the listing of every registered host. Takes no configuration: any
-// command-line argument only switches on the trace of every key it computes.
+// port 6001; clients fetch the listing of every registered host. Its options are read by
+// net/options.h; any other argument switches on the trace of every key it computes.
 
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 
+#include "common/journal.h"
 #include "net/listener.h"
+#include "net/options.h"
 #include "net/serve.h"
 #include "protocol/message.h"
 #include "registry/server_list_file.h"
 
-int main(int argc, char** /*argv*/) {
+int main(int argc, char** argv) {
   using namespace dirserver;
-  // Every console line reaches a pipe, a file or a journal whole and in order, even if the
-  // process is killed a moment later.
-  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-  std::setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
   // A peer that has gone away must not end the process when an answer is sent to it.
   std::signal(SIGPIPE, SIG_IGN);
 
   static ServerContext context;
-  context.checksumTrace = argc > 1;
+  context.console = processConsole();
+  ServerOptions options;
+  if (const auto status = readCommandLine(argc, argv, context.console, options)) return *status;
+  context.checksumTrace = options.checksumTrace;
 
   const int listenSocket = bindListener(kListenPort);
   if (listenSocket < 0) {
-    std::fprintf(stderr, "+error: bind() error\n");
+    std::fprintf(context.console.err, "+error: bind() error\n");
     return 1;
   }
   // Loaded after the bind, so a server that cannot have its port never touches the file, and
@@ -44,7 +45,7 @@ int main(int argc, char** /*argv*/) {
     saveServerList(context);
   }
   if (!startListening(listenSocket)) {
-    std::fprintf(stderr, "+error: listen() error\n");
+    std::fprintf(context.console.err, "+error: listen() error\n");
     ::close(listenSocket);
     return 1;
   }
