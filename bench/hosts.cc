@@ -111,10 +111,22 @@ Bytes request(MessageType type, ByteView body) {
   return out;
 }
 
-Bytes registrationRequest(const ServerRecord& record) {
+namespace {
+
+Bytes recordRequest(MessageType type, const ServerRecord& record) {
   Bytes body;
   for (const ServerField& field : record.fields) putCountedText(body, field.bytes());
-  return request(MessageType::Registration, body);
+  return request(type, body);
+}
+
+}  // namespace
+
+Bytes registrationRequest(const ServerRecord& record) {
+  return recordRequest(MessageType::Registration, record);
+}
+
+Bytes shutdownRequest(const ServerRecord& record) {
+  return recordRequest(MessageType::Shutdown, record);
 }
 
 std::uint64_t listingSize(std::span<const Host> hosts) {

@@ -51,6 +51,9 @@ Bytes request(MessageType type, ByteView body = {});
 // count of its UTF-16 code units followed by its bytes. The fields must hold whole code units.
 Bytes registrationRequest(const ServerRecord& record);
 
+// The shutdown request (type 6) that removes the host filed as `record`: the same body.
+Bytes shutdownRequest(const ServerRecord& record);
+
 // The size of the listing reply the server sends for a registry of `hosts` (built with
 // buildListReply, so it costs a listing's worth of memory for a moment).
 std::uint64_t listingSize(std::span<const Host> hosts);

@@ -98,18 +98,21 @@ std::string checkAnswer(const Expectation& expect, ByteView head, std::uint64_t 
   if (header.messageType != static_cast<std::uint32_t>(MessageType::ListReply)) {
     return "answer of type " + std::to_string(header.messageType) + " to a list request";
   }
-  if (entries != expect.listingEntries) {
+  if (entries < expect.minEntries || entries > expect.maxEntries) {
     return "listing of " + std::to_string(entries) + " entries, expected " +
-           std::to_string(expect.listingEntries);
+           std::to_string(expect.minEntries) +
+           (expect.maxEntries == expect.minEntries ? "" : " to " + std::to_string(expect.maxEntries));
   }
   return {};
 }
 
 namespace {
 
-// One request on a connection of its own; the answer is read until the server closes.
+// One request on a connection of its own; the answer is read until the server closes. Sets
+// `answeredAt` when the answer's first bytes arrive.
 bool exchange(const Workload& workload, ByteView requestBytes, Clock::time_point deadline,
-              std::vector<std::uint8_t>& scratch, std::string& error) {
+              std::vector<std::uint8_t>& scratch, Clock::time_point& answeredAt,
+              std::string& error) {
   Socket socket = connectLoopback(workload.port, deadline, error, workload.source);
   if (!socket.valid() || !sendAll(socket.fd(), requestBytes, deadline, error)) return false;
   std::uint8_t head[kListReplyHeaderSize];
@@ -118,6 +121,7 @@ bool exchange(const Workload& workload, ByteView requestBytes, Clock::time_point
   for (;;) {
     const ssize_t received = ::recv(socket.fd(), scratch.data(), scratch.size(), 0);
     if (received > 0) {
+      if (total == 0) answeredAt = Clock::now();
       const auto take = std::min<std::size_t>(sizeof head - headSize, received);
       std::copy_n(scratch.data(), take, head + headSize);
       headSize += take;
@@ -141,6 +145,7 @@ bool exchange(const Workload& workload, ByteView requestBytes, Clock::time_point
 
 struct ClientTally {
   std::vector<double> samples;
+  std::vector<Clock::time_point> answerTimes;
   std::uint64_t failed = 0;
   std::uint64_t unfinished = 0;
   std::string firstError;
@@ -166,15 +171,18 @@ WorkloadResult runWorkload(const Workload& workload) {
       for (;;) {
         const auto begin = Clock::now();
         if (begin >= stopStarting) break;
+        if (workload.stop != nullptr && workload.stop->load(std::memory_order_relaxed)) break;
         const std::uint64_t k = started.fetch_add(1, std::memory_order_relaxed);
         if (workload.once && k >= workload.requests.size()) break;
         std::string error;
+        Clock::time_point answeredAt{};
         const bool answered = exchange(workload, workload.requests[k % workload.requests.size()],
-                                       deadline, scratch, error);
+                                       deadline, scratch, answeredAt, error);
         const auto end = Clock::now();
         tally.lastEnd = end;
         if (answered) {
           tally.samples.push_back(std::chrono::duration<double, std::milli>(end - begin).count());
+          if (workload.keepAnswerTimes) tally.answerTimes.push_back(answeredAt);
         } else if (end >= deadline) {
           ++tally.unfinished;
         } else {
@@ -190,6 +198,8 @@ WorkloadResult runWorkload(const Workload& workload) {
   Clock::time_point lastEnd = start;
   for (ClientTally& tally : tallies) {
     samples.insert(samples.end(), tally.samples.begin(), tally.samples.end());
+    result.answerTimes.insert(result.answerTimes.end(), tally.answerTimes.begin(),
+                              tally.answerTimes.end());
     result.failed += tally.failed;
     result.unfinished += tally.unfinished;
     if (result.firstError.empty()) result.firstError = tally.firstError;
@@ -201,7 +211,28 @@ WorkloadResult runWorkload(const Workload& workload) {
   return result;
 }
 
-BaselineServer::BaselineServer() {
+Bytes fetch(std::uint16_t port, ByteView request, Clock::time_point deadline, std::string& error) {
+  Socket socket = connectLoopback(port, deadline, error);
+  if (!socket.valid() || !sendAll(socket.fd(), request, deadline, error)) return {};
+  Bytes answer;
+  std::uint8_t chunk[64 * 1024];
+  for (;;) {
+    const ssize_t received = ::recv(socket.fd(), chunk, sizeof chunk, 0);
+    if (received > 0) {
+      answer.insert(answer.end(), chunk, chunk + received);
+    } else if (received == 0) {
+      return answer;
+    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      error = systemError("recv", errno);
+      return {};
+    } else if (errno != EINTR && !waitFor(socket.fd(), POLLIN, deadline)) {
+      error = "recv: timed out";
+      return {};
+    }
+  }
+}
+
+BaselineServer::BaselineServer(Bytes answer, unsigned threads) : answer_(std::move(answer)) {
   listener_ = Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const int on = 1;
   ::setsockopt(listener_.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -214,14 +245,14 @@ BaselineServer::BaselineServer() {
     throw std::runtime_error(systemError("baseline server", errno));
   }
   port_ = ntohs(local.sin_port);
-  thread_ = std::thread([this] { serve(); });
+  for (unsigned i = 0; i < std::max(threads, 1u); ++i) threads_.emplace_back([this] { serve(); });
 }
 
 BaselineServer::~BaselineServer() {
   stopping_ = true;
-  // Wakes the blocked accept, which then fails.
+  // Wakes every blocked accept, which then fails.
   ::shutdown(listener_.fd(), SHUT_RDWR);
-  thread_.join();
+  for (std::thread& thread : threads_) thread.join();
 }
 
 void BaselineServer::serve() {
@@ -234,8 +265,9 @@ void BaselineServer::serve() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       continue;
     }
-    // A client that sends less than a header must not stop the baseline for good.
+    // A client that sends less than a header, or stops reading, must not stop it for good.
     ::setsockopt(connection.fd(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    ::setsockopt(connection.fd(), SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
     std::uint8_t header[kHeaderSize];
     std::size_t got = 0;
     while (got < sizeof header) {
@@ -244,8 +276,13 @@ void BaselineServer::serve() {
       if (received <= 0) break;
       got += static_cast<std::size_t>(received);
     }
-    if (got == sizeof header) {
-      ::send(connection.fd(), kAckMessage.data(), kAckMessage.size(), MSG_NOSIGNAL);
+    // A blocking send returns early only when interrupted, timed out or failed.
+    for (std::size_t sent = 0; got == sizeof header && sent < answer_.size();) {
+      const ssize_t n =
+          ::send(connection.fd(), answer_.data() + sent, answer_.size() - sent, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
     }
   }
 }

@@ -14,6 +14,7 @@
 #include "common/byte_order.h"
 #include "latency.h"
 #include "client/client_socket.h"
+#include "protocol/message.h"
 
 namespace dirserver::bench {
 
@@ -38,12 +39,15 @@ bool sendAll(int fd, ByteView bytes, Clock::time_point deadline, std::string& er
 struct Expectation {
   enum class Kind { Ack, Listing };
   Kind kind = Kind::Ack;
-  std::uint16_t listingEntries = 0;  // the listing's entry count: hosts + 4, low 16 bits
+  // The listing's entry count (hosts + 4) lies in [minEntries, maxEntries]; a registry that
+  // workloads grow or shrink meanwhile gives a range.
+  std::uint16_t minEntries = 0;
+  std::uint16_t maxEntries = 0;
 };
 
 // Checks a whole answer by its first bytes (up to kListReplyHeaderSize of them) and its total
 // length: the 14-byte acknowledgement exactly, or a listing whose header carries its own length,
-// type 3 and the expected entry count. Returns what is wrong, or an empty text.
+// type 3 and an entry count in the expected range. Returns what is wrong, or an empty text.
 std::string checkAnswer(const Expectation& expect, ByteView head, std::uint64_t total);
 
 // One workload: clients that each open a connection, send one request, read the answer until the
@@ -61,6 +65,10 @@ struct Workload {
   Seconds drainLimit{60};
   // Clients connect from this address (host byte order); 0 lets the system choose (127.0.0.1).
   std::uint32_t source = 0;
+  // When set, no request starts once it is true, whatever is left of the budget.
+  const std::atomic<bool>* stop = nullptr;
+  // Whether to keep, for each answered request, when its answer's first bytes arrived.
+  bool keepAnswerTimes = false;
 };
 
 struct WorkloadResult {
@@ -70,6 +78,9 @@ struct WorkloadResult {
   double seconds = 0;            // from the start until the last request ended
   LatencySummary latency;        // connect to the server's close, in milliseconds
   std::string firstError;
+  // With Workload::keepAnswerTimes: when each answered request's answer began to arrive, in no
+  // particular order.
+  std::vector<Clock::time_point> answerTimes;
 
   double rate() const { return seconds > 0 ? static_cast<double>(completed) / seconds : 0; }
 };
@@ -78,12 +89,20 @@ struct WorkloadResult {
 // drainLimit.
 WorkloadResult runWorkload(const Workload& workload);
 
-// The least any server can do per request, to compare with: one thread with blocking sockets on
-// 127.0.0.1 and a free port that accepts a connection, reads a 12-byte header, sends the 14-byte
-// acknowledgement and closes the connection. Runs from construction to destruction.
+// Sends `request` to 127.0.0.1:`port` on a connection of its own and returns the whole answer,
+// read until the server closes. On failure, or when the deadline passes, returns nothing and sets
+// `error`.
+Bytes fetch(std::uint16_t port, ByteView request, Clock::time_point deadline, std::string& error);
+
+// The least any server can do per request, to compare with: blocking sockets on 127.0.0.1 and a
+// free port, and `threads` threads that each accept a connection, read a 12-byte header, send the
+// same answer to any request (by default the 14-byte acknowledgement; given the listing's bytes,
+// it is a static listing server) and close the connection. With as many threads as clients, no
+// client waits for another's answer to be read. Runs from construction to destruction.
 class BaselineServer {
  public:
-  BaselineServer();
+  explicit BaselineServer(Bytes answer = Bytes(kAckMessage.begin(), kAckMessage.end()),
+                          unsigned threads = 1);
   ~BaselineServer();
   BaselineServer(const BaselineServer&) = delete;
   BaselineServer& operator=(const BaselineServer&) = delete;
@@ -93,10 +112,11 @@ class BaselineServer {
  private:
   void serve();
 
+  Bytes answer_;
   Socket listener_;
   std::uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
-  std::thread thread_;
+  std::vector<std::thread> threads_;
 };
 
 }  // namespace dirserver::bench
