@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "registry/server_registry.h"
+
 namespace dirserver::bench {
 
 struct Options {
@@ -24,8 +26,8 @@ struct Options {
 };
 
 // Bounds on what the command line may ask for.
-// What the server can hold, less room for the new hosts the registration workload adds.
-inline constexpr std::uint32_t kMaxHostsPerRun = 60000;
+// What the server can hold: the most hosts a listing can describe.
+inline constexpr std::uint32_t kMaxHostsPerRun = kMaxServers;
 inline constexpr unsigned kMaxClients = 256;
 inline constexpr double kMinSeconds = 0.1;
 inline constexpr double kMaxSeconds = 600;
