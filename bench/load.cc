@@ -3,12 +3,16 @@
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
+#include <unordered_map>
 
 #include "listing/list_reply.h"
 #include "protocol/message.h"
@@ -232,27 +236,37 @@ Bytes fetch(std::uint16_t port, ByteView request, Clock::time_point deadline, st
   }
 }
 
-BaselineServer::BaselineServer(Bytes answer, unsigned threads) : answer_(std::move(answer)) {
-  listener_ = Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+namespace {
+
+// A listening socket on 127.0.0.1 and a free port; yields the port.
+Socket listenOnLoopback(int flags, std::uint16_t& port, const char* what) {
+  Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0));
   const int on = 1;
-  ::setsockopt(listener_.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  ::setsockopt(listener.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in local = ipv4(loopbackAddress(), 0);
   socklen_t length = sizeof local;
-  if (!listener_.valid() ||
-      ::bind(listener_.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-      ::listen(listener_.fd(), 4096) != 0 ||
-      ::getsockname(listener_.fd(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-    throw std::runtime_error(systemError("baseline server", errno));
+  if (!listener.valid() ||
+      ::bind(listener.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+      ::listen(listener.fd(), 4096) != 0 ||
+      ::getsockname(listener.fd(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    throw std::runtime_error(systemError(what, errno));
   }
-  port_ = ntohs(local.sin_port);
-  for (unsigned i = 0; i < std::max(threads, 1u); ++i) threads_.emplace_back([this] { serve(); });
+  port = ntohs(local.sin_port);
+  return listener;
+}
+
+}  // namespace
+
+BaselineServer::BaselineServer(Bytes answer) : answer_(std::move(answer)) {
+  listener_ = listenOnLoopback(0, port_, "baseline server");
+  thread_ = std::thread([this] { serve(); });
 }
 
 BaselineServer::~BaselineServer() {
   stopping_ = true;
-  // Wakes every blocked accept, which then fails.
+  // Wakes the blocked accept, which then fails.
   ::shutdown(listener_.fd(), SHUT_RDWR);
-  for (std::thread& thread : threads_) thread.join();
+  thread_.join();
 }
 
 void BaselineServer::serve() {
@@ -283,6 +297,87 @@ void BaselineServer::serve() {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       sent += static_cast<std::size_t>(n);
+    }
+  }
+}
+
+StaticServer::StaticServer(Bytes answer) : answer_(std::move(answer)) {
+  listener_ = listenOnLoopback(SOCK_NONBLOCK, port_, "static server");
+  epoll_ = Socket(::epoll_create1(EPOLL_CLOEXEC));
+  wake_ = Socket(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  epoll_event listening{EPOLLIN, {.fd = listener_.fd()}};
+  epoll_event waking{EPOLLIN, {.fd = wake_.fd()}};
+  if (!epoll_.valid() || !wake_.valid() ||
+      ::epoll_ctl(epoll_.fd(), EPOLL_CTL_ADD, listener_.fd(), &listening) != 0 ||
+      ::epoll_ctl(epoll_.fd(), EPOLL_CTL_ADD, wake_.fd(), &waking) != 0) {
+    throw std::runtime_error(systemError("static server", errno));
+  }
+  thread_ = std::thread([this] { serve(); });
+}
+
+StaticServer::~StaticServer() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(wake_.fd(), &one, sizeof one);
+  thread_.join();
+}
+
+void StaticServer::serve() {
+  struct Connection {
+    Socket socket;
+    std::size_t received = 0;  // of the header
+    std::size_t sent = 0;      // of the answer
+  };
+  std::unordered_map<int, Connection> connections;
+  // Reads what is left of the header and sends what the socket takes; false once the connection
+  // is done with, answered or failed.
+  const auto progress = [this](Connection& c) {
+    std::uint8_t header[kHeaderSize];
+    while (c.received < kHeaderSize) {
+      const ssize_t n = ::recv(c.socket.fd(), header, kHeaderSize - c.received, 0);
+      if (n > 0) {
+        c.received += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+      }
+    }
+    while (c.sent < answer_.size()) {
+      const ssize_t n = ::send(c.socket.fd(), answer_.data() + c.sent, answer_.size() - c.sent,
+                               MSG_NOSIGNAL);
+      if (n > 0) {
+        c.sent += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+      }
+    }
+    return false;
+  };
+  epoll_event events[64];
+  for (;;) {
+    const int ready = ::epoll_wait(epoll_.fd(), events, 64, -1);
+    for (int i = 0; i < ready; ++i) {
+      const int fd = events[i].data.fd;
+      if (fd == wake_.fd()) return;
+      if (fd == listener_.fd()) {
+        for (;;) {
+          Socket accepted(::accept4(listener_.fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+          if (!accepted.valid()) break;
+          const int key = accepted.fd();
+          Connection& c = connections[key];
+          c.socket = std::move(accepted);
+          // Edge-triggered both ways: each step runs until the socket would block.
+          epoll_event watch{EPOLLIN | EPOLLOUT | EPOLLET, {.fd = key}};
+          if (::epoll_ctl(epoll_.fd(), EPOLL_CTL_ADD, key, &watch) != 0 || !progress(c)) {
+            connections.erase(key);
+          }
+        }
+        continue;
+      }
+      const auto found = connections.find(fd);
+      if (found != connections.end() && !progress(found->second)) connections.erase(found);
     }
   }
 }

@@ -94,15 +94,13 @@ WorkloadResult runWorkload(const Workload& workload);
 // `error`.
 Bytes fetch(std::uint16_t port, ByteView request, Clock::time_point deadline, std::string& error);
 
-// The least any server can do per request, to compare with: blocking sockets on 127.0.0.1 and a
-// free port, and `threads` threads that each accept a connection, read a 12-byte header, send the
-// same answer to any request (by default the 14-byte acknowledgement; given the listing's bytes,
-// it is a static listing server) and close the connection. With as many threads as clients, no
-// client waits for another's answer to be read. Runs from construction to destruction.
+// The least any server can do per request, to compare with: one thread with blocking sockets on
+// 127.0.0.1 and a free port that accepts a connection, reads a 12-byte header, sends the same
+// answer to any request (by default the 14-byte acknowledgement) and closes the connection. Runs
+// from construction to destruction.
 class BaselineServer {
  public:
-  explicit BaselineServer(Bytes answer = Bytes(kAckMessage.begin(), kAckMessage.end()),
-                          unsigned threads = 1);
+  explicit BaselineServer(Bytes answer = Bytes(kAckMessage.begin(), kAckMessage.end()));
   ~BaselineServer();
   BaselineServer(const BaselineServer&) = delete;
   BaselineServer& operator=(const BaselineServer&) = delete;
@@ -116,7 +114,33 @@ class BaselineServer {
   Socket listener_;
   std::uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
-  std::vector<std::thread> threads_;
+  std::thread thread_;
+};
+
+// The least a server built like dirserver can do to send a listing: one thread, non-blocking
+// sockets and epoll on 127.0.0.1 and a free port. It reads a 12-byte header from each connection,
+// sends `answer` (the listing's bytes, fetched once from the server) as fast as the peer takes it,
+// serving every connection at once, and closes the connection. A peer that fails is dropped; there
+// are no timeouts. Runs from construction to destruction; throws std::runtime_error when it cannot
+// be set up.
+class StaticServer {
+ public:
+  explicit StaticServer(Bytes answer);
+  ~StaticServer();
+  StaticServer(const StaticServer&) = delete;
+  StaticServer& operator=(const StaticServer&) = delete;
+
+  std::uint16_t port() const { return port_; }
+
+ private:
+  void serve();
+
+  Bytes answer_;
+  Socket listener_;
+  Socket epoll_;
+  Socket wake_;  // an eventfd that ends the thread
+  std::uint16_t port_ = 0;
+  std::thread thread_;
 };
 
 }  // namespace dirserver::bench

@@ -287,7 +287,7 @@ Mixed measureMixed(const Options& options, ServerProcess& server, const SaveWatc
   settle();
   {
     BaselineServer acks;
-    BaselineServer lists(listingBytes);
+    StaticServer lists(listingBytes);
     Workload ackBase = ackProbe, listBase = listProbe, streamBase = ackProbe;
     ackBase.port = acks.port();
     streamBase.port = acks.port();
@@ -397,7 +397,7 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
     column.list = measure("list", makeWorkload(options, kListenPort, listing,
                                                {request(MessageType::ListRequest)}, budget));
     {
-      BaselineServer staticList(listingBytes, options.clients);
+      StaticServer staticList(listingBytes);
       column.staticList = measure("static listing", makeWorkload(options, staticList.port(),
                                                                  listing,
                                                                  {request(MessageType::ListRequest)},
@@ -584,8 +584,9 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
       "\n%u client threads, %s s per workload, one request per connection. Baseline: a blocking\n"
       "accept loop in the benchmark that reads 12 bytes, sends the 14-byte acknowledgement and\n"
       "closes, measured with the same clients right after the server's ack workload; every rate\n"
-      "is also given as a ratio to it. Static: the same loop sending the listing's bytes, fetched\n"
-      "once from the server; list rates are given as a ratio to it.\n\n",
+      "is also given as a ratio to it. Static: one thread on epoll in the benchmark that sends\n"
+      "every connection the listing's bytes, fetched once from the server, as the server would\n"
+      "but with nothing else to do; list rates are given as a ratio to it.\n\n",
       options.clients, formatNumber(options.seconds).c_str());
   std::fputs(table.render().c_str(), stdout);
   std::printf(
@@ -595,20 +596,22 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
       "under way %.0f s after the workload's time was up. Start-up reads a server list just\n"
       "written, so from the page cache.\n"
       "Mixed: one acknowledgement client and one list client, each sending one request after\n"
-      "another, first alone (quiet), then while a third client streams registrations, one after\n"
-      "another: refreshes of preloaded hosts for %s s, then new hosts for at most %s s. The same\n"
-      "three clients against the baselines give the \"base\"/\"static\" latencies and the stream's\n"
-      "baseline rate. Saves are seen from outside: %s created starts one, %s\n"
-      "moved in ends it. Staleness: from a streamed registration's acknowledgement to the end\n"
-      "of the first save that started after it, an upper bound (\"unsaved\": no save started\n"
-      "after it within %.0f s). Resident saving: the most of VmRSS sampled every %lld ms while\n"
-      "a save ran; peak VmHWM: the most since the stream began%s.\n",
+      "another, first alone (quiet), then while a third client streams registrations one after\n"
+      "another: refreshes of preloaded hosts (with none, of one host it adds) for %s s, then\n"
+      "new hosts for at most %s s. The same three clients against the baselines (acks and the\n"
+      "stream to the baseline, the list client to the static server) give the \"base\" and\n"
+      "\"static\" latencies and the stream's baseline rate. Saves are seen from outside with\n"
+      "inotify: server_list.dat.tmp created starts one, server_list.dat moved in ends it.\n"
+      "Staleness: from a streamed registration's acknowledgement to the end of the first save\n"
+      "that started after it; an upper bound, since a save under way at the acknowledgement may\n"
+      "already hold the change (\"unsaved\": no save started after it within %.0f s).\n"
+      "Resident while saving: the most of VmRSS sampled every %lld ms while a save ran; peak\n"
+      "VmHWM: the most since the stream began (marked * when it could not be reset, and so\n"
+      "counts from the server's start).\n",
       static_cast<unsigned long long>(fileSize(0)),
       static_cast<unsigned long long>(kFileRecordSize), kDrainLimit.count(),
       formatNumber(options.seconds).c_str(), formatNumber(options.seconds).c_str(),
-      "server_list.dat.tmp", "server_list.dat", kSaveWaitLimit.count(),
-      static_cast<long long>(SaveMemorySampler::kInterval.count()),
-      " (* since the server started: it could not be reset)");
+      kSaveWaitLimit.count(), static_cast<long long>(SaveMemorySampler::kInterval.count()));
   std::fflush(stdout);
 }
 

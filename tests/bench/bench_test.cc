@@ -118,7 +118,7 @@ TEST(StaticListing, EveryConnectionGetsTheWholeAnswerFetchedOnce) {
   // Bigger than a socket buffer, so that sends are partial; odd, so that no chunk size divides it.
   Bytes listing(3 * 1024 * 1024 + 7);
   for (std::size_t i = 0; i < listing.size(); ++i) listing[i] = static_cast<std::uint8_t>(i * 31);
-  const BaselineServer server(listing, 2);
+  const StaticServer server(listing);
   std::vector<std::thread> clients;
   std::vector<Bytes> answers(4);
   for (Bytes& answer : answers) {
@@ -131,7 +131,7 @@ TEST(StaticListing, EveryConnectionGetsTheWholeAnswerFetchedOnce) {
   }
   for (std::thread& client : clients) client.join();
   for (const Bytes& answer : answers) EXPECT_TRUE(answer == listing) << answer.size();
-  // The default answer is the acknowledgement.
+  // The baseline's answer is the acknowledgement.
   const BaselineServer acks;
   std::string error;
   const Bytes ack = fetch(acks.port(), request(MessageType::AckRequest),
