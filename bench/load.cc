@@ -212,7 +212,20 @@ WorkloadResult runWorkload(const Workload& workload) {
   result.completed = samples.size();
   result.seconds = Seconds(lastEnd - start).count();
   result.latency = summarize(samples);
+  result.samples = std::move(samples);
   return result;
+}
+
+void accumulate(WorkloadResult& total, const WorkloadResult& more) {
+  total.completed += more.completed;
+  total.failed += more.failed;
+  total.unfinished += more.unfinished;
+  total.seconds += more.seconds;
+  if (total.firstError.empty()) total.firstError = more.firstError;
+  total.answerTimes.insert(total.answerTimes.end(), more.answerTimes.begin(),
+                           more.answerTimes.end());
+  total.samples.insert(total.samples.end(), more.samples.begin(), more.samples.end());
+  total.latency = summarize(total.samples);
 }
 
 Bytes fetch(std::uint16_t port, ByteView request, Clock::time_point deadline, std::string& error) {

@@ -81,9 +81,15 @@ struct WorkloadResult {
   // With Workload::keepAnswerTimes: when each answered request's answer began to arrive, in no
   // particular order.
   std::vector<Clock::time_point> answerTimes;
+  std::vector<double> samples;  // the latencies `latency` summarises, in no particular order
 
   double rate() const { return seconds > 0 ? static_cast<double>(completed) / seconds : 0; }
 };
+
+// Adds the results of one more run of a workload to `total`: the counts and the seconds add up
+// (so the rate is that of the runs' time together, not of any pauses between them), the samples
+// and answer times are pooled and summarised again, and the first error is kept.
+void accumulate(WorkloadResult& total, const WorkloadResult& more);
 
 // Runs a workload on `workload.clients` threads and waits for it to end, at most budget +
 // drainLimit.

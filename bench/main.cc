@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <future>
 #include <cerrno>
@@ -18,6 +19,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "hostile.h"
@@ -116,6 +119,37 @@ WorkloadResult measure(const std::string& what, const Workload& workload) {
   return result;
 }
 
+// Each round of a pair of alternating workloads takes about this long.
+constexpr Seconds kRound{0.5};
+
+// Measures a workload on the server and the same workload on a baseline in alternating short
+// rounds that together take each workload's budget, so that both see much the same machine even
+// when its load changes during the run. Returns the server's result and the baseline's.
+std::pair<WorkloadResult, WorkloadResult> measureAlternating(const std::string& what,
+                                                             const Workload& server,
+                                                             const std::string& baselineName,
+                                                             const Workload& baseline) {
+  const int rounds = std::max(1, static_cast<int>(std::lround(server.budget / kRound)));
+  std::pair<WorkloadResult, WorkloadResult> results;
+  for (int round = 0; round < rounds; ++round) {
+    for (const Workload* workload : {&server, &baseline}) {
+      Workload part = *workload;
+      part.budget = workload->budget / rounds;
+      accumulate(workload == &server ? results.first : results.second, runWorkload(part));
+      if (part.port == kListenPort) settle();
+    }
+  }
+  for (const auto& [name, result] : {std::pair{what, &results.first},
+                                     std::pair{baselineName, &results.second}}) {
+    progress("  " + name + ": " + std::to_string(result->completed) + " answered, " +
+             std::to_string(result->failed) + " failed, " + std::to_string(result->unfinished) +
+             " unfinished in " + formatNumber(result->seconds) + " s in " +
+             std::to_string(rounds) + " rounds" +
+             (result->firstError.empty() ? "" : " (" + result->firstError + ")"));
+  }
+  return results;
+}
+
 // A server started on a directory, after `hosts` were written to its server list file; checks
 // that it loaded them all.
 struct RunningServer {
@@ -192,14 +226,6 @@ struct Column {
   Mixed mixed;
   Seconds elapsed{};
 };
-
-// The acknowledgement workload against the baseline server.
-WorkloadResult measureBaseline(const Options& options) {
-  BaselineServer server;
-  return measure("baseline ack",
-                 makeWorkload(options, server.port(), {Expectation::Kind::Ack},
-                              {request(MessageType::AckRequest)}, Seconds(options.seconds)));
-}
 
 // The registrations that add new hosts to a registry of `preloaded`, `units` at a time, as long
 // as it has room; once it is full, each new host follows the shutdown of a preloaded host, taken
@@ -394,19 +420,22 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
                                      Clock::now() + std::chrono::seconds(60), error);
     if (!error.empty()) throw std::runtime_error("cannot fetch the listing: " + error);
     column.listingBytes = listingBytes.size();
-    column.list = measure("list", makeWorkload(options, kListenPort, listing,
-                                               {request(MessageType::ListRequest)}, budget));
     {
-      StaticServer staticList(listingBytes);
-      column.staticList = measure("static listing", makeWorkload(options, staticList.port(),
-                                                                 listing,
-                                                                 {request(MessageType::ListRequest)},
-                                                                 budget));
+      const StaticServer staticList(listingBytes);
+      const Workload lists = makeWorkload(options, kListenPort, listing,
+                                          {request(MessageType::ListRequest)}, budget);
+      Workload staticLists = lists;
+      staticLists.port = staticList.port();
+      std::tie(column.list, column.staticList) = measureAlternating("list", lists, "static listing", staticLists);
     }
-    column.ack = measure(
-        "ack", makeWorkload(options, kListenPort, ack, {request(MessageType::AckRequest)}, budget));
-    // Right after the server's own, so that both see much the same machine.
-    column.baseline = measureBaseline(options);
+    {
+      const BaselineServer baseline;
+      const Workload acks =
+          makeWorkload(options, kListenPort, ack, {request(MessageType::AckRequest)}, budget);
+      Workload baselineAcks = acks;
+      baselineAcks.port = baseline.port();
+      std::tie(column.ack, column.baseline) = measureAlternating("ack", acks, "baseline ack", baselineAcks);
+    }
     if (!refreshes.empty()) {
       column.refresh = measure("refresh registration",
                                makeWorkload(options, kListenPort, ack, refreshes, budget));
@@ -583,11 +612,13 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
   std::printf(
       "\n%u client threads, %s s per workload, one request per connection. Baseline: a blocking\n"
       "accept loop in the benchmark that reads 12 bytes, sends the 14-byte acknowledgement and\n"
-      "closes, measured with the same clients right after the server's ack workload; every rate\n"
-      "is also given as a ratio to it. Static: one thread on epoll in the benchmark that sends\n"
-      "every connection the listing's bytes, fetched once from the server, as the server would\n"
-      "but with nothing else to do; list rates are given as a ratio to it.\n\n",
-      options.clients, formatNumber(options.seconds).c_str());
+      "closes; every rate is also given as a ratio to it. Static: one thread on epoll in the\n"
+      "benchmark that sends every connection the listing's bytes, fetched once from the server,\n"
+      "as the server would but with nothing else to do; list rates are given as a ratio to it.\n"
+      "Each is measured with the same clients as the server's ack or list workload, in\n"
+      "alternating rounds of about %s s, so that both see much the same machine.\n\n",
+      options.clients, formatNumber(options.seconds).c_str(),
+      formatNumber(kRound.count()).c_str());
   std::fputs(table.render().c_str(), stdout);
   std::printf(
       "\nLatency runs from connect to the server's close. A new-host registration adds a host, at\n"

@@ -98,6 +98,32 @@ TEST(CheckAnswer, TakesOnlyTheWholeAcknowledgementOrAListingWithTheExpectedHeade
   }
 }
 
+TEST(Workload, ResultsOfSeveralRoundsPoolTheirTimeAndSamples) {
+  WorkloadResult total;
+  WorkloadResult first, second;
+  first.completed = 3;
+  first.failed = 1;
+  first.seconds = 0.5;
+  first.firstError = "first";
+  first.samples = {1, 2, 3};
+  second.completed = 1;
+  second.unfinished = 2;
+  second.seconds = 1.5;
+  second.firstError = "second";
+  second.samples = {10};
+  accumulate(total, first);
+  accumulate(total, second);
+  EXPECT_EQ(total.completed, 4u);
+  EXPECT_EQ(total.failed, 1u);
+  EXPECT_EQ(total.unfinished, 2u);
+  // Four answers in the two seconds the rounds ran, not the mean of their rates (3.33).
+  EXPECT_DOUBLE_EQ(total.rate(), 2.0);
+  EXPECT_EQ(total.latency.count, 4u);
+  EXPECT_EQ(total.latency.p50, 2);
+  EXPECT_EQ(total.latency.max, 10);
+  EXPECT_EQ(total.firstError, "first");
+}
+
 TEST(Workload, StopsWithinItsBoundAgainstAServerThatNeverAnswers) {
   // A socket that listens but never accepts: connections queue there, unanswered.
   const Socket silent(bindListener(0, loopbackAddress()));
