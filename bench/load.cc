@@ -105,7 +105,8 @@ std::string checkAnswer(const Expectation& expect, ByteView head, std::uint64_t 
   if (entries < expect.minEntries || entries > expect.maxEntries) {
     return "listing of " + std::to_string(entries) + " entries, expected " +
            std::to_string(expect.minEntries) +
-           (expect.maxEntries == expect.minEntries ? "" : " to " + std::to_string(expect.maxEntries));
+           (expect.maxEntries == expect.minEntries ? ""
+                                                   : " to " + std::to_string(expect.maxEntries));
   }
   return {};
 }
@@ -356,8 +357,8 @@ void StaticServer::serve() {
       }
     }
     while (c.sent < answer_.size()) {
-      const ssize_t n = ::send(c.socket.fd(), answer_.data() + c.sent, answer_.size() - c.sent,
-                               MSG_NOSIGNAL);
+      const ssize_t n =
+          ::send(c.socket.fd(), answer_.data() + c.sent, answer_.size() - c.sent, MSG_NOSIGNAL);
       if (n > 0) {
         c.sent += static_cast<std::size_t>(n);
       } else if (n < 0 && errno == EINTR) {
@@ -376,7 +377,8 @@ void StaticServer::serve() {
       if (fd == wake_.fd()) return;
       if (fd == listener_.fd()) {
         for (;;) {
-          Socket accepted(::accept4(listener_.fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+          Socket accepted(
+              ::accept4(listener_.fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
           if (!accepted.valid()) break;
           const int key = accepted.fd();
           Connection& c = connections[key];

@@ -6,15 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <atomic>
-#include <future>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -139,13 +139,12 @@ std::pair<WorkloadResult, WorkloadResult> measureAlternating(const std::string& 
       if (part.port == kListenPort) settle();
     }
   }
-  for (const auto& [name, result] : {std::pair{what, &results.first},
-                                     std::pair{baselineName, &results.second}}) {
+  for (const auto& [name, result] :
+       {std::pair{what, &results.first}, std::pair{baselineName, &results.second}}) {
     progress("  " + name + ": " + std::to_string(result->completed) + " answered, " +
              std::to_string(result->failed) + " failed, " + std::to_string(result->unfinished) +
-             " unfinished in " + formatNumber(result->seconds) + " s in " +
-             std::to_string(rounds) + " rounds" +
-             (result->firstError.empty() ? "" : " (" + result->firstError + ")"));
+             " unfinished in " + formatNumber(result->seconds) + " s in " + std::to_string(rounds) +
+             " rounds" + (result->firstError.empty() ? "" : " (" + result->firstError + ")"));
   }
   return results;
 }
@@ -191,7 +190,8 @@ void reportServerErrors(const ServerProcess& server, const std::string& context)
 std::vector<WorkloadResult> runTogether(const std::vector<Workload>& workloads) {
   std::vector<std::future<WorkloadResult>> running;
   for (const Workload& workload : workloads) {
-    running.push_back(std::async(std::launch::async, [&workload] { return runWorkload(workload); }));
+    running.push_back(
+        std::async(std::launch::async, [&workload] { return runWorkload(workload); }));
   }
   std::vector<WorkloadResult> results;
   for (auto& result : running) results.push_back(result.get());
@@ -211,7 +211,7 @@ struct Mixed {
   std::uint64_t idleKiB = 0;
   std::uint64_t savingMaxKiB = 0;
   std::uint64_t savingSamples = 0;
-  std::uint64_t peakKiB = 0;  // VmHWM at the end of the stream
+  std::uint64_t peakKiB = 0;     // VmHWM at the end of the stream
   bool peakSinceStream = false;  // whether VmHWM was reset when the stream began
 };
 
@@ -236,7 +236,10 @@ class NewHostRequests {
  public:
   NewHostRequests(std::span<const Host> preloaded, HostFactory& factory, std::int32_t now,
                   std::uint32_t lead)
-      : preloaded_(preloaded), factory_(factory), now_(now), lead_(lead),
+      : preloaded_(preloaded),
+        factory_(factory),
+        now_(now),
+        lead_(lead),
         room_(kMaxServers - static_cast<std::uint32_t>(preloaded.size())) {}
 
   std::vector<Bytes> take(std::uint32_t units) {
@@ -422,11 +425,12 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
     column.listingBytes = listingBytes.size();
     {
       const StaticServer staticList(listingBytes);
-      const Workload lists = makeWorkload(options, kListenPort, listing,
-                                          {request(MessageType::ListRequest)}, budget);
+      const Workload lists =
+          makeWorkload(options, kListenPort, listing, {request(MessageType::ListRequest)}, budget);
       Workload staticLists = lists;
       staticLists.port = staticList.port();
-      std::tie(column.list, column.staticList) = measureAlternating("list", lists, "static listing", staticLists);
+      std::tie(column.list, column.staticList) =
+          measureAlternating("list", lists, "static listing", staticLists);
     }
     {
       const BaselineServer baseline;
@@ -434,7 +438,8 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
           makeWorkload(options, kListenPort, ack, {request(MessageType::AckRequest)}, budget);
       Workload baselineAcks = acks;
       baselineAcks.port = baseline.port();
-      std::tie(column.ack, column.baseline) = measureAlternating("ack", acks, "baseline ack", baselineAcks);
+      std::tie(column.ack, column.baseline) =
+          measureAlternating("ack", acks, "baseline ack", baselineAcks);
     }
     if (!refreshes.empty()) {
       column.refresh = measure("refresh registration",
@@ -500,8 +505,8 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
     for (const Column& column : columns) cells.push_back(cell(column));
     table.addRow(std::move(cells));
   };
-  const auto workloadRows = [&](const std::string& name, const std::string& baselineName,
-                                auto pick, auto pickBaseline) {
+  const auto workloadRows = [&](const std::string& name, const std::string& baselineName, auto pick,
+                                auto pickBaseline) {
     row(name + " req/s (x " + baselineName + ")", [&](const Column& c) {
       const WorkloadResult* result = pick(c);
       return result == nullptr ? std::string("-") : rateCell(*result, pickBaseline(c));
@@ -591,9 +596,9 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
   row("  staleness ms p50 / p99 (bound)", [](const Column& c) {
     std::vector<double> samples = c.mixed.staleness.milliseconds;
     const LatencySummary summary = summarize(samples);
-    std::string cell = summary.count == 0 ? std::string("-")
-                                          : formatNumber(summary.p50) + " / " +
-                                                formatNumber(summary.p99);
+    std::string cell = summary.count == 0
+                           ? std::string("-")
+                           : formatNumber(summary.p50) + " / " + formatNumber(summary.p99);
     if (c.mixed.staleness.uncovered > 0) {
       cell += ", " + std::to_string(c.mixed.staleness.uncovered) + " unsaved";
     }
@@ -617,8 +622,7 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
       "as the server would but with nothing else to do; list rates are given as a ratio to it.\n"
       "Each is measured with the same clients as the server's ack or list workload, in\n"
       "alternating rounds of about %s s, so that both see much the same machine.\n\n",
-      options.clients, formatNumber(options.seconds).c_str(),
-      formatNumber(kRound.count()).c_str());
+      options.clients, formatNumber(options.seconds).c_str(), formatNumber(kRound.count()).c_str());
   std::fputs(table.render().c_str(), stdout);
   std::printf(
       "\nLatency runs from connect to the server's close. A new-host registration adds a host, at\n"

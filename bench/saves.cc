@@ -94,8 +94,9 @@ void SaveWatcher::watch() {
 Staleness staleness(std::span<const Clock::time_point> acks, std::span<const Save> saves) {
   Staleness result;
   for (const Clock::time_point ack : acks) {
-    const auto next = std::upper_bound(saves.begin(), saves.end(), ack,
-                                       [](Clock::time_point t, const Save& s) { return t < s.start; });
+    const auto next =
+        std::upper_bound(saves.begin(), saves.end(), ack,
+                         [](Clock::time_point t, const Save& s) { return t < s.start; });
     if (next == saves.end()) {
       ++result.uncovered;
     } else {

@@ -3,7 +3,6 @@
 // listing server, and the saves, staleness and memory figures it reads from outside the server.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-
 #include <unistd.h>
 
 #include <fstream>
@@ -204,8 +203,8 @@ TEST(SaveWatcher, SeesTheServersWriteAndRenameAndNothingElse) {
   {
     const SaveWatcher watcher(dir);
     const auto write = [&](const char* name) { std::ofstream(dir / name) << "bytes"; };
-    write("server_list.dat");             // written in place: no save of the server's
-    write("server_list.dat.damaged");     // another name
+    write("server_list.dat");          // written in place: no save of the server's
+    write("server_list.dat.damaged");  // another name
     const auto before = Clock::now();
     write("server_list.dat.tmp");
     std::filesystem::rename(dir / "server_list.dat.tmp", dir / "server_list.dat");
