@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <future>
 #include <optional>
@@ -28,9 +29,9 @@
 #include "listing/list_reply.h"
 #include "load.h"
 #include "net/listener.h"
-#include "protocol/message.h"
 #include "options.h"
 #include "process.h"
+#include "protocol/message.h"
 #include "registry/server_list_file.h"
 #include "report.h"
 #include "saves.h"
@@ -67,8 +68,10 @@ std::uint64_t fileSize(std::uint64_t hosts) {
   return kServerTypeCount * kFileCountSize + kFileRecordSize * hosts;
 }
 
-// The most new hosts one registration workload adds: each one grows the registry for the next.
-std::uint32_t newHostCap(std::uint32_t hosts) { return std::max<std::uint32_t>(100, hosts / 10); }
+// New hosts a workload may register, per second of its budget and in all: enough for the
+// fastest server to keep registering until its time is up.
+constexpr double kNewHostsPerSecond = 10000;
+constexpr std::uint32_t kMostNewHosts = 100000;
 
 // How long to wait, after a registration stream, for the save that follows its last
 // acknowledgement.
@@ -122,29 +125,54 @@ WorkloadResult measure(const std::string& what, const Workload& workload) {
 // Each round of a pair of alternating workloads takes about this long.
 constexpr Seconds kRound{0.5};
 
-// Measures a workload on the server and the same workload on a baseline in alternating short
-// rounds that together take each workload's budget, so that both see much the same machine even
-// when its load changes during the run. Returns the server's result and the baseline's.
+// Runs the workloads together, each on threads of its own, and returns their results in order.
+std::vector<WorkloadResult> runTogether(const std::vector<Workload>& workloads) {
+  std::vector<std::future<WorkloadResult>> running;
+  for (const Workload& workload : workloads) {
+    running.push_back(
+        std::async(std::launch::async, [&workload] { return runWorkload(workload); }));
+  }
+  std::vector<WorkloadResult> results;
+  for (auto& result : running) results.push_back(result.get());
+  return results;
+}
+
+// Measures workloads on the server (run together) and workloads on the baselines (run together)
+// in alternating short rounds that add up to each workload's budget, so that both sets see much
+// the same machine even when its load changes during the run. Returns each set's results, in
+// order.
+std::pair<std::vector<WorkloadResult>, std::vector<WorkloadResult>> alternate(
+    const std::vector<Workload>& onServer, const std::vector<Workload>& onBaselines) {
+  const int rounds = std::max(1, static_cast<int>(std::lround(onServer.front().budget / kRound)));
+  std::pair<std::vector<WorkloadResult>, std::vector<WorkloadResult>> results;
+  results.first.resize(onServer.size());
+  results.second.resize(onBaselines.size());
+  for (int round = 0; round < rounds; ++round) {
+    for (const auto* set : {&onServer, &onBaselines}) {
+      std::vector<Workload> parts = *set;
+      for (Workload& part : parts) part.budget = part.budget / rounds;
+      const std::vector<WorkloadResult> partResults = runTogether(parts);
+      auto& totals = set == &onServer ? results.first : results.second;
+      for (std::size_t i = 0; i < totals.size(); ++i) accumulate(totals[i], partResults[i]);
+    }
+    settle();
+  }
+  return results;
+}
+
+// One workload on the server and the same on a baseline, alternating; prints a line for each.
 std::pair<WorkloadResult, WorkloadResult> measureAlternating(const std::string& what,
                                                              const Workload& server,
                                                              const std::string& baselineName,
                                                              const Workload& baseline) {
-  const int rounds = std::max(1, static_cast<int>(std::lround(server.budget / kRound)));
-  std::pair<WorkloadResult, WorkloadResult> results;
-  for (int round = 0; round < rounds; ++round) {
-    for (const Workload* workload : {&server, &baseline}) {
-      Workload part = *workload;
-      part.budget = workload->budget / rounds;
-      accumulate(workload == &server ? results.first : results.second, runWorkload(part));
-      if (part.port == kListenPort) settle();
-    }
-  }
+  auto [onServer, onBaseline] = alternate({server}, {baseline});
+  const std::pair results{std::move(onServer.front()), std::move(onBaseline.front())};
   for (const auto& [name, result] :
        {std::pair{what, &results.first}, std::pair{baselineName, &results.second}}) {
     progress("  " + name + ": " + std::to_string(result->completed) + " answered, " +
              std::to_string(result->failed) + " failed, " + std::to_string(result->unfinished) +
-             " unfinished in " + formatNumber(result->seconds) + " s in " + std::to_string(rounds) +
-             " rounds" + (result->firstError.empty() ? "" : " (" + result->firstError + ")"));
+             " unfinished in " + formatNumber(result->seconds) + " s" +
+             (result->firstError.empty() ? "" : " (" + result->firstError + ")"));
   }
   return results;
 }
@@ -186,18 +214,6 @@ void reportServerErrors(const ServerProcess& server, const std::string& context)
            ", the first: " + err.substr(0, err.find('\n')));
 }
 
-// Runs the workloads together, each on threads of its own, and returns their results in order.
-std::vector<WorkloadResult> runTogether(const std::vector<Workload>& workloads) {
-  std::vector<std::future<WorkloadResult>> running;
-  for (const Workload& workload : workloads) {
-    running.push_back(
-        std::async(std::launch::async, [&workload] { return runWorkload(workload); }));
-  }
-  std::vector<WorkloadResult> results;
-  for (auto& result : running) results.push_back(result.get());
-  return results;
-}
-
 // The mixed workload: one acknowledgement client and one list client, first alone, then while one
 // client streams registrations; the same three clients against the baselines; the server's saves,
 // the file's staleness and the server's memory meanwhile.
@@ -227,54 +243,58 @@ struct Column {
   Seconds elapsed{};
 };
 
-// The registrations that add new hosts to a registry of `preloaded`, `units` at a time, as long
-// as it has room; once it is full, each new host follows the shutdown of a preloaded host, taken
-// from the end, so that the registry stays within what a listing can describe. The first of those
-// shutdowns are `lead` more, so that `lead` clients sending them concurrently never find the
-// registry full.
-class NewHostRequests {
+// Registrations of new hosts that leave the registry's size about where it was, however long a
+// workload sends them: each new host is shut down again `lag` new hosts later (the gap lets
+// clients sending them concurrently register a host before its shutdown arrives), so each
+// workload's new hosts add at most `lag` to the registry. When two workloads' would overfill it,
+// the first requests shut down as many preloaded hosts and `lag` more, taken from the end.
+class NewHostChurn {
  public:
-  NewHostRequests(std::span<const Host> preloaded, HostFactory& factory, std::int32_t now,
-                  std::uint32_t lead)
-      : preloaded_(preloaded),
-        factory_(factory),
-        now_(now),
-        lead_(lead),
-        room_(kMaxServers - static_cast<std::uint32_t>(preloaded.size())) {}
+  NewHostChurn(std::span<const Host> preloaded, HostFactory& factory, std::int32_t now,
+               std::uint32_t lag)
+      : preloaded_(preloaded), factory_(factory), now_(now), lag_(lag) {}
 
-  std::vector<Bytes> take(std::uint32_t units) {
+  // Preloaded hosts that the requests shut down.
+  static std::uint32_t preloadedShutdowns(std::uint32_t preloaded, std::uint32_t lag) {
+    const std::uint32_t growth = 2 * lag;
+    return preloaded + growth > kMaxServers
+               ? std::min(preloaded, preloaded + growth + lag - kMaxServers)
+               : 0;
+  }
+
+  // The next `count` new hosts' registrations, with the shutdowns that fall among them.
+  std::vector<Bytes> take(std::uint32_t count) {
     std::vector<Bytes> requests;
-    for (std::uint32_t i = 0; i < units; ++i) {
-      if (room_ > 0) {
-        --room_;
-      } else {
-        for (std::uint32_t j = shutdowns_ == 0 ? lead_ : 0; j > 0; --j) shutDownOne(requests);
-        shutDownOne(requests);
+    if (!preloadedShutDown_) {
+      const std::uint32_t n =
+          preloadedShutdowns(static_cast<std::uint32_t>(preloaded_.size()), lag_);
+      for (std::uint32_t i = 0; i < n; ++i) {
+        requests.push_back(shutdownRequest(preloaded_[preloaded_.size() - 1 - i].record));
       }
-      requests.push_back(registrationRequest(factory_.next(now_).record));
+      preloadedShutDown_ = true;
+    }
+    // The previous workload's last hosts may not all have been registered before its time was
+    // up: they are left as they are.
+    registered_.clear();
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const ServerRecord record = factory_.next(now_).record;
+      requests.push_back(registrationRequest(record));
+      registered_.push_back(shutdownRequest(record));
+      if (registered_.size() > lag_) {
+        requests.push_back(std::move(registered_.front()));
+        registered_.pop_front();
+      }
     }
     return requests;
   }
 
-  // How many preloaded hosts, at most, `units` new hosts would shut down.
-  static std::uint32_t shutdownsFor(std::uint32_t preloaded, std::uint32_t units,
-                                    std::uint32_t lead) {
-    const std::uint32_t room = kMaxServers - preloaded;
-    return units > room ? units - room + lead : 0;
-  }
-
  private:
-  void shutDownOne(std::vector<Bytes>& requests) {
-    requests.push_back(shutdownRequest(preloaded_[preloaded_.size() - 1 - shutdowns_].record));
-    ++shutdowns_;
-  }
-
   std::span<const Host> preloaded_;
   HostFactory& factory_;
   std::int32_t now_;
-  std::uint32_t lead_;
-  std::uint32_t room_;
-  std::uint32_t shutdowns_ = 0;
+  std::uint32_t lag_;
+  bool preloadedShutDown_ = false;
+  std::deque<Bytes> registered_;  // shutdowns of the new hosts still registered, oldest first
 };
 
 // Waits, at most `limit`, until no save is under way.
@@ -309,24 +329,22 @@ Mixed measureMixed(const Options& options, ServerProcess& server, const SaveWatc
 
   // A save left from start-up (a server may write back what it loaded) is no part of it.
   waitForQuiet(watcher, kSaveWaitLimit);
-  progress("  mixed, no registrations: 1 ack and 1 list client");
-  auto results = runTogether({ackProbe, listProbe});
-  mixed.quietAck = results[0];
-  mixed.quietList = results[1];
-  settle();
+  progress("  mixed, no registrations: 1 ack and 1 list client, and against the baselines");
+  std::pair<std::vector<WorkloadResult>, std::vector<WorkloadResult>> results;
   {
-    BaselineServer acks;
-    StaticServer lists(listingBytes);
+    const BaselineServer acks;
+    const StaticServer lists(listingBytes);
     Workload ackBase = ackProbe, listBase = listProbe, streamBase = ackProbe;
     ackBase.port = acks.port();
     streamBase.port = acks.port();
     listBase.port = lists.port();
-    progress("  mixed, against the baselines");
-    results = runTogether({ackBase, listBase, streamBase});
+    results = alternate({ackProbe, listProbe}, {ackBase, listBase, streamBase});
   }
-  mixed.baselineAck = results[0];
-  mixed.baselineList = results[1];
-  mixed.baselineStream = results[2];
+  mixed.quietAck = results.first[0];
+  mixed.quietList = results.first[1];
+  mixed.baselineAck = results.second[0];
+  mixed.baselineList = results.second[1];
+  mixed.baselineStream = results.second[2];
 
   const pid_t pid = server.pid();
   mixed.idleKiB = residentOf(pid).now;
@@ -348,11 +366,11 @@ Mixed measureMixed(const Options& options, ServerProcess& server, const SaveWatc
     Workload fresh = one(kListenPort, ack, std::move(newHosts));
     fresh.keepAnswerTimes = true;
     fresh.once = true;
-    mixed.newHosts = measure("  new hosts streamed", fresh);
+    mixed.newHosts = measure("  new hosts and shutdowns streamed", fresh);
     stop = true;
-    results = probing.get();
-    mixed.streamAck = results[0];
-    mixed.streamList = results[1];
+    const std::vector<WorkloadResult> probed = probing.get();
+    mixed.streamAck = probed[0];
+    mixed.streamList = probed[1];
     for (const WorkloadResult* stream : {&mixed.refreshes, &mixed.newHosts}) {
       acks.insert(acks.end(), stream->answerTimes.begin(), stream->answerTimes.end());
     }
@@ -388,20 +406,22 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
   hosts.reserve(hostCount);
   for (std::uint32_t i = 0; i < hostCount; ++i) hosts.push_back(factory.next(now));
   // New hosts for two workloads: the concurrent one and the stream.
-  const std::uint32_t cap = newHostCap(hostCount);
-  const std::uint32_t shutdowns =
-      NewHostRequests::shutdownsFor(hostCount, 2 * cap, options.clients);
-  NewHostRequests newHosts(hosts, factory, now, options.clients);
-  std::vector<Bytes> freshRequests = newHosts.take(cap);
-  std::vector<Bytes> streamedNewHosts = newHosts.take(cap);
+  const std::uint32_t newHostCount = static_cast<std::uint32_t>(
+      std::min<double>(kMostNewHosts, kNewHostsPerSecond * options.seconds));
+  const std::uint32_t lag = 2 * options.clients;
+  const std::uint32_t shutdowns = NewHostChurn::preloadedShutdowns(hostCount, lag);
+  NewHostChurn newHosts(hosts, factory, now, lag);
+  std::vector<Bytes> freshRequests = newHosts.take(newHostCount);
+  std::vector<Bytes> streamedNewHosts = newHosts.take(newHostCount);
   // Only hosts that no workload shuts down are refreshed.
   std::vector<Bytes> refreshes;
   refreshes.reserve(hostCount - shutdowns);
   for (const Host& host : std::span(hosts).first(hostCount - shutdowns)) {
     refreshes.push_back(registrationRequest(host.record));
   }
+  // A shutdown that overtakes its registration leaves a host behind: some room for a few.
   const Expectation listing =
-      listingOf(hostCount - shutdowns, std::min(hostCount + 2 * cap, kMaxServers));
+      listingOf(hostCount - shutdowns, std::min(hostCount - shutdowns + 4 * lag, kMaxServers));
 
   progress(std::to_string(hostCount) + " hosts: writing " +
            formatBytes(static_cast<double>(fileSize(hostCount))) +
@@ -447,8 +467,9 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
     }
     Workload fresh = makeWorkload(options, kListenPort, ack, std::move(freshRequests), budget);
     fresh.once = true;
-    column.fresh = measure("new-host registration", fresh);
-    if (refreshes.empty()) refreshes.push_back(streamedNewHosts.back());
+    column.fresh = measure("new hosts and shutdowns", fresh);
+    // With no preloaded host to refresh, the stream refreshes one of its own.
+    if (refreshes.empty()) refreshes.push_back(registrationRequest(factory.next(now).record));
     column.mixed = measureMixed(options, server.process, watcher, listing, listingBytes,
                                 std::move(refreshes), std::move(streamedNewHosts));
     column.residentAfterKiB = server.process.residentKiB();
@@ -541,7 +562,7 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
       [](const Column& c) { return rateCell(c.staticList, c.baseline); });
   row("static listing p50 / p99 ms", [](const Column& c) { return latencyCell(c.staticList); });
   workloadRows(
-      "register new host", "baseline", [&](const Column& c) { return optional(c.fresh); },
+      "new host + shutdown", "baseline", [&](const Column& c) { return optional(c.fresh); },
       ackBaseline);
   workloadRows(
       "refresh host", "baseline", [&](const Column& c) { return optional(c.refresh); },
@@ -577,9 +598,9 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
   latencyRow("  static list p50 / p99 / max ms", [](const Mixed& m) { return m.baselineList; });
   row("  stream: refreshes/s (x baseline)",
       [](const Column& c) { return rateCell(c.mixed.refreshes, c.mixed.baselineStream); });
-  row("  stream: new hosts/s (x baseline)",
+  row("  stream: new + shutdown/s (x baseline)",
       [](const Column& c) { return rateCell(c.mixed.newHosts, c.mixed.baselineStream); });
-  row("  stream: refreshes + new hosts", [](const Column& c) {
+  row("  stream: refreshes + (new, shutdown)", [](const Column& c) {
     return countCell(c.mixed.refreshes) + " + " + countCell(c.mixed.newHosts);
   });
   row("  saves during the stream",
@@ -625,25 +646,28 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
       options.clients, formatNumber(options.seconds).c_str(), formatNumber(kRound.count()).c_str());
   std::fputs(table.render().c_str(), stdout);
   std::printf(
-      "\nLatency runs from connect to the server's close. A new-host registration adds a host, at\n"
-      "most max(100, hosts/10) of them per workload; on a full registry each follows the shutdown\n"
-      "of a preloaded host. The server list is %llu + %llu bytes per host. \"cut off\": still\n"
+      "\nLatency runs from connect to the server's close. New host + shutdown: registrations of\n"
+      "hosts the server has not seen, each host shut down again %u new hosts later, so that the\n"
+      "registry stays within that many of its size however long the workload runs; both kinds\n"
+      "of request count (when that would overfill the registry, as many preloaded hosts are\n"
+      "shut down first). The server list is %llu + %llu bytes per host. \"cut off\": still\n"
       "under way %.0f s after the workload's time was up. Start-up reads a server list just\n"
       "written, so from the page cache.\n"
       "Mixed: one acknowledgement client and one list client, each sending one request after\n"
       "another, first alone (quiet), then while a third client streams registrations one after\n"
       "another: refreshes of preloaded hosts (with none, of one host it adds) for %s s, then\n"
-      "new hosts for at most %s s. The same three clients against the baselines (acks and the\n"
-      "stream to the baseline, the list client to the static server) give the \"base\" and\n"
-      "\"static\" latencies and the stream's baseline rate. Saves are seen from outside with\n"
-      "inotify: server_list.dat.tmp created starts one, server_list.dat moved in ends it.\n"
+      "new hosts and their shutdowns, as above, for %s s. The same three clients against the\n"
+      "baselines (acks and the stream to the baseline, the list client to the static server)\n"
+      "give the \"base\" and \"static\" latencies and the stream's baseline rate, in alternating\n"
+      "rounds with the quiet phase. Saves are seen from outside with inotify:\n"
+      "server_list.dat.tmp created starts one, server_list.dat moved in ends it.\n"
       "Staleness: from a streamed registration's acknowledgement to the end of the first save\n"
       "that started after it; an upper bound, since a save under way at the acknowledgement may\n"
       "already hold the change (\"unsaved\": no save started after it within %.0f s).\n"
       "Resident while saving: the most of VmRSS sampled every %lld ms while a save ran; peak\n"
       "VmHWM: the most since the stream began (marked * when it could not be reset, and so\n"
       "counts from the server's start).\n",
-      static_cast<unsigned long long>(fileSize(0)),
+      2 * options.clients, static_cast<unsigned long long>(fileSize(0)),
       static_cast<unsigned long long>(kFileRecordSize), kDrainLimit.count(),
       formatNumber(options.seconds).c_str(), formatNumber(options.seconds).c_str(),
       kSaveWaitLimit.count(), static_cast<long long>(SaveMemorySampler::kInterval.count()));
@@ -774,7 +798,7 @@ int run(const Options& options) {
   // A save writes a whole second copy of the file before it replaces the first.
   const std::uint32_t most =
       options.hosts.empty() ? 0 : *std::max_element(options.hosts.begin(), options.hosts.end());
-  const std::uint64_t needed = 2 * fileSize(most + 2 * newHostCap(most));
+  const std::uint64_t needed = 2 * fileSize(most);
   if (const fs::space_info space = fs::space(temp.path()); space.available < needed) {
     throw std::runtime_error(
         "the server list of " + std::to_string(most) + " hosts and its saves need " +
