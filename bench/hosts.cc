@@ -129,6 +129,18 @@ Bytes shutdownRequest(const ServerRecord& record) {
   return recordRequest(MessageType::Shutdown, record);
 }
 
+std::vector<Bytes> newHostsAndShutdowns(HostFactory& factory, std::int32_t registrationTime,
+                                        std::uint32_t count) {
+  std::vector<Bytes> requests;
+  requests.reserve(2 * std::size_t{count});
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const ServerRecord record = factory.next(registrationTime).record;
+    requests.push_back(registrationRequest(record));
+    requests.push_back(shutdownRequest(record));
+  }
+  return requests;
+}
+
 std::uint64_t listingSize(std::span<const Host> hosts) {
   ServerRegistry registry;
   for (const Host& host : hosts) registry.insert(host.type, host.key, host.record);

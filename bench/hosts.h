@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <span>
 #include <unordered_set>
+#include <vector>
 
 #include "common/byte_order.h"
 #include "protocol/message.h"
@@ -53,6 +54,11 @@ Bytes registrationRequest(const ServerRecord& record);
 
 // The shutdown request (type 6) that removes the host filed as `record`: the same body.
 Bytes shutdownRequest(const ServerRecord& record);
+
+// `count` hosts from `factory`, each as its registration followed by its shutdown: units of two
+// requests for a workload that registers new hosts without growing the registry.
+std::vector<Bytes> newHostsAndShutdowns(HostFactory& factory, std::int32_t registrationTime,
+                                        std::uint32_t count);
 
 // The size of the listing reply the server sends for a registry of `hosts` (built with
 // buildListReply, so it costs a listing's worth of memory for a moment).

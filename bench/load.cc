@@ -173,26 +173,31 @@ WorkloadResult runWorkload(const Workload& workload) {
     clients.emplace_back([&workload, &started, &tally, stopStarting, deadline] {
       std::vector<std::uint8_t> scratch(256 * 1024);
       tally.lastEnd = Clock::now();
+      const std::size_t unitSize = std::max<std::size_t>(workload.unitSize, 1);
+      const std::size_t units = std::max<std::size_t>(workload.requests.size() / unitSize, 1);
       for (;;) {
-        const auto begin = Clock::now();
-        if (begin >= stopStarting) break;
+        if (Clock::now() >= stopStarting) break;
         if (workload.stop != nullptr && workload.stop->load(std::memory_order_relaxed)) break;
         const std::uint64_t k = started.fetch_add(1, std::memory_order_relaxed);
-        if (workload.once && k >= workload.requests.size()) break;
-        std::string error;
-        Clock::time_point answeredAt{};
-        const bool answered = exchange(workload, workload.requests[k % workload.requests.size()],
-                                       deadline, scratch, answeredAt, error);
-        const auto end = Clock::now();
-        tally.lastEnd = end;
-        if (answered) {
-          tally.samples.push_back(std::chrono::duration<double, std::milli>(end - begin).count());
-          if (workload.keepAnswerTimes) tally.answerTimes.push_back(answeredAt);
-        } else if (end >= deadline) {
-          ++tally.unfinished;
-        } else {
-          ++tally.failed;
-          if (tally.firstError.empty()) tally.firstError = error;
+        if (workload.once && k >= units) break;
+        const std::size_t first = (k % units) * unitSize;
+        for (std::size_t i = first; i < first + unitSize && i < workload.requests.size(); ++i) {
+          std::string error;
+          Clock::time_point answeredAt{};
+          const auto begin = Clock::now();
+          const bool answered =
+              exchange(workload, workload.requests[i], deadline, scratch, answeredAt, error);
+          const auto end = Clock::now();
+          tally.lastEnd = end;
+          if (answered) {
+            tally.samples.push_back(std::chrono::duration<double, std::milli>(end - begin).count());
+            if (workload.keepAnswerTimes) tally.answerTimes.push_back(answeredAt);
+          } else if (end >= deadline) {
+            ++tally.unfinished;
+          } else {
+            ++tally.failed;
+            if (tally.firstError.empty()) tally.firstError = error;
+          }
         }
       }
     });

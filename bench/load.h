@@ -54,18 +54,23 @@ std::string checkAnswer(const Expectation& expect, ByteView head, std::uint64_t 
 // server closes the connection, check it, and start over.
 struct Workload {
   std::uint16_t port = 0;
-  // The k-th request started (counted over all clients) is requests[k % requests.size()]...
+  // The k-th unit of requests started (counted over all clients) is unit k % (the number of
+  // units): `unitSize` consecutive requests from requests[that * unitSize] on, which one client
+  // sends in order, each on a connection of its own (so a registration and the shutdown that
+  // follows it always reach the server in that order). `requests` holds whole units...
   std::vector<Bytes> requests;
-  // ...unless `once` is set: then each is sent once and the workload ends when all are answered.
+  std::size_t unitSize = 1;
+  // ...unless `once` is set: then each unit is sent once and the workload ends when all are
+  // answered.
   bool once = false;
   Expectation expect;
   unsigned clients = 1;
-  // No request starts after `budget`; those under way may go on for `drainLimit` more.
+  // No unit starts after `budget`; those under way may go on for `drainLimit` more.
   Seconds budget{1};
   Seconds drainLimit{60};
   // Clients connect from this address (host byte order); 0 lets the system choose (127.0.0.1).
   std::uint32_t source = 0;
-  // When set, no request starts once it is true, whatever is left of the budget.
+  // When set, no unit starts once it is true, whatever is left of the budget.
   const std::atomic<bool>* stop = nullptr;
   // Whether to keep, for each answered request, when its answer's first bytes arrived.
   bool keepAnswerTimes = false;

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <filesystem>
 #include <future>
 #include <optional>
@@ -243,60 +242,6 @@ struct Column {
   Seconds elapsed{};
 };
 
-// Registrations of new hosts that leave the registry's size about where it was, however long a
-// workload sends them: each new host is shut down again `lag` new hosts later (the gap lets
-// clients sending them concurrently register a host before its shutdown arrives), so each
-// workload's new hosts add at most `lag` to the registry. When two workloads' would overfill it,
-// the first requests shut down as many preloaded hosts and `lag` more, taken from the end.
-class NewHostChurn {
- public:
-  NewHostChurn(std::span<const Host> preloaded, HostFactory& factory, std::int32_t now,
-               std::uint32_t lag)
-      : preloaded_(preloaded), factory_(factory), now_(now), lag_(lag) {}
-
-  // Preloaded hosts that the requests shut down.
-  static std::uint32_t preloadedShutdowns(std::uint32_t preloaded, std::uint32_t lag) {
-    const std::uint32_t growth = 2 * lag;
-    return preloaded + growth > kMaxServers
-               ? std::min(preloaded, preloaded + growth + lag - kMaxServers)
-               : 0;
-  }
-
-  // The next `count` new hosts' registrations, with the shutdowns that fall among them.
-  std::vector<Bytes> take(std::uint32_t count) {
-    std::vector<Bytes> requests;
-    if (!preloadedShutDown_) {
-      const std::uint32_t n =
-          preloadedShutdowns(static_cast<std::uint32_t>(preloaded_.size()), lag_);
-      for (std::uint32_t i = 0; i < n; ++i) {
-        requests.push_back(shutdownRequest(preloaded_[preloaded_.size() - 1 - i].record));
-      }
-      preloadedShutDown_ = true;
-    }
-    // The previous workload's last hosts may not all have been registered before its time was
-    // up: they are left as they are.
-    registered_.clear();
-    for (std::uint32_t i = 0; i < count; ++i) {
-      const ServerRecord record = factory_.next(now_).record;
-      requests.push_back(registrationRequest(record));
-      registered_.push_back(shutdownRequest(record));
-      if (registered_.size() > lag_) {
-        requests.push_back(std::move(registered_.front()));
-        registered_.pop_front();
-      }
-    }
-    return requests;
-  }
-
- private:
-  std::span<const Host> preloaded_;
-  HostFactory& factory_;
-  std::int32_t now_;
-  std::uint32_t lag_;
-  bool preloadedShutDown_ = false;
-  std::deque<Bytes> registered_;  // shutdowns of the new hosts still registered, oldest first
-};
-
 // Waits, at most `limit`, until no save is under way.
 void waitForQuiet(const SaveWatcher& watcher, Seconds limit) {
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(limit);
@@ -366,6 +311,7 @@ Mixed measureMixed(const Options& options, ServerProcess& server, const SaveWatc
     Workload fresh = one(kListenPort, ack, std::move(newHosts));
     fresh.keepAnswerTimes = true;
     fresh.once = true;
+    fresh.unitSize = 2;
     mixed.newHosts = measure("  new hosts and shutdowns streamed", fresh);
     stop = true;
     const std::vector<WorkloadResult> probed = probing.get();
@@ -408,20 +354,25 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
   // New hosts for two workloads: the concurrent one and the stream.
   const std::uint32_t newHostCount = static_cast<std::uint32_t>(
       std::min<double>(kMostNewHosts, kNewHostsPerSecond * options.seconds));
-  const std::uint32_t lag = 2 * options.clients;
-  const std::uint32_t shutdowns = NewHostChurn::preloadedShutdowns(hostCount, lag);
-  NewHostChurn newHosts(hosts, factory, now, lag);
-  std::vector<Bytes> freshRequests = newHosts.take(newHostCount);
-  std::vector<Bytes> streamedNewHosts = newHosts.take(newHostCount);
-  // Only hosts that no workload shuts down are refreshed.
+  // Each client has at most one new host registered at a time; a registry too full for that
+  // many more first loses as many preloaded hosts, the last ones.
+  const std::uint32_t room = options.clients + 1;
+  const std::uint32_t shutdowns =
+      hostCount + room > kMaxServers ? std::min(hostCount, hostCount + room - kMaxServers) : 0;
+  std::vector<Bytes> makingRoom;
+  for (const Host& host : std::span(hosts).last(shutdowns)) {
+    makingRoom.push_back(shutdownRequest(host.record));
+  }
+  std::vector<Bytes> freshRequests = newHostsAndShutdowns(factory, now, newHostCount);
+  std::vector<Bytes> streamedNewHosts = newHostsAndShutdowns(factory, now, newHostCount);
   std::vector<Bytes> refreshes;
   refreshes.reserve(hostCount - shutdowns);
   for (const Host& host : std::span(hosts).first(hostCount - shutdowns)) {
     refreshes.push_back(registrationRequest(host.record));
   }
-  // A shutdown that overtakes its registration leaves a host behind: some room for a few.
+  // The stream's refreshed host, with no preloaded one, and each client's new host.
   const Expectation listing =
-      listingOf(hostCount - shutdowns, std::min(hostCount - shutdowns + 4 * lag, kMaxServers));
+      listingOf(hostCount - shutdowns, std::min(hostCount - shutdowns + room, kMaxServers));
 
   progress(std::to_string(hostCount) + " hosts: writing " +
            formatBytes(static_cast<double>(fileSize(hostCount))) +
@@ -438,6 +389,13 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
     const Seconds budget{options.seconds};
     const auto ack = Expectation{Expectation::Kind::Ack};
 
+    if (!makingRoom.empty()) {
+      Workload shutDown = makeWorkload(options, kListenPort, ack, std::move(makingRoom), budget);
+      shutDown.clients = 1;
+      shutDown.once = true;
+      shutDown.budget = kDrainLimit;
+      measure("making room: shutdowns of preloaded hosts", shutDown);
+    }
     std::string error;
     const Bytes listingBytes = fetch(kListenPort, request(MessageType::ListRequest),
                                      Clock::now() + std::chrono::seconds(60), error);
@@ -467,6 +425,7 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
     }
     Workload fresh = makeWorkload(options, kListenPort, ack, std::move(freshRequests), budget);
     fresh.once = true;
+    fresh.unitSize = 2;
     column.fresh = measure("new hosts and shutdowns", fresh);
     // With no preloaded host to refresh, the stream refreshes one of its own.
     if (refreshes.empty()) refreshes.push_back(registrationRequest(factory.next(now).record));
@@ -596,11 +555,17 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
       [](const Mixed& m) { return m.baselineList; }, [](const Mixed& m) { return m.streamList; });
   latencyRow("  base ack p50 / p99 / max ms", [](const Mixed& m) { return m.baselineAck; });
   latencyRow("  static list p50 / p99 / max ms", [](const Mixed& m) { return m.baselineList; });
+  row("  ack + list requests, quiet", [](const Column& c) {
+    return countCell(c.mixed.quietAck) + " + " + countCell(c.mixed.quietList);
+  });
+  row("  ack + list requests, streaming", [](const Column& c) {
+    return countCell(c.mixed.streamAck) + " + " + countCell(c.mixed.streamList);
+  });
   row("  stream: refreshes/s (x baseline)",
       [](const Column& c) { return rateCell(c.mixed.refreshes, c.mixed.baselineStream); });
   row("  stream: new + shutdown/s (x baseline)",
       [](const Column& c) { return rateCell(c.mixed.newHosts, c.mixed.baselineStream); });
-  row("  stream: refreshes + (new, shutdown)", [](const Column& c) {
+  row("  stream requests: refresh + new/shutdown", [](const Column& c) {
     return countCell(c.mixed.refreshes) + " + " + countCell(c.mixed.newHosts);
   });
   row("  saves during the stream",
@@ -646,13 +611,12 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
       options.clients, formatNumber(options.seconds).c_str(), formatNumber(kRound.count()).c_str());
   std::fputs(table.render().c_str(), stdout);
   std::printf(
-      "\nLatency runs from connect to the server's close. New host + shutdown: registrations of\n"
-      "hosts the server has not seen, each host shut down again %u new hosts later, so that the\n"
-      "registry stays within that many of its size however long the workload runs; both kinds\n"
-      "of request count (when that would overfill the registry, as many preloaded hosts are\n"
-      "shut down first). The server list is %llu + %llu bytes per host. \"cut off\": still\n"
-      "under way %.0f s after the workload's time was up. Start-up reads a server list just\n"
-      "written, so from the page cache.\n"
+      "\nLatency runs from connect to the server's close. New host + shutdown: each client\n"
+      "registers a host the server has not seen and then shuts it down, so that the registry\n"
+      "keeps its size however long the workload runs; both requests count (a registry with no\n"
+      "room for a host per client first loses that many preloaded hosts). The server list is\n"
+      "%llu + %llu bytes per host. \"cut off\": still under way %.0f s after the workload's\n"
+      "time was up. Start-up reads a server list just written, so from the page cache.\n"
       "Mixed: one acknowledgement client and one list client, each sending one request after\n"
       "another, first alone (quiet), then while a third client streams registrations one after\n"
       "another: refreshes of preloaded hosts (with none, of one host it adds) for %s s, then\n"
@@ -667,7 +631,7 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
       "Resident while saving: the most of VmRSS sampled every %lld ms while a save ran; peak\n"
       "VmHWM: the most since the stream began (marked * when it could not be reset, and so\n"
       "counts from the server's start).\n",
-      2 * options.clients, static_cast<unsigned long long>(fileSize(0)),
+      static_cast<unsigned long long>(fileSize(0)),
       static_cast<unsigned long long>(kFileRecordSize), kDrainLimit.count(),
       formatNumber(options.seconds).c_str(), formatNumber(options.seconds).c_str(),
       kSaveWaitLimit.count(), static_cast<long long>(SaveMemorySampler::kInterval.count()));

@@ -123,6 +123,20 @@ TEST(Workload, ResultsOfSeveralRoundsPoolTheirTimeAndSamples) {
   EXPECT_EQ(total.firstError, "first");
 }
 
+TEST(Workload, SendsEveryRequestOfEachUnitOnceWhenAskedToSendThemOnce) {
+  const BaselineServer server;
+  Workload pairs;
+  pairs.port = server.port();
+  for (int i = 0; i < 6; ++i) pairs.requests.push_back(request(MessageType::AckRequest));
+  pairs.unitSize = 2;
+  pairs.once = true;
+  pairs.clients = 4;  // more clients than units
+  pairs.budget = Seconds(10);
+  const WorkloadResult result = runWorkload(pairs);
+  EXPECT_EQ(result.completed, 6u) << result.firstError;
+  EXPECT_EQ(result.failed + result.unfinished, 0u);
+}
+
 TEST(Workload, StopsWithinItsBoundAgainstAServerThatNeverAnswers) {
   // A socket that listens but never accepts: connections queue there, unanswered.
   const Socket silent(bindListener(0, loopbackAddress()));
