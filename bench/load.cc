@@ -115,10 +115,13 @@ namespace {
 
 // One request on a connection of its own; the answer is read until the server closes. Sets
 // `answeredAt` when the answer's first bytes arrive.
-bool exchange(const Workload& workload, ByteView requestBytes, Clock::time_point deadline,
+bool exchange(const Workload& workload, std::size_t index, Clock::time_point deadline,
               std::vector<std::uint8_t>& scratch, Clock::time_point& answeredAt,
               std::string& error) {
-  Socket socket = connectLoopback(workload.port, deadline, error, workload.source);
+  const std::uint32_t source =
+      index < workload.sources.size() ? workload.sources[index] : workload.source;
+  const ByteView requestBytes = workload.requests[index];
+  Socket socket = connectLoopback(workload.port, deadline, error, source);
   if (!socket.valid() || !sendAll(socket.fd(), requestBytes, deadline, error)) return false;
   std::uint8_t head[kListReplyHeaderSize];
   std::size_t headSize = 0;
@@ -185,8 +188,7 @@ WorkloadResult runWorkload(const Workload& workload) {
           std::string error;
           Clock::time_point answeredAt{};
           const auto begin = Clock::now();
-          const bool answered =
-              exchange(workload, workload.requests[i], deadline, scratch, answeredAt, error);
+          const bool answered = exchange(workload, i, deadline, scratch, answeredAt, error);
           const auto end = Clock::now();
           tally.lastEnd = end;
           if (answered) {

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "client/client_socket.h"
 #include "common/byte_order.h"
 #include "latency.h"
-#include "client/client_socket.h"
 #include "protocol/message.h"
 
 namespace dirserver::bench {
@@ -68,8 +68,10 @@ struct Workload {
   // No unit starts after `budget`; those under way may go on for `drainLimit` more.
   Seconds budget{1};
   Seconds drainLimit{60};
-  // Clients connect from this address (host byte order); 0 lets the system choose (127.0.0.1).
+  // Clients connect from this address (host byte order); 0 lets the system choose (127.0.0.1)...
   std::uint32_t source = 0;
+  // ...unless `sources` is not empty: then requests[i] goes from sources[i].
+  std::vector<std::uint32_t> sources{};
   // When set, no unit starts once it is true, whatever is left of the budget.
   const std::atomic<bool>* stop = nullptr;
   // Whether to keep, for each answered request, when its answer's first bytes arrived.

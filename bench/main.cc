@@ -260,7 +260,7 @@ void waitForSaveAfter(const SaveWatcher& watcher, Clock::time_point after, Secon
 
 Mixed measureMixed(const Options& options, ServerProcess& server, const SaveWatcher& watcher,
                    Expectation listing, const Bytes& listingBytes, std::vector<Bytes> refreshes,
-                   std::vector<Bytes> newHosts) {
+                   std::vector<std::uint32_t> refreshSources, std::vector<Bytes> newHosts) {
   Mixed mixed;
   const Seconds budget{options.seconds};
   const auto one = [&](std::uint16_t port, Expectation expect, std::vector<Bytes> requests) {
@@ -306,6 +306,7 @@ Mixed measureMixed(const Options& options, ServerProcess& server, const SaveWatc
     }
     auto probing = std::async(std::launch::async, [&probes] { return runTogether(probes); });
     Workload refresh = one(kListenPort, ack, refreshes);
+    refresh.sources = refreshSources;
     refresh.keepAnswerTimes = true;
     mixed.refreshes = measure("  refreshes streamed", refresh);
     Workload fresh = one(kListenPort, ack, std::move(newHosts));
@@ -324,6 +325,7 @@ Mixed measureMixed(const Options& options, ServerProcess& server, const SaveWatc
     // server that saved everything in the save already under way then.
     if (!acks.empty()) {
       Workload closing = one(kListenPort, ack, {refreshes.front()});
+      closing.sources = {refreshSources.empty() ? 0 : refreshSources.front()};
       closing.once = true;
       runWorkload(closing);
       waitForSaveAfter(watcher, *std::max_element(acks.begin(), acks.end()), kSaveWaitLimit);
@@ -366,9 +368,11 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
   std::vector<Bytes> freshRequests = newHostsAndShutdowns(factory, now, newHostCount);
   std::vector<Bytes> streamedNewHosts = newHostsAndShutdowns(factory, now, newHostCount);
   std::vector<Bytes> refreshes;
+  std::vector<std::uint32_t> refreshSources;
   refreshes.reserve(hostCount - shutdowns);
-  for (const Host& host : std::span(hosts).first(hostCount - shutdowns)) {
-    refreshes.push_back(registrationRequest(host.record));
+  for (std::uint32_t i = 0; i < hostCount - shutdowns; ++i) {
+    refreshes.push_back(registrationRequest(hosts[i].record));
+    refreshSources.push_back(hostSource(i));
   }
   // The stream's refreshed host, with no preloaded one, and each client's new host.
   const Expectation listing =
@@ -420,8 +424,9 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
           measureAlternating("ack", acks, "baseline ack", baselineAcks);
     }
     if (!refreshes.empty()) {
-      column.refresh = measure("refresh registration",
-                               makeWorkload(options, kListenPort, ack, refreshes, budget));
+      Workload refresh = makeWorkload(options, kListenPort, ack, refreshes, budget);
+      refresh.sources = refreshSources;
+      column.refresh = measure("refresh registration", refresh);
     }
     Workload fresh = makeWorkload(options, kListenPort, ack, std::move(freshRequests), budget);
     fresh.once = true;
@@ -429,8 +434,9 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
     column.fresh = measure("new hosts and shutdowns", fresh);
     // With no preloaded host to refresh, the stream refreshes one of its own.
     if (refreshes.empty()) refreshes.push_back(registrationRequest(factory.next(now).record));
-    column.mixed = measureMixed(options, server.process, watcher, listing, listingBytes,
-                                std::move(refreshes), std::move(streamedNewHosts));
+    column.mixed =
+        measureMixed(options, server.process, watcher, listing, listingBytes, std::move(refreshes),
+                     std::move(refreshSources), std::move(streamedNewHosts));
     column.residentAfterKiB = server.process.residentKiB();
     reportServerErrors(server.process, "under load");
   }
