@@ -44,10 +44,21 @@ class ServerCore::Connection final : public EventHandler {
 
  private:
   // A peer that is too slow to send its request is reported; one too slow to take its answer is
-  // dropped silently.
+  // dropped silently, with what it did not take.
   void expire() {
-    if (reading()) core_.reportError(stepError(), frame.failureLine());
+    if (reading()) {
+      core_.reportError(stepError(), frame.failureLine());
+    } else {
+      discardUnsent();
+    }
     core_.close(*this);
+  }
+
+  // Makes the coming close reset the connection: the kernel then drops what is still queued for
+  // the peer at once, instead of keeping it for minutes for a peer that does not read.
+  void discardUnsent() const {
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   }
 
   ConsoleError stepError() const {
@@ -219,6 +230,7 @@ bool ServerCore::makeRoomFor(std::uint32_t address) {
 void ServerCore::shed(Connection& connection) {
   ++shedConnections_;
   ++status_.stats.connectionsShed;
+  connection.discardUnsent();
   close(connection);
 }
 
@@ -419,7 +431,8 @@ void ServerCore::keepWithinBudgets() {
     if (victim == nullptr) break;
     shed(*victim);
   }
-  const auto perStalled = static_cast<std::size_t>(settings_.sendBufferBytes);
+  // The kernel doubles the size it is given, for its own bookkeeping.
+  const auto perStalled = 2 * static_cast<std::size_t>(settings_.sendBufferBytes);
   while (stalledCount_ * perStalled > settings_.stalledSendBytes) {
     Connection* victim = leastProgress(
         [](const Connection& connection, const ServerCore&) { return connection.stalled; });

@@ -48,9 +48,11 @@ struct CoreSettings {
   // The kernel's send buffer of each connection, fixed so that it cannot grow to megabytes for a
   // peer that does not read...
   int sendBufferBytes = 256 * 1024;
-  // ...and the most such buffers held by stalled readers at once, counted at this size each; over
-  // it, the reader that stalled longest is dropped.
-  std::size_t stalledSendBytes = 128 * 1024 * 1024;
+  // ...and the most kernel memory that such buffers of stalled readers may hold at once, each
+  // counted at twice sendBufferBytes (what the kernel makes of it); over it, the reader that
+  // stalled longest is dropped. A dropped reader's connection is reset, so that the kernel lets go
+  // of what it still held for it.
+  std::size_t stalledSendBytes = 256 * 1024 * 1024;
 };
 
 // Serves connections one request each: reads the frame (each step within its deadline, printing

@@ -277,7 +277,7 @@ TEST(ServerCore, NonReadingPeersCannotPinAnswersOrSendBuffersBeyondTheirBudgets)
   CoreSettings settings;
   settings.sendBufferBytes = 4096;
   settings.memoryBudgetBytes = listing * 3 / 2;  // room for one old listing and a half
-  settings.stalledSendBytes = 4 * 4096;          // four stalled readers
+  settings.stalledSendBytes = 4 * 2 * 4096;      // four stalled readers
   CoreHarness server(settings);
   server.context().registry = largeRegistry(300);
   server.start();
