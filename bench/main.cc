@@ -25,6 +25,7 @@
 #include "net/listener.h"
 #include "protocol/message.h"
 #include "options.h"
+#include "peer_limits.h"
 #include "process.h"
 #include "registry/server_list_file.h"
 #include "report.h"
@@ -418,6 +419,7 @@ int run(const Options& options) {
   std::fflush(stdout);
   if (!options.hosts.empty()) runLoadTable(options, temp.path());
   if (options.hostile > 0) runHostile(options, temp.path());
+  if (options.limits > 0) runLimits({options.server, temp.path(), options.limits});
   std::printf("\nload average at the end: %s\n", loadAverage().c_str());
   return 0;
 }
