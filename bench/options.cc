@@ -32,7 +32,9 @@ std::string usage(std::string_view defaultServer) {
       "  --limits P       measure the server's limits against hostile peers: P peers that never\n"
       "                   read a listing of 10000 hosts, each after a registry change; 5120 silent\n"
       "                   connections from 80 addresses; one address registering 1000 new hosts\n"
-      "                   (1 to 1000; about a minute). Without --hosts, only this runs.\n"
+      "                   (1 to 1000; about a minute). Without --hosts, only this runs. In a\n"
+      "                   network namespace, which hides tcp_mem, pass the machine's figures:\n"
+      "                   DIRSERVER_BENCH_TCP_MEM=\"$(cat /proc/sys/net/ipv4/tcp_mem)\"\n"
       "  --server PATH    the dirserver executable (default ";
   text += defaultServer;
   text +=

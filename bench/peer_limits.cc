@@ -51,6 +51,9 @@ const std::uint32_t kTogglerSource = loopbackAddress(199);  // 127.0.0.200
 constexpr auto kSampleInterval = 100ms;
 constexpr auto kHoldAfterLastPeer = 3s;
 constexpr auto kQuietListing = 2s;
+// Twice the server's cap on stalled readers (512 send buffers): peers that all read the current
+// listing pin no memory of the server's, only the kernel's send buffers.
+constexpr unsigned kSharingReaders = 1024;
 
 // Slots: 80 addresses holding 64 silent connections each, more than the server's slots.
 constexpr unsigned kSilentSources = 80;
@@ -246,23 +249,30 @@ bool seesClosed(const Peer& peer) {
 // ---------------------------------------------------------------------------------------------
 // Answers
 
-struct AnswersResult {
+// One wave of peers that never read, and what the server and the machine held meanwhile.
+struct Wave {
   unsigned peers = 0;
   unsigned sources = 0;
-  std::uint64_t listingBytes = 0;
-  std::uint64_t loadPeakKiB = 0;
-  std::uint64_t residentBeforeKiB = 0;
-  std::uint64_t peakKiB = 0;  // VmHWM since it was reset after the load
+  std::uint64_t peakKiB = 0;  // VmHWM since it was reset before the wave
   bool peakReset = false;
   std::vector<std::uint64_t> residentEverySecondKiB;
   std::uint64_t tcpBeforePages = 0;
   std::uint64_t tcpPeakPages = 0;
-  std::optional<TcpMemLimits> tcpLimits;
+  std::uint64_t peakOrphans = 0;  // sockets closed by their process, still held by the kernel
   unsigned dropped = 0;
   Seconds span{};  // from the first peer to the count of dropped ones
-  LatencySummary quiet, held;
-  std::uint64_t heldFailures = 0;
+  LatencySummary good;
+  std::uint64_t goodFailures = 0;
   std::string firstFailure;
+};
+
+struct AnswersResult {
+  std::uint64_t listingBytes = 0;
+  std::uint64_t residentBeforeKiB = 0;
+  std::optional<TcpMemLimits> tcpLimits;
+  LatencySummary quiet;
+  Wave toggling;  // each peer after a registry change, on a listing of its own
+  Wave sharing;   // all on the current listing
 };
 
 // Samples the server's memory and the machine's TCP memory every kSampleInterval, from
@@ -275,10 +285,13 @@ class MemorySampler {
           auto nextSecond = start;
           while (!stop_) {
             const std::string status = server.status();
-            const auto tcp = sockstatTcpPages(readProcFile("/proc/net/sockstat")).value_or(0);
+            const std::string sockstat = readProcFile("/proc/net/sockstat");
+            const auto tcp = sockstatTcpPages(sockstat).value_or(0);
+            const auto orphans = sockstatTcp(sockstat, "orphan").value_or(0);
             {
               const std::lock_guard lock(mutex_);
               peakTcpPages_ = std::max(peakTcpPages_, tcp);
+              peakOrphans_ = std::max(peakOrphans_, orphans);
               if (Clock::now() >= nextSecond) {
                 residentEverySecondKiB_.push_back(statusKiB(status, "VmRSS").value_or(0));
                 nextSecond += 1s;
@@ -296,6 +309,10 @@ class MemorySampler {
     const std::lock_guard lock(mutex_);
     return peakTcpPages_;
   }
+  std::uint64_t peakOrphans() {
+    const std::lock_guard lock(mutex_);
+    return peakOrphans_;
+  }
   std::vector<std::uint64_t> residentEverySecondKiB() {
     const std::lock_guard lock(mutex_);
     return residentEverySecondKiB_;
@@ -305,6 +322,7 @@ class MemorySampler {
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
   std::uint64_t peakTcpPages_ = 0;
+  std::uint64_t peakOrphans_ = 0;
   std::vector<std::uint64_t> residentEverySecondKiB_;
   std::thread thread_;
 };
@@ -345,9 +363,56 @@ class GoodListClient {
   std::thread thread_;
 };
 
+// Opens `count` peers that ask for the listing and never read it, from 127.0.0.2 upwards, while
+// a good client asks for it all along; before each peer, `beforeEach` runs. Holds them
+// kHoldAfterLastPeer longer, then counts those the server dropped, and closes them all.
+template <typename BeforeEach>
+Wave runWave(LimitsServer& server, unsigned count, std::span<const std::uint32_t> hostCounts,
+             BeforeEach beforeEach) {
+  Wave wave;
+  wave.peers = count;
+  wave.sources = (count + kPeersPerSource - 1) / kPeersPerSource;
+  wave.tcpBeforePages = sockstatTcpPages(readProcFile("/proc/net/sockstat")).value_or(0);
+  wave.peakReset = resetPeakResident(server.process().pid());
+  std::vector<Peer> peers;
+  MemorySampler sampler(server);
+  GoodListClient good({hostCounts.begin(), hostCounts.end()});
+  const Bytes ask = request(MessageType::ListRequest);
+  const auto first = Clock::now();
+  for (unsigned i = 0; i < count; ++i) {
+    beforeEach(i);
+    Peer peer = connectPeer(loopbackAddress(1 + i / kPeersPerSource), kNonReaderBuffer);
+    std::string error;
+    if (!sendAll(peer.socket.fd(), ask, Clock::now() + 5s, error)) {
+      throw std::runtime_error("a peer that does not read: " + error);
+    }
+    peers.push_back(std::move(peer));
+  }
+  std::this_thread::sleep_for(kHoldAfterLastPeer);
+  const ServerSide side = serverSide();
+  for (const Peer& peer : peers) {
+    const auto state = side.states.find(peer.id);
+    if (state == side.states.end() || state->second != kTcpEstablished) ++wave.dropped;
+  }
+  wave.span = Clock::now() - first;
+  good.finish();
+  wave.good = good.latency();
+  wave.goodFailures = good.failures();
+  wave.firstFailure = good.firstFailure();
+  wave.tcpPeakPages = sampler.peakTcpPages();
+  wave.peakOrphans = sampler.peakOrphans();
+  wave.residentEverySecondKiB = sampler.residentEverySecondKiB();
+  wave.peakKiB = server.kib("VmHWM");
+  progress("  " + std::to_string(wave.dropped) + " of " + std::to_string(count) +
+           " dropped, peak resident " + mib(wave.peakKiB) + ", TCP memory peak " +
+           formatBytes(static_cast<double>(wave.tcpPeakPages * pageBytes())));
+  peers.clear();  // their unread answers make each close a reset, which frees the server's side
+  std::this_thread::sleep_for(500ms);
+  return wave;
+}
+
 AnswersResult runAnswers(const LimitsRun& run) {
   AnswersResult result;
-  result.peers = run.nonReaders;
   HostFactory factory(11);
   std::vector<Host> hosts;
   hosts.reserve(kAnswersHosts);
@@ -355,61 +420,30 @@ AnswersResult runAnswers(const LimitsRun& run) {
   const Host toggled = factory.next(nowSeconds());
   result.listingBytes = listingSize(hosts);
   progress("answers: " + std::to_string(kAnswersHosts) + " hosts, " +
-           std::to_string(run.nonReaders) + " peers that do not read");
+           std::to_string(run.nonReaders) + " peers that do not read, one after each change; " +
+           std::to_string(kSharingReaders) + " on one listing");
   LimitsServer server(run.server, run.base / "answers", hosts);
   hosts.clear();
   hosts.shrink_to_fit();
-  result.loadPeakKiB = server.kib("VmHWM");
   result.residentBeforeKiB = server.kib("VmRSS");
   result.tcpLimits = machineTcpMemLimits();
-  const std::vector<std::uint32_t> counts = {kAnswersHosts, kAnswersHosts + 1};
-
+  const std::uint32_t counts[] = {kAnswersHosts, kAnswersHosts + 1};
   {
-    GoodListClient quiet(counts);
+    GoodListClient quiet({std::begin(counts), std::end(counts)});
     std::this_thread::sleep_for(kQuietListing);
     quiet.finish();
     result.quiet = quiet.latency();
   }
-  result.tcpBeforePages = sockstatTcpPages(readProcFile("/proc/net/sockstat")).value_or(0);
-  result.peakReset = resetPeakResident(server.process().pid());
-
-  std::vector<Peer> peers;
-  {
-    MemorySampler sampler(server);
-    GoodListClient held(counts);
-    const Bytes registration = registrationRequest(toggled.record);
-    Bytes shutdown = registration;
-    storeU32(shutdown.data() + 8, static_cast<std::uint32_t>(MessageType::Shutdown));
-    const Bytes ask = request(MessageType::ListRequest);
-    const auto first = Clock::now();
-    for (unsigned i = 0; i < run.nonReaders; ++i) {
-      // A new version of the listing for every peer: each pins one of its own.
-      expectAck(i % 2 == 0 ? registration : shutdown, kTogglerSource);
-      Peer peer = connectPeer(loopbackAddress(1 + i / kPeersPerSource), kNonReaderBuffer);
-      std::string error;
-      if (!sendAll(peer.socket.fd(), ask, Clock::now() + 5s, error)) {
-        throw std::runtime_error("a peer that does not read: " + error);
-      }
-      peers.push_back(std::move(peer));
-    }
-    std::this_thread::sleep_for(kHoldAfterLastPeer);
-    const ServerSide side = serverSide();
-    for (const Peer& peer : peers) {
-      const auto state = side.states.find(peer.id);
-      if (state == side.states.end() || state->second != kTcpEstablished) ++result.dropped;
-    }
-    result.span = Clock::now() - first;
-    held.finish();
-    result.held = held.latency();
-    result.heldFailures = held.failures();
-    result.firstFailure = held.firstFailure();
-    result.tcpPeakPages = sampler.peakTcpPages();
-    result.residentEverySecondKiB = sampler.residentEverySecondKiB();
-  }
-  result.peakKiB = server.kib("VmHWM");
-  result.sources = (run.nonReaders + kPeersPerSource - 1) / kPeersPerSource;
-  progress("  " + std::to_string(result.dropped) + " of " + std::to_string(run.nonReaders) +
-           " dropped, peak resident " + mib(result.peakKiB));
+  const Bytes registration = registrationRequest(toggled.record);
+  Bytes shutdown = registration;
+  storeU32(shutdown.data() + 8, static_cast<std::uint32_t>(MessageType::Shutdown));
+  // A new version of the listing before every peer: each pins one of its own.
+  result.toggling = runWave(server, run.nonReaders, counts, [&](unsigned i) {
+    expectAck(i % 2 == 0 ? registration : shutdown, kTogglerSource);
+  });
+  // The registry as it ends up; no change, so that all share the current listing.
+  const std::uint32_t settled[] = {kAnswersHosts + (run.nonReaders % 2)};
+  result.sharing = runWave(server, kSharingReaders, settled, [](unsigned) {});
   return result;
 }
 
@@ -632,43 +666,45 @@ void printTable(const AnswersResult& answers, const SlotsResult& slots,
   TextTable table({"hostile peers", "measured", "goal", "met"});
   const auto section = [&](const std::string& title) { table.addRow({title}); };
 
-  section("answers");
-  table.addRow({"  peers (addresses), listing size",
-                std::to_string(answers.peers) + " (" + std::to_string(answers.sources) + "), " +
-                    formatBytes(static_cast<double>(answers.listingBytes))});
-  table.addRow({"  server resident: after load / peak with peers",
-                mib(answers.residentBeforeKiB) + " / " + mib(answers.peakKiB) +
-                    (answers.peakReset ? "" : " (peak includes the load)"),
-                "< 256 MiB", verdict(answers.peakKiB < kResidentGoalKiB)});
   const double page = static_cast<double>(pageBytes());
-  std::string tcp = formatBytes(static_cast<double>(answers.tcpBeforePages) * page) + " / " +
-                    formatBytes(static_cast<double>(answers.tcpPeakPages) * page);
-  std::string tcpGoal = "far below tcp_mem";
-  std::string tcpMet = "?";
-  if (answers.tcpLimits) {
-    const double share = static_cast<double>(answers.tcpPeakPages) /
-                         static_cast<double>(answers.tcpLimits->high);
-    tcp += " (" + formatNumber(share * 100) + " % of " +
-           formatBytes(static_cast<double>(answers.tcpLimits->high) * page) + ")";
-    tcpGoal = "< tcp_mem low, " +
-              formatBytes(static_cast<double>(answers.tcpLimits->low) * page);
-    tcpMet = verdict(answers.tcpPeakPages < answers.tcpLimits->low);
-  }
-  table.addRow({"  machine TCP memory: before / peak", tcp, tcpGoal, tcpMet});
-  table.addRow({"  peers the server dropped", std::to_string(answers.dropped) + " of " +
-                                                   std::to_string(answers.peers) + " after " +
-                                                   formatNumber(answers.span.count()) + " s"});
+  const auto waveRows = [&](const Wave& wave) {
+    table.addRow({"  peers (addresses) / dropped by the server",
+                  std::to_string(wave.peers) + " (" + std::to_string(wave.sources) + ") / " +
+                      std::to_string(wave.dropped) + " after " +
+                      formatNumber(wave.span.count()) + " s"});
+    table.addRow({"  server resident, peak",
+                  mib(wave.peakKiB) + (wave.peakReset ? "" : " (since the start)"), "< 256 MiB",
+                  verdict(wave.peakKiB < kResidentGoalKiB)});
+    std::string tcp = formatBytes(static_cast<double>(wave.tcpBeforePages) * page) + " / " +
+                      formatBytes(static_cast<double>(wave.tcpPeakPages) * page);
+    std::string goal = "far below tcp_mem", met = "?";
+    if (answers.tcpLimits) {
+      tcp += " (" +
+             formatNumber(100.0 * static_cast<double>(wave.tcpPeakPages) /
+                          static_cast<double>(answers.tcpLimits->high)) +
+             " % of the limit)";
+      goal = "< tcp_mem low";
+      met = verdict(wave.tcpPeakPages < answers.tcpLimits->low);
+    }
+    table.addRow({"  machine TCP memory, before / peak", tcp, goal, met});
+    table.addRow({"  orphaned sockets the kernel held, peak", std::to_string(wave.peakOrphans)});
+    table.addRow({"  good list p50 / p99 / max ms (p50 x no peers)",
+                  latencyText(wave.good) + " (" + ratioText(wave.good.p50, answers.quiet.p50) +
+                      ")",
+                  "all answered", verdict(wave.goodFailures == 0 && wave.good.count > 0)});
+    table.addRow({"  good list requests",
+                  std::to_string(wave.good.count) +
+                      (wave.goodFailures > 0 ? ", " + std::to_string(wave.goodFailures) + " failed"
+                                             : std::string())});
+  };
+  section("answers: " + std::to_string(kAnswersHosts) + " hosts, listing " +
+          formatBytes(static_cast<double>(answers.listingBytes)));
+  table.addRow({"  server resident after load", mib(answers.residentBeforeKiB)});
   table.addRow({"  good list p50 / p99 / max ms, no peers", latencyText(answers.quiet)});
-  table.addRow({"  good list p50 / p99 / max ms, with peers",
-                latencyText(answers.held) + " (p50 " +
-                    ratioText(answers.held.p50, answers.quiet.p50) + ")",
-                "all answered", verdict(answers.heldFailures == 0 && answers.held.count > 0)});
-  table.addRow({"  good list requests with peers", std::to_string(answers.held.count) +
-                                                       (answers.heldFailures > 0
-                                                            ? ", " + std::to_string(
-                                                                         answers.heldFailures) +
-                                                                  " failed"
-                                                            : std::string())});
+  section("answers: a change before each peer");
+  waveRows(answers.toggling);
+  section("answers: all peers on one listing");
+  waveRows(answers.sharing);
 
   section("slots");
   table.addRow({"  silent connections (addresses)",
@@ -712,33 +748,50 @@ void printTable(const AnswersResult& answers, const SlotsResult& slots,
 
   std::printf("\nHostile-peer limits\n\n");
   std::fputs(table.render().c_str(), stdout);
-  std::string series;
-  for (std::size_t i = 0; i < answers.residentEverySecondKiB.size(); ++i) {
-    if (i > 0 && i % 16 == 0) series += "\n ";
-    series += " " + formatNumber(static_cast<double>(answers.residentEverySecondKiB[i]) / 1024);
+  const auto series = [](const Wave& wave) {
+    std::string text;
+    for (std::size_t i = 0; i < wave.residentEverySecondKiB.size(); ++i) {
+      text += (i > 0 && i % 16 == 0 ? "\n  " : " ") +
+              formatNumber(static_cast<double>(wave.residentEverySecondKiB[i]) / 1024);
+    }
+    return text;
+  };
+  std::string limit = "not known (see --help)";
+  if (answers.tcpLimits) {
+    const double page = static_cast<double>(pageBytes());
+    limit = formatBytes(static_cast<double>(answers.tcpLimits->low) * page) + " low, " +
+            formatBytes(static_cast<double>(answers.tcpLimits->pressure) * page) + " pressure, " +
+            formatBytes(static_cast<double>(answers.tcpLimits->high) * page) + " limit";
   }
   std::printf(
-      "\nAnswers: %u hosts; before each peer, 127.0.0.200 registers or shuts down a host of its\n"
-      "own, so every peer pins a listing of its own; peers come from 127.0.0.2 upwards, %u per\n"
-      "address, with a %d-byte receive buffer, and stay %lld s after the last one came. Resident\n"
-      "is the server's VmRSS after loading and its VmHWM (reset after loading) at the end; VmRSS\n"
-      "each second, MiB:\n "
-      "%s.\nTCP memory is /proc/net/sockstat's (the whole machine's), the limit\n"
-      "/proc/sys/net/ipv4/tcp_mem's. Dropped: the server's side is no longer established (its\n"
-      "answer was cut short). A good client on 127.0.0.1 asks for the listing all along.\n"
+      "\nAnswers: peers ask for the listing and never read it (a %d-byte receive buffer), %u per\n"
+      "address from 127.0.0.2 upwards, and stay %lld s after the last one came, while a good client\n"
+      "on 127.0.0.1 asks for the listing all along. First, before each peer 127.0.0.200 registers\n"
+      "or shuts down a host of its own, so that each pins a listing of its own; then %u peers come\n"
+      "without a change. Resident: the server's VmHWM, reset before each wave; its VmRSS each\n"
+      "second, MiB:\n "
+      "%s (a change before each peer)\n "
+      "%s (one listing).\n"
+      "TCP memory: /proc/net/sockstat's, the whole machine's; tcp_mem: %s.\n"
+      "Dropped: the server's side of the connection is no longer established (a peer that does\n"
+      "not read sees the end only after the bytes queued before it). Orphaned: sockets closed by\n"
+      "their process whose unsent bytes the kernel still holds (sockstat's \"orphan\").\n"
       "Slots: %u x %u silent connections from 127.0.0.2 upwards; before each of %u good list\n"
       "requests from 127.0.0.1, silent ones the server closed are opened again until it holds\n"
       "%zu (all within %s s, under the 30 s a silent connection may wait).\n"
       "Flood: %u hosts preloaded; %u clients send one registration per connection as fast as\n"
       "they are answered, while %u other addresses register %u new hosts each. Latency runs\n"
       "from connect to the server's close.\n",
-      kAnswersHosts, kPeersPerSource, kNonReaderBuffer,
-      static_cast<long long>(std::chrono::seconds(kHoldAfterLastPeer).count()), series.c_str(),
+      kNonReaderBuffer, kPeersPerSource,
+      static_cast<long long>(std::chrono::seconds(kHoldAfterLastPeer).count()), kSharingReaders,
+      series(answers.toggling).c_str(), series(answers.sharing).c_str(), limit.c_str(),
       kSilentSources, kSilentPerSource, kGoodRequests, kServerSlots,
       formatNumber(slots.span.count()).c_str(), kFloodPreloaded, kFloodClients, kOtherSources,
       kOtherHostsEach);
-  if (answers.heldFailures > 0) {
-    std::printf("First failed good list request with peers: %s\n", answers.firstFailure.c_str());
+  for (const Wave* wave : {&answers.toggling, &answers.sharing}) {
+    if (wave->goodFailures > 0) {
+      std::printf("First failed good list request with peers: %s\n", wave->firstFailure.c_str());
+    }
   }
   if (slots.failures > 0) {
     std::printf("First failed good list request in the slots run: %s\n",

@@ -45,14 +45,14 @@ std::optional<std::uint64_t> statusKiB(std::string_view status, std::string_view
   return value;
 }
 
-std::optional<std::uint64_t> sockstatTcpPages(std::string_view sockstat) {
+std::optional<std::uint64_t> sockstatTcp(std::string_view sockstat, std::string_view figure) {
   auto rest = lineAfter(sockstat, "TCP:");
   if (!rest) return std::nullopt;
-  // Name and value pairs; "mem" is the last one today, but look for it by name.
+  // Name and value pairs, looked for by name.
   std::istringstream words{std::string(*rest)};
   std::string name, value;
   while (words >> name >> value) {
-    if (name != "mem") continue;
+    if (name != figure) continue;
     std::string_view number = value;
     const auto pages = takeNumber(number);
     if (pages && number.empty()) return pages;

@@ -17,10 +17,14 @@ namespace dirserver::bench {
 // "VmRSS", in KiB; nullopt when the text has no such line or its value is not a number.
 std::optional<std::uint64_t> statusKiB(std::string_view status, std::string_view field);
 
-// The memory all TCP sockets of the machine hold, in pages: the "mem" figure of the "TCP:" line
-// of a /proc/net/sockstat text ("TCP: inuse 3 orphan 0 tw 2 alloc 5 mem 156"). The figure is the
-// kernel's global count, the same in every network namespace. nullopt when it is missing.
-std::optional<std::uint64_t> sockstatTcpPages(std::string_view sockstat);
+// A figure of the "TCP:" line of a /proc/net/sockstat text ("TCP: inuse 3 orphan 0 tw 2 alloc 5
+// mem 156"), by its name: "mem" is the memory all TCP sockets of the machine hold, in pages (the
+// kernel's global count, the same in every network namespace), "orphan" the sockets closed by
+// their process that the kernel still holds. nullopt when it is missing.
+std::optional<std::uint64_t> sockstatTcp(std::string_view sockstat, std::string_view figure);
+inline std::optional<std::uint64_t> sockstatTcpPages(std::string_view sockstat) {
+  return sockstatTcp(sockstat, "mem");
+}
 
 // The kernel's thresholds for TCP memory, in pages: /proc/sys/net/ipv4/tcp_mem's three numbers.
 // Below `low` there is no pressure; above `pressure` the kernel trims buffers; at `high` it

@@ -124,6 +124,7 @@ TEST(BenchProcStats, TakesEachFigureFromItsOwnLineOnly) {
   EXPECT_EQ(sockstatTcpPages("TCP: inuse 1 orphan 0 tw 11 alloc 1\nUDP: inuse 0 mem 3\n"),
             std::nullopt);
   EXPECT_EQ(sockstatTcpPages("TCP: inuse 1 mem many\n"), std::nullopt);
+  EXPECT_EQ(sockstatTcp("TCP: inuse 1 orphan 513 tw 11 alloc 1 mem 156\n", "orphan"), 513u);
 }
 
 TEST(BenchProcStats, TcpMemIsThreeAscendingNumbers) {
