@@ -29,11 +29,12 @@ std::string usage(std::string_view defaultServer) {
       "                   against a server with 2000 hosts, and print a good client's list and\n"
       "                   acknowledgement latency with and without them (1 to 1000). Without\n"
       "                   --hosts, only this measurement runs.\n"
-      "  --limits P       measure the server's limits against hostile peers: P peers that never\n"
-      "                   read a listing of 10000 hosts, each after a registry change; 5120 silent\n"
-      "                   connections from 80 addresses; one address registering 1000 new hosts\n"
-      "                   (1 to 1000; about a minute). Without --hosts, only this runs. In a\n"
-      "                   network namespace, which hides tcp_mem, pass the machine's figures:\n"
+      "  --limits P       measure the limits against hostile peers: P peers that never read\n"
+      "                   a 10000-host listing, each after a registry change, then 1024 on\n"
+      "                   one listing; 5120 silent connections from 80 addresses; one\n"
+      "                   address registering 1000 new hosts (1 to 1000; about 30 s).\n"
+      "                   Without --hosts, only this runs. In a network namespace, which\n"
+      "                   hides tcp_mem, pass the machine's figures:\n"
       "                   DIRSERVER_BENCH_TCP_MEM=\"$(cat /proc/sys/net/ipv4/tcp_mem)\"\n"
       "  --server PATH    the dirserver executable (default ";
   text += defaultServer;

@@ -164,7 +164,8 @@ void expectAck(ByteView requestBytes, std::uint32_t source) {
   std::string error;
   const Bytes answer = exchange(requestBytes, source, error);
   if (error.empty()) error = checkAnswer({Expectation::Kind::Ack}, answer, answer.size());
-  if (!error.empty()) throw std::runtime_error("a request from " + addressText(source) + ": " + error);
+  if (!error.empty())
+    throw std::runtime_error("a request from " + addressText(source) + ": " + error);
 }
 
 // Asks for the listing from 127.0.0.1; its latency in milliseconds, or the reason it failed: an
@@ -180,8 +181,9 @@ GoodList goodList(std::span<const std::uint32_t> hostCounts) {
   result.listing = exchange(request(MessageType::ListRequest), 0, result.error);
   result.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
   if (!result.error.empty()) return result;
-  const ByteView head = ByteView(result.listing).first(
-      std::min<std::size_t>(kListReplyHeaderSize, result.listing.size()));
+  const ByteView head =
+      ByteView(result.listing)
+          .first(std::min<std::size_t>(kListReplyHeaderSize, result.listing.size()));
   for (std::uint32_t hosts : hostCounts) {
     const Expectation expect{Expectation::Kind::Listing,
                              static_cast<std::uint16_t>(hosts + kDirectoryEntryCount)};
@@ -197,9 +199,8 @@ struct ServerSide {
   std::map<std::pair<std::uint32_t, std::uint16_t>, unsigned> states;
   std::uint32_t acceptQueue = 0;
   std::size_t established() const {
-    return static_cast<std::size_t>(std::count_if(states.begin(), states.end(), [](const auto& s) {
-      return s.second == kTcpEstablished;
-    }));
+    return static_cast<std::size_t>(std::count_if(
+        states.begin(), states.end(), [](const auto& s) { return s.second == kTcpEstablished; }));
   }
 };
 ServerSide serverSide() {
@@ -456,10 +457,10 @@ AnswersResult runAnswers(const LimitsRun& run) {
 
 struct SlotsResult {
   unsigned silent = kSilentSources * kSilentPerSource;
-  std::size_t heldBefore = 0;      // silent connections the server held when the good client came
-  unsigned closedArriving = 0;     // silent ones closed while they arrived
-  unsigned closedForGood = 0;      // silent ones closed while the good client was served
-  unsigned reopened = 0;           // silent ones opened again to keep every slot taken
+  std::size_t heldBefore = 0;   // silent connections the server held when the good client came
+  unsigned closedArriving = 0;  // silent ones closed while they arrived
+  unsigned closedForGood = 0;   // silent ones closed while the good client was served
+  unsigned reopened = 0;        // silent ones opened again to keep every slot taken
   LatencySummary quiet, full;
   unsigned failures = 0;
   std::string firstFailure;
@@ -550,8 +551,8 @@ struct FloodResult {
   unsigned othersAnswered = 0;
   unsigned othersListed = 0;
   std::size_t refusedLines = 0;
-  bool strangerShutdownKept = false;  // a shutdown from another address left the host listed
-  bool ownShutdownRemoved = false;    // the same shutdown from the host's own address removed it
+  bool strangerShutdownKept = false;   // a shutdown from another address left the host listed
+  bool ownShutdownRemoved = false;     // the same shutdown from the host's own address removed it
   bool loadedShutdownRemoved = false;  // a host from the file, shut down from anywhere, went
 };
 
@@ -596,7 +597,8 @@ FloodResult runFlood(const LimitsRun& run) {
   FloodResult result;
   HostFactory factory(9);
   std::vector<Host> preloaded, flood, others;
-  for (std::uint32_t i = 0; i < kFloodPreloaded; ++i) preloaded.push_back(factory.next(nowSeconds()));
+  for (std::uint32_t i = 0; i < kFloodPreloaded; ++i)
+    preloaded.push_back(factory.next(nowSeconds()));
   for (unsigned i = 0; i < kFloodHosts; ++i) flood.push_back(factory.next(nowSeconds()));
   for (unsigned i = 0; i < result.othersSent; ++i) others.push_back(factory.next(nowSeconds()));
   progress("registration flood: " + std::to_string(kFloodHosts) + " new hosts from " +
@@ -665,8 +667,7 @@ FloodResult runFlood(const LimitsRun& run) {
 
 const char* verdict(bool met) { return met ? "yes" : "NO"; }
 
-void printTable(const AnswersResult& answers, const SlotsResult& slots,
-                const FloodResult& flood) {
+void printTable(const AnswersResult& answers, const SlotsResult& slots, const FloodResult& flood) {
   TextTable table({"hostile peers", "measured", "goal", "met"});
   const auto section = [&](const std::string& title) { table.addRow({title}); };
 
@@ -674,8 +675,8 @@ void printTable(const AnswersResult& answers, const SlotsResult& slots,
   const auto waveRows = [&](const Wave& wave) {
     table.addRow({"  peers (addresses) / dropped by the server",
                   std::to_string(wave.peers) + " (" + std::to_string(wave.sources) + ") / " +
-                      std::to_string(wave.dropped) + " after " +
-                      formatNumber(wave.span.count()) + " s"});
+                      std::to_string(wave.dropped) + " after " + formatNumber(wave.span.count()) +
+                      " s"});
     table.addRow({"  server resident, peak",
                   mib(wave.peakKiB) + (wave.peakReset ? "" : " (since the start)"), "< 256 MiB",
                   verdict(wave.peakKiB < kResidentGoalKiB)});
@@ -693,8 +694,7 @@ void printTable(const AnswersResult& answers, const SlotsResult& slots,
     table.addRow({"  machine TCP memory, before / peak", tcp, goal, met});
     table.addRow({"  orphaned sockets the kernel held, peak", std::to_string(wave.peakOrphans)});
     table.addRow({"  good list p50 / p99 / max ms (p50 x no peers)",
-                  latencyText(wave.good) + " (" + ratioText(wave.good.p50, answers.quiet.p50) +
-                      ")",
+                  latencyText(wave.good) + " (" + ratioText(wave.good.p50, answers.quiet.p50) + ")",
                   "all answered", verdict(wave.goodFailures == 0 && wave.good.count > 0)});
     table.addRow({"  good list requests",
                   std::to_string(wave.good.count) +
@@ -711,11 +711,11 @@ void printTable(const AnswersResult& answers, const SlotsResult& slots,
   waveRows(answers.sharing);
   const Wave& sharing = answers.sharing;
   if (sharing.peers > 0 && sharing.tcpPeakPages > sharing.tcpBeforePages) {
-    const double perPeer = static_cast<double>(sharing.tcpPeakPages - sharing.tcpBeforePages) /
-                           sharing.peers;
+    const double perPeer =
+        static_cast<double>(sharing.tcpPeakPages - sharing.tcpBeforePages) / sharing.peers;
     const double projected = perPeer * kProjectedReaders;
-    std::string cell = formatBytes(projected * page) + " (" + formatBytes(perPeer * page) +
-                       " per peer";
+    std::string cell =
+        formatBytes(projected * page) + " (" + formatBytes(perPeer * page) + " per peer";
     std::string met = "?";
     if (answers.tcpLimits) {
       cell += ", " +
@@ -733,12 +733,12 @@ void printTable(const AnswersResult& answers, const SlotsResult& slots,
   table.addRow({"  held by the server / closed on arrival",
                 std::to_string(slots.heldBefore) + " / " + std::to_string(slots.closedArriving)});
   table.addRow({"  good list p50 / p99 / max ms, no silent ones", latencyText(slots.quiet)});
-  table.addRow({"  good list p50 / p99 / max ms, every slot taken",
-                latencyText(slots.full) + " (p50 " + ratioText(slots.full.p50, slots.quiet.p50) +
-                    ")",
-                "< 2 s",
-                verdict(slots.failures == 0 && slots.full.count > 0 &&
-                        slots.full.max < kSlotsGoal.count() * 1000)});
+  table.addRow(
+      {"  good list p50 / p99 / max ms, every slot taken",
+       latencyText(slots.full) + " (p50 " + ratioText(slots.full.p50, slots.quiet.p50) + ")",
+       "< 2 s",
+       verdict(slots.failures == 0 && slots.full.count > 0 &&
+               slots.full.max < kSlotsGoal.count() * 1000)});
   table.addRow({"  good list requests, silent ones dropped for them",
                 std::to_string(slots.full.count) +
                     (slots.failures > 0 ? " (" + std::to_string(slots.failures) + " failed)"
@@ -758,8 +758,9 @@ void printTable(const AnswersResult& answers, const SlotsResult& slots,
                 std::to_string(flood.othersListed) + " of " + std::to_string(flood.othersSent) +
                     " (" + std::to_string(flood.othersAnswered) + " acknowledged)",
                 "all", verdict(flood.othersListed == flood.othersSent)});
-  table.addRow({"  shutdown from another address", flood.strangerShutdownKept ? "still listed" : "REMOVED",
-                "still listed", verdict(flood.strangerShutdownKept)});
+  table.addRow({"  shutdown from another address",
+                flood.strangerShutdownKept ? "still listed" : "REMOVED", "still listed",
+                verdict(flood.strangerShutdownKept)});
   table.addRow({"  the same from the host's own address",
                 flood.ownShutdownRemoved ? "removed" : "still listed", "removed",
                 verdict(flood.ownShutdownRemoved)});
@@ -786,17 +787,20 @@ void printTable(const AnswersResult& answers, const SlotsResult& slots,
   }
   std::printf(
       "\nAnswers: peers ask for the listing and never read it (a %d-byte receive buffer), %u per\n"
-      "address from 127.0.0.2 upwards, and stay %lld s after the last one came, while a good client\n"
+      "address from 127.0.0.2 upwards, and stay %lld s after the last one came, while a good "
+      "client\n"
       "on 127.0.0.1 asks for the listing all along. First, before each peer 127.0.0.200 registers\n"
-      "or shuts down a host of its own, so that each pins a listing of its own; then %u peers come\n"
+      "or shuts down a host of its own, so that each pins a listing of its own; then %u peers "
+      "come\n"
       "without a change. Resident: the server's VmHWM, reset before each wave; its VmRSS each\n"
       "second, MiB:\n "
       "%s (a change before each peer)\n "
       "%s (one listing).\n"
-      "TCP memory: /proc/net/sockstat's, the whole machine's; tcp_mem: %s.\n"
+      "TCP memory: /proc/net/sockstat's, the whole machine's; tcp_mem:\n  %s.\n"
       "Dropped: the server's side of the connection is no longer established (a peer that does\n"
       "not read sees the end only after the bytes queued before it). Orphaned: sockets closed by\n"
-      "their process whose unsent bytes the kernel still holds (sockstat's \"orphan\"). Projected:\n"
+      "their process whose unsent bytes the kernel still holds (sockstat's \"orphan\"). "
+      "Projected:\n"
       "the wave's TCP memory per peer times the 3840 peers (60 addresses x 64) that once took a\n"
       "machine's TCP memory to its limit; not measured, to spare the shared machine.\n"
       "Slots: %u x %u silent connections from 127.0.0.2 upwards; before each of %u good list\n"

@@ -19,7 +19,7 @@ struct LimitsRun {
 
 // Runs the three scenarios one after the other and prints their table and a legend on standard
 // output; progress goes to standard error. Needs port 6001, the loopback addresses 127.0.0.1 to
-// 127.0.0.200 and some 5,300 descriptors. Takes about a minute. Throws std::runtime_error when a
+// 127.0.0.200 and some 5,300 descriptors. Takes about 30 seconds. Throws std::runtime_error when a
 // server cannot start or stops answering; a goal the server misses is a figure, not an error.
 void runLimits(const LimitsRun& run);
 

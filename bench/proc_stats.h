@@ -44,7 +44,7 @@ struct TcpSocket {
   std::uint16_t localPort = 0;
   std::uint32_t remoteAddress = 0;
   std::uint16_t remotePort = 0;
-  unsigned state = 0;        // 1 established, 10 listening, 4 FIN_WAIT1, ...
+  unsigned state = 0;         // 1 established, 10 listening, 4 FIN_WAIT1, ...
   std::uint32_t rxQueue = 0;  // for a listening socket: connections waiting to be accepted
 };
 inline constexpr unsigned kTcpEstablished = 1;

@@ -159,8 +159,8 @@ TEST(BenchProcStats, TcpTableShowsAConnectionUnderTheAddressesAndPortsItsSockets
   ASSERT_TRUE(listener.valid());
   ASSERT_EQ(::listen(listener.fd(), 4), 0);
   std::string error;
-  const Socket client = connectLoopback(localPort(listener.fd()), Clock::now() + std::chrono::seconds(5), error,
-                                        loopbackAddress(1));
+  const Socket client = connectLoopback(
+      localPort(listener.fd()), Clock::now() + std::chrono::seconds(5), error, loopbackAddress(1));
   ASSERT_TRUE(client.valid()) << error;
   sockaddr_in local{};
   socklen_t length = sizeof local;
