@@ -44,9 +44,9 @@ struct ParsedOptions {
 
 // Reads the arguments after the program name. Starts from the defaults above with `server` set to
 // `defaultServer`. A flag's value may follow as the next argument or after '=' (--hosts=0,100).
-// --hostile or --limits alone runs only that measurement; together with --hosts both run. An unknown
-// flag, a missing or malformed value, or a value outside the bounds above yields an error text
-// that names the flag.
+// --hostile or --limits alone runs only that measurement; together with --hosts both run. An
+// unknown flag, a missing or malformed value, or a value outside the bounds above yields an error
+// text that names the flag.
 ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_view defaultServer);
 
 }  // namespace dirserver::bench

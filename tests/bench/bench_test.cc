@@ -3,8 +3,11 @@
 // readings from /proc that the limits run takes its memory figures and dropped peers from.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <numeric>
 #include <tuple>
 
@@ -125,6 +128,25 @@ TEST(BenchProcStats, TakesEachFigureFromItsOwnLineOnly) {
             std::nullopt);
   EXPECT_EQ(sockstatTcpPages("TCP: inuse 1 mem many\n"), std::nullopt);
   EXPECT_EQ(sockstatTcp("TCP: inuse 1 orphan 513 tw 11 alloc 1 mem 156\n", "orphan"), 513u);
+}
+
+TEST(BenchProcStats, ThisKernelsFilesParseAndThePeakResidentCanBeReset) {
+  // Without a reset, a server's peak would be the one of loading its file, not of the peers.
+  const auto kib = [](std::string_view field) {
+    return statusKiB(readProcFile("/proc/self/status"), field).value_or(0);
+  };
+  constexpr std::size_t kBlock = 64 << 20;
+  void* block = ::mmap(nullptr, kBlock, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(block, MAP_FAILED);
+  std::memset(block, 1, kBlock);
+  ::munmap(block, kBlock);
+  const std::uint64_t peak = kib("VmHWM");
+  ASSERT_GT(peak, kib("VmRSS") + (32 << 10));
+  ASSERT_TRUE(resetPeakResident(::getpid()));
+  EXPECT_LT(kib("VmHWM"), peak - (32 << 10));
+
+  EXPECT_TRUE(sockstatTcpPages(readProcFile("/proc/net/sockstat")).has_value());
+  EXPECT_TRUE(sockstatTcp(readProcFile("/proc/net/sockstat"), "orphan").has_value());
 }
 
 TEST(BenchProcStats, TcpMemIsThreeAscendingNumbers) {
