@@ -29,6 +29,8 @@
 #include "load.h"
 #include "net/listener.h"
 #include "options.h"
+#include "peer_limits.h"
+#include "proc_stats.h"
 #include "process.h"
 #include "protocol/message.h"
 #include "registry/server_list_file.h"
@@ -777,6 +779,7 @@ int run(const Options& options) {
   }
   if (!options.hosts.empty()) runLoadTable(options, temp.path());
   if (options.hostile > 0) runHostile(options, temp.path());
+  if (options.limits > 0) runLimits({options.server, temp.path(), options.limits});
   std::printf("\nload average at the end: %s\n", loadAverage().c_str());
   return 0;
 }

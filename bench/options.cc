@@ -9,7 +9,7 @@ namespace dirserver::bench {
 std::string usage(std::string_view defaultServer) {
   std::string text =
       "usage: dirserver-bench [--hosts N,N,...] [--clients C] [--seconds S] [--hostile P]\n"
-      "                       [--server PATH]\n"
+      "                       [--limits P] [--server PATH]\n"
       "\n"
       "Starts the dirserver executable on port 6001 in a temporary directory, once for each\n"
       "registry size N, with N hosts written to its server_list.dat beforehand, drives it from C\n"
@@ -33,6 +33,13 @@ std::string usage(std::string_view defaultServer) {
       "                   against a server with 2000 hosts, and print a good client's list and\n"
       "                   acknowledgement latency with and without them (1 to 1000). Without\n"
       "                   --hosts, only this measurement runs.\n"
+      "  --limits P       measure the limits against hostile peers: P peers that never read\n"
+      "                   a 10000-host listing, each after a registry change, then 1024 on\n"
+      "                   one listing; 5120 silent connections from 80 addresses; one\n"
+      "                   address registering 1000 new hosts (1 to 1000; about 30 s).\n"
+      "                   Without --hosts, only this runs. In a network namespace, which\n"
+      "                   hides tcp_mem, pass the machine's figures:\n"
+      "                   DIRSERVER_BENCH_TCP_MEM=\"$(cat /proc/sys/net/ipv4/tcp_mem)\"\n"
       "  --server PATH    the dirserver executable (default ";
   text += defaultServer;
   text +=
@@ -94,7 +101,7 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
       continue;
     }
     const bool known = flag == "--hosts" || flag == "--clients" || flag == "--seconds" ||
-                       flag == "--hostile" || flag == "--server";
+                       flag == "--hostile" || flag == "--limits" || flag == "--server";
     if (!known) {
       parsed.error = "unknown argument '" + std::string(args[i]) + "'";
       return parsed;
@@ -119,6 +126,9 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
     } else if (flag == "--hostile") {
       good = parseUnsigned(value, kMaxHostile, number) && number > 0;
       options.hostile = static_cast<unsigned>(number);
+    } else if (flag == "--limits") {
+      good = parseUnsigned(value, kMaxHostile, number) && number > 0;
+      options.limits = static_cast<unsigned>(number);
     } else {
       good = !value.empty();
       options.server = value;
@@ -128,7 +138,7 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
       return parsed;
     }
   }
-  if (options.hostile > 0 && !options.hostsGiven) options.hosts.clear();
+  if ((options.hostile > 0 || options.limits > 0) && !options.hostsGiven) options.hosts.clear();
   return parsed;
 }
 

@@ -1,5 +1,7 @@
 #include "saves.h"
 
+#include "proc_stats.h"
+
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -19,13 +21,6 @@ namespace {
 
 constexpr std::string_view kListFile = "server_list.dat";
 constexpr std::string_view kTemporaryFile = "server_list.dat.tmp";
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 }  // namespace
 
@@ -107,29 +102,9 @@ Staleness staleness(std::span<const Clock::time_point> acks, std::span<const Sav
   return result;
 }
 
-std::uint64_t statusKiB(std::string_view status, std::string_view field) {
-  for (std::size_t at = 0; at < status.size();) {
-    const std::size_t end = std::min(status.find('\n', at), status.size());
-    const std::string_view line = status.substr(at, end - at);
-    if (line.size() > field.size() && line.substr(0, field.size()) == field &&
-        line[field.size()] == ':') {
-      return std::strtoull(std::string(line.substr(field.size() + 1)).c_str(), nullptr, 10);
-    }
-    at = end + 1;
-  }
-  return 0;
-}
-
 Resident residentOf(pid_t pid) {
-  const std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
-  return {statusKiB(status, "VmRSS"), statusKiB(status, "VmHWM")};
-}
-
-bool resetPeakResident(pid_t pid) {
-  std::ofstream clear("/proc/" + std::to_string(pid) + "/clear_refs");
-  clear << "5";
-  clear.flush();
-  return static_cast<bool>(clear);
+  const std::string status = readProcFile("/proc/" + std::to_string(pid) + "/status");
+  return {statusKiB(status, "VmRSS").value_or(0), statusKiB(status, "VmHWM").value_or(0)};
 }
 
 SaveMemorySampler::SaveMemorySampler(pid_t pid, const SaveWatcher& watcher) {

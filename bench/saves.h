@@ -85,20 +85,12 @@ struct Staleness {
 // `saves` in order of their starts; `acks` in any order.
 Staleness staleness(std::span<const Clock::time_point> acks, std::span<const Save> saves);
 
-// The value of `field` ("VmRSS", "VmHWM") in the text of a /proc/PID/status file, in KiB; 0 when
-// the field is missing.
-std::uint64_t statusKiB(std::string_view status, std::string_view field);
-
 // Resident memory of process `pid`, from /proc/PID/status, in KiB; 0 when it cannot be read.
 struct Resident {
   std::uint64_t now = 0;   // VmRSS
-  std::uint64_t peak = 0;  // VmHWM: the most since start or since resetPeakResident
+  std::uint64_t peak = 0;  // VmHWM: the most since start or since resetPeakResident (proc_stats.h)
 };
 Resident residentOf(pid_t pid);
-
-// Makes the process's VmHWM start again from its VmRSS now (needs the right to write
-// /proc/PID/clear_refs: the same user, or root). Returns false when that failed.
-bool resetPeakResident(pid_t pid);
 
 // Samples VmRSS of `pid` every kInterval from construction to destruction, keeping the largest
 // sample taken while `watcher` saw a save under way.

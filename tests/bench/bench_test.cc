@@ -1,10 +1,14 @@
 // The benchmark's own logic where a fault would falsify its figures: percentiles, the hosts it
 // preloads and registers, the check of each answer, the bound on a workload's duration, the static
-// listing server, and the saves, staleness and memory figures it reads from outside the server.
+// listing server, the saves, staleness and memory figures it reads from outside the server, and the
+// readings from /proc that the limits run takes its memory figures and dropped peers from.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <numeric>
 #include <thread>
@@ -15,6 +19,7 @@
 #include "listing/list_reply.h"
 #include "load.h"
 #include "net/listener.h"
+#include "proc_stats.h"
 #include "registry/registration.h"
 #include "registry/server_key.h"
 #include "registry/server_list_file.h"
@@ -236,14 +241,97 @@ TEST(SaveWatcher, SeesTheServersWriteAndRenameAndNothingElse) {
 }
 
 TEST(Resident, ReadsTheFieldsOfProcStatus) {
-  const std::string status =
-      "Name:\tdirserver\nVmHWMX:\t1 kB\nVmHWM:\t   61832 kB\nVmRSS:\t   51600 kB\n";
-  EXPECT_EQ(statusKiB(status, "VmHWM"), 61832u);
-  EXPECT_EQ(statusKiB(status, "VmRSS"), 51600u);
-  EXPECT_EQ(statusKiB(status, "VmSwap"), 0u);
   const Resident self = residentOf(::getpid());
   EXPECT_GT(self.now, 0u);
   EXPECT_GE(self.peak, self.now);
+}
+
+TEST(BenchProcStats, TakesEachFigureFromItsOwnLineOnly) {
+  const std::string status =
+      "Name:\tdirserver\nVmPeak:\t  300000 kB\nVmHWM:\t   91234 kB\nVmRSS:\t    9120 kB\n"
+      "RssAnon:\t    5000 kB\n";
+  EXPECT_EQ(statusKiB(status, "VmHWM"), 91234u);
+  EXPECT_EQ(statusKiB(status, "VmRSS"), 9120u);
+  EXPECT_EQ(statusKiB(status, "VmSwap"), std::nullopt);
+  EXPECT_EQ(statusKiB("VmRSS:\t  12 pages\n", "VmRSS"), std::nullopt);
+  EXPECT_EQ(statusKiB("", "VmRSS"), std::nullopt);
+
+  // The UDP line has a "mem" too, and /proc/net/sockstat6 a "TCP6:" line.
+  EXPECT_EQ(sockstatTcpPages("sockets: used 12\nUDP: inuse 0 mem 999\n"
+                             "TCP6: inuse 1\nTCP: inuse 1 orphan 0 tw 11 alloc 1 mem 156\n"),
+            156u);
+  EXPECT_EQ(sockstatTcpPages("TCP: inuse 1 orphan 0 tw 11 alloc 1\nUDP: inuse 0 mem 3\n"),
+            std::nullopt);
+  EXPECT_EQ(sockstatTcpPages("TCP: inuse 1 mem many\n"), std::nullopt);
+  EXPECT_EQ(sockstatTcp("TCP: inuse 1 orphan 513 tw 11 alloc 1 mem 156\n", "orphan"), 513u);
+}
+
+TEST(BenchProcStats, ThisKernelsFilesParseAndThePeakResidentCanBeReset) {
+  // Without a reset, a server's peak would be the one of loading its file, not of the peers.
+  const auto kib = [](std::string_view field) {
+    return statusKiB(readProcFile("/proc/self/status"), field).value_or(0);
+  };
+  constexpr std::size_t kBlock = 64 << 20;
+  void* block = ::mmap(nullptr, kBlock, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(block, MAP_FAILED);
+  std::memset(block, 1, kBlock);
+  ::munmap(block, kBlock);
+  const std::uint64_t peak = kib("VmHWM");
+  ASSERT_GT(peak, kib("VmRSS") + (32 << 10));
+  ASSERT_TRUE(resetPeakResident(::getpid()));
+  EXPECT_LT(kib("VmHWM"), peak - (32 << 10));
+
+  EXPECT_TRUE(sockstatTcpPages(readProcFile("/proc/net/sockstat")).has_value());
+  EXPECT_TRUE(sockstatTcp(readProcFile("/proc/net/sockstat"), "orphan").has_value());
+}
+
+TEST(BenchProcStats, TcpMemIsThreeAscendingNumbers) {
+  const auto limits = parseTcpMem("287907\t383878\t575814\n");
+  ASSERT_TRUE(limits.has_value());
+  EXPECT_EQ(limits->low, 287907u);
+  EXPECT_EQ(limits->pressure, 383878u);
+  EXPECT_EQ(limits->high, 575814u);
+  EXPECT_TRUE(parseTcpMem("1 2 3").has_value());
+  for (const char* bad : {"", "287907 383878", "1 2 3 4", "3 2 1", "1 2 3x", "-1 2 3"}) {
+    EXPECT_EQ(parseTcpMem(bad).has_value(), false) << bad;
+  }
+}
+
+TEST(BenchProcStats, TcpTableShowsAConnectionUnderTheAddressesAndPortsItsSocketsHave) {
+  // The census of dropped peers matches /proc/net/tcp's lines with getsockname()'s results; a
+  // byte-order slip would count every peer as dropped.
+  const std::string text =
+      "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout\n"
+      "   0: 00000000:1771 00000000:0000 0A 00000000:00000003 00:00000000 00000000     0        0\n"
+      "   1: 0100007F:1771 0200007F:D431 01 00000000:00000000 00:00000000 00000000     0        0\n"
+      "   2: not a socket line\n";
+  const auto table = parseTcpTable(text);
+  ASSERT_EQ(table.size(), 2u);
+  EXPECT_EQ(table[0].state, kTcpListen);
+  EXPECT_EQ(table[0].localPort, 6001);
+  EXPECT_EQ(table[0].rxQueue, 3u);
+  EXPECT_EQ(table[1].state, kTcpEstablished);
+  EXPECT_EQ(table[1].remotePort, 0xD431);
+
+  const Socket listener(bindListener(0, loopbackAddress()));
+  ASSERT_TRUE(listener.valid());
+  ASSERT_EQ(::listen(listener.fd(), 4), 0);
+  std::string error;
+  const Socket client = connectLoopback(
+      localPort(listener.fd()), Clock::now() + std::chrono::seconds(5), error, loopbackAddress(1));
+  ASSERT_TRUE(client.valid()) << error;
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  ASSERT_EQ(::getsockname(client.fd(), reinterpret_cast<sockaddr*>(&local), &length), 0);
+  bool found = false;
+  for (const TcpSocket& socket : parseTcpTable(readProcFile("/proc/net/tcp"))) {
+    if (socket.localPort == localPort(listener.fd()) && socket.state == kTcpEstablished &&
+        socket.remoteAddress == local.sin_addr.s_addr &&
+        socket.remotePort == ntohs(local.sin_port)) {
+      found = true;
+    }
+  }
+  EXPECT_TRUE(found);
 }
 
 }  // namespace
