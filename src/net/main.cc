@@ -1,18 +1,23 @@
 // dirserver: the directory server of the game. Hosts register and announce their shutdown on TCP
-// port 6001; clients fetch the listing of every registered host. Takes no configuration: any
-// command-line argument only switches on the trace of every key it computes.
+// port 6001; clients fetch the listing of every registered host. Takes no configuration beyond
+// `--http ADDRESS:PORT`, which opens the HTTP window on the directory; any other command-line
+// argument only switches on the trace of every key it computes.
 
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <string_view>
 
+#include "http/http_server.h"
 #include "net/listener.h"
 #include "net/serve.h"
 #include "protocol/message.h"
 #include "registry/server_list_file.h"
+#include "server/server_status.h"
 
-int main(int argc, char** /*argv*/) {
+int main(int argc, char** argv) {
   using namespace dirserver;
   // Every console line reaches a pipe, a file or a journal whole and in order, even if the
   // process is killed a moment later.
@@ -22,7 +27,22 @@ int main(int argc, char** /*argv*/) {
   std::signal(SIGPIPE, SIG_IGN);
 
   static ServerContext context;
-  context.checksumTrace = argc > 1;
+  static ServerStatus status;
+  std::optional<HttpAddress> httpAddress;
+  int otherArguments = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) != "--http") {
+      ++otherArguments;
+      continue;
+    }
+    std::string error;
+    if (i + 1 == argc || !(httpAddress = parseHttpAddress(argv[++i], error))) {
+      std::fprintf(stderr, "+error: --http needs ADDRESS:PORT%s%s\n", error.empty() ? "" : ": ",
+                   error.c_str());
+      return 2;
+    }
+  }
+  context.checksumTrace = otherArguments > 0;
 
   const int listenSocket = bindListener(kListenPort);
   if (listenSocket < 0) {
@@ -47,6 +67,18 @@ int main(int argc, char** /*argv*/) {
     std::fprintf(stderr, "+error: listen() error\n");
     ::close(listenSocket);
     return 1;
+  }
+  // The HTTP window runs on threads of its own and only reads what `status` publishes.
+  static std::unique_ptr<HttpServer> http;
+  if (httpAddress) {
+    http = std::make_unique<HttpServer>(status);
+    std::string error;
+    if (!http->bind(*httpAddress, error)) {
+      std::fprintf(stderr, "+error: --http: %s\n", error.c_str());
+      ::close(listenSocket);
+      return 1;
+    }
+    http->start();
   }
   return serveForever(listenSocket, context);
 }
