@@ -20,6 +20,7 @@
 
 #include "hostile.h"
 #include "hosts.h"
+#include "http_load.h"
 #include "listing/list_reply.h"
 #include "load.h"
 #include "net/listener.h"
@@ -418,6 +419,7 @@ int run(const Options& options) {
   std::fflush(stdout);
   if (!options.hosts.empty()) runLoadTable(options, temp.path());
   if (options.hostile > 0) runHostile(options, temp.path());
+  if (options.httpLoadHosts > 0) runHttpLoad(options, temp.path());
   std::printf("\nload average at the end: %s\n", loadAverage().c_str());
   return 0;
 }

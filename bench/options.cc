@@ -29,6 +29,10 @@ std::string usage(std::string_view defaultServer) {
       "                   against a server with 2000 hosts, and print a good client's list and\n"
       "                   acknowledgement latency with and without them (1 to 1000). Without\n"
       "                   --hosts, only this measurement runs.\n"
+      "  --http-load N    start the server with --http and N hosts, and print the game port's\n"
+      "                   ack and list latency without and with 100 HTTP requests/s on\n"
+      "                   /servers.json and /metrics, and the rate of each HTTP path alone\n"
+      "                   (1 to 60000). Without --hosts, only this measurement runs.\n"
       "  --server PATH    the dirserver executable (default ";
   text += defaultServer;
   text +=
@@ -90,7 +94,7 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
       continue;
     }
     const bool known = flag == "--hosts" || flag == "--clients" || flag == "--seconds" ||
-                       flag == "--hostile" || flag == "--server";
+                       flag == "--hostile" || flag == "--http-load" || flag == "--server";
     if (!known) {
       parsed.error = "unknown argument '" + std::string(args[i]) + "'";
       return parsed;
@@ -112,6 +116,9 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
       options.clients = static_cast<unsigned>(number);
     } else if (flag == "--seconds") {
       good = parseSeconds(value, options.seconds);
+    } else if (flag == "--http-load") {
+      good = parseUnsigned(value, kMaxHostsPerRun, number) && number > 0;
+      options.httpLoadHosts = static_cast<std::uint32_t>(number);
     } else if (flag == "--hostile") {
       good = parseUnsigned(value, kMaxHostile, number) && number > 0;
       options.hostile = static_cast<unsigned>(number);
@@ -124,7 +131,9 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
       return parsed;
     }
   }
-  if (options.hostile > 0 && !options.hostsGiven) options.hosts.clear();
+  if ((options.hostile > 0 || options.httpLoadHosts > 0) && !options.hostsGiven) {
+    options.hosts.clear();
+  }
   return parsed;
 }
 

@@ -19,6 +19,8 @@ struct Options {
   double seconds = 5;
   // Hostile peers to hold open in the hostile run; 0 leaves that run out.
   unsigned hostile = 0;
+  // Hosts for the HTTP window's measurement; 0 leaves it out.
+  std::uint32_t httpLoadHosts = 0;
   std::string server;
   bool help = false;
 };
@@ -42,7 +44,7 @@ struct ParsedOptions {
 
 // Reads the arguments after the program name. Starts from the defaults above with `server` set to
 // `defaultServer`. A flag's value may follow as the next argument or after '=' (--hosts=0,100).
-// --hostile alone runs only the hostile measurement; together with --hosts both run. An unknown
+// --hostile or --http-load alone runs only that measurement; together with --hosts all given run. An unknown
 // flag, a missing or malformed value, or a value outside the bounds above yields an error text
 // that names the flag.
 ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_view defaultServer);
