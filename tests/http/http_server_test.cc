@@ -291,7 +291,7 @@ bool closedWithin(int fd, std::chrono::milliseconds limit) {
   }
 }
 
-TEST_F(HttpServerTest, SilentAndIdleClientsAreDroppedSoTheOnlyThreadServesAgain) {
+TEST_F(HttpServerTest, StalledAndIdleClientsAreDroppedSoTheOnlyThreadServesAgain) {
   HttpSettings one;
   one.threads = 1;
   one.queuedConnections = 1;
@@ -300,8 +300,11 @@ TEST_F(HttpServerTest, SilentAndIdleClientsAreDroppedSoTheOnlyThreadServesAgain)
   start(one);
   status_.stats.loopAliveAtMs = steadyMs_.load();
 
-  // A peer that connects and says nothing holds the only thread for one read timeout at most.
+  // A peer that stops in the middle of its request holds the only thread for one read timeout at
+  // most.
   const int silent = connectRaw(server_->port());
+  const std::string part = "GET /hea";
+  ASSERT_EQ(::send(silent, part.data(), part.size(), 0), static_cast<ssize_t>(part.size()));
   const auto before = std::chrono::steady_clock::now();
   const auto served = client().Get("/healthz");
   ASSERT_TRUE(served);
