@@ -3,17 +3,14 @@
 // are kept in the build tree's artifacts folder for a person to look at. Skipped where Chromium is
 // not installed.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cstdlib>
+#include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 
+#include "http/browser.h"
 #include "http/http_server.h"
 #include "http/snapshots.h"
-#include "support/process.h"
 
 namespace dirserver {
 namespace {
@@ -21,42 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 using testing::makeSnapshot;
 using testing::typedHost;
-
-// The browser's executable, if one is on the PATH.
-std::optional<std::string> findChromium() {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin";
-  for (std::size_t start = 0; start <= dirs.size();) {
-    const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-    for (const char* name : {"chromium", "chromium-browser"}) {
-      const std::filesystem::path candidate = std::filesystem::path(dirs.substr(start, end - start)) / name;
-      if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-    }
-    start = end + 1;
-  }
-  return std::nullopt;
-}
-
-// The rows the page rendered: each host row's text, and whether it is hidden by the filter.
-struct RenderedRow {
-  std::string html;
-  bool hidden = false;
-};
-
-std::vector<RenderedRow> hostRows(const std::string& dom) {
-  std::vector<RenderedRow> rows;
-  const std::regex row(R"(<tr class="host"( hidden="")?>(.*?)</tr>)");
-  for (auto it = std::sregex_iterator(dom.begin(), dom.end(), row); it != std::sregex_iterator();
-       ++it) {
-    rows.push_back({(*it)[2], (*it)[1].matched});
-  }
-  return rows;
-}
-
-std::size_t visibleRows(const std::vector<RenderedRow>& rows) {
-  return static_cast<std::size_t>(
-      std::count_if(rows.begin(), rows.end(), [](const RenderedRow& r) { return !r.hidden; }));
-}
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
   std::size_t count = 0;
@@ -67,10 +28,9 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
 class BrowserTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto found = findChromium();
+    const auto found = testing::findChromium();
     if (!found) GTEST_SKIP() << "chromium is not installed: the status page is not checked in a browser";
-    chromium_ = *found;
-    std::filesystem::create_directories(kArtifacts);
+    browser_.emplace(*found, t_.dir);
   }
 
   void serve(SnapshotPtr snapshot) {
@@ -85,40 +45,9 @@ class BrowserTest : public ::testing::Test {
     return "http://127.0.0.1:" + std::to_string(server_->port()) + "/" + rest;
   }
 
-  // Runs the browser on `url` with `extra` arguments; returns what it printed on standard output.
-  std::string browse(const std::vector<std::string>& extra, std::chrono::seconds limit = 60s) {
-    const std::filesystem::path profile = t_.dir / ("profile-" + std::to_string(++runs_));
-    std::vector<std::string> args = {
-        "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-        "--disable-background-networking", "--disable-component-update", "--disable-sync",
-        "--disable-dev-shm-usage", "--hide-scrollbars", "--user-data-dir=" + profile.string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    const testing::Finished run = testing::runToEnd(t_.dir, chromium_, args, limit);
-    EXPECT_EQ(run.status, 0) << run.err;
-    return run.out;
-  }
-
-  std::string dumpDom(const std::string& page) {
-    return browse({"--virtual-time-budget=5000", "--dump-dom", page});
-  }
-
-  // Saves a screenshot of `page` as `name` among the artifacts and checks that it is a PNG image.
-  void screenshot(const std::string& page, const std::string& name, const std::string& size) {
-    const std::filesystem::path file = std::filesystem::path(kArtifacts) / name;
-    std::filesystem::remove(file);
-    browse({"--virtual-time-budget=5000", "--window-size=" + size, "--screenshot=" + file.string(),
-            page});
-    std::ifstream png(file, std::ios::binary);
-    char signature[8] = {};
-    png.read(signature, sizeof signature);
-    EXPECT_EQ(std::string(signature, 8), "\x89PNG\r\n\x1a\n") << file;
-    std::cout << "screenshot: " << file.string() << "\n";
-  }
-
   static constexpr const char* kArtifacts = DIRSERVER_ARTIFACT_DIR;
-  std::string chromium_;
   testing::TestContext t_;
-  int runs_ = 0;
+  std::optional<testing::Browser> browser_;
   ServerStatus status_;
   std::unique_ptr<HttpServer> server_;
 };
@@ -140,10 +69,10 @@ TEST_F(BrowserTest, TablesHoldEveryHostShowHostileStringsAsTextAndTheFilterNarro
   putU16(hosts.back().second.fields[kNameField].data, 0xD800);
   serve(makeSnapshot(1, now, hosts));
 
-  const std::string dom = dumpDom(url());
-  const std::vector<RenderedRow> rows = hostRows(dom);
+  const std::string dom = browser_->dumpDom(url());
+  const std::vector<testing::RenderedRow> rows = testing::hostRows(dom);
   ASSERT_EQ(rows.size(), hosts.size()) << dom;
-  EXPECT_EQ(visibleRows(rows), hosts.size());
+  EXPECT_EQ(testing::visibleRows(rows), hosts.size());
   EXPECT_NE(dom.find("<title>dirserver \xE2\x80\x94 10 hosts</title>"), std::string::npos) << dom;
   for (const char* name : {"Alpha Arena", "Bravo Base", "Charlie Court", "Delta Dome", "Echo Edge",
                            "&lt;img src=x onerror=\"document.title='pwned'\"&gt;",
@@ -162,17 +91,18 @@ TEST_F(BrowserTest, TablesHoldEveryHostShowHostileStringsAsTextAndTheFilterNarro
 
   // The filter, set from the address, keeps only the matching rows, whatever the case.
   for (const std::string& filter : {std::string("?filter=bravo"), std::string("#filter=BRAVO%20b")}) {
-    const std::vector<RenderedRow> filtered = hostRows(dumpDom(url(filter)));
+    const std::vector<testing::RenderedRow> filtered = testing::hostRows(browser_->dumpDom(url(filter)));
     ASSERT_EQ(filtered.size(), hosts.size()) << filter;
-    ASSERT_EQ(visibleRows(filtered), 1u) << filter;
-    for (const RenderedRow& row : filtered) {
+    ASSERT_EQ(testing::visibleRows(filtered), 1u) << filter;
+    for (const testing::RenderedRow& row : filtered) {
       EXPECT_EQ(row.html.find("Bravo Base") != std::string::npos, !row.hidden) << filter;
     }
   }
-  EXPECT_EQ(visibleRows(hostRows(dumpDom(url("?filter=10.0.0.1")))), hosts.size());
-  EXPECT_EQ(visibleRows(hostRows(dumpDom(url("?filter=no such host")))), 0u);
+  EXPECT_EQ(testing::visibleRows(testing::hostRows(browser_->dumpDom(url("?filter=10.0.0.1")))), hosts.size());
+  EXPECT_EQ(testing::visibleRows(testing::hostRows(browser_->dumpDom(url("?filter=no such host")))), 0u);
 
-  screenshot(url(), "status-page-10-hosts.png", "1280,900");
+  browser_->screenshot(url(), std::filesystem::path(kArtifacts) / "status-page-10-hosts.png",
+                       "1280,900");
 }
 
 TEST_F(BrowserTest, TenThousandHostsRenderWhole) {
@@ -184,10 +114,11 @@ TEST_F(BrowserTest, TenThousandHostsRenderWhole) {
     hosts.push_back(typedHost(kServerTypes[i % 3], name, now - i * 7));
   }
   serve(makeSnapshot(1, now, hosts));
-  const std::string dom = dumpDom(url());
-  EXPECT_EQ(hostRows(dom).size(), hosts.size());
+  const std::string dom = browser_->dumpDom(url());
+  EXPECT_EQ(testing::hostRows(dom).size(), hosts.size());
   EXPECT_NE(dom.find("<title>dirserver \xE2\x80\x94 10000 hosts</title>"), std::string::npos);
-  screenshot(url(), "status-page-10000-hosts.png", "1280,900");
+  browser_->screenshot(url(), std::filesystem::path(kArtifacts) / "status-page-10000-hosts.png",
+                       "1280,900");
 }
 
 }  // namespace
