@@ -163,7 +163,8 @@ HttpServer::HttpServer(const ServerStatus& status, HttpSettings settings)
   server_->set_write_timeout(settings_.writeTimeout);
   server_->set_keep_alive_timeout(settings_.keepAliveTimeout.count());
   server_->set_keep_alive_max_count(settings_.keepAliveRequests);
-  // GET and HEAD carry no body; a request that announces a large one is refused, not read.
+  // Only GET and HEAD are served and their bodies are never read; this bounds any the library
+  // would read before the method is refused.
   server_->set_payload_max_length(64 * 1024);
   route();
 }
