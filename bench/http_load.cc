@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "hosts.h"
-#include "net/message.h"
+#include "protocol/message.h"
 #include "process.h"
 #include "report.h"
 

@@ -150,9 +150,8 @@ struct HttpServer::Views {
   ServersJsonCache serversJson;
 };
 
-HttpServer::HttpServer(const ServerStatus& status, HttpSettings settings)
-    : status_(status),
-      settings_(std::move(settings)),
+HttpServer::HttpServer(HttpSettings settings)
+    : settings_(std::move(settings)),
       server_(std::make_unique<httplib::Server>()),
       views_(std::make_unique<Views>(instanceTag())) {
   if (!settings_.wallSeconds) settings_.wallSeconds = systemWallSeconds;
@@ -184,7 +183,8 @@ bool HttpServer::bind(const HttpAddress& address, std::string& error) {
   return true;
 }
 
-void HttpServer::start() {
+void HttpServer::start(const ServerStatus& status) {
+  status_ = &status;
   thread_ = std::thread([this] { server_->listen_after_bind(); });
   // A stop() before the library marks itself running would be lost and leave it serving.
   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -240,7 +240,7 @@ void HttpServer::route() {
   server_->Get("/servers.json", [this, common](const httplib::Request& request,
                                                httplib::Response& response) {
     common(response);
-    const SnapshotPtr snapshot = status_.snapshots.latest();
+    const SnapshotPtr snapshot = status_->snapshots.latest();
     if (!snapshot) {
       response.status = 503;
       response.set_content("the registry is not published yet\n", kTextType);
@@ -259,7 +259,7 @@ void HttpServer::route() {
   server_->Get("/metrics", [this, common](const httplib::Request&, httplib::Response& response) {
     common(response);
     response.set_header("Cache-Control", "no-store");
-    response.set_content(metricsText(status_.stats, status_.snapshots.latest(), dirserverVersion(),
+    response.set_content(metricsText(status_->stats, status_->snapshots.latest(), dirserverVersion(),
                                      settings_.wallSeconds()),
                          kMetricsType);
   });
@@ -268,7 +268,7 @@ void HttpServer::route() {
     common(response);
     response.set_header("Cache-Control", "no-store");
     const HealthReport report =
-        checkHealth(status_.stats, settings_.steadyMilliseconds(), settings_.maxLoopSilence);
+        checkHealth(status_->stats, settings_.steadyMilliseconds(), settings_.maxLoopSilence);
     response.status = report.healthy ? 200 : 503;
     response.set_content(report.reason + "\n", kTextType);
   });

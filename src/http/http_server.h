@@ -62,11 +62,11 @@ struct HttpSettings {
   std::function<std::int64_t()> steadyMilliseconds;
 };
 
-// Serves the four endpoints from `status`, which must outlive it. Use: bind(), then start(); stop()
-// (or the destructor) ends it and joins its threads.
+// Serves the four endpoints from a ServerStatus. Use: bind(), then start(status); stop() (or the
+// destructor) ends it and joins its threads.
 class HttpServer {
  public:
-  explicit HttpServer(const ServerStatus& status, HttpSettings settings = {});
+  explicit HttpServer(HttpSettings settings = {});
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
@@ -75,8 +75,9 @@ class HttpServer {
   bool bind(const HttpAddress& address, std::string& error);
   // The bound port (the chosen one when bound to port 0).
   std::uint16_t port() const { return port_; }
-  // Serves on a thread of its own until stop(). Requires a successful bind().
-  void start();
+  // Serves from `status`, which must outlive the serving, on threads of its own until stop().
+  // Requires a successful bind().
+  void start(const ServerStatus& status);
   // Stops accepting, lets requests under way finish (each bounded by the timeouts) and joins
   // every thread. Safe to call more than once.
   void stop();
@@ -86,7 +87,7 @@ class HttpServer {
 
   void route();
 
-  const ServerStatus& status_;
+  const ServerStatus* status_ = nullptr;  // set by start(), before any thread reads it
   HttpSettings settings_;
   std::unique_ptr<httplib::Server> server_;
   std::unique_ptr<Views> views_;

@@ -15,7 +15,6 @@
 #include "net/serve.h"
 #include "protocol/message.h"
 #include "registry/server_list_file.h"
-#include "server/server_status.h"
 
 int main(int argc, char** argv) {
   using namespace dirserver;
@@ -27,7 +26,6 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   static ServerContext context;
-  static ServerStatus status;
   std::optional<HttpAddress> httpAddress;
   int otherArguments = 0;
   for (int i = 1; i < argc; ++i) {
@@ -49,6 +47,22 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "+error: bind() error\n");
     return 1;
   }
+  // The HTTP window's port is taken as early, so that a server that cannot have it never touches
+  // the file either. It serves once the loop runs, on threads of its own, and reads only what the
+  // loop publishes.
+  std::unique_ptr<HttpServer> http;
+  Companion companion;
+  if (httpAddress) {
+    http = std::make_unique<HttpServer>();
+    std::string error;
+    if (!http->bind(*httpAddress, error)) {
+      std::fprintf(stderr, "+error: --http: %s\n", error.c_str());
+      ::close(listenSocket);
+      return 1;
+    }
+    companion.start = [&http](const ServerStatus& status) { http->start(status); };
+    companion.stop = [&http] { http->stop(); };
+  }
   // Loaded after the bind, so a server that cannot have its port never touches the file, and
   // before the listen, so no connection is queued before the registry is complete. A file that
   // is there but cannot be read ends the server: it must not be replaced by the first save.
@@ -68,17 +82,5 @@ int main(int argc, char** argv) {
     ::close(listenSocket);
     return 1;
   }
-  // The HTTP window runs on threads of its own and only reads what `status` publishes.
-  static std::unique_ptr<HttpServer> http;
-  if (httpAddress) {
-    http = std::make_unique<HttpServer>(status);
-    std::string error;
-    if (!http->bind(*httpAddress, error)) {
-      std::fprintf(stderr, "+error: --http: %s\n", error.c_str());
-      ::close(listenSocket);
-      return 1;
-    }
-    http->start();
-  }
-  return serveForever(listenSocket, context);
+  return serveForever(listenSocket, context, companion);
 }

@@ -35,10 +35,10 @@ class BrowserTest : public ::testing::Test {
 
   void serve(SnapshotPtr snapshot) {
     status_.snapshots.publish(std::move(snapshot));
-    server_ = std::make_unique<HttpServer>(status_);
+    server_ = std::make_unique<HttpServer>();
     std::string error;
     ASSERT_TRUE(server_->bind({"127.0.0.1", 0}, error)) << error;
-    server_->start();
+    server_->start(status_);
   }
 
   std::string url(const std::string& rest = "") const {

@@ -38,10 +38,10 @@ class HttpServerTest : public ::testing::Test {
     server_.reset();
     settings.wallSeconds = [this] { return wall_.load(); };
     settings.steadyMilliseconds = [this] { return steadyMs_.load(); };
-    server_ = std::make_unique<HttpServer>(status_, settings);
+    server_ = std::make_unique<HttpServer>(settings);
     std::string error;
     ASSERT_TRUE(server_->bind({"127.0.0.1", 0}, error)) << error;
-    server_->start();
+    server_->start(status_);
   }
 
   httplib::Client client() {
