@@ -1,8 +1,5 @@
 #include "http/http_server.h"
 
-#include <arpa/inet.h>
-
-#include <charconv>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
@@ -11,12 +8,10 @@
 #include <random>
 #include <vector>
 
+#include "common/version.h"
 #include "http/http_views.h"
 #include "http/status_page.h"
 
-#ifndef DIRSERVER_VERSION
-#define DIRSERVER_VERSION "unknown"
-#endif
 
 namespace dirserver {
 namespace {
@@ -118,31 +113,7 @@ std::string instanceTag() {
 
 }  // namespace
 
-std::string_view dirserverVersion() { return DIRSERVER_VERSION; }
-
-std::optional<HttpAddress> parseHttpAddress(std::string_view text, std::string& error) {
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string_view::npos) {
-    error = "'" + std::string(text) + "' is not ADDRESS:PORT";
-    return std::nullopt;
-  }
-  HttpAddress address;
-  address.host = std::string(text.substr(0, colon));
-  in_addr parsed{};
-  if (::inet_pton(AF_INET, address.host.c_str(), &parsed) != 1) {
-    error = "'" + address.host + "' is not an IPv4 address (like 127.0.0.1)";
-    return std::nullopt;
-  }
-  const std::string_view port = text.substr(colon + 1);
-  unsigned value = 0;
-  const auto [end, status] = std::from_chars(port.data(), port.data() + port.size(), value);
-  if (port.empty() || status != std::errc() || end != port.data() + port.size() || value > 65535) {
-    error = "'" + std::string(port) + "' is not a port (0 to 65535)";
-    return std::nullopt;
-  }
-  address.port = static_cast<std::uint16_t>(value);
-  return address;
-}
+std::string_view dirserverVersion() { return kVersion; }
 
 // What the handlers share besides the status: the JSON cache and the clocks.
 struct HttpServer::Views {

@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -31,12 +30,8 @@ namespace dirserver {
 // An IPv4 address and a TCP port to listen on.
 struct HttpAddress {
   std::string host;  // dotted quad
-  std::uint16_t port = 0;
+  std::uint16_t port = 0;  // 0: any free port
 };
-
-// Parses "ADDRESS:PORT": a dotted-quad IPv4 address and a port from 0 to 65535 (0: any free
-// port). Returns nullopt with `error` saying what is wrong otherwise.
-std::optional<HttpAddress> parseHttpAddress(std::string_view text, std::string& error);
 
 // The version the metrics and the page report.
 std::string_view dirserverVersion();

@@ -12,9 +12,9 @@ namespace {
 constexpr std::string_view kRequestKinds[] = {"list", "registration", "shutdown", "ack", "other"};
 constexpr std::string_view kRequestOutcomes[] = {"served", "rejected", "refused"};
 constexpr std::string_view kConsoleErrors[] = {
-    "recv_size",    "recv_id",   "recv_type",    "recv_body",    "invalid_size",
-    "invalid_id",   "invalid_data", "conversion", "unknown_type", "not_found",
-    "list_full",    "unhandled_type", "save_failed"};
+    "recv_size",    "recv_id",      "recv_type",     "recv_body",      "invalid_size",
+    "invalid_id",   "invalid_data", "conversion",    "unknown_type",   "not_found",
+    "list_full",    "address_full", "other_address", "unhandled_type", "save_failed"};
 static_assert(std::size(kRequestKinds) == static_cast<std::size_t>(RequestKind::Count));
 static_assert(std::size(kRequestOutcomes) == static_cast<std::size_t>(RequestOutcome::Count));
 static_assert(std::size(kConsoleErrors) == static_cast<std::size_t>(ConsoleError::Count));

@@ -44,6 +44,9 @@ class ListReplyCache {
   // call (a refreshed registration time does not show in the listing).
   Answer sendServerList(const ServerRegistry& registry);
 
+  // The reply built last (null before the first).
+  const Answer& current() const { return reply_; }
+
  private:
   Answer reply_;
   const ServerRegistry* builtFor_ = nullptr;

@@ -21,6 +21,14 @@ Dispatched hostRequest(RequestKind kind, HostOutcome outcome) {
       dispatched.outcome = RequestOutcome::Refused;
       dispatched.error = ConsoleError::ListFull;
       break;
+    case HostOutcome::AddressFull:
+      dispatched.outcome = RequestOutcome::Refused;
+      dispatched.error = ConsoleError::AddressFull;
+      break;
+    case HostOutcome::OtherAddress:
+      dispatched.outcome = RequestOutcome::Refused;
+      dispatched.error = ConsoleError::OtherAddress;
+      break;
     case HostOutcome::InvalidDataSize:
       dispatched.outcome = RequestOutcome::Rejected;
       dispatched.error = ConsoleError::InvalidData;
@@ -45,15 +53,15 @@ Answer sendAck() {
 }
 
 Dispatched handleConnection(ServerContext& context, ListReplyCache& listing,
-                            const MessageHeader& header, ByteView body) {
+                            const MessageHeader& header, ByteView body, PeerAddress from) {
   switch (header.messageType) {
     case static_cast<std::uint32_t>(MessageType::ListRequest):
       return {listing.sendServerList(context.registry), RequestKind::List, RequestOutcome::Served,
               std::nullopt};
     case static_cast<std::uint32_t>(MessageType::Registration):
-      return hostRequest(RequestKind::Registration, handleRegistration(context, body));
+      return hostRequest(RequestKind::Registration, handleRegistration(context, body, from));
     case static_cast<std::uint32_t>(MessageType::Shutdown):
-      return hostRequest(RequestKind::Shutdown, handleShutdown(context, body));
+      return hostRequest(RequestKind::Shutdown, handleShutdown(context, body, from));
     case static_cast<std::uint32_t>(MessageType::AckRequest):
       return {sendAck(), RequestKind::Ack, RequestOutcome::Served, std::nullopt};
     default:

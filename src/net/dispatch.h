@@ -29,8 +29,10 @@ Answer sendAck();
 //   6  Shutdown       handleShutdown, then the same
 //   8  AckRequest     the acknowledgement (the body is ignored)
 //   any other type    "+warning: unhandled msg type: 0x%.02x" on console.err, no answer
-// Whether the registry changed shows in its version; the caller saves accordingly.
+// `from` is the peer's IPv4 address, which registration and shutdown go by. Whether the registry
+// changed shows in its version; the caller saves accordingly.
 Dispatched handleConnection(ServerContext& context, ListReplyCache& listing,
-                            const MessageHeader& header, ByteView body);
+                            const MessageHeader& header, ByteView body,
+                            PeerAddress from = kUnknownAddress);
 
 }  // namespace dirserver

@@ -1,50 +1,50 @@
 // dirserver: the directory server of the game. Hosts register and announce their shutdown on TCP
-// port 6001; clients fetch the listing of every registered host. Takes no configuration beyond
-// `--http ADDRESS:PORT`, which opens the HTTP window on the directory; any other command-line
-// argument only switches on the trace of every key it computes.
+// port 6001; clients fetch the listing of every registered host. Its options are read by
+// net/options.h (--http opens the HTTP window on the directory); any other argument switches on
+// the trace of every key it computes.
 
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <memory>
-#include <string_view>
 
+#include "common/journal.h"
 #include "http/http_server.h"
 #include "net/listener.h"
+#include "net/options.h"
 #include "net/serve.h"
 #include "protocol/message.h"
 #include "registry/server_list_file.h"
 
+namespace {
+
+// The HTTP window's address as the HTTP server takes it: `endpoint` (host byte order) as a
+// dotted quad and a port.
+dirserver::HttpAddress httpAddress(const dirserver::Ipv4Endpoint& endpoint) {
+  char text[INET_ADDRSTRLEN] = {};
+  const in_addr address{htonl(endpoint.address)};
+  ::inet_ntop(AF_INET, &address, text, sizeof text);
+  return {text, endpoint.port};
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace dirserver;
-  // Every console line reaches a pipe, a file or a journal whole and in order, even if the
-  // process is killed a moment later.
-  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-  std::setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
   // A peer that has gone away must not end the process when an answer is sent to it.
   std::signal(SIGPIPE, SIG_IGN);
 
   static ServerContext context;
-  std::optional<HttpAddress> httpAddress;
-  int otherArguments = 0;
-  for (int i = 1; i < argc; ++i) {
-    if (std::string_view(argv[i]) != "--http") {
-      ++otherArguments;
-      continue;
-    }
-    std::string error;
-    if (i + 1 == argc || !(httpAddress = parseHttpAddress(argv[++i], error))) {
-      std::fprintf(stderr, "+error: --http needs ADDRESS:PORT%s%s\n", error.empty() ? "" : ": ",
-                   error.c_str());
-      return 2;
-    }
-  }
-  context.checksumTrace = otherArguments > 0;
+  context.console = processConsole();
+  ServerOptions options;
+  if (const auto status = readCommandLine(argc, argv, context.console, options)) return *status;
+  context.checksumTrace = options.checksumTrace;
 
   const int listenSocket = bindListener(kListenPort);
   if (listenSocket < 0) {
-    std::fprintf(stderr, "+error: bind() error\n");
+    std::fprintf(context.console.err, "+error: bind() error\n");
     return 1;
   }
   // The HTTP window's port is taken as early, so that a server that cannot have it never touches
@@ -52,11 +52,11 @@ int main(int argc, char** argv) {
   // loop publishes.
   std::unique_ptr<HttpServer> http;
   Companion companion;
-  if (httpAddress) {
+  if (options.http) {
     http = std::make_unique<HttpServer>();
     std::string error;
-    if (!http->bind(*httpAddress, error)) {
-      std::fprintf(stderr, "+error: --http: %s\n", error.c_str());
+    if (!http->bind(httpAddress(*options.http), error)) {
+      std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
       ::close(listenSocket);
       return 1;
     }
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     saveServerList(context);
   }
   if (!startListening(listenSocket)) {
-    std::fprintf(stderr, "+error: listen() error\n");
+    std::fprintf(context.console.err, "+error: listen() error\n");
     ::close(listenSocket);
     return 1;
   }

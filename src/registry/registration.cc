@@ -85,7 +85,7 @@ HostRequest startRequest(const ServerContext& context, ByteView body, const char
 
 }  // namespace
 
-HostOutcome handleRegistration(ServerContext& context, ByteView body) {
+HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddress from) {
   auto request = startRequest(context, body, "* server registration\n");
   if (request.rejected != HostOutcome::Added) return request.rejected;
   const Console& console = context.console;
@@ -99,34 +99,46 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body) {
   const ServerType type = request.type;
   HostOutcome outcome = HostOutcome::Added;
   if (auto found = registry.find(type, key, request.record.fields); found != registry.end(type)) {
-    registry.replace(type, found, std::move(request.record));
+    registry.replace(type, found, std::move(request.record), from);
     std::fprintf(console.out,
                  "# server with key: %u was already in the list, registration time updated\n", key);
     outcome = HostOutcome::Refreshed;
   } else if (registry.totalCount() >= kMaxServers) {
     std::fprintf(console.err, "+error: server list is full\n");
     outcome = HostOutcome::ListFull;
+  } else if (from != kUnknownAddress && registry.countFrom(from) >= kMaxServersPerAddress) {
+    std::fprintf(console.err, "+error: too many servers registered from this address\n");
+    outcome = HostOutcome::AddressFull;
   } else {
-    registry.insert(type, key, std::move(request.record));
+    registry.insert(type, key, std::move(request.record), from);
     std::fprintf(console.out, "# server with key: %u was added to the list\n", key);
   }
   std::fprintf(console.out, "> number of servers: %u\n", registry.totalCount());
   return outcome;
 }
 
-HostOutcome handleShutdown(ServerContext& context, ByteView body) {
+HostOutcome handleShutdown(ServerContext& context, ByteView body, PeerAddress from) {
   const auto request = startRequest(context, body, "* server shutdown\n");
   if (request.rejected != HostOutcome::Added) return request.rejected;
   const Console& console = context.console;
+  ServerRegistry& registry = context.registry;
   HostOutcome outcome = HostOutcome::Removed;
-  if (context.registry.erase(request.type, request.key, request.record.fields) == 0) {
+  const auto found = registry.find(request.type, request.key, request.record.fields);
+  if (found == registry.end(request.type)) {
     std::fprintf(console.err, "+error: no server with key: %u was found for removal\n",
                  request.key);
     outcome = HostOutcome::NotFound;
+  } else if (found->from != kUnknownAddress && found->from != from) {
+    // The listing hands every host's strings to anyone: only the host's own address may end it.
+    std::fprintf(console.err,
+                 "+error: server with key: %u was registered from another address\n",
+                 request.key);
+    outcome = HostOutcome::OtherAddress;
   } else {
+    registry.erase(request.type, found);
     std::fprintf(console.out, "# server with key: %u was removed from list\n", request.key);
   }
-  std::fprintf(console.out, "> number of servers: %u\n", context.registry.totalCount());
+  std::fprintf(console.out, "> number of servers: %u\n", registry.totalCount());
   return outcome;
 }
 

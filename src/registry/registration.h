@@ -14,6 +14,8 @@ enum class HostOutcome : std::uint8_t {
   Removed,    // a host was shut down
   NotFound,   // a shutdown of a host that is not registered
   ListFull,   // a new host refused: the registry holds kMaxServers
+  AddressFull,   // a new host refused: its address registered kMaxServersPerAddress hosts
+  OtherAddress,  // a shutdown refused: the host registered from another address
   // The body was rejected, for the reason its console line gives:
   InvalidDataSize,  // "+error: invalid data size"
   ConversionError,  // "+error: error converting data"
@@ -31,17 +33,24 @@ enum class HostOutcome : std::uint8_t {
 bool parseServerFields(ByteView body, const Console& console, ServerRecord& record,
                        ServerType& type);
 
-// A registration (type 4) body: parses it, stamps the record with the wall clock and files it
-// in its type's map, or, when that map holds the same host already (the same key and the same
-// seven fields), refreshes only that record's time. A host whose strings merely sum to the key of
-// another is a host of its own. Refuses a new host once the registry holds kMaxServers ("+error: server list is
-// full"); a refresh is never refused. Prints each step on the console; a rejected body changes
-// nothing. Returns what became of the request.
-HostOutcome handleRegistration(ServerContext& context, ByteView body);
+// A registration (type 4) body from the peer at `from`: parses it, stamps the record with the wall
+// clock and files it in its type's map, or, when that map holds the same host already (the same key
+// and the same seven fields), refreshes only that record's time; the refreshed host then counts
+// against `from`. A host whose strings merely sum to the key of another is a host of its own.
+// Refuses a new host once the registry holds kMaxServers ("+error: server list is full") or its
+// address has registered kMaxServersPerAddress hosts ("+error: too many servers registered from
+// this address"); a refresh is never refused. Prints each step on the console; a rejected body
+// changes nothing. Returns what became of the request.
+HostOutcome handleRegistration(ServerContext& context, ByteView body,
+                               PeerAddress from = kUnknownAddress);
 
-// A shutdown (type 6) body: parses it like a registration and removes the host of the same key
-// and the same seven fields from its type's map, printing "+error: no server with key: %u was found for removal" on
-// console.err when there is none. A rejected body changes nothing. Returns what became of it.
-HostOutcome handleShutdown(ServerContext& context, ByteView body);
+// A shutdown (type 6) body from the peer at `from`: parses it like a registration and removes the
+// host of the same key and the same seven fields from its type's map, printing "+error: no server
+// with key: %u was found for removal" on console.err when there is none. A host that registered
+// from another address than `from` stays ("+error: server with key: %u was registered from another
+// address"); one whose address is unknown (loaded from the file) may be shut down from anywhere.
+// A rejected body changes nothing. Returns what became of the request.
+HostOutcome handleShutdown(ServerContext& context, ByteView body,
+                           PeerAddress from = kUnknownAddress);
 
 }  // namespace dirserver

@@ -14,11 +14,18 @@ namespace dirserver {
 
 // One host as the registry and its snapshots hold it: its key and its record, which is immutable
 // and shared among them.
+// The IPv4 address (network byte order) a host registered from, kept in memory only: hosts loaded
+// from the file have none.
+using PeerAddress = std::uint32_t;
+inline constexpr PeerAddress kUnknownAddress = 0;
+
 struct HostEntry {
   ServerKey key = 0;
   std::shared_ptr<const ServerRecord> record;
+  PeerAddress from = kUnknownAddress;
 
-  // The same key and an equal record, wherever each record lives.
+  // The same key and an equal record, wherever each record lives (the address does not count: the
+  // file does not keep it).
   friend bool operator==(const HostEntry& a, const HostEntry& b) {
     return a.key == b.key && *a.record == *b.record;
   }

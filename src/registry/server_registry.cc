@@ -3,26 +3,46 @@
 namespace dirserver {
 
 std::pair<ServerRegistry::Position, bool> ServerRegistry::insert(ServerType type, ServerKey key,
-                                                                 ServerRecord record) {
+                                                                 ServerRecord record,
+                                                                 PeerAddress from) {
   Hosts& set = hosts(type);
   const auto at = set.lower_bound(HostProbe{key, &record.fields});
   if (at != set.end() && at->key == key && at->record->fields == record.fields) return {at, false};
   ++changes_;
   ++version_;
-  return {set.emplace_hint(at, HostEntry{key, std::make_shared<const ServerRecord>(std::move(record))}),
+  countAddress(from, +1);
+  return {set.emplace_hint(
+              at, HostEntry{key, std::make_shared<const ServerRecord>(std::move(record)), from}),
           true};
 }
 
 ServerRegistry::Position ServerRegistry::replace(ServerType type, Position position,
-                                                 ServerRecord record) {
+                                                 ServerRecord record, PeerAddress from) {
   Hosts& set = hosts(type);
   const auto next = std::next(position);
   // A set's elements are const; its node handles are not. The host keeps its place, since its key
   // and fields are unchanged.
   auto node = set.extract(position);
   node.value().record = std::make_shared<const ServerRecord>(std::move(record));
+  if (from != kUnknownAddress && from != node.value().from) {
+    countAddress(node.value().from, -1);
+    countAddress(from, +1);
+    node.value().from = from;
+  }
   ++version_;
   return set.insert(next, std::move(node));
+}
+
+std::uint32_t ServerRegistry::countFrom(PeerAddress from) const {
+  const auto count = perAddress_.find(from);
+  return count == perAddress_.end() ? 0 : count->second;
+}
+
+void ServerRegistry::countAddress(PeerAddress from, int change) {
+  if (from == kUnknownAddress) return;
+  auto& count = perAddress_[from];
+  count += change;
+  if (count == 0) perAddress_.erase(from);
 }
 
 std::uint32_t ServerRegistry::erase(ServerType type, ServerKey key, const ServerFields& fields) {
@@ -36,6 +56,7 @@ std::uint32_t ServerRegistry::erase(ServerType type, ServerKey key, const Server
 ServerRegistry::Position ServerRegistry::erase(ServerType type, Position position) {
   ++changes_;
   ++version_;
+  countAddress(position->from, -1);
   return hosts(type).erase(position);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <set>
+#include <unordered_map>
 #include <utility>
 
 #include "registry/registry_snapshot.h"
@@ -15,6 +16,10 @@ namespace dirserver {
 // The most hosts the registry holds in all. The listing reply counts its entries in 16 bits and
 // adds four directory entries, so 65531 hosts is the most a client can be told about.
 inline constexpr std::uint32_t kMaxServers = 65535 - 4;
+
+// The most hosts one IPv4 address may register; refreshes are never refused, and hosts loaded from
+// the file count against no address.
+inline constexpr std::uint32_t kMaxServersPerAddress = 64;
 
 // The order of the hosts of one game type: ascending unsigned key, and hosts whose strings sum to
 // the same key after each other by their fields' bytes (field 0 first, each compared as unsigned
@@ -60,12 +65,16 @@ class ServerRegistry {
 
   // Files `record` under `key` unless the type holds that host (same key, same fields) already,
   // in which case nothing changes and `record` is dropped. Yields the host's position and whether
-  // it was added. `key` must be computeServerKey of the record's fields.
-  std::pair<Position, bool> insert(ServerType type, ServerKey key, ServerRecord record);
+  // it was added. `key` must be computeServerKey of the record's fields; `from` is the address it
+  // registered from, if known.
+  std::pair<Position, bool> insert(ServerType type, ServerKey key, ServerRecord record,
+                                   PeerAddress from = kUnknownAddress);
 
   // Replaces the record at `position` with `record`, which must have the same fields (a refresh:
-  // only the registration time differs). Yields the new position of the host.
-  Position replace(ServerType type, Position position, ServerRecord record);
+  // only the registration time differs). The host now counts against `from`, when known. Yields
+  // the new position of the host.
+  Position replace(ServerType type, Position position, ServerRecord record,
+                   PeerAddress from = kUnknownAddress);
 
   // Removes the host of exactly this key and these fields; yields 1 when there was one, else 0.
   std::uint32_t erase(ServerType type, ServerKey key, const ServerFields& fields);
@@ -81,6 +90,9 @@ class ServerRegistry {
   }
   std::uint32_t totalCount() const;
 
+  // Hosts registered from `from`, in all types.
+  std::uint32_t countFrom(PeerAddress from) const;
+
   // Grows by one at every insert and erase; a refresh does not count. Lets a reader tell cheaply
   // whether the set of hosts (which is all the listing shows) has changed.
   std::uint64_t changeCount() const { return changes_; }
@@ -94,7 +106,10 @@ class ServerRegistry {
   Hosts& hosts(ServerType type) { return hosts_[index(type)]; }
   const Hosts& hosts(ServerType type) const { return hosts_[index(type)]; }
 
+  void countAddress(PeerAddress from, int change);
+
   std::array<Hosts, kServerTypeCount> hosts_;
+  std::unordered_map<PeerAddress, std::uint32_t> perAddress_;
   std::uint64_t changes_ = 0;
   std::uint64_t version_ = 0;
 };

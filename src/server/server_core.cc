@@ -35,9 +35,11 @@ class ServerCore::Connection final : public EventHandler {
   Timer deadline;
   bool watched = false;  // registered with the reactor
   FrameReader frame;
-  std::size_t budget = 0;  // bytes of bodyBudgetBytes this connection holds
+  std::size_t budget = 0;  // bytes of the memory budget its body holds
   Answer answer;           // once set, the connection is sending it
   std::size_t sent = 0;
+  bool stalled = false;  // its answer once filled the send buffer
+  SteadyClock::time_point lastProgress;  // accepted, or last moved a byte either way
   bool closed = false;
 
  private:
@@ -147,8 +149,9 @@ void ServerCore::reportError(ConsoleError error, const char* line) {
 
 void ServerCore::updateListening() {
   if (!listener_) return;
-  const bool wanted =
-      !stopping_ && !listener_->paused && connectionCount() < settings_.maxConnections;
+  // Even with every slot taken, newcomers are accepted: they may take the place of a connection
+  // that makes no progress (makeRoomFor).
+  const bool wanted = !stopping_ && !listener_->paused;
   if (wanted != listener_->watched) {
     reactor_.watch(listener_->fd, listener_.get(), wanted ? std::uint32_t{EPOLLIN} : 0u,
                    listener_->watched);
@@ -157,7 +160,7 @@ void ServerCore::updateListening() {
 
 void ServerCore::acceptConnections() {
   for (std::size_t accepted = 0; accepted < kAcceptBatch; ++accepted) {
-    if (stopping_ || connectionCount() >= settings_.maxConnections) break;
+    if (stopping_) break;
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     const int fd = ::accept4(listener_->fd, reinterpret_cast<sockaddr*>(&peer), &length,
@@ -177,9 +180,46 @@ void ServerCore::acceptConnections() {
       }
       continue;
     }
-    adopt(fd, peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0);
+    const std::uint32_t address = peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
+    if (connectionCount() >= settings_.maxConnections && !makeRoomFor(address)) {
+      ::close(fd);
+      ++refusedWhileFull_;
+      ++status_.stats.connectionsRefused;
+      continue;
+    }
+    adopt(fd, address);
   }
   updateListening();
+}
+
+// Every slot is taken: the address that holds the most gives up its connection that has made the
+// least progress, unless the newcomer's own address is that address (or holds as many).
+bool ServerCore::makeRoomFor(std::uint32_t address) {
+  std::uint32_t heaviest = 0;
+  std::size_t most = 0;
+  for (const auto& [holder, count] : perAddress_) {
+    if (count > most) {
+      heaviest = holder;
+      most = count;
+    }
+  }
+  if (connectionsFrom(address) >= most) return false;
+  Connection* victim = nullptr;
+  for (const auto& connection : connections_) {
+    if (connection->closed || connection->address != heaviest) continue;
+    if (victim == nullptr || connection->lastProgress < victim->lastProgress) {
+      victim = connection.get();
+    }
+  }
+  if (victim == nullptr) return false;
+  shed(*victim);
+  return true;
+}
+
+void ServerCore::shed(Connection& connection) {
+  ++shedConnections_;
+  ++status_.stats.connectionsShed;
+  close(connection);
 }
 
 void ServerCore::adopt(int fd, std::uint32_t address) {
@@ -191,8 +231,11 @@ void ServerCore::adopt(int fd, std::uint32_t address) {
     return;
   }
   ++fromAddress;
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &settings_.sendBufferBytes,
+               sizeof settings_.sendBufferBytes);
   auto owned = std::make_unique<Connection>(*this, fd, address);
   Connection& connection = *owned;
+  connection.lastProgress = reactor_.now();
   connection.slot = connections_.size();
   connections_.push_back(std::move(owned));
   ++status_.stats.connectionsAccepted;
@@ -204,10 +247,10 @@ void ServerCore::adopt(int fd, std::uint32_t address) {
 bool ServerCore::reserveBody(Connection& connection) {
   const std::size_t length = connection.frame.bodyLength();
   if (length > settings_.freeBodyBytes) {
-    if (budgetInUse_ + length > settings_.bodyBudgetBytes) return false;
-    budgetInUse_ += length;
+    if (bodyBytes_ + answerBytes_ + length > settings_.memoryBudgetBytes) return false;
+    bodyBytes_ += length;
     connection.budget = length;
-    status_.stats.bodyBudgetInUse = budgetInUse_;
+    status_.stats.bodyBudgetInUse = bodyBytes_;
   }
   connection.frame.allocateBody();
   return true;
@@ -238,6 +281,7 @@ void ServerCore::readRequest(Connection& connection) {
       connection.expire();
       return;
     }
+    connection.lastProgress = reactor_.now();
     if (const char* rejection = connection.frame.received(static_cast<std::size_t>(received))) {
       reportError(connection.frame.header().size < kHeaderSize ||
                           connection.frame.header().size > kMaxMessageSize
@@ -268,14 +312,15 @@ void ServerCore::readRequest(Connection& connection) {
 void ServerCore::dispatch(Connection& connection) {
   const std::uint64_t versionBefore = context_.registry.version();
   const Dispatched dispatched =
-      handleConnection(context_, listing_, connection.frame.header(), connection.frame.body());
+      handleConnection(context_, listing_, connection.frame.header(), connection.frame.body(),
+                       connection.address);
   status_.stats.count(dispatched.kind, dispatched.outcome);
   if (dispatched.error) status_.stats.count(*dispatched.error);
   // The body is no longer needed; let its memory and budget go before anything else happens.
   connection.frame = FrameReader();
-  budgetInUse_ -= connection.budget;
+  bodyBytes_ -= connection.budget;
   connection.budget = 0;
-  status_.stats.bodyBudgetInUse = budgetInUse_;
+  status_.stats.bodyBudgetInUse = bodyBytes_;
   admitWaitingBodies();
   if (context_.registry.version() != versionBefore) requestSave();
   if (dispatched.kind == RequestKind::List) status_.stats.listingBytes = dispatched.answer->size();
@@ -283,12 +328,13 @@ void ServerCore::dispatch(Connection& connection) {
     close(connection);
     return;
   }
-  connection.answer = dispatched.answer;
+  pin(connection, dispatched.answer);
   sendAnswer(connection);
   // Most answers fit in the socket's buffer at once; only one that does not waits to be writable.
   if (connection.closed) return;
   connection.deadline.setAt(reactor_.now() + settings_.sendTimeout);
   reactor_.watch(connection.fd, &connection, EPOLLOUT, connection.watched);
+  keepWithinBudgets();
 }
 
 void ServerCore::sendAnswer(Connection& connection) {
@@ -297,14 +343,73 @@ void ServerCore::sendAnswer(Connection& connection) {
     const ssize_t sent = ::send(connection.fd, bytes.data() + connection.sent,
                                 bytes.size() - connection.sent, MSG_NOSIGNAL);
     if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!connection.stalled) {
+        connection.stalled = true;
+        ++stalledCount_;
+      }
+      return;
+    }
     if (sent < 0) {
       close(connection);  // the peer has gone; nothing to report
       return;
     }
     connection.sent += static_cast<std::size_t>(sent);
+    connection.lastProgress = reactor_.now();
   }
   close(connection);
+}
+
+// Answers are shared: a buffer counts once against the budget, however many connections send it.
+void ServerCore::pin(Connection& connection, Answer answer) {
+  connection.answer = std::move(answer);
+  if (pinned_[connection.answer.get()]++ == 0) answerBytes_ += connection.answer->size();
+  status_.stats.answerBudgetInUse = answerBytes_;
+}
+
+void ServerCore::unpin(Connection& connection) {
+  if (connection.answer == nullptr) return;
+  const auto pinned = pinned_.find(connection.answer.get());
+  if (--pinned->second == 0) {
+    answerBytes_ -= connection.answer->size();
+    pinned_.erase(pinned);
+    status_.stats.answerBudgetInUse = answerBytes_;
+  }
+  connection.answer.reset();
+  if (connection.stalled) --stalledCount_;
+}
+
+// The connection sending an answer that has gone longest without progress, among those `eligible`.
+ServerCore::Connection* ServerCore::leastProgress(
+    bool (*eligible)(const Connection&, const ServerCore&)) const {
+  Connection* found = nullptr;
+  for (const auto& connection : connections_) {
+    if (connection->closed || connection->reading() || !eligible(*connection, *this)) continue;
+    if (found == nullptr || connection->lastProgress < found->lastProgress) {
+      found = connection.get();
+    }
+  }
+  return found;
+}
+
+// Peers that do not read cost the server the answers they pin and the kernel the send buffers
+// they fill; past either bound, those that stalled longest go. Only a reader of an answer that is
+// no longer current frees memory by going: the current listing is kept for the next client anyway.
+void ServerCore::keepWithinBudgets() {
+  while (bodyBytes_ + answerBytes_ > settings_.memoryBudgetBytes) {
+    Connection* victim = leastProgress([](const Connection& connection, const ServerCore& core) {
+      return connection.answer != core.listing_.current();
+    });
+    if (victim == nullptr) break;
+    shed(*victim);
+  }
+  const auto perStalled = static_cast<std::size_t>(settings_.sendBufferBytes);
+  while (stalledCount_ * perStalled > settings_.stalledSendBytes) {
+    Connection* victim = leastProgress(
+        [](const Connection& connection, const ServerCore&) { return connection.stalled; });
+    if (victim == nullptr) break;
+    shed(*victim);
+  }
 }
 
 void ServerCore::close(Connection& connection) {
@@ -314,17 +419,17 @@ void ServerCore::close(Connection& connection) {
   connection.closed = true;
   ++closedCount_;
   connection.deadline.cancel();
-  connection.answer.reset();
+  unpin(connection);
   if (auto waiting = std::find(waitingForBudget_.begin(), waitingForBudget_.end(), &connection);
       waiting != waitingForBudget_.end()) {
     waitingForBudget_.erase(waiting);
   }
   if (connection.budget > 0) {
-    budgetInUse_ -= connection.budget;
+    bodyBytes_ -= connection.budget;
     connection.budget = 0;
-    status_.stats.bodyBudgetInUse = budgetInUse_;
-    admitWaitingBodies();
+    status_.stats.bodyBudgetInUse = bodyBytes_;
   }
+  admitWaitingBodies();
   auto count = perAddress_.find(connection.address);
   if (count != perAddress_.end() && --count->second == 0) perAddress_.erase(count);
   status_.stats.connectionsOpen = connectionCount();
@@ -370,6 +475,19 @@ void ServerCore::sweep() {
                  "+warning: refused %llu connections over the per-address limit\n",
                  static_cast<unsigned long long>(refusedConnections_));
     refusedConnections_ = 0;
+  }
+  if (refusedWhileFull_ > 0) {
+    std::fprintf(context_.console.err,
+                 "+warning: refused %llu connections while every slot was taken, most of them "
+                 "by their own address\n",
+                 static_cast<unsigned long long>(refusedWhileFull_));
+    refusedWhileFull_ = 0;
+  }
+  if (shedConnections_ > 0) {
+    std::fprintf(context_.console.err,
+                 "+warning: dropped %llu connections that made no progress, to make room\n",
+                 static_cast<unsigned long long>(shedConnections_));
+    shedConnections_ = 0;
   }
 }
 

@@ -31,15 +31,25 @@ struct CoreSettings {
   std::chrono::milliseconds sweepInterval{60'000};
   // After an accept fails for want of descriptors or memory, accepting pauses this long.
   std::chrono::milliseconds acceptPause{1'000};
-  // Connections open at once, in all and from one IPv4 address. A connection over the first
-  // waits in the listen backlog; one over the second is closed at once with nothing sent.
+  // Connections open at once, in all and from one IPv4 address. One over the second is closed at
+  // once with nothing sent. When all are taken, a newcomer from an address holding fewer than the
+  // address that holds the most takes the place of that address's connection that has made the
+  // least progress; a newcomer from the address holding the most is closed.
   std::size_t maxConnections = 4096;
   std::size_t maxConnectionsPerAddress = 64;
   // A body of up to this many bytes is buffered as soon as its header is read...
   std::size_t freeBodyBytes = 16 * 1024;
-  // ...larger ones share this budget, and a request whose body does not fit waits (its deadline
-  // running) until enough of it is free.
-  std::size_t bodyBudgetBytes = 64 * 1024 * 1024;
+  // ...larger bodies and the answers being sent share this budget. A request whose body does not
+  // fit waits (its deadline running) until enough is free; an answer always goes out, and when the
+  // answers pinned by unfinished connections push the total over, the readers that have stalled
+  // longest on an answer that is no longer the current listing are dropped until it fits.
+  std::size_t memoryBudgetBytes = 128 * 1024 * 1024;
+  // The kernel's send buffer of each connection, fixed so that it cannot grow to megabytes for a
+  // peer that does not read...
+  int sendBufferBytes = 256 * 1024;
+  // ...and the most such buffers held by stalled readers at once, counted at this size each; over
+  // it, the reader that stalled longest is dropped.
+  std::size_t stalledSendBytes = 128 * 1024 * 1024;
 };
 
 // Serves connections one request each: reads the frame (each step within its deadline, printing
@@ -81,9 +91,12 @@ class ServerCore {
   // What the core holds now, for tests and the status counters.
   std::size_t connectionCount() const { return connections_.size() - closedCount_; }
   std::size_t connectionsFrom(std::uint32_t address) const;
-  std::size_t bodyBudgetInUse() const { return budgetInUse_; }
+  std::size_t bodyBudgetInUse() const { return bodyBytes_; }
+  std::size_t answerBudgetInUse() const { return answerBytes_; }
+  std::size_t stalledSenders() const { return stalledCount_; }
   const SaveScheduler& saves() const { return saves_; }
   ServerStatus& status() { return status_; }
+  const ServerStatus& status() const { return status_; }
 
  private:
   class Connection;
@@ -96,6 +109,12 @@ class ServerCore {
   void admitWaitingBodies();
   void dispatch(Connection& connection);
   void sendAnswer(Connection& connection);
+  void pin(Connection& connection, Answer answer);
+  void unpin(Connection& connection);
+  void keepWithinBudgets();
+  Connection* leastProgress(bool (*eligible)(const Connection&, const ServerCore&)) const;
+  bool makeRoomFor(std::uint32_t address);
+  void shed(Connection& connection);
   void close(Connection& connection);
   void release();
   void sweep();
@@ -117,8 +136,13 @@ class ServerCore {
   bool releaseDeferred_ = false;
   std::deque<Connection*> waitingForBudget_;  // in the order their headers arrived
   std::unordered_map<std::uint32_t, std::size_t> perAddress_;
-  std::size_t budgetInUse_ = 0;
+  std::size_t bodyBytes_ = 0;    // large bodies buffered
+  std::size_t answerBytes_ = 0;  // distinct answers pinned by unfinished connections
+  std::unordered_map<const Bytes*, std::size_t> pinned_;  // answer -> connections sending it
+  std::size_t stalledCount_ = 0;  // connections whose answer once filled their send buffer
   std::uint64_t refusedConnections_ = 0;
+  std::uint64_t refusedWhileFull_ = 0;
+  std::uint64_t shedConnections_ = 0;
   Timer sweepTimer_;
   Timer acceptPauseTimer_;
   Timer saveTimer_;

@@ -25,6 +25,8 @@ enum class ConsoleError : std::uint8_t {
   UnknownType,       // +error: unknown server type
   NotFound,          // +error: no server with key: K was found for removal
   ListFull,          // +error: server list is full
+  AddressFull,       // +error: too many servers registered from this address
+  OtherAddress,      // +error: server with key: K was registered from another address
   UnhandledType,     // +warning: unhandled msg type
   SaveFailed,        // - could not save server list
   Count

@@ -26,7 +26,8 @@ TEST(DirctlExecutable, RegistersListsAndShutsDownAHostOnTheRealServer) {
   const testing::Finished registered = dirctl(args);
   EXPECT_EQ(registered.status, 0) << registered.err;
   EXPECT_EQ(registered.out, "127.0.0.1:6001 acknowledged the registration of \"Bob\" (key " + key +
-                                ", /Aviantorvale/Melee Game)\n");
+                                ", /Aviantorvale/Melee Game)\n"
+                                "127.0.0.1:6001 lists \"Bob\" now, as a new host\n");
 
   const testing::Finished listed = dirctl({"list", "--json"});
   EXPECT_EQ(listed.status, 0) << listed.err;
@@ -45,9 +46,20 @@ TEST(DirctlExecutable, RegistersListsAndShutsDownAHostOnTheRealServer) {
   const testing::Finished shutDown = dirctl(args);
   EXPECT_EQ(shutDown.status, 0) << shutDown.err;
   EXPECT_EQ(shutDown.out, "127.0.0.1:6001 acknowledged the shutdown of \"Bob\" (key " + key +
-                              ", /Aviantorvale/Melee Game)\n");
+                              ", /Aviantorvale/Melee Game)\n"
+                              "127.0.0.1:6001 no longer lists \"Bob\"\n");
   const testing::Finished emptied = dirctl({"list", "--json"});
   EXPECT_EQ(emptied.out.rfind(R"({"server":"127.0.0.1:6001","hosts":0,)", 0), 0u) << emptied.out;
+
+  // The server acknowledges a shutdown of a host it does not have; dirctl does not call it done.
+  const testing::Finished again = dirctl(args);
+  EXPECT_EQ(again.status, 1);
+  EXPECT_EQ(again.err,
+            "dirctl: 127.0.0.1:6001 did not list \"Bob\", so the shutdown removed nothing\n");
+  // The health check: ping's exit status.
+  EXPECT_EQ(dirctl({"ping"}).status, 0);
+  server.kill();
+  EXPECT_EQ(dirctl({"ping", "--timeout", "1"}).status, 1);
 }
 
 }  // namespace

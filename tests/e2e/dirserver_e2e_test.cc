@@ -2,18 +2,21 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <set>
 #include <thread>
 
-#include "common/text.h"
 #include "client/list_reply_decoder.h"
+#include "common/text.h"
+#include "common/version.h"
 #include "net/listener.h"
 #include "registry/server_key.h"
 #include "registry/server_list_file.h"
@@ -27,7 +30,9 @@ using testing::hostStrings;
 using testing::request;
 using testing::requestBody;
 
-std::optional<Bytes> ask(ByteView bytes) { return testing::roundTrip(kListenPort, bytes); }
+std::optional<Bytes> ask(ByteView bytes, const char* source = nullptr) {
+  return testing::roundTrip(kListenPort, bytes, source);
+}
 
 std::size_t countOf(const std::string& text, const std::string& what) {
   std::size_t count = 0;
@@ -63,6 +68,54 @@ TEST(DirserverExecutable, BindFailureEndsWithCodeOneWithoutTouchingTheFile) {
   EXPECT_EQ(server.err(), "+error: bind() error\n");
   EXPECT_EQ(server.out(), "");
   EXPECT_EQ(testing::readFile(t.dir / "server_list.dat"), damaged);
+}
+
+TEST(DirserverExecutable, HelpVersionAndBadCommandLinesEndAtOnceWithoutTouchingTheDirectory) {
+  // The argument lines, the exit code and the start of what is printed (standard output for
+  // code 0, standard error otherwise).
+  const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+      {{"--version"}, 0, std::string("dirserver ") + kVersion + "\n"},
+      {{"trace", "--help"}, 0, "usage: dirserver [--http ADDRESS:PORT] [trace]\n"},
+      {{"-h"}, 0, "usage: dirserver"},
+      {{"trace", "--bogus"}, 2, "dirserver: unknown option '--bogus'"},
+      {{"--http", "localhost:80"}, 2, "dirserver: --http 'localhost:80'"}};
+  for (const auto& [args, status, start] : cases) {
+    testing::TestContext t;
+    const auto begun = std::chrono::steady_clock::now();
+    const testing::Finished run = testing::runToEnd(t.dir, DIRSERVER_BINARY, args);
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(5));
+    EXPECT_EQ(run.status, status) << start;
+    EXPECT_EQ((status == 0 ? run.out : run.err).rfind(start, 0), 0u) << run.out << run.err;
+    EXPECT_EQ(status == 0 ? run.err : run.out, "") << start;
+    // Only the files that hold what it printed.
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(t.dir)) {
+      EXPECT_TRUE(entry.path().filename().string().starts_with("dirserver.")) << entry.path();
+      ++files;
+    }
+    EXPECT_EQ(files, 2u) << start;
+  }
+}
+
+TEST(DirserverExecutable, ErrorLinesCarryTheirPriorityOnlyWhenStandardErrorIsTheJournal) {
+  testing::TestContext t;
+  const int holder = bindListener(kListenPort);
+  ASSERT_GE(holder, 0) << "port 6001 is in use on this machine";
+  ASSERT_EQ(::listen(holder, 1), 0);
+  // The file the server's standard error goes to stands in for the journal's stream socket.
+  testing::writeFile(t.dir / "server.err", {});
+  struct stat status {};
+  ASSERT_EQ(::stat((t.dir / "server.err").c_str(), &status), 0);
+  const std::string journal = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+  for (const std::string& stream : {journal, journal + "1"}) {
+    ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
+    testing::Process server(t.dir, "server", DIRSERVER_BINARY);
+    ::unsetenv("JOURNAL_STREAM");
+    EXPECT_EQ(server.waitExit(), 1);
+    EXPECT_EQ(server.err(),
+              stream == journal ? "<3>+error: bind() error\n" : "+error: bind() error\n");
+  }
+  ::close(holder);
 }
 
 TEST(DirserverExecutable, RegistryAndListingSurviveAKill) {
@@ -106,7 +159,8 @@ TEST(DirserverExecutable, RegistryAndListingSurviveAKill) {
 }
 
 TEST(DirserverExecutable, EveryDistinctHostIsListedThoughTheirStringsSumAlike) {
-  // Names and maps numbered alike sum to few distinct keys: 1,500 hosts share a few hundred.
+  // Names and maps numbered alike sum to few distinct keys: 1,500 hosts share a few hundred. They
+  // register from 24 addresses, as an address may register 64 hosts.
   testing::TestContext t;
   testing::Process server(t.dir, "server", DIRSERVER_BINARY);
   ASSERT_TRUE(server.waitServing()) << server.err();
@@ -118,7 +172,8 @@ TEST(DirserverExecutable, EveryDistinctHostIsListedThoughTheirStringsSumAlike) {
     const std::vector<std::string> strings = {"/Aviantorvale/Melee Game", "10.0.0.1:7000", name,
                                               map, "4", "16", "open"};
     keys.insert(computeServerKey(testing::makeRecord(strings).fields));
-    ASSERT_TRUE(ask(request(MessageType::Registration, requestBody(strings))).has_value());
+    const std::string source = "127.0.0." + std::to_string(1 + i / 64);
+    ASSERT_TRUE(ask(request(MessageType::Registration, requestBody(strings)), source.c_str()));
   }
   EXPECT_LT(keys.size(), 400u);
   const Bytes listing = ask(request(MessageType::ListRequest)).value();

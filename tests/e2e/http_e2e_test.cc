@@ -182,9 +182,8 @@ TEST(HttpExecutableStart, ABadOrTakenHttpAddressEndsTheServer) {
   {
     testing::Process server(t.dir, "server", DIRSERVER_BINARY, {"--http", "localhost:8080"});
     EXPECT_EQ(server.waitExit(), 2);
-    EXPECT_EQ(server.err(),
-              "+error: --http needs ADDRESS:PORT: 'localhost' is not an IPv4 address (like "
-              "127.0.0.1)\n");
+    EXPECT_TRUE(server.err().starts_with("dirserver: ")) << server.err();
+    EXPECT_NE(server.err().find("localhost"), std::string::npos) << server.err();
   }
   const int holder = bindListener(0, INADDR_LOOPBACK);
   ASSERT_EQ(::listen(holder, 1), 0);

@@ -63,7 +63,11 @@ TEST(Registration, RejectedBodiesSayWhyAndChangeNothing) {
   for (const Case& c : cases) {
     for (bool shutdown : {false, true}) {
       TestContext t;
-      (shutdown ? handleShutdown : handleRegistration)(t.context, c.body);
+      if (shutdown) {
+        handleShutdown(t.context, c.body);
+      } else {
+        handleRegistration(t.context, c.body);
+      }
       EXPECT_EQ(t.console.err(), c.err) << hexText(c.body);
       EXPECT_EQ(t.console.out(),
                 (shutdown ? "* server shutdown\n" : "* server registration\n") + c.printed);
@@ -180,6 +184,42 @@ TEST(Registration, HostsWithEqualSumsAreDistinctHosts) {
   handleShutdown(t.context, requestBody(second));
   ASSERT_EQ(registry.totalCount(), 1u);
   EXPECT_EQ(registry.begin(ServerType::Melee)->record->fields, testing::makeRecord(first).fields);
+}
+
+TEST(Registration, AnAddressRegistersAtMost64HostsAndOnlyTheHostsAddressShutsItDown) {
+  TestContext t;
+  ServerRegistry& registry = t.context.registry;
+  constexpr PeerAddress kA = 0x0100007F, kB = 0x0200007F;
+  const auto host = [](int i) { return requestBody(hostStrings(kMelee, "H" + std::to_string(i))); };
+  for (int i = 0; i < 64; ++i) EXPECT_EQ(handleRegistration(t.context, host(i), kA), HostOutcome::Added);
+  EXPECT_EQ(handleRegistration(t.context, host(64), kA), HostOutcome::AddressFull);
+  EXPECT_EQ(t.console.err(), "+error: too many servers registered from this address\n");
+  EXPECT_EQ(registry.totalCount(), 64u);
+  // Refreshes are never refused; other addresses have their own share.
+  EXPECT_EQ(handleRegistration(t.context, host(0), kA), HostOutcome::Refreshed);
+  EXPECT_EQ(handleRegistration(t.context, host(64), kB), HostOutcome::Added);
+  // Anyone can read a host's strings from the listing, but only its own address ends it.
+  EXPECT_EQ(handleShutdown(t.context, host(1), kB), HostOutcome::OtherAddress);
+  EXPECT_NE(t.console.err().find("+error: server with key: " +
+                                 key(hostStrings(kMelee, "H1")) +
+                                 " was registered from another address\n"),
+            std::string::npos);
+  EXPECT_EQ(registry.totalCount(), 65u);
+  EXPECT_EQ(handleShutdown(t.context, host(1), kA), HostOutcome::Removed);
+  EXPECT_EQ(registry.countFrom(kA), 63u);
+  // A host that registers again from elsewhere has moved: the new address owns it.
+  EXPECT_EQ(handleRegistration(t.context, host(2), kB), HostOutcome::Refreshed);
+  EXPECT_EQ(registry.countFrom(kA), 62u);
+  EXPECT_EQ(registry.countFrom(kB), 2u);
+  EXPECT_EQ(handleShutdown(t.context, host(2), kA), HostOutcome::OtherAddress);
+  EXPECT_EQ(handleShutdown(t.context, host(2), kB), HostOutcome::Removed);
+  // Hosts loaded from the file have no known address: they count against none, and anyone may
+  // shut them down.
+  const auto loaded = testing::makeRecord(hostStrings(kTeam, "Loaded"));
+  registry.insert(ServerType::TeamMelee, computeServerKey(loaded.fields), loaded);
+  EXPECT_EQ(registry.countFrom(kA), 62u);
+  EXPECT_EQ(handleShutdown(t.context, requestBody(hostStrings(kTeam, "Loaded")), kB),
+            HostOutcome::Removed);
 }
 
 TEST(Registration, ShutdownTouchesOnlyItsOwnGameType) {

@@ -191,10 +191,9 @@ TEST(ServerCore, RequestThatCameWithItsConnectionIsAnsweredAtAccept) {
 // ---------------------------------------------------------------------------------------------
 // Bounds on what peers hold, and their release
 
-TEST(ServerCore, ConnectionBoundsHoldAndCountsAreReleased) {
+TEST(ServerCore, PerAddressBoundHoldsAndItsCountsAreReleased) {
   CoreSettings settings;
   settings.maxConnectionsPerAddress = 2;
-  settings.maxConnections = 3;
   CoreHarness server(settings);
   server.start();
   const std::uint32_t local = ipv4("127.0.0.1");
@@ -209,16 +208,11 @@ TEST(ServerCore, ConnectionBoundsHoldAndCountsAreReleased) {
     bool closed = false;
     EXPECT_TRUE(over.receiveNow(&closed).empty());
     EXPECT_TRUE(closed);
-    held.emplace_back(server.port(), "127.0.0.2");
+    // Another address is not held back by it.
+    EXPECT_EQ(hexText(server.roundTrip(request(MessageType::AckRequest), "127.0.0.2").value()),
+              kAckHex);
+    held.front().send(request(MessageType::AckRequest));  // done: gives its count back
     server.pump();
-    // Over the total bound: left in the backlog until a held one goes.
-    Client waiting(server.port(), "127.0.0.3");
-    waiting.send(request(MessageType::AckRequest));
-    server.pump();
-    EXPECT_TRUE(waiting.receiveNow().empty());
-    held.front().send(request(MessageType::AckRequest));  // done: makes room
-    server.pump();
-    EXPECT_EQ(hexText(waiting.receiveNow()), kAckHex);
     EXPECT_EQ(server.core().connectionsFrom(local), 1u);
   }  // the clients close; the server notices when the deadline passes
   server.advance(30s);
@@ -238,10 +232,98 @@ TEST(ServerCore, ConnectionBoundsHoldAndCountsAreReleased) {
   EXPECT_EQ(server.core().status().stats.connectionsRefused, 1u);
 }
 
+TEST(ServerCore, WhenEverySlotIsTakenTheHeaviestAddressGivesWay) {
+  CoreSettings settings;
+  settings.maxConnections = 4;
+  settings.maxConnectionsPerAddress = 4;
+  CoreHarness server(settings);
+  server.start();
+  std::vector<Client> silent;
+  for (int i = 0; i < 3; ++i) {
+    silent.emplace_back(server.port(), "127.0.0.1");
+    server.advance(1s);
+  }
+  silent.emplace_back(server.port(), "127.0.0.2");
+  server.pump();
+  silent[1].send(ByteView(request(MessageType::AckRequest)).first(2));  // some progress
+  server.advance(1s);
+  // Full. A newcomer from another address is served at once, in the place of the connection of
+  // the heaviest address that has been silent longest.
+  EXPECT_EQ(server.roundTrip(request(MessageType::ListRequest), "127.0.0.3").value().size(), 380u);
+  EXPECT_TRUE(silent[0].closed());
+  for (std::size_t i = 1; i < silent.size(); ++i) EXPECT_FALSE(silent[i].closed()) << i;
+  // Full again; a newcomer from the heaviest address itself is turned away.
+  silent.emplace_back(server.port(), "127.0.0.1");
+  server.pump();
+  Client greedy(server.port(), "127.0.0.1");
+  server.pump();
+  EXPECT_TRUE(greedy.closed());
+  EXPECT_FALSE(silent.back().closed());
+  const ServerStats& stats = server.core().status().stats;
+  EXPECT_EQ(stats.connectionsShed, 1u);
+  EXPECT_EQ(stats.connectionsRefused, 1u);
+  server.advance(60s);
+  const std::string err = server.test().console.err();
+  EXPECT_NE(err.find("+warning: dropped 1 connections that made no progress, to make room\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("+warning: refused 1 connections while every slot was taken"),
+            std::string::npos)
+      << err;
+}
+
+TEST(ServerCore, NonReadingPeersCannotPinAnswersOrSendBuffersBeyondTheirBudgets) {
+  const std::size_t listing = buildListReply(largeRegistry(300)).size();  // about 650 kB
+  CoreSettings settings;
+  settings.sendBufferBytes = 4096;
+  settings.memoryBudgetBytes = listing * 5 / 2;  // room for two listings and a half
+  settings.stalledSendBytes = 4 * 4096;          // four stalled readers
+  CoreHarness server(settings);
+  server.context().registry = largeRegistry(300);
+  server.start();
+  const ServerCore& core = server.core();
+  std::vector<Client> peers;
+  auto nonReader = [&] {
+    peers.emplace_back(server.port());
+    peers.back().send(request(MessageType::ListRequest));
+    server.advance(1s);
+  };
+  // Peers that ask for the same listing share one copy of it.
+  nonReader();
+  nonReader();
+  EXPECT_EQ(core.answerBudgetInUse(), listing);
+  EXPECT_EQ(core.stalledSenders(), 2u);
+  // Each change makes a new listing, which the next non-reader pins beside the old one.
+  server.roundTrip(registration("New 1"));
+  nonReader();
+  EXPECT_GT(core.answerBudgetInUse(), 2 * listing);
+  EXPECT_EQ(core.status().stats.connectionsShed, 0u);
+  // A third listing would pass the budget: the readers that stalled longest on an old one go, and
+  // the first listing with them.
+  server.roundTrip(registration("New 2"));
+  nonReader();
+  EXPECT_EQ(core.status().stats.connectionsShed, 2u);
+  EXPECT_EQ(core.connectionCount(), 2u);
+  EXPECT_LE(core.answerBudgetInUse(), settings.memoryBudgetBytes);
+  // Readers of the current listing free no memory by going, but each fills a send buffer: past
+  // four, the one stalled longest goes.
+  nonReader();
+  nonReader();
+  EXPECT_EQ(core.stalledSenders(), 4u);
+  EXPECT_EQ(core.status().stats.connectionsShed, 2u);
+  nonReader();
+  EXPECT_EQ(core.stalledSenders(), 4u);
+  EXPECT_EQ(core.status().stats.connectionsShed, 3u);
+  EXPECT_EQ(core.connectionCount(), 4u);
+  // A reader that reads gets the whole listing all the same.
+  EXPECT_EQ(server.roundTrip(request(MessageType::ListRequest)).value(),
+            buildListReply(server.context().registry));
+}
+
 TEST(ServerCore, LargeBodiesShareABudgetThatIsGivenBack) {
   CoreSettings settings;
   settings.freeBodyBytes = 1024;
-  settings.bodyBudgetBytes = 100'000;
+  settings.memoryBudgetBytes = 100'000;
   CoreHarness server(settings);
   server.start();
   // Two announcements of 45 kB hold 90 kB of the budget and send nothing more.

@@ -114,6 +114,8 @@ Bytes request(MessageType type, ByteView body = {});
 Bytes request(std::uint32_t type, ByteView body = {});
 
 // Sends one request on a new connection and returns what came back before the server closed it.
-std::optional<Bytes> roundTrip(std::uint16_t port, ByteView requestBytes);
+// `source`, when given, is the client's address (of 127/8).
+std::optional<Bytes> roundTrip(std::uint16_t port, ByteView requestBytes,
+                               const char* source = nullptr);
 
 }  // namespace dirserver::testing

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <stdexcept>
 
 #include "client/request_body.h"
@@ -13,6 +12,44 @@
 #include "registry/registration.h"
 
 namespace dirserver::testing {
+namespace {
+
+// The directory under which a test process makes all its temporary directories, created at first
+// use and removed with everything in it when the process exits. A directory that a forked child
+// makes lies in it too, so it goes even when the child is killed and never removes its own.
+class TemporaryRoot {
+ public:
+  TemporaryRoot() : owner_(::getpid()) {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "dirserver-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
+    path_ = pattern;
+    // Open to every user, as the temporary directory itself is: some tests check what a child that
+    // has given up root may and may not do, in directories of its own.
+    std::filesystem::permissions(path_, std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+  }
+  ~TemporaryRoot() {
+    // A child that ends normally must not take its parent's directories away.
+    if (::getpid() != owner_) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TemporaryRoot(const TemporaryRoot&) = delete;
+  TemporaryRoot& operator=(const TemporaryRoot&) = delete;
+
+  // A new directory's path, unique also across forked children (they count on from the same
+  // number).
+  std::filesystem::path next() {
+    return path_ / (std::to_string(::getpid()) + "-" + std::to_string(++made_));
+  }
+
+ private:
+  pid_t owner_;
+  std::filesystem::path path_;
+  unsigned made_ = 0;
+};
+
+}  // namespace
 
 CapturedConsole::CapturedConsole(bool shared) {
   out_ = open_memstream(&outText_, &outSize_);
@@ -38,9 +75,8 @@ std::string CapturedConsole::err() {
 }
 
 TestContext::TestContext(bool sharedConsole) : console(sharedConsole) {
-  static std::mt19937_64 random{std::random_device{}()};
-  dir = std::filesystem::temp_directory_path() /
-        ("dirserver-test-" + std::to_string(::getpid()) + "-" + std::to_string(random()));
+  static TemporaryRoot root;
+  dir = root.next();
   std::filesystem::create_directories(dir);
   context.console = console.console();
   context.wallClock = [this] { return now; };

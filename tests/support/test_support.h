@@ -38,7 +38,8 @@ class CapturedConsole {
 };
 
 // A ServerContext whose console is captured, whose clock reads `now`, and whose server list file
-// lies in a fresh temporary directory (removed with the fixture).
+// lies in a fresh temporary directory (removed with the fixture, and in any case when the process
+// that made the first one exits: all lie in one dirserver-test-XXXXXX directory).
 class TestContext {
  public:
   explicit TestContext(bool sharedConsole = false);

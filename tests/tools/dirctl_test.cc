@@ -13,6 +13,8 @@
 #include <tuple>
 
 #include "arguments.h"
+#include "common/console.h"
+#include "common/version.h"
 #include "dump.h"
 #include "listing/list_reply.h"
 #include "listing_output.h"
@@ -75,6 +77,9 @@ TEST(DirctlArguments, BadCommandLinesExitWithTwoBeforeAnyConnection) {
   const Finished help = dirctl({"register", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out, usageText(Command::Register));
+  const Finished version = dirctl({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("dirctl ") + kVersion + "\n");
 }
 
 TEST(DirctlArguments, EndpointsTakeHostsPortsAndBracketedIpv6) {
@@ -198,23 +203,56 @@ TEST(DirctlDump, ShowsTimesAfter2038InFullAndNotesOddLengths) {
   EXPECT_EQ(out.find("1901"), std::string::npos) << out;
 }
 
-// Runs dirctl with `args`, "@" standing for the address of a peer that answers `answer` and ends
-// its side of the connection.
-Finished againstPeer(std::vector<std::string> args, const Bytes& answer) {
+// What a scripted peer saw and what dirctl made of it.
+struct PeerRun {
+  Finished dirctl;
+  std::vector<std::uint32_t> requestTypes;  // the type of each request, in order
+};
+
+// Reads one whole request from `peer` (its header gives the size) and returns its type, or
+// nothing when it does not come within a few seconds.
+std::optional<std::uint32_t> readRequest(int peer) {
+  Bytes bytes;
+  std::size_t size = kHeaderSize;
+  while (bytes.size() < size) {
+    pollfd wait{peer, POLLIN, 0};
+    std::uint8_t chunk[4096];
+    if (::poll(&wait, 1, 5000) != 1) return std::nullopt;
+    const ssize_t got = ::recv(peer, chunk, std::min(sizeof chunk, size - bytes.size()), 0);
+    if (got <= 0) return std::nullopt;
+    bytes.insert(bytes.end(), chunk, chunk + got);
+    if (bytes.size() == kHeaderSize) {
+      size = std::max<std::size_t>(kHeaderSize, loadU32(bytes.data()));
+    }
+  }
+  return loadU32(bytes.data() + 8);
+}
+
+// Runs dirctl with `args`, "@" standing for the address of a peer that answers the connections
+// dirctl makes with `answers` in turn: it reads the request, sends the answer and ends the
+// connection.
+PeerRun againstPeer(std::vector<std::string> args, const std::vector<Bytes>& answers) {
   const int listener = bindListener(0, INADDR_LOOPBACK);
-  ::listen(listener, 1);
+  ::listen(listener, 4);
   for (std::string& arg : args) arg = arg == "@" ? address(listener) : arg;
   auto run = std::async(std::launch::async, [&args] { return dirctl(args); });
-  pollfd wait{listener, POLLIN, 0};
-  ::poll(&wait, 1, 5000);
-  const int peer = ::accept(listener, nullptr, nullptr);
-  ::send(peer, answer.data(), answer.size(), MSG_NOSIGNAL);
-  ::shutdown(peer, SHUT_WR);
-  // Closed only once dirctl is done: closing with the request unread would reset the connection.
-  Finished finished = run.get();
-  ::close(peer);
+  PeerRun peerRun;
+  for (const Bytes& answer : answers) {
+    pollfd wait{listener, POLLIN, 0};
+    if (::poll(&wait, 1, 5000) != 1) break;
+    const int peer = ::accept(listener, nullptr, nullptr);
+    if (const auto type = readRequest(peer)) peerRun.requestTypes.push_back(*type);
+    ::send(peer, answer.data(), answer.size(), MSG_NOSIGNAL);
+    ::shutdown(peer, SHUT_WR);
+    ::close(peer);
+  }
+  peerRun.dirctl = run.get();
   ::close(listener);
-  return finished;
+  return peerRun;
+}
+
+Finished againstPeer(const std::vector<std::string>& args, const Bytes& answer) {
+  return againstPeer(args, std::vector<Bytes>{answer}).dirctl;
 }
 
 TEST(DirctlCommands, ShowAListingAndFailWithOneLineOnWrongShortOrMissingAnswers) {
@@ -249,8 +287,6 @@ TEST(DirctlCommands, ShowAListingAndFailWithOneLineOnWrongShortOrMissingAnswers)
       // An entry count that does not match the entries is noted, not trusted.
       {{"list", "@"}, miscounted, "\nnote: the reply's header counts 9 entries, 5 came\n", ""},
       {{"ping", "@"}, ack, ": connected in ", ""},
-      // Options may stand among the strings, and after "--" a string may begin with '-'.
-      {{"shutdown", kMelee, "--to", "@", "n", "--", "-", "-x", "4", "5", "6"}, ack, "of \"-\"", ""},
       {{"list", "@"}, {}, "", " closed the connection without answering"},
       {{"list", "@"}, cut, "", cutShort},
       // --raw hands on whatever came, and still fails on a broken reply.
@@ -258,8 +294,7 @@ TEST(DirctlCommands, ShowAListingAndFailWithOneLineOnWrongShortOrMissingAnswers)
       {{"list", "--json", "@"}, tooLong, "", "bytes follow the end that the size gives"},
       {{"list", "@"}, ack, "", "offset 8: message type 1, not a list reply (3)"},
       {{"ping", "@"}, empty, "", "the answer is not an acknowledgement: 380 bytes, 7C 01 "},
-      {{"ping", "@"}, shortAck, "", "the acknowledgement was cut short after 13 of 14 bytes"},
-      {{"register", "--to", "@", kMelee, "1", "2", "3", "4", "5", "6"}, {}, "", "server closed"}};
+      {{"ping", "@"}, shortAck, "", "the acknowledgement was cut short after 13 of 14 bytes"}};
   for (const auto& [args, answer, out, why] : cases) {
     const Finished run = againstPeer(args, answer);
     if (why.empty()) {
@@ -268,6 +303,66 @@ TEST(DirctlCommands, ShowAListingAndFailWithOneLineOnWrongShortOrMissingAnswers)
     } else {
       expectFailure(run, 1, why);
       EXPECT_EQ(run.out, out) << why;
+    }
+  }
+}
+
+TEST(DirctlCommands, RegisterAndShutdownSayFromTheListingWhetherTheChangeTook) {
+  // Options may stand among the strings, and after "--" a string may begin with '-'.
+  const std::vector<std::string> strings = {kMelee, "10.0.0.1:7000", "-n", "v1", "4", "16", "-x"};
+  std::vector<std::string> other = strings;
+  other[6] = "-y";  // the same name, another host
+  const auto listing = [](std::initializer_list<std::vector<std::string>> hosts) {
+    ServerRegistry registry;
+    for (const auto& host : hosts) {
+      const ServerRecord record = testing::makeRecord(host);
+      const auto type = serverTypeForPath(host[0]);
+      registry.insert(type.value(), computeServerKey(record.fields), record);
+    }
+    return buildListReply(registry);
+  };
+  const Bytes ack(kAckMessage.begin(), kAckMessage.end()), none = listing({}),
+      listed = listing({other, strings}), otherOnly = listing({other});
+  const std::vector<std::string> args = {"--to", "@", "--", strings[0], strings[1], strings[2],
+                                         strings[3], strings[4], strings[5], strings[6]};
+  // The command, the answers to the list request, the request and the list request after it,
+  // then the status and what the last line says (on standard error for a failure).
+  const std::tuple<std::string, std::vector<Bytes>, int, std::string> cases[] = {
+      {"register", {otherOnly, ack, listed}, 0, "lists \"-n\" now, as a new host"},
+      {"register",
+       {listed, ack, listed},
+       0,
+       "lists \"-n\" now, with its registration time refreshed"},
+      {"register", {none, ack, otherOnly}, 1,
+       "does not list \"-n\" after its registration; the server's error output says why"},
+      {"shutdown", {listed, ack, otherOnly}, 0, "no longer lists \"-n\""},
+      {"shutdown", {otherOnly, ack, otherOnly}, 1,
+       "did not list \"-n\", so the shutdown removed nothing"},
+      {"shutdown", {listed, ack, listed}, 1, "still lists \"-n\" after its shutdown"},
+      {"register", {none, {}}, 1, "the server closed the connection without answering"},
+      {"register", {none, ack, ack}, 1, "cannot check the listing after: malformed listing"},
+      {"shutdown", {{}}, 1, "cannot check the listing before: 127.0.0.1:"}};
+  for (const auto& [command, answers, status, line] : cases) {
+    std::vector<std::string> commandLine{command};
+    commandLine.insert(commandLine.end(), args.begin(), args.end());
+    const PeerRun run = againstPeer(commandLine, answers);
+    const std::string what = command + " ending with " + line;
+    EXPECT_EQ(run.dirctl.status, status) << what << "\n" << run.dirctl.err;
+    if (status == 0) {
+      EXPECT_EQ(run.dirctl.err, "") << what;
+      EXPECT_TRUE(run.dirctl.out.ends_with(line + "\n")) << what << "\ngot: " << run.dirctl.out;
+    } else {
+      expectFailure(run.dirctl, 1, line);
+    }
+    // Every run that got so far acknowledged the request first, as the server saw it.
+    if (answers.size() == 3) {
+      const std::uint32_t type = static_cast<std::uint32_t>(
+          command == "register" ? MessageType::Registration : MessageType::Shutdown);
+      EXPECT_EQ(run.requestTypes, (std::vector<std::uint32_t>{2, type, 2})) << what;
+      const std::string request = command == "register" ? "registration" : "shutdown";
+      EXPECT_NE(run.dirctl.out.find("acknowledged the " + request + " of \"-n\""),
+                std::string::npos)
+          << what;
     }
   }
 }

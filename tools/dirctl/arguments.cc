@@ -30,6 +30,7 @@ constexpr const char* kOverview =
     "  --timeout SECONDS   limit on connecting, on sending and on each wait for the answer\n"
     "                      (default 10)\n"
     "  --help              this text; 'dirctl COMMAND --help' explains one command\n"
+    "  --version           dirctl's version (alone)\n"
     "\n"
     "HOST is a name, an IPv4 address or an [IPv6] address, 127.0.0.1 when left out; PORT is 6001\n"
     "when left out. Exit status: 0 done, 1 failed, 2 bad arguments.\n";
@@ -62,16 +63,22 @@ constexpr const char* kRegisterUsage =
     "  /Aviantorvale/Melee Game\n"
     "  /Aviantorvale/Team Melee Game\n"
     "NAME is the host's name; F1 and F3 to F6 are stored and listed as they are. No string may be\n"
-    "empty. The strings are taken as UTF-8 and sent as UTF-16. The server acknowledges every\n"
-    "request, so 'dirctl list' is what shows whether the host is listed. Put '--' before the\n"
-    "strings when one begins with '-'.\n";
+    "empty. The strings are taken as UTF-8 and sent as UTF-16. Put '--' before the strings when\n"
+    "one begins with '-'.\n"
+    "\n"
+    "The server acknowledges every request, even one it rejects, so dirctl fetches the listing\n"
+    "before and after the request and says whether the host is listed now: as a new host or with\n"
+    "its registration time refreshed. Exit status 1 when it is not listed.\n";
 
 constexpr const char* kShutdownUsage =
     "usage: dirctl shutdown PATH F1 NAME F3 F4 F5 F6 [--to HOST[:PORT]] [--timeout SECONDS]\n"
     "\n"
     "Announces the shutdown of a host: the server (default 127.0.0.1:6001) removes the host that\n"
     "registered with exactly these seven strings. The strings are given as for 'dirctl "
-    "register'.\n";
+    "register'.\n"
+    "\n"
+    "dirctl fetches the listing before and after the request and says whether the host is gone.\n"
+    "Exit status 1 when it is still listed, or when it was not listed to begin with.\n";
 
 constexpr const char* kDumpUsage =
     "usage: dirctl dump [FILE]\n"

@@ -2,9 +2,11 @@
 
 #include <cstdarg>
 #include <ctime>
+#include <optional>
 
 #include "arguments.h"
 #include "common/text.h"
+#include "common/version.h"
 #include "connection.h"
 #include "dump.h"
 #include "client/list_reply_decoder.h"
@@ -73,6 +75,40 @@ int runPing(const Invocation& invocation, const Console& console) {
   return kDone;
 }
 
+// Fetches and decodes the listing of the server at `endpoint`. Returns false with `error` saying
+// why when it cannot be had or is malformed.
+bool fetchListing(const Invocation& invocation, ListedReply& reply, std::string& error) {
+  const std::string source = endpointText(invocation.endpoint);
+  Exchange exchange;
+  if (!exchangeRequest(invocation.endpoint, bareRequest(MessageType::ListRequest),
+                       invocation.timeout, exchange, error)) {
+    return false;
+  }
+  if (exchange.answer.empty()) {
+    error = source + " closed the connection without answering the list request";
+    return false;
+  }
+  if (!decodeListReply(exchange.answer, reply, error)) {
+    error = "malformed listing from " + source + ": " + error;
+    return false;
+  }
+  return true;
+}
+
+// Whether the server lists the host of `request` now; nullopt after printing the failure line.
+std::optional<bool> hostListed(const Invocation& invocation, const HostRequest& request,
+                               const Console& console, const char* when) {
+  ListedReply reply;
+  std::string error;
+  if (!fetchListing(invocation, reply, error)) {
+    fail(console, kFailed, std::string("cannot check the listing ") + when + ": " + error);
+    return std::nullopt;
+  }
+  return listsHost(reply, request);
+}
+
+// The server acknowledges every registration and shutdown, even one it rejects, so the listing
+// before and after the request tells whether the change took.
 int runHostRequest(const Invocation& invocation, const Console& console) {
   const bool registration = invocation.command == Command::Register;
   const MessageType type = registration ? MessageType::Registration : MessageType::Shutdown;
@@ -82,6 +118,9 @@ int runHostRequest(const Invocation& invocation, const Console& console) {
     return fail(console, kBadArguments, error);
   }
   const std::string source = endpointText(invocation.endpoint);
+  const std::string name = "\"" + consoleText(invocation.strings[kNameField]) + "\"";
+  const std::optional<bool> listedBefore = hostListed(invocation, request, console, "before");
+  if (!listedBefore) return kFailed;
   Exchange exchange;
   if (!exchangeRequest(invocation.endpoint, request.bytes, invocation.timeout, exchange, error)) {
     return fail(console, kFailed, error);
@@ -89,10 +128,29 @@ int runHostRequest(const Invocation& invocation, const Console& console) {
   if (!checkAcknowledgement(exchange.answer, error)) {
     return fail(console, kFailed, source + ": " + error);
   }
-  std::fprintf(console.out, "%s acknowledged the %s of \"%s\" (key %u, %s)\n", source.c_str(),
-               registration ? "registration" : "shutdown",
-               consoleText(invocation.strings[kNameField]).c_str(), request.key,
+  std::fprintf(console.out, "%s acknowledged the %s of %s (key %u, %s)\n", source.c_str(),
+               registration ? "registration" : "shutdown", name.c_str(), request.key,
                std::string(kServerTypePaths[index(request.type)]).c_str());
+  const std::optional<bool> listedAfter = hostListed(invocation, request, console, "after");
+  if (!listedAfter) return kFailed;
+  if (registration && *listedAfter) {
+    std::fprintf(console.out, "%s lists %s now, %s\n", source.c_str(), name.c_str(),
+                 *listedBefore ? "with its registration time refreshed" : "as a new host");
+    return kDone;
+  }
+  if (registration) {
+    return fail(console, kFailed,
+                source + " does not list " + name +
+                    " after its registration; the server's error output says why");
+  }
+  if (*listedAfter) {
+    return fail(console, kFailed, source + " still lists " + name + " after its shutdown");
+  }
+  if (!*listedBefore) {
+    return fail(console, kFailed,
+                source + " did not list " + name + ", so the shutdown removed nothing");
+  }
+  std::fprintf(console.out, "%s no longer lists %s\n", source.c_str(), name.c_str());
   return kDone;
 }
 
@@ -109,6 +167,10 @@ int runDump(const Invocation& invocation, const Console& console) {
 }  // namespace
 
 int runDirctl(const std::vector<std::string>& args, const Console& console) {
+  if (args.size() == 1 && args[0] == "--version") {
+    std::fprintf(console.out, "dirctl %s\n", kVersion);
+    return kDone;
+  }
   Invocation invocation;
   std::string error;
   if (!parseArguments(args, invocation, error)) return fail(console, kBadArguments, error);

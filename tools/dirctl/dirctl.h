@@ -9,7 +9,8 @@
 
 namespace dirserver::dirctl {
 
-// Runs one command line, `args` being the arguments after the program name (see usageText).
+// Runs one command line, `args` being the arguments after the program name (see usageText);
+// "--version" alone prints the version.
 // Results go to console.out, usage asked for with --help too; a failure prints exactly one line,
 // "dirctl: ...", on console.err. Returns the exit status: 0 done, 1 failed (the server could not
 // be reached, timed out, answered wrongly, or the file is damaged), 2 bad arguments (the line is

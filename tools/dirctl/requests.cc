@@ -5,6 +5,7 @@
 
 #include "client/request_body.h"
 #include "common/text.h"
+#include "listing_output.h"
 #include "registry/registration.h"
 #include "registry/server_key.h"
 
@@ -59,6 +60,16 @@ bool buildHostRequest(MessageType type, const std::vector<std::string>& strings,
   request.type = *matched;
   request.key = computeServerKey(request.fields);
   return true;
+}
+
+bool listsHost(const ListedReply& reply, const HostRequest& request) {
+  for (const ListedDirectory& directory : groupListing(reply)) {
+    if (directory.type != request.type) continue;
+    for (const ListedHost& host : directory.hosts) {
+      if (host.fields == request.fields) return true;
+    }
+  }
+  return false;
 }
 
 bool checkAcknowledgement(ByteView answer, std::string& error) {

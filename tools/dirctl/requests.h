@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/byte_order.h"
+#include "client/list_reply_decoder.h"
 #include "protocol/message.h"
 #include "registry/server_record.h"
 
@@ -28,6 +29,10 @@ struct HostRequest {
 // would reject such a request while acknowledging it all the same.
 bool buildHostRequest(MessageType type, const std::vector<std::string>& strings,
                       HostRequest& request, std::string& error);
+
+// Whether `reply` lists the host of `request`: a host with exactly its stored strings under the
+// directory of its game type. The key is not compared, since it follows from the strings.
+bool listsHost(const ListedReply& reply, const HostRequest& request);
 
 // Whether `answer` is exactly the acknowledgement. Otherwise `error` says what came instead:
 // nothing, a part of it, or other bytes (shown in hex, the first 16 of them).

@@ -1,0 +1,135 @@
+#include "net/options.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+
+#include "common/version.h"
+
+namespace dirserver {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: dirserver [--http ADDRESS:PORT] [trace]\n"
+    "\n"
+    "The directory server of the game: hosts register and announce their shutdown on TCP port\n"
+    "6001 (every local IPv4 address), clients fetch the listing of every registered host. The\n"
+    "registry is kept in server_list.dat in the working directory: start the server where that\n"
+    "file should live. Progress goes to standard output, errors and warnings to standard error.\n"
+    "\n"
+    "options:\n"
+    "  --http ADDRESS:PORT  also answer HTTP on this IPv4 address and port, for\n"
+    "                       example 127.0.0.1:8080\n"
+    "  --help, -h           this text\n"
+    "  --version            the version\n"
+    "\n"
+    "Any other argument (for example 'trace') prints every key the server computes with the\n"
+    "words that went into it, also while the file is loaded at start. The server runs until it\n"
+    "is stopped with SIGTERM or SIGINT. Exit status: 1 when it cannot bind or listen on port\n"
+    "6001, 2 on a bad command line.\n";
+
+// Splits "--name=value" into name and value; `hasValue` tells "--name=" from "--name".
+void splitOption(const std::string& arg, std::string& name, std::string& value, bool& hasValue) {
+  const std::size_t equals = arg.find('=');
+  hasValue = equals != std::string::npos;
+  name = hasValue ? arg.substr(0, equals) : arg;
+  value = hasValue ? arg.substr(equals + 1) : std::string();
+}
+
+}  // namespace
+
+bool parseIpv4Endpoint(const std::string& text, Ipv4Endpoint& endpoint, std::string& error) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos) {
+    error = "'" + text + "': expected ADDRESS:PORT";
+    return false;
+  }
+  const std::string address = text.substr(0, colon), port = text.substr(colon + 1);
+  in_addr parsed{};
+  // inet_pton takes exactly four decimal parts, unlike inet_aton's shorthand forms.
+  if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
+    error = "'" + text + "': '" + address + "' is not an IPv4 address such as 127.0.0.1";
+    return false;
+  }
+  unsigned value = 0;
+  const auto [end, failure] = std::from_chars(port.data(), port.data() + port.size(), value);
+  if (port.empty() || failure != std::errc() || end != port.data() + port.size() || value == 0 ||
+      value > 65535) {
+    error = "'" + text + "': the port must be a number from 1 to 65535";
+    return false;
+  }
+  endpoint.address = ntohl(parsed.s_addr);
+  endpoint.port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& options,
+                        std::string& error) {
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (optionsEnded || !arg.starts_with("--")) {
+      if (!optionsEnded && arg == "-h") {
+        options.help = true;
+      } else {
+        options.checksumTrace = true;
+      }
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    std::string name, value;
+    bool hasValue = false;
+    splitOption(arg, name, value, hasValue);
+    if (name == "--help" || name == "--version") {
+      if (hasValue) {
+        error = name + " takes no value";
+        return false;
+      }
+      (name == "--help" ? options.help : options.version) = true;
+    } else if (name == "--http") {
+      if (!hasValue) {
+        if (i + 1 == args.size()) {
+          error = "--http needs a value: ADDRESS:PORT";
+          return false;
+        }
+        value = args[++i];
+      }
+      Ipv4Endpoint endpoint;
+      if (!parseIpv4Endpoint(value, endpoint, error)) {
+        error = "--http " + error;
+        return false;
+      }
+      options.http = endpoint;
+    } else {
+      error = "unknown option '" + name + "'; 'dirserver --help' lists the options";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string serverUsageText() { return kUsage; }
+
+std::optional<int> readCommandLine(int argc, char** argv, const Console& console,
+                                   ServerOptions& options) {
+  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  std::string error;
+  if (!parseServerOptions(args, options, error)) {
+    std::fprintf(console.err, "dirserver: %s\n", error.c_str());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(kUsage, console.out);
+    return 0;
+  }
+  if (options.version) {
+    std::fprintf(console.out, "dirserver %s\n", kVersion);
+    return 0;
+  }
+  return std::nullopt;
+}
+
+}  // namespace dirserver

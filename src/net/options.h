@@ -1,0 +1,50 @@
+// The server's command line. Arguments that begin with "--" are options; any other argument
+// switches on the key trace, whatever its text ("dirserver trace").
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/console.h"
+
+namespace dirserver {
+
+// An IPv4 address and a port, both in host byte order.
+struct Ipv4Endpoint {
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+};
+
+// What the command line asks of the server.
+struct ServerOptions {
+  bool checksumTrace = false;        // an argument that is not an option was given
+  std::optional<Ipv4Endpoint> http;  // --http ADDRESS:PORT
+  bool help = false;                 // --help or -h: print the usage and exit
+  bool version = false;              // --version: print the version and exit
+};
+
+// Parses ADDRESS:PORT, ADDRESS being a dotted IPv4 address ("0.0.0.0", "127.0.0.1") and PORT a
+// decimal number from 1 to 65535. Returns false with `error` saying why; `endpoint` is then
+// unchanged.
+bool parseIpv4Endpoint(const std::string& text, Ipv4Endpoint& endpoint, std::string& error);
+
+// Parses the arguments after the program name. Options: --help (also -h), --version,
+// --http ADDRESS:PORT (also --http=ADDRESS:PORT); "--" ends the options. Every other argument
+// switches on the key trace. Returns false with `error` (one line, no program name, no line end)
+// on an unknown option, a missing or bad value, or a value given to an option that takes none.
+bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& options,
+                        std::string& error);
+
+// The usage text, ending with a line end.
+std::string serverUsageText();
+
+// Reads the command line of main. Prints the usage or the version on console.out and returns 0
+// for --help and --version, prints one line "dirserver: ..." on console.err and returns 2 for a bad
+// command line; in all these cases the server must not start, and nothing has touched the working
+// directory. Returns nullopt with `options` filled in when the server should run.
+std::optional<int> readCommandLine(int argc, char** argv, const Console& console,
+                                   ServerOptions& options);
+
+}  // namespace dirserver

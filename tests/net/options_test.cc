@@ -1,0 +1,109 @@
+// The server's command line: options, the trace switch, and what main does with each.
+#include "net/options.h"
+
+#include <gtest/gtest.h>
+
+#include "common/version.h"
+#include "support/process.h"
+#include "support/test_support.h"
+
+namespace dirserver {
+namespace {
+
+// What a command line comes to, as one comparable text.
+std::string outcome(const std::vector<std::string>& args) {
+  ServerOptions options;
+  std::string error;
+  if (!parseServerOptions(args, options, error)) return "error: " + error;
+  std::string text = options.checksumTrace ? "trace" : "no trace";
+  if (options.help) text += ", help";
+  if (options.version) text += ", version";
+  if (options.http) {
+    text += ", http " + std::to_string(options.http->address >> 24) + "." +
+            std::to_string((options.http->address >> 16) & 0xFF) + "." +
+            std::to_string((options.http->address >> 8) & 0xFF) + "." +
+            std::to_string(options.http->address & 0xFF) + ":" + std::to_string(options.http->port);
+  }
+  return text;
+}
+
+TEST(ServerOptions, OptionsBeginWithTwoDashesAndEveryOtherArgumentSwitchesTheTraceOn) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "no trace"},
+      {{"trace"}, "trace"},
+      {{"-x"}, "trace"},
+      {{""}, "trace"},
+      {{"-h"}, "no trace, help"},
+      {{"--help"}, "no trace, help"},
+      {{"--version", "trace"}, "trace, version"},
+      {{"--http", "127.0.0.1:8080"}, "no trace, http 127.0.0.1:8080"},
+      {{"--http=0.0.0.0:65535", "t"}, "trace, http 0.0.0.0:65535"},
+      {{"--http", "10.1.2.3:1", "--http", "10.0.0.9:2"}, "no trace, http 10.0.0.9:2"},
+      // After "--" nothing is an option.
+      {{"--", "--help"}, "trace"},
+      {{"--", "-h"}, "trace"},
+      {{"--bogus"}, "error: unknown option '--bogus'; 'dirserver --help' lists the options"},
+      {{"trace", "--trace"},
+       "error: unknown option '--trace'; 'dirserver --help' lists the options"},
+      {{"--help=yes"}, "error: --help takes no value"},
+      {{"--version="}, "error: --version takes no value"},
+      {{"--http"}, "error: --http needs a value: ADDRESS:PORT"},
+      {{"--http="}, "error: --http '': expected ADDRESS:PORT"},
+      {{"--http", "127.0.0.1"}, "error: --http '127.0.0.1': expected ADDRESS:PORT"},
+      {{"--http", "localhost:80"},
+       "error: --http 'localhost:80': 'localhost' is not an IPv4 address such as 127.0.0.1"},
+      {{"--http", "1.2.3:80"},
+       "error: --http '1.2.3:80': '1.2.3' is not an IPv4 address such as 127.0.0.1"},
+      {{"--http", "1.2.3.256:80"},
+       "error: --http '1.2.3.256:80': '1.2.3.256' is not an IPv4 address such as 127.0.0.1"},
+      {{"--http", "[::1]:80"},
+       "error: --http '[::1]:80': '[::1]' is not an IPv4 address such as 127.0.0.1"}};
+  for (const auto& [args, expected] : cases) {
+    EXPECT_EQ(outcome(args), expected) << ::testing::PrintToString(args);
+  }
+  for (const std::string port : {"", "0", "65536", "+80", "80x", "-1", " 80", "99999999999"}) {
+    EXPECT_EQ(outcome({"--http=1.2.3.4:" + port}),
+              "error: --http '1.2.3.4:" + port + "': the port must be a number from 1 to 65535");
+  }
+}
+
+// Runs readCommandLine on `args` (after the program name); the status is -1 when the server
+// should run.
+testing::Finished readArgs(std::vector<std::string> args) {
+  args.insert(args.begin(), "dirserver");
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  testing::CapturedConsole console;
+  ServerOptions options;
+  const auto status =
+      readCommandLine(static_cast<int>(args.size()), argv.data(), console.console(), options);
+  return {status.value_or(-1), console.out(), console.err()};
+}
+
+TEST(ServerOptions, HelpAndVersionPrintAndExitZeroABadLineExitsTwoWithOneLine) {
+  const testing::Finished version = readArgs({"trace", "--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("dirserver ") + kVersion + "\n");
+  EXPECT_EQ(version.err, "");
+
+  // Help wins over the version, and its text names every option.
+  const testing::Finished help = readArgs({"--version", "-h"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out, serverUsageText());
+  for (const char* option : {"--http ADDRESS:PORT", "--help", "--version", "trace"}) {
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+  }
+
+  const testing::Finished bad = readArgs({"--help", "--nope"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.out, "");
+  EXPECT_EQ(bad.err, "dirserver: unknown option '--nope'; 'dirserver --help' lists the options\n");
+
+  const testing::Finished run = readArgs({"trace"});
+  EXPECT_EQ(run.status, -1);
+  EXPECT_EQ(run.out + run.err, "");
+}
+
+}  // namespace
+}  // namespace dirserver
