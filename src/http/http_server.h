@@ -49,6 +49,9 @@ struct HttpSettings {
   // requests.
   std::chrono::seconds keepAliveTimeout{2};
   std::size_t keepAliveRequests = 100;
+  // The nice value of the window's threads (0 to 19): above the loop's, so that on a busy machine
+  // the game port is served first and HTTP clients wait.
+  int niceness = 10;
   // How long the loop may be silent before /healthz says 503.
   std::chrono::milliseconds maxLoopSilence{5000};
   // The clocks: wall seconds since 1970 and steady milliseconds, as ServerStats counts them.
