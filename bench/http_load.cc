@@ -4,12 +4,14 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -29,6 +31,9 @@ using namespace std::chrono_literals;
 constexpr double kHttpRequestsPerSecond = 100;
 constexpr const char* kLoadPaths[] = {"/servers.json", "/metrics"};
 constexpr std::chrono::seconds kRequestLimit{30};
+// The machine's other load drifts, so the runs without and with HTTP load alternate in this many
+// rounds (which goes first alternates too), and each side's figures are the medians of its rounds.
+constexpr std::size_t kRounds = 5;
 
 void progress(const std::string& line) {
   std::fprintf(stderr, "%s\n", line.c_str());
@@ -82,7 +87,8 @@ class HttpPacer {
     for (std::thread& thread : threads_) thread.join();
     seconds_ = Seconds(Clock::now() - started_).count();
   }
-  double rate() const { return seconds_ > 0 ? served_.load() / seconds_ : 0; }
+  std::uint64_t served() const { return served_.load(); }
+  double seconds() const { return seconds_; }
   std::uint64_t failed() const { return failed_.load(); }
   std::string firstError() const {
     std::lock_guard lock(mutex_);
@@ -142,7 +148,7 @@ Workload gamePortWorkload(const Options& options, MessageType type, Expectation 
   workload.requests = {request(type)};
   workload.expect = expect;
   workload.clients = options.clients;
-  workload.budget = Seconds(options.seconds);
+  workload.budget = Seconds(options.seconds / kRounds);
   workload.drainLimit = 60s;
   return workload;
 }
@@ -151,9 +157,25 @@ std::string latencyCell(const WorkloadResult& result) {
   return formatNumber(result.latency.p50) + " / " + formatNumber(result.latency.p99);
 }
 
-std::string p99Ratio(const WorkloadResult& loaded, const WorkloadResult& quiet) {
-  return quiet.latency.p99 > 0 ? formatRatio(loaded.latency.p99 / quiet.latency.p99) : "-";
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
 }
+
+// One workload's rounds on one side (without or with HTTP load).
+struct Rounds {
+  std::vector<double> p50, p99;
+  std::uint64_t completed = 0, failed = 0;
+  double seconds = 0;
+
+  void add(const WorkloadResult& result) {
+    p50.push_back(result.latency.p50);
+    p99.push_back(result.latency.p99);
+    completed += result.completed;
+    failed += result.failed;
+    seconds += result.seconds;
+  }
+};
 
 }  // namespace
 
@@ -229,43 +251,68 @@ void runHttpLoad(const Options& options, const fs::path& base) {
                             static_cast<std::uint16_t>(hostCount + 4)};
   const Workload ack = gamePortWorkload(options, MessageType::AckRequest, {Expectation::Kind::Ack});
   const Workload list = gamePortWorkload(options, MessageType::ListRequest, listing);
-  const WorkloadResult quietAck = runWorkload(ack);
-  const WorkloadResult quietList = runWorkload(list);
-  progress("  without HTTP load: ack p99 " + formatNumber(quietAck.latency.p99) + " ms, list p99 " +
-           formatNumber(quietList.latency.p99) + " ms");
-
-  HttpPacer pacer(httpPort, kHttpRequestsPerSecond);
-  std::this_thread::sleep_for(500ms);
-  const WorkloadResult loadedAck = runWorkload(ack);
-  const WorkloadResult loadedList = runWorkload(list);
-  pacer.stop();
-  progress("  with HTTP load: ack p99 " + formatNumber(loadedAck.latency.p99) + " ms, list p99 " +
-           formatNumber(loadedList.latency.p99) + " ms");
+  // [0] acknowledgements, [1] listings.
+  const Workload workloads[] = {ack, list};
+  Rounds quiet[2], loaded[2];
+  std::uint64_t httpServed = 0, httpFailed = 0;
+  double httpSeconds = 0;
+  std::string httpError;
+  for (std::size_t round = 0; round < kRounds; ++round) {
+    for (int pass = 0; pass < 2; ++pass) {
+      const bool withLoad = (pass == 0) == (round % 2 == 1);
+      std::optional<HttpPacer> pacer;
+      if (withLoad) {
+        pacer.emplace(httpPort, kHttpRequestsPerSecond);
+        std::this_thread::sleep_for(200ms);
+      }
+      for (std::size_t kind = 0; kind < 2; ++kind) {
+        (withLoad ? loaded : quiet)[kind].add(runWorkload(workloads[kind]));
+      }
+      if (pacer) {
+        pacer->stop();
+        httpServed += pacer->served();
+        httpFailed += pacer->failed();
+        httpSeconds += pacer->seconds();
+        if (httpError.empty()) httpError = pacer->firstError();
+      }
+    }
+    progress("  round " + std::to_string(round + 1) + " of " + std::to_string(kRounds) +
+             ": ack p99 " + formatNumber(quiet[0].p99.back()) + " / " +
+             formatNumber(loaded[0].p99.back()) + " ms, list p99 " +
+             formatNumber(quiet[1].p99.back()) + " / " + formatNumber(loaded[1].p99.back()) +
+             " ms without / with HTTP load");
+  }
 
   const WorkloadResult json = hammer(httpPort, "/servers.json", options.clients, Seconds(options.seconds));
   const WorkloadResult metrics = hammer(httpPort, "/metrics", options.clients, Seconds(options.seconds));
 
   TextTable table({"game port, " + std::to_string(hostCount) + " hosts", "requests", "req/s",
                    "p50 / p99 ms", "p99 x without"});
-  const auto row = [&](const std::string& label, const WorkloadResult& result,
-                       const WorkloadResult& quiet) {
-    table.addRow({label, std::to_string(result.completed) +
-                             (result.failed ? ", " + std::to_string(result.failed) + " failed" : ""),
-                  formatNumber(result.rate()), latencyCell(result), p99Ratio(result, quiet)});
+  const auto row = [&](const std::string& label, const Rounds& rounds, const Rounds& without) {
+    const double p99 = median(rounds.p99), baseP99 = median(without.p99);
+    table.addRow({label,
+                  std::to_string(rounds.completed) +
+                      (rounds.failed ? ", " + std::to_string(rounds.failed) + " failed" : ""),
+                  formatNumber(rounds.seconds > 0 ? rounds.completed / rounds.seconds : 0),
+                  formatNumber(median(rounds.p50)) + " / " + formatNumber(p99),
+                  baseP99 > 0 ? formatRatio(p99 / baseP99) : "-"});
   };
-  row("ack, no HTTP load", quietAck, quietAck);
-  row("ack, HTTP load", loadedAck, quietAck);
-  row("list, no HTTP load", quietList, quietList);
-  row("list, HTTP load", loadedList, quietList);
+  row("ack, no HTTP load", quiet[0], quiet[0]);
+  row("ack, HTTP load", loaded[0], quiet[0]);
+  row("list, no HTTP load", quiet[1], quiet[1]);
+  row("list, HTTP load", loaded[1], quiet[1]);
+  const std::string failures =
+      httpFailed ? ", " + std::to_string(httpFailed) + " failed (" + httpError + ")" : "";
   std::printf(
       "\nHTTP window: the server started with --http, %u hosts (listing %s, /servers.json %s).\n"
       "HTTP load: %s requests/s in all on /servers.json and /metrics, one connection each; %s/s\n"
-      "were served%s. %u client threads on the game port, %s s per workload.\n\n",
+      "were served%s. %u client threads on the game port; %zu rounds alternating without and with\n"
+      "the HTTP load, %s s per workload in all; latencies are the medians of the rounds'.\n\n",
       hostCount, formatBytes(static_cast<double>(listingBytes)).c_str(),
       formatBytes(static_cast<double>(jsonBytes)).c_str(),
-      formatNumber(kHttpRequestsPerSecond).c_str(), formatNumber(pacer.rate()).c_str(),
-      pacer.failed() ? (", " + std::to_string(pacer.failed()) + " failed (" + pacer.firstError() + ")").c_str() : "",
-      options.clients, formatNumber(options.seconds).c_str());
+      formatNumber(kHttpRequestsPerSecond).c_str(),
+      formatNumber(httpSeconds > 0 ? httpServed / httpSeconds : 0).c_str(), failures.c_str(),
+      options.clients, kRounds, formatNumber(options.seconds).c_str());
   std::fputs(table.render().c_str(), stdout);
 
   TextTable rates({"HTTP alone, " + std::to_string(options.clients) + " clients", "requests",
