@@ -15,7 +15,6 @@
 #include "http/http_views.h"
 #include "http/status_page.h"
 
-
 namespace dirserver {
 namespace {
 
@@ -128,7 +127,7 @@ std::string instanceTag() {
 
 std::string_view dirserverVersion() { return kVersion; }
 
-// What the handlers share besides the status: the JSON cache and the clocks.
+// What the handlers share besides the status and the settings: the JSON cache.
 struct HttpServer::Views {
   explicit Views(std::string instance) : serversJson("dirserver", std::move(instance)) {}
   ServersJsonCache serversJson;
