@@ -111,10 +111,34 @@ Bytes request(MessageType type, ByteView body) {
   return out;
 }
 
-Bytes registrationRequest(const ServerRecord& record) {
+namespace {
+
+Bytes recordRequest(MessageType type, const ServerRecord& record) {
   Bytes body;
   for (const ServerField& field : record.fields) putCountedText(body, field.bytes());
-  return request(MessageType::Registration, body);
+  return request(type, body);
+}
+
+}  // namespace
+
+Bytes registrationRequest(const ServerRecord& record) {
+  return recordRequest(MessageType::Registration, record);
+}
+
+Bytes shutdownRequest(const ServerRecord& record) {
+  return recordRequest(MessageType::Shutdown, record);
+}
+
+std::vector<Bytes> newHostsAndShutdowns(HostFactory& factory, std::int32_t registrationTime,
+                                        std::uint32_t count) {
+  std::vector<Bytes> requests;
+  requests.reserve(2 * std::size_t{count});
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const ServerRecord record = factory.next(registrationTime).record;
+    requests.push_back(registrationRequest(record));
+    requests.push_back(shutdownRequest(record));
+  }
+  return requests;
 }
 
 std::uint64_t listingSize(std::span<const Host> hosts) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <span>
 #include <unordered_set>
+#include <vector>
 
 #include "common/byte_order.h"
 #include "protocol/message.h"
@@ -50,6 +51,21 @@ Bytes request(MessageType type, ByteView body = {});
 // The registration request (type 4) that files `record`: each field as a counted text, the u16
 // count of its UTF-16 code units followed by its bytes. The fields must hold whole code units.
 Bytes registrationRequest(const ServerRecord& record);
+
+// The shutdown request (type 6) that removes the host filed as `record`: the same body.
+Bytes shutdownRequest(const ServerRecord& record);
+
+// The loopback address that registers the i-th preloaded host (host byte order): 32 hosts to an
+// address from 127.1.0.1 on, since a server may accept only so many hosts from one address, and
+// may let only that address shut a host down. Every benchmark host keeps its address.
+constexpr std::uint32_t hostSource(std::uint32_t i) {
+  return (127u << 24) + (1u << 16) + 1 + i / 32;
+}
+
+// `count` hosts from `factory`, each as its registration followed by its shutdown: units of two
+// requests for a workload that registers new hosts without growing the registry.
+std::vector<Bytes> newHostsAndShutdowns(HostFactory& factory, std::int32_t registrationTime,
+                                        std::uint32_t count);
 
 // The size of the listing reply the server sends for a registry of `hosts` (built with
 // buildListReply, so it costs a listing's worth of memory for a moment).

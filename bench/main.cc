@@ -6,16 +6,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "hostile.h"
@@ -24,11 +29,14 @@
 #include "listing/list_reply.h"
 #include "load.h"
 #include "net/listener.h"
-#include "protocol/message.h"
 #include "options.h"
+#include "peer_limits.h"
+#include "proc_stats.h"
 #include "process.h"
+#include "protocol/message.h"
 #include "registry/server_list_file.h"
 #include "report.h"
+#include "saves.h"
 
 namespace dirserver::bench {
 namespace {
@@ -62,8 +70,14 @@ std::uint64_t fileSize(std::uint64_t hosts) {
   return kServerTypeCount * kFileCountSize + kFileRecordSize * hosts;
 }
 
-// The most new hosts one registration workload adds: each one grows the registry for the next.
-std::uint32_t newHostCap(std::uint32_t hosts) { return std::max<std::uint32_t>(100, hosts / 10); }
+// New hosts a workload may register, per second of its budget and in all: enough for the
+// fastest server to keep registering until its time is up.
+constexpr double kNewHostsPerSecond = 10000;
+constexpr std::uint32_t kMostNewHosts = 100000;
+
+// How long to wait, after a registration stream, for the save that follows its last
+// acknowledgement.
+constexpr Seconds kSaveWaitLimit{120};
 
 Workload makeWorkload(const Options& options, std::uint16_t port, Expectation expect,
                       std::vector<Bytes> requests, Seconds budget) {
@@ -77,10 +91,13 @@ Workload makeWorkload(const Options& options, std::uint16_t port, Expectation ex
   return workload;
 }
 
-// What the listing of `hosts` hosts looks like: its count covers the directory entries too.
-Expectation listingOf(std::uint32_t hosts) {
-  return {Expectation::Kind::Listing, static_cast<std::uint16_t>(hosts + kDirectoryEntryCount)};
+// What the listing of `fewest` to `most` hosts looks like: its count covers the directory
+// entries too.
+Expectation listingOf(std::uint32_t fewest, std::uint32_t most) {
+  return {Expectation::Kind::Listing, static_cast<std::uint16_t>(fewest + kDirectoryEntryCount),
+          static_cast<std::uint16_t>(most + kDirectoryEntryCount)};
 }
+Expectation listingOf(std::uint32_t hosts) { return listingOf(hosts, hosts); }
 
 // Waits until the server has worked through what earlier workloads left queued: it answers
 // requests in turn, so an answered acknowledgement request means they are done.
@@ -105,6 +122,61 @@ WorkloadResult measure(const std::string& what, const Workload& workload) {
            (result.firstError.empty() ? "" : " (" + result.firstError + ")"));
   if (workload.port == kListenPort) settle();
   return result;
+}
+
+// Each round of a pair of alternating workloads takes about this long.
+constexpr Seconds kRound{0.5};
+
+// Runs the workloads together, each on threads of its own, and returns their results in order.
+std::vector<WorkloadResult> runTogether(const std::vector<Workload>& workloads) {
+  std::vector<std::future<WorkloadResult>> running;
+  for (const Workload& workload : workloads) {
+    running.push_back(
+        std::async(std::launch::async, [&workload] { return runWorkload(workload); }));
+  }
+  std::vector<WorkloadResult> results;
+  for (auto& result : running) results.push_back(result.get());
+  return results;
+}
+
+// Measures workloads on the server (run together) and workloads on the baselines (run together)
+// in alternating short rounds that add up to each workload's budget, so that both sets see much
+// the same machine even when its load changes during the run. Returns each set's results, in
+// order.
+std::pair<std::vector<WorkloadResult>, std::vector<WorkloadResult>> alternate(
+    const std::vector<Workload>& onServer, const std::vector<Workload>& onBaselines) {
+  const int rounds = std::max(1, static_cast<int>(std::lround(onServer.front().budget / kRound)));
+  std::pair<std::vector<WorkloadResult>, std::vector<WorkloadResult>> results;
+  results.first.resize(onServer.size());
+  results.second.resize(onBaselines.size());
+  for (int round = 0; round < rounds; ++round) {
+    for (const auto* set : {&onServer, &onBaselines}) {
+      std::vector<Workload> parts = *set;
+      for (Workload& part : parts) part.budget = part.budget / rounds;
+      const std::vector<WorkloadResult> partResults = runTogether(parts);
+      auto& totals = set == &onServer ? results.first : results.second;
+      for (std::size_t i = 0; i < totals.size(); ++i) accumulate(totals[i], partResults[i]);
+    }
+    settle();
+  }
+  return results;
+}
+
+// One workload on the server and the same on a baseline, alternating; prints a line for each.
+std::pair<WorkloadResult, WorkloadResult> measureAlternating(const std::string& what,
+                                                             const Workload& server,
+                                                             const std::string& baselineName,
+                                                             const Workload& baseline) {
+  auto [onServer, onBaseline] = alternate({server}, {baseline});
+  const std::pair results{std::move(onServer.front()), std::move(onBaseline.front())};
+  for (const auto& [name, result] :
+       {std::pair{what, &results.first}, std::pair{baselineName, &results.second}}) {
+    progress("  " + name + ": " + std::to_string(result->completed) + " answered, " +
+             std::to_string(result->failed) + " failed, " + std::to_string(result->unfinished) +
+             " unfinished in " + formatNumber(result->seconds) + " s" +
+             (result->firstError.empty() ? "" : " (" + result->firstError + ")"));
+  }
+  return results;
 }
 
 // A server started on a directory, after `hosts` were written to its server list file; checks
@@ -144,25 +216,136 @@ void reportServerErrors(const ServerProcess& server, const std::string& context)
            ", the first: " + err.substr(0, err.find('\n')));
 }
 
+// The mixed workload: one acknowledgement client and one list client, first alone, then while one
+// client streams registrations; the same three clients against the baselines; the server's saves,
+// the file's staleness and the server's memory meanwhile.
+struct Mixed {
+  WorkloadResult quietAck, quietList;
+  WorkloadResult streamAck, streamList;
+  WorkloadResult refreshes, newHosts;
+  WorkloadResult baselineAck, baselineList, baselineStream;
+  std::vector<Save> saves;  // those that started during the stream
+  Staleness staleness;
+  std::uint64_t idleKiB = 0;
+  std::uint64_t savingMaxKiB = 0;
+  std::uint64_t savingSamples = 0;
+  std::uint64_t peakKiB = 0;     // VmHWM at the end of the stream
+  bool peakSinceStream = false;  // whether VmHWM was reset when the stream began
+};
+
 struct Column {
   std::uint32_t hosts = 0;
   std::uint64_t listingBytes = 0;
   Seconds startUp{};
   std::uint64_t residentKiB = 0;
   std::uint64_t residentAfterKiB = 0;
-  WorkloadResult baseline, list, ack, fresh;
-  std::optional<WorkloadResult> refresh;
+  WorkloadResult baseline, staticList, list, ack;
+  std::optional<WorkloadResult> refresh, fresh;
+  Mixed mixed;
+  Seconds elapsed{};
 };
 
-// The acknowledgement workload against the baseline server.
-WorkloadResult measureBaseline(const Options& options) {
-  BaselineServer server;
-  return measure("baseline ack",
-                 makeWorkload(options, server.port(), {Expectation::Kind::Ack},
-                              {request(MessageType::AckRequest)}, Seconds(options.seconds)));
+// Waits, at most `limit`, until no save is under way.
+void waitForQuiet(const SaveWatcher& watcher, Seconds limit) {
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(limit);
+  while (watcher.saving() && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+}
+
+// Waits, at most `limit`, until a save that started after `after` has ended.
+void waitForSaveAfter(const SaveWatcher& watcher, Clock::time_point after, Seconds limit) {
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(limit);
+  while (Clock::now() < deadline) {
+    const std::vector<Save> saves = watcher.saves();
+    if (!saves.empty() && saves.back().start > after) return;
+    std::this_thread::sleep_for(2ms);
+  }
+}
+
+Mixed measureMixed(const Options& options, ServerProcess& server, const SaveWatcher& watcher,
+                   Expectation listing, const Bytes& listingBytes, std::vector<Bytes> refreshes,
+                   std::vector<std::uint32_t> refreshSources, std::vector<Bytes> newHosts) {
+  Mixed mixed;
+  const Seconds budget{options.seconds};
+  const auto one = [&](std::uint16_t port, Expectation expect, std::vector<Bytes> requests) {
+    Workload workload = makeWorkload(options, port, expect, std::move(requests), budget);
+    workload.clients = 1;
+    return workload;
+  };
+  const Expectation ack{Expectation::Kind::Ack};
+  const Workload ackProbe = one(kListenPort, ack, {request(MessageType::AckRequest)});
+  const Workload listProbe = one(kListenPort, listing, {request(MessageType::ListRequest)});
+
+  // A save left from start-up (a server may write back what it loaded) is no part of it.
+  waitForQuiet(watcher, kSaveWaitLimit);
+  progress("  mixed, no registrations: 1 ack and 1 list client, and against the baselines");
+  std::pair<std::vector<WorkloadResult>, std::vector<WorkloadResult>> results;
+  {
+    const BaselineServer acks;
+    const StaticServer lists(listingBytes);
+    Workload ackBase = ackProbe, listBase = listProbe, streamBase = ackProbe;
+    ackBase.port = acks.port();
+    streamBase.port = acks.port();
+    listBase.port = lists.port();
+    results = alternate({ackProbe, listProbe}, {ackBase, listBase, streamBase});
+  }
+  mixed.quietAck = results.first[0];
+  mixed.quietList = results.first[1];
+  mixed.baselineAck = results.second[0];
+  mixed.baselineList = results.second[1];
+  mixed.baselineStream = results.second[2];
+
+  const pid_t pid = server.pid();
+  mixed.idleKiB = residentOf(pid).now;
+  mixed.peakSinceStream = resetPeakResident(pid);
+  const auto streamStart = Clock::now();
+  std::vector<Clock::time_point> acks;
+  {
+    const SaveMemorySampler sampler(pid, watcher);
+    std::atomic<bool> stop{false};
+    std::vector<Workload> probes = {ackProbe, listProbe};
+    for (Workload& probe : probes) {
+      probe.stop = &stop;
+      probe.budget = 2 * budget + 2 * kDrainLimit;
+    }
+    auto probing = std::async(std::launch::async, [&probes] { return runTogether(probes); });
+    Workload refresh = one(kListenPort, ack, refreshes);
+    refresh.sources = refreshSources;
+    refresh.keepAnswerTimes = true;
+    mixed.refreshes = measure("  refreshes streamed", refresh);
+    Workload fresh = one(kListenPort, ack, std::move(newHosts));
+    fresh.keepAnswerTimes = true;
+    fresh.once = true;
+    fresh.unitSize = 2;
+    mixed.newHosts = measure("  new hosts and shutdowns streamed", fresh);
+    stop = true;
+    const std::vector<WorkloadResult> probed = probing.get();
+    mixed.streamAck = probed[0];
+    mixed.streamList = probed[1];
+    for (const WorkloadResult* stream : {&mixed.refreshes, &mixed.newHosts}) {
+      acks.insert(acks.end(), stream->answerTimes.begin(), stream->answerTimes.end());
+    }
+    // One more refresh, so that a save starts after the stream's last acknowledgement even on a
+    // server that saved everything in the save already under way then.
+    if (!acks.empty()) {
+      Workload closing = one(kListenPort, ack, {refreshes.front()});
+      closing.sources = {refreshSources.empty() ? 0 : refreshSources.front()};
+      closing.once = true;
+      runWorkload(closing);
+      waitForSaveAfter(watcher, *std::max_element(acks.begin(), acks.end()), kSaveWaitLimit);
+    }
+    mixed.savingMaxKiB = sampler.maxDuringSavesKiB();
+    mixed.savingSamples = sampler.samplesDuringSaves();
+  }
+  mixed.peakKiB = residentOf(pid).peak;
+  for (const Save& save : watcher.saves()) {
+    if (save.start >= streamStart) mixed.saves.push_back(save);
+  }
+  mixed.staleness = staleness(acks, mixed.saves);
+  return mixed;
 }
 
 Column measureRegistry(const Options& options, const fs::path& base, std::uint32_t hostCount) {
+  const auto began = Clock::now();
   Column column;
   column.hosts = hostCount;
   const fs::path dir = base / ("hosts-" + std::to_string(hostCount));
@@ -173,14 +356,30 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
   std::vector<Host> hosts;
   hosts.reserve(hostCount);
   for (std::uint32_t i = 0; i < hostCount; ++i) hosts.push_back(factory.next(now));
-  std::vector<Bytes> refreshes;
-  refreshes.reserve(hosts.size());
-  for (const Host& host : hosts) refreshes.push_back(registrationRequest(host.record));
-  std::vector<Bytes> newHosts;
-  for (std::uint32_t i = 0; i < newHostCap(hostCount); ++i) {
-    newHosts.push_back(registrationRequest(factory.next(now).record));
+  // New hosts for two workloads: the concurrent one and the stream.
+  const std::uint32_t newHostCount = static_cast<std::uint32_t>(
+      std::min<double>(kMostNewHosts, kNewHostsPerSecond * options.seconds));
+  // Each client has at most one new host registered at a time; a registry too full for that
+  // many more first loses as many preloaded hosts, the last ones.
+  const std::uint32_t room = options.clients + 1;
+  const std::uint32_t shutdowns =
+      hostCount + room > kMaxServers ? std::min(hostCount, hostCount + room - kMaxServers) : 0;
+  std::vector<Bytes> makingRoom;
+  for (const Host& host : std::span(hosts).last(shutdowns)) {
+    makingRoom.push_back(shutdownRequest(host.record));
   }
-  column.listingBytes = listingSize(hosts);
+  std::vector<Bytes> freshRequests = newHostsAndShutdowns(factory, now, newHostCount);
+  std::vector<Bytes> streamedNewHosts = newHostsAndShutdowns(factory, now, newHostCount);
+  std::vector<Bytes> refreshes;
+  std::vector<std::uint32_t> refreshSources;
+  refreshes.reserve(hostCount - shutdowns);
+  for (std::uint32_t i = 0; i < hostCount - shutdowns; ++i) {
+    refreshes.push_back(registrationRequest(hosts[i].record));
+    refreshSources.push_back(hostSource(i));
+  }
+  // The stream's refreshed host, with no preloaded one, and each client's new host.
+  const Expectation listing =
+      listingOf(hostCount - shutdowns, std::min(hostCount - shutdowns + room, kMaxServers));
 
   progress(std::to_string(hostCount) + " hosts: writing " +
            formatBytes(static_cast<double>(fileSize(hostCount))) +
@@ -193,25 +392,60 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
     column.residentKiB = server.residentKiB;
     progress("  serving after " + formatNumber(server.startUp.count() * 1000) + " ms, " +
              formatBytes(server.residentKiB * 1024.0) + " resident");
+    const SaveWatcher watcher(dir);
     const Seconds budget{options.seconds};
     const auto ack = Expectation{Expectation::Kind::Ack};
-    column.list = measure("list", makeWorkload(options, kListenPort, listingOf(hostCount),
-                                               {request(MessageType::ListRequest)}, budget));
-    column.ack = measure(
-        "ack", makeWorkload(options, kListenPort, ack, {request(MessageType::AckRequest)}, budget));
-    // Right after the server's own, so that both see much the same machine.
-    column.baseline = measureBaseline(options);
-    if (!refreshes.empty()) {
-      column.refresh = measure("refresh registration", makeWorkload(options, kListenPort, ack,
-                                                                    std::move(refreshes), budget));
+
+    if (!makingRoom.empty()) {
+      Workload shutDown = makeWorkload(options, kListenPort, ack, std::move(makingRoom), budget);
+      shutDown.clients = 1;
+      shutDown.once = true;
+      shutDown.budget = kDrainLimit;
+      measure("making room: shutdowns of preloaded hosts", shutDown);
     }
-    Workload fresh = makeWorkload(options, kListenPort, ack, std::move(newHosts), budget);
+    std::string error;
+    const Bytes listingBytes = fetch(kListenPort, request(MessageType::ListRequest),
+                                     Clock::now() + std::chrono::seconds(60), error);
+    if (!error.empty()) throw std::runtime_error("cannot fetch the listing: " + error);
+    column.listingBytes = listingBytes.size();
+    {
+      const StaticServer staticList(listingBytes);
+      const Workload lists =
+          makeWorkload(options, kListenPort, listing, {request(MessageType::ListRequest)}, budget);
+      Workload staticLists = lists;
+      staticLists.port = staticList.port();
+      std::tie(column.list, column.staticList) =
+          measureAlternating("list", lists, "static listing", staticLists);
+    }
+    {
+      const BaselineServer baseline;
+      const Workload acks =
+          makeWorkload(options, kListenPort, ack, {request(MessageType::AckRequest)}, budget);
+      Workload baselineAcks = acks;
+      baselineAcks.port = baseline.port();
+      std::tie(column.ack, column.baseline) =
+          measureAlternating("ack", acks, "baseline ack", baselineAcks);
+    }
+    if (!refreshes.empty()) {
+      Workload refresh = makeWorkload(options, kListenPort, ack, refreshes, budget);
+      refresh.sources = refreshSources;
+      column.refresh = measure("refresh registration", refresh);
+    }
+    Workload fresh = makeWorkload(options, kListenPort, ack, std::move(freshRequests), budget);
     fresh.once = true;
-    column.fresh = measure("new-host registration", fresh);
+    fresh.unitSize = 2;
+    column.fresh = measure("new hosts and shutdowns", fresh);
+    // With no preloaded host to refresh, the stream refreshes one of its own.
+    if (refreshes.empty()) refreshes.push_back(registrationRequest(factory.next(now).record));
+    column.mixed =
+        measureMixed(options, server.process, watcher, listing, listingBytes, std::move(refreshes),
+                     std::move(refreshSources), std::move(streamedNewHosts));
     column.residentAfterKiB = server.process.residentKiB();
     reportServerErrors(server.process, "under load");
   }
   fs::remove_all(dir);
+  column.elapsed = Clock::now() - began;
+  progress("  done in " + formatNumber(column.elapsed.count()) + " s");
   return column;
 }
 
@@ -225,11 +459,29 @@ std::string latencyCell(const WorkloadResult& result) {
   return formatNumber(result.latency.p50) + " / " + formatNumber(result.latency.p99);
 }
 
+std::string fullLatencyCell(const LatencySummary& latency) {
+  if (latency.count == 0) return "-";
+  return formatNumber(latency.p50) + " / " + formatNumber(latency.p99) + " / " +
+         formatNumber(latency.max);
+}
+
+// A workload's latency p99 as a ratio to another's.
+std::string p99Ratio(const WorkloadResult& result, const WorkloadResult& reference) {
+  if (result.completed == 0 || reference.latency.p99 <= 0) return "-";
+  return formatRatio(result.latency.p99 / reference.latency.p99);
+}
+
 std::string countCell(const WorkloadResult& result) {
   std::string cell = std::to_string(result.completed);
   if (result.failed > 0) cell += ", " + std::to_string(result.failed) + " failed";
   if (result.unfinished > 0) cell += ", " + std::to_string(result.unfinished) + " cut off";
   return cell;
+}
+
+std::string memoryCell(std::uint64_t kib, std::uint64_t idleKiB) {
+  if (kib == 0) return "-";
+  return formatBytes(kib * 1024.0) + " (" +
+         formatRatio(idleKiB > 0 ? static_cast<double>(kib) / idleKiB : 0) + ")";
 }
 
 void printLoadTable(const Options& options, const std::vector<Column>& columns,
@@ -242,10 +494,11 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
     for (const Column& column : columns) cells.push_back(cell(column));
     table.addRow(std::move(cells));
   };
-  const auto workloadRows = [&](const std::string& name, auto pick) {
-    row(name + " req/s (x baseline)", [&](const Column& c) {
+  const auto workloadRows = [&](const std::string& name, const std::string& baselineName, auto pick,
+                                auto pickBaseline) {
+    row(name + " req/s (x " + baselineName + ")", [&](const Column& c) {
       const WorkloadResult* result = pick(c);
-      return result == nullptr ? std::string("-") : rateCell(*result, c.baseline);
+      return result == nullptr ? std::string("-") : rateCell(*result, pickBaseline(c));
     });
     row(name + " p50 / p99 ms", [&](const Column& c) {
       const WorkloadResult* result = pick(c);
@@ -255,6 +508,10 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
       const WorkloadResult* result = pick(c);
       return result == nullptr ? std::string("-") : countCell(*result);
     });
+  };
+  const auto ackBaseline = [](const Column& c) -> const WorkloadResult& { return c.baseline; };
+  const auto optional = [](const std::optional<WorkloadResult>& result) {
+    return result ? &*result : static_cast<const WorkloadResult*>(nullptr);
   };
   row("server start-up ms (exec to accept)",
       [](const Column& c) { return formatNumber(c.startUp.count() * 1000); });
@@ -266,33 +523,127 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
     return perHost > 0 ? formatBytes(perHost) : std::string("-");
   });
   row("listing size", [](const Column& c) { return formatBytes(c.listingBytes); });
-  workloadRows("list", [](const Column& c) { return &c.list; });
-  workloadRows("register new host", [](const Column& c) { return &c.fresh; });
-  workloadRows("refresh host", [](const Column& c) {
-    return c.refresh ? &*c.refresh : static_cast<const WorkloadResult*>(nullptr);
-  });
-  workloadRows("ack", [](const Column& c) { return &c.ack; });
+  workloadRows(
+      "list", "static", [](const Column& c) { return &c.list; },
+      [](const Column& c) -> const WorkloadResult& { return c.staticList; });
+  row("static listing req/s (x baseline)",
+      [](const Column& c) { return rateCell(c.staticList, c.baseline); });
+  row("static listing p50 / p99 ms", [](const Column& c) { return latencyCell(c.staticList); });
+  workloadRows(
+      "new host + shutdown", "baseline", [&](const Column& c) { return optional(c.fresh); },
+      ackBaseline);
+  workloadRows(
+      "refresh host", "baseline", [&](const Column& c) { return optional(c.refresh); },
+      ackBaseline);
+  workloadRows(
+      "ack", "baseline", [](const Column& c) { return &c.ack; }, ackBaseline);
   row("baseline ack req/s", [](const Column& c) { return formatNumber(c.baseline.rate()); });
   row("baseline ack p50 / p99 ms", [](const Column& c) { return latencyCell(c.baseline); });
   row("resident after the workloads",
       [](const Column& c) { return formatBytes(c.residentAfterKiB * 1024.0); });
 
+  row("mixed: 1 ack + 1 list client", [](const Column&) { return std::string(); });
+  const auto latencyRow = [&](const std::string& label, auto pick) {
+    row(label, [&](const Column& c) { return fullLatencyCell(pick(c.mixed).latency); });
+  };
+  const auto ratioRow = [&](const std::string& label, auto quiet, auto reference, auto stream) {
+    row(label, [&](const Column& c) {
+      return p99Ratio(quiet(c.mixed), reference(c.mixed)) + ", " +
+             p99Ratio(stream(c.mixed), quiet(c.mixed));
+    });
+  };
+  latencyRow("  ack p50 / p99 / max ms, quiet", [](const Mixed& m) { return m.quietAck; });
+  latencyRow("  ack p50 / p99 / max ms, streaming", [](const Mixed& m) { return m.streamAck; });
+  ratioRow(
+      "  ack p99: quiet x base, streaming x quiet", [](const Mixed& m) { return m.quietAck; },
+      [](const Mixed& m) { return m.baselineAck; }, [](const Mixed& m) { return m.streamAck; });
+  latencyRow("  list p50 / p99 / max ms, quiet", [](const Mixed& m) { return m.quietList; });
+  latencyRow("  list p50 / p99 / max ms, streaming", [](const Mixed& m) { return m.streamList; });
+  ratioRow(
+      "  list p99: quiet x static, streaming x quiet", [](const Mixed& m) { return m.quietList; },
+      [](const Mixed& m) { return m.baselineList; }, [](const Mixed& m) { return m.streamList; });
+  latencyRow("  base ack p50 / p99 / max ms", [](const Mixed& m) { return m.baselineAck; });
+  latencyRow("  static list p50 / p99 / max ms", [](const Mixed& m) { return m.baselineList; });
+  row("  ack + list requests, quiet", [](const Column& c) {
+    return countCell(c.mixed.quietAck) + " + " + countCell(c.mixed.quietList);
+  });
+  row("  ack + list requests, streaming", [](const Column& c) {
+    return countCell(c.mixed.streamAck) + " + " + countCell(c.mixed.streamList);
+  });
+  row("  stream: refreshes/s (x baseline)",
+      [](const Column& c) { return rateCell(c.mixed.refreshes, c.mixed.baselineStream); });
+  row("  stream: new + shutdown/s (x baseline)",
+      [](const Column& c) { return rateCell(c.mixed.newHosts, c.mixed.baselineStream); });
+  row("  stream requests: refresh + new/shutdown", [](const Column& c) {
+    return countCell(c.mixed.refreshes) + " + " + countCell(c.mixed.newHosts);
+  });
+  row("  saves during the stream",
+      [](const Column& c) { return std::to_string(c.mixed.saves.size()); });
+  row("  save ms p50 / max", [](const Column& c) {
+    std::vector<double> durations;
+    for (const Save& save : c.mixed.saves) {
+      durations.push_back(std::chrono::duration<double, std::milli>(save.end - save.start).count());
+    }
+    const LatencySummary summary = summarize(durations);
+    return summary.count == 0 ? std::string("-")
+                              : formatNumber(summary.p50) + " / " + formatNumber(summary.max);
+  });
+  row("  staleness ms p50 / p99 (bound)", [](const Column& c) {
+    std::vector<double> samples = c.mixed.staleness.milliseconds;
+    const LatencySummary summary = summarize(samples);
+    std::string cell = summary.count == 0
+                           ? std::string("-")
+                           : formatNumber(summary.p50) + " / " + formatNumber(summary.p99);
+    if (c.mixed.staleness.uncovered > 0) {
+      cell += ", " + std::to_string(c.mixed.staleness.uncovered) + " unsaved";
+    }
+    return cell;
+  });
+  row("  resident idle", [](const Column& c) { return formatBytes(c.mixed.idleKiB * 1024.0); });
+  row("  resident while saving, max (x idle)",
+      [](const Column& c) { return memoryCell(c.mixed.savingMaxKiB, c.mixed.idleKiB); });
+  row("  samples while saving",
+      [](const Column& c) { return std::to_string(c.mixed.savingSamples); });
+  row("  peak VmHWM (x idle)", [](const Column& c) {
+    return memoryCell(c.mixed.peakKiB, c.mixed.idleKiB) + (c.mixed.peakSinceStream ? "" : "*");
+  });
+  row("time for the column, s", [](const Column& c) { return formatNumber(c.elapsed.count()); });
+
   std::printf(
       "\n%u client threads, %s s per workload, one request per connection. Baseline: a blocking\n"
       "accept loop in the benchmark that reads 12 bytes, sends the 14-byte acknowledgement and\n"
-      "closes, measured with the same clients right after the server's ack workload; every rate\n"
-      "is also given as a ratio to it.\n\n",
-      options.clients, formatNumber(options.seconds).c_str());
+      "closes; every rate is also given as a ratio to it. Static: one thread on epoll in the\n"
+      "benchmark that sends every connection the listing's bytes, fetched once from the server,\n"
+      "as the server would but with nothing else to do; list rates are given as a ratio to it.\n"
+      "Each is measured with the same clients as the server's ack or list workload, in\n"
+      "alternating rounds of about %s s, so that both see much the same machine.\n\n",
+      options.clients, formatNumber(options.seconds).c_str(), formatNumber(kRound.count()).c_str());
   std::fputs(table.render().c_str(), stdout);
   std::printf(
-      "\nLatency runs from connect to the server's close. A new-host registration adds a host, at\n"
-      "most max(100, hosts/10) of them per column; every registration rewrites the whole server\n"
-      "list (%llu + %llu bytes per host) and syncs it to disk. \"cut off\": still under way %.0f "
-      "s\n"
-      "after the workload's time was up. Start-up reads a server list just written, so from the\n"
-      "page cache.\n",
+      "\nLatency runs from connect to the server's close. New host + shutdown: each client\n"
+      "registers a host the server has not seen and then shuts it down, so that the registry\n"
+      "keeps its size however long the workload runs; both requests count (a registry with no\n"
+      "room for a host per client first loses that many preloaded hosts). The server list is\n"
+      "%llu + %llu bytes per host. \"cut off\": still under way %.0f s after the workload's\n"
+      "time was up. Start-up reads a server list just written, so from the page cache.\n"
+      "Mixed: one acknowledgement client and one list client, each sending one request after\n"
+      "another, first alone (quiet), then while a third client streams registrations one after\n"
+      "another: refreshes of preloaded hosts (with none, of one host it adds) for %s s, then\n"
+      "new hosts and their shutdowns, as above, for %s s. The same three clients against the\n"
+      "baselines (acks and the stream to the baseline, the list client to the static server)\n"
+      "give the \"base\" and \"static\" latencies and the stream's baseline rate, in alternating\n"
+      "rounds with the quiet phase. Saves are seen from outside with inotify:\n"
+      "server_list.dat.tmp created starts one, server_list.dat moved in ends it.\n"
+      "Staleness: from a streamed registration's acknowledgement to the end of the first save\n"
+      "that started after it; an upper bound, since a save under way at the acknowledgement may\n"
+      "already hold the change (\"unsaved\": no save started after it within %.0f s).\n"
+      "Resident while saving: the most of VmRSS sampled every %lld ms while a save ran; peak\n"
+      "VmHWM: the most since the stream began (marked * when it could not be reset, and so\n"
+      "counts from the server's start).\n",
       static_cast<unsigned long long>(fileSize(0)),
-      static_cast<unsigned long long>(kFileRecordSize), kDrainLimit.count());
+      static_cast<unsigned long long>(kFileRecordSize), kDrainLimit.count(),
+      formatNumber(options.seconds).c_str(), formatNumber(options.seconds).c_str(),
+      kSaveWaitLimit.count(), static_cast<long long>(SaveMemorySampler::kInterval.count()));
   std::fflush(stdout);
 }
 
@@ -417,9 +768,20 @@ int run(const Options& options) {
               std::thread::hardware_concurrency(), loadAverage().c_str(), temp.path().c_str(),
               fileSystemType(temp.path()).c_str());
   std::fflush(stdout);
+  // A save writes a whole second copy of the file before it replaces the first.
+  const std::uint32_t most =
+      options.hosts.empty() ? 0 : *std::max_element(options.hosts.begin(), options.hosts.end());
+  const std::uint64_t needed = 2 * fileSize(most);
+  if (const fs::space_info space = fs::space(temp.path()); space.available < needed) {
+    throw std::runtime_error(
+        "the server list of " + std::to_string(most) + " hosts and its saves need " +
+        formatBytes(static_cast<double>(needed)) + " in " + temp.path().string() + ", which has " +
+        formatBytes(static_cast<double>(space.available)) + " free; set TMPDIR to a larger disk");
+  }
   if (!options.hosts.empty()) runLoadTable(options, temp.path());
   if (options.hostile > 0) runHostile(options, temp.path());
   if (options.httpLoadHosts > 0) runHttpLoad(options, temp.path());
+  if (options.limits > 0) runLimits({options.server, temp.path(), options.limits});
   std::printf("\nload average at the end: %s\n", loadAverage().c_str());
   return 0;
 }

@@ -9,18 +9,22 @@ namespace dirserver::bench {
 std::string usage(std::string_view defaultServer) {
   std::string text =
       "usage: dirserver-bench [--hosts N,N,...] [--clients C] [--seconds S] [--hostile P]\n"
-      "                       [--server PATH]\n"
+      "                       [--limits P] [--http-load N] [--server PATH]\n"
       "\n"
       "Starts the dirserver executable on port 6001 in a temporary directory, once for each\n"
       "registry size N, with N hosts written to its server_list.dat beforehand, drives it from C\n"
       "loopback client threads for S seconds per workload and prints one table: list,\n"
-      "registration (new hosts and refreshes) and acknowledgement requests per second with "
-      "p50/p99\n"
-      "latency, the same acknowledgement workload against a minimal blocking server built into\n"
-      "the benchmark (the cost of one TCP connection per request, the floor for any server),\n"
-      "each rate as a ratio to it, the server's resident memory and its start-up time.\n"
+      "registration (new hosts and refreshes) and acknowledgement requests per second with\n"
+      "p50/p99 latency, the same acknowledgement workload against a minimal blocking server built into\n"
+      "the benchmark (the cost of one TCP connection per request, the floor for any server) and\n"
+      "the list workload against a static server sending the same listing, each rate as a ratio\n"
+      "to them, the server's resident memory and its start-up time. Then a mixed workload: one\n"
+      "acknowledgement and one list client, alone and while one client streams registrations,\n"
+      "with the stream's rate, the server's saves (watched with inotify), how long the file\n"
+      "lags behind an acknowledgement, and the server's memory while it saves.\n"
       "\n"
-      "  --hosts N,N,...  registry sizes to measure (default 0,100,1000,10000; at most 60000)\n"
+      "  --hosts N,N,...  registry sizes to measure (default 0,100,1000,10000; at most 65531,\n"
+      "                   whose server list is 1.9 GB: keep $TMPDIR on a disk)\n"
       "  --clients C      concurrent client threads (default 4; 1 to 256)\n"
       "  --seconds S      time each workload may start requests (default 5; 0.1 to 600);\n"
       "                   requests under way then get up to 60 s more to finish\n"
@@ -33,6 +37,13 @@ std::string usage(std::string_view defaultServer) {
       "                   ack and list latency without and with 100 HTTP requests/s on\n"
       "                   /servers.json and /metrics, and the rate of each HTTP path alone\n"
       "                   (1 to 60000). Without --hosts, only this measurement runs.\n"
+      "  --limits P       measure the limits against hostile peers: P peers that never read\n"
+      "                   a 10000-host listing, each after a registry change, then 1024 on\n"
+      "                   one listing; 5120 silent connections from 80 addresses; one\n"
+      "                   address registering 1000 new hosts (1 to 1000; about 30 s).\n"
+      "                   Without --hosts, only this runs. In a network namespace, which\n"
+      "                   hides tcp_mem, pass the machine's figures:\n"
+      "                   DIRSERVER_BENCH_TCP_MEM=\"$(cat /proc/sys/net/ipv4/tcp_mem)\"\n"
       "  --server PATH    the dirserver executable (default ";
   text += defaultServer;
   text +=
@@ -94,7 +105,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
       continue;
     }
     const bool known = flag == "--hosts" || flag == "--clients" || flag == "--seconds" ||
-                       flag == "--hostile" || flag == "--http-load" || flag == "--server";
+                       flag == "--hostile" || flag == "--limits" || flag == "--http-load" ||
+                       flag == "--server";
     if (!known) {
       parsed.error = "unknown argument '" + std::string(args[i]) + "'";
       return parsed;
@@ -122,6 +134,9 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
     } else if (flag == "--hostile") {
       good = parseUnsigned(value, kMaxHostile, number) && number > 0;
       options.hostile = static_cast<unsigned>(number);
+    } else if (flag == "--limits") {
+      good = parseUnsigned(value, kMaxHostile, number) && number > 0;
+      options.limits = static_cast<unsigned>(number);
     } else {
       good = !value.empty();
       options.server = value;
@@ -131,7 +146,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
       return parsed;
     }
   }
-  if ((options.hostile > 0 || options.httpLoadHosts > 0) && !options.hostsGiven) {
+  if ((options.hostile > 0 || options.limits > 0 || options.httpLoadHosts > 0) &&
+      !options.hostsGiven) {
     options.hosts.clear();
   }
   return parsed;

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "registry/server_registry.h"
+
 namespace dirserver::bench {
 
 struct Options {
@@ -19,6 +21,8 @@ struct Options {
   double seconds = 5;
   // Hostile peers to hold open in the hostile run; 0 leaves that run out.
   unsigned hostile = 0;
+  // Peers that never read in the limits run (answers, slots, registration flood); 0 leaves it out.
+  unsigned limits = 0;
   // Hosts for the HTTP window's measurement; 0 leaves it out.
   std::uint32_t httpLoadHosts = 0;
   std::string server;
@@ -26,8 +30,8 @@ struct Options {
 };
 
 // Bounds on what the command line may ask for.
-// What the server can hold, less room for the new hosts the registration workload adds.
-inline constexpr std::uint32_t kMaxHostsPerRun = 60000;
+// What the server can hold: the most hosts a listing can describe.
+inline constexpr std::uint32_t kMaxHostsPerRun = kMaxServers;
 inline constexpr unsigned kMaxClients = 256;
 inline constexpr double kMinSeconds = 0.1;
 inline constexpr double kMaxSeconds = 600;
@@ -44,9 +48,9 @@ struct ParsedOptions {
 
 // Reads the arguments after the program name. Starts from the defaults above with `server` set to
 // `defaultServer`. A flag's value may follow as the next argument or after '=' (--hosts=0,100).
-// --hostile or --http-load alone runs only that measurement; together with --hosts all given run. An unknown
-// flag, a missing or malformed value, or a value outside the bounds above yields an error text
-// that names the flag.
+// --hostile, --limits or --http-load alone runs only that measurement; together with --hosts all
+// given run. An unknown flag, a missing or malformed value, or a value outside the bounds above
+// yields an error text that names the flag.
 ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_view defaultServer);
 
 }  // namespace dirserver::bench

@@ -55,6 +55,9 @@ class ServerProcess {
   // or is not ready within `limit`.
   std::chrono::duration<double> waitUntilServing(std::chrono::seconds limit);
 
+  // Its process id while it runs, else -1.
+  pid_t pid() const { return pid_; }
+
   // Its resident memory now (VmRSS), in KiB; 0 when it cannot be read.
   std::uint64_t residentKiB() const;
 

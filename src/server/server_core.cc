@@ -44,10 +44,21 @@ class ServerCore::Connection final : public EventHandler {
 
  private:
   // A peer that is too slow to send its request is reported; one too slow to take its answer is
-  // dropped silently.
+  // dropped silently, with what it did not take.
   void expire() {
-    if (reading()) core_.reportError(stepError(), frame.failureLine());
+    if (reading()) {
+      core_.reportError(stepError(), frame.failureLine());
+    } else {
+      discardUnsent();
+    }
     core_.close(*this);
+  }
+
+  // Makes the coming close reset the connection: the kernel then drops what is still queued for
+  // the peer at once, instead of keeping it for minutes for a peer that does not read.
+  void discardUnsent() const {
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   }
 
   ConsoleError stepError() const {
@@ -219,6 +230,7 @@ bool ServerCore::makeRoomFor(std::uint32_t address) {
 void ServerCore::shed(Connection& connection) {
   ++shedConnections_;
   ++status_.stats.connectionsShed;
+  connection.discardUnsent();
   close(connection);
 }
 
@@ -311,11 +323,13 @@ void ServerCore::readRequest(Connection& connection) {
 
 void ServerCore::dispatch(Connection& connection) {
   const std::uint64_t versionBefore = context_.registry.version();
+  const Bytes* listingBefore = listing_.current().get();
   const Dispatched dispatched =
       handleConnection(context_, listing_, connection.frame.header(), connection.frame.body(),
                        connection.address);
   status_.stats.count(dispatched.kind, dispatched.outcome);
   if (dispatched.error) status_.stats.count(*dispatched.error);
+  if (listing_.current().get() != listingBefore) listingReplaced(listingBefore);
   // The body is no longer needed; let its memory and budget go before anything else happens.
   connection.frame = FrameReader();
   bodyBytes_ -= connection.budget;
@@ -360,23 +374,37 @@ void ServerCore::sendAnswer(Connection& connection) {
   close(connection);
 }
 
-// Answers are shared: a buffer counts once against the budget, however many connections send it.
+// Answers are shared: a buffer counts once, however many connections send it, and the current
+// listing not at all, since the cache keeps it for the next client anyway. What counts is what
+// non-reading peers keep alive beyond that: listings that are no longer current.
 void ServerCore::pin(Connection& connection, Answer answer) {
   connection.answer = std::move(answer);
-  if (pinned_[connection.answer.get()]++ == 0) answerBytes_ += connection.answer->size();
+  Pin& pin = pinned_[connection.answer.get()];
+  if (pin.connections++ == 0) {
+    pin.size = connection.answer->size();
+    if (connection.answer != listing_.current()) answerBytes_ += pin.size;
+  }
   status_.stats.answerBudgetInUse = answerBytes_;
 }
 
 void ServerCore::unpin(Connection& connection) {
   if (connection.answer == nullptr) return;
   const auto pinned = pinned_.find(connection.answer.get());
-  if (--pinned->second == 0) {
-    answerBytes_ -= connection.answer->size();
+  if (--pinned->second.connections == 0) {
+    if (connection.answer != listing_.current()) answerBytes_ -= pinned->second.size;
     pinned_.erase(pinned);
     status_.stats.answerBudgetInUse = answerBytes_;
   }
   connection.answer.reset();
   if (connection.stalled) --stalledCount_;
+}
+
+// A new listing was built: the one before it, if still being sent, now counts.
+void ServerCore::listingReplaced(const Bytes* previous) {
+  if (const auto pinned = pinned_.find(previous); pinned != pinned_.end()) {
+    answerBytes_ += pinned->second.size;
+    status_.stats.answerBudgetInUse = answerBytes_;
+  }
 }
 
 // The connection sending an answer that has gone longest without progress, among those `eligible`.
@@ -403,7 +431,8 @@ void ServerCore::keepWithinBudgets() {
     if (victim == nullptr) break;
     shed(*victim);
   }
-  const auto perStalled = static_cast<std::size_t>(settings_.sendBufferBytes);
+  // The kernel doubles the size it is given, for its own bookkeeping.
+  const auto perStalled = 2 * static_cast<std::size_t>(settings_.sendBufferBytes);
   while (stalledCount_ * perStalled > settings_.stalledSendBytes) {
     Connection* victim = leastProgress(
         [](const Connection& connection, const ServerCore&) { return connection.stalled; });

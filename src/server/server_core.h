@@ -39,17 +39,20 @@ struct CoreSettings {
   std::size_t maxConnectionsPerAddress = 64;
   // A body of up to this many bytes is buffered as soon as its header is read...
   std::size_t freeBodyBytes = 16 * 1024;
-  // ...larger bodies and the answers being sent share this budget. A request whose body does not
-  // fit waits (its deadline running) until enough is free; an answer always goes out, and when the
-  // answers pinned by unfinished connections push the total over, the readers that have stalled
-  // longest on an answer that is no longer the current listing are dropped until it fits.
+  // ...larger bodies and the answers being sent share this budget (the current listing, kept for
+  // the next client anyway, does not count). A request whose body does not fit waits (its
+  // deadline running) until enough is free; an answer always goes out, and when old listings
+  // pinned by unfinished connections push the total over, the readers that have stalled longest
+  // on one of them are dropped until it fits.
   std::size_t memoryBudgetBytes = 128 * 1024 * 1024;
   // The kernel's send buffer of each connection, fixed so that it cannot grow to megabytes for a
   // peer that does not read...
   int sendBufferBytes = 256 * 1024;
-  // ...and the most such buffers held by stalled readers at once, counted at this size each; over
-  // it, the reader that stalled longest is dropped.
-  std::size_t stalledSendBytes = 128 * 1024 * 1024;
+  // ...and the most kernel memory that such buffers of stalled readers may hold at once, each
+  // counted at twice sendBufferBytes (what the kernel makes of it); over it, the reader that
+  // stalled longest is dropped. A dropped reader's connection is reset, so that the kernel lets go
+  // of what it still held for it.
+  std::size_t stalledSendBytes = 256 * 1024 * 1024;
 };
 
 // Serves connections one request each: reads the frame (each step within its deadline, printing
@@ -111,6 +114,7 @@ class ServerCore {
   void sendAnswer(Connection& connection);
   void pin(Connection& connection, Answer answer);
   void unpin(Connection& connection);
+  void listingReplaced(const Bytes* previous);
   void keepWithinBudgets();
   Connection* leastProgress(bool (*eligible)(const Connection&, const ServerCore&)) const;
   bool makeRoomFor(std::uint32_t address);
@@ -137,8 +141,12 @@ class ServerCore {
   std::deque<Connection*> waitingForBudget_;  // in the order their headers arrived
   std::unordered_map<std::uint32_t, std::size_t> perAddress_;
   std::size_t bodyBytes_ = 0;    // large bodies buffered
-  std::size_t answerBytes_ = 0;  // distinct answers pinned by unfinished connections
-  std::unordered_map<const Bytes*, std::size_t> pinned_;  // answer -> connections sending it
+  std::size_t answerBytes_ = 0;  // answers pinned by unfinished connections, but the current one
+  struct Pin {
+    std::size_t connections = 0;  // sending it
+    std::size_t size = 0;
+  };
+  std::unordered_map<const Bytes*, Pin> pinned_;
   std::size_t stalledCount_ = 0;  // connections whose answer once filled their send buffer
   std::uint64_t refusedConnections_ = 0;
   std::uint64_t refusedWhileFull_ = 0;
