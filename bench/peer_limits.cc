@@ -185,8 +185,8 @@ GoodList goodList(std::span<const std::uint32_t> hostCounts) {
       ByteView(result.listing)
           .first(std::min<std::size_t>(kListReplyHeaderSize, result.listing.size()));
   for (std::uint32_t hosts : hostCounts) {
-    const Expectation expect{Expectation::Kind::Listing,
-                             static_cast<std::uint16_t>(hosts + kDirectoryEntryCount)};
+    const auto entries = static_cast<std::uint16_t>(hosts + kDirectoryEntryCount);
+    const Expectation expect{Expectation::Kind::Listing, entries, entries};
     result.error = checkAnswer(expect, head, result.listing.size());
     if (result.error.empty()) break;
   }
