@@ -25,6 +25,7 @@
 
 #include "hostile.h"
 #include "hosts.h"
+#include "http_load.h"
 #include "listing/list_reply.h"
 #include "load.h"
 #include "net/listener.h"
@@ -779,6 +780,7 @@ int run(const Options& options) {
   }
   if (!options.hosts.empty()) runLoadTable(options, temp.path());
   if (options.hostile > 0) runHostile(options, temp.path());
+  if (options.httpLoadHosts > 0) runHttpLoad(options, temp.path());
   if (options.limits > 0) runLimits({options.server, temp.path(), options.limits});
   std::printf("\nload average at the end: %s\n", loadAverage().c_str());
   return 0;

@@ -9,7 +9,7 @@ namespace dirserver::bench {
 std::string usage(std::string_view defaultServer) {
   std::string text =
       "usage: dirserver-bench [--hosts N,N,...] [--clients C] [--seconds S] [--hostile P]\n"
-      "                       [--limits P] [--server PATH]\n"
+      "                       [--limits P] [--http-load N] [--server PATH]\n"
       "\n"
       "Starts the dirserver executable on port 6001 in a temporary directory, once for each\n"
       "registry size N, with N hosts written to its server_list.dat beforehand, drives it from C\n"
@@ -33,6 +33,10 @@ std::string usage(std::string_view defaultServer) {
       "                   against a server with 2000 hosts, and print a good client's list and\n"
       "                   acknowledgement latency with and without them (1 to 1000). Without\n"
       "                   --hosts, only this measurement runs.\n"
+      "  --http-load N    start the server with --http and N hosts, and print the game port's\n"
+      "                   ack and list latency without and with 100 HTTP requests/s on\n"
+      "                   /servers.json and /metrics, and the rate of each HTTP path alone\n"
+      "                   (1 to 60000). Without --hosts, only this measurement runs.\n"
       "  --limits P       measure the limits against hostile peers: P peers that never read\n"
       "                   a 10000-host listing, each after a registry change, then 1024 on\n"
       "                   one listing; 5120 silent connections from 80 addresses; one\n"
@@ -101,7 +105,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
       continue;
     }
     const bool known = flag == "--hosts" || flag == "--clients" || flag == "--seconds" ||
-                       flag == "--hostile" || flag == "--limits" || flag == "--server";
+                       flag == "--hostile" || flag == "--limits" || flag == "--http-load" ||
+                       flag == "--server";
     if (!known) {
       parsed.error = "unknown argument '" + std::string(args[i]) + "'";
       return parsed;
@@ -123,6 +128,9 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
       options.clients = static_cast<unsigned>(number);
     } else if (flag == "--seconds") {
       good = parseSeconds(value, options.seconds);
+    } else if (flag == "--http-load") {
+      good = parseUnsigned(value, kMaxHostsPerRun, number) && number > 0;
+      options.httpLoadHosts = static_cast<std::uint32_t>(number);
     } else if (flag == "--hostile") {
       good = parseUnsigned(value, kMaxHostile, number) && number > 0;
       options.hostile = static_cast<unsigned>(number);
@@ -138,7 +146,10 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
       return parsed;
     }
   }
-  if ((options.hostile > 0 || options.limits > 0) && !options.hostsGiven) options.hosts.clear();
+  if ((options.hostile > 0 || options.limits > 0 || options.httpLoadHosts > 0) &&
+      !options.hostsGiven) {
+    options.hosts.clear();
+  }
   return parsed;
 }
 

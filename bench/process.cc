@@ -110,12 +110,18 @@ bool port6001Free(std::string& why) {
   return false;
 }
 
-ServerProcess::ServerProcess(const std::string& executable, const fs::path& dir) : dir_(dir) {
+ServerProcess::ServerProcess(const std::string& executable, const fs::path& dir,
+                             const std::vector<std::string>& args)
+    : dir_(dir) {
   if (::access(executable.c_str(), X_OK) != 0) {
     throw std::runtime_error("cannot run the server " + executable + ": " + std::strerror(errno));
   }
   const std::string out = (dir / "out.txt").string();
   const std::string err = (dir / "err.txt").string();
+  // Made before the fork: the child may only make async-signal-safe calls.
+  std::vector<char*> argv = {const_cast<char*>(executable.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
   const pid_t parent = ::getpid();
   const std::lock_guard lock(started().mutex);
   started_ = std::chrono::steady_clock::now();
@@ -137,8 +143,7 @@ ServerProcess::ServerProcess(const std::string& executable, const fs::path& dir)
     if (outFd < 0 || errFd < 0 || ::chdir(dir_.c_str()) != 0) ::_exit(127);
     ::dup2(outFd, 1);
     ::dup2(errFd, 2);
-    char* argv[] = {const_cast<char*>(executable.c_str()), nullptr};
-    ::execv(executable.c_str(), argv);
+    ::execv(executable.c_str(), argv.data());
     ::_exit(127);
   }
   started().processes.insert(pid_);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace dirserver::bench {
 
@@ -37,12 +38,13 @@ class TemporaryDirectory {
 // count). Fills `why` when it could not.
 bool port6001Free(std::string& why);
 
-// One run of the server executable in `dir`, its standard output and error going to out.txt and
+// One run of the server executable in `dir` with `args`, its standard output and error going to out.txt and
 // err.txt there; it gets SIGKILL if this process dies. The destructor SIGKILLs it and reaps it.
 class ServerProcess {
  public:
   // Throws std::runtime_error when `executable` cannot be run or the process cannot be started.
-  ServerProcess(const std::string& executable, const std::filesystem::path& dir);
+  ServerProcess(const std::string& executable, const std::filesystem::path& dir,
+                const std::vector<std::string>& args = {});
   ~ServerProcess() { kill(); }
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;

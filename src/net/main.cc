@@ -1,18 +1,35 @@
 // dirserver: the directory server of the game. Hosts register and announce their shutdown on TCP
 // port 6001; clients fetch the listing of every registered host. Its options are read by
-// net/options.h; any other argument switches on the trace of every key it computes.
+// net/options.h (--http opens the HTTP window on the directory); any other argument switches on
+// the trace of every key it computes.
 
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 #include "common/journal.h"
+#include "http/http_server.h"
 #include "net/listener.h"
 #include "net/options.h"
 #include "net/serve.h"
 #include "protocol/message.h"
 #include "registry/server_list_file.h"
+
+namespace {
+
+// The HTTP window's address as the HTTP server takes it: `endpoint` (host byte order) as a
+// dotted quad and a port.
+dirserver::HttpAddress httpAddress(const dirserver::Ipv4Endpoint& endpoint) {
+  char text[INET_ADDRSTRLEN] = {};
+  const in_addr address{htonl(endpoint.address)};
+  ::inet_ntop(AF_INET, &address, text, sizeof text);
+  return {text, endpoint.port};
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace dirserver;
@@ -29,6 +46,22 @@ int main(int argc, char** argv) {
   if (listenSocket < 0) {
     std::fprintf(context.console.err, "+error: bind() error\n");
     return 1;
+  }
+  // The HTTP window's port is taken as early, so that a server that cannot have it never touches
+  // the file either. It serves once the loop runs, on threads of its own, and reads only what the
+  // loop publishes.
+  std::unique_ptr<HttpServer> http;
+  Companion companion;
+  if (options.http) {
+    http = std::make_unique<HttpServer>();
+    std::string error;
+    if (!http->bind(httpAddress(*options.http), error)) {
+      std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
+      ::close(listenSocket);
+      return 1;
+    }
+    companion.start = [&http](const ServerStatus& status) { http->start(status); };
+    companion.stop = [&http] { http->stop(); };
   }
   // Loaded after the bind, so a server that cannot have its port never touches the file, and
   // before the listen, so no connection is queued before the registry is complete. A file that
@@ -49,5 +82,5 @@ int main(int argc, char** argv) {
     ::close(listenSocket);
     return 1;
   }
-  return serveForever(listenSocket, context);
+  return serveForever(listenSocket, context, companion);
 }

@@ -59,7 +59,7 @@ class StopSignals final : public EventHandler {
 
 }  // namespace
 
-int serveForever(int listenSocket, ServerContext& context) {
+int serveForever(int listenSocket, ServerContext& context, const Companion& companion) {
   CoreSettings settings;
   // Keep descriptors for the server list file and the loop itself beyond the connections.
   constexpr std::uint64_t kSpareDescriptors = 16;
@@ -85,7 +85,9 @@ int serveForever(int listenSocket, ServerContext& context) {
   core = &server;
   StopSignals stopOnSignal(reactor, server);
   server.listen(listenSocket);
+  if (companion.start) companion.start(server.status());
   reactor.run();
+  if (companion.stop) companion.stop();
   return server.stoppedClean() ? 0 : 1;
 }
 

@@ -2,16 +2,28 @@
 // signal asks it to stop.
 #pragma once
 
+#include <functional>
+
 #include "registry/server_context.h"
+#include "server/server_status.h"
 
 namespace dirserver {
+
+// Something that runs beside the loop on threads of its own and reads only what the loop publishes
+// (the HTTP window): started with the core's status before the loop's first pass, and stopped,
+// which must join its threads, before the core goes. Either may be empty.
+struct Companion {
+  std::function<void(const ServerStatus&)> start;
+  std::function<void()> stop;
+};
 
 // Serves on `listenSocket` (non-blocking, listening) with the fixed settings, the connection bound
 // following the descriptor limit. The first SIGTERM or SIGINT starts an orderly stop: accepting
 // ends, open connections are dropped, every change not yet in the server list file is saved
 // (after a save in flight), and the function returns 0, or 1 when that last save failed. A second
 // signal ends the process at once. Returns 1 at once, with "+error: epoll_create1() error" on
-// console.err, when the loop cannot be set up.
-int serveForever(int listenSocket, ServerContext& context);
+// console.err, when the loop cannot be set up. `companion` runs for as long as the loop does; its
+// threads start with the stop signals blocked, so only the loop takes them.
+int serveForever(int listenSocket, ServerContext& context, const Companion& companion = {});
 
 }  // namespace dirserver

@@ -1,4 +1,4 @@
-// dirctl's logic, run in the process: its command line, its JSON strings, what it prints of a
+// dirctl's logic, run in the process: its command line, what it prints of a
 // listing and of a server list file, and how it fails against peers that misbehave.
 #include "dirctl.h"
 
@@ -16,7 +16,6 @@
 #include "common/console.h"
 #include "common/version.h"
 #include "dump.h"
-#include "json.h"
 #include "listing/list_reply.h"
 #include "listing_output.h"
 #include "net/listener.h"
@@ -105,22 +104,6 @@ TEST(DirctlArguments, EndpointsTakeHostsPortsAndBracketedIpv6) {
       EXPECT_NE(result.find(expected), std::string::npos) << text << ": " << result;
     }
   }
-}
-
-TEST(DirctlJson, EscapesControlsAndReplacesEachBadUtf8Byte) {
-  const std::pair<std::string, std::string> cases[] = {
-      {std::string("\"\\/\b\f\n\r\t\0\x01\x1f\x7f", 12), R"("\"\\/\b\f\n\r\t\u0000\u0001\u001f)"
-                                                         "\x7f\""},
-      {"é€😀\u0085", "\"é€😀\u0085\""},     // every UTF-8 length; C1 controls are valid JSON
-      {"\x80", R"("\ufffd")"},            // a lone continuation byte
-      {"a\xC3", R"("a\ufffd")"},          // cut at the end
-      {"\xC3(", R"("\ufffd(")"},          // no continuation
-      {"\xC0\x80", R"("\ufffd\ufffd")"},  // overlong U+0000
-      {"\xE0\x80\xAF", R"("\ufffd\ufffd\ufffd")"},            // overlong '/'
-      {"\xED\xA0\x80", R"("\ufffd\ufffd\ufffd")"},            // a surrogate
-      {"\xF4\x90\x80\x80", R"("\ufffd\ufffd\ufffd\ufffd")"},  // above U+10FFFF
-      {"\xFF", R"("\ufffd")"}};
-  for (const auto& [text, expected] : cases) EXPECT_EQ(jsonString(text), expected) << expected;
 }
 
 TEST(DirctlDump, ShowsEachRecordAndWhereADamagedFileIsDamaged) {

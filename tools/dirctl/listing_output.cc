@@ -1,7 +1,7 @@
 #include "listing_output.h"
 
 #include "common/text.h"
-#include "json.h"
+#include "listing/listing_json.h"
 #include "registry/server_key.h"
 
 namespace dirserver::dirctl {
@@ -79,30 +79,16 @@ std::string listingText(const ListedReply& reply, const std::string& source) {
 
 std::string listingJson(const ListedReply& reply, const std::string& source) {
   const std::vector<ListedDirectory> directories = groupListing(reply);
-  std::string out = "{\"server\":" + jsonString(source) +
-                    ",\"hosts\":" + std::to_string(hostCount(directories)) +
-                    ",\"entryCount\":" + std::to_string(reply.entryCount) + ",\"directories\":[";
-  for (std::size_t d = 0; d < directories.size(); ++d) {
-    const ListedDirectory& directory = directories[d];
-    if (d > 0) out += ",";
-    out += "{\"path\":" + jsonString(directory.path) +
-           ",\"type\":" + (directory.type ? std::to_string(index(*directory.type)) : "null") +
-           ",\"hosts\":[";
-    for (std::size_t h = 0; h < directory.hosts.size(); ++h) {
-      const ListedHost& host = directory.hosts[h];
-      if (h > 0) out += ",";
-      out += "{\"name\":" + jsonString(display(host.fields[kNameField].data)) +
-             ",\"key\":" + std::to_string(host.key) + ",\"fields\":[";
-      for (std::size_t i = 0; i < kFieldCount; ++i) {
-        if (i > 0) out += ",";
-        out += jsonString(display(host.fields[i].data));
-      }
-      out += "]}";
-    }
-    out += "]}";
+  JsonListing listing;
+  listing.server = source;
+  listing.entryCount = reply.entryCount;
+  for (const ListedDirectory& directory : directories) {
+    JsonDirectory& out = listing.directories.emplace_back();
+    out.path = directory.path;
+    out.type = directory.type;
+    for (const ListedHost& host : directory.hosts) out.hosts.push_back({&host.fields, host.key, {}});
   }
-  out += "]}\n";
-  return out;
+  return encodeListingJson(listing);
 }
 
 }  // namespace dirserver::dirctl

@@ -35,10 +35,9 @@ std::vector<ListedDirectory> groupListing(const ListedReply& reply);
 // that differs from the low 16 bits of the entries' number adds a note line.
 std::string listingText(const ListedReply& reply, const std::string& source);
 
-// The same as one JSON object and a line end:
-//   {"server":SOURCE,"hosts":N,"entryCount":HEADER_COUNT,"directories":[{"path":P,
-//    "type":0|1|2|null,"hosts":[{"name":S,"key":K,"fields":[S0,...,S6]}]}]}
-// with every directory of the reply and the strings whole (see jsonString).
+// The same as one JSON object and a line end, in the shared listing format
+// (listing/listing_json.h) without registration times: every directory of the reply, the strings
+// whole, `source` as "server".
 std::string listingJson(const ListedReply& reply, const std::string& source);
 
 }  // namespace dirserver::dirctl

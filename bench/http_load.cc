@@ -1,0 +1,331 @@
+#include "http_load.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+
+#include "hosts.h"
+#include "protocol/message.h"
+#include "process.h"
+#include "report.h"
+
+namespace dirserver::bench {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// The HTTP load held while the game port is measured: this many requests per second in all,
+// shared evenly by the paths.
+constexpr double kHttpRequestsPerSecond = 100;
+constexpr const char* kLoadPaths[] = {"/servers.json", "/metrics"};
+constexpr std::chrono::seconds kRequestLimit{30};
+// The machine's other load drifts, so the runs without and with HTTP load alternate in this many
+// rounds (which goes first alternates too), and each side's figures are the medians of its rounds.
+constexpr std::size_t kRounds = 5;
+
+void progress(const std::string& line) {
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+// A port that was free a moment ago, for the server's HTTP listener.
+std::uint16_t freePort() {
+  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(socket.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error("no free loopback port for the HTTP listener");
+  }
+  return ntohs(address.sin_port);
+}
+
+// Requests `paths` in turn at a fixed pace from one thread per path until destroyed; a request
+// that runs late delays the next rather than piling up more connections.
+class HttpPacer {
+ public:
+  HttpPacer(std::uint16_t port, double perSecond) {
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        Seconds(std::size(kLoadPaths) / perSecond));
+    for (const char* path : kLoadPaths) {
+      threads_.emplace_back([this, port, path, interval] {
+        auto next = Clock::now();
+        while (!stop_.load()) {
+          std::uint64_t bytes = 0;
+          std::string error;
+          const int status = httpGet(port, path, Clock::now() + kRequestLimit, bytes, error);
+          (status == 200 ? served_ : failed_).fetch_add(1);
+          if (status != 200) {
+            std::lock_guard lock(mutex_);
+            if (firstError_.empty()) firstError_ = path + (": " + (error.empty() ? "status " + std::to_string(status) : error));
+          }
+          next += interval;
+          std::this_thread::sleep_until(next);
+        }
+      });
+    }
+    started_ = Clock::now();
+  }
+  ~HttpPacer() { stop(); }
+
+  void stop() {
+    if (stop_.exchange(true)) return;
+    for (std::thread& thread : threads_) thread.join();
+    seconds_ = Seconds(Clock::now() - started_).count();
+  }
+  std::uint64_t served() const { return served_.load(); }
+  double seconds() const { return seconds_; }
+  std::uint64_t failed() const { return failed_.load(); }
+  std::string firstError() const {
+    std::lock_guard lock(mutex_);
+    return firstError_;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> served_{0}, failed_{0};
+  mutable std::mutex mutex_;
+  std::string firstError_;
+  Clock::time_point started_;
+  double seconds_ = 0;
+  std::vector<std::thread> threads_;
+};
+
+// As many GETs of `path` as `clients` threads complete in `seconds`, with their latency.
+WorkloadResult hammer(std::uint16_t port, const std::string& path, unsigned clients,
+                      Seconds seconds) {
+  std::mutex mutex;
+  WorkloadResult result;
+  std::vector<double> samples;
+  const auto start = Clock::now(), end = start + std::chrono::duration_cast<Clock::duration>(seconds);
+  std::vector<std::thread> threads;
+  for (unsigned c = 0; c < clients; ++c) {
+    threads.emplace_back([&] {
+      std::vector<double> mine;
+      std::uint64_t failed = 0;
+      std::string firstError;
+      while (Clock::now() < end) {
+        const auto begun = Clock::now();
+        std::uint64_t bytes = 0;
+        std::string error;
+        if (httpGet(port, path, begun + kRequestLimit, bytes, error) == 200) {
+          mine.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begun).count());
+        } else {
+          ++failed;
+          if (firstError.empty()) firstError = error;
+        }
+      }
+      std::lock_guard lock(mutex);
+      samples.insert(samples.end(), mine.begin(), mine.end());
+      result.failed += failed;
+      if (result.firstError.empty()) result.firstError = firstError;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  result.seconds = Seconds(Clock::now() - start).count();
+  result.completed = samples.size();
+  result.latency = summarize(samples);
+  return result;
+}
+
+Workload gamePortWorkload(const Options& options, MessageType type, Expectation expect) {
+  Workload workload;
+  workload.port = kListenPort;
+  workload.requests = {request(type)};
+  workload.expect = expect;
+  workload.clients = options.clients;
+  workload.budget = Seconds(options.seconds / kRounds);
+  workload.drainLimit = 60s;
+  return workload;
+}
+
+std::string latencyCell(const WorkloadResult& result) {
+  return formatNumber(result.latency.p50) + " / " + formatNumber(result.latency.p99);
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// One workload's rounds on one side (without or with HTTP load).
+struct Rounds {
+  std::vector<double> p50, p99;
+  std::uint64_t completed = 0, failed = 0;
+  double seconds = 0;
+
+  void add(const WorkloadResult& result) {
+    p50.push_back(result.latency.p50);
+    p99.push_back(result.latency.p99);
+    completed += result.completed;
+    failed += result.failed;
+    seconds += result.seconds;
+  }
+};
+
+}  // namespace
+
+int httpGet(std::uint16_t port, const std::string& path, Clock::time_point deadline,
+            std::uint64_t& bytes, std::string& error) {
+  Socket socket = connectLoopback(port, deadline, error);
+  if (!socket.valid()) return 0;
+  const std::string request =
+      "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  if (!sendAll(socket.fd(), ByteView(reinterpret_cast<const std::uint8_t*>(request.data()),
+                                     request.size()),
+               deadline, error)) {
+    return 0;
+  }
+  std::string head;
+  bytes = 0;
+  char buffer[65536];
+  for (;;) {
+    if (waitReady(socket.fd(), POLLIN, deadline) == Wait::TimedOut) {
+      error = "no whole answer in time";
+      return 0;
+    }
+    const ssize_t got = ::recv(socket.fd(), buffer, sizeof buffer, 0);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (got < 0) {
+      error = "recv: " + std::string(std::strerror(errno));
+      return 0;
+    }
+    if (got == 0) break;
+    if (head.size() < 12) head.append(buffer, std::min<std::size_t>(got, 12 - head.size()));
+    bytes += static_cast<std::uint64_t>(got);
+  }
+  // "HTTP/1.1 200"
+  if (head.size() < 12 || !head.starts_with("HTTP/1.")) {
+    error = "not an HTTP answer";
+    return 0;
+  }
+  return std::atoi(head.c_str() + 9);
+}
+
+void runHttpLoad(const Options& options, const fs::path& base) {
+  const std::uint32_t hostCount = options.httpLoadHosts;
+  const fs::path dir = base / "http-load";
+  fs::create_directory(dir);
+  HostFactory factory;
+  std::vector<Host> hosts;
+  const auto now = static_cast<std::int32_t>(std::time(nullptr));
+  for (std::uint32_t i = 0; i < hostCount; ++i) hosts.push_back(factory.next(now));
+  writeServerListFile(dir / "server_list.dat", hosts);
+  const std::uint64_t listingBytes = listingSize(hosts);
+  hosts.clear();
+
+  const std::uint16_t httpPort = freePort();
+  progress("HTTP load: " + std::to_string(hostCount) + " hosts, HTTP on 127.0.0.1:" +
+           std::to_string(httpPort));
+  ServerProcess server(options.server, dir,
+                       {"--http", "127.0.0.1:" + std::to_string(httpPort)});
+  server.waitUntilServing(300s);
+  std::uint64_t jsonBytes = 0;
+  std::string error;
+  // The window serves the listing once the server has published its registry.
+  for (auto until = Clock::now() + 30s;;) {
+    if (httpGet(httpPort, "/servers.json", Clock::now() + kRequestLimit, jsonBytes, error) == 200)
+      break;
+    if (Clock::now() > until) {
+      throw std::runtime_error("the HTTP window does not serve /servers.json: " + error +
+                               "\nthe server said: " + server.err());
+    }
+    std::this_thread::sleep_for(100ms);
+  }
+
+  const Expectation listing{Expectation::Kind::Listing,
+                            static_cast<std::uint16_t>(hostCount + 4)};
+  const Workload ack = gamePortWorkload(options, MessageType::AckRequest, {Expectation::Kind::Ack});
+  const Workload list = gamePortWorkload(options, MessageType::ListRequest, listing);
+  // [0] acknowledgements, [1] listings.
+  const Workload workloads[] = {ack, list};
+  Rounds quiet[2], loaded[2];
+  std::uint64_t httpServed = 0, httpFailed = 0;
+  double httpSeconds = 0;
+  std::string httpError;
+  for (std::size_t round = 0; round < kRounds; ++round) {
+    for (int pass = 0; pass < 2; ++pass) {
+      const bool withLoad = (pass == 0) == (round % 2 == 1);
+      std::optional<HttpPacer> pacer;
+      if (withLoad) {
+        pacer.emplace(httpPort, kHttpRequestsPerSecond);
+        std::this_thread::sleep_for(200ms);
+      }
+      for (std::size_t kind = 0; kind < 2; ++kind) {
+        (withLoad ? loaded : quiet)[kind].add(runWorkload(workloads[kind]));
+      }
+      if (pacer) {
+        pacer->stop();
+        httpServed += pacer->served();
+        httpFailed += pacer->failed();
+        httpSeconds += pacer->seconds();
+        if (httpError.empty()) httpError = pacer->firstError();
+      }
+    }
+    progress("  round " + std::to_string(round + 1) + " of " + std::to_string(kRounds) +
+             ": ack p99 " + formatNumber(quiet[0].p99.back()) + " / " +
+             formatNumber(loaded[0].p99.back()) + " ms, list p99 " +
+             formatNumber(quiet[1].p99.back()) + " / " + formatNumber(loaded[1].p99.back()) +
+             " ms without / with HTTP load");
+  }
+
+  const WorkloadResult json = hammer(httpPort, "/servers.json", options.clients, Seconds(options.seconds));
+  const WorkloadResult metrics = hammer(httpPort, "/metrics", options.clients, Seconds(options.seconds));
+
+  TextTable table({"game port, " + std::to_string(hostCount) + " hosts", "requests", "req/s",
+                   "p50 / p99 ms", "p99 x without"});
+  const auto row = [&](const std::string& label, const Rounds& rounds, const Rounds& without) {
+    const double p99 = median(rounds.p99), baseP99 = median(without.p99);
+    table.addRow({label,
+                  std::to_string(rounds.completed) +
+                      (rounds.failed ? ", " + std::to_string(rounds.failed) + " failed" : ""),
+                  formatNumber(rounds.seconds > 0 ? rounds.completed / rounds.seconds : 0),
+                  formatNumber(median(rounds.p50)) + " / " + formatNumber(p99),
+                  baseP99 > 0 ? formatRatio(p99 / baseP99) : "-"});
+  };
+  row("ack, no HTTP load", quiet[0], quiet[0]);
+  row("ack, HTTP load", loaded[0], quiet[0]);
+  row("list, no HTTP load", quiet[1], quiet[1]);
+  row("list, HTTP load", loaded[1], quiet[1]);
+  const std::string failures =
+      httpFailed ? ", " + std::to_string(httpFailed) + " failed (" + httpError + ")" : "";
+  std::printf(
+      "\nHTTP window: the server started with --http, %u hosts (listing %s, /servers.json %s).\n"
+      "HTTP load: %s requests/s in all on /servers.json and /metrics, one connection each; %s/s\n"
+      "were served%s. %u client threads on the game port; %zu rounds alternating without and with\n"
+      "the HTTP load, %s s per workload in all; latencies are the medians of the rounds'.\n\n",
+      hostCount, formatBytes(static_cast<double>(listingBytes)).c_str(),
+      formatBytes(static_cast<double>(jsonBytes)).c_str(),
+      formatNumber(kHttpRequestsPerSecond).c_str(),
+      formatNumber(httpSeconds > 0 ? httpServed / httpSeconds : 0).c_str(), failures.c_str(),
+      options.clients, kRounds, formatNumber(options.seconds).c_str());
+  std::fputs(table.render().c_str(), stdout);
+
+  TextTable rates({"HTTP alone, " + std::to_string(options.clients) + " clients", "requests",
+                   "req/s", "p50 / p99 ms"});
+  for (const auto& [label, result] : {std::pair{"/servers.json", &json}, {"/metrics", &metrics}}) {
+    rates.addRow({label, std::to_string(result->completed) +
+                             (result->failed ? ", " + std::to_string(result->failed) + " failed" : ""),
+                  formatNumber(result->rate()), latencyCell(*result)});
+  }
+  std::printf("\n");
+  std::fputs(rates.render().c_str(), stdout);
+  std::fflush(stdout);
+  fs::remove_all(dir);
+}
+
+}  // namespace dirserver::bench

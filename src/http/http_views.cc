@@ -1,0 +1,227 @@
+#include "http/http_views.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "listing/listing_json.h"
+
+namespace dirserver {
+namespace {
+
+// Label values for the counters' enumerations, in enumeration order.
+constexpr std::string_view kRequestKinds[] = {"list", "registration", "shutdown", "ack", "other"};
+constexpr std::string_view kRequestOutcomes[] = {"served", "rejected", "refused"};
+constexpr std::string_view kConsoleErrors[] = {
+    "recv_size",    "recv_id",      "recv_type",     "recv_body",      "invalid_size",
+    "invalid_id",   "invalid_data", "conversion",    "unknown_type",   "not_found",
+    "list_full",    "address_full", "other_address", "unhandled_type", "save_failed"};
+static_assert(std::size(kRequestKinds) == static_cast<std::size_t>(RequestKind::Count));
+static_assert(std::size(kRequestOutcomes) == static_cast<std::size_t>(RequestOutcome::Count));
+static_assert(std::size(kConsoleErrors) == static_cast<std::size_t>(ConsoleError::Count));
+
+std::uint64_t load(const ServerStats::Counter& counter) {
+  return counter.load(std::memory_order_relaxed);
+}
+
+// A label value with '\', '"' and line ends escaped, as the text format requires.
+std::string labelValue(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"') out.push_back('\\');
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out.push_back(c);
+  }
+  return out;
+}
+
+// Builds the exposition: each family's HELP and TYPE lines once, then its samples.
+class Exposition {
+ public:
+  void family(std::string_view name, std::string_view type, std::string_view help) {
+    out_ += "# HELP ";
+    out_ += name;
+    out_ += ' ';
+    out_ += help;
+    out_ += "\n# TYPE ";
+    out_ += name;
+    out_ += ' ';
+    out_ += type;
+    out_ += '\n';
+  }
+  void sample(std::string_view name, std::string_view labels, std::string_view value) {
+    out_ += name;
+    if (!labels.empty()) {
+      out_ += '{';
+      out_ += labels;
+      out_ += '}';
+    }
+    out_ += ' ';
+    out_ += value;
+    out_ += '\n';
+  }
+  void sample(std::string_view name, std::string_view labels, std::uint64_t value) {
+    sample(name, labels, std::to_string(value));
+  }
+  void sample(std::string_view name, std::string_view labels, std::int64_t value) {
+    sample(name, labels, std::to_string(value));
+  }
+  void seconds(std::string_view name, double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", value);
+    sample(name, {}, text);
+  }
+  // One family of a single unlabelled sample.
+  template <typename Value>
+  void single(std::string_view name, std::string_view type, std::string_view help, Value value) {
+    family(name, type, help);
+    sample(name, {}, value);
+  }
+  std::string take() { return std::move(out_); }
+
+ private:
+  std::string out_;
+};
+
+}  // namespace
+
+std::shared_ptr<const ServersJson> ServersJsonCache::get(const SnapshotPtr& snapshot) {
+  const auto cachedFor = [&]() -> std::shared_ptr<const ServersJson> {
+    std::lock_guard lock(mutex_);
+    return cached_ && cached_->version == snapshot->version ? cached_ : nullptr;
+  };
+  if (auto hit = cachedFor()) return hit;
+  std::lock_guard building(buildMutex_);
+  // Another thread may have built it while this one waited.
+  if (auto hit = cachedFor()) return hit;
+  auto built = std::make_shared<ServersJson>();
+  built->version = snapshot->version;
+  built->etag = "\"" + instance_ + "-" + std::to_string(snapshot->version) + "\"";
+  built->body = encodeListingJson(snapshotListing(*snapshot, server_));
+  std::lock_guard lock(mutex_);
+  // Never replace a newer version with an older one (a request may hold an old snapshot).
+  if (!cached_ || cached_->version <= built->version) cached_ = built;
+  return built;
+}
+
+bool etagMatches(std::string_view ifNoneMatch, std::string_view etag) {
+  constexpr std::string_view kBlanks = " \t";
+  while (!ifNoneMatch.empty()) {
+    const std::size_t comma = ifNoneMatch.find(',');
+    std::string_view tag = ifNoneMatch.substr(0, comma);
+    ifNoneMatch = comma == std::string_view::npos ? std::string_view() : ifNoneMatch.substr(comma + 1);
+    const std::size_t first = tag.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) continue;
+    tag = tag.substr(first, tag.find_last_not_of(kBlanks) - first + 1);
+    if (tag == "*") return true;
+    if (tag.starts_with("W/")) tag.remove_prefix(2);
+    if (tag == etag) return true;
+  }
+  return false;
+}
+
+std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
+                        std::string_view version, std::int64_t nowSeconds) {
+  Exposition out;
+
+  out.family("dirserver_hosts", "gauge", "Hosts registered, by game type.");
+  for (ServerType type : kServerTypes) {
+    const std::string labels = "type=\"" + std::to_string(index(type)) + "\",path=\"" +
+                               labelValue(kServerTypePaths[index(type)]) + "\"";
+    const std::uint64_t count = snapshot ? snapshot->hosts[index(type)].size() : 0;
+    out.sample("dirserver_hosts", labels, count);
+  }
+  out.single("dirserver_snapshot_version", "gauge",
+             "Version of the registry snapshot shown; grows with every change.",
+             snapshot ? snapshot->version : std::uint64_t{0});
+
+  out.family("dirserver_requests_total", "counter", "Requests on the game port, by kind and outcome.");
+  for (std::size_t kind = 0; kind < std::size(kRequestKinds); ++kind) {
+    for (std::size_t outcome = 0; outcome < std::size(kRequestOutcomes); ++outcome) {
+      const std::string labels = "kind=\"" + std::string(kRequestKinds[kind]) + "\",outcome=\"" +
+                                 std::string(kRequestOutcomes[outcome]) + "\"";
+      out.sample("dirserver_requests_total", labels, load(stats.requests[kind][outcome]));
+    }
+  }
+
+  out.family("dirserver_console_errors_total", "counter",
+             "Error and warning lines written to the console, by kind.");
+  for (std::size_t kind = 0; kind < std::size(kConsoleErrors); ++kind) {
+    out.sample("dirserver_console_errors_total", "kind=\"" + std::string(kConsoleErrors[kind]) + "\"",
+               load(stats.errors[kind]));
+  }
+
+  out.single("dirserver_connections_open", "gauge", "Game port connections open now.",
+             load(stats.connectionsOpen));
+  out.single("dirserver_connections_accepted_total", "counter",
+             "Game port connections accepted.", load(stats.connectionsAccepted));
+  out.single("dirserver_connections_refused_total", "counter",
+             "Game port connections refused over the per-address limit.",
+             load(stats.connectionsRefused));
+  out.single("dirserver_connections_shed_total", "counter",
+             "Game port connections dropped to make room or to keep within a budget.",
+             load(stats.connectionsShed));
+  out.single("dirserver_body_budget_bytes", "gauge", "Bytes of the request body budget in use.",
+             load(stats.bodyBudgetInUse));
+  out.single("dirserver_answer_budget_bytes", "gauge", "Bytes of the answer budget in use.",
+             load(stats.answerBudgetInUse));
+
+  out.single("dirserver_saves_total", "counter", "Saves of the server list file that succeeded.",
+             load(stats.savesDone));
+  out.single("dirserver_save_failures_total", "counter",
+             "Saves of the server list file that failed.", load(stats.savesFailed));
+  out.single("dirserver_save_pending", "gauge", "1 while a change is not yet in the file.",
+             std::uint64_t{stats.savePending.load(std::memory_order_relaxed)});
+  out.single("dirserver_last_save_failed", "gauge", "1 when the latest save failed.",
+             std::uint64_t{stats.lastSaveFailed.load(std::memory_order_relaxed)});
+  out.family("dirserver_last_save_duration_seconds", "gauge", "How long the latest save took.");
+  out.seconds("dirserver_last_save_duration_seconds",
+              static_cast<double>(load(stats.lastSaveMicroseconds)) / 1e6);
+  if (const std::int64_t finished = stats.lastSaveFinishedAt.load(std::memory_order_relaxed);
+      finished > 0) {
+    out.single("dirserver_last_save_timestamp_seconds", "gauge",
+               "When the latest save finished, in seconds since 1970.", finished);
+    out.single("dirserver_last_save_age_seconds", "gauge", "Seconds since the latest save finished.",
+               nowSeconds - finished);
+  }
+
+  out.single("dirserver_listing_bytes", "gauge", "Size of the listing reply.",
+             load(stats.listingBytes));
+  out.single("dirserver_sweep_removals_total", "counter",
+             "Hosts dropped by the expiry sweep.", load(stats.sweepRemovals));
+  out.single("dirserver_start_time_seconds", "gauge", "When the server started, in seconds since 1970.",
+             stats.startedAt.load(std::memory_order_relaxed));
+  out.family("dirserver_build_info", "gauge", "Always 1; the server's version is its label.");
+  out.sample("dirserver_build_info", "version=\"" + labelValue(version) + "\"", std::uint64_t{1});
+  return out.take();
+}
+
+HealthReport checkHealth(const ServerStats& stats, std::int64_t steadyNowMs,
+                         std::chrono::milliseconds maxSilence) {
+  const std::int64_t aliveAt = stats.loopAliveAtMs.load(std::memory_order_relaxed);
+  if (aliveAt == 0) return {false, "unhealthy: the loop has not started"};
+  const std::int64_t silence = steadyNowMs - aliveAt;
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f s", static_cast<double>(silence) / 1000.0);
+  if (silence > maxSilence.count()) {
+    return {false, std::string("unhealthy: the loop has not answered for ") + seconds};
+  }
+  const bool failed = stats.lastSaveFailed.load(std::memory_order_relaxed);
+  const bool pending = stats.savePending.load(std::memory_order_relaxed);
+  if (failed && pending) {
+    return {false, "unhealthy: the last save failed and changes wait to be saved"};
+  }
+  std::string reason = std::string("ok: the loop answered ") + seconds + " ago, ";
+  if (failed) {
+    reason += "the last save failed but nothing waits to be saved";
+  } else if (stats.lastSaveFinishedAt.load(std::memory_order_relaxed) > 0) {
+    reason += "the last save succeeded";
+  } else {
+    reason += pending ? "changes wait for the first save" : "nothing saved yet";
+  }
+  return {true, reason};
+}
+
+}  // namespace dirserver

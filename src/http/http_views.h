@@ -1,0 +1,70 @@
+// What the HTTP endpoints say, apart from HTTP itself: the listing as JSON cached per snapshot
+// version, the metrics in the Prometheus text format, and the health verdict. Every function here
+// reads only a published snapshot and atomic counters, so it may run on any thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "registry/registry_snapshot.h"
+#include "server/server_status.h"
+
+namespace dirserver {
+
+// The JSON listing of one snapshot, with the entity tag that names it.
+struct ServersJson {
+  std::uint64_t version = 0;
+  std::string etag;  // quoted, as the ETag header carries it
+  std::string body;
+};
+
+// The JSON listing of the latest snapshot, built once per snapshot version and shared by every
+// request for that version. Entity tags carry `instance` (anything that differs between runs of
+// the server) so that a tag cached from an earlier run never matches a later one with the same
+// version. Thread-safe; at most one thread builds at a time, the others wait for its result.
+class ServersJsonCache {
+ public:
+  ServersJsonCache(std::string server, std::string instance)
+      : server_(std::move(server)), instance_(std::move(instance)) {}
+
+  // The listing of `snapshot` (not null), from the cache when its version is the one cached.
+  std::shared_ptr<const ServersJson> get(const SnapshotPtr& snapshot);
+
+ private:
+  const std::string server_;
+  const std::string instance_;
+  std::mutex buildMutex_;  // held while building, so a change is encoded once
+  std::mutex mutex_;       // guards cached_
+  std::shared_ptr<const ServersJson> cached_;
+};
+
+// Whether an If-None-Match header value names `etag`: "*", or a comma-separated list of tags of
+// which one equals it (a weak "W/" tag counts as its strong form).
+bool etagMatches(std::string_view ifNoneMatch, std::string_view etag);
+
+// The metrics page in the Prometheus text exposition format (version 0.0.4): hosts per game type
+// (from `snapshot`, none when null), requests by kind and outcome, console errors by kind,
+// connections, budgets in use, saves, the last save's duration and age (age only once a save has
+// finished), listing bytes, sweep removals, snapshot version, start time and `version` as a
+// build-info label. `nowSeconds` is the wall clock, for ages.
+std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
+                        std::string_view version, std::int64_t nowSeconds);
+
+// The health verdict and its one-line reason.
+struct HealthReport {
+  bool healthy = false;
+  std::string reason;  // one line, no line end
+};
+
+// Healthy when the loop's heartbeat is at most `maxSilence` old at `steadyNowMs` (the steady
+// clock in milliseconds, as loopAliveAtMs counts it) and the last save succeeded or no change
+// waits to be saved. The reason names what failed first: a loop that has not started, a silent
+// loop, or a failed save with changes pending.
+HealthReport checkHealth(const ServerStats& stats, std::int64_t steadyNowMs,
+                         std::chrono::milliseconds maxSilence);
+
+}  // namespace dirserver

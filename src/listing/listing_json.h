@@ -1,0 +1,60 @@
+// The listing as one JSON document, for scripts: what `dirctl list --json` prints and what the HTTP
+// view serves at /servers.json. One encoder for both, so the two never drift apart.
+//
+//   {"server":SOURCE,"hosts":N,"entryCount":HEADER_COUNT,["version":V,"takenAt":T,]
+//    "directories":[{"path":P,"type":0|1|2|null,"hosts":[
+//      {"name":S,"key":K,["registrationTime":T,]"fields":[S0,...,S6]}]}]}
+//
+// The bracketed members appear only where they are known: a listing reply carries no
+// registration times and no snapshot version; a registry snapshot does.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "registry/registry_snapshot.h"
+#include "registry/server_record.h"
+
+namespace dirserver {
+
+// One host: its seven strings (borrowed; they must outlive the encoding), its key, and its
+// registration time (seconds since 1970) when the source knows it.
+struct JsonHost {
+  const ServerFields* fields = nullptr;
+  ServerKey key = 0;
+  std::optional<std::int32_t> registrationTime;
+};
+
+// One directory of the listing and the hosts listed under it.
+struct JsonDirectory {
+  std::string path;                // display text of the full path
+  std::optional<ServerType> type;  // the game type whose path this is, if any
+  std::vector<JsonHost> hosts;
+};
+
+// A whole listing. `entryCount` is what a listing reply's header says (the low 16 bits of the
+// entries' number); `version` and `takenAt` describe a registry snapshot.
+struct JsonListing {
+  std::string server;
+  std::uint16_t entryCount = 0;
+  std::optional<std::uint64_t> version;
+  std::optional<std::int64_t> takenAt;
+  std::vector<JsonDirectory> directories;
+};
+
+// `listing` as one line of JSON in UTF-8, ending in a line end. Every host string goes through
+// toDisplayText (an unpaired surrogate becomes U+FFFD, U+0000 stays and is written \u0000),
+// control characters are escaped, and any byte of `server` or a path that is not well-formed
+// UTF-8 becomes U+FFFD, so the result is valid JSON whatever the hosts sent. "hosts" counts the
+// hosts of every directory.
+std::string encodeListingJson(const JsonListing& listing);
+
+// The listing a server with the registry of `snapshot` sends, laid out as encodeListingJson takes
+// it: the root directory "/Aviantorvale" without hosts, then each game type's directory with its
+// hosts in listing order and their registration times. The hosts borrow the snapshot's records:
+// `snapshot` must outlive the result.
+JsonListing snapshotListing(const RegistrySnapshot& snapshot, std::string server);
+
+}  // namespace dirserver

@@ -1,0 +1,202 @@
+// The real dirserver executable with its HTTP window open: what hosts register on the game port
+// shows on every endpoint, /servers.json agrees with `dirctl list --json`, hostile strings arrive
+// escaped, and the status page renders the registered hosts in a browser.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "common/text.h"
+#include "http/browser.h"
+#include "net/listener.h"
+#include "support/loopback.h"
+#include "support/process.h"
+
+namespace dirserver {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::hostStrings;
+using testing::request;
+
+// A loopback port nobody listened on a moment ago.
+std::uint16_t freePort() {
+  const int probe = bindListener(0, INADDR_LOOPBACK);
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(probe);
+  return ntohs(address.sin_port);
+}
+
+// A registration or shutdown body of seven texts given as UTF-16 code units, so that unpaired
+// surrogates can be sent.
+Bytes rawBody(const std::vector<std::u16string>& texts) {
+  Bytes body;
+  for (const std::u16string& text : texts) {
+    putU16(body, static_cast<std::uint16_t>(text.size()));
+    for (char16_t unit : text) putU16(body, unit);
+  }
+  return body;
+}
+
+std::u16string utf16(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
+
+std::vector<std::u16string> hostUnits(const std::string& path, std::u16string name) {
+  std::vector<std::u16string> units;
+  for (const std::string& text : hostStrings(path, "")) units.push_back(utf16(text));
+  units[kNameField] = std::move(name);
+  return units;
+}
+
+void send(MessageType type, const std::vector<std::u16string>& host) {
+  const auto answer = testing::roundTrip(kListenPort, request(type, rawBody(host)));
+  ASSERT_TRUE(answer) << "no acknowledgement";
+}
+
+// The listing without what only the HTTP view adds (snapshot version and time, registration
+// times) and without the source, which names where each came from.
+nlohmann::json comparable(const std::string& text) {
+  nlohmann::json listing = nlohmann::json::parse(text);
+  listing.erase("server");
+  listing.erase("version");
+  listing.erase("takenAt");
+  for (auto& directory : listing["directories"]) {
+    for (auto& host : directory["hosts"]) host.erase("registrationTime");
+  }
+  return listing;
+}
+
+class HttpExecutable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_ = freePort();
+    server_.emplace(t_.dir, "server", DIRSERVER_BINARY,
+                    std::vector<std::string>{"--http", "127.0.0.1:" + std::to_string(port_)});
+    ASSERT_TRUE(server_->waitServing()) << server_->err();
+  }
+
+  httplib::Client http() const {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_read_timeout(10, 0);
+    return client;
+  }
+
+  // /servers.json once it lists `hosts` hosts (the loop publishes each change right after it).
+  std::string listingOf(std::size_t hosts) {
+    std::string body;
+    for (auto until = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < until;
+         std::this_thread::sleep_for(20ms)) {
+      const auto got = http().Get("/servers.json");
+      if (got && got->status == 200) {
+        body = got->body;
+        if (nlohmann::json::parse(body)["hosts"] == hosts) return body;
+      }
+    }
+    ADD_FAILURE() << "/servers.json never listed " << hosts << " hosts; last: " << body;
+    return body;
+  }
+
+  testing::TestContext t_;
+  std::uint16_t port_ = 0;
+  std::optional<testing::Process> server_;
+};
+
+TEST_F(HttpExecutable, EveryEndpointShowsWhatTheGamePortChangedAndAgreesWithDirctl) {
+  const std::string melee(kServerTypePaths[1]), quorv(kServerTypePaths[0]),
+      team(kServerTypePaths[2]);
+  const std::vector<std::vector<std::u16string>> hosts = {
+      hostUnits(melee, u"Ann"),
+      hostUnits(quorv, u"<script>alert('x')</script>"),
+      hostUnits(team, u"\"quoted\" \\ a\x01z"),
+      hostUnits(team, std::u16string(u"lone ") + char16_t(0xD800) + u" surrogate"),
+      hostUnits(melee, std::u16string(2048, u'W'))};
+  for (const auto& host : hosts) send(MessageType::Registration, host);
+
+  const std::string listing = listingOf(hosts.size());
+  const nlohmann::json parsed = nlohmann::json::parse(listing);
+  const auto names = [&](std::size_t directory) {
+    std::vector<std::string> out;
+    for (const auto& host : parsed["directories"][directory]["hosts"]) out.push_back(host["name"]);
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  EXPECT_EQ(names(1), std::vector<std::string>{"<script>alert('x')</script>"});
+  EXPECT_EQ(names(2), (std::vector<std::string>{"Ann", std::string(2048, 'W')}));
+  EXPECT_EQ(names(3), (std::vector<std::string>{"\"quoted\" \\ a\x01z", "lone \xEF\xBF\xBD surrogate"}));
+  EXPECT_NE(listing.find(R"("\"quoted\" \\ a\u0001z")"), std::string::npos) << listing;
+
+  // The same document as dirctl's, apart from what only a snapshot knows.
+  const testing::Finished dirctl = testing::runToEnd(t_.dir, DIRCTL_BINARY, {"list", "--json"});
+  ASSERT_EQ(dirctl.status, 0) << dirctl.err;
+  EXPECT_EQ(comparable(listing), comparable(dirctl.out));
+  for (const auto& directory : parsed["directories"]) {
+    for (const auto& host : directory["hosts"]) {
+      EXPECT_NEAR(host["registrationTime"].get<double>(), static_cast<double>(std::time(nullptr)), 60);
+    }
+  }
+
+  // An unchanged poll costs a 304; a change gives a new tag.
+  const auto tagged = http().Get("/servers.json");
+  const std::string etag = tagged->get_header_value("ETag");
+  EXPECT_EQ(http().Get("/servers.json", {{"If-None-Match", etag}})->status, 304);
+  send(MessageType::Shutdown, hosts[0]);
+  const std::string shrunk = listingOf(hosts.size() - 1);
+  EXPECT_EQ(shrunk.find("\"Ann\""), std::string::npos);
+  const auto changed = http().Get("/servers.json", {{"If-None-Match", etag}});
+  EXPECT_EQ(changed->status, 200);
+  EXPECT_NE(changed->get_header_value("ETag"), etag);
+
+  const std::string metrics = http().Get("/metrics")->body;
+  for (const std::string line :
+       {"dirserver_hosts{type=\"0\",path=\"/Aviantorvale/Get The Quorv Game\"} 1\n",
+        "dirserver_hosts{type=\"1\",path=\"/Aviantorvale/Melee Game\"} 1\n",
+        "dirserver_hosts{type=\"2\",path=\"/Aviantorvale/Team Melee Game\"} 2\n",
+        "dirserver_requests_total{kind=\"registration\",outcome=\"served\"} 5\n",
+        "dirserver_requests_total{kind=\"shutdown\",outcome=\"served\"} 1\n"}) {
+    EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
+  }
+  const auto health = http().Get("/healthz");
+  EXPECT_EQ(health->status, 200) << health->body;
+  EXPECT_TRUE(health->body.starts_with("ok: ")) << health->body;
+  EXPECT_EQ(http().Head("/")->status, 200);
+  EXPECT_EQ(http().Post("/servers.json")->status, 405);
+
+  const auto chromium = testing::findChromium();
+  if (!chromium) GTEST_SKIP() << "chromium is not installed: the status page is not checked in a browser";
+  testing::Browser browser(*chromium, t_.dir);
+  const std::string page = "http://127.0.0.1:" + std::to_string(port_) + "/";
+  const std::vector<testing::RenderedRow> rows = testing::hostRows(browser.dumpDom(page));
+  ASSERT_EQ(rows.size(), hosts.size() - 1);
+  EXPECT_EQ(testing::visibleRows(testing::hostRows(browser.dumpDom(page + "?filter=script"))), 1u);
+  browser.screenshot(page, std::filesystem::path(DIRSERVER_ARTIFACT_DIR) / "status-page-e2e.png",
+                     "1280,700");
+}
+
+TEST(HttpExecutableStart, ABadOrTakenHttpAddressEndsTheServer) {
+  testing::TestContext t;
+  {
+    testing::Process server(t.dir, "server", DIRSERVER_BINARY, {"--http", "localhost:8080"});
+    EXPECT_EQ(server.waitExit(), 2);
+    EXPECT_TRUE(server.err().starts_with("dirserver: ")) << server.err();
+    EXPECT_NE(server.err().find("localhost"), std::string::npos) << server.err();
+  }
+  const int holder = bindListener(0, INADDR_LOOPBACK);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  ::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string taken = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  testing::Process server(t.dir, "server", DIRSERVER_BINARY, {"--http", taken});
+  EXPECT_EQ(server.waitExit(), 1);
+  ::close(holder);
+  EXPECT_NE(server.err().find("+error: --http: cannot listen on " + taken + "\n"), std::string::npos)
+      << server.err();
+}
+
+}  // namespace
+}  // namespace dirserver
