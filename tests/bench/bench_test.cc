@@ -154,8 +154,9 @@ TEST(Workload, StopsWithinItsBoundAgainstAServerThatNeverAnswers) {
                                              .drainLimit = Seconds(0.3)});
   EXPECT_EQ(result.failed, 0u) << result.firstError;
   EXPECT_EQ(result.unfinished, 2u);
-  // The budget and the drain limit, and not much more.
-  EXPECT_TRUE(result.seconds >= 0.4 && result.seconds < 1.5) << result.seconds;
+  // The budget and the drain limit, and nothing like the minute a stuck request could take (the
+  // upper bound leaves room for a loaded machine).
+  EXPECT_TRUE(result.seconds >= 0.4 && result.seconds < 10) << result.seconds;
 }
 
 TEST(StaticListing, EveryConnectionGetsTheWholeAnswerFetchedOnce) {
