@@ -95,6 +95,7 @@ namespace {
 
 constexpr std::size_t kAcceptBatch = 64;
 constexpr auto kHeartbeat = std::chrono::seconds(1);
+constexpr auto kPublishDelay = std::chrono::milliseconds(100);
 
 bool isOutOfResources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
@@ -119,6 +120,7 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, Saver& saver,
                           updateListening();
                         }),
       saveTimer_(reactor, [this] { startSaveIfDue(); }),
+      publishTimer_(reactor, [this] { publish(); }),
       heartbeatTimer_(reactor, [this] { heartbeat(); }) {
   sweepTimer_.setAt(reactor_.now() + settings_.sweepInterval);
   heartbeat();
@@ -526,6 +528,9 @@ void ServerCore::saveSoon() { requestSave(); }
 void ServerCore::requestSave() {
   saves_.changed();
   status_.stats.savePending = true;
+  // Readers of the snapshot see a change within kPublishDelay, however long the saves take; a
+  // snapshot per change would cost the loop a pointer copy per host at every registration.
+  if (!publishTimer_.armed()) publishTimer_.setAt(reactor_.now() + kPublishDelay);
   if (saveCheckDeferred_) return;
   saveCheckDeferred_ = true;
   reactor_.defer([this] {

@@ -154,6 +154,7 @@ class ServerCore {
   Timer sweepTimer_;
   Timer acceptPauseTimer_;
   Timer saveTimer_;
+  Timer publishTimer_;
   Timer heartbeatTimer_;
   SaveScheduler saves_;
   bool saveCheckDeferred_ = false;

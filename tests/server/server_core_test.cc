@@ -399,13 +399,24 @@ TEST(ServerCore, ChangesAreSavedAfterTheirAcknowledgementsOneSavePerPass) {
   ASSERT_EQ(server.saver().saves.size(), 1u);
   EXPECT_EQ(server.saver().saves[0]->totalCount(), 3u);
   EXPECT_TRUE(server.core().status().stats.savePending);
-  server.finishSave();
+  // What other threads read is the snapshot being saved.
+  EXPECT_EQ(server.core().status().snapshots.latest(), server.saver().saves[0]);
+  server.finishSave(SaveOutcome::Saved, 1s);
   EXPECT_FALSE(server.core().status().stats.savePending);
   EXPECT_EQ(server.core().status().stats.savesDone, 1u);
+  // The next save waits a second; readers on other threads see the change much sooner.
+  server.roundTrip(registration("Dan"));
+  EXPECT_EQ(server.core().status().snapshots.latest()->totalCount(), 3u);
+  server.advance(100ms);
+  EXPECT_EQ(server.core().status().snapshots.latest()->totalCount(), 4u);
+  EXPECT_EQ(server.saver().saves.size(), 1u);
+  server.advance(900ms);
+  EXPECT_EQ(server.saver().saves.size(), 2u);
+  server.finishSave();
   // A refresh changes the file (the registration time), so it is saved too.
   server.advance(1s);
   server.roundTrip(registration("Ann"));
-  EXPECT_EQ(server.saver().saves.size(), 2u);
+  EXPECT_EQ(server.saver().saves.size(), 3u);
 }
 
 TEST(ServerCore, OneSaveInFlightThenOneForEverythingThatCameMeanwhileAfterAPause) {
