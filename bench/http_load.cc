@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "listing/list_reply.h"
 #include "hosts.h"
 #include "protocol/message.h"
 #include "process.h"
@@ -247,8 +248,8 @@ void runHttpLoad(const Options& options, const fs::path& base) {
     std::this_thread::sleep_for(100ms);
   }
 
-  const Expectation listing{Expectation::Kind::Listing,
-                            static_cast<std::uint16_t>(hostCount + 4)};
+  const auto entries = static_cast<std::uint16_t>(hostCount + kDirectoryEntryCount);
+  const Expectation listing{Expectation::Kind::Listing, entries, entries};
   const Workload ack = gamePortWorkload(options, MessageType::AckRequest, {Expectation::Kind::Ack});
   const Workload list = gamePortWorkload(options, MessageType::ListRequest, listing);
   // [0] acknowledgements, [1] listings.

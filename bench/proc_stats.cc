@@ -62,7 +62,6 @@ std::optional<std::uint64_t> sockstatTcp(std::string_view sockstat, std::string_
 }
 
 std::optional<TcpMemLimits> parseTcpMem(std::string_view text) {
-  TcpMemLimits limits;
   const auto low = takeNumber(text);
   const auto pressure = takeNumber(text);
   const auto high = takeNumber(text);

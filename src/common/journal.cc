@@ -21,6 +21,7 @@ constexpr PrefixPriority kErrorPrefixes[] = {
     {"- could not save", kPriorityError},
     {"+warning:", kPriorityWarning},
     {"- server list is damaged", kPriorityWarning},
+    {"- server list saved, but", kPriorityWarning},
 };
 
 // One priority stream: its descriptor and where it is within the current line.

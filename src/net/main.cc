@@ -71,16 +71,14 @@ int main(int argc, char** argv) {
     ::close(listenSocket);
     return 1;
   }
-  if (loaded.rewrite) {
-    // The file holds something the registry does not (damage, duplicates, stale keys): it is
-    // written back before anything else happens, so that a kill at any later moment keeps what
-    // was loaded.
-    saveServerList(context);
-  }
+  // The file holds something the registry does not (damage, duplicates, stale keys): it is
+  // written back before anything else happens, so that a kill at any later moment keeps what was
+  // loaded. Should that fail, the loop tries again at once, like any save it owes.
+  const bool saveOwed = loaded.rewrite && saveServerList(context) == SaveOutcome::Failed;
   if (!startListening(listenSocket)) {
     std::fprintf(context.console.err, "+error: listen() error\n");
     ::close(listenSocket);
     return 1;
   }
-  return serveForever(listenSocket, context, companion);
+  return serveForever(listenSocket, context, companion, saveOwed);
 }

@@ -33,6 +33,8 @@ class StopSignals final : public EventHandler {
       : reactor_(reactor), core_(core), signals_(stopSignals()) {
     fd_ = ::signalfd(-1, &signals_, SFD_NONBLOCK | SFD_CLOEXEC);
     if (fd_ >= 0) reactor_.watch(fd_, this, EPOLLIN, watched_);
+    // Without a way to hear them, the signals keep their default action: they end the server.
+    if (!watched_) ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
   }
   ~StopSignals() override {
     if (fd_ >= 0) {
@@ -59,7 +61,8 @@ class StopSignals final : public EventHandler {
 
 }  // namespace
 
-int serveForever(int listenSocket, ServerContext& context, const Companion& companion) {
+int serveForever(int listenSocket, ServerContext& context, const Companion& companion,
+                 bool saveOwed) {
   CoreSettings settings;
   // Keep descriptors for the server list file and the loop itself beyond the connections.
   constexpr std::uint64_t kSpareDescriptors = 16;
@@ -85,6 +88,7 @@ int serveForever(int listenSocket, ServerContext& context, const Companion& comp
   core = &server;
   StopSignals stopOnSignal(reactor, server);
   server.listen(listenSocket);
+  if (saveOwed) server.saveSoon();
   if (companion.start) companion.start(server.status());
   reactor.run();
   if (companion.stop) companion.stop();

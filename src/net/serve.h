@@ -23,7 +23,9 @@ struct Companion {
 // (after a save in flight), and the function returns 0, or 1 when that last save failed. A second
 // signal ends the process at once. Returns 1 at once, with "+error: epoll_create1() error" on
 // console.err, when the loop cannot be set up. `companion` runs for as long as the loop does; its
-// threads start with the stop signals blocked, so only the loop takes them.
-int serveForever(int listenSocket, ServerContext& context, const Companion& companion = {});
+// threads start with the stop signals blocked, so only the loop takes them. `saveOwed`: the file
+// lacks what the registry holds (a save at start failed), so a save starts at once.
+int serveForever(int listenSocket, ServerContext& context, const Companion& companion = {},
+                 bool saveOwed = false);
 
 }  // namespace dirserver

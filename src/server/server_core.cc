@@ -143,6 +143,9 @@ ServerCore::~ServerCore() {
 }
 
 void ServerCore::listen(int listenSocket) {
+  // Accepted connections inherit the listener's send buffer size.
+  ::setsockopt(listenSocket, SOL_SOCKET, SO_SNDBUF, &settings_.sendBufferBytes,
+               sizeof settings_.sendBufferBytes);
   listener_ = std::make_unique<Listener>(*this, listenSocket);
   updateListening();
 }
@@ -205,21 +208,16 @@ void ServerCore::acceptConnections() {
   updateListening();
 }
 
-// Every slot is taken: the address that holds the most gives up its connection that has made the
-// least progress, unless the newcomer's own address is that address (or holds as many).
+// Every slot is taken: an address that holds the most gives up its connection that has made the
+// least progress (of all such addresses' connections when several hold as many), unless the
+// newcomer's own address holds as many itself.
 bool ServerCore::makeRoomFor(std::uint32_t address) {
-  std::uint32_t heaviest = 0;
   std::size_t most = 0;
-  for (const auto& [holder, count] : perAddress_) {
-    if (count > most) {
-      heaviest = holder;
-      most = count;
-    }
-  }
+  for (const auto& [holder, count] : perAddress_) most = std::max(most, count);
   if (connectionsFrom(address) >= most) return false;
   Connection* victim = nullptr;
   for (const auto& connection : connections_) {
-    if (connection->closed || connection->address != heaviest) continue;
+    if (connection->closed || connectionsFrom(connection->address) != most) continue;
     if (victim == nullptr || connection->lastProgress < victim->lastProgress) {
       victim = connection.get();
     }
@@ -245,8 +243,6 @@ void ServerCore::adopt(int fd, std::uint32_t address) {
     return;
   }
   ++fromAddress;
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &settings_.sendBufferBytes,
-               sizeof settings_.sendBufferBytes);
   auto owned = std::make_unique<Connection>(*this, fd, address);
   Connection& connection = *owned;
   connection.lastProgress = reactor_.now();
