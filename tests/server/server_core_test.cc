@@ -259,6 +259,25 @@ TEST(ServerCore, WhenEverySlotIsTakenTheHeaviestAddressGivesWay) {
   server.pump();
   EXPECT_TRUE(greedy.closed());
   EXPECT_FALSE(silent.back().closed());
+  // Addresses tied at the most give way by progress alone: with one connection each, the one
+  // that has gone longest without moving a byte goes, whichever address it came from.
+  CoreSettings one;
+  one.maxConnections = 3;
+  CoreHarness tied(one);
+  tied.start();
+  std::vector<Client> each;
+  for (const char* source : {"127.0.0.4", "127.0.0.5", "127.0.0.6"}) {
+    each.emplace_back(tied.port(), source);
+    tied.advance(1s);
+  }
+  each[0].send(ByteView(request(MessageType::AckRequest)).first(2));  // the oldest, but it moves
+  tied.advance(1s);
+  EXPECT_EQ(hexText(tied.roundTrip(request(MessageType::AckRequest), "127.0.0.7").value()),
+            kAckHex);
+  EXPECT_FALSE(each[0].closed());
+  EXPECT_TRUE(each[1].closed());
+  EXPECT_FALSE(each[2].closed());
+
   const ServerStats& stats = server.core().status().stats;
   EXPECT_EQ(stats.connectionsShed, 1u);
   EXPECT_EQ(stats.connectionsRefused, 1u);
