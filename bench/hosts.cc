@@ -13,7 +13,7 @@
 #include "listing/list_reply.h"
 #include "registry/registration.h"
 #include "registry/server_key.h"
-#include "registry/server_list_file.h"
+#include "persist/server_list_file.h"
 
 namespace dirserver::bench {
 namespace {

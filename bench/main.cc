@@ -34,7 +34,7 @@
 #include "proc_stats.h"
 #include "process.h"
 #include "protocol/message.h"
-#include "registry/server_list_file.h"
+#include "persist/server_list_file.h"
 #include "report.h"
 #include "saves.h"
 

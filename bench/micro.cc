@@ -8,7 +8,7 @@
 #include "hosts.h"
 #include "listing/list_reply.h"
 #include "registry/server_key.h"
-#include "registry/server_list_file.h"
+#include "persist/server_list_file.h"
 #include "registry/server_registry.h"
 
 namespace dirserver::bench {

@@ -14,7 +14,7 @@
 #include "listing/list_reply.h"
 #include "client/list_reply_decoder.h"
 #include "registry/server_key.h"
-#include "registry/server_list_file.h"
+#include "persist/server_list_file.h"
 
 namespace dirserver::fuzz {
 

@@ -21,7 +21,7 @@
 #include "listing/list_reply.h"
 #include "net/reactor.h"
 #include "registry/server_key.h"
-#include "registry/server_list_file.h"
+#include "persist/server_list_file.h"
 #include "server/server_core.h"
 
 namespace dirserver::fuzz {

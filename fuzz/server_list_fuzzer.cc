@@ -18,7 +18,7 @@
 #include "listing/list_reply.h"
 #include "registry/expiry.h"
 #include "registry/server_key.h"
-#include "registry/server_list_file.h"
+#include "persist/server_list_file.h"
 
 namespace dirserver::fuzz {
 namespace {

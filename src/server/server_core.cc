@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "net/dispatch.h"
+#include "server/dispatch.h"
 #include "net/framing.h"
 #include "registry/expiry.h"
 

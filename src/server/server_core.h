@@ -13,7 +13,7 @@
 
 #include "listing/list_reply.h"
 #include "net/reactor.h"
-#include "registry/list_saver.h"
+#include "persist/list_saver.h"
 #include "registry/server_context.h"
 #include "server/save_scheduler.h"
 #include "server/server_status.h"

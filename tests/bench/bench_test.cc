@@ -22,7 +22,7 @@
 #include "proc_stats.h"
 #include "registry/registration.h"
 #include "registry/server_key.h"
-#include "registry/server_list_file.h"
+#include "persist/server_list_file.h"
 #include "saves.h"
 #include "support/loopback.h"
 

@@ -19,7 +19,7 @@
 #include "common/version.h"
 #include "net/listener.h"
 #include "registry/server_key.h"
-#include "registry/server_list_file.h"
+#include "persist/server_list_file.h"
 #include "support/loopback.h"
 #include "support/process.h"
 

@@ -11,7 +11,7 @@
 #include "listing_output.h"
 #include "registry/expiry.h"
 #include "registry/server_key.h"
-#include "registry/server_list_file.h"
+#include "persist/server_list_file.h"
 
 namespace dirserver::dirctl {
 namespace {

@@ -1,4 +1,4 @@
-#include "registry/server_list_file.h"
+#include "persist/server_list_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "registry/file_system.h"
+#include "persist/file_system.h"
 #include "registry/server_key.h"
 
 namespace dirserver {

@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
-#include "registry/file_system.h"
+#include "persist/file_system.h"
 #include "registry/registry_snapshot.h"
-#include "registry/server_list_file.h"
+#include "persist/server_list_file.h"
 
 namespace dirserver {
 

@@ -1,4 +1,4 @@
-#include "net/serve.h"
+#include "app/serve.h"
 
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 
 #include "net/listener.h"
 #include "net/reactor.h"
-#include "registry/list_saver.h"
+#include "persist/list_saver.h"
 #include "server/server_core.h"
 
 namespace dirserver {

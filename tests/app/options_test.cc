@@ -1,5 +1,5 @@
 // The server's command line: options, the trace switch, and what main does with each.
-#include "net/options.h"
+#include "app/options.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // dirserver: the directory server of the game. Hosts register and announce their shutdown on TCP
 // port 6001; clients fetch the listing of every registered host. Its options are read by
-// net/options.h (--http opens the HTTP window on the directory); any other argument switches on
+// app/options.h (--http opens the HTTP window on the directory); any other argument switches on
 // the trace of every key it computes.
 
 #include <arpa/inet.h>
@@ -13,10 +13,10 @@
 #include "common/journal.h"
 #include "http/http_server.h"
 #include "net/listener.h"
-#include "net/options.h"
-#include "net/serve.h"
+#include "app/options.h"
+#include "app/serve.h"
 #include "protocol/message.h"
-#include "registry/server_list_file.h"
+#include "persist/server_list_file.h"
 
 namespace {
 

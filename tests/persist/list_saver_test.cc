@@ -1,4 +1,4 @@
-#include "registry/list_saver.h"
+#include "persist/list_saver.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "registry/file_system.h"
+#include "persist/file_system.h"
 
 #include <fcntl.h>
 #include <unistd.h>

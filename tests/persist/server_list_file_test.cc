@@ -1,4 +1,4 @@
-#include "registry/server_list_file.h"
+#include "persist/server_list_file.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -17,7 +17,7 @@
 #include <mutex>
 #include <thread>
 
-#include "registry/list_saver.h"
+#include "persist/list_saver.h"
 #include "registry/server_key.h"
 #include "support/test_support.h"
 

@@ -1,4 +1,4 @@
-#include "registry/list_saver.h"
+#include "persist/list_saver.h"
 
 #include <sys/resource.h>
 #include <sys/syscall.h>

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "common/byte_order.h"
-#include "registry/file_system.h"
+#include "persist/file_system.h"
 #include "registry/registry_snapshot.h"
 #include "registry/server_context.h"
 

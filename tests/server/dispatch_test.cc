@@ -1,4 +1,4 @@
-#include "net/dispatch.h"
+#include "server/dispatch.h"
 
 #include <gtest/gtest.h>
 
