@@ -31,6 +31,16 @@ struct HostEntry {
   }
 };
 
+// One change of the registry, as those who follow it (the write-ahead log, the listing) need it:
+// what happened to which host, with the host's whole state after the change (for a removal, its
+// state before it).
+struct HostChange {
+  enum class Kind : std::uint8_t { Added, Refreshed, Removed };
+  Kind kind = Kind::Added;
+  ServerType type{};
+  HostEntry entry;
+};
+
 // What a host is looked up by: its key and its seven fields.
 struct HostProbe {
   ServerKey key = 0;

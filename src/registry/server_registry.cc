@@ -11,9 +11,10 @@ std::pair<ServerRegistry::Position, bool> ServerRegistry::insert(ServerType type
   ++changes_;
   ++version_;
   countAddress(from, +1);
-  return {set.emplace_hint(
-              at, HostEntry{key, std::make_shared<const ServerRecord>(std::move(record)), from}),
-          true};
+  const auto added = set.emplace_hint(
+      at, HostEntry{key, std::make_shared<const ServerRecord>(std::move(record)), from});
+  changeLog_.push_back({HostChange::Kind::Added, type, *added});
+  return {added, true};
 }
 
 ServerRegistry::Position ServerRegistry::replace(ServerType type, Position position,
@@ -30,7 +31,9 @@ ServerRegistry::Position ServerRegistry::replace(ServerType type, Position posit
     node.value().from = from;
   }
   ++version_;
-  return set.insert(next, std::move(node));
+  const auto replaced = set.insert(next, std::move(node));
+  changeLog_.push_back({HostChange::Kind::Refreshed, type, *replaced});
+  return replaced;
 }
 
 std::uint32_t ServerRegistry::countFrom(PeerAddress from) const {
@@ -57,6 +60,7 @@ ServerRegistry::Position ServerRegistry::erase(ServerType type, Position positio
   ++changes_;
   ++version_;
   countAddress(position->from, -1);
+  changeLog_.push_back({HostChange::Kind::Removed, type, *position});
   return hosts(type).erase(position);
 }
 

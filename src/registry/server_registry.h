@@ -7,6 +7,7 @@
 #include <set>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "registry/registry_snapshot.h"
 #include "registry/server_record.h"
@@ -102,6 +103,11 @@ class ServerRegistry {
   // The registry as it stands, sharing its records. Costs a pointer copy per host.
   RegistrySnapshot snapshot() const;
 
+  // Every insert, replace and erase since the last call, in the order they happened; the list
+  // then starts afresh. The server core takes them once a pass and hands them on to whatever
+  // follows the registry change by change. Until taken they accumulate (a record pointer each).
+  std::vector<HostChange> takeChanges() { return std::exchange(changeLog_, {}); }
+
  private:
   Hosts& hosts(ServerType type) { return hosts_[index(type)]; }
   const Hosts& hosts(ServerType type) const { return hosts_[index(type)]; }
@@ -112,6 +118,7 @@ class ServerRegistry {
   std::unordered_map<PeerAddress, std::uint32_t> perAddress_;
   std::uint64_t changes_ = 0;
   std::uint64_t version_ = 0;
+  std::vector<HostChange> changeLog_;
 };
 
 }  // namespace dirserver

@@ -123,6 +123,8 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, Saver& saver,
       publishTimer_(reactor, [this] { publish(); }),
       heartbeatTimer_(reactor, [this] { heartbeat(); }) {
   sweepTimer_.setAt(reactor_.now() + settings_.sweepInterval);
+  // What loading filled in is in the file already; nothing follows the registry change by change yet.
+  context_.registry.takeChanges();
   heartbeat();
   status_.stats.startedAt = context_.wallClock();
   publish();
@@ -328,6 +330,7 @@ void ServerCore::dispatch(Connection& connection) {
   status_.stats.count(dispatched.kind, dispatched.outcome);
   if (dispatched.error) status_.stats.count(*dispatched.error);
   if (listing_.current().get() != listingBefore) listingReplaced(listingBefore);
+  context_.registry.takeChanges();
   // The body is no longer needed; let its memory and budget go before anything else happens.
   connection.frame = FrameReader();
   bodyBytes_ -= connection.budget;
@@ -490,6 +493,7 @@ void ServerCore::sweep() {
   sweepTimer_.setAt(now + settings_.sweepInterval);
   const std::uint32_t before = context_.registry.totalCount();
   expireServers(context_);
+  context_.registry.takeChanges();
   const std::uint32_t removed = before - context_.registry.totalCount();
   if (removed > 0) {
     status_.stats.sweepRemovals += removed;

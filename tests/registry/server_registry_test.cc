@@ -69,6 +69,18 @@ TEST(ServerRegistry, SnapshotsShareRecordsAndKeepTheirMoment) {
   EXPECT_GT(after.version, before.version);
   // No copy of a host's strings: the snapshot holds the registry's own record.
   EXPECT_EQ(after.hosts[1][0].record.get(), registry.begin(ServerType::Melee)->record.get());
+
+  // Every change is recorded once, in order, with the host's state; a refused insert is none.
+  const auto changes = registry.takeChanges();
+  ASSERT_EQ(changes.size(), 4u);
+  using Kind = HostChange::Kind;
+  EXPECT_EQ(changes[2].kind, Kind::Refreshed);
+  EXPECT_EQ(changes[2].entry.record->registrationTime, 2);
+  EXPECT_EQ(changes[3].kind, Kind::Removed);
+  EXPECT_EQ(changes[3].type, ServerType::GetTheQuorv);
+  EXPECT_EQ(changes[3].entry.key, 3u);
+  registry.insert(ServerType::Melee, 7, host("b", 5));
+  EXPECT_TRUE(registry.takeChanges().empty());
 }
 
 }  // namespace
