@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "common/histogram.h"
 #include "listing/listing_json.h"
 
 namespace dirserver {
@@ -72,6 +73,23 @@ class Exposition {
     char text[32];
     std::snprintf(text, sizeof text, "%.6f", value);
     sample(name, {}, text);
+  }
+  // The samples of one histogram (its family line written before): a cumulative count per bucket,
+  // "+Inf", the sum and the count. `labels` (may be empty) go before each bucket's "le".
+  void histogram(std::string_view name, std::string_view labels, const LatencyHistogram& values) {
+    const std::string prefix = labels.empty() ? std::string() : std::string(labels) + ",";
+    const std::string bucket = std::string(name) + "_bucket";
+    for (std::size_t i = 0; i < LatencyHistogram::kBuckets; ++i) {
+      char bound[32];
+      std::snprintf(bound, sizeof bound, "%g", kLatencyBounds[i]);
+      sample(bucket, prefix + "le=\"" + bound + "\"", values.cumulative(i));
+    }
+    const std::uint64_t count = values.count();
+    sample(bucket, prefix + "le=\"+Inf\"", count);
+    char sum[32];
+    std::snprintf(sum, sizeof sum, "%.9f", values.sumSeconds());
+    sample(std::string(name) + "_sum", labels, sum);
+    sample(std::string(name) + "_count", labels, count);
   }
   // One family of a single unlabelled sample.
   template <typename Value>
