@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
   ServerOptions options;
   if (const auto status = readCommandLine(argc, argv, context.console, options)) return *status;
   context.checksumTrace = options.checksumTrace;
+  context.maxHostBytes = options.maxHostBytes;
 
   const int listenSocket = bindListener(kListenPort);
   if (listenSocket < 0) {
@@ -80,5 +81,5 @@ int main(int argc, char** argv) {
     ::close(listenSocket);
     return 1;
   }
-  return serveForever(listenSocket, context, companion, saveOwed);
+  return serveUntilStopped(listenSocket, context, companion, saveOwed);
 }

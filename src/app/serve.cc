@@ -26,19 +26,19 @@ sigset_t stopSignals() {
 
 // Turns SIGTERM and SIGINT into an event of the loop. After the first, the two signals get their
 // default action back, so a second one ends the process at once. The signals must be blocked in
-// every thread (see serveForever) for the loop to be the one that takes them.
+// every thread (see serveUntilStopped) for the loop to be the one that takes them.
 class StopSignals final : public EventHandler {
  public:
   StopSignals(Reactor& reactor, ServerCore& core)
       : reactor_(reactor), core_(core), signals_(stopSignals()) {
     fd_ = ::signalfd(-1, &signals_, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (fd_ >= 0) reactor_.watch(fd_, this, EPOLLIN, watched_);
+    if (fd_ >= 0) reactor_.watch(fd_, this, EPOLLIN);
     // Without a way to hear them, the signals keep their default action: they end the server.
-    if (!watched_) ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
+    if (fd_ < 0 || reactor_.watchedEvents(fd_) == 0) ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
   }
   ~StopSignals() override {
     if (fd_ >= 0) {
-      reactor_.watch(fd_, this, 0, watched_);
+      reactor_.watch(fd_, this, 0);
       ::close(fd_);
     }
   }
@@ -46,7 +46,7 @@ class StopSignals final : public EventHandler {
   void onEvents(std::uint32_t) override {
     signalfd_siginfo info{};
     if (::read(fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return;
-    reactor_.watch(fd_, this, 0, watched_);
+    reactor_.watch(fd_, this, 0);
     ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
     core_.stop();
   }
@@ -56,12 +56,11 @@ class StopSignals final : public EventHandler {
   ServerCore& core_;
   const sigset_t signals_;
   int fd_ = -1;
-  bool watched_ = false;
 };
 
 }  // namespace
 
-int serveForever(int listenSocket, ServerContext& context, const Companion& companion,
+int serveUntilStopped(int listenSocket, ServerContext& context, const Companion& companion,
                  bool saveOwed) {
   CoreSettings settings;
   // Keep descriptors for the server list file and the loop itself beyond the connections.

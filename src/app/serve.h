@@ -25,7 +25,7 @@ struct Companion {
 // console.err, when the loop cannot be set up. `companion` runs for as long as the loop does; its
 // threads start with the stop signals blocked, so only the loop takes them. `saveOwed`: the file
 // lacks what the registry holds (a save at start failed), so a save starts at once.
-int serveForever(int listenSocket, ServerContext& context, const Companion& companion = {},
+int serveUntilStopped(int listenSocket, ServerContext& context, const Companion& companion = {},
                  bool saveOwed = false);
 
 }  // namespace dirserver

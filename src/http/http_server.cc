@@ -242,13 +242,14 @@ void HttpServer::route() {
       response.status = 304;
       return;
     }
-    // Sent from the shared copy, in slices, rather than copied into the response whole: at 10000
-    // hosts the listing is some 2 MiB.
+    // Sent from the shared parts, a slice at a time, rather than copied into the response whole:
+    // at the registry's cap the listing is some hundreds of MiB.
     response.set_content_provider(
-        json->body.size(), kJsonType,
+        json->size(), kJsonType,
         [json](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
           constexpr std::size_t kSlice = 256 * 1024;
-          return sink.write(json->body.data() + offset, std::min(length, kSlice));
+          const std::string_view slice = json->slice(offset, std::min(length, kSlice));
+          return sink.write(slice.data(), slice.size());
         });
   });
 

@@ -9,23 +9,36 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
+#include "listing/listing_json.h"
 #include "registry/registry_snapshot.h"
 #include "server/server_status.h"
 
 namespace dirserver {
 
-// The JSON listing of one snapshot, with the entity tag that names it.
+// The JSON listing of one snapshot, with the entity tag that names it. The body is held in parts
+// (see snapshotJsonParts), shared with the listings of other versions that hold the same hosts.
 struct ServersJson {
   std::uint64_t version = 0;
   std::string etag;  // quoted, as the ETag header carries it
-  std::string body;
+  std::vector<JsonPart> parts;
+  std::vector<std::size_t> partEnds;  // the body's offset after each part
+  std::size_t size() const { return partEnds.empty() ? 0 : partEnds.back(); }
+  // The body's bytes from `offset` (below size()) to the end of the part that holds it, at most
+  // `most` of them.
+  std::string_view slice(std::size_t offset, std::size_t most) const;
+  // The whole body in one string, for tests.
+  std::string body() const;
 };
 
 // The JSON listing of the latest snapshot, built once per snapshot version and shared by every
-// request for that version. Entity tags carry `instance` (anything that differs between runs of
-// the server) so that a tag cached from an earlier run never matches a later one with the same
-// version. Thread-safe; at most one thread builds at a time, the others wait for its result.
+// request for that version. A new version encodes only the blocks of hosts that the version before
+// it did not hold; the rest is shared. Entity tags carry `instance` (anything that differs between
+// runs of the server) so that a tag cached from an earlier run never matches a later one with the
+// same version. Thread-safe; at most one thread builds at a time, the others wait for its result.
 class ServersJsonCache {
  public:
   ServersJsonCache(std::string server, std::string instance)
@@ -37,9 +50,12 @@ class ServersJsonCache {
  private:
   const std::string server_;
   const std::string instance_;
-  std::mutex buildMutex_;  // held while building, so a change is encoded once
+  std::mutex buildMutex_;  // held while building, so a change is encoded once; guards blocks_
   std::mutex mutex_;       // guards cached_
   std::shared_ptr<const ServersJson> cached_;
+  // The JSON of each block of hosts of the version built last, by the block it was made of (held,
+  // so that its address names no other block meanwhile).
+  std::unordered_map<const HostBlock*, std::pair<HostBlockPtr, JsonPart>> blocks_;
 };
 
 // Whether an If-None-Match header value names `etag`: "*", or a comma-separated list of tags of

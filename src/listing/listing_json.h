@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,5 +58,20 @@ std::string encodeListingJson(const JsonListing& listing);
 // hosts in listing order and their registration times. The hosts borrow the snapshot's records:
 // `snapshot` must outlive the result.
 JsonListing snapshotListing(const RegistrySnapshot& snapshot, std::string server);
+
+// A part of a JSON document, shared between the documents of versions that hold the same hosts.
+using JsonPart = std::shared_ptr<const std::string>;
+
+// The hosts of `block` as they stand in their directory's "hosts" array in
+// encodeListingJson(snapshotListing(...)): each host's object, with its registration time, the
+// objects separated by commas. Empty for an empty block.
+std::string encodeHostBlockJson(const HostBlock& block);
+
+// The document encodeListingJson(snapshotListing(snapshot, server)) in parts, which joined in order
+// are exactly that document: the text around the hosts, and for each block of hosts the part
+// `blockJson` yields for it, which must be encodeHostBlockJson of the block (a copy kept from an
+// earlier version that held the same block will do; that is what the parts are for).
+std::vector<JsonPart> snapshotJsonParts(const RegistrySnapshot& snapshot, const std::string& server,
+                                        const std::function<JsonPart(const HostBlockPtr&)>& blockJson);
 
 }  // namespace dirserver

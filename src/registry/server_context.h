@@ -25,6 +25,8 @@ struct ServerContext {
   WallClock wallClock = systemWallClock;
   // When set, every key computation prints its trace on console.out (the command-line switch).
   bool checksumTrace = false;
+  // New hosts are refused when their strings would take the registry's (fieldBytes) past this.
+  std::uint64_t maxHostBytes = kDefaultMaxHostBytes;
   // The server list file; a bare name, so it lies in the working directory.
   std::string listFile = "server_list.dat";
 

@@ -2,10 +2,12 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 #include "server/dispatch.h"
 #include "net/framing.h"
@@ -27,17 +29,19 @@ class ServerCore::Connection final : public EventHandler {
     }
   }
 
-  bool reading() const { return answer == nullptr; }
+  bool reading() const { return !answering; }
 
   const int fd;
   const std::uint32_t address;  // counted against the per-address bound, never printed or kept
   std::size_t slot = 0;         // its index in connections_
   Timer deadline;
-  bool watched = false;  // registered with the reactor
   FrameReader frame;
   std::size_t budget = 0;  // bytes of the memory budget its body holds
-  Answer answer;           // once set, the connection is sending it
-  std::size_t sent = 0;
+  bool answering = false;  // its request is handled; it sends `parts`
+  std::span<const ByteView> parts;
+  PublishedPtr listing;  // the version of the listing it sends, if it sends one
+  std::size_t part = 0;  // where it is in `parts`
+  std::size_t offset = 0;
   bool stalled = false;  // its answer once filled the send buffer
   SteadyClock::time_point lastProgress;  // accepted, or last moved a byte either way
   bool closed = false;
@@ -84,7 +88,6 @@ class ServerCore::Listener final : public EventHandler {
   void onEvents(std::uint32_t) override { core_.acceptConnections(); }
 
   const int fd;
-  bool watched = false;
   bool paused = false;  // after a failed accept, until the pause timer fires
 
  private:
@@ -95,7 +98,13 @@ namespace {
 
 constexpr std::size_t kAcceptBatch = 64;
 constexpr auto kHeartbeat = std::chrono::seconds(1);
-constexpr auto kPublishDelay = std::chrono::milliseconds(100);
+// One send hands the kernel at most this many buffers (the system's limit) and stops gathering
+// once it has about as much as a send buffer could ever take.
+constexpr std::size_t kMostBuffersPerSend = IOV_MAX;
+constexpr std::size_t kGatherBytes = 1024 * 1024;
+
+// The acknowledgement as the parts of an answer.
+const ByteView kAckParts[] = {ByteView(kAckMessage)};
 
 bool isOutOfResources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
@@ -113,21 +122,23 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, Saver& saver,
       context_(context),
       saver_(saver),
       settings_(settings),
+      pieces_(context.registry),
       sweepTimer_(reactor, [this] { sweep(); }),
+      warningTimer_(reactor, [this] { reportRefusals(); }),
       acceptPauseTimer_(reactor,
                         [this] {
                           if (listener_) listener_->paused = false;
                           updateListening();
                         }),
       saveTimer_(reactor, [this] { startSaveIfDue(); }),
-      publishTimer_(reactor, [this] { publish(); }),
       heartbeatTimer_(reactor, [this] { heartbeat(); }) {
   sweepTimer_.setAt(reactor_.now() + settings_.sweepInterval);
-  // What loading filled in is in the file already; nothing follows the registry change by change yet.
+  warningTimer_.setAt(reactor_.now() + settings_.warningInterval);
+  // What loading filled in is in the file already, and in the pieces just made from the registry.
   context_.registry.takeChanges();
   heartbeat();
   status_.stats.startedAt = context_.wallClock();
-  publish();
+  publishIfBehind();
 }
 
 // Readers on other threads (a health check) tell from this that the loop is turning.
@@ -141,7 +152,7 @@ ServerCore::~ServerCore() {
   for (auto& connection : connections_) {
     if (!connection->closed) ::close(connection->fd);
   }
-  if (listener_) reactor_.watch(listener_->fd, listener_.get(), 0, listener_->watched);
+  if (listener_) reactor_.watch(listener_->fd, listener_.get(), 0);
 }
 
 void ServerCore::listen(int listenSocket) {
@@ -170,10 +181,7 @@ void ServerCore::updateListening() {
   // Even with every slot taken, newcomers are accepted: they may take the place of a connection
   // that makes no progress (makeRoomFor).
   const bool wanted = !stopping_ && !listener_->paused;
-  if (wanted != listener_->watched) {
-    reactor_.watch(listener_->fd, listener_.get(), wanted ? std::uint32_t{EPOLLIN} : 0u,
-                   listener_->watched);
-  }
+  reactor_.watch(listener_->fd, listener_.get(), wanted ? std::uint32_t{EPOLLIN} : 0u);
 }
 
 void ServerCore::acceptConnections() {
@@ -268,12 +276,23 @@ bool ServerCore::reserveBody(Connection& connection) {
   return true;
 }
 
+// Waiting bodies are admitted once the pass has done its closing: budget that a closed connection
+// gives back goes only to connections that are still open then.
+void ServerCore::admitWaitingBodiesAtPassEnd() {
+  if (admissionDeferred_ || waitingForBudget_.empty()) return;
+  admissionDeferred_ = true;
+  reactor_.defer([this] {
+    admissionDeferred_ = false;
+    admitWaitingBodies();
+  });
+}
+
 // Large bodies take budget in the order their headers arrived, as soon as it is free.
 void ServerCore::admitWaitingBodies() {
   while (!waitingForBudget_.empty() && reserveBody(*waitingForBudget_.front())) {
     Connection& connection = *waitingForBudget_.front();
     waitingForBudget_.pop_front();
-    reactor_.watch(connection.fd, &connection, EPOLLIN, connection.watched);
+    reactor_.watch(connection.fd, &connection, EPOLLIN);
   }
 }
 
@@ -285,7 +304,7 @@ void ServerCore::readRequest(Connection& connection) {
     const ssize_t received = ::recv(connection.fd, space.data(), space.size(), 0);
     if (received < 0 && errno == EINTR) continue;
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!connection.watched) reactor_.watch(connection.fd, &connection, EPOLLIN, connection.watched);
+      reactor_.watch(connection.fd, &connection, EPOLLIN);
       return;
     }
     if (received <= 0) {
@@ -313,7 +332,7 @@ void ServerCore::readRequest(Connection& connection) {
       if (step == FrameReader::Step::Body && !reserveBody(connection)) {
         // Not read from until budget is free: even a hang-up would otherwise wake the loop
         // again and again with nothing it could do. Its deadline keeps running.
-        reactor_.watch(connection.fd, &connection, 0, connection.watched);
+        reactor_.watch(connection.fd, &connection, 0);
         waitingForBudget_.push_back(&connection);
         return;
       }
@@ -323,40 +342,63 @@ void ServerCore::readRequest(Connection& connection) {
 
 void ServerCore::dispatch(Connection& connection) {
   const std::uint64_t versionBefore = context_.registry.version();
-  const Bytes* listingBefore = listing_.current().get();
-  const Dispatched dispatched =
-      handleConnection(context_, listing_, connection.frame.header(), connection.frame.body(),
-                       connection.address);
+  const Dispatched dispatched = dispatchRequest(context_, connection.frame.header(),
+                                                connection.frame.body(), connection.address);
   status_.stats.count(dispatched.kind, dispatched.outcome);
   if (dispatched.error) status_.stats.count(*dispatched.error);
-  if (listing_.current().get() != listingBefore) listingReplaced(listingBefore);
-  context_.registry.takeChanges();
+  if (context_.registry.version() != versionBefore) {
+    followChanges();
+    requestSave();
+  }
   // The body is no longer needed; let its memory and budget go before anything else happens.
   connection.frame = FrameReader();
   bodyBytes_ -= connection.budget;
   connection.budget = 0;
   status_.stats.bodyBudgetInUse = bodyBytes_;
-  admitWaitingBodies();
-  if (context_.registry.version() != versionBefore) requestSave();
-  if (dispatched.kind == RequestKind::List) status_.stats.listingBytes = dispatched.answer->size();
-  if (dispatched.answer == nullptr) {
-    close(connection);
-    return;
+  admitWaitingBodiesAtPassEnd();
+  switch (dispatched.reply) {
+    case Reply::None:
+      close(connection);
+      return;
+    case Reply::Ack:
+      connection.parts = kAckParts;
+      break;
+    case Reply::Listing:
+      // Whatever changed before this request, in this pass or earlier, is in what it gets.
+      publishIfBehind();
+      pin(connection, published_);
+      break;
   }
-  pin(connection, dispatched.answer);
+  connection.answering = true;
   sendAnswer(connection);
   // Most answers fit in the socket's buffer at once; only one that does not waits to be writable.
   if (connection.closed) return;
   connection.deadline.setAt(reactor_.now() + settings_.sendTimeout);
-  reactor_.watch(connection.fd, &connection, EPOLLOUT, connection.watched);
-  keepWithinBudgets();
+  reactor_.watch(connection.fd, &connection, EPOLLOUT);
+  shedOverBudgets();
 }
 
+// Sends what the socket takes of the answer's parts, several at a time, from where the last send
+// stopped; closes the connection when all is sent or the peer has gone.
 void ServerCore::sendAnswer(Connection& connection) {
-  const Bytes& bytes = *connection.answer;
-  while (connection.sent < bytes.size()) {
-    const ssize_t sent = ::send(connection.fd, bytes.data() + connection.sent,
-                                bytes.size() - connection.sent, MSG_NOSIGNAL);
+  const std::span<const ByteView> parts = connection.parts;
+  while (connection.part < parts.size()) {
+    iovec buffers[kMostBuffersPerSend];
+    std::size_t count = 0;
+    std::size_t gathered = 0;
+    for (std::size_t at = connection.part, skip = connection.offset;
+         at < parts.size() && count < kMostBuffersPerSend && gathered < kGatherBytes;
+         ++at, skip = 0) {
+      const ByteView rest = parts[at].subspan(skip);
+      if (rest.empty()) continue;
+      buffers[count++] = {const_cast<std::uint8_t*>(rest.data()), rest.size()};
+      gathered += rest.size();
+    }
+    if (count == 0) break;  // only empty parts were left
+    msghdr message{};
+    message.msg_iov = buffers;
+    message.msg_iovlen = count;
+    const ssize_t sent = ::sendmsg(connection.fd, &message, MSG_NOSIGNAL);
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       if (!connection.stalled) {
@@ -369,43 +411,58 @@ void ServerCore::sendAnswer(Connection& connection) {
       close(connection);  // the peer has gone; nothing to report
       return;
     }
-    connection.sent += static_cast<std::size_t>(sent);
+    // Moves past what was sent, and past parts that are done.
+    for (auto left = static_cast<std::size_t>(sent); left > 0;) {
+      const std::size_t rest = parts[connection.part].size() - connection.offset;
+      const std::size_t taken = std::min(left, rest);
+      connection.offset += taken;
+      left -= taken;
+      if (connection.offset == parts[connection.part].size()) {
+        ++connection.part;
+        connection.offset = 0;
+      }
+    }
     connection.lastProgress = reactor_.now();
   }
   close(connection);
 }
 
-// Answers are shared: a buffer counts once, however many connections send it, and the current
-// listing not at all, since the cache keeps it for the next client anyway. What counts is what
-// non-reading peers keep alive beyond that: listings that are no longer current.
-void ServerCore::pin(Connection& connection, Answer answer) {
-  connection.answer = std::move(answer);
-  Pin& pin = pinned_[connection.answer.get()];
-  if (pin.connections++ == 0) {
-    pin.size = connection.answer->size();
-    if (connection.answer != listing_.current()) answerBytes_ += pin.size;
+// A listing counts by its pieces: a piece counts once while any unfinished connection sends a
+// version that holds it, however many versions do, and so does each version's own bookkeeping.
+void ServerCore::pin(Connection& connection, const PublishedPtr& listing) {
+  connection.listing = listing;
+  connection.parts = listing->replyParts;
+  if (pinnedVersions_[listing.get()]++ > 0) return;
+  answerBytes_ += bookkeepingBytes(*listing);
+  for (const auto& pieces : listing->listing) {
+    for (const ListingPiece& piece : pieces) {
+      if (pinnedPieces_[piece.get()]++ == 0) answerBytes_ += piece->size();
+    }
   }
   status_.stats.answerBudgetInUse = answerBytes_;
 }
 
 void ServerCore::unpin(Connection& connection) {
-  if (connection.answer == nullptr) return;
-  const auto pinned = pinned_.find(connection.answer.get());
-  if (--pinned->second.connections == 0) {
-    if (connection.answer != listing_.current()) answerBytes_ -= pinned->second.size;
-    pinned_.erase(pinned);
-    status_.stats.answerBudgetInUse = answerBytes_;
-  }
-  connection.answer.reset();
   if (connection.stalled) --stalledCount_;
-}
-
-// A new listing was built: the one before it, if still being sent, now counts.
-void ServerCore::listingReplaced(const Bytes* previous) {
-  if (const auto pinned = pinned_.find(previous); pinned != pinned_.end()) {
-    answerBytes_ += pinned->second.size;
-    status_.stats.answerBudgetInUse = answerBytes_;
+  connection.stalled = false;
+  connection.parts = {};
+  const PublishedPtr listing = std::move(connection.listing);
+  connection.listing.reset();
+  if (listing == nullptr) return;
+  const auto pinned = pinnedVersions_.find(listing.get());
+  if (--pinned->second > 0) return;
+  pinnedVersions_.erase(pinned);
+  answerBytes_ -= bookkeepingBytes(*listing);
+  for (const auto& pieces : listing->listing) {
+    for (const ListingPiece& piece : pieces) {
+      const auto held = pinnedPieces_.find(piece.get());
+      if (--held->second == 0) {
+        answerBytes_ -= piece->size();
+        pinnedPieces_.erase(held);
+      }
+    }
   }
+  status_.stats.answerBudgetInUse = answerBytes_;
 }
 
 // The connection sending an answer that has gone longest without progress, among those `eligible`.
@@ -422,12 +479,12 @@ ServerCore::Connection* ServerCore::leastProgress(
 }
 
 // Peers that do not read cost the server the answers they pin and the kernel the send buffers
-// they fill; past either bound, those that stalled longest go. Only a reader of an answer that is
-// no longer current frees memory by going: the current listing is kept for the next client anyway.
-void ServerCore::keepWithinBudgets() {
+// they fill; past either bound, those that stalled longest go. Only a reader of a listing that is
+// no longer current can free memory by going: the current one is kept for the next client anyway.
+void ServerCore::shedOverBudgets() {
   while (bodyBytes_ + answerBytes_ > settings_.memoryBudgetBytes) {
     Connection* victim = leastProgress([](const Connection& connection, const ServerCore& core) {
-      return connection.answer != core.listing_.current();
+      return connection.listing != nullptr && connection.listing != core.published_;
     });
     if (victim == nullptr) break;
     shed(*victim);
@@ -444,7 +501,7 @@ void ServerCore::keepWithinBudgets() {
 
 void ServerCore::close(Connection& connection) {
   if (connection.closed) return;
-  reactor_.watch(connection.fd, &connection, 0, connection.watched);
+  reactor_.watch(connection.fd, &connection, 0);
   ::close(connection.fd);
   connection.closed = true;
   ++closedCount_;
@@ -454,23 +511,25 @@ void ServerCore::close(Connection& connection) {
       waiting != waitingForBudget_.end()) {
     waitingForBudget_.erase(waiting);
   }
+  // Its body's memory goes now, with its budget, not when the connection is released.
+  connection.frame = FrameReader();
   if (connection.budget > 0) {
     bodyBytes_ -= connection.budget;
     connection.budget = 0;
     status_.stats.bodyBudgetInUse = bodyBytes_;
+    admitWaitingBodiesAtPassEnd();
   }
-  admitWaitingBodies();
   auto count = perAddress_.find(connection.address);
   if (count != perAddress_.end() && --count->second == 0) perAddress_.erase(count);
   status_.stats.connectionsOpen = connectionCount();
   // Events of this pass may still name the connection: it is released when the pass ends.
   if (!releaseDeferred_) {
     releaseDeferred_ = true;
-    reactor_.defer([this] { release(); });
+    reactor_.defer([this] { releaseClosed(); });
   }
 }
 
-void ServerCore::release() {
+void ServerCore::releaseClosed() {
   releaseDeferred_ = false;
   for (std::size_t slot = 0; slot < connections_.size();) {
     if (!connections_[slot]->closed) {
@@ -493,14 +552,16 @@ void ServerCore::sweep() {
   sweepTimer_.setAt(now + settings_.sweepInterval);
   const std::uint32_t before = context_.registry.totalCount();
   expireServers(context_);
-  context_.registry.takeChanges();
   const std::uint32_t removed = before - context_.registry.totalCount();
-  if (removed > 0) {
-    status_.stats.sweepRemovals += removed;
-    // The sweep does not write the file (the hosts it drops leave it with the next save), but
-    // readers of the snapshot see them go at once.
-    publish();
-  }
+  // The sweep does not write the file (the hosts it drops leave it with the next save), but
+  // readers of the snapshot see them go at once.
+  followChanges();
+  status_.stats.sweepRemovals += removed;
+}
+
+// Connections refused or dropped since the last report, one line per kind.
+void ServerCore::reportRefusals() {
+  warningTimer_.setAt(reactor_.now() + settings_.warningInterval);
   if (refusedConnections_ > 0) {
     std::fprintf(context_.console.err,
                  "+warning: refused %llu connections over the per-address limit\n",
@@ -522,15 +583,38 @@ void ServerCore::sweep() {
   }
 }
 
+// The one place that takes the registry's changes: each goes into the pieces of the snapshot at
+// once, and the snapshot is published when the pass ends, or sooner when a list request comes
+// first. (Whatever else follows the registry change by change, the write-ahead log, takes the
+// same changes here.)
+void ServerCore::followChanges() {
+  const std::vector<HostChange> changes = context_.registry.takeChanges();
+  if (changes.empty()) return;
+  pieces_.apply(changes);
+  if (publishDeferred_) return;
+  publishDeferred_ = true;
+  reactor_.defer([this] {
+    publishDeferred_ = false;
+    publishIfBehind();
+  });
+}
+
+// Publishes the pieces as the snapshot of the registry's version, unless that is published.
+void ServerCore::publishIfBehind() {
+  const std::uint64_t version = context_.registry.version();
+  if (published_ != nullptr && published_->registry.version == version) return;
+  published_ = pieces_.publish(version, context_.wallClock());
+  status_.snapshots.publish(registryOf(published_));
+  status_.stats.listingBytes = published_->replySize;
+  status_.stats.hostBytes = context_.registry.fieldBytes();
+}
+
 void ServerCore::saveSoon() { requestSave(); }
 
 // Every change of a pass is covered by one save, which starts once the pass has sent its answers.
 void ServerCore::requestSave() {
   saves_.changed();
   status_.stats.savePending = true;
-  // Readers of the snapshot see a change within kPublishDelay, however long the saves take; a
-  // snapshot per change would cost the loop a pointer copy per host at every registration.
-  if (!publishTimer_.armed()) publishTimer_.setAt(reactor_.now() + kPublishDelay);
   if (saveCheckDeferred_) return;
   saveCheckDeferred_ = true;
   reactor_.defer([this] {
@@ -548,17 +632,8 @@ void ServerCore::startSaveIfDue() {
   saveTimer_.cancel();
   saves_.started(now);
   if (stopping_) ++savesWhileStopping_;
-  publish();
-  saver_.save(published_);
-}
-
-void ServerCore::publish() {
-  if (published_ == nullptr || published_->version != context_.registry.version()) {
-    auto snapshot = std::make_shared<RegistrySnapshot>(context_.registry.snapshot());
-    snapshot->takenAt = context_.wallClock();
-    published_ = std::move(snapshot);
-  }
-  status_.snapshots.publish(published_);
+  publishIfBehind();
+  saver_.save(registryOf(published_));
 }
 
 void ServerCore::saveFinished(SaveOutcome outcome, SteadyClock::duration took) {
@@ -595,6 +670,7 @@ void ServerCore::stop() {
   updateListening();
   for (auto& connection : connections_) close(*connection);
   sweepTimer_.cancel();
+  warningTimer_.cancel();
   heartbeatTimer_.cancel();
   if (saves_.inFlight()) return;  // saveFinished goes on from here
   if (saves_.due(reactor_.now(), true)) {

@@ -268,6 +268,7 @@ TEST(ServerListFile, LoadsWhatWasSavedUnderRecomputedKeys) {
   bytes.insert(bytes.end(), 100, 0xEE);
   writeFile(t.context.listFile, bytes);
   t.context.checksumTrace = true;
+  t.context.maxHostBytes = 100;  // a bound for new hosts only: stored hosts all load
   EXPECT_TRUE(loadServerList(t.context).rewrite);
   const std::string out = t.console.out();
   EXPECT_EQ(out.find(">> computing checksum: \n"), 0u);
