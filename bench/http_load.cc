@@ -41,20 +41,6 @@ void progress(const std::string& line) {
   std::fflush(stderr);
 }
 
-// A port that was free a moment ago, for the server's HTTP listener.
-std::uint16_t freePort() {
-  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(socket.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::runtime_error("no free loopback port for the HTTP listener");
-  }
-  return ntohs(address.sin_port);
-}
-
 // Requests `paths` in turn at a fixed pace from one thread per path until destroyed; a request
 // that runs late delays the next rather than piling up more connections.
 class HttpPacer {
@@ -179,6 +165,19 @@ struct Rounds {
 };
 
 }  // namespace
+
+std::uint16_t freePort() {
+  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(socket.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error("no free loopback port for the HTTP listener");
+  }
+  return ntohs(address.sin_port);
+}
 
 int httpGet(std::uint16_t port, const std::string& path, Clock::time_point deadline,
             std::uint64_t& bytes, std::string& error) {

@@ -19,6 +19,10 @@ namespace dirserver::bench {
 int httpGet(std::uint16_t port, const std::string& path, Clock::time_point deadline,
             std::uint64_t& bytes, std::string& error);
 
+// A loopback port that was free a moment ago, for a server's HTTP listener. Throws
+// std::runtime_error when there is none.
+std::uint16_t freePort();
+
 // Runs the measurement for options.httpLoadHosts hosts in a directory under `base` and prints its
 // table. Throws std::runtime_error when the server does not start or its HTTP window does not
 // serve.

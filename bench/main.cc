@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "host_bytes.h"
 #include "hostile.h"
 #include "hosts.h"
 #include "http_load.h"
@@ -221,7 +222,8 @@ void reportServerErrors(const ServerProcess& server, const std::string& context)
 // the file's staleness and the server's memory meanwhile.
 struct Mixed {
   WorkloadResult quietAck, quietList;
-  WorkloadResult streamAck, streamList;
+  WorkloadResult streamAck, streamList;  // over the whole stream
+  WorkloadResult newHostsAck, newHostsList;  // while new hosts and their shutdowns streamed
   WorkloadResult refreshes, newHosts;
   WorkloadResult baselineAck, baselineList, baselineStream;
   std::vector<Save> saves;  // those that started during the stream
@@ -233,6 +235,17 @@ struct Mixed {
   bool peakSinceStream = false;  // whether VmHWM was reset when the stream began
 };
 
+// The loop's processor time per change: rounds of a request and then a whole listing, one client,
+// in alternating blocks where the request is an acknowledgement request (quiet) or a new host's
+// registration or shutdown (changing). What a change costs beyond an acknowledgement request is
+// its handling and whatever it makes the loop do for the listing, the snapshot and the save.
+struct Absorb {
+  double quietMilliseconds = 0;   // loop time per quiet round
+  double changeMilliseconds = 0;  // loop time per change, beyond a quiet round
+  std::uint64_t rounds = 0;       // of each kind
+  std::string error;
+};
+
 struct Column {
   std::uint32_t hosts = 0;
   std::uint64_t listingBytes = 0;
@@ -241,6 +254,7 @@ struct Column {
   std::uint64_t residentAfterKiB = 0;
   WorkloadResult baseline, staticList, list, ack;
   std::optional<WorkloadResult> refresh, fresh;
+  Absorb absorb;
   Mixed mixed;
   Seconds elapsed{};
 };
@@ -301,26 +315,36 @@ Mixed measureMixed(const Options& options, ServerProcess& server, const SaveWatc
   std::vector<Clock::time_point> acks;
   {
     const SaveMemorySampler sampler(pid, watcher);
-    std::atomic<bool> stop{false};
-    std::vector<Workload> probes = {ackProbe, listProbe};
-    for (Workload& probe : probes) {
-      probe.stop = &stop;
-      probe.budget = 2 * budget + 2 * kDrainLimit;
-    }
-    auto probing = std::async(std::launch::async, [&probes] { return runTogether(probes); });
+    // The probes run through each phase of the stream, and are kept for each.
+    const auto probed = [&](auto stream) {
+      std::atomic<bool> stop{false};
+      std::vector<Workload> probes = {ackProbe, listProbe};
+      for (Workload& probe : probes) {
+        probe.stop = &stop;
+        probe.budget = budget + 2 * kDrainLimit;
+      }
+      auto probing = std::async(std::launch::async, [&probes] { return runTogether(probes); });
+      stream();
+      stop = true;
+      return probing.get();
+    };
     Workload refresh = one(kListenPort, ack, refreshes);
     refresh.sources = refreshSources;
     refresh.keepAnswerTimes = true;
-    mixed.refreshes = measure("  refreshes streamed", refresh);
+    const std::vector<WorkloadResult> duringRefreshes =
+        probed([&] { mixed.refreshes = measure("  refreshes streamed", refresh); });
     Workload fresh = one(kListenPort, ack, std::move(newHosts));
     fresh.keepAnswerTimes = true;
     fresh.once = true;
     fresh.unitSize = 2;
-    mixed.newHosts = measure("  new hosts and shutdowns streamed", fresh);
-    stop = true;
-    const std::vector<WorkloadResult> probed = probing.get();
-    mixed.streamAck = probed[0];
-    mixed.streamList = probed[1];
+    const std::vector<WorkloadResult> duringNewHosts =
+        probed([&] { mixed.newHosts = measure("  new hosts and shutdowns streamed", fresh); });
+    mixed.newHostsAck = duringNewHosts[0];
+    mixed.newHostsList = duringNewHosts[1];
+    mixed.streamAck = duringRefreshes[0];
+    mixed.streamList = duringRefreshes[1];
+    accumulate(mixed.streamAck, mixed.newHostsAck);
+    accumulate(mixed.streamList, mixed.newHostsList);
     for (const WorkloadResult* stream : {&mixed.refreshes, &mixed.newHosts}) {
       acks.insert(acks.end(), stream->answerTimes.begin(), stream->answerTimes.end());
     }
@@ -342,6 +366,45 @@ Mixed measureMixed(const Options& options, ServerProcess& server, const SaveWatc
   }
   mixed.staleness = staleness(acks, mixed.saves);
   return mixed;
+}
+
+// Rounds in one block of the absorb measurement; even, so that a changing block leaves the host
+// shut down as it found it.
+constexpr int kAbsorbBlock = 8;
+
+Absorb measureAbsorb(pid_t pid, const Host& host, Seconds budget) {
+  Absorb absorb;
+  const Bytes changes[] = {registrationRequest(host.record), shutdownRequest(host.record)};
+  const Bytes quiet = request(MessageType::AckRequest);
+  const Bytes list = request(MessageType::ListRequest);
+  double quietNs = 0, changeNs = 0;
+  std::uint64_t quietRounds = 0;
+  const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(2 * budget);
+  for (int block = 0; absorb.error.empty() && (block < 8 || Clock::now() < end); ++block) {
+    const bool changing = block % 2 == 1;
+    const auto before = mainThreadRunNanoseconds(pid);
+    for (int round = 0; round < kAbsorbBlock && absorb.error.empty(); ++round) {
+      const Bytes& asked = changing ? changes[round % 2] : quiet;
+      std::string error;
+      const Bytes answer = fetch(kListenPort, asked, Clock::now() + 60s, error);
+      if (error.empty()) error = checkAnswer({Expectation::Kind::Ack}, answer, answer.size());
+      const Bytes listing = fetch(kListenPort, list, Clock::now() + 60s, error);
+      if (error.empty() && listing.size() < kListReplyHeaderSize) error = "a short listing";
+      absorb.error = error;
+    }
+    const auto after = mainThreadRunNanoseconds(pid);
+    if (!before || !after) {
+      absorb.error = "the kernel does not give the loop's processor time";
+      break;
+    }
+    (changing ? changeNs : quietNs) += static_cast<double>(*after - *before);
+    (changing ? absorb.rounds : quietRounds) += kAbsorbBlock;
+  }
+  if (absorb.rounds > 0 && quietRounds > 0) {
+    absorb.quietMilliseconds = quietNs / quietRounds / 1e6;
+    absorb.changeMilliseconds = changeNs / absorb.rounds / 1e6 - absorb.quietMilliseconds;
+  }
+  return absorb;
 }
 
 Column measureRegistry(const Options& options, const fs::path& base, std::uint32_t hostCount) {
@@ -435,6 +498,10 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
     fresh.once = true;
     fresh.unitSize = 2;
     column.fresh = measure("new hosts and shutdowns", fresh);
+    column.absorb = measureAbsorb(server.process.pid(), factory.next(now), budget);
+    progress("  absorbing a change: " + formatNumber(column.absorb.changeMilliseconds) +
+             " ms of the loop over " + std::to_string(column.absorb.rounds) + " changes" +
+             (column.absorb.error.empty() ? "" : " (" + column.absorb.error + ")"));
     // With no preloaded host to refresh, the stream refreshes one of its own.
     if (refreshes.empty()) refreshes.push_back(registrationRequest(factory.next(now).record));
     column.mixed =
@@ -541,6 +608,12 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
   row("baseline ack p50 / p99 ms", [](const Column& c) { return latencyCell(c.baseline); });
   row("resident after the workloads",
       [](const Column& c) { return formatBytes(c.residentAfterKiB * 1024.0); });
+  row("loop ms per new host or shutdown", [](const Column& c) {
+    return c.absorb.rounds == 0 ? std::string("-") : formatNumber(c.absorb.changeMilliseconds);
+  });
+  row("loop ms per ack + listing", [](const Column& c) {
+    return c.absorb.rounds == 0 ? std::string("-") : formatNumber(c.absorb.quietMilliseconds);
+  });
 
   row("mixed: 1 ack + 1 list client", [](const Column&) { return std::string(); });
   const auto latencyRow = [&](const std::string& label, auto pick) {
@@ -557,11 +630,19 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
   ratioRow(
       "  ack p99: quiet x base, streaming x quiet", [](const Mixed& m) { return m.quietAck; },
       [](const Mixed& m) { return m.baselineAck; }, [](const Mixed& m) { return m.streamAck; });
+  latencyRow("  ack p50 / p99 / max ms, new hosts streaming",
+             [](const Mixed& m) { return m.newHostsAck; });
+  row("  ack p99: new hosts streaming x quiet",
+      [](const Column& c) { return p99Ratio(c.mixed.newHostsAck, c.mixed.quietAck); });
   latencyRow("  list p50 / p99 / max ms, quiet", [](const Mixed& m) { return m.quietList; });
   latencyRow("  list p50 / p99 / max ms, streaming", [](const Mixed& m) { return m.streamList; });
   ratioRow(
       "  list p99: quiet x static, streaming x quiet", [](const Mixed& m) { return m.quietList; },
       [](const Mixed& m) { return m.baselineList; }, [](const Mixed& m) { return m.streamList; });
+  latencyRow("  list p50 / p99 / max ms, new hosts streaming",
+             [](const Mixed& m) { return m.newHostsList; });
+  row("  list p99: new hosts streaming x quiet",
+      [](const Column& c) { return p99Ratio(c.mixed.newHostsList, c.mixed.quietList); });
   latencyRow("  base ack p50 / p99 / max ms", [](const Mixed& m) { return m.baselineAck; });
   latencyRow("  static list p50 / p99 / max ms", [](const Mixed& m) { return m.baselineList; });
   row("  ack + list requests, quiet", [](const Column& c) {
@@ -637,13 +718,20 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
       "Staleness: from a streamed registration's acknowledgement to the end of the first save\n"
       "that started after it; an upper bound, since a save under way at the acknowledgement may\n"
       "already hold the change (\"unsaved\": no save started after it within %.0f s).\n"
+      "\"new hosts streaming\": the same two clients during the second part of the stream only.\n"
+      "Loop ms: the processor time of the server's loop thread (its schedstat), one client\n"
+      "sending rounds of a request and a list request, read whole; in alternating blocks of %d\n"
+      "rounds the request is an ack request, or a new host's registration or its shutdown. Per\n"
+      "new host or shutdown: what a changing round costs beyond an ack round, with a listing\n"
+      "sent after each change. Per ack + listing: a quiet round.\n"
       "Resident while saving: the most of VmRSS sampled every %lld ms while a save ran; peak\n"
       "VmHWM: the most since the stream began (marked * when it could not be reset, and so\n"
       "counts from the server's start).\n",
       static_cast<unsigned long long>(fileSize(0)),
       static_cast<unsigned long long>(kFileRecordSize), kDrainLimit.count(),
       formatNumber(options.seconds).c_str(), formatNumber(options.seconds).c_str(),
-      kSaveWaitLimit.count(), static_cast<long long>(SaveMemorySampler::kInterval.count()));
+      kSaveWaitLimit.count(), kAbsorbBlock,
+      static_cast<long long>(SaveMemorySampler::kInterval.count()));
   std::fflush(stdout);
 }
 
@@ -782,6 +870,7 @@ int run(const Options& options) {
   if (options.hostile > 0) runHostile(options, temp.path());
   if (options.httpLoadHosts > 0) runHttpLoad(options, temp.path());
   if (options.limits > 0) runLimits({options.server, temp.path(), options.limits});
+  if (options.hostBytes > 0) runHostBytes({options.server, temp.path(), options.hostBytes});
   std::printf("\nload average at the end: %s\n", loadAverage().c_str());
   return 0;
 }
