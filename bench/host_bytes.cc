@@ -224,7 +224,8 @@ void runHostBytes(const HostBytesRun& run) {
   row("hosts (7 fields of 4096 bytes each)",
       [](const Variant& v) { return std::to_string(v.hosts); });
   row("listing", [](const Variant& v) { return formatBytes(static_cast<double>(v.listingBytes)); });
-  row("/servers.json", [](const Variant& v) { return formatBytes(static_cast<double>(v.jsonBytes)); });
+  row("/servers.json",
+      [](const Variant& v) { return formatBytes(static_cast<double>(v.jsonBytes)); });
   row("server resident after load",
       [](const Variant& v) { return formatBytes(v.residentAfterLoadKiB * 1024.0); });
   row("changes acknowledged (failed)", [](const Variant& v) {
@@ -233,15 +234,18 @@ void runHostBytes(const HostBytesRun& run) {
   row("/servers.json read whole (failed)", [](const Variant& v) {
     return std::to_string(v.jsonReads) + " (" + std::to_string(v.jsonFailures) + ")";
   });
-  row("peers not reading the listing", [](const Variant& v) { return std::to_string(v.nonReaders); });
-  row("a new host past the bound",
+  row("peers not reading the listing",
+      [](const Variant& v) { return std::to_string(v.nonReaders); });
+  row(
+      "a new host past the bound",
       [](const Variant& v) {
         if (v.aborted) return std::string("-");
         return std::string(v.refusedPastTheBound ? "refused" : "admitted") +
                (v.refusedAcknowledged ? ", acknowledged" : ", not acknowledged");
       },
       "refused, acknowledged");
-  row("server resident, peak",
+  row(
+      "server resident, peak",
       [](const Variant& v) {
         std::string cell = formatBytes(v.peakKiB * 1024.0) + (v.peakReset ? "" : "*");
         if (v.aborted) cell = "over " + formatBytes(kResidentAbortKiB * 1024.0) + ", stopped";
@@ -260,10 +264,10 @@ void runHostBytes(const HostBytesRun& run) {
       "another, and %u peers ask for the listing one every %lld ms and never read it (a %d-byte\n"
       "receive buffer). %lld s after the last peer, a host past the bound is registered. Peak:\n"
       "VmHWM since the server had loaded its file (* when it could not be reset).\n\n",
-      formatBytes(static_cast<double>(kDefaultMaxHostBytes)).c_str(), kHttpReaders,
-      run.nonReaders, static_cast<long long>(kPeerInterval.count()), kNonReaderBuffer,
-      static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kHoldAfterLastPeer)
-                                 .count()));
+      formatBytes(static_cast<double>(kDefaultMaxHostBytes)).c_str(), kHttpReaders, run.nonReaders,
+      static_cast<long long>(kPeerInterval.count()), kNonReaderBuffer,
+      static_cast<long long>(
+          std::chrono::duration_cast<std::chrono::seconds>(kHoldAfterLastPeer).count()));
   std::fputs(table.render().c_str(), stdout);
   std::fflush(stdout);
 }

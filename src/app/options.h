@@ -37,9 +37,10 @@ bool parseIpv4Endpoint(const std::string& text, Ipv4Endpoint& endpoint, std::str
 bool parseByteCount(const std::string& text, std::uint64_t& bytes, std::string& error);
 
 // Parses the arguments after the program name. Options: --help (also -h), --version,
-// --http ADDRESS:PORT, --max-host-bytes BYTES (each also as --name=VALUE); "--" ends the options. Every other argument
-// switches on the key trace. Returns false with `error` (one line, no program name, no line end)
-// on an unknown option, a missing or bad value, or a value given to an option that takes none.
+// --http ADDRESS:PORT, --max-host-bytes BYTES (each also as --name=VALUE); "--" ends the
+// options. Every other argument switches on the key trace. Returns false with `error` (one line,
+// no program name, no line end) on an unknown option, a missing or bad value, or a value given to
+// an option that takes none.
 bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& options,
                         std::string& error);
 

@@ -34,7 +34,9 @@ class StopSignals final : public EventHandler {
     fd_ = ::signalfd(-1, &signals_, SFD_NONBLOCK | SFD_CLOEXEC);
     if (fd_ >= 0) reactor_.watch(fd_, this, EPOLLIN);
     // Without a way to hear them, the signals keep their default action: they end the server.
-    if (fd_ < 0 || reactor_.watchedEvents(fd_) == 0) ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
+    if (fd_ < 0 || reactor_.watchedEvents(fd_) == 0) {
+      ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
+    }
   }
   ~StopSignals() override {
     if (fd_ >= 0) {

@@ -238,7 +238,8 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
   out.single("dirserver_listing_bytes", "gauge", "Size of the listing reply.",
              load(stats.listingBytes));
   out.single("dirserver_host_bytes", "gauge",
-             "Bytes of the hosts' stored strings, which new hosts may not take past --max-host-bytes.",
+             "Bytes of the hosts' stored strings, which new hosts may not take past "
+             "--max-host-bytes.",
              load(stats.hostBytes));
   out.single("dirserver_sweep_removals_total", "counter",
              "Hosts dropped by the expiry sweep.", load(stats.sweepRemovals));

@@ -25,7 +25,8 @@ std::string jsonText(const Json& value) {
 //   {"path":P,"type":T,"hosts":[ HOSTS ]} , ...
 //   ]}\n
 std::string documentOpening(const std::string& server, std::size_t hosts, std::uint16_t entryCount,
-                            std::optional<std::uint64_t> version, std::optional<std::int64_t> takenAt) {
+                            std::optional<std::uint64_t> version,
+                            std::optional<std::int64_t> takenAt) {
   std::string out = "{\"server\":" + jsonText(server) + ",\"hosts\":" + std::to_string(hosts) +
                     ",\"entryCount\":" + std::to_string(entryCount);
   if (version) out += ",\"version\":" + std::to_string(*version);
@@ -111,8 +112,9 @@ std::string encodeHostBlockJson(const HostBlock& block) {
   return out;
 }
 
-std::vector<JsonPart> snapshotJsonParts(const RegistrySnapshot& snapshot, const std::string& server,
-                                        const std::function<JsonPart(const HostBlockPtr&)>& blockJson) {
+std::vector<JsonPart> snapshotJsonParts(
+    const RegistrySnapshot& snapshot, const std::string& server,
+    const std::function<JsonPart(const HostBlockPtr&)>& blockJson) {
   static const JsonPart comma = std::make_shared<const std::string>(",");
   std::vector<JsonPart> parts;
   // The text between two types' hosts, and around them, is made once per document.

@@ -71,7 +71,8 @@ std::string encodeHostBlockJson(const HostBlock& block);
 // are exactly that document: the text around the hosts, and for each block of hosts the part
 // `blockJson` yields for it, which must be encodeHostBlockJson of the block (a copy kept from an
 // earlier version that held the same block will do; that is what the parts are for).
-std::vector<JsonPart> snapshotJsonParts(const RegistrySnapshot& snapshot, const std::string& server,
-                                        const std::function<JsonPart(const HostBlockPtr&)>& blockJson);
+std::vector<JsonPart> snapshotJsonParts(
+    const RegistrySnapshot& snapshot, const std::string& server,
+    const std::function<JsonPart(const HostBlockPtr&)>& blockJson);
 
 }  // namespace dirserver

@@ -65,11 +65,12 @@ void SnapshotPieces::apply(const HostChange& change) {
     return;
   }
   // The piece whose hosts reach the entry's place; past the last host, the last piece.
-  const auto holder = std::lower_bound(
-      pieces.begin(), pieces.end(), entry,
-      [&order](const Piece& piece, const HostEntry& host) { return order(piece.hosts->back(), host); });
-  const std::size_t at =
-      holder == pieces.end() ? pieces.size() - 1 : static_cast<std::size_t>(holder - pieces.begin());
+  const auto holder = std::lower_bound(pieces.begin(), pieces.end(), entry,
+                                       [&order](const Piece& piece, const HostEntry& host) {
+                                         return order(piece.hosts->back(), host);
+                                       });
+  const std::size_t at = holder == pieces.end() ? pieces.size() - 1
+                                                : static_cast<std::size_t>(holder - pieces.begin());
   HostBlock hosts = *pieces[at].hosts;
   const auto place = std::lower_bound(hosts.begin(), hosts.end(), entry, order);
   const bool present = place != hosts.end() && !order(entry, *place);
@@ -114,8 +115,8 @@ void SnapshotPieces::rebalance(Pieces& pieces, std::size_t at) {
   if (!farUnderBounds(*piece.hosts, *piece.entries) || pieces.size() == 1) return;
   // Merged with the smaller neighbour; a merge that passes the bounds is split again.
   const bool withPrevious =
-      at > 0 && (at + 1 == pieces.size() ||
-                 pieces[at - 1].entries->size() <= pieces[at + 1].entries->size());
+      at > 0 &&
+      (at + 1 == pieces.size() || pieces[at - 1].entries->size() <= pieces[at + 1].entries->size());
   const std::size_t left = withPrevious ? at - 1 : at;
   HostBlock hosts = *pieces[left].hosts;
   hosts.insert(hosts.end(), pieces[left + 1].hosts->begin(), pieces[left + 1].hosts->end());
@@ -158,8 +159,9 @@ void SnapshotPieces::splitWhileOver(Pieces& pieces, std::size_t at) {
 
 PublishedPtr SnapshotPieces::publish(std::uint64_t version, std::int64_t takenAt) const {
   auto published = std::make_shared<PublishedSnapshot>();
-  published->registry.version = version;
-  published->registry.takenAt = takenAt;
+  auto registry = std::make_shared<RegistrySnapshot>();
+  registry->version = version;
+  registry->takenAt = takenAt;
   std::size_t size = kEmptyListReplySize;
   for (ServerType type : kServerTypes) {
     const Pieces& pieces = pieces_[index(type)];
@@ -172,11 +174,12 @@ PublishedPtr SnapshotPieces::publish(std::uint64_t version, std::int64_t takenAt
       listing.push_back(piece.entries);
       size += piece.entries->size();
     }
-    published->registry.hosts[index(type)] = HostRange(std::move(blocks));
+    registry->hosts[index(type)] = HostRange(std::move(blocks));
   }
   published->replySize = size;
   published->header =
-      listReplyHeader(static_cast<std::uint32_t>(size), published->registry.totalCount());
+      listReplyHeader(static_cast<std::uint32_t>(size), registry->totalCount());
+  published->registry = std::move(registry);
   std::vector<ByteView>& parts = published->replyParts;
   parts.reserve(2 + kServerTypeCount + pieceCount());
   parts.push_back(published->header);

@@ -27,10 +27,11 @@ inline constexpr std::size_t kPieceMostBytes = 32 * 1024;
 using ListingPiece = std::shared_ptr<const Bytes>;
 
 // The registry at one version, for every reader: its hosts for the server list file and the JSON
-// (`registry`, blocks of hosts), and the listing reply made of the same blocks' entries. Immutable;
-// shared by whoever reads it, on any thread.
+// (`registry`, blocks of hosts, which those readers hold on their own, without the listing), and
+// the listing reply made of the same blocks' entries. Immutable; shared by whoever reads it, on
+// any thread.
 struct PublishedSnapshot {
-  RegistrySnapshot registry;
+  SnapshotPtr registry;
   // Per type, the listing entries of each of registry.hosts[type]'s blocks, in the same order.
   std::array<std::vector<ListingPiece>, kServerTypeCount> listing;
   ListReplyHeader header{};
@@ -49,10 +50,9 @@ inline std::size_t bookkeepingBytes(const PublishedSnapshot& published) {
          published.replyParts.size() * (sizeof(ListingPiece) + sizeof(HostBlockPtr));
 }
 
-// The registry's snapshot within `published`, sharing its ownership: what the saver and the HTTP
-// window read.
+// The registry's snapshot of `published`: what the saver and the HTTP window read.
 inline SnapshotPtr registryOf(const PublishedPtr& published) {
-  return published ? SnapshotPtr(published, &published->registry) : nullptr;
+  return published ? published->registry : nullptr;
 }
 
 // Keeps a registry in pieces as it changes. Not thread-safe: the loop thread applies the changes
@@ -71,8 +71,6 @@ class SnapshotPieces {
   // The registry as the pieces hold it, as version `version` taken at `takenAt` (wall clock).
   PublishedPtr publish(std::uint64_t version, std::int64_t takenAt) const;
 
-  std::size_t pieceCount() const;
-
  private:
   struct Piece {
     HostBlockPtr hosts;
@@ -85,6 +83,7 @@ class SnapshotPieces {
   // over, merges it with a neighbour when far under.
   void rebalance(Pieces& pieces, std::size_t at);
   void splitWhileOver(Pieces& pieces, std::size_t at);
+  std::size_t pieceCount() const;
 
   std::array<Pieces, kServerTypeCount> pieces_;
 };

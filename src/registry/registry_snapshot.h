@@ -109,7 +109,6 @@ class HostRange {
   Iterator begin() const { return Iterator(&blocks_, 0); }
   Iterator end() const { return Iterator(&blocks_, blocks_.size()); }
   std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
   const std::vector<HostBlockPtr>& blocks() const { return blocks_; }
 
  private:

@@ -65,7 +65,8 @@ Dispatched dispatchRequest(ServerContext& context, const MessageHeader& header, 
     default:
       std::fprintf(context.console.err, "+warning: unhandled msg type: 0x%.02x\n",
                    header.messageType);
-      return {Reply::None, RequestKind::Other, RequestOutcome::Rejected, ConsoleError::UnhandledType};
+      return {Reply::None, RequestKind::Other, RequestOutcome::Rejected,
+              ConsoleError::UnhandledType};
   }
 }
 

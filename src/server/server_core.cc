@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <utility>
 
 #include "server/dispatch.h"
 #include "net/framing.h"
@@ -40,6 +41,7 @@ class ServerCore::Connection final : public EventHandler {
   bool answering = false;  // its request is handled; it sends `parts`
   std::span<const ByteView> parts;
   PublishedPtr listing;  // the version of the listing it sends, if it sends one
+  bool pinned = false;   // its listing counts against the memory budget
   std::size_t part = 0;  // where it is in `parts`
   std::size_t offset = 0;
   bool stalled = false;  // its answer once filled the send buffer
@@ -150,7 +152,9 @@ void ServerCore::heartbeat() {
 
 ServerCore::~ServerCore() {
   for (auto& connection : connections_) {
-    if (!connection->closed) ::close(connection->fd);
+    if (connection->closed) continue;
+    reactor_.watch(connection->fd, connection.get(), 0);
+    ::close(connection->fd);
   }
   if (listener_) reactor_.watch(listener_->fd, listener_.get(), 0);
 }
@@ -366,13 +370,16 @@ void ServerCore::dispatch(Connection& connection) {
     case Reply::Listing:
       // Whatever changed before this request, in this pass or earlier, is in what it gets.
       publishIfBehind();
-      pin(connection, published_);
+      connection.listing = published_;
+      connection.parts = published_->replyParts;
       break;
   }
   connection.answering = true;
   sendAnswer(connection);
-  // Most answers fit in the socket's buffer at once; only one that does not waits to be writable.
+  // Most answers fit in the socket's buffer at once; only one that does not waits to be writable,
+  // and holds what it has yet to send.
   if (connection.closed) return;
+  if (connection.listing != nullptr) pin(connection);
   connection.deadline.setAt(reactor_.now() + settings_.sendTimeout);
   reactor_.watch(connection.fd, &connection, EPOLLOUT);
   shedOverBudgets();
@@ -427,12 +434,13 @@ void ServerCore::sendAnswer(Connection& connection) {
   close(connection);
 }
 
-// A listing counts by its pieces: a piece counts once while any unfinished connection sends a
-// version that holds it, however many versions do, and so does each version's own bookkeeping.
-void ServerCore::pin(Connection& connection, const PublishedPtr& listing) {
-  connection.listing = listing;
-  connection.parts = listing->replyParts;
-  if (pinnedVersions_[listing.get()]++ > 0) return;
+// A listing that a connection could not send at once counts by its pieces: a piece counts once
+// while any unfinished connection sends a version that holds it, however many versions do, and so
+// does each version's own bookkeeping.
+void ServerCore::pin(Connection& connection) {
+  const PublishedSnapshot* listing = connection.listing.get();
+  connection.pinned = true;
+  if (pinnedVersions_[listing]++ > 0) return;
   answerBytes_ += bookkeepingBytes(*listing);
   for (const auto& pieces : listing->listing) {
     for (const ListingPiece& piece : pieces) {
@@ -442,13 +450,13 @@ void ServerCore::pin(Connection& connection, const PublishedPtr& listing) {
   status_.stats.answerBudgetInUse = answerBytes_;
 }
 
-void ServerCore::unpin(Connection& connection) {
+void ServerCore::releaseAnswer(Connection& connection) {
   if (connection.stalled) --stalledCount_;
   connection.stalled = false;
   connection.parts = {};
   const PublishedPtr listing = std::move(connection.listing);
   connection.listing.reset();
-  if (listing == nullptr) return;
+  if (!std::exchange(connection.pinned, false)) return;
   const auto pinned = pinnedVersions_.find(listing.get());
   if (--pinned->second > 0) return;
   pinnedVersions_.erase(pinned);
@@ -506,7 +514,7 @@ void ServerCore::close(Connection& connection) {
   connection.closed = true;
   ++closedCount_;
   connection.deadline.cancel();
-  unpin(connection);
+  releaseAnswer(connection);
   if (auto waiting = std::find(waitingForBudget_.begin(), waitingForBudget_.end(), &connection);
       waiting != waitingForBudget_.end()) {
     waitingForBudget_.erase(waiting);
@@ -602,7 +610,7 @@ void ServerCore::followChanges() {
 // Publishes the pieces as the snapshot of the registry's version, unless that is published.
 void ServerCore::publishIfBehind() {
   const std::uint64_t version = context_.registry.version();
-  if (published_ != nullptr && published_->registry.version == version) return;
+  if (published_ != nullptr && published_->registry->version == version) return;
   published_ = pieces_.publish(version, context_.wallClock());
   status_.snapshots.publish(registryOf(published_));
   status_.stats.listingBytes = published_->replySize;

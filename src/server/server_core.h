@@ -121,8 +121,8 @@ class ServerCore {
   void admitWaitingBodies();
   void dispatch(Connection& connection);
   void sendAnswer(Connection& connection);
-  void pin(Connection& connection, const PublishedPtr& listing);
-  void unpin(Connection& connection);
+  void pin(Connection& connection);
+  void releaseAnswer(Connection& connection);
   void shedOverBudgets();
   Connection* leastProgress(bool (*eligible)(const Connection&, const ServerCore&)) const;
   bool makeRoomFor(std::uint32_t address);

@@ -62,7 +62,6 @@ class CoreHarness {
   // Reports the oldest save not yet reported, as the saver would, and pumps.
   void finishSave(SaveOutcome outcome = SaveOutcome::Saved,
                   SteadyClock::duration took = std::chrono::milliseconds(10));
-  std::size_t savesReported() const { return reported_; }
   bool reactorStopped() const { return reactor_.stopping(); }
 
   // Sends a whole request on a new connection, pumps, and returns what came back before the

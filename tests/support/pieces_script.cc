@@ -35,7 +35,8 @@ std::size_t fieldLength(unsigned style, Bytemaker& random) {
     case 1:
       return 2 * (4 + random.next() % 30);
     default: {
-      const std::size_t length = (random.next() % 2) ? kFieldCapacity : random.next() % kFieldCapacity;
+      const std::size_t length =
+          (random.next() % 2) ? kFieldCapacity : random.next() % kFieldCapacity;
       // Odd lengths only a file can hold; the listing drops their last byte.
       return style == 3 ? length : length & ~std::size_t{1};
     }
@@ -67,7 +68,7 @@ std::set<const void*> piecesOf(const PublishedSnapshot& published, bool listing)
     if (listing) {
       for (const ListingPiece& piece : published.listing[index(type)]) pieces.insert(piece.get());
     } else {
-      for (const HostBlockPtr& block : published.registry.hosts[index(type)].blocks()) {
+      for (const HostBlockPtr& block : published.registry->hosts[index(type)].blocks()) {
         pieces.insert(block.get());
       }
     }
@@ -86,7 +87,7 @@ std::string check(const ServerRegistry& registry, const PublishedSnapshot& publi
   if (joined != buildListReply(registry)) return "the pieces are not the listing built whole";
   if (published.replySize != joined.size()) return "the reply's size is not its parts'";
   for (ServerType type : kServerTypes) {
-    const HostRange& hosts = published.registry.hosts[index(type)];
+    const HostRange& hosts = published.registry->hosts[index(type)];
     if (hosts.size() != registry.size(type) ||
         !std::equal(hosts.begin(), hosts.end(), registry.begin(type), registry.end(type),
                     [](const HostEntry& a, const HostEntry& b) {
@@ -159,7 +160,8 @@ std::string runPiecesScript(ByteView script) {
     if (newIn(piecesOf(*after, true), piecesOf(*before, true)) > mostNew) {
       return where + "more listing pieces were made anew than the change touched";
     }
-    if (newIn(piecesOf(*after, false), piecesOf(*before, false)) > std::max<std::size_t>(mostNew, 1)) {
+    if (newIn(piecesOf(*after, false), piecesOf(*before, false)) >
+        std::max<std::size_t>(mostNew, 1)) {
       return where + "more blocks of hosts were made anew than the change touched";
     }
     before = std::move(after);
