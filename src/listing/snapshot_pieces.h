@@ -32,7 +32,7 @@ using ListingPiece = std::shared_ptr<const Bytes>;
 // any thread.
 struct PublishedSnapshot {
   SnapshotPtr registry;
-  // Per type, the listing entries of each of registry.hosts[type]'s blocks, in the same order.
+  // Per type, the listing entries of each of registry->hosts[type]'s blocks, in the same order.
   std::array<std::vector<ListingPiece>, kServerTypeCount> listing;
   ListReplyHeader header{};
   // The whole reply in the order it is sent: the header, the root's directory entry, then for

@@ -28,7 +28,8 @@ std::atomic<std::size_t> large{0};
 void resetPeak() { peak = live.load(); }
 }  // namespace heap
 
-void* operator new(std::size_t size) {
+// Not inlined, so that the compiler sees operator new and delete paired, not new and free.
+[[gnu::noinline]] void* operator new(std::size_t size) {
   void* memory = std::malloc(size == 0 ? 1 : size);
   if (memory == nullptr) throw std::bad_alloc();
   const std::size_t now = heap::live += malloc_usable_size(memory);
@@ -37,7 +38,7 @@ void* operator new(std::size_t size) {
   if (size >= (1u << 19)) ++heap::large;
   return memory;
 }
-void operator delete(void* memory) noexcept {
+[[gnu::noinline]] void operator delete(void* memory) noexcept {
   if (memory == nullptr) return;
   heap::live -= malloc_usable_size(memory);
   std::free(memory);
