@@ -44,6 +44,9 @@ std::string freshListFile();
 
 bool fileExists(const std::string& path);
 
+// Writes `bytes` as the whole file at `path`.
+void writeWhole(const std::string& path, ByteView bytes);
+
 using testing::CapturedConsole;
 using testing::requestBody;
 

@@ -61,8 +61,8 @@ class StopSignals final : public EventHandler {
 
 }  // namespace
 
-int serveForever(int listenSocket, ServerContext& context, const Companion& companion,
-                 bool saveOwed) {
+int serveForever(int listenSocket, ServerContext& context, const LoadResult& loaded,
+                 const Companion& companion) {
   CoreSettings settings;
   // Keep descriptors for the server list file and the loop itself beyond the connections.
   constexpr std::uint64_t kSpareDescriptors = 16;
@@ -81,14 +81,19 @@ int serveForever(int listenSocket, ServerContext& context, const Companion& comp
     return 1;
   }
   ServerCore* core = nullptr;
-  BackgroundSaver saver(context.listFile, [&reactor, &core](SaveOutcome outcome, auto took) {
-    reactor.post([&core, outcome, took] { core->saveFinished(outcome, took); });
-  });
+  ListSaver saver(
+      context.listFile, loaded,
+      [&reactor, &core](const CommitReport& report) {
+        reactor.post([&core, report] { core->commitFinished(report); });
+      },
+      [&reactor, &core](const SnapshotReport& report) {
+        reactor.post([&core, report] { core->snapshotFinished(report); });
+      });
   ServerCore server(reactor, context, saver, settings);
   core = &server;
   StopSignals stopOnSignal(reactor, server);
   server.listen(listenSocket);
-  if (saveOwed) server.saveSoon();
+  server.restored(loaded.logBytes, loaded.rewrite || !loaded.liveLogs.empty());
   if (companion.start) companion.start(server.status());
   reactor.run();
   if (companion.stop) companion.stop();

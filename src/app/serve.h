@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "persist/list_loader.h"
 #include "registry/server_context.h"
 #include "server/server_status.h"
 
@@ -18,14 +19,15 @@ struct Companion {
 };
 
 // Serves on `listenSocket` (non-blocking, listening) with the fixed settings, the connection bound
-// following the descriptor limit. The first SIGTERM or SIGINT starts an orderly stop: accepting
-// ends, open connections are dropped, every change not yet in the server list file is saved
-// (after a save in flight), and the function returns 0, or 1 when that last save failed. A second
-// signal ends the process at once. Returns 1 at once, with "+error: epoll_create1() error" on
-// console.err, when the loop cannot be set up. `companion` runs for as long as the loop does; its
-// threads start with the stop signals blocked, so only the loop takes them. `saveOwed`: the file
-// lacks what the registry holds (a save at start failed), so a save starts at once.
-int serveForever(int listenSocket, ServerContext& context, const Companion& companion = {},
-                 bool saveOwed = false);
+// following the descriptor limit, saving the registry's changes as `loaded` (what loading found)
+// leaves off. The first SIGTERM or SIGINT starts an orderly stop: accepting ends, open connections
+// are dropped, a last snapshot holding every change is written (after one in flight) and the logs
+// removed, and the function returns 0, or 1 when that snapshot failed. A second signal ends the
+// process at once. Returns 1 at once, with "+error: epoll_create1() error" on console.err, when
+// the loop cannot be set up. `companion` runs for as long as the loop does; its threads start with
+// the stop signals blocked, so only the loop takes them. A snapshot starts at once when loading
+// replayed logs or its write-back failed.
+int serveForever(int listenSocket, ServerContext& context, const LoadResult& loaded,
+                 const Companion& companion = {});
 
 }  // namespace dirserver
