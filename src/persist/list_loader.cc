@@ -301,7 +301,10 @@ std::vector<FoundLog> findLogs(const ServerContext& context, Env& env, const Lis
       readable = false;
       continue;
     }
-    if (!ours) {
+    if (!ours && reader.beganNothing()) {
+      // A log whose creation a crash cut short: nothing in it was ever durable.
+      env.unlink(log.path);
+    } else if (!ours) {
       keepAside(context, env, log.path, reader.why());
     } else if (log.header.seq != seq) {
       keepAside(context, env, log.path, "its header names log " + std::to_string(log.header.seq));

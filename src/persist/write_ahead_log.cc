@@ -119,6 +119,11 @@ bool LogReader::readHeader(LogHeader& header) {
   return true;
 }
 
+bool LogReader::beganNothing() const {
+  const ByteView head = ByteView(buffer_).first(std::min(buffer_.size(), kLogHeaderSize));
+  return readError_.empty() && std::all_of(head.begin(), head.end(), [](std::uint8_t b) { return b == 0; });
+}
+
 bool LogReader::restIsZero() {
   for (;;) {
     const ByteView rest = ByteView(buffer_).subspan(position_);

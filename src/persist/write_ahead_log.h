@@ -95,6 +95,10 @@ class LogReader {
   // call returns the same.
   Result next(LogEntry& entry);
 
+  // After readHeader() failed: whether the file holds nothing but zeros where its header goes
+  // (what a crash while it was being created leaves).
+  bool beganNothing() const;
+
   std::uint64_t entriesRead() const { return entries_; }
   // Where the entries read so far end: the offset a writer goes on from.
   std::uint64_t validEnd() const { return offset_; }
