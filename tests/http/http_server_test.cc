@@ -173,6 +173,13 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
   stats.sweepRemovals = 602;
   stats.startedAt = kNow - 3600;
   stats.savePending = true;
+  stats.commitsDone = 701;
+  stats.commitsFailed = 702;
+  stats.changesPending = 703;
+  stats.logBytes = 704;
+  stats.bytesWritten = 705;
+  stats.ackToDurable.observe(std::chrono::milliseconds(3));
+  stats.ackToDurable.observe(std::chrono::milliseconds(30));
 
   const std::string noSaveYet = client().Get("/metrics")->body;
   EXPECT_EQ(noSaveYet.find("dirserver_last_save_age_seconds"), std::string::npos);
@@ -207,6 +214,18 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
            "dirserver_last_save_age_seconds 42",
            "dirserver_listing_bytes 601",
            "dirserver_sweep_removals_total 602",
+           "dirserver_commits_total 701",
+           "dirserver_commit_failures_total 702",
+           "dirserver_last_commit_failed 0",
+           "dirserver_changes_pending 703",
+           "dirserver_log_bytes 704",
+           "dirserver_disk_bytes_written_total 705",
+           "dirserver_ack_to_durable_seconds_bucket{le=\"0.0025\"} 0",
+           "dirserver_ack_to_durable_seconds_bucket{le=\"0.005\"} 1",
+           "dirserver_ack_to_durable_seconds_bucket{le=\"0.05\"} 2",
+           "dirserver_ack_to_durable_seconds_count 2",
+           "dirserver_commit_duration_seconds_count 0",
+           "dirserver_snapshot_duration_seconds_count 0",
            "dirserver_start_time_seconds 1699996400",
            "dirserver_build_info{version=\"" + std::string(dirserverVersion()) + "\"} 1"}) {
     EXPECT_NE(metrics.find("\n" + line + "\n"), std::string::npos) << line;
@@ -215,7 +234,7 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
   // The text format: every sample belongs to the family whose HELP and TYPE came just before it,
   // each family is described once, and every value is a number.
   const std::regex sample(R"(([a-z_]+)(\{[a-z_]+="[^"\\\n]*"(,[a-z_]+="[^"\\\n]*")*\})? -?[0-9.]+)");
-  const std::regex help(R"(# HELP ([a-z_]+) [^\n]+)"), type(R"(# TYPE ([a-z_]+) (counter|gauge))");
+  const std::regex help(R"(# HELP ([a-z_]+) [^\n]+)"), type(R"(# TYPE ([a-z_]+) (counter|gauge|histogram))");
   std::string family;
   std::set<std::string> seen;
   std::size_t samples = 0;
@@ -230,37 +249,43 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
       EXPECT_TRUE(previous.starts_with("# HELP " + family + " ")) << line;
     } else {
       ASSERT_TRUE(std::regex_match(line, match, sample)) << "not a sample: " << line;
-      EXPECT_EQ(match[1], family) << line;
+      const std::string name = match[1];
+      EXPECT_TRUE(name == family || name == family + "_bucket" || name == family + "_sum" ||
+                  name == family + "_count")
+          << line;
       ++samples;
     }
   }
   EXPECT_GE(samples, 45u);
 }
 
-TEST_F(HttpServerTest, HealthzIsOkOnlyWithARecentHeartbeatAndNoUnsavedFailure) {
+TEST_F(HttpServerTest, HealthzIsOkOnlyWithARecentHeartbeatAndNoFailedCommitOrSnapshot) {
   struct Case {
     std::int64_t aliveAgoMs;  // -1: the loop never beat
-    bool lastSaveFailed, savePending, saved;
+    bool commitFailed, snapshotFailed, savePending, saved;
     int status;
     std::string reason;
   };
   const Case cases[] = {
-      {-1, false, false, false, 503, "unhealthy: the loop has not started"},
-      {5001, false, false, true, 503, "unhealthy: the loop has not answered for 5.0 s"},
-      {5000, false, false, true, 200, "ok: the loop answered 5.0 s ago, the last save succeeded"},
-      {200, false, false, false, 200, "ok: the loop answered 0.2 s ago, nothing saved yet"},
-      {200, false, true, false, 200, "ok: the loop answered 0.2 s ago, changes wait for the first save"},
-      {200, true, true, true, 503, "unhealthy: the last save failed and changes wait to be saved"},
-      {200, true, false, true, 200,
-       "ok: the loop answered 0.2 s ago, the last save failed but nothing waits to be saved"},
-      {9000, true, true, true, 503, "unhealthy: the loop has not answered for 9.0 s"},
+      {-1, false, false, false, false, 503, "unhealthy: the loop has not started"},
+      {5001, false, false, false, true, 503, "unhealthy: the loop has not answered for 5.0 s"},
+      {5000, false, false, false, true, 200, "ok: the loop answered 5.0 s ago, the last save succeeded"},
+      {200, false, false, false, false, 200, "ok: the loop answered 0.2 s ago, nothing saved yet"},
+      {200, false, false, true, false, 200,
+       "ok: the loop answered 0.2 s ago, changes wait for the first save"},
+      {200, true, false, true, true, 503,
+       "unhealthy: the last commit to the server list log failed and 7 changes wait to be saved"},
+      {200, false, true, false, true, 503, "unhealthy: the last snapshot of the server list failed"},
+      {9000, true, true, true, true, 503, "unhealthy: the loop has not answered for 9.0 s"},
   };
   httplib::Client http = client();
   for (const Case& c : cases) {
     ServerStats& stats = status_.stats;
     stats.loopAliveAtMs = c.aliveAgoMs < 0 ? 0 : steadyMs_ - c.aliveAgoMs;
-    stats.lastSaveFailed = c.lastSaveFailed;
+    stats.lastCommitFailed = c.commitFailed;
+    stats.lastSaveFailed = c.snapshotFailed;
     stats.savePending = c.savePending;
+    stats.changesPending = 7;
     stats.lastSaveFinishedAt = c.saved ? kNow - 1 : 0;
     const auto got = http.Get("/healthz");
     ASSERT_TRUE(got) << c.reason;
