@@ -129,6 +129,19 @@ ServerRecord knownHostRecord(ServerType type) {
   return record;
 }
 
+std::uint64_t writeKnownList(const std::string& listFile) {
+  ServerRegistry registry;
+  for (ServerType type : kServerTypes) {
+    ServerRecord record = knownHostRecord(type);
+    record.registrationTime = 1'700'000'000;
+    registry.insert(type, computeServerKey(record.fields), record, 0x010200C0);
+  }
+  const SnapshotWritten written =
+      writeServerList(systemEnv(), registry.snapshot(), listPaths(systemEnv(), listFile));
+  FUZZ_REQUIRE(written.outcome == SaveOutcome::Saved);
+  return written.owners.fingerprint;
+}
+
 ServerContext makeContext(const Console& console, std::int64_t now) {
   ServerContext context;
   context.console = console;
