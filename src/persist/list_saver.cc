@@ -73,12 +73,17 @@ ListSaver::ListSaver(const std::string& listFile, const LoadResult& loaded, OnCo
 }
 
 ListSaver::~ListSaver() {
+  // The snapshot thread first: a snapshot in flight needs the committer to begin its log.
+  {
+    std::lock_guard lock(mutex_);
+    stoppingSnapshots_ = true;
+  }
+  snapshotWake_.notify_all();
+  snapshotter_.join();
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
-  snapshotWake_.notify_all();
-  snapshotter_.join();
   wake_.notify_all();
   committer_.join();
   if (log_) env_.close(log_->fd);
@@ -374,7 +379,7 @@ void ListSaver::runSnapshots() {
     std::uint64_t boundary = 0;
     {
       std::unique_lock lock(mutex_);
-      snapshotWake_.wait(lock, [this] { return nextSnapshot_ != nullptr || stopping_; });
+      snapshotWake_.wait(lock, [this] { return nextSnapshot_ != nullptr || stoppingSnapshots_; });
       if (nextSnapshot_ == nullptr) return;
       snapshot = nextSnapshot_;
       last = lastSnapshot_;

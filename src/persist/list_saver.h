@@ -117,7 +117,8 @@ class ListSaver final : public Saver {
   std::vector<std::pair<std::uint64_t, std::vector<HostChange>>> incoming_;
   std::uint64_t appendedChanges_ = 0;
   bool retryWanted_ = false;
-  bool stopping_ = false;
+  bool stopping_ = false;           // the committer ends once nothing is left it can commit
+  bool stoppingSnapshots_ = false;  // the snapshot thread ends after the snapshot in flight
   // A request for the committer thread from the snapshot thread, and its answer.
   std::function<bool()> request_;
   std::optional<bool> answer_;
