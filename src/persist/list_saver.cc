@@ -35,6 +35,20 @@ std::string failure(const char* step, const std::string& path) {
 
 std::uint64_t roundUp(std::uint64_t bytes) { return (bytes / kRoomStep + 1) * kRoomStep; }
 
+// Writes `bytes` at `offset` a page at a time. Written in one call, a megabyte of room would sit
+// in the page cache as one large folio, and every later commit into it would dirty, count and
+// write back the whole megabyte instead of the page it touches.
+bool writeInPages(Env& env, int fd, ByteView bytes, off_t offset) {
+  constexpr off_t kPage = 4096;
+  while (!bytes.empty()) {
+    const auto piece = std::min<std::size_t>(bytes.size(), static_cast<std::size_t>(kPage - offset % kPage));
+    if (!writeFullyAt(env, fd, bytes.first(piece), offset)) return false;
+    bytes = bytes.subspan(piece);
+    offset += static_cast<off_t>(piece);
+  }
+  return true;
+}
+
 }  // namespace
 
 ListSaver::ListSaver(const std::string& listFile, const LoadResult& loaded, OnCommit onCommit,
@@ -237,7 +251,7 @@ bool ListSaver::writeChunks(std::vector<const Chunk*> chunks, std::string& error
   const std::uint64_t end = log.end + bytes.size();
   if (end > log.allocated) bytes.resize(roundUp(end) - log.end, 0);
   const std::string path = paths_.log(log.header.seq);
-  if (!writeFullyAt(env_, log.fd, bytes, static_cast<off_t>(log.end))) {
+  if (!writeInPages(env_, log.fd, bytes, static_cast<off_t>(log.end))) {
     error = failure("write", path);
     // Cut back to the last whole entry: what the write left after it is no entry.
     const int saved = errno;
@@ -276,7 +290,7 @@ bool ListSaver::startLog(const LogHeader& wanted, std::vector<const Chunk*> chun
   log.end = bytes.size();
   bytes.resize(roundUp(log.end), 0);
   const char* step = nullptr;
-  if (!writeFullyAt(env_, log.fd, bytes, 0)) {
+  if (!writeInPages(env_, log.fd, bytes, 0)) {
     step = "write";
   } else if (env_.fdatasync(log.fd) != 0) {
     step = "sync";
