@@ -35,9 +35,9 @@ std::string failure(const char* step, const std::string& path) {
 
 std::uint64_t roundUp(std::uint64_t bytes) { return (bytes / kRoomStep + 1) * kRoomStep; }
 
-// Writes `bytes` at `offset` a page at a time. Written in one call, a megabyte of room would sit
-// in the page cache as one large folio, and every later commit into it would dirty, count and
-// write back the whole megabyte instead of the page it touches.
+// Writes `bytes` (zeros of room taken ahead) at `offset` a page at a time. Written in one call, a
+// megabyte of room would sit in the page cache as one large folio, and every later commit into it
+// would dirty, count and write back the whole megabyte instead of the page it touches.
 bool writeInPages(Env& env, int fd, ByteView bytes, off_t offset) {
   constexpr off_t kPage = 4096;
   while (!bytes.empty()) {
@@ -249,9 +249,11 @@ bool ListSaver::writeChunks(std::vector<const Chunk*> chunks, std::string& error
   Bytes bytes;
   for (const Chunk* chunk : chunks) putBytes(bytes, chunk->bytes);
   const std::uint64_t end = log.end + bytes.size();
-  if (end > log.allocated) bytes.resize(roundUp(end) - log.end, 0);
   const std::string path = paths_.log(log.header.seq);
-  if (!writeInPages(env_, log.fd, bytes, static_cast<off_t>(log.end))) {
+  // The entries in one write, so that a kill never leaves part of one; then more room, if due.
+  const std::uint64_t room = end > log.allocated ? roundUp(end) - end : 0;
+  if (!writeFullyAt(env_, log.fd, bytes, static_cast<off_t>(log.end)) ||
+      !writeInPages(env_, log.fd, Bytes(room, 0), static_cast<off_t>(end))) {
     error = failure("write", path);
     // Cut back to the last whole entry: what the write left after it is no entry.
     const int saved = errno;
@@ -259,8 +261,8 @@ bool ListSaver::writeChunks(std::vector<const Chunk*> chunks, std::string& error
     errno = saved;
     return false;
   }
-  written = bytes.size();
-  log.allocated = std::max(log.allocated, log.end + bytes.size());
+  written = bytes.size() + room;
+  log.allocated = std::max(log.allocated, end + room);
   if (env_.fdatasync(log.fd) != 0) {
     error = failure("sync", path);
     syncFailed_ = true;
@@ -288,9 +290,10 @@ bool ListSaver::startLog(const LogHeader& wanted, std::vector<const Chunk*> chun
   Bytes bytes = encodeLogHeader(log.header);
   for (const Chunk* chunk : chunks) putBytes(bytes, chunk->bytes);
   log.end = bytes.size();
-  bytes.resize(roundUp(log.end), 0);
+  const std::uint64_t room = roundUp(log.end) - log.end;
   const char* step = nullptr;
-  if (!writeInPages(env_, log.fd, bytes, 0)) {
+  if (!writeFullyAt(env_, log.fd, bytes, 0) ||
+      !writeInPages(env_, log.fd, Bytes(room, 0), static_cast<off_t>(log.end))) {
     step = "write";
   } else if (env_.fdatasync(log.fd) != 0) {
     step = "sync";
@@ -304,8 +307,8 @@ bool ListSaver::startLog(const LogHeader& wanted, std::vector<const Chunk*> chun
     log.fd = -1;
     return false;
   }
-  written = bytes.size();
-  log.allocated = bytes.size();
+  written = bytes.size() + room;
+  log.allocated = bytes.size() + room;
   return true;
 }
 
