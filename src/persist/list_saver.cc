@@ -226,7 +226,8 @@ void ListSaver::commit(std::unique_lock<std::mutex>& lock) {
     ok = writeChunks(unsynced, error, written);
   }
   CommitReport report;
-  report.took = env_.steadyNow() - started;
+  report.durableAt = env_.steadyNow();
+  report.took = report.durableAt - started;
   report.bytesWritten = written;
   report.ok = ok;
   if (ok) {
@@ -356,7 +357,8 @@ bool ListSaver::rotate(std::uint64_t fingerprint, std::uint64_t boundary) {
     failed_ = false;
     CommitReport report;
     report.batch = chunks.back()->lastBatch;
-    report.took = env_.steadyNow() - started;
+    report.durableAt = env_.steadyNow();
+    report.took = report.durableAt - started;
     report.logBytes = logBytes();
     report.bytesWritten = written;
     onCommit_(report);

@@ -30,6 +30,9 @@ struct CommitReport {
   bool ok = true;
   std::string error;
   std::chrono::nanoseconds took{};
+  // When the sync returned, on the environment's steady clock: the moment the changes became
+  // durable.
+  std::chrono::steady_clock::time_point durableAt{};
   std::uint64_t logBytes = 0;      // what the logs since the list in place hold now
   std::uint64_t bytesWritten = 0;  // by this commit: entries, a new log's header, room ahead
 };

@@ -589,9 +589,11 @@ void ServerCore::commitFinished(const CommitReport& report) {
     commitFailures_ = 0;
     commitRetryTimer_.cancel();
   }
+  // The saver's clock is the loop's in the server; a report that carries none counts as now.
+  const auto durable = report.durableAt == SteadyClock::time_point() ? now : report.durableAt;
   while (!unconfirmed_.empty() && unconfirmed_.front().batch <= report.batch) {
     for (const auto& [acknowledged, count] : unconfirmed_.front().acks) {
-      for (std::uint32_t i = 0; i < count; ++i) stats.ackToDurable.observe(now - acknowledged);
+      for (std::uint32_t i = 0; i < count; ++i) stats.ackToDurable.observe(durable - acknowledged);
       stats.changesPending -= count;
     }
     unconfirmed_.pop_front();
