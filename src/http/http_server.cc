@@ -256,7 +256,7 @@ void HttpServer::route() {
     common(response);
     response.set_header("Cache-Control", "no-store");
     response.set_content(metricsText(status_->stats, status_->snapshots.latest(), dirserverVersion(),
-                                     settings_.wallSeconds()),
+                                     settings_.wallSeconds(), readProcessFigures()),
                          kMetricsType);
   });
 

@@ -322,6 +322,7 @@ void ServerCore::readRequest(Connection& connection) {
 }
 
 void ServerCore::dispatch(Connection& connection) {
+  const auto begun = reactor_.now();
   const std::uint64_t versionBefore = context_.registry.version();
   const Bytes* listingBefore = listing_.current().get();
   const Dispatched dispatched =
@@ -339,12 +340,18 @@ void ServerCore::dispatch(Connection& connection) {
   admitWaitingBodies();
   if (context_.registry.version() != versionBefore) requestSave();
   if (dispatched.kind == RequestKind::List) status_.stats.listingBytes = dispatched.answer->size();
+  // Handling ends once the answer is handed to the kernel; what a slow reader takes longer is
+  // its own time.
+  LatencyHistogram& times = status_.stats.requestSeconds[static_cast<std::size_t>(dispatched.kind)];
+  const auto handled = [&] { times.observe(reactor_.now() - begun); };
   if (dispatched.answer == nullptr) {
     close(connection);
+    handled();
     return;
   }
   pin(connection, dispatched.answer);
   sendAnswer(connection);
+  handled();
   // Most answers fit in the socket's buffer at once; only one that does not waits to be writable.
   if (connection.closed) return;
   connection.deadline.setAt(reactor_.now() + settings_.sendTimeout);
