@@ -508,6 +508,7 @@ void ServerCore::sweep() {
     // readers of the snapshot see them go at once.
     publish();
   }
+  printRefreshSummary();
   if (refusedConnections_ > 0) {
     std::fprintf(context_.console.err,
                  "+warning: refused %llu connections over the per-address limit\n",
@@ -527,6 +528,16 @@ void ServerCore::sweep() {
                  static_cast<unsigned long long>(shedConnections_));
     shedConnections_ = 0;
   }
+}
+
+// The refreshes that printed nothing, at most once a sweep interval (and at the stop).
+void ServerCore::printRefreshSummary() {
+  if (context_.unprintedRefreshes == 0) return;
+  std::fprintf(context_.console.out,
+               "> servers refreshed in the last minute: %llu, number of servers: %u\n",
+               static_cast<unsigned long long>(context_.unprintedRefreshes),
+               context_.registry.totalCount());
+  context_.unprintedRefreshes = 0;
 }
 
 void ServerCore::saveSoon() { requestSave(); }
@@ -603,6 +614,7 @@ void ServerCore::stop() {
   for (auto& connection : connections_) close(*connection);
   sweepTimer_.cancel();
   heartbeatTimer_.cancel();
+  printRefreshSummary();
   if (saves_.inFlight()) return;  // saveFinished goes on from here
   if (saves_.due(reactor_.now(), true)) {
     startSaveIfDue();
