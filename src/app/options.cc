@@ -96,8 +96,8 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
     } else if (name == "--http" || name == "--console") {
       if (!hasValue) {
         if (i + 1 == args.size()) {
-          error = name + " needs a value: " +
-                  (name == "--http" ? "ADDRESS:PORT" : "full or summary");
+          error =
+              name + " needs a value: " + (name == "--http" ? "ADDRESS:PORT" : "full or summary");
           return false;
         }
         value = args[++i];

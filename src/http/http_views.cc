@@ -225,7 +225,8 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
 
   // Under the names and help texts that Prometheus client libraries give them.
   if (process) {
-    out.family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
+    out.family("process_cpu_seconds_total", "counter",
+               "Total user and system CPU time spent in seconds.");
     out.seconds("process_cpu_seconds_total", process->cpuSeconds);
     out.single("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
                process->residentBytes);

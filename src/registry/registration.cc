@@ -67,13 +67,13 @@ bool printParsed(const Console& console, const HostRequest& request) {
   if (request.name) std::fprintf(console.out, "name: %s ", request.name->c_str());
   if (request.last) std::fprintf(console.out, " %s\n", request.last->c_str());
   if (request.rejected == HostOutcome::Added) return true;
-  static constexpr const char* kLines[] = {
-      "+error: invalid data size\n", "+error: error converting data\n",
-      "+error: unknown server type\n"};
+  static constexpr const char* kLines[] = {"+error: invalid data size\n",
+                                           "+error: error converting data\n",
+                                           "+error: unknown server type\n"};
   std::fflush(console.out);
-  std::fprintf(console.err, "%s",
-               kLines[static_cast<int>(request.rejected) -
-                      static_cast<int>(HostOutcome::InvalidDataSize)]);
+  std::fprintf(
+      console.err, "%s",
+      kLines[static_cast<int>(request.rejected) - static_cast<int>(HostOutcome::InvalidDataSize)]);
   return false;
 }
 

@@ -533,10 +533,9 @@ void ServerCore::sweep() {
 // The refreshes that printed nothing, at most once a sweep interval (and at the stop).
 void ServerCore::printRefreshSummary() {
   if (context_.unprintedRefreshes == 0) return;
-  std::fprintf(context_.console.out,
-               "> servers refreshed in the last minute: %llu, number of servers: %u\n",
-               static_cast<unsigned long long>(context_.unprintedRefreshes),
-               context_.registry.totalCount());
+  std::fprintf(
+      context_.console.out, "> servers refreshed in the last minute: %llu, number of servers: %u\n",
+      static_cast<unsigned long long>(context_.unprintedRefreshes), context_.registry.totalCount());
   context_.unprintedRefreshes = 0;
 }
 

@@ -197,7 +197,8 @@ TEST_F(HttpExecutable, MetricsMoveWithTheirEventsAndPassPromtool) {
   for (const std::string kind : {"list", "ack"}) {
     const std::string series = "dirserver_request_duration_seconds";
     const std::string label = "{kind=\"" + kind + "\"}";
-    EXPECT_EQ(valueOf(after, series + "_count" + label), valueOf(before, series + "_count" + label) + 1);
+    EXPECT_EQ(valueOf(after, series + "_count" + label),
+              valueOf(before, series + "_count" + label) + 1);
     EXPECT_GT(valueOf(after, series + "_sum" + label), valueOf(before, series + "_sum" + label));
   }
   EXPECT_EQ(valueOf(after, "dirserver_request_duration_seconds_count{kind=\"shutdown\"}"), 0);
@@ -207,11 +208,13 @@ TEST_F(HttpExecutable, MetricsMoveWithTheirEventsAndPassPromtool) {
   EXPECT_GE(valueOf(after, "process_open_fds"), 5);  // the streams, the two ports, epoll
   EXPECT_GE(valueOf(after, "process_max_fds"), valueOf(after, "process_open_fds"));
   EXPECT_GT(valueOf(after, "process_resident_memory_bytes"), 1 << 20);
-  EXPECT_GE(valueOf(after, "process_cpu_seconds_total"), valueOf(before, "process_cpu_seconds_total"));
+  EXPECT_GE(valueOf(after, "process_cpu_seconds_total"),
+            valueOf(before, "process_cpu_seconds_total"));
 
   const char* promtool = "/usr/bin/promtool";
   if (!std::filesystem::exists(promtool)) {
-    GTEST_SKIP() << "promtool is not installed (Debian's prometheus): /metrics is not checked with it";
+    GTEST_SKIP()
+        << "promtool is not installed (Debian's prometheus): /metrics is not checked with it";
   }
   testing::writeFile(t_.dir / "metrics.txt", Bytes(after.begin(), after.end()));
   const testing::Finished check = testing::runToEnd(

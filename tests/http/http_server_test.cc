@@ -3,10 +3,10 @@
 // slow clients from holding the server.
 #include "http/http_server.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -248,9 +248,9 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
     } else {
       ASSERT_TRUE(std::regex_match(line, match, sample)) << "not a sample: " << line;
       const std::string name = match[1];
-      EXPECT_TRUE(name == family || (histogram && (name == family + "_bucket" ||
-                                                   name == family + "_sum" ||
-                                                   name == family + "_count")))
+      EXPECT_TRUE(name == family ||
+                  (histogram && (name == family + "_bucket" || name == family + "_sum" ||
+                                 name == family + "_count")))
           << line;
       ++samples;
     }

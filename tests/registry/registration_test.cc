@@ -157,9 +157,11 @@ TEST(Registration, RegisterRefreshAndShutDownPrintTheirLinesInOrder) {
   EXPECT_EQ(t.console.out().substr(before.size()),
             "* server registration\nname: Bob  open\n"
             "registration time: Sun Nov 05 09:13:07 2023\n\n"
-            "# server with key: " + key(bob) + " was added to the list\n"
-            "> number of servers: 2\n"
-            "* server registration\n+error: unknown server type\n");
+            "# server with key: " +
+                key(bob) +
+                " was added to the list\n"
+                "> number of servers: 2\n"
+                "* server registration\n+error: unknown server type\n");
   EXPECT_EQ(t.context.unprintedRefreshes, 1u);
 }
 

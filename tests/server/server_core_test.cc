@@ -125,9 +125,11 @@ TEST(ServerCore, ServesRequestsInPiecesAndReportsBadOnes) {
                           [static_cast<int>(RequestOutcome::Rejected)],
             1u);
   // Each dispatched request is timed under its kind; those cut short or badly framed are not.
-  const std::pair<RequestKind, std::uint64_t> timed[] = {
-      {RequestKind::Registration, 2}, {RequestKind::Ack, 2}, {RequestKind::Other, 1},
-      {RequestKind::List, 0}, {RequestKind::Shutdown, 0}};
+  const std::pair<RequestKind, std::uint64_t> timed[] = {{RequestKind::Registration, 2},
+                                                         {RequestKind::Ack, 2},
+                                                         {RequestKind::Other, 1},
+                                                         {RequestKind::List, 0},
+                                                         {RequestKind::Shutdown, 0}};
   for (const auto& [kind, count] : timed) {
     EXPECT_EQ(stats.requestSeconds[static_cast<int>(kind)].count(), count);
   }
@@ -394,9 +396,9 @@ TEST(ServerCore, SweepRunsEveryMinuteWhateverTheTraffic) {
   const std::string registered = t.console.out();
   for (int second = 0; second < 59; ++second) {
     server.advance(1s);
-    ASSERT_TRUE(server.roundTrip(second % 20 == 0 ? registration("Bob")
-                                                  : request(MessageType::AckRequest))
-                    .has_value());
+    ASSERT_TRUE(
+        server.roundTrip(second % 20 == 0 ? registration("Bob") : request(MessageType::AckRequest))
+            .has_value());
   }
   EXPECT_EQ(t.console.out(), registered);
   const std::size_t saves = server.saver().saves.size();
