@@ -27,6 +27,9 @@ struct Companion {
 // the loop cannot be set up. `companion` runs for as long as the loop does; its threads start with
 // the stop signals blocked, so only the loop takes them. A snapshot starts at once when loading
 // replayed logs or its write-back failed.
+// Run by systemd as a unit of Type=notify, it tells systemd READY=1 once it accepts connections,
+// STOPPING=1 at the stop signal, and WATCHDOG=1 from the loop as often as the unit's watchdog
+// asks; run otherwise, it sends nothing.
 int serveForever(int listenSocket, ServerContext& context, const LoadResult& loaded,
                  const Companion& companion = {});
 

@@ -323,6 +323,7 @@ void ServerCore::readRequest(Connection& connection) {
 }
 
 void ServerCore::dispatch(Connection& connection) {
+  const auto begun = reactor_.now();
   const Bytes* listingBefore = listing_.current().get();
   const Dispatched dispatched =
       handleConnection(context_, listing_, connection.frame.header(), connection.frame.body(),
@@ -338,12 +339,18 @@ void ServerCore::dispatch(Connection& connection) {
   status_.stats.bodyBudgetInUse = bodyBytes_;
   admitWaitingBodies();
   if (dispatched.kind == RequestKind::List) status_.stats.listingBytes = dispatched.answer->size();
+  // Handling ends once the answer is handed to the kernel; what a slow reader takes longer is
+  // its own time.
+  LatencyHistogram& times = status_.stats.requestSeconds[static_cast<std::size_t>(dispatched.kind)];
+  const auto handled = [&] { times.observe(reactor_.now() - begun); };
   if (dispatched.answer == nullptr) {
     close(connection);
+    handled();
     return;
   }
   pin(connection, dispatched.answer);
   sendAnswer(connection);
+  handled();
   // Most answers fit in the socket's buffer at once; only one that does not waits to be writable.
   if (connection.closed) return;
   connection.deadline.setAt(reactor_.now() + settings_.sendTimeout);
@@ -499,6 +506,7 @@ void ServerCore::sweep() {
     status_.stats.sweepRemovals += removed;
     publish();
   }
+  printRefreshSummary();
   if (refusedConnections_ > 0) {
     std::fprintf(context_.console.err,
                  "+warning: refused %llu connections over the per-address limit\n",
@@ -525,6 +533,15 @@ void ServerCore::restored(std::uint64_t logBytes, bool snapshotOwed) {
   status_.stats.logBytes = logBytes;
   snapshotOwed_ = snapshotOwed;
   startSnapshotIfDue();
+}
+
+// The refreshes that printed nothing, at most once a sweep interval (and at the stop).
+void ServerCore::printRefreshSummary() {
+  if (context_.unprintedRefreshes == 0) return;
+  std::fprintf(
+      context_.console.out, "> servers refreshed in the last minute: %llu, number of servers: %u\n",
+      static_cast<unsigned long long>(context_.unprintedRefreshes), context_.registry.totalCount());
+  context_.unprintedRefreshes = 0;
 }
 
 // Every change of a pass goes to the saver in one batch, once the pass has sent its answers.
@@ -667,6 +684,7 @@ void ServerCore::stop() {
   for (auto& connection : connections_) close(*connection);
   sweepTimer_.cancel();
   heartbeatTimer_.cancel();
+  printRefreshSummary();
   snapshotRetryTimer_.cancel();
   if (snapshotInFlight_) return;  // snapshotFinished goes on from here
   // With no log and no change, the list in place holds everything already.

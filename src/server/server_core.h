@@ -127,6 +127,7 @@ class ServerCore {
   void close(Connection& connection);
   void release();
   void sweep();
+  void printRefreshSummary();
   void takeChanges();
   void handOver();
   void startSnapshotIfDue();
