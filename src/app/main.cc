@@ -48,8 +48,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   // The HTTP window's port is taken as early, so that a server that cannot have it never touches
-  // the file either. It serves once the loop runs, on threads of its own, and reads only what the
-  // loop publishes.
+  // the file either. It listens and serves once the loop is set up, on threads of its own, and
+  // reads only what the loop publishes.
   std::unique_ptr<HttpServer> http;
   Companion companion;
   if (options.http) {
@@ -60,7 +60,9 @@ int main(int argc, char** argv) {
       ::close(listenSocket);
       return 1;
     }
-    companion.start = [&http](const ServerStatus& status) { http->start(status); };
+    companion.start = [&http](const ServerStatus& status, LoopConsoleLine lines, std::string& why) {
+      return http->start(status, std::move(lines), why);
+    };
     companion.stop = [&http] { http->stop(); };
   }
   // Loaded after the bind, so a server that cannot have its port never touches the file, and

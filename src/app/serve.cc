@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include <csignal>
+#include <cstdio>
 
 #include "net/listener.h"
 #include "net/reactor.h"
@@ -89,7 +90,16 @@ int serveForever(int listenSocket, ServerContext& context, const Companion& comp
   StopSignals stopOnSignal(reactor, server);
   server.listen(listenSocket);
   if (saveOwed) server.saveSoon();
-  if (companion.start) companion.start(server.status());
+  if (companion.start) {
+    LoopConsoleLine print = [&reactor, &context](std::string line) {
+      reactor.post([&context, line = std::move(line)] { std::fputs(line.c_str(), context.console.err); });
+    };
+    std::string error;
+    if (!companion.start(server.status(), std::move(print), error)) {
+      std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
+      return 1;
+    }
+  }
   reactor.run();
   if (companion.stop) companion.stop();
   return server.stoppedClean() ? 0 : 1;

@@ -3,17 +3,24 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "registry/server_context.h"
 #include "server/server_status.h"
 
 namespace dirserver {
 
+// Hands one console line (with its line end) from any thread to the loop, which prints it on
+// console.err in its next pass.
+using LoopConsoleLine = std::function<void(std::string)>;
+
 // Something that runs beside the loop on threads of its own and reads only what the loop publishes
 // (the HTTP window): started with the core's status before the loop's first pass, and stopped,
-// which must join its threads, before the core goes. Either may be empty.
+// which must join its threads, before the core goes. Either may be empty. `start` returns false
+// with a one-line reason (no line end) when it cannot start; its lines reach the console only
+// through the sink it is given.
 struct Companion {
-  std::function<void(const ServerStatus&)> start;
+  std::function<bool(const ServerStatus&, LoopConsoleLine, std::string& error)> start;
   std::function<void()> stop;
 };
 
@@ -23,7 +30,8 @@ struct Companion {
 // (after a save in flight), and the function returns 0, or 1 when that last save failed. A second
 // signal ends the process at once. Returns 1 at once, with "+error: epoll_create1() error" on
 // console.err, when the loop cannot be set up. `companion` runs for as long as the loop does; its
-// threads start with the stop signals blocked, so only the loop takes them. `saveOwed`: the file
+// threads start with the stop signals blocked, so only the loop takes them. When it cannot start,
+// "+error: --http: REASON" goes to console.err and the function returns 1 before serving. `saveOwed`: the file
 // lacks what the registry holds (a save at start failed), so a save starts at once.
 int serveForever(int listenSocket, ServerContext& context, const Companion& companion = {},
                  bool saveOwed = false);

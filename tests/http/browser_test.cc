@@ -38,7 +38,7 @@ class BrowserTest : public ::testing::Test {
     server_ = std::make_unique<HttpServer>();
     std::string error;
     ASSERT_TRUE(server_->bind({"127.0.0.1", 0}, error)) << error;
-    server_->start(status_);
+    ASSERT_TRUE(server_->start(status_, nullptr, error)) << error;
   }
 
   std::string url(const std::string& rest = "") const {
