@@ -91,9 +91,9 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
   const Console& console = context.console;
   const ServerKey key = request.key;
   const std::int64_t now = context.wallClock();
-  // Stored in 32 bits like the file keeps it; the expiry sweep's arithmetic on it is modular.
-  request.record.registrationTime = static_cast<std::int32_t>(static_cast<std::uint32_t>(now));
-  std::fprintf(console.out, "registration time: %s\n", asctimeText(now).c_str());
+  request.record.registrationTime = storedTime(now);
+  std::fprintf(console.out, "registration time: %s\n",
+               asctimeText(fullTime(request.record.registrationTime, now)).c_str());
 
   ServerRegistry& registry = context.registry;
   const ServerType type = request.type;

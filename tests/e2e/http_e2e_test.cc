@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <csignal>
 #include <thread>
 
 #include "common/text.h"
 #include "http/browser.h"
 #include "net/listener.h"
+#include "persist/server_list_file.h"
 #include "support/http_client.h"
 #include "support/loopback.h"
 #include "support/process.h"
@@ -170,6 +172,21 @@ TEST_F(HttpExecutable, EveryEndpointShowsWhatTheGamePortChangedAndAgreesWithDirc
   EXPECT_EQ(testing::visibleRows(testing::hostRows(browser.dumpDom(page + "?filter=script"))), 1u);
   browser.screenshot(page, std::filesystem::path(DIRSERVER_ARTIFACT_DIR) / "status-page-e2e.png",
                      "1280,700");
+}
+
+TEST_F(HttpExecutable, AStopWithHttpClientsInMidRequestEndsPromptlyWithTheFileComplete) {
+  for (const char* name : {"Ann", "Bob"}) {
+    send(MessageType::Registration, hostUnits(std::string(kServerTypePaths[1]), utf16(name)));
+  }
+  // One client stops in the middle of its request line, another asks and never reads.
+  testing::Client partial(port_), idle(port_);
+  const std::string part = "GET /heal";
+  partial.send(ByteView(reinterpret_cast<const std::uint8_t*>(part.data()), part.size()));
+  const auto stopping = std::chrono::steady_clock::now();
+  server_->signal(SIGTERM);
+  EXPECT_EQ(server_->waitExit(10s), 0) << server_->err();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 10s);
+  EXPECT_EQ(std::filesystem::file_size(t_.dir / "server_list.dat"), 12 + 2 * kFileRecordSize);
 }
 
 TEST(HttpExecutableStart, ABadOrTakenHttpAddressEndsTheServer) {
