@@ -526,6 +526,7 @@ TEST_F(HttpServerTest, AHeaderFloodIsRefusedAndItsMemoryGivenBack) {
   for (int fd : flooders) {
     timeval limit{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     for (int round = 0; round < 1000; ++round) {
       if (::send(fd, lines.data(), lines.size(), MSG_NOSIGNAL) <= 0) break;
     }
