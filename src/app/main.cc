@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<HttpServer> http;
   Companion companion;
   if (options.http) {
-    http = std::make_unique<HttpServer>();
+    const HttpSettings settings;
+    http = std::make_unique<HttpServer>(settings);
     std::string error;
     if (!http->bind(httpAddress(*options.http), error)) {
       std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
@@ -64,6 +65,7 @@ int main(int argc, char** argv) {
       return http->start(status, std::move(lines), why);
     };
     companion.stop = [&http] { http->stop(); };
+    companion.descriptors = settings.maxConnections + kHttpDescriptorsBesideConnections;
   }
   // Loaded after the bind, so a server that cannot have its port never touches the file, and
   // before the listen, so no connection is queued before the registry is complete. A file that

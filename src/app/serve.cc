@@ -65,12 +65,14 @@ class StopSignals final : public EventHandler {
 int serveForever(int listenSocket, ServerContext& context, const Companion& companion,
                  bool saveOwed) {
   CoreSettings settings;
-  // Keep descriptors for the server list file and the loop itself beyond the connections.
+  // Keep descriptors for the server list file, the loop itself and the companion beyond the
+  // connections.
   constexpr std::uint64_t kSpareDescriptors = 16;
+  const std::uint64_t kept = kSpareDescriptors + companion.descriptors;
   const std::uint64_t limit = raiseDescriptorLimit();
-  if (limit > kSpareDescriptors) {
+  if (limit > kept) {
     settings.maxConnections = static_cast<std::size_t>(
-        std::min<std::uint64_t>(settings.maxConnections, limit - kSpareDescriptors));
+        std::min<std::uint64_t>(settings.maxConnections, limit - kept));
   }
   // Blocked before the saver's thread starts, which inherits the mask: only the loop takes them.
   const sigset_t blocked = stopSignals();

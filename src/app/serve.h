@@ -2,6 +2,7 @@
 // signal asks it to stop.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -22,10 +23,12 @@ using LoopConsoleLine = std::function<void(std::string)>;
 struct Companion {
   std::function<bool(const ServerStatus&, LoopConsoleLine, std::string& error)> start;
   std::function<void()> stop;
+  // The most descriptors it holds at once, kept out of the game port's connection bound.
+  std::size_t descriptors = 0;
 };
 
 // Serves on `listenSocket` (non-blocking, listening) with the fixed settings, the connection bound
-// following the descriptor limit. The first SIGTERM or SIGINT starts an orderly stop: accepting
+// following the descriptor limit less what `companion` holds. The first SIGTERM or SIGINT starts an orderly stop: accepting
 // ends, open connections are dropped, every change not yet in the server list file is saved
 // (after a save in flight), and the function returns 0, or 1 when that last save failed. A second
 // signal ends the process at once. Returns 1 at once, with "+error: epoll_create1() error" on
