@@ -109,7 +109,7 @@ class HttpPacer {
 
 // As many GETs of `path` as `clients` threads complete in `seconds`, with their latency.
 WorkloadResult hammer(std::uint16_t port, const std::string& path, unsigned clients,
-                      Seconds seconds) {
+                      Seconds seconds, const std::string& headers = "") {
   std::mutex mutex;
   WorkloadResult result;
   std::vector<double> samples;
@@ -124,7 +124,7 @@ WorkloadResult hammer(std::uint16_t port, const std::string& path, unsigned clie
         const auto begun = Clock::now();
         std::uint64_t bytes = 0;
         std::string error;
-        if (httpGet(port, path, begun + kRequestLimit, bytes, error) == 200) {
+        if (httpGet(port, path, begun + kRequestLimit, bytes, error, headers) == 200) {
           mine.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begun).count());
         } else {
           ++failed;
@@ -282,11 +282,11 @@ std::string pageTimings(std::uint16_t port) {
 }  // namespace
 
 int httpGet(std::uint16_t port, const std::string& path, Clock::time_point deadline,
-            std::uint64_t& bytes, std::string& error) {
+            std::uint64_t& bytes, std::string& error, const std::string& headers) {
   Socket socket = connectLoopback(port, deadline, error);
   if (!socket.valid()) return 0;
   const std::string request =
-      "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+      "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers + "\r\n";
   if (!sendAll(socket.fd(), ByteView(reinterpret_cast<const std::uint8_t*>(request.data()),
                                      request.size()),
                deadline, error)) {
@@ -349,6 +349,10 @@ void runHttpLoad(const Options& options, const fs::path& base) {
     std::this_thread::sleep_for(100ms);
   }
 
+  std::uint64_t gzipBytes = 0;
+  httpGet(httpPort, "/servers.json", Clock::now() + kRequestLimit, gzipBytes, error,
+          "Accept-Encoding: gzip\r\n");
+
   const auto entries = static_cast<std::uint16_t>(hostCount + kDirectoryEntryCount);
   const Expectation listing{Expectation::Kind::Listing, entries, entries};
   const Workload ack = gamePortWorkload(options, MessageType::AckRequest, {Expectation::Kind::Ack});
@@ -386,6 +390,8 @@ void runHttpLoad(const Options& options, const fs::path& base) {
   }
 
   const WorkloadResult json = hammer(httpPort, "/servers.json", options.clients, Seconds(options.seconds));
+  const WorkloadResult gzipJson = hammer(httpPort, "/servers.json", options.clients,
+                                         Seconds(options.seconds), "Accept-Encoding: gzip\r\n");
   const WorkloadResult metrics = hammer(httpPort, "/metrics", options.clients, Seconds(options.seconds));
 
   TextTable table({"game port, " + std::to_string(hostCount) + " hosts", "requests", "req/s",
@@ -406,12 +412,14 @@ void runHttpLoad(const Options& options, const fs::path& base) {
   const std::string failures =
       httpFailed ? ", " + std::to_string(httpFailed) + " failed (" + httpError + ")" : "";
   std::printf(
-      "\nHTTP window: the server started with --http, %u hosts (listing %s, /servers.json %s).\n"
+      "\nHTTP window: the server started with --http, %u hosts (listing %s, /servers.json %s,\n"
+      "%s when gzip is accepted).\n"
       "HTTP load: %s requests/s in all on /servers.json and /metrics, one connection each; %s/s\n"
       "were served%s. %u client threads on the game port; %zu rounds alternating without and with\n"
       "the HTTP load, %s s per workload in all; latencies are the medians of the rounds'.\n\n",
       hostCount, formatBytes(static_cast<double>(listingBytes)).c_str(),
       formatBytes(static_cast<double>(jsonBytes)).c_str(),
+      formatBytes(static_cast<double>(gzipBytes)).c_str(),
       formatNumber(kHttpRequestsPerSecond).c_str(),
       formatNumber(httpSeconds > 0 ? httpServed / httpSeconds : 0).c_str(), failures.c_str(),
       options.clients, kRounds, formatNumber(options.seconds).c_str());
@@ -419,7 +427,9 @@ void runHttpLoad(const Options& options, const fs::path& base) {
 
   TextTable rates({"HTTP alone, " + std::to_string(options.clients) + " clients", "requests",
                    "req/s", "p50 / p99 ms"});
-  for (const auto& [label, result] : {std::pair{"/servers.json", &json}, {"/metrics", &metrics}}) {
+  for (const auto& [label, result] : {std::pair{"/servers.json", &json},
+                                      {"/servers.json, gzip accepted", &gzipJson},
+                                      {"/metrics", &metrics}}) {
     rates.addRow({label, std::to_string(result->completed) +
                              (result->failed ? ", " + std::to_string(result->failed) + " failed" : ""),
                   formatNumber(result->rate()), latencyCell(*result)});

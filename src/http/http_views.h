@@ -36,7 +36,8 @@ class ServersJsonCache {
 
   // Encodes and compresses `snapshot` (not null) unless its version is the one cached, and keeps
   // the result unless a newer version is cached. Returns what is cached afterwards. Takes about as
-  // long as the listing is large (some 0.1 s per 10,000 hosts); one caller at a time.
+  // long as the listing is large (some 0.4 s per 10,000 hosts on a busy 2-core machine); one
+  // caller at a time.
   std::shared_ptr<const ServersJson> update(const SnapshotPtr& snapshot);
   // The latest listing built, or null before the first. Never waits for a build.
   std::shared_ptr<const ServersJson> latest() const;
