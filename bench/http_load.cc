@@ -224,7 +224,8 @@ HostileHttp hostileHttp(const ServerProcess& server, std::uint16_t port, Seconds
   const std::string trickle = "GET /healthz HTTP/1.1\r\nHost: x\r\n";
   const std::string poll = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
 
-  const auto start = Clock::now(), end = start + std::chrono::duration_cast<Clock::duration>(seconds);
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::duration_cast<Clock::duration>(seconds);
   std::size_t trickled = 0;
   for (auto next = start; Clock::now() < end; next += 200ms) {
     while (Clock::now() < next) {
@@ -249,7 +250,8 @@ HostileHttp hostileHttp(const ServerProcess& server, std::uint16_t port, Seconds
     std::uint64_t bytes = 0;
     std::string error;
     if (httpGet(port, "/healthz", begun + 5s, bytes, error) > 0) {
-      result.probeMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begun).count());
+      result.probeMs.push_back(
+          std::chrono::duration<double, std::milli>(Clock::now() - begun).count());
     } else {
       ++result.probesFailed;
     }
@@ -274,7 +276,9 @@ std::string pageTimings(std::uint16_t port) {
   if (pipe == nullptr) return "page-timing could not be run\n";
   std::string out;
   char buffer[4096];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, got);
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    out.append(buffer, got);
+  }
   ::pclose(pipe);
   return out;
 }
@@ -444,11 +448,11 @@ void runHttpLoad(const Options& options, const fs::path& base) {
   const LatencySummary probes = summarize(probeMs);
   const auto mib = [](std::uint64_t kib) { return formatNumber(static_cast<double>(kib) / 1024); };
   std::printf(
-      "\nHostile HTTP clients for 6 s: from one address 8 trickling a byte every 2 s, 8 silent, 4\n"
-      "keep-alive pollers of /metrics, 1 asking for /servers.json and never reading; from another 4\n"
-      "sending endless header lines (refused %zu times, reconnecting). /healthz asked every 200 ms\n"
-      "from a third: %zu answered, %zu failed, p50 / max %s / %s ms. Server resident memory:\n"
-      "%s MiB before, %s MiB at most during, %s MiB 1 s after they closed.\n",
+      "\nHostile HTTP clients for 6 s: from one address 8 trickling a byte every 2 s, 8 silent,\n"
+      "4 keep-alive pollers of /metrics, 1 asking for /servers.json and never reading; from\n"
+      "another 4 sending endless header lines (refused %zu times, reconnecting). /healthz asked\n"
+      "every 200 ms from a third: %zu answered, %zu failed, p50 / max %s / %s ms. Server\n"
+      "resident memory: %s MiB before, %s MiB at most during, %s MiB 1 s after they closed.\n",
       hostile.floodsRefused, hostile.probeMs.size(), hostile.probesFailed,
       formatNumber(probes.p50).c_str(), formatNumber(probes.max).c_str(),
       mib(hostile.residentBeforeKiB).c_str(), mib(hostile.peakKiB).c_str(),

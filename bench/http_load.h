@@ -23,8 +23,8 @@ int httpGet(std::uint16_t port, const std::string& path, Clock::time_point deadl
 // Runs the measurement for options.httpLoadHosts hosts in a directory under `base` and prints its
 // tables: the game port without and with HTTP load, the HTTP window's rates alone, its resident
 // memory and /healthz answers while hostile clients hold it, and, where Chromium and Python are
-// installed, the status page's own timings (bench/page-timing). Throws std::runtime_error when the server does not start or its HTTP window does not
-// serve.
+// installed, the status page's own timings (bench/page-timing). Throws std::runtime_error when
+// the server does not start or its HTTP window does not serve.
 void runHttpLoad(const Options& options, const std::filesystem::path& base);
 
 }  // namespace dirserver::bench

@@ -94,7 +94,9 @@ int serveForever(int listenSocket, ServerContext& context, const Companion& comp
   if (saveOwed) server.saveSoon();
   if (companion.start) {
     LoopConsoleLine print = [&reactor, &context](std::string line) {
-      reactor.post([&context, line = std::move(line)] { std::fputs(line.c_str(), context.console.err); });
+      reactor.post([&context, line = std::move(line)] {
+        std::fputs(line.c_str(), context.console.err);
+      });
     };
     std::string error;
     if (!companion.start(server.status(), std::move(print), error)) {
