@@ -59,7 +59,7 @@ constexpr std::string_view kPage = R"PAGE(<!doctype html>
 // listing stays in memory: filtering and sorting work on arrays, and each table holds only the
 // rows of its current page, so a full registry costs no more DOM than a small one.
 const kRefreshMs = 10000;
-const kPageRows = 100;
+const kPageRows = 50;
 const kColumns = [
   { label: "name", field: 2, css: "name" },
   { label: "field 1", field: 1 },
@@ -72,7 +72,7 @@ const kColumns = [
 ];
 const kAgeColumn = kColumns.findIndex((c) => c.age);
 const collator = new Intl.Collator(undefined, { numeric: true, sensitivity: "base" });
-const state = { etag: null, serverOffsetMs: 0, tables: [], sort: {}, shownOnce: false };
+const state = { etag: null, serverOffsetMs: 0, tables: [], sort: {}, shownOnce: false, needle: "" };
 const $ = (id) => document.getElementById(id);
 
 // Characters that change how the text around them reads without showing themselves: C1 controls,
@@ -237,12 +237,16 @@ function renderRows(table) {
 }
 
 // Filters every table by the box's text (any column, any case) and shows the pages; a new filter
-// starts each table at its first page.
+// starts each table at its first page. A filter that only lengthens the previous one (typing)
+// narrows what that one left instead of searching every host again.
 function applyFilter(fromFirstPage) {
   const needle = $("filter").value.trim().toLowerCase();
+  const narrowing = fromFirstPage && state.needle !== "" && needle.startsWith(state.needle);
+  state.needle = needle;
   let shown = 0, total = 0;
   for (const table of state.tables) {
-    table.view = needle === "" ? table.entries : table.entries.filter((entry) => entry.text.includes(needle));
+    const candidates = narrowing ? table.view : table.entries;
+    table.view = needle === "" ? table.entries : candidates.filter((entry) => searchText(entry).includes(needle));
     if (fromFirstPage) table.page = 0;
     renderRows(table);
     shown += table.view.length;
@@ -264,12 +268,30 @@ function measureUntilDrawn(name, mark) {
   }, 0));
 }
 
+// What the filter searches in a host: its strings, in lower case. Made when first needed, or in
+// the background once the rows are drawn, so that it never delays them.
+function searchText(entry) {
+  if (entry.text === null) entry.text = entry.host.fields.join("\u0001").toLowerCase();
+  return entry.text;
+}
+
+// Makes the search texts a few thousand at a time, so that a keystroke meanwhile is not kept
+// waiting.
+function prepareSearch() {
+  const pending = state.tables.flatMap((table) => table.entries);
+  let next = 0;
+  const step = () => {
+    for (const end = Math.min(next + 4000, pending.length); next < end; ++next) searchText(pending[next]);
+    if (next < pending.length) setTimeout(step, 0);
+  };
+  step();
+}
+
 function setListing(listing) {
   if (state.tables.length === 0) buildSections(listing);
   for (const table of state.tables) {
     const directory = listing.directories.find((d) => d.type === table.type);
-    table.entries = (directory ? directory.hosts : []).map((host) => (
-      { host, text: host.fields.join("\u0001").toLowerCase() }));
+    table.entries = (directory ? directory.hosts : []).map((host) => ({ host, text: null }));
     sortEntries(table);
   }
   applyFilter(false);
@@ -277,6 +299,7 @@ function setListing(listing) {
     state.shownOnce = true;
     measureUntilDrawn("firstRows", undefined);
   }
+  requestAnimationFrame(() => setTimeout(prepareSearch, 0));
 }
 
 function refreshAges() {

@@ -8,7 +8,7 @@
 namespace dirserver {
 
 // The page's bytes, UTF-8. What it shows: per game type, the hosts with their seven strings and
-// their age (from registrationTime and the response's Date header) in pages of 100 rows, host
+// their age (from registrationTime and the response's Date header) in pages of 50 rows, host
 // counts, a filter box (also set from "?filter=TEXT" or "#filter=TEXT" on load; a filter that
 // cannot be decoded is ignored), columns sorted by a click on their heading, and a refresh every
 // 10 seconds without reloading the page, which rebuilds nothing when the listing is unchanged.
