@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
   ServerOptions options;
   if (const auto status = readCommandLine(argc, argv, context.console, options)) return *status;
   context.checksumTrace = options.checksumTrace;
+  context.summarizeRefreshes = options.summarizeRefreshes;
 
   const int listenSocket = bindListener(kListenPort);
   if (listenSocket < 0) {

@@ -37,6 +37,9 @@ struct Companion {
 // takes them. When it cannot start, "+error: --http: REASON" goes to console.err and the function
 // returns 1 before serving. `saveOwed`: the file lacks what the registry holds (a save at start
 // failed), so a save starts at once.
+// Run by systemd as a unit of Type=notify, it tells systemd READY=1 once it accepts connections,
+// STOPPING=1 at the stop signal, and WATCHDOG=1 from the loop as often as the unit's watchdog
+// asks; run otherwise, it sends nothing.
 int serveForever(int listenSocket, ServerContext& context, const Companion& companion = {},
                  bool saveOwed = false);
 

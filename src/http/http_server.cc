@@ -18,6 +18,7 @@
 
 #include "common/version.h"
 #include "http/http_views.h"
+#include "http/process_figures.h"
 #include "http/status_page.h"
 
 namespace dirserver {
@@ -384,7 +385,7 @@ bool HttpServer::serve(MHD_Connection* connection, std::string_view url, std::st
   if (url == "/metrics") {
     Answer answer(MHD_HTTP_OK,
                   metricsText(status_->stats, status_->snapshots.latest(), dirserverVersion(),
-                              settings_.wallSeconds()),
+                              settings_.wallSeconds(), readProcessFigures()),
                   kMetricsType);
     return common(answer).header(MHD_HTTP_HEADER_CACHE_CONTROL, "no-store").queue(connection);
   }
