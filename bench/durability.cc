@@ -68,7 +68,7 @@ std::optional<Clock::time_point> exchange(const Bytes& request, std::uint32_t so
 std::string metricsOf(std::uint16_t httpPort) {
   std::string body, error;
   std::uint64_t bytes = 0;
-  httpGet(httpPort, "/metrics", Clock::now() + 10s, bytes, error, &body);
+  httpGet(httpPort, "/metrics", Clock::now() + 10s, bytes, error, "", &body);
   return body;
 }
 

@@ -251,7 +251,7 @@ struct Column {
 std::map<std::string, double> scrape(std::uint16_t httpPort) {
   std::string body, error;
   std::uint64_t bytes = 0;
-  httpGet(httpPort, "/metrics", Clock::now() + 30s, bytes, error, &body);
+  httpGet(httpPort, "/metrics", Clock::now() + 30s, bytes, error, "", &body);
   return parseMetrics(body);
 }
 

@@ -49,20 +49,24 @@ int main(int argc, char** argv) {
     return 1;
   }
   // The HTTP window's port is taken as early, so that a server that cannot have it never touches
-  // the file either. It serves once the loop runs, on threads of its own, and reads only what the
-  // loop publishes.
+  // the file either. It listens and serves once the loop is set up, on threads of its own, and
+  // reads only what the loop publishes.
   std::unique_ptr<HttpServer> http;
   Companion companion;
   if (options.http) {
-    http = std::make_unique<HttpServer>();
+    const HttpSettings settings;
+    http = std::make_unique<HttpServer>(settings);
     std::string error;
     if (!http->bind(httpAddress(*options.http), error)) {
       std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
       ::close(listenSocket);
       return 1;
     }
-    companion.start = [&http](const ServerStatus& status) { http->start(status); };
+    companion.start = [&http](const ServerStatus& status, LoopConsoleLine lines, std::string& why) {
+      return http->start(status, std::move(lines), why);
+    };
     companion.stop = [&http] { http->stop(); };
+    companion.descriptors = settings.maxConnections + kHttpDescriptorsBesideConnections;
   }
   // Loaded after the bind, so a server that cannot have its port never touches the file, and
   // before the listen, so no connection is queued before the registry is complete. A file that

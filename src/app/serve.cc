@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include <csignal>
+#include <cstdio>
 #include <optional>
 
 #include "app/service_notify.h"
@@ -69,12 +70,14 @@ class StopSignals final : public EventHandler {
 int serveForever(int listenSocket, ServerContext& context, const LoadResult& loaded,
                  const Companion& companion) {
   CoreSettings settings;
-  // Keep descriptors for the server list file and the loop itself beyond the connections.
+  // Keep descriptors for the server list file, the loop itself and the companion beyond the
+  // connections.
   constexpr std::uint64_t kSpareDescriptors = 16;
+  const std::uint64_t kept = kSpareDescriptors + companion.descriptors;
   const std::uint64_t limit = raiseDescriptorLimit();
-  if (limit > kSpareDescriptors) {
+  if (limit > kept) {
     settings.maxConnections = static_cast<std::size_t>(
-        std::min<std::uint64_t>(settings.maxConnections, limit - kSpareDescriptors));
+        std::min<std::uint64_t>(settings.maxConnections, limit - kept));
   }
   // Blocked before the saver's thread starts, which inherits the mask: only the loop takes them.
   const sigset_t blocked = stopSignals();
@@ -109,7 +112,18 @@ int serveForever(int listenSocket, ServerContext& context, const LoadResult& loa
   }
   server.listen(listenSocket);
   server.restored(loaded.logBytes, loaded.rewrite || !loaded.liveLogs.empty());
-  if (companion.start) companion.start(server.status());
+  if (companion.start) {
+    LoopConsoleLine print = [&reactor, &context](std::string line) {
+      reactor.post([&context, line = std::move(line)] {
+        std::fputs(line.c_str(), context.console.err);
+      });
+    };
+    std::string error;
+    if (!companion.start(server.status(), std::move(print), error)) {
+      std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
+      return 1;
+    }
+  }
   systemd.notify("READY=1");
   reactor.run();
   if (companion.stop) companion.stop();
