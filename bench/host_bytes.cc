@@ -20,7 +20,6 @@
 #include "registry/server_key.h"
 #include "registry/server_registry.h"
 #include "report.h"
-#include "saves.h"
 
 namespace dirserver::bench {
 namespace {

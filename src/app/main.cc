@@ -16,7 +16,7 @@
 #include "app/options.h"
 #include "app/serve.h"
 #include "protocol/message.h"
-#include "persist/server_list_file.h"
+#include "persist/list_loader.h"
 
 namespace {
 
@@ -42,6 +42,7 @@ int main(int argc, char** argv) {
   if (const auto status = readCommandLine(argc, argv, context.console, options)) return *status;
   context.checksumTrace = options.checksumTrace;
   context.maxHostBytes = options.maxHostBytes;
+  context.summarizeRefreshes = options.summarizeRefreshes;
 
   const int listenSocket = bindListener(kListenPort);
   if (listenSocket < 0) {
@@ -49,37 +50,41 @@ int main(int argc, char** argv) {
     return 1;
   }
   // The HTTP window's port is taken as early, so that a server that cannot have it never touches
-  // the file either. It serves once the loop runs, on threads of its own, and reads only what the
-  // loop publishes.
+  // the file either. It listens and serves once the loop is set up, on threads of its own, and
+  // reads only what the loop publishes.
   std::unique_ptr<HttpServer> http;
   Companion companion;
   if (options.http) {
-    http = std::make_unique<HttpServer>();
+    const HttpSettings settings;
+    http = std::make_unique<HttpServer>(settings);
     std::string error;
     if (!http->bind(httpAddress(*options.http), error)) {
       std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
       ::close(listenSocket);
       return 1;
     }
-    companion.start = [&http](const ServerStatus& status) { http->start(status); };
+    companion.start = [&http](const ServerStatus& status, LoopConsoleLine lines, std::string& why) {
+      return http->start(status, std::move(lines), why);
+    };
     companion.stop = [&http] { http->stop(); };
+    companion.descriptors = settings.maxConnections + kHttpDescriptorsBesideConnections;
   }
   // Loaded after the bind, so a server that cannot have its port never touches the file, and
   // before the listen, so no connection is queued before the registry is complete. A file that
   // is there but cannot be read ends the server: it must not be replaced by the first save.
-  const LoadResult loaded = loadServerList(context);
+  LoadResult loaded = loadServerList(context);
   if (!loaded.readable) {
     ::close(listenSocket);
     return 1;
   }
   // The file holds something the registry does not (damage, duplicates, stale keys): it is
   // written back before anything else happens, so that a kill at any later moment keeps what was
-  // loaded. Should that fail, the loop tries again at once, like any save it owes.
-  const bool saveOwed = loaded.rewrite && saveServerList(context) == SaveOutcome::Failed;
+  // loaded. Should that fail, the loop tries again at once, like any snapshot it owes.
+  writeBackIfNeeded(context, loaded);
   if (!startListening(listenSocket)) {
     std::fprintf(context.console.err, "+error: listen() error\n");
     ::close(listenSocket);
     return 1;
   }
-  return serveUntilStopped(listenSocket, context, companion, saveOwed);
+  return serveUntilStopped(listenSocket, context, loaded, companion);
 }

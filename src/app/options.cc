@@ -11,7 +11,8 @@ namespace dirserver {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: dirserver [--http ADDRESS:PORT] [--max-host-bytes BYTES] [trace]\n"
+    "usage: dirserver [--http ADDRESS:PORT] [--max-host-bytes BYTES] [--console full|summary]\n"
+    "                 [trace]\n"
     "\n"
     "The directory server of the game: hosts register and announce their shutdown on TCP port\n"
     "6001 (every local IPv4 address), clients fetch the listing of every registered host. The\n"
@@ -25,13 +26,17 @@ constexpr const char* kUsage =
     "                       refuse new hosts once the strings of all hosts would take more\n"
     "                       than BYTES (K, M, G: KiB, MiB, GiB; default 64M); hosts loaded\n"
     "                       from the file and refreshes are never refused\n"
+    "  --console summary    print no lines for a registration that only refreshes a\n"
+    "                       registered host; print how many there were once a minute\n"
+    "  --console full       print every request's lines (the default)\n"
     "  --help, -h           this text\n"
     "  --version            the version\n"
     "\n"
     "Any other argument (for example 'trace') prints every key the server computes with the\n"
     "words that went into it, also while the file is loaded at start. The server runs until it\n"
-    "is stopped with SIGTERM or SIGINT. Exit status: 1 when it cannot bind or listen on port\n"
-    "6001, 2 on a bad command line.\n";
+    "is stopped with SIGTERM or SIGINT. Exit status: 0 after an orderly stop, 1 when it cannot\n"
+    "bind or listen on port 6001 or read its file or the last save failed, 2 on a bad command\n"
+    "line. 'man dirserver' tells more.\n";
 
 // Splits "--name=value" into name and value; `hasValue` tells "--name=" from "--name".
 void splitOption(const std::string& arg, std::string& name, std::string& value, bool& hasValue) {
@@ -116,25 +121,37 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
         return false;
       }
       (name == "--help" ? options.help : options.version) = true;
-    } else if (name == "--http" || name == "--max-host-bytes") {
+    } else if (name == "--http" || name == "--max-host-bytes" || name == "--console") {
       if (!hasValue) {
         if (i + 1 == args.size()) {
-          error = name + " needs a value: " + (name == "--http" ? "ADDRESS:PORT" : "BYTES");
+          error = name + " needs a value: " +
+                  (name == "--http" ? "ADDRESS:PORT"
+                                    : name == "--console" ? "full or summary" : "BYTES");
           return false;
         }
         value = args[++i];
       }
-      if (name == "--http") {
-        Ipv4Endpoint endpoint;
-        if (!parseIpv4Endpoint(value, endpoint, error)) {
-          error = "--http " + error;
+      if (name == "--console") {
+        if (value != "full" && value != "summary") {
+          error = "--console '" + value + "': expected full or summary";
           return false;
         }
-        options.http = endpoint;
-      } else if (!parseByteCount(value, options.maxHostBytes, error)) {
-        error = "--max-host-bytes " + error;
+        options.summarizeRefreshes = value == "summary";
+        continue;
+      }
+      if (name == "--max-host-bytes") {
+        if (!parseByteCount(value, options.maxHostBytes, error)) {
+          error = "--max-host-bytes " + error;
+          return false;
+        }
+        continue;
+      }
+      Ipv4Endpoint endpoint;
+      if (!parseIpv4Endpoint(value, endpoint, error)) {
+        error = "--http " + error;
         return false;
       }
+      options.http = endpoint;
     } else {
       error = "unknown option '" + name + "'; 'dirserver --help' lists the options";
       return false;

@@ -7,6 +7,10 @@
 #include <pthread.h>
 
 #include <csignal>
+#include <cstdio>
+#include <optional>
+
+#include "app/service_notify.h"
 
 #include "net/listener.h"
 #include "net/reactor.h"
@@ -29,8 +33,8 @@ sigset_t stopSignals() {
 // every thread (see serveUntilStopped) for the loop to be the one that takes them.
 class StopSignals final : public EventHandler {
  public:
-  StopSignals(Reactor& reactor, ServerCore& core)
-      : reactor_(reactor), core_(core), signals_(stopSignals()) {
+  StopSignals(Reactor& reactor, ServerCore& core, const ServiceNotifier& systemd)
+      : reactor_(reactor), core_(core), systemd_(systemd), signals_(stopSignals()) {
     fd_ = ::signalfd(-1, &signals_, SFD_NONBLOCK | SFD_CLOEXEC);
     if (fd_ >= 0) reactor_.watch(fd_, this, EPOLLIN);
     // Without a way to hear them, the signals keep their default action: they end the server.
@@ -50,27 +54,31 @@ class StopSignals final : public EventHandler {
     if (::read(fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return;
     reactor_.watch(fd_, this, 0);
     ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
+    systemd_.notify("STOPPING=1");
     core_.stop();
   }
 
  private:
   Reactor& reactor_;
   ServerCore& core_;
+  const ServiceNotifier& systemd_;
   const sigset_t signals_;
   int fd_ = -1;
 };
 
 }  // namespace
 
-int serveUntilStopped(int listenSocket, ServerContext& context, const Companion& companion,
-                 bool saveOwed) {
+int serveUntilStopped(int listenSocket, ServerContext& context, const LoadResult& loaded,
+                      const Companion& companion) {
   CoreSettings settings;
-  // Keep descriptors for the server list file and the loop itself beyond the connections.
+  // Keep descriptors for the server list file, the loop itself and the companion beyond the
+  // connections.
   constexpr std::uint64_t kSpareDescriptors = 16;
+  const std::uint64_t kept = kSpareDescriptors + companion.descriptors;
   const std::uint64_t limit = raiseDescriptorLimit();
-  if (limit > kSpareDescriptors) {
+  if (limit > kept) {
     settings.maxConnections = static_cast<std::size_t>(
-        std::min<std::uint64_t>(settings.maxConnections, limit - kSpareDescriptors));
+        std::min<std::uint64_t>(settings.maxConnections, limit - kept));
   }
   // Blocked before the saver's thread starts, which inherits the mask: only the loop takes them.
   const sigset_t blocked = stopSignals();
@@ -82,15 +90,42 @@ int serveUntilStopped(int listenSocket, ServerContext& context, const Companion&
     return 1;
   }
   ServerCore* core = nullptr;
-  BackgroundSaver saver(context.listFile, [&reactor, &core](SaveOutcome outcome, auto took) {
-    reactor.post([&core, outcome, took] { core->saveFinished(outcome, took); });
-  });
+  ListSaver saver(
+      context.listFile, loaded,
+      [&reactor, &core](const CommitReport& report) {
+        reactor.post([&core, report] { core->commitFinished(report); });
+      },
+      [&reactor, &core](const SnapshotReport& report) {
+        reactor.post([&core, report] { core->snapshotFinished(report); });
+      });
   ServerCore server(reactor, context, saver, settings);
   core = &server;
-  StopSignals stopOnSignal(reactor, server);
+  const ServiceNotifier systemd = ServiceNotifier::fromEnvironment();
+  StopSignals stopOnSignal(reactor, server, systemd);
+  // Sent by a timer of the loop, so that systemd restarts a server whose loop has stopped turning.
+  std::optional<Timer> watchdog;
+  if (const auto interval = systemd.watchdogInterval()) {
+    watchdog.emplace(reactor, [&reactor, &systemd, &watchdog, every = *interval] {
+      systemd.notify("WATCHDOG=1");
+      watchdog->setAt(reactor.now() + every);
+    });
+    watchdog->setAt(reactor.now());
+  }
   server.listen(listenSocket);
-  if (saveOwed) server.saveSoon();
-  if (companion.start) companion.start(server.status());
+  server.restored(loaded.logBytes, loaded.rewrite || !loaded.liveLogs.empty());
+  if (companion.start) {
+    LoopConsoleLine print = [&reactor, &context](std::string line) {
+      reactor.post([&context, line = std::move(line)] {
+        std::fputs(line.c_str(), context.console.err);
+      });
+    };
+    std::string error;
+    if (!companion.start(server.status(), std::move(print), error)) {
+      std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
+      return 1;
+    }
+  }
+  systemd.notify("READY=1");
   reactor.run();
   if (companion.stop) companion.stop();
   return server.stoppedClean() ? 0 : 1;

@@ -1,10 +1,14 @@
 #include "http/http_views.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 
 #include "common/histogram.h"
+#include "http/gzip.h"
 #include "listing/listing_json.h"
 
 namespace dirserver {
@@ -17,7 +21,7 @@ constexpr std::string_view kConsoleErrors[] = {
     "recv_size",    "recv_id",      "recv_type",     "recv_body",      "invalid_size",
     "invalid_id",   "invalid_data", "conversion",    "unknown_type",   "not_found",
     "list_full",    "strings_full", "address_full", "other_address",  "unhandled_type",
-    "save_failed"};
+    "save_failed",  "commit_failed"};
 static_assert(std::size(kRequestKinds) == static_cast<std::size_t>(RequestKind::Count));
 static_assert(std::size(kRequestOutcomes) == static_cast<std::size_t>(RequestOutcome::Count));
 static_assert(std::size(kConsoleErrors) == static_cast<std::size_t>(ConsoleError::Count));
@@ -122,24 +126,19 @@ std::string ServersJson::body() const {
   return out;
 }
 
-std::shared_ptr<const ServersJson> ServersJsonCache::get(const SnapshotPtr& snapshot) {
-  const auto cachedFor = [&]() -> std::shared_ptr<const ServersJson> {
-    std::lock_guard lock(mutex_);
-    return cached_ && cached_->version == snapshot->version ? cached_ : nullptr;
-  };
-  if (auto hit = cachedFor()) return hit;
-  std::lock_guard building(buildMutex_);
-  // Another thread may have built it while this one waited.
-  if (auto hit = cachedFor()) return hit;
+std::shared_ptr<const ServersJson> ServersJsonCache::update(const SnapshotPtr& snapshot) {
+  if (auto cached = latest(); cached && cached->version == snapshot->version) return cached;
   auto built = std::make_shared<ServersJson>();
   built->version = snapshot->version;
-  built->etag = "\"" + instance_ + "-" + std::to_string(snapshot->version) + "\"";
+  const std::string tag = instance_ + "-" + std::to_string(snapshot->version);
+  built->etag = "\"" + tag + "\"";
   decltype(blocks_) kept;
   built->parts = snapshotJsonParts(*snapshot, server_, [&](const HostBlockPtr& block) {
     const auto known = blocks_.find(block.get());
     JsonPart json = known != blocks_.end()
                         ? known->second.second
-                        : std::make_shared<const std::string>(encodeHostBlockJson(*block));
+                        : std::make_shared<const std::string>(
+                              encodeHostBlockJson(*block, snapshot->takenAt));
     kept.emplace(block.get(), std::pair{block, json});
     return json;
   });
@@ -147,11 +146,65 @@ std::shared_ptr<const ServersJson> ServersJsonCache::get(const SnapshotPtr& snap
   blocks_ = std::move(kept);
   std::size_t offset = 0;
   built->partEnds.reserve(built->parts.size());
-  for (const JsonPart& part : built->parts) built->partEnds.push_back(offset += part->size());
+  std::vector<std::string_view> texts;
+  texts.reserve(built->parts.size());
+  for (const JsonPart& part : built->parts) {
+    built->partEnds.push_back(offset += part->size());
+    texts.push_back(*part);
+  }
+  if (std::optional<std::string> compressed = gzipPieces(texts)) {
+    built->gzipEtag = "\"" + tag + "-gzip\"";
+    built->gzipBody = std::move(*compressed);
+  }
   std::lock_guard lock(mutex_);
-  // Never replace a newer version with an older one (a request may hold an old snapshot).
-  if (!cached_ || cached_->version <= built->version) cached_ = built;
-  return built;
+  // Never replace a newer version with an older one.
+  if (!cached_ || cached_->version <= built->version) cached_ = std::move(built);
+  return cached_;
+}
+
+std::shared_ptr<const ServersJson> ServersJsonCache::latest() const {
+  std::lock_guard lock(mutex_);
+  return cached_;
+}
+
+bool acceptsGzip(std::string_view acceptEncoding) {
+  constexpr std::string_view kBlanks = " \t";
+  const auto trim = [&](std::string_view text) {
+    const std::size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return std::string_view();
+    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+  };
+  const auto lower = [](std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+  };
+  std::optional<bool> gzip, star;
+  while (!acceptEncoding.empty()) {
+    const std::size_t comma = acceptEncoding.find(',');
+    std::string_view item = acceptEncoding.substr(0, comma);
+    acceptEncoding = comma == std::string_view::npos ? std::string_view() : acceptEncoding.substr(comma + 1);
+    const std::size_t semicolon = item.find(';');
+    const std::string coding = lower(trim(item.substr(0, semicolon)));
+    // The weight: 1 unless a "q" parameter says otherwise; one that does not parse admits nothing.
+    double weight = 1;
+    for (std::string_view params = semicolon == std::string_view::npos ? std::string_view()
+                                                                        : item.substr(semicolon + 1);
+         !params.empty();) {
+      const std::size_t next = params.find(';');
+      const std::string_view param = trim(params.substr(0, next));
+      params = next == std::string_view::npos ? std::string_view() : params.substr(next + 1);
+      const std::size_t equals = param.find('=');
+      if (equals == std::string_view::npos || lower(trim(param.substr(0, equals))) != "q") continue;
+      const std::string value(trim(param.substr(equals + 1)));
+      char* end = nullptr;
+      weight = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0') weight = 0;
+    }
+    if (coding == "gzip" || coding == "x-gzip") gzip = weight > 0;
+    if (coding == "*") star = weight > 0;
+  }
+  return gzip ? *gzip : star.value_or(false);
 }
 
 bool etagMatches(std::string_view ifNoneMatch, std::string_view etag) {
@@ -171,7 +224,8 @@ bool etagMatches(std::string_view ifNoneMatch, std::string_view etag) {
 }
 
 std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
-                        std::string_view version, std::int64_t nowSeconds) {
+                        std::string_view version, std::int64_t nowSeconds,
+                        const std::optional<ProcessFigures>& process) {
   Exposition out;
 
   out.family("dirserver_hosts", "gauge", "Hosts registered, by game type.");
@@ -192,6 +246,14 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
                                  std::string(kRequestOutcomes[outcome]) + "\"";
       out.sample("dirserver_requests_total", labels, load(stats.requests[kind][outcome]));
     }
+  }
+
+  out.family("dirserver_request_duration_seconds", "histogram",
+             "Time the loop took to handle a game port request, from its last byte until its "
+             "answer was handed to the kernel, by kind.");
+  for (std::size_t kind = 0; kind < std::size(kRequestKinds); ++kind) {
+    out.histogram("dirserver_request_duration_seconds",
+                  "kind=\"" + std::string(kRequestKinds[kind]) + "\"", stats.requestSeconds[kind]);
   }
 
   out.family("dirserver_console_errors_total", "counter",
@@ -216,24 +278,46 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
   out.single("dirserver_answer_budget_bytes", "gauge", "Bytes of the answer budget in use.",
              load(stats.answerBudgetInUse));
 
-  out.single("dirserver_saves_total", "counter", "Saves of the server list file that succeeded.",
-             load(stats.savesDone));
+  out.single("dirserver_saves_total", "counter",
+             "Snapshots of the registry written as the server list file.", load(stats.savesDone));
   out.single("dirserver_save_failures_total", "counter",
-             "Saves of the server list file that failed.", load(stats.savesFailed));
-  out.single("dirserver_save_pending", "gauge", "1 while a change is not yet in the file.",
+             "Snapshots of the server list file that failed.", load(stats.savesFailed));
+  out.single("dirserver_save_pending", "gauge",
+             "1 while an acknowledged change is not yet durable on disk.",
              std::uint64_t{stats.savePending.load(std::memory_order_relaxed)});
-  out.single("dirserver_last_save_failed", "gauge", "1 when the latest save failed.",
+  out.single("dirserver_last_save_failed", "gauge", "1 when the latest snapshot failed.",
              std::uint64_t{stats.lastSaveFailed.load(std::memory_order_relaxed)});
-  out.family("dirserver_last_save_duration_seconds", "gauge", "How long the latest save took.");
+  out.family("dirserver_last_save_duration_seconds", "gauge", "How long the latest snapshot took.");
   out.seconds("dirserver_last_save_duration_seconds",
               static_cast<double>(load(stats.lastSaveMicroseconds)) / 1e6);
   if (const std::int64_t finished = stats.lastSaveFinishedAt.load(std::memory_order_relaxed);
       finished > 0) {
     out.single("dirserver_last_save_timestamp_seconds", "gauge",
-               "When the latest save finished, in seconds since 1970.", finished);
-    out.single("dirserver_last_save_age_seconds", "gauge", "Seconds since the latest save finished.",
-               nowSeconds - finished);
+               "When the latest snapshot finished, in seconds since 1970.", finished);
+    out.single("dirserver_last_save_age_seconds", "gauge",
+               "Seconds since the latest snapshot finished.", nowSeconds - finished);
   }
+  out.family("dirserver_snapshot_duration_seconds", "histogram", "How long snapshots took.");
+  out.histogram("dirserver_snapshot_duration_seconds", {}, stats.snapshotTime);
+  out.single("dirserver_commits_total", "counter",
+             "Commits of changes to the server list log (one write and one sync each).",
+             load(stats.commitsDone));
+  out.single("dirserver_commit_failures_total", "counter",
+             "Commits to the server list log that failed.", load(stats.commitsFailed));
+  out.single("dirserver_last_commit_failed", "gauge", "1 when the latest commit failed.",
+             std::uint64_t{stats.lastCommitFailed.load(std::memory_order_relaxed)});
+  out.single("dirserver_changes_pending", "gauge",
+             "Acknowledged changes not yet durable on disk.", load(stats.changesPending));
+  out.single("dirserver_log_bytes", "gauge",
+             "Bytes of the server list logs since the list in place.", load(stats.logBytes));
+  out.single("dirserver_disk_bytes_written_total", "counter",
+             "Bytes written to the server list, its log and owners file.", load(stats.bytesWritten));
+  out.family("dirserver_commit_duration_seconds", "histogram",
+             "How long commits to the server list log took, write and sync.");
+  out.histogram("dirserver_commit_duration_seconds", {}, stats.commitTime);
+  out.family("dirserver_ack_to_durable_seconds", "histogram",
+             "From a change's acknowledgement to the end of the commit that made it durable.");
+  out.histogram("dirserver_ack_to_durable_seconds", {}, stats.ackToDurable);
 
   out.single("dirserver_listing_bytes", "gauge", "Size of the listing reply.",
              load(stats.listingBytes));
@@ -247,6 +331,22 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
              stats.startedAt.load(std::memory_order_relaxed));
   out.family("dirserver_build_info", "gauge", "Always 1; the server's version is its label.");
   out.sample("dirserver_build_info", "version=\"" + labelValue(version) + "\"", std::uint64_t{1});
+
+  // Under the names and help texts that Prometheus client libraries give them.
+  if (process) {
+    out.family("process_cpu_seconds_total", "counter",
+               "Total user and system CPU time spent in seconds.");
+    out.seconds("process_cpu_seconds_total", process->cpuSeconds);
+    out.single("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+               process->residentBytes);
+    out.single("process_open_fds", "gauge", "Number of open file descriptors.",
+               process->openDescriptors);
+    out.single("process_max_fds", "gauge", "Maximum number of open file descriptors.",
+               process->maxDescriptors);
+    out.family("process_start_time_seconds", "gauge",
+               "Start time of the process since unix epoch in seconds.");
+    out.seconds("process_start_time_seconds", process->startTimeSeconds);
+  }
   return out.take();
 }
 
@@ -260,18 +360,19 @@ HealthReport checkHealth(const ServerStats& stats, std::int64_t steadyNowMs,
   if (silence > maxSilence.count()) {
     return {false, std::string("unhealthy: the loop has not answered for ") + seconds};
   }
-  const bool failed = stats.lastSaveFailed.load(std::memory_order_relaxed);
-  const bool pending = stats.savePending.load(std::memory_order_relaxed);
-  if (failed && pending) {
-    return {false, "unhealthy: the last save failed and changes wait to be saved"};
+  if (stats.lastCommitFailed.load(std::memory_order_relaxed)) {
+    return {false, "unhealthy: the last commit to the server list log failed and " +
+                       std::to_string(load(stats.changesPending)) + " changes wait to be saved"};
+  }
+  if (stats.lastSaveFailed.load(std::memory_order_relaxed)) {
+    return {false, "unhealthy: the last snapshot of the server list failed"};
   }
   std::string reason = std::string("ok: the loop answered ") + seconds + " ago, ";
-  if (failed) {
-    reason += "the last save failed but nothing waits to be saved";
-  } else if (stats.lastSaveFinishedAt.load(std::memory_order_relaxed) > 0) {
+  if (load(stats.commitsDone) > 0 || stats.lastSaveFinishedAt.load(std::memory_order_relaxed) > 0) {
     reason += "the last save succeeded";
   } else {
-    reason += pending ? "changes wait for the first save" : "nothing saved yet";
+    reason += stats.savePending.load(std::memory_order_relaxed) ? "changes wait for the first save"
+                                                                : "nothing saved yet";
   }
   return {true, reason};
 }

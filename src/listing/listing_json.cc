@@ -66,8 +66,9 @@ void appendHosts(std::string& out, const Hosts& hosts, AsJsonHost asJsonHost) {
   }
 }
 
-JsonHost snapshotHost(const HostEntry& entry) {
-  return {&entry.record->fields, entry.key, entry.record->registrationTime};
+// A host of a snapshot taken at `takenAt`, its stored time read as the full time nearest to then.
+JsonHost snapshotHost(const HostEntry& entry, std::int64_t takenAt) {
+  return {&entry.record->fields, entry.key, fullTime(entry.record->registrationTime, takenAt)};
 }
 
 }  // namespace
@@ -100,15 +101,17 @@ JsonListing snapshotListing(const RegistrySnapshot& snapshot, std::string server
     JsonDirectory directory{std::string(kServerTypePaths[index(type)]), type, {}};
     const HostRange& entries = snapshot.hosts[index(type)];
     directory.hosts.reserve(entries.size());
-    for (const HostEntry& entry : entries) directory.hosts.push_back(snapshotHost(entry));
+    for (const HostEntry& entry : entries) {
+      directory.hosts.push_back(snapshotHost(entry, snapshot.takenAt));
+    }
     listing.directories.push_back(std::move(directory));
   }
   return listing;
 }
 
-std::string encodeHostBlockJson(const HostBlock& block) {
+std::string encodeHostBlockJson(const HostBlock& block, std::int64_t takenAt) {
   std::string out;
-  appendHosts(out, block, snapshotHost);
+  appendHosts(out, block, [takenAt](const HostEntry& entry) { return snapshotHost(entry, takenAt); });
   return out;
 }
 

@@ -22,11 +22,11 @@
 namespace dirserver {
 
 // One host: its seven strings (borrowed; they must outlive the encoding), its key, and its
-// registration time (seconds since 1970) when the source knows it.
+// registration time in full (seconds since 1970, past January 2038 too) when the source knows it.
 struct JsonHost {
   const ServerFields* fields = nullptr;
   ServerKey key = 0;
-  std::optional<std::int32_t> registrationTime;
+  std::optional<std::int64_t> registrationTime;
 };
 
 // One directory of the listing and the hosts listed under it.
@@ -55,7 +55,7 @@ std::string encodeListingJson(const JsonListing& listing);
 
 // The listing a server with the registry of `snapshot` sends, laid out as encodeListingJson takes
 // it: the root directory "/Aviantorvale" without hosts, then each game type's directory with its
-// hosts in listing order and their registration times. The hosts borrow the snapshot's records:
+// hosts in listing order and their registration times in full, as of the snapshot's takenAt. The hosts borrow the snapshot's records:
 // `snapshot` must outlive the result.
 JsonListing snapshotListing(const RegistrySnapshot& snapshot, std::string server);
 
@@ -63,9 +63,12 @@ JsonListing snapshotListing(const RegistrySnapshot& snapshot, std::string server
 using JsonPart = std::shared_ptr<const std::string>;
 
 // The hosts of `block` as they stand in their directory's "hosts" array in
-// encodeListingJson(snapshotListing(...)): each host's object, with its registration time, the
-// objects separated by commas. Empty for an empty block.
-std::string encodeHostBlockJson(const HostBlock& block);
+// encodeListingJson(snapshotListing(...)) of a snapshot taken at `takenAt`: each host's object,
+// with its registration time, the objects separated by commas. Empty for an empty block. The
+// times read the same against any moment within decades of `takenAt`, and a block lives no
+// longer than its hosts go unrefreshed (a day, before the sweep drops them), so the text of a
+// block may serve the snapshots of later versions that hold it.
+std::string encodeHostBlockJson(const HostBlock& block, std::int64_t takenAt);
 
 // The document encodeListingJson(snapshotListing(snapshot, server)) in parts, which joined in order
 // are exactly that document: the text around the hosts, and for each block of hosts the part

@@ -42,6 +42,7 @@ class Timer {
   // Arms the timer for `when`, replacing any earlier time.
   void setAt(SteadyClock::time_point when);
   void cancel();
+  bool armed() const { return armed_; }
 
  private:
   friend class Reactor;

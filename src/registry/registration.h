@@ -42,8 +42,9 @@ bool parseServerFields(ByteView body, const Console& console, ServerRecord& reco
 // stored strings would take the registry's past context.maxHostBytes ("+error: server list has
 // no room for this server's strings"), or when its address has registered kMaxServersPerAddress
 // hosts ("+error: too many servers registered from this address"); a refresh is never refused.
-// Prints each step on the console; a rejected body changes nothing. Returns what became of the
-// request.
+// Prints each step on the console; a rejected body changes nothing. With
+// context.summarizeRefreshes, a refresh prints nothing and counts in context.unprintedRefreshes
+// instead. Returns what became of the request.
 HostOutcome handleRegistration(ServerContext& context, ByteView body,
                                PeerAddress from = kUnknownAddress);
 

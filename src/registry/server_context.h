@@ -27,6 +27,10 @@ struct ServerContext {
   bool checksumTrace = false;
   // New hosts are refused when their strings would take the registry's (fieldBytes) past this.
   std::uint64_t maxHostBytes = kDefaultMaxHostBytes;
+  // When set, a registration that only refreshes a registered host prints none of its lines and
+  // counts in unprintedRefreshes; the loop prints that count now and then (--console summary).
+  bool summarizeRefreshes = false;
+  std::uint64_t unprintedRefreshes = 0;
   // The server list file; a bare name, so it lies in the working directory.
   std::string listFile = "server_list.dat";
 

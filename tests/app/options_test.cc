@@ -18,6 +18,7 @@ std::string outcome(const std::vector<std::string>& args) {
   std::string text = options.checksumTrace ? "trace" : "no trace";
   if (options.help) text += ", help";
   if (options.version) text += ", version";
+  if (options.summarizeRefreshes) text += ", summary";
   if (options.http) {
     text += ", http " + std::to_string(options.http->address >> 24) + "." +
             std::to_string((options.http->address >> 16) & 0xFF) + "." +
@@ -46,6 +47,10 @@ TEST(ServerOptions, OptionsBeginWithTwoDashesAndEveryOtherArgumentSwitchesTheTra
       {{"--max-host-bytes=8K"}, "no trace, max host bytes 8192"},
       {{"--max-host-bytes", "2G"}, "no trace, max host bytes 2147483648"},
       {{"--max-host-bytes"}, "error: --max-host-bytes needs a value: BYTES"},
+      {{"--console", "summary", "t"}, "trace, summary"},
+      {{"--console=summary", "--console=full"}, "no trace"},
+      {{"--console", "quiet"}, "error: --console 'quiet': expected full or summary"},
+      {{"--console"}, "error: --console needs a value: full or summary"},
       // After "--" nothing is an option.
       {{"--", "--help"}, "trace"},
       {{"--", "-h"}, "trace"},

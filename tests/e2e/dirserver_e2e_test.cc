@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,12 +23,14 @@
 #include "net/listener.h"
 #include "registry/server_key.h"
 #include "persist/server_list_file.h"
+#include "persist/write_ahead_log.h"
 #include "support/loopback.h"
 #include "support/process.h"
 
 namespace dirserver {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::hostStrings;
 using testing::request;
 using testing::requestBody;
@@ -48,6 +53,30 @@ bool fileReaches(const std::filesystem::path& path, std::uintmax_t size,
   for (;;) {
     std::error_code error;
     if (std::filesystem::file_size(path, error) == size && !error) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+// Waits, at most `limit`, until the logs in `dir` hold `changes` changes: the commits of the
+// changes acknowledged so far have landed.
+bool logReaches(const std::filesystem::path& dir, std::uint64_t changes,
+                std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    std::uint64_t held = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      if (!entry.path().filename().string().starts_with("server_list.wal.")) continue;
+      const int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
+      LogReader reader(systemEnv(), fd, std::filesystem::file_size(entry.path()));
+      LogHeader header;
+      LogEntry change;
+      if (reader.readHeader(header)) {
+        while (reader.next(change) == LogReader::Result::Entry) ++held;
+      }
+      ::close(fd);
+    }
+    if (held >= changes) return true;
     if (std::chrono::steady_clock::now() >= end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -76,7 +105,7 @@ TEST(DirserverExecutable, HelpVersionAndBadCommandLinesEndAtOnceWithoutTouchingT
   const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
       {{"--version"}, 0, std::string("dirserver ") + kVersion + "\n"},
       {{"trace", "--help"}, 0,
-       "usage: dirserver [--http ADDRESS:PORT] [--max-host-bytes BYTES] [trace]\n"},
+       "usage: dirserver [--http ADDRESS:PORT] [--max-host-bytes BYTES] [--console full|summary]\n"},
       {{"-h"}, 0, "usage: dirserver"},
       {{"trace", "--bogus"}, 2, "dirserver: unknown option '--bogus'"},
       {{"--http", "localhost:80"}, 2, "dirserver: --http 'localhost:80'"}};
@@ -142,8 +171,8 @@ TEST(DirserverExecutable, RegistryAndListingSurviveAKill) {
                        "> number of servers: 2\n"),
               std::string::npos)
         << out;
-    // Saved in the background, soon after the acknowledgement.
-    EXPECT_TRUE(fileReaches(t.dir / "server_list.dat", 12 + 2 * kFileRecordSize));
+    // Committed to the log in the background, soon after the acknowledgement.
+    EXPECT_TRUE(logReaches(t.dir, 3));
   }  // killed with SIGKILL
   testing::Process restarted(t.dir, "server", DIRSERVER_BINARY, {"trace"});
   ASSERT_TRUE(restarted.waitServing()) << restarted.err();
@@ -155,7 +184,9 @@ TEST(DirserverExecutable, RegistryAndListingSurviveAKill) {
   const std::string out = restarted.out();
   // The trace switch prints every key computed while loading, before the count.
   EXPECT_EQ(out.find(">> computing checksum: \n"), 0u) << out;
-  EXPECT_NE(out.find("- loaded 2 servers\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("- replayed 3 changes from the server list log: 2 servers\n"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("was removed from list\n> number of servers: 1\n"), std::string::npos);
 }
 
@@ -183,26 +214,72 @@ TEST(DirserverExecutable, EveryDistinctHostIsListedThoughTheirStringsSumAlike) {
   EXPECT_EQ(countOf(out, " was added to the list\n"), 1500u);
   EXPECT_EQ(countOf(out, "was already in the list"), 0u);
   // And they all come back after a restart.
-  EXPECT_TRUE(fileReaches(t.dir / "server_list.dat", 12 + 1500 * kFileRecordSize));
+  EXPECT_TRUE(logReaches(t.dir, 1500));
   server.kill();
   testing::Process restarted(t.dir, "server", DIRSERVER_BINARY);
   ASSERT_TRUE(restarted.waitServing()) << restarted.err();
   EXPECT_EQ(ask(request(MessageType::ListRequest)).value(), listing);
 }
 
+// A datagram socket at `path` standing in for the one systemd names in NOTIFY_SOCKET.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::filesystem::path& path)
+      : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  }
+  ~NotifySocket() { ::close(fd_); }
+
+  // The next message, "" when none comes within `limit`.
+  std::string next(std::chrono::milliseconds limit = std::chrono::seconds(5)) const {
+    pollfd ready{fd_, POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(limit.count())) != 1) return "";
+    char text[256];
+    const ssize_t size = ::recv(fd_, text, sizeof text, 0);
+    return size > 0 ? std::string(text, static_cast<std::size_t>(size)) : "";
+  }
+
+ private:
+  const int fd_;
+};
+
 TEST(DirserverExecutable, StopSignalSavesWhatIsPendingAndExitsCleanly) {
   for (int signal : {SIGTERM, SIGINT}) {
     testing::TestContext t;
     const auto bob = requestBody(hostStrings("/Aviantorvale/Melee Game", "Bob"));
     {
+      // Started as systemd starts a unit of Type=notify with a watchdog of 100 ms (SIGTERM), and
+      // as anything else starts it (SIGINT).
+      const NotifySocket systemd(t.dir / "notify");
+      if (signal == SIGTERM) {
+        ::setenv("NOTIFY_SOCKET", (t.dir / "notify").c_str(), 1);
+        ::setenv("WATCHDOG_USEC", "100000", 1);
+      }
       testing::Process server(t.dir, "server", DIRSERVER_BINARY);
+      ::unsetenv("NOTIFY_SOCKET");
+      ::unsetenv("WATCHDOG_USEC");
       ASSERT_TRUE(server.waitServing()) << server.err();
+      if (signal == SIGTERM) {
+        EXPECT_EQ(systemd.next(), "READY=1");
+        // The loop keeps telling, every 50 ms.
+        for (int beat = 0; beat < 3; ++beat) EXPECT_EQ(systemd.next(), "WATCHDOG=1");
+      }
       ask(request(MessageType::Registration, bob));
       server.signal(signal);  // at once: the save of the registration may not even have begun
       EXPECT_EQ(server.waitExit(), 0) << server.err();
       EXPECT_EQ(server.err(), "- starting with empty server list\n");
+      std::string told;
+      while (told != "STOPPING=1" && !(told = systemd.next(100ms)).empty()) {
+      }
+      EXPECT_EQ(told, signal == SIGTERM ? "STOPPING=1" : "");
     }
-    EXPECT_EQ(std::filesystem::file_size(t.dir / "server_list.dat"), 12 + kFileRecordSize);
+    // The stop leaves the list alone with its owners: every change in it, no log.
+    EXPECT_EQ(std::filesystem::file_size(t.dir / "server_list.dat"), listFileSize(1));
+    EXPECT_TRUE(std::filesystem::exists(t.dir / "server_list.owners"));
+    EXPECT_FALSE(std::filesystem::exists(t.dir / "server_list.wal.1"));
     testing::Process restarted(t.dir, "server", DIRSERVER_BINARY);
     ASSERT_TRUE(restarted.waitServing()) << restarted.err();
     EXPECT_EQ(loadU16(ask(request(MessageType::ListRequest))->data() + 14), 5u);
@@ -347,22 +424,25 @@ TEST(DirserverExecutable, OddLengthFieldsAreKeptListedAndSavedAsTheyCame) {
       EXPECT_EQ(entry.texts[i], Bytes(stored.begin(), stored.begin() + stored.size() / 2 * 2));
     }
   }
-  // A registration rewrites the file, the odd field in it as it came.
+  // A registration goes to the log; the kill comes once it is there.
   ask(request(MessageType::Registration,
               requestBody(hostStrings("/Aviantorvale/Team Melee Game", "New"))));
-  // The save follows the acknowledgement; wait for it before the kill.
-  EXPECT_TRUE(fileReaches(t.dir / "server_list.dat", 12 + 3 * kFileRecordSize));
+  EXPECT_TRUE(logReaches(t.dir, 1));
   server.kill();
   EXPECT_EQ(server.err(), "");
   EXPECT_NE(server.out().find("- loaded 2 servers\n"), std::string::npos) << server.out();
-  EXPECT_EQ(std::filesystem::file_size(t.dir / "server_list.dat"), 12 + 3 * kFileRecordSize);
-  EXPECT_TRUE(fileHoldsOdd());
 
+  // The start after it replays the log and writes the list anew, the odd field as it came.
   testing::Process restarted(t.dir, "server", DIRSERVER_BINARY);
   ASSERT_TRUE(restarted.waitServing()) << restarted.err();
+  EXPECT_TRUE(fileReaches(t.dir / "server_list.dat", listFileSize(3)));
   restarted.kill();
   EXPECT_EQ(restarted.err(), "");
-  EXPECT_NE(restarted.out().find("- loaded 3 servers\n"), std::string::npos) << restarted.out();
+  EXPECT_NE(restarted.out().find("- loaded 2 servers\n- replayed 1 changes from the server list "
+                                 "log: 3 servers\n"),
+            std::string::npos)
+      << restarted.out();
+  EXPECT_TRUE(fileHoldsOdd());
 }
 
 }  // namespace
