@@ -18,7 +18,7 @@ struct Recorder final : EventHandler {
   std::vector<std::uint32_t> seen;
 };
 
-TEST(Reactor, TimersFireInOrderOnTheInjectedClockOnly) {
+TEST(Reactor, TimersFireInOrderOnTheInjectedClockAlsoOnBusyPasses) {
   testing::ManualClock clock;
   Reactor reactor(clock.clock());
   std::vector<int> fired;
@@ -33,6 +33,21 @@ TEST(Reactor, TimersFireInOrderOnTheInjectedClockOnly) {
   clock.advance(2s);
   EXPECT_TRUE(reactor.runOnce(0s));
   EXPECT_EQ(fired, (std::vector<int>{1, 2}));
+
+  // Under steady traffic every pass has a descriptor ready; due timers fire all the same.
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+  Recorder busy;
+  reactor.watch(pair[0], &busy, EPOLLIN);
+  ASSERT_EQ(::write(pair[1], "x", 1), 1);  // never read: readable on every pass
+  late.setAt(clock.now() + 1s);
+  EXPECT_TRUE(reactor.runOnce(0s));
+  clock.advance(1s);
+  EXPECT_TRUE(reactor.runOnce(0s));
+  EXPECT_EQ(fired, (std::vector<int>{1, 2, 2}));
+  EXPECT_EQ(busy.seen.size(), 2u);
+  reactor.watch(pair[0], &busy, 0);
+  for (int fd : pair) ::close(fd);
 }
 
 TEST(Reactor, ReadinessPostedWorkAndDeferredWorkInOnePass) {
