@@ -246,7 +246,7 @@ class NotifySocket {
   const int fd_;
 };
 
-TEST(DirserverExecutable, StopSignalSavesWhatIsPendingAndExitsCleanly) {
+TEST(DirserverExecutable, StopSignalSavesWhatIsPendingAndExitsZeroOnlyIfTheLastSaveLanded) {
   for (int signal : {SIGTERM, SIGINT}) {
     testing::TestContext t;
     const auto bob = requestBody(hostStrings("/Aviantorvale/Melee Game", "Bob"));
@@ -283,8 +283,15 @@ TEST(DirserverExecutable, StopSignalSavesWhatIsPendingAndExitsCleanly) {
     testing::Process restarted(t.dir, "server", DIRSERVER_BINARY);
     ASSERT_TRUE(restarted.waitServing()) << restarted.err();
     EXPECT_EQ(loadU16(ask(request(MessageType::ListRequest))->data() + 14), 5u);
+    // A stop whose last save cannot land (the list's name is taken by a directory) keeps the
+    // log and ends with code 1.
+    ask(request(MessageType::Registration, requestBody(hostStrings("/Aviantorvale/Melee Game", "Cy"))));
+    std::filesystem::remove(t.dir / "server_list.dat");
+    std::filesystem::create_directories(t.dir / "server_list.dat" / "taken");
     restarted.signal(SIGTERM);
-    EXPECT_EQ(restarted.waitExit(), 0);
+    EXPECT_EQ(restarted.waitExit(), 1) << restarted.err();
+    EXPECT_EQ(restarted.err(), "- could not save server list\n");
+    EXPECT_TRUE(logReaches(t.dir, 1, 0ms));
   }
 }
 
