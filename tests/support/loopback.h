@@ -66,7 +66,8 @@ class CoreHarness {
 
   // Starts the core: call after the registry is prepared.
   void start();
-  // Runs reactor passes, without waiting, until one handles nothing.
+  // Runs reactor passes, without waiting, until one handles nothing and nothing sent on loopback
+  // (bytes, ends of connections, new connections) is still on its way.
   void pump();
   // Moves the clock on and pumps.
   void advance(SteadyClock::duration by);
