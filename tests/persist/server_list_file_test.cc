@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -184,70 +183,6 @@ TEST(ServerListFile, SavesTheExactLayout) {
   }
   EXPECT_EQ(loadU32(&bytes[8 + 2 * kFileRecordSize]), 0u);
   EXPECT_EQ(t.console.err(), "");
-}
-
-TEST(ServerListFile, KillAtAnyMomentLeavesFilesThatLoadWhole) {
-  // A child logs the removal and the return of a host over and over, with a snapshot every few
-  // rounds, and is killed at some moment; what it leaves must always load whole, without damage.
-  TestContext t;
-  for (int round = 0; round < 8; ++round) {
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      TestContext writer;
-      writer.context.listFile = t.context.listFile;
-      const LoadResult loaded = load(writer);
-      for (ServerKey key = 1; key <= 40; ++key) {
-        writer.context.registry.insert(ServerType::Melee, key, host("H" + std::to_string(key)));
-      }
-      std::mutex mutex;
-      std::condition_variable done;
-      std::uint64_t committed = 0, snapshots = 0;
-      ListSaver saver(
-          writer.context.listFile, loaded,
-          [&](const CommitReport& report) {
-            std::lock_guard lock(mutex);
-            committed = report.batch;
-            done.notify_all();
-          },
-          [&](const SnapshotReport&) {
-            std::lock_guard lock(mutex);
-            ++snapshots;
-            done.notify_all();
-          },
-          writer.env);
-      const ServerRecord last = host("H40");
-      for (std::uint64_t batch = 1;; ++batch) {
-        if (batch % 2 == 0) {
-          writer.context.registry.erase(ServerType::Melee, 40, last.fields);
-        } else {
-          writer.context.registry.insert(ServerType::Melee, 40, last);
-        }
-        saver.append(batch, writer.context.registry.takeChanges());
-        std::unique_lock lock(mutex);
-        done.wait(lock, [&] { return committed == batch; });
-        if (batch % 7 == 0) {
-          const std::uint64_t before = snapshots;
-          lock.unlock();
-          saver.snapshot(std::make_shared<RegistrySnapshot>(writer.context.registry.snapshot()),
-                         false);
-          lock.lock();
-          done.wait(lock, [&] { return snapshots > before; });
-        }
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20 + 13 * round));
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    TestContext reader;
-    reader.context.listFile = t.context.listFile;
-    load(reader);
-    const auto count = reader.context.registry.totalCount();
-    const std::string err = reader.console.err();
-    // Killed before the first snapshot, there is no list yet; never a damaged file or log.
-    EXPECT_TRUE(count == 39 || count == 40 || count == 0) << count << " " << err;
-    EXPECT_TRUE(err.empty() || err == "- starting with empty server list\n") << err;
-  }
 }
 
 TEST(ServerListFile, LoadsWhatWasSavedUnderRecomputedKeys) {
