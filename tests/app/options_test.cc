@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "common/version.h"
-#include "support/process.h"
 #include "support/test_support.h"
 
 namespace dirserver {
@@ -82,45 +80,6 @@ TEST(ServerOptions, OptionsBeginWithTwoDashesAndEveryOtherArgumentSwitchesTheTra
     EXPECT_EQ(outcome({"--http=1.2.3.4:" + port}),
               "error: --http '1.2.3.4:" + port + "': the port must be a number from 1 to 65535");
   }
-}
-
-// Runs readCommandLine on `args` (after the program name); the status is -1 when the server
-// should run.
-testing::Finished readArgs(std::vector<std::string> args) {
-  args.insert(args.begin(), "dirserver");
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  testing::CapturedConsole console;
-  ServerOptions options;
-  const auto status =
-      readCommandLine(static_cast<int>(args.size()), argv.data(), console.console(), options);
-  return {status.value_or(-1), console.out(), console.err()};
-}
-
-TEST(ServerOptions, HelpAndVersionPrintAndExitZeroABadLineExitsTwoWithOneLine) {
-  const testing::Finished version = readArgs({"trace", "--version"});
-  EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, std::string("dirserver ") + kVersion + "\n");
-  EXPECT_EQ(version.err, "");
-
-  // Help wins over the version, and its text names every option.
-  const testing::Finished help = readArgs({"--version", "-h"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out, serverUsageText());
-  for (const char* option :
-       {"--http ADDRESS:PORT", "--max-host-bytes BYTES", "--help", "--version", "trace"}) {
-    EXPECT_NE(help.out.find(option), std::string::npos) << option;
-  }
-
-  const testing::Finished bad = readArgs({"--help", "--nope"});
-  EXPECT_EQ(bad.status, 2);
-  EXPECT_EQ(bad.out, "");
-  EXPECT_EQ(bad.err, "dirserver: unknown option '--nope'; 'dirserver --help' lists the options\n");
-
-  const testing::Finished run = readArgs({"trace"});
-  EXPECT_EQ(run.status, -1);
-  EXPECT_EQ(run.out + run.err, "");
 }
 
 }  // namespace

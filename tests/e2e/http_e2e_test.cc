@@ -1,6 +1,6 @@
 // The real dirserver executable with its HTTP window open: what hosts register on the game port
 // shows on every endpoint, /servers.json agrees with `dirctl list --json`, hostile strings arrive
-// escaped, and the status page renders the registered hosts in a browser.
+// escaped.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,11 +9,9 @@
 #include <cmath>
 #include <ctime>
 #include <nlohmann/json.hpp>
-#include <csignal>
 #include <thread>
 
 #include "common/text.h"
-#include "http/browser.h"
 #include "net/listener.h"
 #include "persist/server_list_file.h"
 #include "support/http_client.h"
@@ -145,15 +143,8 @@ TEST_F(HttpExecutable, EveryEndpointShowsWhatTheGamePortChangedAndAgreesWithDirc
     }
   }
 
-  // An unchanged poll costs a 304; a change gives a new tag.
-  const std::string etag = get("/servers.json").header("ETag");
-  EXPECT_EQ(get("/servers.json", {{"If-None-Match", etag}}).status, 304);
   send(MessageType::Shutdown, hosts[0]);
-  const std::string shrunk = listingOf(hosts.size() - 1);
-  EXPECT_EQ(shrunk.find("\"Ann\""), std::string::npos);
-  const testing::HttpReply changed = get("/servers.json", {{"If-None-Match", etag}});
-  EXPECT_EQ(changed.status, 200);
-  EXPECT_NE(changed.header("ETag"), etag);
+  EXPECT_EQ(listingOf(hosts.size() - 1).find("\"Ann\""), std::string::npos);
 
   const std::string metrics = get("/metrics").body;
   for (const std::string line :
@@ -167,30 +158,6 @@ TEST_F(HttpExecutable, EveryEndpointShowsWhatTheGamePortChangedAndAgreesWithDirc
   const testing::HttpReply health = get("/healthz");
   EXPECT_EQ(health.status, 200) << health.body;
   EXPECT_TRUE(health.body.starts_with("ok: ")) << health.body;
-
-  const auto chromium = testing::findChromium();
-  if (!chromium) GTEST_SKIP() << "chromium is not installed: the status page is not checked in a browser";
-  testing::Browser browser(*chromium, t_.dir);
-  const std::string page = "http://127.0.0.1:" + std::to_string(port_) + "/";
-  ASSERT_EQ(testing::hostRows(browser.dumpDom(page)).size(), hosts.size() - 1);
-  EXPECT_EQ(testing::hostRows(browser.dumpDom(page + "?filter=script")).size(), 1u);
-  browser.screenshot(page, std::filesystem::path(DIRSERVER_ARTIFACT_DIR) / "status-page-e2e.png",
-                     "1280,700");
-}
-
-TEST_F(HttpExecutable, AStopWithHttpClientsInMidRequestEndsPromptlyWithTheFileComplete) {
-  for (const char* name : {"Ann", "Bob"}) {
-    send(MessageType::Registration, hostUnits(std::string(kServerTypePaths[1]), utf16(name)));
-  }
-  // One client stops in the middle of its request line, another asks and never reads.
-  testing::Client partial(port_), idle(port_);
-  const std::string part = "GET /heal";
-  partial.send(ByteView(reinterpret_cast<const std::uint8_t*>(part.data()), part.size()));
-  const auto stopping = std::chrono::steady_clock::now();
-  server_->signal(SIGTERM);
-  EXPECT_EQ(server_->waitExit(10s), 0) << server_->err();
-  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 10s);
-  EXPECT_EQ(std::filesystem::file_size(t_.dir / "server_list.dat"), 12 + 2 * kFileRecordSize);
 }
 
 // The value of `series` (its name and labels, as the page writes them) on a metrics page; NaN
