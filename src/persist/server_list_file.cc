@@ -211,6 +211,9 @@ LoadResult cannotRead(const ServerContext& context, const std::string& why) {
 
 LoadResult loadServerList(ServerContext& context) {
   const Console& console = context.console;
+  // The file keeps no owners, so the hosts read here have none. Owners restored from elsewhere
+  // count as seen now: each has its whole time to register its hosts again after a restart.
+  context.registry.setFilledAt(context.wallClock());
   std::uint64_t size = 0;
   std::string openFailure;
   std::FILE* file = openListFile(context.listFile, size, openFailure);

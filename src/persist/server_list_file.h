@@ -140,7 +140,7 @@ struct LoadResult {
 // "- loaded %d servers" on console.out. A damaged file keeps the records read whole before the
 // damage, says so on console.err, and is moved aside to a name of its own (keepDamagedListFile)
 // so that neither the next save nor a later damaged file destroys it. Stops at kMaxServers
-// records in all.
+// records in all. Marks the registry filled now (ServerRegistry::setFilledAt).
 //
 // When the file is there but cannot be read (no permission, a directory or anything else that is
 // no regular file, an I/O error): prints "+error: cannot read server list FILE: REASON" on
