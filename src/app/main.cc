@@ -17,6 +17,8 @@
 #include "app/serve.h"
 #include "protocol/message.h"
 #include "persist/server_list_file.h"
+#include "server/descriptor_budget.h"
+#include "server/server_core.h"
 
 namespace {
 
@@ -41,6 +43,22 @@ int main(int argc, char** argv) {
   ServerOptions options;
   if (const auto status = readCommandLine(argc, argv, context.console, options)) return *status;
   context.checksumTrace = options.checksumTrace;
+
+  // Checked before anything is opened: a server short of descriptors would fail its accepts one
+  // after the other instead of serving.
+  const DescriptorBudget descriptors = planDescriptors(
+      raiseDescriptorLimit(),
+      {.openAtStart = countOpenDescriptors(),
+       .httpWindow = options.http ? httpDescriptors(HttpSettings{}) : 0},
+      CoreSettings{}.maxConnections);
+  if (!descriptors.enough()) {
+    std::fprintf(context.console.err,
+                 "+error: the descriptor limit is %llu, below the %llu this server needs; raise "
+                 "it (ulimit -n, LimitNOFILE=)\n",
+                 static_cast<unsigned long long>(descriptors.limit),
+                 static_cast<unsigned long long>(descriptors.required));
+    return 1;
+  }
 
   const int listenSocket = bindListener(kListenPort);
   if (listenSocket < 0) {
@@ -80,5 +98,5 @@ int main(int argc, char** argv) {
     ::close(listenSocket);
     return 1;
   }
-  return serveForever(listenSocket, context, companion, saveOwed);
+  return serveForever(listenSocket, context, descriptors.gameConnections, companion, saveOwed);
 }

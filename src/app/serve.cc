@@ -3,12 +3,10 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <pthread.h>
 
 #include <csignal>
 
-#include "net/listener.h"
 #include "net/reactor.h"
 #include "persist/list_saver.h"
 #include "server/server_core.h"
@@ -61,16 +59,10 @@ class StopSignals final : public EventHandler {
 
 }  // namespace
 
-int serveForever(int listenSocket, ServerContext& context, const Companion& companion,
-                 bool saveOwed) {
+int serveForever(int listenSocket, ServerContext& context, std::size_t maxConnections,
+                 const Companion& companion, bool saveOwed) {
   CoreSettings settings;
-  // Keep descriptors for the server list file and the loop itself beyond the connections.
-  constexpr std::uint64_t kSpareDescriptors = 16;
-  const std::uint64_t limit = raiseDescriptorLimit();
-  if (limit > kSpareDescriptors) {
-    settings.maxConnections = static_cast<std::size_t>(
-        std::min<std::uint64_t>(settings.maxConnections, limit - kSpareDescriptors));
-  }
+  settings.maxConnections = maxConnections;
   // Blocked before the saver's thread starts, which inherits the mask: only the loop takes them.
   const sigset_t blocked = stopSignals();
   ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);

@@ -17,15 +17,15 @@ struct Companion {
   std::function<void()> stop;
 };
 
-// Serves on `listenSocket` (non-blocking, listening) with the fixed settings, the connection bound
-// following the descriptor limit. The first SIGTERM or SIGINT starts an orderly stop: accepting
+// Serves on `listenSocket` (non-blocking, listening) with the fixed settings, at most
+// `maxConnections` game port connections at once (what the descriptor budget leaves). The first SIGTERM or SIGINT starts an orderly stop: accepting
 // ends, open connections are dropped, every change not yet in the server list file is saved
 // (after a save in flight), and the function returns 0, or 1 when that last save failed. A second
 // signal ends the process at once. Returns 1 at once, with "+error: epoll_create1() error" on
 // console.err, when the loop cannot be set up. `companion` runs for as long as the loop does; its
 // threads start with the stop signals blocked, so only the loop takes them. `saveOwed`: the file
 // lacks what the registry holds (a save at start failed), so a save starts at once.
-int serveForever(int listenSocket, ServerContext& context, const Companion& companion = {},
-                 bool saveOwed = false);
+int serveForever(int listenSocket, ServerContext& context, std::size_t maxConnections,
+                 const Companion& companion = {}, bool saveOwed = false);
 
 }  // namespace dirserver

@@ -127,6 +127,12 @@ std::string instanceTag() {
 
 std::string_view dirserverVersion() { return kVersion; }
 
+std::uint64_t httpDescriptors(const HttpSettings& settings) {
+  // BoundedPool never runs fewer than one thread nor queues fewer than one connection.
+  return 2 + std::max<std::size_t>(settings.threads, 1) +
+         std::max<std::size_t>(settings.queuedConnections, 1);
+}
+
 // What the handlers share besides the status and the settings: the JSON cache.
 struct HttpServer::Views {
   explicit Views(std::string instance) : serversJson("dirserver", std::move(instance)) {}

@@ -60,6 +60,10 @@ struct HttpSettings {
   std::function<std::int64_t()> steadyMilliseconds;
 };
 
+// The most descriptors a window of `settings` holds at once: its listener, the connections being
+// served and queued, and the one its accepting thread holds while the queue is full.
+std::uint64_t httpDescriptors(const HttpSettings& settings);
+
 // Serves the four endpoints from a ServerStatus. Use: bind(), then start(status); stop() (or the
 // destructor) ends it and joins its threads.
 class HttpServer {

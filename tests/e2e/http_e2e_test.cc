@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <thread>
 
 #include "common/text.h"
@@ -196,6 +197,56 @@ TEST(HttpExecutableStart, ABadOrTakenHttpAddressEndsTheServer) {
   ::close(holder);
   EXPECT_NE(server.err().find("+error: --http: cannot listen on " + taken + "\n"), std::string::npos)
       << server.err();
+}
+
+TEST(HttpExecutableStart, TheDescriptorLimitIsSharedOutAndTooLowAOneEndsTheStart) {
+  testing::TestContext t;
+  const std::string port = std::to_string(freePort());
+  const auto underLimit = [&](const std::string& limit) {
+    return std::vector<std::string>{"-c", "ulimit -n " + limit + " && exec " DIRSERVER_BINARY
+                                          " --http 127.0.0.1:" + port};
+  };
+  const testing::Finished low = testing::runToEnd(t.dir, "/bin/sh", underLimit("40"), 5s);
+  EXPECT_EQ(low.status, 1);
+  EXPECT_EQ(low.out, "");
+  std::smatch needed;
+  ASSERT_TRUE(std::regex_match(low.err, needed,
+                               std::regex("\\+error: the descriptor limit is 40, below the ([0-9]+) "
+                                          "this server needs; raise it \\(ulimit -n, "
+                                          "LimitNOFILE=\\)\n")))
+      << low.err;
+  EXPECT_FALSE(std::filesystem::exists(t.dir / "server_list.dat"));
+
+  // At exactly that limit, with the window's connections all taken and more game port
+  // connections than the limit leaves room for, no accept fails: the game port's newcomers take
+  // the place of silent ones, a registration goes through, and the window answers once free.
+  testing::Process server(t.dir, "server", "/bin/sh", underLimit(needed[1]));
+  ASSERT_TRUE(server.waitServing()) << server.err();
+  std::vector<testing::Client> held;
+  for (int i = 0; i < 40; ++i) {
+    held.emplace_back(static_cast<std::uint16_t>(std::stoi(port)));
+    std::this_thread::sleep_for(5ms);  // the window's listen queue is short: let it accept
+  }
+  for (const char* source : {"127.0.0.2", "127.0.0.3"}) {
+    for (int i = 0; i < 60; ++i) held.emplace_back(kListenPort, source);
+  }
+  EXPECT_TRUE(testing::roundTrip(kListenPort,
+                                 request(MessageType::Registration,
+                                         testing::requestBody(hostStrings(kServerTypePaths[1], "Bob"))),
+                                 "127.0.0.4"));
+  const std::string added = "was added to the list\n";
+  for (auto until = std::chrono::steady_clock::now() + 5s;
+       server.out().find(added) == std::string::npos && std::chrono::steady_clock::now() < until;) {
+    std::this_thread::sleep_for(10ms);
+  }
+  // A failed accept would have printed its line before the registration's.
+  EXPECT_EQ(server.err().find("+error: recv() error"), std::string::npos) << server.err();
+  held.clear();
+  httplib::Client window("127.0.0.1", static_cast<std::uint16_t>(std::stoi(port)));
+  window.set_read_timeout(10, 0);
+  const auto health = window.Get("/healthz");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 200) << health->body;
 }
 
 }  // namespace
