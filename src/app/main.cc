@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "common/journal.h"
+#include "common/console_queue.h"
 #include "http/http_server.h"
 #include "net/listener.h"
 #include "app/options.h"
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
       ::close(listenSocket);
       return 1;
     }
-    companion.start = [&http](const ServerStatus& status) { http->start(status); };
+    companion.start = [&http](const ServerStatus& status, ConsoleRelay&) { http->start(status); };
     companion.stop = [&http] { http->stop(); };
   }
   // Loaded after the bind, so a server that cannot have its port never touches the file, and

@@ -81,9 +81,11 @@ int serveForever(int listenSocket, ServerContext& context, std::size_t maxConnec
   StopSignals stopOnSignal(reactor, server);
   server.listen(listenSocket);
   if (saveOwed) server.saveSoon();
-  if (companion.start) companion.start(server.status());
+  ConsoleRelay relay(reactor, context.console);
+  if (companion.start) companion.start(server.status(), relay);
   reactor.run();
   if (companion.stop) companion.stop();
+  relay.printHandedOver();
   return server.stoppedClean() ? 0 : 1;
 }
 

@@ -5,15 +5,17 @@
 #include <functional>
 
 #include "registry/server_context.h"
+#include "server/console_relay.h"
 #include "server/server_status.h"
 
 namespace dirserver {
 
 // Something that runs beside the loop on threads of its own and reads only what the loop publishes
 // (the HTTP window): started with the core's status before the loop's first pass, and stopped,
-// which must join its threads, before the core goes. Either may be empty.
+// which must join its threads, before the core goes. Its threads print through the relay, never
+// on the console itself. Either may be empty.
 struct Companion {
-  std::function<void(const ServerStatus&)> start;
+  std::function<void(const ServerStatus&, ConsoleRelay&)> start;
   std::function<void()> stop;
 };
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "common/console_queue.h"
 #include "server/dispatch.h"
 #include "net/framing.h"
 #include "registry/expiry.h"
@@ -134,6 +135,9 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, Saver& saver,
 void ServerCore::heartbeat() {
   const auto now = reactor_.now();
   status_.stats.loopAliveAtMs = millisecondsOf(now);
+  if (context_.console.queue != nullptr) {
+    status_.stats.consoleLinesDropped = context_.console.queue->droppedLines();
+  }
   if (!stopping_) heartbeatTimer_.setAt(now + kHeartbeat);
 }
 
@@ -324,9 +328,13 @@ void ServerCore::readRequest(Connection& connection) {
 void ServerCore::dispatch(Connection& connection) {
   const std::uint64_t versionBefore = context_.registry.version();
   const Bytes* listingBefore = listing_.current().get();
-  const Dispatched dispatched =
-      handleConnection(context_, listing_, connection.frame.header(), connection.frame.body(),
-                       connection.address);
+  Dispatched dispatched;
+  {
+    // A request's lines reach the console together, or are dropped together.
+    ConsoleGroup lines(context_.console);
+    dispatched = handleConnection(context_, listing_, connection.frame.header(),
+                                  connection.frame.body(), connection.address);
+  }
   status_.stats.count(dispatched.kind, dispatched.outcome);
   if (dispatched.error) status_.stats.count(*dispatched.error);
   if (listing_.current().get() != listingBefore) listingReplaced(listingBefore);

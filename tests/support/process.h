@@ -12,12 +12,12 @@
 namespace dirserver::testing {
 
 // One run of `program` with `args`, started in `dir` with its standard output and error going to
-// NAME.out and NAME.err there (emptied first). It gets SIGKILL if the test process dies; the
-// destructor SIGKILLs it and reaps it.
+// NAME.out and NAME.err there (emptied first), or its standard output to `outFd` when that is
+// given. It gets SIGKILL if the test process dies; the destructor SIGKILLs it and reaps it.
 class Process {
  public:
   Process(const std::filesystem::path& dir, const std::string& name, const std::string& program,
-          const std::vector<std::string>& args = {});
+          const std::vector<std::string>& args = {}, int outFd = -1);
   ~Process() { kill(); }
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
