@@ -27,7 +27,7 @@ struct HostEntry {
   // registry was filled at start (see ServerRegistry::ownerSeenAt).
   std::int64_t ownerSeenAt = 0;
 
-  // The same key and an equal record, wherever each record lives (the address does not count: the
+  // The same key and an equal record, wherever each record lives (the owner does not count: the
   // file does not keep it).
   friend bool operator==(const HostEntry& a, const HostEntry& b) {
     return a.key == b.key && *a.record == *b.record;
