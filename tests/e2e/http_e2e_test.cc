@@ -272,7 +272,7 @@ TEST(HttpExecutableLimits, AStandardOutputNobodyReadsCostsWholeLinesNeverAnAnswe
 
   // Read at last, the pipe gets whole registrations, then standard error says how many lines
   // were not written, and the metrics count them.
-  std::string out;
+  std::string out, err;
   std::smatch notice;
   const std::regex dropped("\\+warning: console could not keep up: ([0-9]+) lines dropped\n");
   char buffer[65536];
@@ -281,7 +281,7 @@ TEST(HttpExecutableLimits, AStandardOutputNobodyReadsCostsWholeLinesNeverAnAnswe
     if (got > 0) {
       out.append(buffer, static_cast<std::size_t>(got));
     } else {
-      const std::string err = server.err();
+      err = server.err();  // the match refers into it
       if (std::regex_search(err, notice, dropped)) break;
       std::this_thread::sleep_for(5ms);
     }
