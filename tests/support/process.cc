@@ -89,6 +89,16 @@ std::string Process::out() const { return readText(out_); }
 
 std::string Process::err() const { return readText(err_); }
 
+bool Process::waitOutput(const std::string& text, bool fromErr,
+                         std::chrono::milliseconds limit) const {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while ((fromErr ? err() : out()).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
 bool Process::exited() {
   if (!done_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) done_ = true;
   return done_;

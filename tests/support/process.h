@@ -40,6 +40,14 @@ class Process {
   std::string out() const;
   std::string err() const;
 
+  // Waits, at most `limit`, until what it wrote to standard output (standard error when
+  // `fromErr`) holds `text`: the server's lines reach their files a moment after it printed them
+  // (and after its answers), from a thread of its own. Lines of both streams come out in the order
+  // they were printed, so a line waited for on one stream has every earlier line of the other
+  // behind it. Returns whether the text came.
+  bool waitOutput(const std::string& text, bool fromErr = false,
+                  std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
+
  private:
   bool exited();
 
