@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
   ServerOptions options;
   if (const auto status = readCommandLine(argc, argv, context.console, options)) return *status;
   context.checksumTrace = options.checksumTrace;
+  context.summarizeRefreshes = options.summarizeRefreshes;
 
   // Checked before anything is opened: a server short of descriptors would fail its accepts one
   // after the other instead of serving.

@@ -10,7 +10,7 @@ namespace dirserver {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: dirserver [--http ADDRESS:PORT] [trace]\n"
+    "usage: dirserver [--http ADDRESS:PORT] [--console full|summary] [trace]\n"
     "\n"
     "The directory server of the game: hosts register and announce their shutdown on TCP port\n"
     "6001 (every local IPv4 address), clients fetch the listing of every registered host. The\n"
@@ -20,13 +20,17 @@ constexpr const char* kUsage =
     "options:\n"
     "  --http ADDRESS:PORT  also answer HTTP on this IPv4 address and port, for\n"
     "                       example 127.0.0.1:8080\n"
+    "  --console summary    print no lines for a registration that only refreshes a\n"
+    "                       registered host; print how many there were once a minute\n"
+    "  --console full       print every request's lines (the default)\n"
     "  --help, -h           this text\n"
     "  --version            the version\n"
     "\n"
     "Any other argument (for example 'trace') prints every key the server computes with the\n"
     "words that went into it, also while the file is loaded at start. The server runs until it\n"
-    "is stopped with SIGTERM or SIGINT. Exit status: 1 when it cannot bind or listen on port\n"
-    "6001, 2 on a bad command line.\n";
+    "is stopped with SIGTERM or SIGINT. Exit status: 0 after an orderly stop, 1 when it cannot\n"
+    "bind or listen on port 6001 or read its file or the last save failed, 2 on a bad command\n"
+    "line. 'man dirserver' tells more.\n";
 
 // Splits "--name=value" into name and value; `hasValue` tells "--name=" from "--name".
 void splitOption(const std::string& arg, std::string& name, std::string& value, bool& hasValue) {
@@ -89,13 +93,22 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
         return false;
       }
       (name == "--help" ? options.help : options.version) = true;
-    } else if (name == "--http") {
+    } else if (name == "--http" || name == "--console") {
       if (!hasValue) {
         if (i + 1 == args.size()) {
-          error = "--http needs a value: ADDRESS:PORT";
+          error =
+              name + " needs a value: " + (name == "--http" ? "ADDRESS:PORT" : "full or summary");
           return false;
         }
         value = args[++i];
+      }
+      if (name == "--console") {
+        if (value != "full" && value != "summary") {
+          error = "--console '" + value + "': expected full or summary";
+          return false;
+        }
+        options.summarizeRefreshes = value == "summary";
+        continue;
       }
       Ipv4Endpoint endpoint;
       if (!parseIpv4Endpoint(value, endpoint, error)) {

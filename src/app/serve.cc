@@ -6,6 +6,9 @@
 #include <pthread.h>
 
 #include <csignal>
+#include <optional>
+
+#include "app/service_notify.h"
 
 #include "net/reactor.h"
 #include "persist/list_saver.h"
@@ -27,8 +30,8 @@ sigset_t stopSignals() {
 // every thread (see serveForever) for the loop to be the one that takes them.
 class StopSignals final : public EventHandler {
  public:
-  StopSignals(Reactor& reactor, ServerCore& core)
-      : reactor_(reactor), core_(core), signals_(stopSignals()) {
+  StopSignals(Reactor& reactor, ServerCore& core, const ServiceNotifier& systemd)
+      : reactor_(reactor), core_(core), systemd_(systemd), signals_(stopSignals()) {
     fd_ = ::signalfd(-1, &signals_, SFD_NONBLOCK | SFD_CLOEXEC);
     if (fd_ >= 0) reactor_.watch(fd_, this, EPOLLIN, watched_);
     // Without a way to hear them, the signals keep their default action: they end the server.
@@ -46,12 +49,14 @@ class StopSignals final : public EventHandler {
     if (::read(fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return;
     reactor_.watch(fd_, this, 0, watched_);
     ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
+    systemd_.notify("STOPPING=1");
     core_.stop();
   }
 
  private:
   Reactor& reactor_;
   ServerCore& core_;
+  const ServiceNotifier& systemd_;
   const sigset_t signals_;
   int fd_ = -1;
   bool watched_ = false;
@@ -78,11 +83,22 @@ int serveForever(int listenSocket, ServerContext& context, std::size_t maxConnec
   });
   ServerCore server(reactor, context, saver, settings);
   core = &server;
-  StopSignals stopOnSignal(reactor, server);
+  const ServiceNotifier systemd = ServiceNotifier::fromEnvironment();
+  StopSignals stopOnSignal(reactor, server, systemd);
+  // Sent by a timer of the loop, so that systemd restarts a server whose loop has stopped turning.
+  std::optional<Timer> watchdog;
+  if (const auto interval = systemd.watchdogInterval()) {
+    watchdog.emplace(reactor, [&reactor, &systemd, &watchdog, every = *interval] {
+      systemd.notify("WATCHDOG=1");
+      watchdog->setAt(reactor.now() + every);
+    });
+    watchdog->setAt(reactor.now());
+  }
   server.listen(listenSocket);
   if (saveOwed) server.saveSoon();
   ConsoleRelay relay(reactor, context.console);
   if (companion.start) companion.start(server.status(), relay);
+  systemd.notify("READY=1");
   reactor.run();
   if (companion.stop) companion.stop();
   relay.printHandedOver();

@@ -27,6 +27,9 @@ struct Companion {
 // console.err, when the loop cannot be set up. `companion` runs for as long as the loop does; its
 // threads start with the stop signals blocked, so only the loop takes them. `saveOwed`: the file
 // lacks what the registry holds (a save at start failed), so a save starts at once.
+// Run by systemd as a unit of Type=notify, it tells systemd READY=1 once it accepts connections,
+// STOPPING=1 at the stop signal, and WATCHDOG=1 from the loop as often as the unit's watchdog
+// asks; run otherwise, it sends nothing.
 int serveForever(int listenSocket, ServerContext& context, std::size_t maxConnections,
                  const Companion& companion = {}, bool saveOwed = false);
 

@@ -47,7 +47,8 @@ inline constexpr std::int64_t kOwnerSilenceSeconds = 10 * 60;
 // another is a host of its own. Refuses a new host once the registry holds kMaxServers ("+error:
 // server list is full") or `from` owns kMaxServersPerAddress hosts ("+error: too many servers
 // registered from this address"); a refresh is never refused. Prints each step on the console; a
-// rejected body changes nothing. Returns what became of the request.
+// rejected body changes nothing. With context.summarizeRefreshes, a refresh prints nothing and
+// counts in context.unprintedRefreshes instead. Returns what became of the request.
 HostOutcome handleRegistration(ServerContext& context, ByteView body,
                                PeerAddress from = kUnknownAddress);
 

@@ -16,7 +16,7 @@ inline constexpr std::uint64_t kMinDescriptors = 64;
 // What the server opens for itself after start, whatever its traffic: the game port's listener,
 // the event loop's epoll, wake-up and signal descriptors, the saver's temporary file and its
 // directory, and spare for what is open for a moment (the time zone file, a damaged list file
-// being kept aside).
+// being kept aside, systemd's notification socket).
 inline constexpr std::uint64_t kOwnDescriptors = 16;
 
 // What holds descriptors beside the server's own and the game port's connections.
