@@ -20,10 +20,10 @@ struct Companion {
 };
 
 // Serves on `listenSocket` (non-blocking, listening) with the fixed settings, at most
-// `maxConnections` game port connections at once (what the descriptor budget leaves). The first SIGTERM or SIGINT starts an orderly stop: accepting
-// ends, open connections are dropped, every change not yet in the server list file is saved
-// (after a save in flight), and the function returns 0, or 1 when that last save failed. A second
-// signal ends the process at once. Returns 1 at once, with "+error: epoll_create1() error" on
+// `maxConnections` game port connections at once (what the descriptor budget leaves). The first
+// SIGTERM or SIGINT starts an orderly stop: accepting ends, open connections are dropped, every
+// change not yet in the server list file is saved (after a save in flight), and the function
+// returns 0, or 1 when that last save failed. A second signal ends the process at once. Returns 1 at once, with "+error: epoll_create1() error" on
 // console.err, when the loop cannot be set up. `companion` runs for as long as the loop does; its
 // threads start with the stop signals blocked, so only the loop takes them. `saveOwed`: the file
 // lacks what the registry holds (a save at start failed), so a save starts at once.

@@ -35,12 +35,23 @@ struct Destination {
   std::optional<PriorityLines> priorities;  // for the journal
   bool failed = false;                      // a write failed: what comes is dropped
 
+  // Writes `bytes`, each line behind its priority for the journal.
   void write(std::string_view bytes) {
+    if (!priorities) return writeAll(bytes);
     std::string prefixed;
-    if (priorities) {
-      priorities->add(bytes, prefixed);
-      bytes = prefixed;
-    }
+    priorities->add(bytes, prefixed);
+    writeAll(prefixed);
+  }
+
+  // Writes the start of a line still held for its priority, as it is: the stream ends.
+  void finish() {
+    if (!priorities) return;
+    std::string rest;
+    priorities->finish(rest);
+    writeAll(rest);
+  }
+
+  void writeAll(std::string_view bytes) {
     while (!bytes.empty() && !failed) {
       const ssize_t written = ::write(fd, bytes.data(), bytes.size());
       if (written < 0 && errno == EINTR) continue;
@@ -125,8 +136,7 @@ struct ConsoleQueue::State {
       if (stopping) break;
       wake.wait(lock);
     }
-    finished = true;
-    drained.notify_all();
+    for (Destination& destination : destinations) destination.finish();
   }
 
   bool idle() const { return queue.empty() && queuedBytes == 0 && unreported == 0; }
@@ -143,7 +153,6 @@ struct ConsoleQueue::State {
   std::uint64_t unreported = 0;  // dropped since the last line that said so
   std::atomic<std::uint64_t> dropped{0};
   bool stopping = false;
-  bool finished = false;  // the writing thread has ended
   Destination destinations[2];  // the writing thread's alone
 
   // The streams: each one's cookie names the state and the stream.

@@ -1,9 +1,9 @@
 #include "net/listener.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
-#include <dirent.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
