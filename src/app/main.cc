@@ -47,10 +47,12 @@ int main(int argc, char** argv) {
 
   // Checked before anything is opened: a server short of descriptors would fail its accepts one
   // after the other instead of serving.
+  const HttpSettings httpSettings;
   const DescriptorBudget descriptors = planDescriptors(
       raiseDescriptorLimit(),
       {.openAtStart = countOpenDescriptors(),
-       .httpWindow = options.http ? httpDescriptors(HttpSettings{}) : 0},
+       .httpWindow = options.http ? httpSettings.maxConnections + kHttpDescriptorsBesideConnections
+                                  : 0},
       CoreSettings{}.maxConnections);
   if (!descriptors.enough()) {
     std::fprintf(context.console.err,
@@ -67,19 +69,21 @@ int main(int argc, char** argv) {
     return 1;
   }
   // The HTTP window's port is taken as early, so that a server that cannot have it never touches
-  // the file either. It serves once the loop runs, on threads of its own, and reads only what the
-  // loop publishes.
+  // the file either. It listens and serves once the loop is set up, on threads of its own, and
+  // reads only what the loop publishes.
   std::unique_ptr<HttpServer> http;
   Companion companion;
   if (options.http) {
-    http = std::make_unique<HttpServer>();
+    http = std::make_unique<HttpServer>(httpSettings);
     std::string error;
     if (!http->bind(httpAddress(*options.http), error)) {
       std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
       ::close(listenSocket);
       return 1;
     }
-    companion.start = [&http](const ServerStatus& status, ConsoleRelay&) { http->start(status); };
+    companion.start = [&http](const ServerStatus& status, LoopConsoleLine lines, std::string& why) {
+      return http->start(status, std::move(lines), why);
+    };
     companion.stop = [&http] { http->stop(); };
   }
   // Loaded after the bind, so a server that cannot have its port never touches the file, and

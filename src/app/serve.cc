@@ -6,12 +6,14 @@
 #include <pthread.h>
 
 #include <csignal>
+#include <cstdio>
 #include <optional>
 
 #include "app/service_notify.h"
 
 #include "net/reactor.h"
 #include "persist/list_saver.h"
+#include "server/console_relay.h"
 #include "server/server_core.h"
 
 namespace dirserver {
@@ -97,7 +99,15 @@ int serveForever(int listenSocket, ServerContext& context, std::size_t maxConnec
   server.listen(listenSocket);
   if (saveOwed) server.saveSoon();
   ConsoleRelay relay(reactor, context.console);
-  if (companion.start) companion.start(server.status(), relay);
+  if (companion.start) {
+    std::string error;
+    const LoopConsoleLine print = [&relay](std::string line) { relay.print(std::move(line)); };
+    if (!companion.start(server.status(), print, error)) {
+      relay.printHandedOver();
+      std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
+      return 1;
+    }
+  }
   systemd.notify("READY=1");
   reactor.run();
   if (companion.stop) companion.stop();

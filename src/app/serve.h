@@ -2,20 +2,26 @@
 // signal asks it to stop.
 #pragma once
 
+#include <cstddef>
 #include <functional>
+#include <string>
 
 #include "registry/server_context.h"
-#include "server/console_relay.h"
 #include "server/server_status.h"
 
 namespace dirserver {
 
+// Hands one console line (with its line end) from any thread to the loop, which prints it on
+// console.err in its next pass.
+using LoopConsoleLine = std::function<void(std::string)>;
+
 // Something that runs beside the loop on threads of its own and reads only what the loop publishes
 // (the HTTP window): started with the core's status before the loop's first pass, and stopped,
-// which must join its threads, before the core goes. Its threads print through the relay, never
-// on the console itself. Either may be empty.
+// which must join its threads, before the core goes. Either may be empty. `start` returns false
+// with a one-line reason (no line end) when it cannot start; its lines reach the console only
+// through the sink it is given.
 struct Companion {
-  std::function<void(const ServerStatus&, ConsoleRelay&)> start;
+  std::function<bool(const ServerStatus&, LoopConsoleLine, std::string& error)> start;
   std::function<void()> stop;
 };
 
@@ -23,10 +29,14 @@ struct Companion {
 // `maxConnections` game port connections at once (what the descriptor budget leaves). The first
 // SIGTERM or SIGINT starts an orderly stop: accepting ends, open connections are dropped, every
 // change not yet in the server list file is saved (after a save in flight), and the function
-// returns 0, or 1 when that last save failed. A second signal ends the process at once. Returns 1 at once, with "+error: epoll_create1() error" on
-// console.err, when the loop cannot be set up. `companion` runs for as long as the loop does; its
-// threads start with the stop signals blocked, so only the loop takes them. `saveOwed`: the file
-// lacks what the registry holds (a save at start failed), so a save starts at once.
+// returns 0, or 1 when that last save failed. A second signal ends the process at once. Returns 1
+// at once, with "+error: epoll_create1() error" on console.err, when the loop cannot be set up.
+// `companion` runs for as long as the loop does; its threads start with the stop signals blocked,
+// so only the loop takes them, and its lines are handed to the loop (ConsoleRelay), which prints
+// each as a group of its own, and what is left of them after the companion has stopped. When it
+// cannot start, "+error: --http: REASON" goes to console.err and the function returns 1 before
+// serving. `saveOwed`: the file lacks what the registry holds (a save at start failed), so a save
+// starts at once.
 // Run by systemd as a unit of Type=notify, it tells systemd READY=1 once it accepts connections,
 // STOPPING=1 at the stop signal, and WATCHDOG=1 from the loop as often as the unit's watchdog
 // asks; run otherwise, it sends nothing.
