@@ -67,7 +67,7 @@ class StopSignals final : public EventHandler {
 }  // namespace
 
 int serveForever(int listenSocket, ServerContext& context, std::size_t maxConnections,
-                 const Companion& companion, bool saveOwed) {
+                 const LoadResult& loaded, const Companion& companion) {
   CoreSettings settings;
   settings.maxConnections = maxConnections;
   // Blocked before the saver's thread starts, which inherits the mask: only the loop takes them.
@@ -80,9 +80,14 @@ int serveForever(int listenSocket, ServerContext& context, std::size_t maxConnec
     return 1;
   }
   ServerCore* core = nullptr;
-  BackgroundSaver saver(context.listFile, [&reactor, &core](SaveOutcome outcome, auto took) {
-    reactor.post([&core, outcome, took] { core->saveFinished(outcome, took); });
-  });
+  ListSaver saver(
+      context.listFile, loaded,
+      [&reactor, &core](const CommitReport& report) {
+        reactor.post([&core, report] { core->commitFinished(report); });
+      },
+      [&reactor, &core](const SnapshotReport& report) {
+        reactor.post([&core, report] { core->snapshotFinished(report); });
+      });
   ServerCore server(reactor, context, saver, settings);
   core = &server;
   const ServiceNotifier systemd = ServiceNotifier::fromEnvironment();
@@ -97,7 +102,7 @@ int serveForever(int listenSocket, ServerContext& context, std::size_t maxConnec
     watchdog->setAt(reactor.now());
   }
   server.listen(listenSocket);
-  if (saveOwed) server.saveSoon();
+  server.restored(loaded.logBytes, loaded.rewrite || !loaded.liveLogs.empty());
   ConsoleRelay relay(reactor, context.console);
   if (companion.start) {
     std::string error;

@@ -18,6 +18,8 @@ constexpr PrefixPriority kErrorPrefixes[] = {
     {"+warning:", kPriorityWarning},
     {"- server list is damaged", kPriorityWarning},
     {"- server list saved, but", kPriorityWarning},
+    {"- server list log", kPriorityWarning},
+    {"- the owners file", kPriorityWarning},
 };
 
 }  // namespace
