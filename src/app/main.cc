@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
   ServerOptions options;
   if (const auto status = readCommandLine(argc, argv, context.console, options)) return *status;
   context.checksumTrace = options.checksumTrace;
+  context.maxHostBytes = options.maxHostBytes;
   context.summarizeRefreshes = options.summarizeRefreshes;
 
   // Checked before anything is opened: a server short of descriptors would fail its accepts one
@@ -103,5 +104,5 @@ int main(int argc, char** argv) {
     ::close(listenSocket);
     return 1;
   }
-  return serveForever(listenSocket, context, descriptors.gameConnections, loaded, companion);
+  return serveUntilStopped(listenSocket, context, descriptors.gameConnections, loaded, companion);
 }

@@ -29,19 +29,21 @@ sigset_t stopSignals() {
 
 // Turns SIGTERM and SIGINT into an event of the loop. After the first, the two signals get their
 // default action back, so a second one ends the process at once. The signals must be blocked in
-// every thread (see serveForever) for the loop to be the one that takes them.
+// every thread (see serveUntilStopped) for the loop to be the one that takes them.
 class StopSignals final : public EventHandler {
  public:
   StopSignals(Reactor& reactor, ServerCore& core, const ServiceNotifier& systemd)
       : reactor_(reactor), core_(core), systemd_(systemd), signals_(stopSignals()) {
     fd_ = ::signalfd(-1, &signals_, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (fd_ >= 0) reactor_.watch(fd_, this, EPOLLIN, watched_);
+    if (fd_ >= 0) reactor_.watch(fd_, this, EPOLLIN);
     // Without a way to hear them, the signals keep their default action: they end the server.
-    if (!watched_) ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
+    if (fd_ < 0 || reactor_.watchedEvents(fd_) == 0) {
+      ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
+    }
   }
   ~StopSignals() override {
     if (fd_ >= 0) {
-      reactor_.watch(fd_, this, 0, watched_);
+      reactor_.watch(fd_, this, 0);
       ::close(fd_);
     }
   }
@@ -49,7 +51,7 @@ class StopSignals final : public EventHandler {
   void onEvents(std::uint32_t) override {
     signalfd_siginfo info{};
     if (::read(fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return;
-    reactor_.watch(fd_, this, 0, watched_);
+    reactor_.watch(fd_, this, 0);
     ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
     systemd_.notify("STOPPING=1");
     core_.stop();
@@ -61,13 +63,12 @@ class StopSignals final : public EventHandler {
   const ServiceNotifier& systemd_;
   const sigset_t signals_;
   int fd_ = -1;
-  bool watched_ = false;
 };
 
 }  // namespace
 
-int serveForever(int listenSocket, ServerContext& context, std::size_t maxConnections,
-                 const LoadResult& loaded, const Companion& companion) {
+int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxConnections,
+                      const LoadResult& loaded, const Companion& companion) {
   CoreSettings settings;
   settings.maxConnections = maxConnections;
   // Blocked before the saver's thread starts, which inherits the mask: only the loop takes them.

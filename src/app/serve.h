@@ -41,7 +41,7 @@ struct Companion {
 // Run by systemd as a unit of Type=notify, it tells systemd READY=1 once it accepts connections,
 // STOPPING=1 at the stop signal, and WATCHDOG=1 from the loop as often as the unit's watchdog
 // asks; run otherwise, it sends nothing.
-int serveForever(int listenSocket, ServerContext& context, std::size_t maxConnections,
-                 const LoadResult& loaded, const Companion& companion = {});
+int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxConnections,
+                      const LoadResult& loaded, const Companion& companion = {});
 
 }  // namespace dirserver

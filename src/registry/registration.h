@@ -14,6 +14,7 @@ enum class HostOutcome : std::uint8_t {
   Removed,    // a host was shut down
   NotFound,   // a shutdown of a host that is not registered
   ListFull,   // a new host refused: the registry holds kMaxServers
+  StringsFull,   // a new host refused: its strings would take the registry past maxHostBytes
   AddressFull,   // a new host refused: its address registered kMaxServersPerAddress hosts
   OtherAddress,  // a shutdown refused: the host registered from another address
   // The body was rejected, for the reason its console line gives:
@@ -45,10 +46,12 @@ inline constexpr std::int64_t kOwnerSilenceSeconds = 10 * 60;
 // when its owner has not registered it for kOwnerSilenceSeconds, or has no known owner, and `from`
 // owns fewer than kMaxServersPerAddress hosts. A host whose strings merely sum to the key of
 // another is a host of its own. Refuses a new host once the registry holds kMaxServers ("+error:
-// server list is full") or `from` owns kMaxServersPerAddress hosts ("+error: too many servers
-// registered from this address"); a refresh is never refused. Prints each step on the console; a
-// rejected body changes nothing. With context.summarizeRefreshes, a refresh prints nothing and
-// counts in context.unprintedRefreshes instead. Returns what became of the request.
+// server list is full"), when its stored strings would take the registry's past
+// context.maxHostBytes ("+error: server list has no room for this server's strings"), or when
+// `from` owns kMaxServersPerAddress hosts ("+error: too many servers registered from this
+// address"); a refresh is never refused. Prints each step on the console; a rejected body changes
+// nothing. With context.summarizeRefreshes, a refresh prints nothing and counts in
+// context.unprintedRefreshes instead. Returns what became of the request.
 HostOutcome handleRegistration(ServerContext& context, ByteView body,
                                PeerAddress from = kUnknownAddress);
 
