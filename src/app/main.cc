@@ -10,13 +10,15 @@
 #include <cstdio>
 #include <memory>
 
-#include "common/journal.h"
+#include "common/console_queue.h"
 #include "http/http_server.h"
 #include "net/listener.h"
 #include "app/options.h"
 #include "app/serve.h"
 #include "protocol/message.h"
 #include "persist/list_loader.h"
+#include "server/descriptor_budget.h"
+#include "server/server_core.h"
 
 namespace {
 
@@ -44,6 +46,24 @@ int main(int argc, char** argv) {
   context.maxHostBytes = options.maxHostBytes;
   context.summarizeRefreshes = options.summarizeRefreshes;
 
+  // Checked before anything is opened: a server short of descriptors would fail its accepts one
+  // after the other instead of serving.
+  const HttpSettings httpSettings;
+  const DescriptorBudget descriptors = planDescriptors(
+      raiseDescriptorLimit(),
+      {.openAtStart = countOpenDescriptors(),
+       .httpWindow = options.http ? httpSettings.maxConnections + kHttpDescriptorsBesideConnections
+                                  : 0},
+      CoreSettings{}.maxConnections);
+  if (!descriptors.enough()) {
+    std::fprintf(context.console.err,
+                 "+error: the descriptor limit is %llu, below the %llu this server needs; raise "
+                 "it (ulimit -n, LimitNOFILE=)\n",
+                 static_cast<unsigned long long>(descriptors.limit),
+                 static_cast<unsigned long long>(descriptors.required));
+    return 1;
+  }
+
   const int listenSocket = bindListener(kListenPort);
   if (listenSocket < 0) {
     std::fprintf(context.console.err, "+error: bind() error\n");
@@ -55,8 +75,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<HttpServer> http;
   Companion companion;
   if (options.http) {
-    const HttpSettings settings;
-    http = std::make_unique<HttpServer>(settings);
+    http = std::make_unique<HttpServer>(httpSettings);
     std::string error;
     if (!http->bind(httpAddress(*options.http), error)) {
       std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
@@ -67,7 +86,6 @@ int main(int argc, char** argv) {
       return http->start(status, std::move(lines), why);
     };
     companion.stop = [&http] { http->stop(); };
-    companion.descriptors = settings.maxConnections + kHttpDescriptorsBesideConnections;
   }
   // Loaded after the bind, so a server that cannot have its port never touches the file, and
   // before the listen, so no connection is queued before the registry is complete. A file that
@@ -86,5 +104,5 @@ int main(int argc, char** argv) {
     ::close(listenSocket);
     return 1;
   }
-  return serveUntilStopped(listenSocket, context, loaded, companion);
+  return serveUntilStopped(listenSocket, context, descriptors.gameConnections, loaded, companion);
 }

@@ -129,6 +129,7 @@ TEST(DirserverExecutable, RegistryAndListingSurviveAKill) {
     ask(request(MessageType::Registration, melee));  // a refresh
     before = ask(request(MessageType::ListRequest)).value();
     EXPECT_EQ(loadU16(before.data() + 14), 6u);
+    EXPECT_TRUE(server.waitOutput("registration time updated\n> number of servers: 2\n"));
     EXPECT_EQ(server.err(), "- starting with empty server list\n");
     const std::string out = server.out();
     EXPECT_NE(out.find("* server registration\nname: Bob  open\nregistration time: "),
@@ -147,6 +148,7 @@ TEST(DirserverExecutable, RegistryAndListingSurviveAKill) {
   ask(request(MessageType::Shutdown, quorv));
   const auto after = ask(request(MessageType::ListRequest)).value();
   EXPECT_EQ(loadU16(after.data() + 14), 5u);
+  EXPECT_TRUE(restarted.waitOutput("was removed from list\n> number of servers: 1\n"));
   restarted.kill();
   const std::string out = restarted.out();
   // The trace switch prints every key computed while loading, before the count.
@@ -271,8 +273,8 @@ TEST(DirserverExecutable, RecordsKeptFromADamagedFileSurviveAnImmediateKill) {
   }  // killed with SIGKILL before any request could have caused a save
   testing::Process restarted(t.dir, "server", DIRSERVER_BINARY);
   ASSERT_TRUE(restarted.waitServing()) << restarted.err();
+  EXPECT_TRUE(restarted.waitOutput("- loaded 28 servers\n")) << restarted.out();
   EXPECT_EQ(restarted.err(), "");
-  EXPECT_NE(restarted.out().find("- loaded 28 servers\n"), std::string::npos) << restarted.out();
 }
 
 }  // namespace
