@@ -165,18 +165,6 @@ TEST(Registration, RegisterRefreshAndShutDownPrintTheirLinesInOrder) {
   EXPECT_EQ(t.context.unprintedRefreshes, 1u);
 }
 
-TEST(Registration, NotFoundGoesToTheErrorStreamAndTraceToOutput) {
-  TestContext t;
-  t.context.checksumTrace = true;
-  handleShutdown(t.context, requestBody({std::string(kMelee), "A", "A", "A", "A", "A", "A"}));
-  EXPECT_EQ(t.console.err(), "+error: no server with key: " +
-                                 key({std::string(kMelee), "A", "A", "A", "A", "A", "A"}) +
-                                 " was found for removal\n");
-  const std::string out = t.console.out();
-  EXPECT_NE(out.find("name: A  A\n>> computing checksum: \n0: "), std::string::npos) << out;
-  EXPECT_NE(out.find("6: 65[padding] \n> number of servers: 0\n"), std::string::npos) << out;
-}
-
 TEST(Registration, HostsWithEqualSumsAreDistinctHosts) {
   TestContext t;
   ServerRegistry& registry = t.context.registry;
@@ -263,23 +251,6 @@ TEST(Registration, AnAddressOwnsAtMost64HostsAndOnlyTheOwnerShutsOneDown) {
   t.now += kOwnerSilenceSeconds - 1;
   handleRegistration(t.context, requestBody(hostStrings(kTeam, "Restored")), kC);
   EXPECT_EQ(registry.countFrom(kC), 1u);
-}
-
-TEST(Registration, ShutdownTouchesOnlyItsOwnGameType) {
-  TestContext t;
-  ServerRegistry& registry = t.context.registry;
-  // A file may hold the very same host in another type's section; it is another record.
-  const auto bob = hostStrings(kMelee, "Bob");
-  registry.insert(ServerType::GetTheQuorv, keyOf(bob), testing::makeRecord(bob));
-  registry.insert(ServerType::TeamMelee, keyOf(bob), testing::makeRecord(bob));
-  handleRegistration(t.context, requestBody(bob));
-  handleShutdown(t.context, requestBody(bob));
-  EXPECT_EQ(registry.size(ServerType::Melee), 0u);
-  EXPECT_EQ(registry.size(ServerType::GetTheQuorv), 1u);
-  EXPECT_EQ(registry.size(ServerType::TeamMelee), 1u);
-  handleShutdown(t.context, requestBody(bob));
-  EXPECT_EQ(registry.totalCount(), 2u);
-  EXPECT_NE(t.console.err().find("was found for removal"), std::string::npos);
 }
 
 TEST(Registration, StoredFieldsKeepTheHostsBytesWhileTheConsoleIsSafe) {

@@ -7,43 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <malloc.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <set>
 
 #include "common/text.h"
 #include "listing/list_reply.h"
 #include "registry/server_key.h"
 #include "support/loopback.h"
-
-// The test process's heap, as operator new sees it: what is live, the most that was, and how many
-// allocations of half a megabyte or more were made (request bodies of that size).
-namespace heap {
-std::atomic<std::size_t> live{0};
-std::atomic<std::size_t> peak{0};
-std::atomic<std::size_t> large{0};
-void resetPeak() { peak = live.load(); }
-}  // namespace heap
-
-// Not inlined, so that the compiler sees operator new and delete paired, not new and free.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  void* memory = std::malloc(size == 0 ? 1 : size);
-  if (memory == nullptr) throw std::bad_alloc();
-  const std::size_t now = heap::live += malloc_usable_size(memory);
-  for (std::size_t most = heap::peak; now > most && !heap::peak.compare_exchange_weak(most, now);) {
-  }
-  if (size >= (1u << 19)) ++heap::large;
-  return memory;
-}
-[[gnu::noinline]] void operator delete(void* memory) noexcept {
-  if (memory == nullptr) return;
-  heap::live -= malloc_usable_size(memory);
-  std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept { operator delete(memory); }
 
 namespace dirserver {
 namespace {
@@ -440,35 +410,6 @@ TEST(ServerCore, LargeBodiesShareABudgetThatIsGivenBack) {
             kAckHex);
   EXPECT_EQ(countOf(server.test().console.err(), "+error: recv() error - invalid data length\n"),
             2u);
-}
-
-TEST(ServerCore, AMassCloseAdmitsWaitingBodiesOnlyForConnectionsThatStayOpen) {
-  constexpr std::size_t kMiB = 1 << 20;
-  CoreSettings settings;
-  settings.memoryBudgetBytes = 4 * kMiB;
-  CoreHarness server(settings);
-  server.start();
-  // Four peers hold the whole budget with bodies of a megabyte they never finish; four more wait
-  // for it. All their deadlines fall in the same pass.
-  std::vector<Client> peers;
-  for (int i = 0; i < 8; ++i) {
-    peers.emplace_back(server.port());
-    peers.back().sendHeader(static_cast<std::uint32_t>(kHeaderSize + kMiB - 100), 30, 8);
-    if (i < 4) peers.back().send(Bytes(1000, 7));
-    server.pump();
-  }
-  EXPECT_EQ(server.core().bodyBudgetInUse(), 4 * (kMiB - 100));
-  heap::resetPeak();
-  const std::size_t before = heap::live;
-  const std::size_t largeBefore = heap::large;
-  server.advance(30s);
-  for (Client& peer : peers) EXPECT_TRUE(peer.closed());
-  // No body was made for a connection that closed in the same pass, and memory only went down.
-  EXPECT_EQ(heap::large, largeBefore);
-  EXPECT_LT(heap::peak, before + 64 * 1024);
-  EXPECT_EQ(server.core().bodyBudgetInUse(), 0u);
-  EXPECT_EQ(countOf(server.test().console.err(), "+error: recv() error - invalid data length\n"),
-            8u);
 }
 
 TEST(ServerCore, SweepRunsEveryMinuteWhateverTheTraffic) {

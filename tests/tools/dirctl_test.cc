@@ -189,49 +189,6 @@ TEST(DirctlDump, ShowsEachRecordAndWhereADamagedFileIsDamaged) {
   }
 }
 
-TEST(DirctlDump, ShowsTimesAfter2038InFullAndNotesOddLengths) {
-  // In September 2039 the stored 32-bit times are negative; the server still reckons their age
-  // right, and so must the dump.
-  constexpr std::int64_t kNow = 2'200'000'000;
-  testing::TestContext t;
-  const std::string path = (t.dir / "list.dat").string();
-  const auto stored = [](std::int64_t time) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(time));
-  };
-  ServerRecord odd = testing::makeRecord(testing::hostStrings(kMelee, "Odd"), stored(kNow - 3661));
-  odd.fields[4].data = {0x41, 0x00, 0x42};
-  // Registered before the wrap, in January 2038, and read after it.
-  const ServerRecord early =
-      testing::makeRecord(testing::hostStrings(kMelee, "Early"), stored(2'147'483'000));
-  Bytes file;
-  putU32(file, 0);
-  putU32(file, 2);
-  appendFileRecord(file, computeServerKey(odd.fields), odd);
-  appendFileRecord(file, computeServerKey(early.fields), early);
-  putU32(file, 0);
-  testing::writeFile(path, file);
-  testing::CapturedConsole console;
-  std::string error;
-  ASSERT_TRUE(dumpServerList(path, kNow, console.console().out, error)) << error;
-  const std::string out = console.out();
-  const auto shows = [&out](const std::string& text) {
-    EXPECT_NE(out.find(text), std::string::npos) << text << "\nin:\n" << out;
-  };
-  std::string time = asctimeText(kNow - 3661);
-  time.pop_back();
-  ASSERT_TRUE(time.ends_with(" 2039")) << time;
-  shows("    time      " + time + " (age 01:01:01)\n");
-  time = asctimeText(2'147'483'000);
-  time.pop_back();
-  ASSERT_TRUE(time.ends_with(" 2038")) << time;
-  shows("    time      " + time + " (age 607d ");
-  shows("    field 4   A\n");
-  shows(
-      "    note      field 4 has the odd length 3: the server keeps all of it, the listing sends "
-      "its first 2 bytes\n");
-  EXPECT_EQ(out.find("1901"), std::string::npos) << out;
-}
-
 // What a scripted peer saw and what dirctl made of it.
 struct PeerRun {
   Finished dirctl;
