@@ -41,37 +41,6 @@ sockaddr_in ipv4(std::uint32_t address, std::uint16_t port) {
 
 }  // namespace
 
-Socket connectLoopback(std::uint16_t port, Clock::time_point deadline, std::string& error,
-                       std::uint32_t source, int receiveBuffer) {
-  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!socket.valid()) {
-    error = systemError("socket", errno);
-    return {};
-  }
-  const int on = 1;
-  ::setsockopt(socket.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  if (receiveBuffer > 0) {
-    ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  }
-  if (source != 0) {
-    // The port is chosen at connect time, per destination, so many peers can share one source.
-    ::setsockopt(socket.fd(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
-    const sockaddr_in local = ipv4(source, 0);
-    if (::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-      error = systemError("bind to a loopback source address", errno);
-      return {};
-    }
-  }
-  const sockaddr_in server = ipv4(loopbackAddress(), port);
-  const int failure = connectWithin(socket.fd(), reinterpret_cast<const sockaddr*>(&server),
-                                    sizeof server, deadline);
-  if (failure != 0) {
-    error = failure == ETIMEDOUT ? "connect: timed out" : systemError("connect", failure);
-    return {};
-  }
-  return socket;
-}
-
 bool sendAll(int fd, ByteView bytes, Clock::time_point deadline, std::string& error) {
   const int failure = dirserver::sendAll(fd, bytes, deadline);
   if (failure == 0) return true;
@@ -234,27 +203,6 @@ void accumulate(WorkloadResult& total, const WorkloadResult& more) {
                            more.answerTimes.end());
   total.samples.insert(total.samples.end(), more.samples.begin(), more.samples.end());
   total.latency = summarize(total.samples);
-}
-
-Bytes fetch(std::uint16_t port, ByteView request, Clock::time_point deadline, std::string& error) {
-  Socket socket = connectLoopback(port, deadline, error);
-  if (!socket.valid() || !sendAll(socket.fd(), request, deadline, error)) return {};
-  Bytes answer;
-  std::uint8_t chunk[64 * 1024];
-  for (;;) {
-    const ssize_t received = ::recv(socket.fd(), chunk, sizeof chunk, 0);
-    if (received > 0) {
-      answer.insert(answer.end(), chunk, chunk + received);
-    } else if (received == 0) {
-      return answer;
-    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-      error = systemError("recv", errno);
-      return {};
-    } else if (errno != EINTR && !waitFor(socket.fd(), POLLIN, deadline)) {
-      error = "recv: timed out";
-      return {};
-    }
-  }
 }
 
 namespace {

@@ -24,13 +24,6 @@ using Seconds = std::chrono::duration<double>;
 // 127.0.0.1 + n, in host byte order: the sources of hostile peers (127.0.0.2 upwards).
 constexpr std::uint32_t loopbackAddress(std::uint32_t n = 0) { return INADDR_LOOPBACK + n; }
 
-// A non-blocking TCP connection to 127.0.0.1:`port`, bound to `source` (host byte order, 0 for
-// any) and with its receive buffer set to `receiveBuffer` bytes first when that is not 0 (a small
-// buffer makes a peer that does not read hold up the sender sooner). Waits for the connection at
-// most until `deadline`. On failure returns an invalid socket and sets `error`.
-Socket connectLoopback(std::uint16_t port, Clock::time_point deadline, std::string& error,
-                       std::uint32_t source = 0, int receiveBuffer = 0);
-
 // Sends all of `bytes` on a non-blocking socket, waiting at most until `deadline`. Sets `error`
 // and returns false when the peer fails or the deadline passes.
 bool sendAll(int fd, ByteView bytes, Clock::time_point deadline, std::string& error);
@@ -101,11 +94,6 @@ void accumulate(WorkloadResult& total, const WorkloadResult& more);
 // Runs a workload on `workload.clients` threads and waits for it to end, at most budget +
 // drainLimit.
 WorkloadResult runWorkload(const Workload& workload);
-
-// Sends `request` to 127.0.0.1:`port` on a connection of its own and returns the whole answer,
-// read until the server closes. On failure, or when the deadline passes, returns nothing and sets
-// `error`.
-Bytes fetch(std::uint16_t port, ByteView request, Clock::time_point deadline, std::string& error);
 
 // The least any server can do per request, to compare with: one thread with blocking sockets on
 // 127.0.0.1 and a free port that accepts a connection, reads a 12-byte header, sends the same

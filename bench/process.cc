@@ -4,7 +4,6 @@
 #include <linux/magic.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
@@ -18,6 +17,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/child_process.h"
 #include "hosts.h"
 #include "load.h"
 #include "protocol/message.h"
@@ -67,8 +67,7 @@ void installCleanupOnSignals() {
     Started& state = started();
     const std::lock_guard lock(state.mutex);
     for (pid_t pid : state.processes) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
+      killChild(pid);
     }
     std::error_code ignored;
     for (const fs::path& dir : state.directories) fs::remove_all(dir, ignored);
@@ -116,42 +115,16 @@ ServerProcess::ServerProcess(const std::string& executable, const fs::path& dir,
   if (::access(executable.c_str(), X_OK) != 0) {
     throw std::runtime_error("cannot run the server " + executable + ": " + std::strerror(errno));
   }
-  const std::string out = (dir / "out.txt").string();
-  const std::string err = (dir / "err.txt").string();
-  // Made before the fork: the child may only make async-signal-safe calls.
-  std::vector<char*> argv = {const_cast<char*>(executable.c_str())};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  const pid_t parent = ::getpid();
   const std::lock_guard lock(started().mutex);
   started_ = std::chrono::steady_clock::now();
-  pid_ = ::fork();
+  pid_ = startChild(executable, args, dir, {dir / "out.txt", dir / "err.txt", true});
   if (pid_ < 0) throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
-  if (pid_ == 0) {
-    // Only async-signal-safe calls between fork and exec.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(127);
-    const sigset_t none = [] {
-      sigset_t set;
-      sigemptyset(&set);
-      return set;
-    }();
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    // Close-on-exec: only the copies on 1 and 2 reach the server.
-    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (outFd < 0 || errFd < 0 || ::chdir(dir_.c_str()) != 0) ::_exit(127);
-    ::dup2(outFd, 1);
-    ::dup2(errFd, 2);
-    ::execv(executable.c_str(), argv.data());
-    ::_exit(127);
-  }
   started().processes.insert(pid_);
 }
 
 bool ServerProcess::exited() {
   if (pid_ <= 0) return true;
-  if (::waitpid(pid_, &status_, WNOHANG) != pid_) return false;
+  if (!childEnded(pid_, status_)) return false;
   const std::lock_guard lock(started().mutex);
   started().processes.erase(pid_);
   pid_ = -1;
@@ -161,8 +134,7 @@ bool ServerProcess::exited() {
 void ServerProcess::kill() {
   if (pid_ <= 0) return;
   const std::lock_guard lock(started().mutex);
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
+  killChild(pid_);
   started().processes.erase(pid_);
   pid_ = -1;
 }

@@ -1,11 +1,14 @@
 #include "client/client_socket.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 namespace dirserver {
 
@@ -76,6 +79,79 @@ int sendAll(int fd, ByteView bytes, ClientClock::time_point deadline) {
     if (const int failure = waitWritable(fd, deadline); failure != 0) return failure;
   }
   return 0;
+}
+
+namespace {
+
+std::string systemError(const char* what, int error) {
+  return std::string(what) + ": " + std::strerror(error);
+}
+
+sockaddr_in loopback(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in socketAddress{};
+  socketAddress.sin_family = AF_INET;
+  socketAddress.sin_port = htons(port);
+  socketAddress.sin_addr.s_addr = htonl(address);
+  return socketAddress;
+}
+
+}  // namespace
+
+Socket connectLoopback(std::uint16_t port, ClientClock::time_point deadline, std::string& error,
+                       std::uint32_t source, int receiveBuffer) {
+  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!socket.valid()) {
+    error = systemError("socket", errno);
+    return {};
+  }
+  const int on = 1;
+  ::setsockopt(socket.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (receiveBuffer > 0) {
+    ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  }
+  if (source != 0) {
+    // The port is chosen at connect time, per destination, so many peers can share one source.
+    ::setsockopt(socket.fd(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    const sockaddr_in local = loopback(source, 0);
+    if (::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      error = systemError("bind to a loopback source address", errno);
+      return {};
+    }
+  }
+  const sockaddr_in server = loopback(INADDR_LOOPBACK, port);
+  const int failure = connectWithin(socket.fd(), reinterpret_cast<const sockaddr*>(&server),
+                                    sizeof server, deadline);
+  if (failure != 0) {
+    error = failure == ETIMEDOUT ? "connect: timed out" : systemError("connect", failure);
+    return {};
+  }
+  return socket;
+}
+
+Bytes fetch(std::uint16_t port, ByteView request, ClientClock::time_point deadline,
+            std::string& error, std::uint32_t source) {
+  Socket socket = connectLoopback(port, deadline, error, source);
+  if (!socket.valid()) return {};
+  if (const int failure = sendAll(socket.fd(), request, deadline); failure != 0) {
+    error = failure == ETIMEDOUT ? "send: timed out" : systemError("send", failure);
+    return {};
+  }
+  Bytes answer;
+  std::uint8_t chunk[64 * 1024];
+  for (;;) {
+    const ssize_t received = ::recv(socket.fd(), chunk, sizeof chunk, 0);
+    if (received > 0) {
+      answer.insert(answer.end(), chunk, chunk + received);
+    } else if (received == 0) {
+      return answer;
+    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      error = systemError("recv", errno);
+      return {};
+    } else if (errno != EINTR && waitReady(socket.fd(), POLLIN, deadline) == Wait::TimedOut) {
+      error = "recv: timed out";
+      return {};
+    }
+  }
 }
 
 }  // namespace dirserver

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <string>
+#include <utility>
 
 #include "common/byte_order.h"
 
@@ -26,6 +28,8 @@ class Socket {
   int fd() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
   void reset();
+  // Hands the descriptor over to the caller, who closes it; the socket holds none after.
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;
@@ -46,5 +50,19 @@ int connectWithin(int fd, const sockaddr* address, socklen_t length,
 // sends; never raises SIGPIPE. Returns 0 when everything went, else the errno value of the failure
 // (ETIMEDOUT when the deadline passed).
 int sendAll(int fd, ByteView bytes, ClientClock::time_point deadline);
+
+// A non-blocking TCP connection to 127.0.0.1:`port`, bound to `source` (an address of 127/8 in
+// host byte order, 0 for any) and with its receive buffer set to `receiveBuffer` bytes first when
+// that is not 0 (a small buffer makes a peer that does not read hold up the sender sooner). Waits
+// for the connection at most until `deadline`. On failure returns an invalid socket and sets
+// `error`.
+Socket connectLoopback(std::uint16_t port, ClientClock::time_point deadline, std::string& error,
+                       std::uint32_t source = 0, int receiveBuffer = 0);
+
+// Sends `request` to 127.0.0.1:`port` on a connection of its own (from `source`, as above) and
+// returns the whole answer, read until the server closes. On failure, or when the deadline
+// passes, returns nothing and sets `error`.
+Bytes fetch(std::uint16_t port, ByteView request, ClientClock::time_point deadline,
+            std::string& error, std::uint32_t source = 0);
 
 }  // namespace dirserver

@@ -1,6 +1,7 @@
 #include "support/loopback.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <stdexcept>
 
+#include "client/client_socket.h"
 #include "net/listener.h"
 
 namespace dirserver::testing {
@@ -131,25 +133,14 @@ std::optional<Bytes> CoreHarness::roundTrip(ByteView requestBytes, const char* s
 }
 
 Client::Client(std::uint16_t port, const char* source) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) throw std::runtime_error("socket");
-  const int on = 1;
-  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  if (source != nullptr) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    ::inet_pton(AF_INET, source, &local.sin_addr);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-      throw std::runtime_error("bind to source address");
-    }
-  }
-  sockaddr_in server{};
-  server.sin_family = AF_INET;
-  server.sin_port = htons(port);
-  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
-    throw std::runtime_error("connect");
-  }
+  in_addr from{};
+  if (source != nullptr) ::inet_pton(AF_INET, source, &from);
+  std::string error;
+  Socket socket = connectLoopback(port, SteadyClock::now() + 10s, error, ntohl(from.s_addr));
+  if (!socket.valid()) throw std::runtime_error(error);
+  // Blocking from here on: the tests send and read as they please.
+  ::fcntl(socket.fd(), F_SETFL, ::fcntl(socket.fd(), F_GETFL) & ~O_NONBLOCK);
+  fd_ = socket.release();
 }
 
 Client::~Client() {

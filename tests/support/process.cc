@@ -1,14 +1,13 @@
 #include "support/process.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <stdexcept>
 #include <thread>
 
+#include "common/child_process.h"
 #include "support/loopback.h"
 
 namespace dirserver::testing {
@@ -24,28 +23,8 @@ std::string readText(const std::filesystem::path& path) {
 Process::Process(const std::filesystem::path& dir, const std::string& name,
                  const std::string& program, const std::vector<std::string>& args, int outFd)
     : out_(dir / (name + ".out")), err_(dir / (name + ".err")) {
-  // Everything the child needs is made here: after fork it may only make system calls.
-  std::vector<std::string> strings{program};
-  strings.insert(strings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& text : strings) argv.push_back(text.data());
-  argv.push_back(nullptr);
-  const std::string dirText = dir.string(), outText = out_.string(), errText = err_.string();
-
-  pid_ = ::fork();
+  pid_ = startChild(program, args, dir, {out_, err_, false, outFd});
   if (pid_ < 0) throw std::runtime_error("fork");
-  if (pid_ == 0) {
-    // A server left running would hold port 6001 for the tests after it.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    const int out = outFd >= 0 ? outFd : ::open(outText.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = ::open(errText.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
-        ::chdir(dirText.c_str()) != 0) {
-      ::_exit(127);
-    }
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
 }
 
 bool Process::waitServing(std::chrono::milliseconds limit) {
@@ -75,8 +54,7 @@ int Process::waitExit(std::chrono::milliseconds limit) {
 
 void Process::kill() {
   if (pid_ > 0 && !exited()) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, &status_, 0);
+    killChild(pid_);
     done_ = true;
   }
 }
@@ -100,7 +78,7 @@ bool Process::waitOutput(const std::string& text, bool fromErr,
 }
 
 bool Process::exited() {
-  if (!done_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) done_ = true;
+  if (!done_ && childEnded(pid_, status_)) done_ = true;
   return done_;
 }
 
