@@ -76,25 +76,6 @@ TEST(Registration, RejectedBodiesSayWhyAndChangeNothing) {
   }
 }
 
-TEST(Registration, NamePrintedBeforeARejectionComesFirstInALogOfBothStreams) {
-  // Both streams line-buffered into one file, as when the server's output goes to one log.
-  std::FILE* log = std::tmpfile();
-  std::FILE* out = ::fdopen(::dup(::fileno(log)), "w");
-  std::FILE* err = ::fdopen(::dup(::fileno(log)), "w");
-  std::setvbuf(out, nullptr, _IOLBF, BUFSIZ);
-  std::setvbuf(err, nullptr, _IOLBF, BUFSIZ);
-  TestContext t;
-  t.context.console = {out, err};
-  handleRegistration(t.context, requestBody({std::string(kMelee), "a", "N", "b", "c", "d"}));
-  std::fclose(out);
-  std::fclose(err);
-  char text[256] = {};
-  std::rewind(log);
-  text[std::fread(text, 1, sizeof text - 1, log)] = 0;
-  std::fclose(log);
-  EXPECT_STREQ(text, "* server registration\nname: N +error: invalid data size\n");
-}
-
 TEST(Registration, RegisterRefreshAndShutDownPrintTheirLinesInOrder) {
   ::setenv("TZ", "UTC", 1);
   ::tzset();

@@ -135,15 +135,6 @@ TEST(ServerCore, ServesRequestsInPiecesAndReportsBadOnes) {
   EXPECT_EQ(stats.requests[static_cast<int>(RequestKind::Registration)]
                           [static_cast<int>(RequestOutcome::Rejected)],
             1u);
-  // Each dispatched request is timed under its kind; those cut short or badly framed are not.
-  const std::pair<RequestKind, std::uint64_t> timed[] = {{RequestKind::Registration, 2},
-                                                         {RequestKind::Ack, 2},
-                                                         {RequestKind::Other, 1},
-                                                         {RequestKind::List, 0},
-                                                         {RequestKind::Shutdown, 0}};
-  for (const auto& [kind, count] : timed) {
-    EXPECT_EQ(stats.requestSeconds[static_cast<int>(kind)].count(), count);
-  }
 }
 
 TEST(ServerCore, EachStepHasItsOwnDeadlineAndStalledPeersHoldNoOneElseUp) {
