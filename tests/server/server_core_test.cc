@@ -414,13 +414,19 @@ TEST(ServerCore, SweepRunsEveryMinuteWhateverTheTraffic) {
   t.context.summarizeRefreshes = true;
   ASSERT_TRUE(server.roundTrip(registration("Bob")).has_value());
   const std::string registered = t.console.out();
+  const std::int64_t start = t.now;
   for (int second = 0; second < 59; ++second) {
+    ++t.now;
     server.advance(1s);
     ASSERT_TRUE(
         server.roundTrip(second % 20 == 0 ? registration("Bob") : request(MessageType::AckRequest))
             .has_value());
   }
   EXPECT_EQ(t.console.out(), registered);
+  // Yet each refresh renewed the host's time, and went to the log.
+  const HostChange& refreshed = server.saver().appends.back().second.at(0);
+  EXPECT_EQ(refreshed.kind, HostChange::Kind::Refreshed);
+  EXPECT_EQ(refreshed.entry.record->registrationTime, start + 41);
   const std::size_t appends = server.saver().appends.size();
   server.advance(1s);
   EXPECT_EQ(t.console.out().substr(registered.size()),
