@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 namespace dirserver {
@@ -25,6 +26,23 @@ class SystemFileSystem final : public FileSystem {
 };
 
 }  // namespace
+
+std::string directoryOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool syncDirectory(FileSystem& fs, const std::string& dir) {
+  const int fd = fs.open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool synced = fs.fsync(fd) == 0 || errno == EINVAL;
+  const int error = errno;
+  fs.close(fd);
+  errno = error;
+  return synced;
+}
 
 FileSystem& systemFileSystem() {
   static SystemFileSystem fileSystem;

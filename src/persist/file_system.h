@@ -21,6 +21,13 @@ class FileSystem {
   virtual int unlink(const std::string& path) = 0;
 };
 
+// The directory that holds `path`: "." for a bare name, "/" for a name in the root.
+std::string directoryOf(const std::string& path);
+
+// Makes the renames in the directory `dir` durable by syncing it. A file system that cannot sync a
+// directory (EINVAL) has nothing to do. Returns false, errno set, when it could not be synced.
+bool syncDirectory(FileSystem& fs, const std::string& dir);
+
 // The process's own file system, through the system calls themselves. Safe from any thread.
 FileSystem& systemFileSystem();
 

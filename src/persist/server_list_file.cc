@@ -319,23 +319,6 @@ bool writeRecords(FileSystem& fs, int fd, const RegistrySnapshot& snapshot) {
   return writeAll(fs, fd, buffer);
 }
 
-std::string directoryOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Makes the rename of a file in `dir` durable. A file system that cannot sync a directory
-// (EINVAL) has nothing to do.
-bool syncDirectory(FileSystem& fs, const std::string& dir) {
-  const int fd = fs.open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const bool synced = fs.fsync(fd) == 0 || errno == EINVAL;
-  fs.close(fd);
-  return synced;
-}
-
 }  // namespace
 
 std::string saveTarget(const std::string& listFile) {
