@@ -10,7 +10,7 @@ namespace dirserver {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: dirserver [--http ADDRESS:PORT] [trace]\n"
+    "usage: dirserver [--http ADDRESS:PORT] [--control PATH] [trace]\n"
     "\n"
     "The directory server of the game: hosts register and announce their shutdown on TCP port\n"
     "6001 (every local IPv4 address), clients fetch the listing of every registered host. The\n"
@@ -20,13 +20,18 @@ constexpr const char* kUsage =
     "options:\n"
     "  --http ADDRESS:PORT  also answer HTTP on this IPv4 address and port, for\n"
     "                       example 127.0.0.1:8080\n"
+    "  --control PATH       the control socket for dirctl's operator commands (ban, unban,\n"
+    "                       bans, remove, snapshot, status); default dirserver.sock in the\n"
+    "                       working directory\n"
     "  --help, -h           this text\n"
     "  --version            the version\n"
     "\n"
     "Any other argument (for example 'trace') prints every key the server computes with the\n"
     "words that went into it, also while the file is loaded at start. The server runs until it\n"
-    "is stopped with SIGTERM or SIGINT. Exit status: 1 when it cannot bind or listen on port\n"
-    "6001, 2 on a bad command line.\n";
+    "is stopped with SIGTERM or SIGINT; SIGHUP reads the bans in bans.txt, beside\n"
+    "server_list.dat, again. Exit status: 1 when it cannot bind or listen on port 6001 or on\n"
+    "its control socket, or cannot read a server_list.dat or bans.txt that is there; 2 on a bad\n"
+    "command line.\n";
 
 // Splits "--name=value" into name and value; `hasValue` tells "--name=" from "--name".
 void splitOption(const std::string& arg, std::string& name, std::string& value, bool& hasValue) {
@@ -89,13 +94,21 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
         return false;
       }
       (name == "--help" ? options.help : options.version) = true;
-    } else if (name == "--http") {
+    } else if (name == "--http" || name == "--control") {
       if (!hasValue) {
         if (i + 1 == args.size()) {
-          error = "--http needs a value: ADDRESS:PORT";
+          error = name + " needs a value: " + (name == "--http" ? "ADDRESS:PORT" : "PATH");
           return false;
         }
         value = args[++i];
+      }
+      if (name == "--control") {
+        if (value.empty()) {
+          error = "--control needs a path";
+          return false;
+        }
+        options.control = value;
+        continue;
       }
       Ipv4Endpoint endpoint;
       if (!parseIpv4Endpoint(value, endpoint, error)) {

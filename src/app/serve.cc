@@ -4,17 +4,30 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <pthread.h>
 
 #include <csignal>
 
 #include "net/listener.h"
 #include "net/reactor.h"
+#include "common/task_runner.h"
 #include "persist/list_saver.h"
+#include "server/control.h"
 #include "server/server_core.h"
 
 namespace dirserver {
 namespace {
+
+// SIGTERM and SIGINT stop the server, SIGHUP reads the bans file again.
+sigset_t loopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  return signals;
+}
 
 sigset_t stopSignals() {
   sigset_t signals;
@@ -24,19 +37,20 @@ sigset_t stopSignals() {
   return signals;
 }
 
-// Turns SIGTERM and SIGINT into an event of the loop. After the first, the two signals get their
-// default action back, so a second one ends the process at once. The signals must be blocked in
-// every thread (see serveForever) for the loop to be the one that takes them.
-class StopSignals final : public EventHandler {
+// Turns SIGTERM, SIGINT and SIGHUP into events of the loop. After the first SIGTERM or SIGINT,
+// those two get their default action back, so a second one ends the process at once. The signals
+// must be blocked in every thread (see serveForever) for the loop to be the one that takes them.
+class LoopSignals final : public EventHandler {
  public:
-  StopSignals(Reactor& reactor, ServerCore& core)
-      : reactor_(reactor), core_(core), signals_(stopSignals()) {
-    fd_ = ::signalfd(-1, &signals_, SFD_NONBLOCK | SFD_CLOEXEC);
+  LoopSignals(Reactor& reactor, ServerCore& core, ControlServer* control)
+      : reactor_(reactor), core_(core), control_(control) {
+    const sigset_t signals = loopSignals();
+    fd_ = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
     if (fd_ >= 0) reactor_.watch(fd_, this, EPOLLIN, watched_);
     // Without a way to hear them, the signals keep their default action: they end the server.
-    if (!watched_) ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
+    if (!watched_) ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
   }
-  ~StopSignals() override {
+  ~LoopSignals() override {
     if (fd_ >= 0) {
       reactor_.watch(fd_, this, 0, watched_);
       ::close(fd_);
@@ -45,16 +59,21 @@ class StopSignals final : public EventHandler {
 
   void onEvents(std::uint32_t) override {
     signalfd_siginfo info{};
-    if (::read(fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return;
-    reactor_.watch(fd_, this, 0, watched_);
-    ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
-    core_.stop();
+    while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      if (info.ssi_signo == SIGHUP) {
+        if (control_ != nullptr) control_->reloadBans();
+        continue;
+      }
+      const sigset_t stop = stopSignals();
+      ::pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+      core_.stop();
+    }
   }
 
  private:
   Reactor& reactor_;
   ServerCore& core_;
-  const sigset_t signals_;
+  ControlServer* control_;
   int fd_ = -1;
   bool watched_ = false;
 };
@@ -62,17 +81,20 @@ class StopSignals final : public EventHandler {
 }  // namespace
 
 int serveForever(int listenSocket, ServerContext& context, const Companion& companion,
-                 bool saveOwed) {
+                 bool saveOwed, ControlSetup control) {
   CoreSettings settings;
-  // Keep descriptors for the server list file and the loop itself beyond the connections.
-  constexpr std::uint64_t kSpareDescriptors = 16;
+  const ControlSettings controlSettings{control.bansFile};
+  // Keep descriptors for the server list file, the loop itself, and the control socket with its
+  // connections and the bans file beyond the game port's connections.
+  const std::uint64_t spareDescriptors = 16 + controlSettings.maxConnections + 2;
   const std::uint64_t limit = raiseDescriptorLimit();
-  if (limit > kSpareDescriptors) {
+  if (limit > spareDescriptors) {
     settings.maxConnections = static_cast<std::size_t>(
-        std::min<std::uint64_t>(settings.maxConnections, limit - kSpareDescriptors));
+        std::min<std::uint64_t>(settings.maxConnections, limit - spareDescriptors));
   }
-  // Blocked before the saver's thread starts, which inherits the mask: only the loop takes them.
-  const sigset_t blocked = stopSignals();
+  // Blocked before the saver's and the worker's threads start, which inherit the mask: only the
+  // loop takes them.
+  const sigset_t blocked = loopSignals();
   ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
   Reactor reactor;
   if (!reactor.ready()) {
@@ -84,9 +106,17 @@ int serveForever(int listenSocket, ServerContext& context, const Companion& comp
   BackgroundSaver saver(context.listFile, [&reactor, &core](SaveOutcome outcome, auto took) {
     reactor.post([&core, outcome, took] { core->saveFinished(outcome, took); });
   });
+  // Writes and reads of the bans file, off the loop.
+  WorkerThread files;
   ServerCore server(reactor, context, saver, settings);
   core = &server;
-  StopSignals stopOnSignal(reactor, server);
+  std::optional<ControlServer> controlServer;
+  if (control.socket >= 0) {
+    controlServer.emplace(reactor, server, context, files, std::move(control.bans),
+                          controlSettings);
+    controlServer->listen(control.socket);
+  }
+  LoopSignals signals(reactor, server, controlServer ? &*controlServer : nullptr);
   server.listen(listenSocket);
   if (saveOwed) server.saveSoon();
   if (companion.start) companion.start(server.status());

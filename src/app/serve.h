@@ -3,7 +3,9 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
+#include "registry/ban_list.h"
 #include "registry/server_context.h"
 #include "server/server_status.h"
 
@@ -17,6 +19,13 @@ struct Companion {
   std::function<void()> stop;
 };
 
+// The operator's control socket and the bans in force at start.
+struct ControlSetup {
+  int socket = -1;  // a listening Unix socket (ControlSocket); -1: none
+  std::string bansFile;
+  BanList bans;
+};
+
 // Serves on `listenSocket` (non-blocking, listening) with the fixed settings, the connection bound
 // following the descriptor limit. The first SIGTERM or SIGINT starts an orderly stop: accepting
 // ends, open connections are dropped, every change not yet in the server list file is saved
@@ -24,8 +33,10 @@ struct Companion {
 // signal ends the process at once. Returns 1 at once, with "+error: epoll_create1() error" on
 // console.err, when the loop cannot be set up. `companion` runs for as long as the loop does; its
 // threads start with the stop signals blocked, so only the loop takes them. `saveOwed`: the file
-// lacks what the registry holds (a save at start failed), so a save starts at once.
+// lacks what the registry holds (a save at start failed), so a save starts at once. `control`:
+// the control socket is served beside the game port, its bans refuse connections at accept, and
+// SIGHUP reads the bans file again.
 int serveForever(int listenSocket, ServerContext& context, const Companion& companion = {},
-                 bool saveOwed = false);
+                 bool saveOwed = false, ControlSetup control = {});
 
 }  // namespace dirserver

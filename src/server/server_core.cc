@@ -199,6 +199,11 @@ void ServerCore::acceptConnections() {
       continue;
     }
     const std::uint32_t address = peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
+    if (refused_ && refused_(address)) {
+      ::close(fd);
+      ++status_.stats.connectionsBanned;
+      continue;
+    }
     if (connectionCount() >= settings_.maxConnections && !makeRoomFor(address)) {
       ::close(fd);
       ++refusedWhileFull_;
@@ -541,7 +546,8 @@ void ServerCore::requestSave() {
 
 void ServerCore::startSaveIfDue() {
   const auto now = reactor_.now();
-  if (!saves_.due(now, stopping_)) {
+  const bool asked = !snapshotsAsked_.empty() && !saves_.inFlight();
+  if (!asked && !saves_.due(now, stopping_)) {
     if (const auto at = saves_.dueAt()) saveTimer_.setAt(*at);
     return;
   }
@@ -549,7 +555,47 @@ void ServerCore::startSaveIfDue() {
   saves_.started(now);
   if (stopping_) ++savesWhileStopping_;
   publish();
+  snapshotsSaving_ = std::exchange(snapshotsAsked_, {});
+  hostsSaving_ = published_->totalCount();
   saver_.save(published_);
+}
+
+void ServerCore::snapshotNow(SnapshotDone done) {
+  snapshotsAsked_.push_back(std::move(done));
+  startSaveIfDue();
+}
+
+std::uint32_t ServerCore::removeHosts(
+    const std::function<bool(ServerType, const HostEntry&)>& which) {
+  ServerRegistry& registry = context_.registry;
+  std::uint32_t removed = 0;
+  for (const ServerType type : kServerTypes) {
+    for (auto at = registry.begin(type); at != registry.end(type);) {
+      if (which(type, *at)) {
+        at = registry.erase(type, at);
+        ++removed;
+      } else {
+        ++at;
+      }
+    }
+  }
+  if (removed > 0) {
+    registry.takeChanges();
+    requestSave();
+  }
+  return removed;
+}
+
+std::uint32_t ServerCore::enforceRefusal() {
+  if (!refused_) return 0;
+  for (auto& connection : connections_) {
+    if (connection->closed || !refused_(connection->address)) continue;
+    connection->discardUnsent();
+    close(*connection);
+  }
+  return removeHosts([this](ServerType, const HostEntry& host) {
+    return host.from != kUnknownAddress && refused_(host.from);
+  });
 }
 
 void ServerCore::publish() {
@@ -574,6 +620,7 @@ void ServerCore::saveFinished(SaveOutcome outcome, SteadyClock::duration took) {
   stats.savePending = saves_.unsaved();
   if (!saved) stats.count(ConsoleError::SaveFailed);
   reportSave(outcome, context_.console);
+  for (auto& done : std::exchange(snapshotsSaving_, {})) done(outcome, hostsSaving_);
   if (stopping_) {
     // What the file lacks after the save in flight at the stop gets one more save (a failed
     // one's changes included); changes that a save of the stop itself missed get a second.

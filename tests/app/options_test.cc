@@ -24,6 +24,7 @@ std::string outcome(const std::vector<std::string>& args) {
             std::to_string((options.http->address >> 8) & 0xFF) + "." +
             std::to_string(options.http->address & 0xFF) + ":" + std::to_string(options.http->port);
   }
+  if (options.control != kControlSocketName) text += ", control " + options.control;
   return text;
 }
 
@@ -39,6 +40,10 @@ TEST(ServerOptions, OptionsBeginWithTwoDashesAndEveryOtherArgumentSwitchesTheTra
       {{"--http", "127.0.0.1:8080"}, "no trace, http 127.0.0.1:8080"},
       {{"--http=0.0.0.0:65535", "t"}, "trace, http 0.0.0.0:65535"},
       {{"--http", "10.1.2.3:1", "--http", "10.0.0.9:2"}, "no trace, http 10.0.0.9:2"},
+      {{"--control", "/run/d.sock", "t"}, "trace, control /run/d.sock"},
+      {{"--control=--x"}, "no trace, control --x"},
+      {{"--control"}, "error: --control needs a value: PATH"},
+      {{"--control="}, "error: --control needs a path"},
       // After "--" nothing is an option.
       {{"--", "--help"}, "trace"},
       {{"--", "-h"}, "trace"},
@@ -91,7 +96,8 @@ TEST(ServerOptions, HelpAndVersionPrintAndExitZeroABadLineExitsTwoWithOneLine) {
   const testing::Finished help = readArgs({"--version", "-h"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out, serverUsageText());
-  for (const char* option : {"--http ADDRESS:PORT", "--help", "--version", "trace"}) {
+  for (const char* option :
+       {"--http ADDRESS:PORT", "--control PATH", "--help", "--version", "trace"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }
 

@@ -75,7 +75,7 @@ TEST(DirserverExecutable, HelpVersionAndBadCommandLinesEndAtOnceWithoutTouchingT
   // code 0, standard error otherwise).
   const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
       {{"--version"}, 0, std::string("dirserver ") + kVersion + "\n"},
-      {{"trace", "--help"}, 0, "usage: dirserver [--http ADDRESS:PORT] [trace]\n"},
+      {{"trace", "--help"}, 0, "usage: dirserver [--http ADDRESS:PORT] [--control PATH] [trace]\n"},
       {{"-h"}, 0, "usage: dirserver"},
       {{"trace", "--bogus"}, 2, "dirserver: unknown option '--bogus'"},
       {{"--http", "localhost:80"}, 2, "dirserver: --http 'localhost:80'"}};
@@ -244,6 +244,18 @@ TEST(DirserverExecutable, AFileThatIsThereButUnreadableEndsTheStartWithCodeOne) 
     EXPECT_EQ(server.out(), "");
     EXPECT_TRUE(fs::is_directory(t.dir / "server_list.dat"));
   }
+  {
+    // So does a bans file, before the list is read: a damaged list is not even moved aside.
+    testing::TestContext t;
+    fs::create_directory(t.dir / "bans.txt");
+    testing::writeFile(t.dir / "server_list.dat", Bytes{1, 2, 3});
+    testing::Process server(t.dir, "server", DIRSERVER_BINARY);
+    EXPECT_EQ(server.waitExit(), 1);
+    EXPECT_EQ(server.err(), "+error: cannot read bans bans.txt: not a regular file\n");
+    EXPECT_EQ(filesIn(t.dir),
+              (std::vector<fs::path>{"bans.txt", "server.err", "server.out", "server_list.dat"}));
+    EXPECT_EQ(testing::readFile(t.dir / "server_list.dat"), (Bytes{1, 2, 3}));
+  }
   // The report this guards: a server that may not read its five-host file started empty, and its
   // first save replaced the file with one host.
   testing::TestContext t;
@@ -255,11 +267,15 @@ TEST(DirserverExecutable, AFileThatIsThereButUnreadableEndsTheStartWithCodeOne) 
   testing::writeFile(t.dir / "server_list.dat", five);
   fs::permissions(t.dir / "server_list.dat", fs::perms::none);
   std::string program = DIRSERVER_BINARY;
-  std::vector<std::string> args;
+  // The control socket goes where the user that runs the server may create it.
+  fs::create_directory(t.dir / "run");
+  fs::permissions(t.dir / "run", fs::perms::all);
+  std::vector<std::string> args{"--control", "run/dirserver.sock"};
   if (::geteuid() == 0) {
     // The superuser reads any file: run a copy that the user "nobody" may execute, as nobody.
     fs::copy_file(program, t.dir / "dirserver");
-    args = {"--reuid=65534", "--regid=65534", "--clear-groups", (t.dir / "dirserver").string()};
+    args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups",
+                               (t.dir / "dirserver").string()});
     program = "/usr/bin/setpriv";
   }
   testing::Process server(t.dir, "server", program, args);
@@ -270,7 +286,7 @@ TEST(DirserverExecutable, AFileThatIsThereButUnreadableEndsTheStartWithCodeOne) 
   EXPECT_EQ(testing::readFile(t.dir / "server_list.dat"), five);
   for (const fs::path& name : filesIn(t.dir)) {
     EXPECT_TRUE(name == "server_list.dat" || name == "dirserver" || name == "server.out" ||
-                name == "server.err")
+                name == "server.err" || name == "run")
         << name;
   }
 }

@@ -164,6 +164,10 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
   stats.connectionsAccepted = 302;
   stats.connectionsRefused = 303;
   stats.connectionsShed = 304;
+  stats.connectionsBanned = 305;
+  stats.bans = 306;
+  stats.banRemovals = 307;
+  stats.operatorRemovals = 308;
   stats.bodyBudgetInUse = 401;
   stats.answerBudgetInUse = 402;
   stats.savesDone = 501;
@@ -196,6 +200,10 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
            "dirserver_connections_accepted_total 302",
            "dirserver_connections_refused_total 303",
            "dirserver_connections_shed_total 304",
+           "dirserver_connections_banned_total 305",
+           "dirserver_bans 306",
+           "dirserver_ban_removals_total 307",
+           "dirserver_operator_removals_total 308",
            "dirserver_body_budget_bytes 401",
            "dirserver_answer_budget_bytes 402",
            "dirserver_saves_total 501",
