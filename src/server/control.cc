@@ -158,8 +158,9 @@ class ControlServer::Connection final : public EventHandler {
   Timer deadline;
   bool watched = false;
   std::uint32_t events = 0;
-  std::string input;   // received, not yet a whole command
-  std::string output;  // the answer being sent
+  std::string input;      // received, not yet carried out
+  std::size_t taken = 0;  // bytes of `input` whose commands have been taken
+  std::string output;     // the answer being sent
   std::size_t sent = 0;
   bool busy = false;  // a command is being carried out; nothing more is read meanwhile
   bool closeWhenSent = false;
@@ -280,9 +281,10 @@ void ControlServer::acceptConnections() {
 void ControlServer::readCommands(Connection& connection) {
   for (;;) {
     if (connection.closed || connection.busy || connection.sending()) return;
-    if (const auto end = connection.input.find('\n'); end != std::string::npos) {
-      std::string line = connection.input.substr(0, end);
-      connection.input.erase(0, end + 1);
+    std::string& input = connection.input;
+    if (const auto end = input.find('\n', connection.taken); end != std::string::npos) {
+      std::string line = input.substr(connection.taken, end - connection.taken);
+      connection.taken = end + 1;
       if (!line.empty() && line.back() == '\r') line.pop_back();
       std::string error;
       if (const auto command = parseControlCommand(line, error)) {
@@ -292,14 +294,17 @@ void ControlServer::readCommands(Connection& connection) {
       }
       continue;
     }
-    if (connection.input.size() >= kControlLineMax) {
+    // Commands sent together are taken one by one, and what they leave is moved up only once.
+    input.erase(0, connection.taken);
+    connection.taken = 0;
+    if (input.size() >= kControlLineMax) {
       connection.closeWhenSent = true;
       answer(connection, std::string(kControlError) + " a command line has at most " +
                              std::to_string(kControlLineMax) + " bytes\n");
       continue;
     }
     char buffer[16 * 1024];
-    const std::size_t room = std::min(sizeof buffer, kControlLineMax - connection.input.size());
+    const std::size_t room = std::min(sizeof buffer, kControlLineMax - input.size());
     const ssize_t received = ::recv(connection.fd, buffer, room, 0);
     if (received < 0 && errno == EINTR) continue;
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -310,7 +315,7 @@ void ControlServer::readCommands(Connection& connection) {
       close(connection);  // the peer is done, or gone
       return;
     }
-    connection.input.append(buffer, static_cast<std::size_t>(received));
+    input.append(buffer, static_cast<std::size_t>(received));
   }
 }
 
