@@ -1,14 +1,70 @@
-# Installation and the Debian package: both programs in bin/, the systemd unit in the standard
-# unit directory, the README as documentation. `cmake --install` lays them out under the prefix
-# (DESTDIR stages them); `cpack -G DEB` in the build directory packs them for /usr.
+# Installation and the Debian package: both programs in bin/, their manual pages, the systemd
+# unit in the standard unit directory, and the README, the docs, the changelog and the copyright
+# as documentation. `cmake --install` lays them out under the prefix (DESTDIR stages them);
+# `cpack -G DEB` in the build directory packs them for /usr.
 
 include(GNUInstallDirs)
 
 set(DIRSERVER_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
     "Where the systemd unit is installed, relative to the install prefix")
+set(DIRSERVER_MAINTAINER
+    "dirserver maintainers <maintainers@users.noreply.c-seed-fa61049a.example>" CACHE STRING
+    "The package's maintainer, as 'NAME <EMAIL>'")
+
+# The changelog, in Debian's format, names the release: it must be the project's version.
+set(dirserver_changelog ${PROJECT_SOURCE_DIR}/packaging/debian/changelog)
+file(STRINGS ${dirserver_changelog} dirserver_release LIMIT_COUNT 1)
+if(NOT dirserver_release MATCHES "^dirserver \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/debian/changelog begins with '${dirserver_release}', but the "
+                      "version is ${PROJECT_VERSION}: add its entry")
+endif()
+# Generated files carry the release's date, not the build's, so that two builds of one release
+# are the same bytes.
+file(STRINGS ${dirserver_changelog} dirserver_signed REGEX "^ -- " LIMIT_COUNT 1)
+string(REGEX REPLACE "^.*>  " "" dirserver_release_date "${dirserver_signed}")
+execute_process(COMMAND date -d "${dirserver_release_date}" +%s
+                OUTPUT_VARIABLE dirserver_release_epoch OUTPUT_STRIP_TRAILING_WHITESPACE
+                COMMAND_ERROR_IS_FATAL ANY)
+
+# The manual pages, written in scdoc's plain-text form in docs/man, and the changelog, gzipped
+# as Debian ships them (maximal compression, no name or time stamp in the header).
+find_program(DIRSERVER_SCDOC scdoc)
+if(NOT DIRSERVER_SCDOC)
+  message(FATAL_ERROR "scdoc, which makes the manual pages, is missing: scripts/install-deps build")
+endif()
+set(dirserver_generated_docs)
+foreach(page dirserver.8 dirctl.1)
+  set(source ${PROJECT_SOURCE_DIR}/docs/man/${page}.scd)
+  set(output ${PROJECT_BINARY_DIR}/man/${page}.gz)
+  add_custom_command(
+    OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${dirserver_release_epoch}
+            sh -c "'${DIRSERVER_SCDOC}' < '${source}' | gzip -9n > '${output}'"
+    DEPENDS ${source} ${dirserver_changelog}
+    COMMENT "Manual page ${page}"
+    VERBATIM)
+  list(APPEND dirserver_generated_docs ${output})
+  string(REGEX REPLACE "^.*\\." "" section ${page})
+  install(FILES ${output} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+add_custom_command(
+  OUTPUT ${PROJECT_BINARY_DIR}/changelog.gz
+  COMMAND sh -c "gzip -9n < '${dirserver_changelog}' > '${PROJECT_BINARY_DIR}/changelog.gz'"
+  DEPENDS ${dirserver_changelog}
+  VERBATIM)
+list(APPEND dirserver_generated_docs ${PROJECT_BINARY_DIR}/changelog.gz)
+# Built with the server, so that whatever builds it can install it.
+add_custom_target(dirserver_docs DEPENDS ${dirserver_generated_docs})
+add_dependencies(dirserver dirserver_docs)
 
 install(TARGETS dirserver dirctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_BINARY_DIR}/changelog.gz
+              ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The README's links lead into docs/, which lies beside it as in the repository.
+file(GLOB dirserver_doc_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+install(FILES ${dirserver_doc_pages} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 
 # The unit names the server by its installed path, which only the install step knows: the prefix
 # may be given then (`cmake --install --prefix`), and the package installs to /usr.
@@ -22,13 +78,17 @@ install(CODE "
 install(FILES ${dirserver_unit} DESTINATION ${DIRSERVER_SYSTEMD_UNIT_DIR})
 
 set(CPACK_PACKAGE_NAME dirserver)
+# Debian's limits: a synopsis of at most 80 characters, description lines of at most 80.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Directory server of one multiplayer game (TCP port 6001) and its operator client dirctl")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Game hosts register with dirserver and announce their shutdown; game clients fetch one listing of every registered host. The registry is kept in /var/lib/dirserver/server_list.dat. The package holds dirserver, the operator client dirctl and a systemd unit, dirserver.service, which it does not enable.")
-if(NOT CPACK_PACKAGE_CONTACT)
-  set(CPACK_PACKAGE_CONTACT "dirserver maintainers <root@localhost>")
-endif()
+    "directory server of one multiplayer game, and its operator client")
+set(CPACK_PACKAGE_DESCRIPTION [=[
+Game hosts register with dirserver on TCP port 6001 and announce their
+shutdown; game clients fetch one listing of every registered host. The
+registry is kept in /var/lib/dirserver/server_list.dat.
+
+The package holds dirserver, the operator client dirctl, their manual pages
+and a systemd unit, dirserver.service, which it neither enables nor starts.]=])
+set(CPACK_PACKAGE_CONTACT ${DIRSERVER_MAINTAINER})
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

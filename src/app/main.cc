@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
   std::string error;
   if (const auto status = readCommandLine(argc, argv, context.console, options)) return *status;
   context.checksumTrace = options.checksumTrace;
+  context.summarizeRefreshes = options.summarizeRefreshes;
 
   const int listenSocket = bindListener(kListenPort);
   if (listenSocket < 0) {

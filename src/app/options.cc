@@ -10,7 +10,7 @@ namespace dirserver {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: dirserver [--http ADDRESS:PORT] [--control PATH] [trace]\n"
+    "usage: dirserver [--http ADDRESS:PORT] [--console full|summary] [--control PATH] [trace]\n"
     "\n"
     "The directory server of the game: hosts register and announce their shutdown on TCP port\n"
     "6001 (every local IPv4 address), clients fetch the listing of every registered host. The\n"
@@ -20,6 +20,9 @@ constexpr const char* kUsage =
     "options:\n"
     "  --http ADDRESS:PORT  also answer HTTP on this IPv4 address and port, for\n"
     "                       example 127.0.0.1:8080\n"
+    "  --console summary    print no lines for a registration that only refreshes a\n"
+    "                       registered host; print how many there were once a minute\n"
+    "  --console full       print every request's lines (the default)\n"
     "  --control PATH       the control socket for dirctl's operator commands (ban, unban,\n"
     "                       bans, remove, snapshot, status); default dirserver.sock in the\n"
     "                       working directory\n"
@@ -29,9 +32,9 @@ constexpr const char* kUsage =
     "Any other argument (for example 'trace') prints every key the server computes with the\n"
     "words that went into it, also while the file is loaded at start. The server runs until it\n"
     "is stopped with SIGTERM or SIGINT; SIGHUP reads the bans in bans.txt, beside\n"
-    "server_list.dat, again. Exit status: 1 when it cannot bind or listen on port 6001 or on\n"
-    "its control socket, or cannot read a server_list.dat or bans.txt that is there; 2 on a bad\n"
-    "command line.\n";
+    "server_list.dat, again. Exit status: 0 after an orderly stop, 1 when it cannot bind or\n"
+    "listen on port 6001 or on its control socket, or read its file or bans.txt, or the last\n"
+    "save failed, 2 on a bad command line. 'man dirserver' tells more.\n";
 
 // Splits "--name=value" into name and value; `hasValue` tells "--name=" from "--name".
 void splitOption(const std::string& arg, std::string& name, std::string& value, bool& hasValue) {
@@ -94,10 +97,13 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
         return false;
       }
       (name == "--help" ? options.help : options.version) = true;
-    } else if (name == "--http" || name == "--control") {
+    } else if (name == "--http" || name == "--console" || name == "--control") {
       if (!hasValue) {
         if (i + 1 == args.size()) {
-          error = name + " needs a value: " + (name == "--http" ? "ADDRESS:PORT" : "PATH");
+          error = name + " needs a value: " +
+                  (name == "--http"      ? "ADDRESS:PORT"
+                   : name == "--control" ? "PATH"
+                                         : "full or summary");
           return false;
         }
         value = args[++i];
@@ -108,6 +114,14 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
           return false;
         }
         options.control = value;
+        continue;
+      }
+      if (name == "--console") {
+        if (value != "full" && value != "summary") {
+          error = "--console '" + value + "': expected full or summary";
+          return false;
+        }
+        options.summarizeRefreshes = value == "summary";
         continue;
       }
       Ipv4Endpoint endpoint;

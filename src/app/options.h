@@ -23,6 +23,7 @@ struct ServerOptions {
   bool checksumTrace = false;        // an argument that is not an option was given
   std::optional<Ipv4Endpoint> http;  // --http ADDRESS:PORT
   std::string control = kControlSocketName;  // --control PATH: the control socket
+  bool summarizeRefreshes = false;   // --console summary (--console full: the default)
   bool help = false;                 // --help or -h: print the usage and exit
   bool version = false;              // --version: print the version and exit
 };
@@ -33,10 +34,10 @@ struct ServerOptions {
 bool parseIpv4Endpoint(const std::string& text, Ipv4Endpoint& endpoint, std::string& error);
 
 // Parses the arguments after the program name. Options: --help (also -h), --version,
-// --http ADDRESS:PORT, --control PATH (each also as --name=VALUE); "--" ends the options. Every
-// other argument switches on the key trace. Returns false with `error` (one line, no program name,
-// no line end) on an unknown option, a missing or bad value, or a value given to an option that
-// takes none.
+// --http ADDRESS:PORT, --console full|summary and --control PATH (each also as --NAME=VALUE);
+// "--" ends the options. Every other argument switches on the key trace. Returns false with
+// `error` (one line, no program name, no line end) on an unknown option, a missing or bad value,
+// or a value given to an option that takes none.
 bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& options,
                         std::string& error);
 

@@ -4,14 +4,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <optional>
 #include <pthread.h>
 
 #include <csignal>
+#include <optional>
 
+#include "app/service_notify.h"
+
+#include "common/task_runner.h"
 #include "net/listener.h"
 #include "net/reactor.h"
-#include "common/task_runner.h"
 #include "persist/list_saver.h"
 #include "server/control.h"
 #include "server/server_core.h"
@@ -42,8 +44,9 @@ sigset_t stopSignals() {
 // must be blocked in every thread (see serveForever) for the loop to be the one that takes them.
 class LoopSignals final : public EventHandler {
  public:
-  LoopSignals(Reactor& reactor, ServerCore& core, ControlServer* control)
-      : reactor_(reactor), core_(core), control_(control) {
+  LoopSignals(Reactor& reactor, ServerCore& core, const ServiceNotifier& systemd,
+              ControlServer* control)
+      : reactor_(reactor), core_(core), systemd_(systemd), control_(control) {
     const sigset_t signals = loopSignals();
     fd_ = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
     if (fd_ >= 0) reactor_.watch(fd_, this, EPOLLIN, watched_);
@@ -66,6 +69,7 @@ class LoopSignals final : public EventHandler {
       }
       const sigset_t stop = stopSignals();
       ::pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+      systemd_.notify("STOPPING=1");
       core_.stop();
     }
   }
@@ -73,6 +77,7 @@ class LoopSignals final : public EventHandler {
  private:
   Reactor& reactor_;
   ServerCore& core_;
+  const ServiceNotifier& systemd_;
   ControlServer* control_;
   int fd_ = -1;
   bool watched_ = false;
@@ -116,10 +121,21 @@ int serveForever(int listenSocket, ServerContext& context, const Companion& comp
                           controlSettings);
     controlServer->listen(control.socket);
   }
-  LoopSignals signals(reactor, server, controlServer ? &*controlServer : nullptr);
+  const ServiceNotifier systemd = ServiceNotifier::fromEnvironment();
+  LoopSignals signals(reactor, server, systemd, controlServer ? &*controlServer : nullptr);
+  // Sent by a timer of the loop, so that systemd restarts a server whose loop has stopped turning.
+  std::optional<Timer> watchdog;
+  if (const auto interval = systemd.watchdogInterval()) {
+    watchdog.emplace(reactor, [&reactor, &systemd, &watchdog, every = *interval] {
+      systemd.notify("WATCHDOG=1");
+      watchdog->setAt(reactor.now() + every);
+    });
+    watchdog->setAt(reactor.now());
+  }
   server.listen(listenSocket);
   if (saveOwed) server.saveSoon();
   if (companion.start) companion.start(server.status());
+  systemd.notify("READY=1");
   reactor.run();
   if (companion.stop) companion.stop();
   return server.stoppedClean() ? 0 : 1;

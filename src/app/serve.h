@@ -36,6 +36,9 @@ struct ControlSetup {
 // lacks what the registry holds (a save at start failed), so a save starts at once. `control`:
 // the control socket is served beside the game port, its bans refuse connections at accept, and
 // SIGHUP reads the bans file again.
+// Run by systemd as a unit of Type=notify, it tells systemd READY=1 once it accepts connections,
+// STOPPING=1 at the stop signal, and WATCHDOG=1 from the loop as often as the unit's watchdog
+// asks; run otherwise, it sends nothing.
 int serveForever(int listenSocket, ServerContext& context, const Companion& companion = {},
                  bool saveOwed = false, ControlSetup control = {});
 

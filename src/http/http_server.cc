@@ -255,9 +255,10 @@ void HttpServer::route() {
   server_->Get("/metrics", [this, common](const httplib::Request&, httplib::Response& response) {
     common(response);
     response.set_header("Cache-Control", "no-store");
-    response.set_content(metricsText(status_->stats, status_->snapshots.latest(), dirserverVersion(),
-                                     settings_.wallSeconds()),
-                         kMetricsType);
+    response.set_content(
+        metricsText(status_->stats, status_->snapshots.latest(), dirserverVersion(),
+                    settings_.wallSeconds(), readProcessFigures()),
+        kMetricsType);
   });
 
   server_->Get("/healthz", [this, common](const httplib::Request&, httplib::Response& response) {

@@ -141,7 +141,8 @@ bool etagMatches(std::string_view ifNoneMatch, std::string_view etag) {
 }
 
 std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
-                        std::string_view version, std::int64_t nowSeconds) {
+                        std::string_view version, std::int64_t nowSeconds,
+                        const std::optional<ProcessFigures>& process) {
   Exposition out;
 
   out.family("dirserver_hosts", "gauge", "Hosts registered, by game type.");
@@ -162,6 +163,14 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
                                  std::string(kRequestOutcomes[outcome]) + "\"";
       out.sample("dirserver_requests_total", labels, load(stats.requests[kind][outcome]));
     }
+  }
+
+  out.family("dirserver_request_duration_seconds", "histogram",
+             "Time the loop took to handle a game port request, from its last byte until its "
+             "answer was handed to the kernel, by kind.");
+  for (std::size_t kind = 0; kind < std::size(kRequestKinds); ++kind) {
+    out.histogram("dirserver_request_duration_seconds",
+                  "kind=\"" + std::string(kRequestKinds[kind]) + "\"", stats.requestSeconds[kind]);
   }
 
   out.family("dirserver_console_errors_total", "counter",
@@ -221,6 +230,22 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
              stats.startedAt.load(std::memory_order_relaxed));
   out.family("dirserver_build_info", "gauge", "Always 1; the server's version is its label.");
   out.sample("dirserver_build_info", "version=\"" + labelValue(version) + "\"", std::uint64_t{1});
+
+  // Under the names and help texts that Prometheus client libraries give them.
+  if (process) {
+    out.family("process_cpu_seconds_total", "counter",
+               "Total user and system CPU time spent in seconds.");
+    out.seconds("process_cpu_seconds_total", process->cpuSeconds);
+    out.single("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+               process->residentBytes);
+    out.single("process_open_fds", "gauge", "Number of open file descriptors.",
+               process->openDescriptors);
+    out.single("process_max_fds", "gauge", "Maximum number of open file descriptors.",
+               process->maxDescriptors);
+    out.family("process_start_time_seconds", "gauge",
+               "Start time of the process since unix epoch in seconds.");
+    out.seconds("process_start_time_seconds", process->startTimeSeconds);
+  }
   return out.take();
 }
 

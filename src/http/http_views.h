@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "http/process_figures.h"
 #include "registry/registry_snapshot.h"
 #include "server/server_status.h"
 
@@ -47,12 +48,14 @@ class ServersJsonCache {
 bool etagMatches(std::string_view ifNoneMatch, std::string_view etag);
 
 // The metrics page in the Prometheus text exposition format (version 0.0.4): hosts per game type
-// (from `snapshot`, none when null), requests by kind and outcome, console errors by kind,
-// connections, budgets in use, saves, the last save's duration and age (age only once a save has
-// finished), listing bytes, sweep removals, snapshot version, start time and `version` as a
-// build-info label. `nowSeconds` is the wall clock, for ages.
+// (from `snapshot`, none when null), requests by kind and outcome and a histogram of their
+// handling time by kind, console errors by kind, connections, budgets in use, saves, the last
+// save's duration and age (age only once a save has finished), listing bytes, sweep removals,
+// snapshot version, start time, `version` as a build-info label, and the standard process_*
+// figures of `process` (none when nullopt). `nowSeconds` is the wall clock, for ages.
 std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
-                        std::string_view version, std::int64_t nowSeconds);
+                        std::string_view version, std::int64_t nowSeconds,
+                        const std::optional<ProcessFigures>& process);
 
 // The health verdict and its one-line reason.
 struct HealthReport {

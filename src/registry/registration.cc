@@ -1,6 +1,7 @@
 #include "registry/registration.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "common/text.h"
@@ -10,95 +11,113 @@ namespace dirserver {
 
 namespace {
 
-// Reports why a body was rejected. What the parse printed so far ("name: %s ") goes out first, so
-// that the console shows the two in the order they happened.
-HostOutcome reject(const Console& console, HostOutcome outcome) {
-  static constexpr const char* kLines[] = {
-      "+error: invalid data size\n", "+error: error converting data\n",
-      "+error: unknown server type\n"};
-  std::fflush(console.out);
-  std::fprintf(console.err, "%s",
-               kLines[static_cast<int>(outcome) - static_cast<int>(HostOutcome::InvalidDataSize)]);
-  return outcome;
-}
+// A registration or shutdown body as parsed, before anything is printed: the record, its type and
+// key, how far the parse got, and why it failed.
+struct HostRequest {
+  ServerRecord record;
+  ServerType type{};
+  ServerKey key = 0;
+  HostOutcome rejected = HostOutcome::Added;  // the reason, when the parse failed
+  std::optional<std::string> name, last;      // the third and seventh strings, once parsed
+};
 
-// The parse, saying why it failed: HostOutcome::Added stands for success here.
-HostOutcome parseFields(ByteView body, const Console& console, ServerRecord& record,
-                        ServerType& type) {
+// Parses without printing; HostOutcome::Added in `rejected` stands for success.
+HostRequest parseRequest(ByteView body) {
+  HostRequest request;
   ByteReader reader(body);
   for (std::size_t i = 0; i < kFieldCount; ++i) {
     std::uint16_t units = 0;
     ByteView text;
     if (!reader.readU16(units) || !reader.readBytes(2 * std::size_t{units}, text)) {
-      return reject(console, HostOutcome::InvalidDataSize);
+      request.rejected = HostOutcome::InvalidDataSize;
+      return request;
     }
     // The whole string is converted for the type match and the console, even the part beyond
     // what a field stores.
-    const std::string display = toDisplayText(text);
+    std::string display = toDisplayText(text);
     if (display.empty()) {
-      return reject(console, HostOutcome::ConversionError);
+      request.rejected = HostOutcome::ConversionError;
+      return request;
     }
     if (i == kPathField) {
       // The match stops at the first U+0000, as a C string comparison would.
       const auto matched = serverTypeForPath(display.c_str());
       if (!matched) {
-        return reject(console, HostOutcome::UnknownType);
+        request.rejected = HostOutcome::UnknownType;
+        return request;
       }
-      type = *matched;
+      request.type = *matched;
     } else if (i == kNameField) {
-      std::fprintf(console.out, "name: %s ", consoleText(display).c_str());
+      request.name = consoleText(display);
     } else if (i == kLastField) {
-      std::fprintf(console.out, " %s\n", consoleText(display).c_str());
+      request.last = consoleText(display);
     }
     const ByteView stored = text.first(std::min(text.size(), kFieldCapacity));
-    record.fields[i].data.assign(stored.begin(), stored.end());
+    request.record.fields[i].data.assign(stored.begin(), stored.end());
   }
-  return HostOutcome::Added;
+  request.key = computeServerKey(request.record.fields);
+  return request;
+}
+
+// Prints what the parse saw: "name: %s " once the third string was read, " %s\n" once the
+// seventh was, then the rejection, if any, on console.err. The output stream is flushed first, so
+// that a log of both streams shows the two in the order they happened. Returns whether the
+// request was parsed.
+bool printParsed(const Console& console, const HostRequest& request) {
+  if (request.name) std::fprintf(console.out, "name: %s ", request.name->c_str());
+  if (request.last) std::fprintf(console.out, " %s\n", request.last->c_str());
+  if (request.rejected == HostOutcome::Added) return true;
+  static constexpr const char* kLines[] = {"+error: invalid data size\n",
+                                           "+error: error converting data\n",
+                                           "+error: unknown server type\n"};
+  std::fflush(console.out);
+  std::fprintf(
+      console.err, "%s",
+      kLines[static_cast<int>(request.rejected) - static_cast<int>(HostOutcome::InvalidDataSize)]);
+  return false;
+}
+
+// Prints what both requests start with: the request's first line, what the parse saw, and the
+// key's trace when it is on. Returns whether the request was parsed.
+bool announce(const ServerContext& context, const HostRequest& request, const char* firstLine) {
+  std::fprintf(context.console.out, "%s", firstLine);
+  if (!printParsed(context.console, request)) return false;
+  if (std::FILE* trace = context.keyTrace()) computeServerKey(request.record.fields, trace);
+  return true;
 }
 
 }  // namespace
 
 bool parseServerFields(ByteView body, const Console& console, ServerRecord& record,
                        ServerType& type) {
-  return parseFields(body, console, record, type) == HostOutcome::Added;
+  HostRequest request = parseRequest(body);
+  record = std::move(request.record);
+  type = request.type;
+  return printParsed(console, request);
 }
-
-namespace {
-
-// What both requests start with: the request's first line, the parse, and the key.
-struct HostRequest {
-  ServerRecord record;
-  ServerType type{};
-  ServerKey key = 0;
-  HostOutcome rejected = HostOutcome::Added;  // the reason, when the parse failed
-};
-
-HostRequest startRequest(const ServerContext& context, ByteView body, const char* firstLine) {
-  std::fprintf(context.console.out, "%s", firstLine);
-  HostRequest request;
-  request.rejected = parseFields(body, context.console, request.record, request.type);
-  if (request.rejected == HostOutcome::Added) {
-    request.key = computeServerKey(request.record.fields, context.keyTrace());
-  }
-  return request;
-}
-
-}  // namespace
 
 HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddress from) {
-  auto request = startRequest(context, body, "* server registration\n");
-  if (request.rejected != HostOutcome::Added) return request.rejected;
-  const Console& console = context.console;
-  const ServerKey key = request.key;
+  HostRequest request = parseRequest(body);
+  ServerRegistry& registry = context.registry;
   const std::int64_t now = context.wallClock();
   // Stored in 32 bits like the file keeps it; the expiry sweep's arithmetic on it is modular.
   request.record.registrationTime = static_cast<std::int32_t>(static_cast<std::uint32_t>(now));
+  auto found = request.rejected == HostOutcome::Added
+                   ? registry.find(request.type, request.key, request.record.fields)
+                   : registry.end(request.type);
+  if (context.summarizeRefreshes && found != registry.end(request.type)) {
+    registry.replace(request.type, found, std::move(request.record), from);
+    ++context.unprintedRefreshes;
+    return HostOutcome::Refreshed;
+  }
+  if (!announce(context, request, "* server registration\n")) return request.rejected;
+  const Console& console = context.console;
+  const ServerKey key = request.key;
   std::fprintf(console.out, "registration time: %s\n", asctimeText(now).c_str());
 
-  ServerRegistry& registry = context.registry;
   const ServerType type = request.type;
   HostOutcome outcome = HostOutcome::Added;
-  if (auto found = registry.find(type, key, request.record.fields); found != registry.end(type)) {
+  if (found != registry.end(type)) {
     registry.replace(type, found, std::move(request.record), from);
     std::fprintf(console.out,
                  "# server with key: %u was already in the list, registration time updated\n", key);
@@ -118,8 +137,8 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
 }
 
 HostOutcome handleShutdown(ServerContext& context, ByteView body, PeerAddress from) {
-  const auto request = startRequest(context, body, "* server shutdown\n");
-  if (request.rejected != HostOutcome::Added) return request.rejected;
+  const HostRequest request = parseRequest(body);
+  if (!announce(context, request, "* server shutdown\n")) return request.rejected;
   const Console& console = context.console;
   ServerRegistry& registry = context.registry;
   HostOutcome outcome = HostOutcome::Removed;

@@ -40,7 +40,8 @@ bool parseServerFields(ByteView body, const Console& console, ServerRecord& reco
 // Refuses a new host once the registry holds kMaxServers ("+error: server list is full") or its
 // address has registered kMaxServersPerAddress hosts ("+error: too many servers registered from
 // this address"); a refresh is never refused. Prints each step on the console; a rejected body
-// changes nothing. Returns what became of the request.
+// changes nothing. With context.summarizeRefreshes, a refresh prints nothing and counts in
+// context.unprintedRefreshes instead. Returns what became of the request.
 HostOutcome handleRegistration(ServerContext& context, ByteView body,
                                PeerAddress from = kUnknownAddress);
 

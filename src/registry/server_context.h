@@ -25,6 +25,10 @@ struct ServerContext {
   WallClock wallClock = systemWallClock;
   // When set, every key computation prints its trace on console.out (the command-line switch).
   bool checksumTrace = false;
+  // When set, a registration that only refreshes a registered host prints none of its lines and
+  // counts in unprintedRefreshes; the loop prints that count now and then (--console summary).
+  bool summarizeRefreshes = false;
+  std::uint64_t unprintedRefreshes = 0;
   // The server list file; a bare name, so it lies in the working directory.
   std::string listFile = "server_list.dat";
 

@@ -327,6 +327,7 @@ void ServerCore::readRequest(Connection& connection) {
 }
 
 void ServerCore::dispatch(Connection& connection) {
+  const auto begun = reactor_.now();
   const std::uint64_t versionBefore = context_.registry.version();
   const Bytes* listingBefore = listing_.current().get();
   const Dispatched dispatched =
@@ -344,12 +345,18 @@ void ServerCore::dispatch(Connection& connection) {
   admitWaitingBodies();
   if (context_.registry.version() != versionBefore) requestSave();
   if (dispatched.kind == RequestKind::List) status_.stats.listingBytes = dispatched.answer->size();
+  // Handling ends once the answer is handed to the kernel; what a slow reader takes longer is
+  // its own time.
+  LatencyHistogram& times = status_.stats.requestSeconds[static_cast<std::size_t>(dispatched.kind)];
+  const auto handled = [&] { times.observe(reactor_.now() - begun); };
   if (dispatched.answer == nullptr) {
     close(connection);
+    handled();
     return;
   }
   pin(connection, dispatched.answer);
   sendAnswer(connection);
+  handled();
   // Most answers fit in the socket's buffer at once; only one that does not waits to be writable.
   if (connection.closed) return;
   connection.deadline.setAt(reactor_.now() + settings_.sendTimeout);
@@ -506,6 +513,7 @@ void ServerCore::sweep() {
     // readers of the snapshot see them go at once.
     publish();
   }
+  printRefreshSummary();
   if (refusedConnections_ > 0) {
     std::fprintf(context_.console.err,
                  "+warning: refused %llu connections over the per-address limit\n",
@@ -525,6 +533,15 @@ void ServerCore::sweep() {
                  static_cast<unsigned long long>(shedConnections_));
     shedConnections_ = 0;
   }
+}
+
+// The refreshes that printed nothing, at most once a sweep interval (and at the stop).
+void ServerCore::printRefreshSummary() {
+  if (context_.unprintedRefreshes == 0) return;
+  std::fprintf(
+      context_.console.out, "> servers refreshed in the last minute: %llu, number of servers: %u\n",
+      static_cast<unsigned long long>(context_.unprintedRefreshes), context_.registry.totalCount());
+  context_.unprintedRefreshes = 0;
 }
 
 void ServerCore::saveSoon() { requestSave(); }
@@ -643,6 +660,7 @@ void ServerCore::stop() {
   for (auto& connection : connections_) close(*connection);
   sweepTimer_.cancel();
   heartbeatTimer_.cancel();
+  printRefreshSummary();
   if (saves_.inFlight()) return;  // saveFinished goes on from here
   if (saves_.due(reactor_.now(), true)) {
     startSaveIfDue();

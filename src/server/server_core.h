@@ -144,6 +144,7 @@ class ServerCore {
   void close(Connection& connection);
   void release();
   void sweep();
+  void printRefreshSummary();
   void requestSave();
   void startSaveIfDue();
   void publish();

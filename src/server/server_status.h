@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "common/histogram.h"
 #include "registry/registry_snapshot.h"
 
 namespace dirserver {
@@ -45,6 +46,9 @@ struct ServerStats {
              static_cast<std::size_t>(RequestKind::Count)>
       requests{};
   std::array<Counter, static_cast<std::size_t>(ConsoleError::Count)> errors{};
+  // How long the loop took to handle a complete request, from its last byte to its answer handed
+  // to the kernel, by kind.
+  std::array<LatencyHistogram, static_cast<std::size_t>(RequestKind::Count)> requestSeconds{};
 
   Counter connectionsOpen{0};
   Counter connectionsAccepted{0};

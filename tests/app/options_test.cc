@@ -18,6 +18,7 @@ std::string outcome(const std::vector<std::string>& args) {
   std::string text = options.checksumTrace ? "trace" : "no trace";
   if (options.help) text += ", help";
   if (options.version) text += ", version";
+  if (options.summarizeRefreshes) text += ", summary";
   if (options.http) {
     text += ", http " + std::to_string(options.http->address >> 24) + "." +
             std::to_string((options.http->address >> 16) & 0xFF) + "." +
@@ -40,6 +41,10 @@ TEST(ServerOptions, OptionsBeginWithTwoDashesAndEveryOtherArgumentSwitchesTheTra
       {{"--http", "127.0.0.1:8080"}, "no trace, http 127.0.0.1:8080"},
       {{"--http=0.0.0.0:65535", "t"}, "trace, http 0.0.0.0:65535"},
       {{"--http", "10.1.2.3:1", "--http", "10.0.0.9:2"}, "no trace, http 10.0.0.9:2"},
+      {{"--console", "summary", "t"}, "trace, summary"},
+      {{"--console=summary", "--console=full"}, "no trace"},
+      {{"--console", "quiet"}, "error: --console 'quiet': expected full or summary"},
+      {{"--console"}, "error: --console needs a value: full or summary"},
       {{"--control", "/run/d.sock", "t"}, "trace, control /run/d.sock"},
       {{"--control=--x"}, "no trace, control --x"},
       {{"--control"}, "error: --control needs a value: PATH"},

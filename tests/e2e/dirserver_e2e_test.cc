@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +28,7 @@
 namespace dirserver {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::hostStrings;
 using testing::request;
 using testing::requestBody;
@@ -75,7 +78,9 @@ TEST(DirserverExecutable, HelpVersionAndBadCommandLinesEndAtOnceWithoutTouchingT
   // code 0, standard error otherwise).
   const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
       {{"--version"}, 0, std::string("dirserver ") + kVersion + "\n"},
-      {{"trace", "--help"}, 0, "usage: dirserver [--http ADDRESS:PORT] [--control PATH] [trace]\n"},
+      {{"trace", "--help"},
+       0,
+       "usage: dirserver [--http ADDRESS:PORT] [--console full|summary] [--control PATH] [trace]\n"},
       {{"-h"}, 0, "usage: dirserver"},
       {{"trace", "--bogus"}, 2, "dirserver: unknown option '--bogus'"},
       {{"--http", "localhost:80"}, 2, "dirserver: --http 'localhost:80'"}};
@@ -189,17 +194,60 @@ TEST(DirserverExecutable, EveryDistinctHostIsListedThoughTheirStringsSumAlike) {
   EXPECT_EQ(ask(request(MessageType::ListRequest)).value(), listing);
 }
 
+// A datagram socket at `path` standing in for the one systemd names in NOTIFY_SOCKET.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::filesystem::path& path)
+      : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  }
+  ~NotifySocket() { ::close(fd_); }
+
+  // The next message, "" when none comes within `limit`.
+  std::string next(std::chrono::milliseconds limit = std::chrono::seconds(5)) const {
+    pollfd ready{fd_, POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(limit.count())) != 1) return "";
+    char text[256];
+    const ssize_t size = ::recv(fd_, text, sizeof text, 0);
+    return size > 0 ? std::string(text, static_cast<std::size_t>(size)) : "";
+  }
+
+ private:
+  const int fd_;
+};
+
 TEST(DirserverExecutable, StopSignalSavesWhatIsPendingAndExitsCleanly) {
   for (int signal : {SIGTERM, SIGINT}) {
     testing::TestContext t;
     const auto bob = requestBody(hostStrings("/Aviantorvale/Melee Game", "Bob"));
     {
+      // Started as systemd starts a unit of Type=notify with a watchdog of 100 ms (SIGTERM), and
+      // as anything else starts it (SIGINT).
+      const NotifySocket systemd(t.dir / "notify");
+      if (signal == SIGTERM) {
+        ::setenv("NOTIFY_SOCKET", (t.dir / "notify").c_str(), 1);
+        ::setenv("WATCHDOG_USEC", "100000", 1);
+      }
       testing::Process server(t.dir, "server", DIRSERVER_BINARY);
+      ::unsetenv("NOTIFY_SOCKET");
+      ::unsetenv("WATCHDOG_USEC");
       ASSERT_TRUE(server.waitServing()) << server.err();
+      if (signal == SIGTERM) {
+        EXPECT_EQ(systemd.next(), "READY=1");
+        // The loop keeps telling, every 50 ms.
+        for (int beat = 0; beat < 3; ++beat) EXPECT_EQ(systemd.next(), "WATCHDOG=1");
+      }
       ask(request(MessageType::Registration, bob));
       server.signal(signal);  // at once: the save of the registration may not even have begun
       EXPECT_EQ(server.waitExit(), 0) << server.err();
       EXPECT_EQ(server.err(), "- starting with empty server list\n");
+      std::string told;
+      while (told != "STOPPING=1" && !(told = systemd.next(100ms)).empty()) {
+      }
+      EXPECT_EQ(told, signal == SIGTERM ? "STOPPING=1" : "");
     }
     EXPECT_EQ(std::filesystem::file_size(t.dir / "server_list.dat"), 12 + kFileRecordSize);
     testing::Process restarted(t.dir, "server", DIRSERVER_BINARY);

@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -75,9 +77,11 @@ class HttpExecutable : public ::testing::Test {
  protected:
   void SetUp() override {
     port_ = freePort();
+    startedAfter_ = std::time(nullptr);
     server_.emplace(t_.dir, "server", DIRSERVER_BINARY,
                     std::vector<std::string>{"--http", "127.0.0.1:" + std::to_string(port_)});
     ASSERT_TRUE(server_->waitServing()) << server_->err();
+    startedBefore_ = std::time(nullptr);
   }
 
   httplib::Client http() const {
@@ -103,6 +107,7 @@ class HttpExecutable : public ::testing::Test {
 
   testing::TestContext t_;
   std::uint16_t port_ = 0;
+  std::time_t startedAfter_ = 0, startedBefore_ = 0;
   std::optional<testing::Process> server_;
 };
 
@@ -175,6 +180,47 @@ TEST_F(HttpExecutable, EveryEndpointShowsWhatTheGamePortChangedAndAgreesWithDirc
   EXPECT_EQ(testing::visibleRows(testing::hostRows(browser.dumpDom(page + "?filter=script"))), 1u);
   browser.screenshot(page, std::filesystem::path(DIRSERVER_ARTIFACT_DIR) / "status-page-e2e.png",
                      "1280,700");
+}
+
+// The value of `series` (its name and labels, as the page writes them) on a metrics page; NaN
+// when it is not there.
+double valueOf(const std::string& metrics, const std::string& series) {
+  const std::size_t at = metrics.find("\n" + series + " ");
+  return at == std::string::npos ? std::nan("") : std::stod(metrics.substr(at + series.size() + 2));
+}
+
+TEST_F(HttpExecutable, MetricsMoveWithTheirEventsAndPassPromtool) {
+  const std::string before = http().Get("/metrics")->body;
+  ASSERT_TRUE(testing::roundTrip(kListenPort, request(MessageType::ListRequest)));
+  ASSERT_TRUE(testing::roundTrip(kListenPort, request(MessageType::AckRequest)));
+  const std::string after = http().Get("/metrics")->body;
+  for (const std::string kind : {"list", "ack"}) {
+    const std::string series = "dirserver_request_duration_seconds";
+    const std::string label = "{kind=\"" + kind + "\"}";
+    EXPECT_EQ(valueOf(after, series + "_count" + label),
+              valueOf(before, series + "_count" + label) + 1);
+    EXPECT_GT(valueOf(after, series + "_sum" + label), valueOf(before, series + "_sum" + label));
+  }
+  EXPECT_EQ(valueOf(after, "dirserver_request_duration_seconds_count{kind=\"shutdown\"}"), 0);
+  const double started = valueOf(after, "process_start_time_seconds");
+  EXPECT_GE(started, static_cast<double>(startedAfter_) - 1);
+  EXPECT_LE(started, static_cast<double>(startedBefore_) + 1);
+  EXPECT_GE(valueOf(after, "process_open_fds"), 5);  // the streams, the two ports, epoll
+  EXPECT_GE(valueOf(after, "process_max_fds"), valueOf(after, "process_open_fds"));
+  EXPECT_GT(valueOf(after, "process_resident_memory_bytes"), 1 << 20);
+  EXPECT_GE(valueOf(after, "process_cpu_seconds_total"),
+            valueOf(before, "process_cpu_seconds_total"));
+
+  const char* promtool = "/usr/bin/promtool";
+  if (!std::filesystem::exists(promtool)) {
+    GTEST_SKIP()
+        << "promtool is not installed (Debian's prometheus): /metrics is not checked with it";
+  }
+  testing::writeFile(t_.dir / "metrics.txt", Bytes(after.begin(), after.end()));
+  const testing::Finished check = testing::runToEnd(
+      t_.dir, "/bin/sh", {"-c", std::string(promtool) + " check metrics < metrics.txt"});
+  EXPECT_EQ(check.status, 0) << check.out << check.err;
+  EXPECT_EQ(check.out + check.err, "");
 }
 
 TEST(HttpExecutableStart, ABadOrTakenHttpAddressEndsTheServer) {

@@ -3,15 +3,18 @@
 // slow clients from holding the server.
 #include "http/http_server.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -177,6 +180,9 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
   stats.sweepRemovals = 602;
   stats.startedAt = kNow - 3600;
   stats.savePending = true;
+  auto& listTimes = stats.requestSeconds[static_cast<std::size_t>(RequestKind::List)];
+  listTimes.observe(3ms);
+  listTimes.observe(200ms);
 
   const std::string noSaveYet = client().Get("/metrics")->body;
   EXPECT_EQ(noSaveYet.find("dirserver_last_save_age_seconds"), std::string::npos);
@@ -216,15 +222,25 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
            "dirserver_listing_bytes 601",
            "dirserver_sweep_removals_total 602",
            "dirserver_start_time_seconds 1699996400",
-           "dirserver_build_info{version=\"" + std::string(dirserverVersion()) + "\"} 1"}) {
+           "dirserver_build_info{version=\"" + std::string(dirserverVersion()) + "\"} 1",
+           "dirserver_request_duration_seconds_bucket{kind=\"list\",le=\"0.0025\"} 0",
+           "dirserver_request_duration_seconds_bucket{kind=\"list\",le=\"0.005\"} 1",
+           "dirserver_request_duration_seconds_bucket{kind=\"list\",le=\"0.25\"} 2",
+           "dirserver_request_duration_seconds_bucket{kind=\"list\",le=\"+Inf\"} 2",
+           "dirserver_request_duration_seconds_sum{kind=\"list\"} 0.203000000",
+           "dirserver_request_duration_seconds_count{kind=\"list\"} 2",
+           "dirserver_request_duration_seconds_count{kind=\"ack\"} 0",
+           "process_max_fds " + std::to_string(readProcessFigures()->maxDescriptors)}) {
     EXPECT_NE(metrics.find("\n" + line + "\n"), std::string::npos) << line;
   }
 
   // The text format: every sample belongs to the family whose HELP and TYPE came just before it,
   // each family is described once, and every value is a number.
   const std::regex sample(R"(([a-z_]+)(\{[a-z_]+="[^"\\\n]*"(,[a-z_]+="[^"\\\n]*")*\})? -?[0-9.]+)");
-  const std::regex help(R"(# HELP ([a-z_]+) [^\n]+)"), type(R"(# TYPE ([a-z_]+) (counter|gauge))");
+  const std::regex help(R"(# HELP ([a-z_]+) [^\n]+)"),
+      type(R"(# TYPE ([a-z_]+) (counter|gauge|histogram))");
   std::string family;
+  bool histogram = false;
   std::set<std::string> seen;
   std::size_t samples = 0;
   std::istringstream lines(metrics);
@@ -236,13 +252,45 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
     } else if (std::regex_match(line, match, type)) {
       EXPECT_EQ(match[1], family) << line;
       EXPECT_TRUE(previous.starts_with("# HELP " + family + " ")) << line;
+      histogram = match[2] == "histogram";
     } else {
       ASSERT_TRUE(std::regex_match(line, match, sample)) << "not a sample: " << line;
-      EXPECT_EQ(match[1], family) << line;
+      const std::string name = match[1];
+      EXPECT_TRUE(name == family ||
+                  (histogram && (name == family + "_bucket" || name == family + "_sum" ||
+                                 name == family + "_count")))
+          << line;
       ++samples;
     }
   }
   EXPECT_GE(samples, 45u);
+}
+
+TEST(ProcessFigures, FollowWhatTheProcessDoes) {
+  const auto before = readProcessFigures();
+  ASSERT_TRUE(before);
+  // 16 more descriptors, 64 MiB more memory touched, a fifth of a second of CPU time, and a
+  // lower descriptor limit.
+  std::vector<int> descriptors;
+  for (int i = 0; i < 16; ++i) descriptors.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const std::vector<char> memory(64 << 20, 1);
+  for (const std::clock_t begun = std::clock(); std::clock() - begun < CLOCKS_PER_SEC / 5;) {
+  }
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  const rlimit lowered{limit.rlim_cur - 1, limit.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  const auto after = readProcessFigures();
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+  for (int fd : descriptors) ::close(fd);
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->openDescriptors, before->openDescriptors + 16);
+  EXPECT_GE(after->residentBytes, before->residentBytes + (48 << 20));
+  EXPECT_GE(after->cpuSeconds, before->cpuSeconds + 0.15);
+  EXPECT_EQ(after->maxDescriptors, limit.rlim_cur - 1);
+  // Reckoned afresh each time, it stays put within the clock's tick.
+  EXPECT_NEAR(after->startTimeSeconds, before->startTimeSeconds, 0.02);
+  EXPECT_LE(before->startTimeSeconds, static_cast<double>(std::time(nullptr)) + 1);
 }
 
 TEST_F(HttpServerTest, HealthzIsOkOnlyWithARecentHeartbeatAndNoUnsavedFailure) {

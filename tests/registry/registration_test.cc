@@ -140,6 +140,29 @@ TEST(Registration, RegisterRefreshAndShutDownPrintTheirLinesInOrder) {
   ASSERT_EQ(t.context.registry.size(ServerType::TeamMelee), 1u);
   EXPECT_EQ(*t.context.registry.begin(ServerType::TeamMelee)->record,
             testing::makeRecord(hostStrings(kTeam, "Bob"), 1699174987 + 500));
+
+  // Summarized, a refresh prints nothing but is counted and renews the time; a new host and a
+  // rejected body print as before.
+  t.context.summarizeRefreshes = true;
+  const std::string before = t.console.out();
+  t.now += 100;
+  EXPECT_EQ(handleRegistration(t.context, requestBody(hostStrings(kTeam, "Bob"))),
+            HostOutcome::Refreshed);
+  EXPECT_EQ(t.console.out(), before);
+  EXPECT_EQ(t.context.unprintedRefreshes, 1u);
+  EXPECT_EQ(t.context.registry.begin(ServerType::TeamMelee)->record->registrationTime,
+            1699174987 + 600);
+  handleRegistration(t.context, requestBody(bob));
+  handleRegistration(t.context, requestBody(hostStrings("/nowhere", "Bob")));
+  EXPECT_EQ(t.console.out().substr(before.size()),
+            "* server registration\nname: Bob  open\n"
+            "registration time: Sun Nov 05 09:13:07 2023\n\n"
+            "# server with key: " +
+                key(bob) +
+                " was added to the list\n"
+                "> number of servers: 2\n"
+                "* server registration\n+error: unknown server type\n");
+  EXPECT_EQ(t.context.unprintedRefreshes, 1u);
 }
 
 TEST(Registration, NotFoundGoesToTheErrorStreamAndTraceToOutput) {

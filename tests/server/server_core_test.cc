@@ -124,6 +124,15 @@ TEST(ServerCore, ServesRequestsInPiecesAndReportsBadOnes) {
   EXPECT_EQ(stats.requests[static_cast<int>(RequestKind::Registration)]
                           [static_cast<int>(RequestOutcome::Rejected)],
             1u);
+  // Each dispatched request is timed under its kind; those cut short or badly framed are not.
+  const std::pair<RequestKind, std::uint64_t> timed[] = {{RequestKind::Registration, 2},
+                                                         {RequestKind::Ack, 2},
+                                                         {RequestKind::Other, 1},
+                                                         {RequestKind::List, 0},
+                                                         {RequestKind::Shutdown, 0}};
+  for (const auto& [kind, count] : timed) {
+    EXPECT_EQ(stats.requestSeconds[static_cast<int>(kind)].count(), count);
+  }
 }
 
 TEST(ServerCore, EachStepHasItsOwnDeadline) {
@@ -381,17 +390,31 @@ TEST(ServerCore, SweepRunsEveryMinuteWhateverTheTraffic) {
                             testing::makeRecord({"p", "f", "Stale", "", "", "", ""},
                                                 static_cast<std::int32_t>(t.now - 90'000)));
   server.start();
-  // A request every second: never a quiet minute.
+  // A request every second: never a quiet minute. Refreshes, summarized, print nothing then.
+  t.context.summarizeRefreshes = true;
+  ASSERT_TRUE(server.roundTrip(registration("Bob")).has_value());
+  const std::string registered = t.console.out();
   for (int second = 0; second < 59; ++second) {
     server.advance(1s);
-    ASSERT_TRUE(server.roundTrip(request(MessageType::AckRequest)).has_value());
+    ASSERT_TRUE(
+        server.roundTrip(second % 20 == 0 ? registration("Bob") : request(MessageType::AckRequest))
+            .has_value());
   }
-  EXPECT_EQ(t.console.out(), "");
+  EXPECT_EQ(t.console.out(), registered);
+  const std::size_t saves = server.saver().saves.size();
   server.advance(1s);
-  EXPECT_EQ(t.console.out(), "*auto-cleaning server: Stale\n> number of servers: 0\n");
+  EXPECT_EQ(t.console.out().substr(registered.size()),
+            "*auto-cleaning server: Stale\n> number of servers: 1\n"
+            "> servers refreshed in the last minute: 3, number of servers: 1\n");
   EXPECT_EQ(server.core().status().stats.sweepRemovals, 1u);
   // The sweep does not write the file.
-  EXPECT_TRUE(server.saver().saves.empty());
+  EXPECT_EQ(server.saver().saves.size(), saves);
+  // The count starts again; the stop prints what it has.
+  ASSERT_TRUE(server.roundTrip(registration("Bob")).has_value());
+  server.core().stop();
+  EXPECT_TRUE(t.console.out().ends_with(
+      "> servers refreshed in the last minute: 1, number of servers: 1\n"))
+      << t.console.out();
 }
 
 // ---------------------------------------------------------------------------------------------
