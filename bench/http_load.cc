@@ -17,6 +17,7 @@
 
 #include "listing/list_reply.h"
 #include "hosts.h"
+#include "proc_stats.h"
 #include "protocol/message.h"
 #include "process.h"
 #include "report.h"
@@ -108,7 +109,7 @@ class HttpPacer {
 
 // As many GETs of `path` as `clients` threads complete in `seconds`, with their latency.
 WorkloadResult hammer(std::uint16_t port, const std::string& path, unsigned clients,
-                      Seconds seconds) {
+                      Seconds seconds, const std::string& headers = "") {
   std::mutex mutex;
   WorkloadResult result;
   std::vector<double> samples;
@@ -123,7 +124,7 @@ WorkloadResult hammer(std::uint16_t port, const std::string& path, unsigned clie
         const auto begun = Clock::now();
         std::uint64_t bytes = 0;
         std::string error;
-        if (httpGet(port, path, begun + kRequestLimit, bytes, error) == 200) {
+        if (httpGet(port, path, begun + kRequestLimit, bytes, error, headers) == 200) {
           mine.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begun).count());
         } else {
           ++failed;
@@ -178,14 +179,118 @@ struct Rounds {
   }
 };
 
+// What hostile HTTP clients cost: the server's resident memory and how /healthz answered others.
+struct HostileHttp {
+  std::uint64_t residentBeforeKiB = 0, peakKiB = 0, residentAfterKiB = 0;
+  std::vector<double> probeMs;  // answered probes
+  std::size_t probesFailed = 0;
+  std::size_t floodsRefused = 0;
+};
+
+// Sends what it can of `bytes` without waiting; false once the peer has closed or failed.
+bool sendSome(int fd, std::string_view bytes) {
+  const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  return sent >= 0 || errno == EAGAIN || errno == EINTR;
+}
+
+void drain(int fd) {
+  char buffer[65536];
+  while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+  }
+}
+
+// For `seconds`, from 127.0.0.2: 8 clients that trickle a request a byte every 2 s, 8 that say
+// nothing, 4 that poll /metrics every 200 ms on a kept-alive connection, 1 that asks for
+// /servers.json and never reads; from 127.0.0.3: 4 that send endless header lines (each
+// reconnecting once refused). Meanwhile /healthz is asked from 127.0.0.1 every 200 ms.
+HostileHttp hostileHttp(const ServerProcess& server, std::uint16_t port, Seconds seconds) {
+  HostileHttp result;
+  resetPeakResident(server.pid());
+  result.residentBeforeKiB = server.residentKiB();
+  const auto connect = [&](std::uint32_t source, int receiveBuffer = 0) {
+    std::string error;
+    return connectLoopback(port, Clock::now() + 5s, error, loopbackAddress(source), receiveBuffer);
+  };
+  std::vector<Socket> tricklers, silent, pollers, flooders;
+  for (int i = 0; i < 8; ++i) tricklers.push_back(connect(1));
+  for (int i = 0; i < 8; ++i) silent.push_back(connect(1));
+  for (int i = 0; i < 4; ++i) pollers.push_back(connect(1));
+  Socket puller = connect(1, 4096);
+  sendSome(puller.fd(), "GET /servers.json HTTP/1.1\r\nHost: x\r\n\r\n");
+  for (int i = 0; i < 4; ++i) flooders.push_back(connect(2));
+  for (Socket& flooder : flooders) sendSome(flooder.fd(), "GET /healthz HTTP/1.1\r\nHost: x\r\n");
+  std::string lines;
+  for (int i = 0; i < 2000; ++i) lines += "X-Flood-" + std::to_string(i) + ": aaaaaaaaaaaaaaaa\r\n";
+  const std::string trickle = "GET /healthz HTTP/1.1\r\nHost: x\r\n";
+  const std::string poll = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::duration_cast<Clock::duration>(seconds);
+  std::size_t trickled = 0;
+  for (auto next = start; Clock::now() < end; next += 200ms) {
+    while (Clock::now() < next) {
+      for (Socket& flooder : flooders) {
+        if (!sendSome(flooder.fd(), lines)) {
+          ++result.floodsRefused;
+          flooder = connect(2);
+          sendSome(flooder.fd(), "GET /healthz HTTP/1.1\r\nHost: x\r\n");
+        }
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+    if (Clock::now() - start >= trickled * 2s && trickled < trickle.size()) {
+      for (Socket& client : tricklers) sendSome(client.fd(), trickle.substr(trickled, 1));
+      ++trickled;
+    }
+    for (Socket& client : pollers) {
+      drain(client.fd());
+      sendSome(client.fd(), poll);
+    }
+    const auto begun = Clock::now();
+    std::uint64_t bytes = 0;
+    std::string error;
+    if (httpGet(port, "/healthz", begun + 5s, bytes, error) > 0) {
+      result.probeMs.push_back(
+          std::chrono::duration<double, std::milli>(Clock::now() - begun).count());
+    } else {
+      ++result.probesFailed;
+    }
+  }
+  const std::string status = readProcFile("/proc/" + std::to_string(server.pid()) + "/status");
+  result.peakKiB = statusKiB(status, "VmHWM").value_or(0);
+  tricklers.clear();
+  silent.clear();
+  pollers.clear();
+  flooders.clear();
+  puller = Socket();
+  std::this_thread::sleep_for(1s);
+  result.residentAfterKiB = server.residentKiB();
+  return result;
+}
+
+// The status page's own timings from bench/page-timing, or why there are none.
+std::string pageTimings(std::uint16_t port) {
+  const std::string command = std::string("'") + DIRSERVER_PAGE_TIMING + "' http://127.0.0.1:" +
+                              std::to_string(port) + "/ 2>&1";
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return "page-timing could not be run\n";
+  std::string out;
+  char buffer[4096];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    out.append(buffer, got);
+  }
+  ::pclose(pipe);
+  return out;
+}
+
 }  // namespace
 
 int httpGet(std::uint16_t port, const std::string& path, Clock::time_point deadline,
-            std::uint64_t& bytes, std::string& error) {
+            std::uint64_t& bytes, std::string& error, const std::string& headers) {
   Socket socket = connectLoopback(port, deadline, error);
   if (!socket.valid()) return 0;
   const std::string request =
-      "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+      "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers + "\r\n";
   if (!sendAll(socket.fd(), ByteView(reinterpret_cast<const std::uint8_t*>(request.data()),
                                      request.size()),
                deadline, error)) {
@@ -248,6 +353,10 @@ void runHttpLoad(const Options& options, const fs::path& base) {
     std::this_thread::sleep_for(100ms);
   }
 
+  std::uint64_t gzipBytes = 0;
+  httpGet(httpPort, "/servers.json", Clock::now() + kRequestLimit, gzipBytes, error,
+          "Accept-Encoding: gzip\r\n");
+
   const auto entries = static_cast<std::uint16_t>(hostCount + kDirectoryEntryCount);
   const Expectation listing{Expectation::Kind::Listing, entries, entries};
   const Workload ack = gamePortWorkload(options, MessageType::AckRequest, {Expectation::Kind::Ack});
@@ -285,6 +394,8 @@ void runHttpLoad(const Options& options, const fs::path& base) {
   }
 
   const WorkloadResult json = hammer(httpPort, "/servers.json", options.clients, Seconds(options.seconds));
+  const WorkloadResult gzipJson = hammer(httpPort, "/servers.json", options.clients,
+                                         Seconds(options.seconds), "Accept-Encoding: gzip\r\n");
   const WorkloadResult metrics = hammer(httpPort, "/metrics", options.clients, Seconds(options.seconds));
 
   TextTable table({"game port, " + std::to_string(hostCount) + " hosts", "requests", "req/s",
@@ -305,12 +416,14 @@ void runHttpLoad(const Options& options, const fs::path& base) {
   const std::string failures =
       httpFailed ? ", " + std::to_string(httpFailed) + " failed (" + httpError + ")" : "";
   std::printf(
-      "\nHTTP window: the server started with --http, %u hosts (listing %s, /servers.json %s).\n"
+      "\nHTTP window: the server started with --http, %u hosts (listing %s, /servers.json %s,\n"
+      "%s when gzip is accepted).\n"
       "HTTP load: %s requests/s in all on /servers.json and /metrics, one connection each; %s/s\n"
       "were served%s. %u client threads on the game port; %zu rounds alternating without and with\n"
       "the HTTP load, %s s per workload in all; latencies are the medians of the rounds'.\n\n",
       hostCount, formatBytes(static_cast<double>(listingBytes)).c_str(),
       formatBytes(static_cast<double>(jsonBytes)).c_str(),
+      formatBytes(static_cast<double>(gzipBytes)).c_str(),
       formatNumber(kHttpRequestsPerSecond).c_str(),
       formatNumber(httpSeconds > 0 ? httpServed / httpSeconds : 0).c_str(), failures.c_str(),
       options.clients, kRounds, formatNumber(options.seconds).c_str());
@@ -318,13 +431,34 @@ void runHttpLoad(const Options& options, const fs::path& base) {
 
   TextTable rates({"HTTP alone, " + std::to_string(options.clients) + " clients", "requests",
                    "req/s", "p50 / p99 ms"});
-  for (const auto& [label, result] : {std::pair{"/servers.json", &json}, {"/metrics", &metrics}}) {
+  for (const auto& [label, result] : {std::pair{"/servers.json", &json},
+                                      {"/servers.json, gzip accepted", &gzipJson},
+                                      {"/metrics", &metrics}}) {
     rates.addRow({label, std::to_string(result->completed) +
                              (result->failed ? ", " + std::to_string(result->failed) + " failed" : ""),
                   formatNumber(result->rate()), latencyCell(*result)});
   }
   std::printf("\n");
   std::fputs(rates.render().c_str(), stdout);
+  std::fflush(stdout);
+
+  progress("  hostile HTTP clients for 6 s");
+  const HostileHttp hostile = hostileHttp(server, httpPort, 6s);
+  std::vector<double> probeMs = hostile.probeMs;
+  const LatencySummary probes = summarize(probeMs);
+  const auto mib = [](std::uint64_t kib) { return formatNumber(static_cast<double>(kib) / 1024); };
+  std::printf(
+      "\nHostile HTTP clients for 6 s: from one address 8 trickling a byte every 2 s, 8 silent,\n"
+      "4 keep-alive pollers of /metrics, 1 asking for /servers.json and never reading; from\n"
+      "another 4 sending endless header lines (refused %zu times, reconnecting). /healthz asked\n"
+      "every 200 ms from a third: %zu answered, %zu failed, p50 / max %s / %s ms. Server\n"
+      "resident memory: %s MiB before, %s MiB at most during, %s MiB 1 s after they closed.\n",
+      hostile.floodsRefused, hostile.probeMs.size(), hostile.probesFailed,
+      formatNumber(probes.p50).c_str(), formatNumber(probes.max).c_str(),
+      mib(hostile.residentBeforeKiB).c_str(), mib(hostile.peakKiB).c_str(),
+      mib(hostile.residentAfterKiB).c_str());
+  std::printf("\nStatus page (bench/page-timing, headless Chromium):\n%s",
+              pageTimings(httpPort).c_str());
   std::fflush(stdout);
   fs::remove_all(dir);
 }

@@ -15,13 +15,16 @@ namespace dirserver::bench {
 
 // One HTTP/1.1 GET of `path` from 127.0.0.1:`port` on a new connection (Connection: close),
 // waiting at most until `deadline`. Returns the status code and sets `bytes` to the size of the
-// whole answer, or returns 0 with `error` set when the exchange fails.
+// whole answer, or returns 0 with `error` set when the exchange fails. `headers` ("Name: value"
+// lines, each ending in CRLF) go with the request.
 int httpGet(std::uint16_t port, const std::string& path, Clock::time_point deadline,
-            std::uint64_t& bytes, std::string& error);
+            std::uint64_t& bytes, std::string& error, const std::string& headers = "");
 
 // Runs the measurement for options.httpLoadHosts hosts in a directory under `base` and prints its
-// table. Throws std::runtime_error when the server does not start or its HTTP window does not
-// serve.
+// tables: the game port without and with HTTP load, the HTTP window's rates alone, its resident
+// memory and /healthz answers while hostile clients hold it, and, where Chromium and Python are
+// installed, the status page's own timings (bench/page-timing). Throws std::runtime_error when
+// the server does not start or its HTTP window does not serve.
 void runHttpLoad(const Options& options, const std::filesystem::path& base);
 
 }  // namespace dirserver::bench

@@ -54,19 +54,23 @@ int main(int argc, char** argv) {
     return 1;
   }
   // The HTTP window's port is taken as early, so that a server that cannot have it never touches
-  // the file either. It serves once the loop runs, on threads of its own, and reads only what the
-  // loop publishes.
+  // the file either. It listens and serves once the loop is set up, on threads of its own, and
+  // reads only what the loop publishes.
   std::unique_ptr<HttpServer> http;
   Companion companion;
   if (options.http) {
-    http = std::make_unique<HttpServer>();
+    const HttpSettings settings;
+    http = std::make_unique<HttpServer>(settings);
     if (!http->bind(httpAddress(*options.http), error)) {
       std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
       ::close(listenSocket);
       return 1;
     }
-    companion.start = [&http](const ServerStatus& status) { http->start(status); };
+    companion.start = [&http](const ServerStatus& status, LoopConsoleLine lines, std::string& why) {
+      return http->start(status, std::move(lines), why);
+    };
     companion.stop = [&http] { http->stop(); };
+    companion.descriptors = settings.maxConnections + kHttpDescriptorsBesideConnections;
   }
   // The operator's control socket, as early: a second server started in the same directory
   // finds the first one answering there and ends before it reads anything.

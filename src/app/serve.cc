@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include <csignal>
+#include <cstdio>
 #include <optional>
 
 #include "app/service_notify.h"
@@ -89,13 +90,15 @@ int serveForever(int listenSocket, ServerContext& context, const Companion& comp
                  bool saveOwed, ControlSetup control) {
   CoreSettings settings;
   const ControlSettings controlSettings{control.bansFile};
-  // Keep descriptors for the server list file, the loop itself, and the control socket with its
-  // connections and the bans file beyond the game port's connections.
-  const std::uint64_t spareDescriptors = 16 + controlSettings.maxConnections + 2;
+  // Keep descriptors for the server list file, the loop itself, the companion, and the control
+  // socket with its connections and the bans file beyond the game port's connections.
+  constexpr std::uint64_t kSpareDescriptors = 16;
+  const std::uint64_t kept =
+      kSpareDescriptors + companion.descriptors + controlSettings.maxConnections + 2;
   const std::uint64_t limit = raiseDescriptorLimit();
-  if (limit > spareDescriptors) {
+  if (limit > kept) {
     settings.maxConnections = static_cast<std::size_t>(
-        std::min<std::uint64_t>(settings.maxConnections, limit - spareDescriptors));
+        std::min<std::uint64_t>(settings.maxConnections, limit - kept));
   }
   // Blocked before the saver's and the worker's threads start, which inherit the mask: only the
   // loop takes them.
@@ -134,7 +137,18 @@ int serveForever(int listenSocket, ServerContext& context, const Companion& comp
   }
   server.listen(listenSocket);
   if (saveOwed) server.saveSoon();
-  if (companion.start) companion.start(server.status());
+  if (companion.start) {
+    LoopConsoleLine print = [&reactor, &context](std::string line) {
+      reactor.post([&context, line = std::move(line)] {
+        std::fputs(line.c_str(), context.console.err);
+      });
+    };
+    std::string error;
+    if (!companion.start(server.status(), std::move(print), error)) {
+      std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
+      return 1;
+    }
+  }
   systemd.notify("READY=1");
   reactor.run();
   if (companion.stop) companion.stop();

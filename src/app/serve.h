@@ -2,6 +2,7 @@
 // signal asks it to stop.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -11,12 +12,20 @@
 
 namespace dirserver {
 
+// Hands one console line (with its line end) from any thread to the loop, which prints it on
+// console.err in its next pass.
+using LoopConsoleLine = std::function<void(std::string)>;
+
 // Something that runs beside the loop on threads of its own and reads only what the loop publishes
 // (the HTTP window): started with the core's status before the loop's first pass, and stopped,
-// which must join its threads, before the core goes. Either may be empty.
+// which must join its threads, before the core goes. Either may be empty. `start` returns false
+// with a one-line reason (no line end) when it cannot start; its lines reach the console only
+// through the sink it is given.
 struct Companion {
-  std::function<void(const ServerStatus&)> start;
+  std::function<bool(const ServerStatus&, LoopConsoleLine, std::string& error)> start;
   std::function<void()> stop;
+  // The most descriptors it holds at once, kept out of the game port's connection bound.
+  std::size_t descriptors = 0;
 };
 
 // The operator's control socket and the bans in force at start.
@@ -27,15 +36,17 @@ struct ControlSetup {
 };
 
 // Serves on `listenSocket` (non-blocking, listening) with the fixed settings, the connection bound
-// following the descriptor limit. The first SIGTERM or SIGINT starts an orderly stop: accepting
-// ends, open connections are dropped, every change not yet in the server list file is saved
-// (after a save in flight), and the function returns 0, or 1 when that last save failed. A second
-// signal ends the process at once. Returns 1 at once, with "+error: epoll_create1() error" on
-// console.err, when the loop cannot be set up. `companion` runs for as long as the loop does; its
-// threads start with the stop signals blocked, so only the loop takes them. `saveOwed`: the file
-// lacks what the registry holds (a save at start failed), so a save starts at once. `control`:
-// the control socket is served beside the game port, its bans refuse connections at accept, and
-// SIGHUP reads the bans file again.
+// following the descriptor limit less what `companion` and the control socket hold. The first
+// SIGTERM or SIGINT starts an orderly stop: accepting ends, open connections are dropped, every
+// change not yet in the server list file is saved (after a save in flight), and the function
+// returns 0, or 1 when that last save failed. A second signal ends the process at once. Returns 1
+// at once, with "+error: epoll_create1() error" on console.err, when the loop cannot be set up.
+// `companion` runs for as long as the loop does; its threads start with the stop signals blocked,
+// so only the loop takes them. When it cannot start, "+error: --http: REASON" goes to console.err
+// and the function returns 1 before serving. `saveOwed`: the file lacks what the registry holds
+// (a save at start failed), so a save starts at once. `control`: the control socket is served
+// beside the game port, its bans refuse connections at accept, and SIGHUP reads the bans file
+// again.
 // Run by systemd as a unit of Type=notify, it tells systemd READY=1 once it accepts connections,
 // STOPPING=1 at the stop signal, and WATCHDOG=1 from the loop as often as the unit's watchdog
 // asks; run otherwise, it sends nothing.

@@ -1,18 +1,24 @@
 #include "http/http_server.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <pthread.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
-#include <condition_variable>
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstring>
 #include <ctime>
-#include <deque>
-#include <httplib.h>
-#include <mutex>
 #include <random>
-#include <vector>
 
 #include "common/version.h"
 #include "http/http_views.h"
+#include "http/process_figures.h"
 #include "http/status_page.h"
 
 namespace dirserver {
@@ -28,68 +34,15 @@ constexpr const char* kPagePolicy =
     "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
     "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
+// The library's messages reach the console at most this often; the rest are counted.
+constexpr unsigned kReportsPerWindow = 10;
+constexpr std::int64_t kReportWindowMs = 10'000;
+
 // Lowers the calling thread's scheduling priority to `niceness` (Linux sets nice values per
 // thread). Failure only leaves the priority as it was.
 void lowerPriority(int niceness) {
   ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), niceness);
 }
-
-// A fixed set of worker threads and a bounded queue of accepted connections. When the queue is
-// full, enqueue waits, so the accepting thread stops accepting and further connections wait in
-// the kernel's listen queue instead of piling up here.
-class BoundedPool final : public httplib::TaskQueue {
- public:
-  BoundedPool(std::size_t threads, std::size_t queued, int niceness)
-      : limit_(std::max<std::size_t>(queued, 1)) {
-    for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i) {
-      workers_.emplace_back([this, niceness] {
-        lowerPriority(niceness);
-        work();
-      });
-    }
-  }
-
-  void enqueue(std::function<void()> job) override {
-    std::unique_lock lock(mutex_);
-    room_.wait(lock, [&] { return jobs_.size() < limit_; });
-    jobs_.push_back(std::move(job));
-    work_.notify_one();
-  }
-
-  // Runs what is queued, then joins the workers.
-  void shutdown() override {
-    {
-      std::lock_guard lock(mutex_);
-      closing_ = true;
-    }
-    work_.notify_all();
-    for (std::thread& worker : workers_) worker.join();
-  }
-
- private:
-  void work() {
-    for (;;) {
-      std::function<void()> job;
-      {
-        std::unique_lock lock(mutex_);
-        work_.wait(lock, [&] { return closing_ || !jobs_.empty(); });
-        if (jobs_.empty()) return;
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-      }
-      room_.notify_one();
-      job();
-    }
-  }
-
-  const std::size_t limit_;
-  std::mutex mutex_;
-  std::condition_variable work_;
-  std::condition_variable room_;
-  std::deque<std::function<void()>> jobs_;
-  bool closing_ = false;
-  std::vector<std::thread> workers_;
-};
 
 std::int64_t systemWallSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
@@ -123,6 +76,79 @@ std::string instanceTag() {
   return text;
 }
 
+// The signals only the loop takes.
+sigset_t loopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, signal);
+  return signals;
+}
+
+// Blocks the loop's signals in the calling thread for its lifetime, so that threads started
+// meanwhile inherit the mask; the mask is restored afterwards.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() {
+    const sigset_t signals = loopSignals();
+    ::pthread_sigmask(SIG_BLOCK, &signals, &previous_);
+  }
+  ~SignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+// One answer under construction. Owns the library's response until it is queued.
+class Answer {
+ public:
+  // A copy of `body`.
+  Answer(unsigned status, std::string_view body, const char* type)
+      : status_(status),
+        response_(MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                                  MHD_RESPMEM_MUST_COPY)) {
+    header(MHD_HTTP_HEADER_CONTENT_TYPE, type);
+  }
+  // `body` sent from where it is, kept alive by `owner` until the library is done with it.
+  Answer(unsigned status, std::string_view body, const char* type,
+         std::shared_ptr<const void> owner)
+      : status_(status) {
+    auto* held = new std::shared_ptr<const void>(std::move(owner));
+    response_ = MHD_create_response_from_buffer_with_free_callback_cls(
+        body.size(), const_cast<char*>(body.data()),
+        [](void* cls) { delete static_cast<std::shared_ptr<const void>*>(cls); }, held);
+    if (response_ == nullptr) delete held;
+    header(MHD_HTTP_HEADER_CONTENT_TYPE, type);
+  }
+  // A 304: headers only.
+  explicit Answer(unsigned status)
+      : status_(status), response_(MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT)) {}
+  ~Answer() {
+    if (response_ != nullptr) MHD_destroy_response(response_);
+  }
+  Answer(const Answer&) = delete;
+  Answer& operator=(const Answer&) = delete;
+
+  Answer& header(const char* name, const std::string& value) {
+    if (response_ != nullptr) MHD_add_response_header(response_, name, value.c_str());
+    return *this;
+  }
+  // Queues the answer on `connection`; false when it could not be made or queued.
+  bool queue(MHD_Connection* connection) {
+    return response_ != nullptr && MHD_queue_response(connection, status_, response_) == MHD_YES;
+  }
+
+ private:
+  unsigned status_;
+  MHD_Response* response_ = nullptr;
+};
+
+std::string requestHeader(MHD_Connection* connection, const char* name) {
+  const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+  return value == nullptr ? std::string() : std::string(value);
+}
+
 }  // namespace
 
 std::string_view dirserverVersion() { return kVersion; }
@@ -133,142 +159,248 @@ struct HttpServer::Views {
   ServersJsonCache serversJson;
 };
 
+// The library's callbacks, which reach the server's private members.
+struct HttpCallbacks {
+  static MHD_Result answer(void* self, MHD_Connection* connection, const char* url,
+                           const char* method, const char*, const char*, std::size_t* uploadSize,
+                           void** requestState) {
+    // A request body is never read: GET and HEAD carry none, and other methods are refused.
+    if (*requestState != nullptr) {
+      *uploadSize = 0;
+      return MHD_YES;
+    }
+    *requestState = self;
+    return static_cast<HttpServer*>(self)->serve(connection, url, method) ? MHD_YES : MHD_NO;
+  }
+
+  static void log(void* self, const char* format, va_list arguments) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    static_cast<HttpServer*>(self)->report(text);
+  }
+};
+
 HttpServer::HttpServer(HttpSettings settings)
-    : settings_(std::move(settings)),
-      server_(std::make_unique<httplib::Server>()),
-      views_(std::make_unique<Views>(instanceTag())) {
+    : settings_(std::move(settings)), views_(std::make_unique<Views>(instanceTag())) {
   if (!settings_.wallSeconds) settings_.wallSeconds = systemWallSeconds;
   if (!settings_.steadyMilliseconds) settings_.steadyMilliseconds = systemSteadyMilliseconds;
-  const std::size_t threads = settings_.threads, queued = settings_.queuedConnections;
-  const int niceness = settings_.niceness;
-  server_->new_task_queue = [threads, queued, niceness] {
-    return new BoundedPool(threads, queued, niceness);
-  };
-  server_->set_read_timeout(settings_.readTimeout);
-  server_->set_write_timeout(settings_.writeTimeout);
-  server_->set_keep_alive_timeout(settings_.keepAliveTimeout.count());
-  server_->set_keep_alive_max_count(settings_.keepAliveRequests);
-  // Only GET and HEAD are served and their bodies are never read; this bounds any the library
-  // would read before the method is refused.
-  server_->set_payload_max_length(64 * 1024);
-  route();
 }
 
-HttpServer::~HttpServer() { stop(); }
+HttpServer::~HttpServer() {
+  stop();
+  if (listenSocket_ >= 0) ::close(listenSocket_);
+}
 
 bool HttpServer::bind(const HttpAddress& address, std::string& error) {
-  const int port = address.port == 0 ? server_->bind_to_any_port(address.host)
-                                     : (server_->bind_to_port(address.host, address.port)
-                                            ? static_cast<int>(address.port)
-                                            : -1);
-  if (port <= 0) {
-    error = "cannot listen on " + address.host + ":" + std::to_string(address.port);
+  const std::string where = "cannot listen on " + address.host + ":" + std::to_string(address.port);
+  sockaddr_in socketAddress{};
+  socketAddress.sin_family = AF_INET;
+  socketAddress.sin_port = htons(address.port);
+  if (::inet_pton(AF_INET, address.host.c_str(), &socketAddress.sin_addr) != 1) {
+    error = where + ": not an IPv4 address";
     return false;
   }
-  port_ = static_cast<std::uint16_t>(port);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      ::bind(fd, reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress) != 0) {
+    error = where + ": " + std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  socklen_t length = sizeof socketAddress;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&socketAddress), &length);
+  port_ = ntohs(socketAddress.sin_port);
+  if (listenSocket_ >= 0) ::close(listenSocket_);
+  listenSocket_ = fd;
   return true;
 }
 
-void HttpServer::start(const ServerStatus& status) {
+bool HttpServer::start(const ServerStatus& status, ConsoleLineSink lines, std::string& error) {
   status_ = &status;
-  thread_ = std::thread([this] {
-    lowerPriority(settings_.niceness);
-    server_->listen_after_bind();
-  });
-  // A stop() before the library marks itself running would be lost and leave it serving.
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!server_->is_running() && std::chrono::steady_clock::now() < limit) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  lines_ = std::move(lines);
+  if (listenSocket_ < 0) {
+    error = "not bound";
+    return false;
   }
+  if (::listen(listenSocket_, static_cast<int>(settings_.listenBacklog)) != 0) {
+    error = "cannot listen on port " + std::to_string(port_) + ": " + std::strerror(errno);
+    return false;
+  }
+  // Both threads inherit the blocked signals.
+  const SignalsBlocked blocked;
+  // The library owns (and at its stop closes) the socket it is handed; a copy, so that this
+  // server still knows what to close should the library refuse to start.
+  const int handedOver = ::fcntl(listenSocket_, F_DUPFD_CLOEXEC, 0);
+  if (handedOver < 0) {
+    error = std::string("cannot hand over the listening socket: ") + std::strerror(errno);
+    return false;
+  }
+  // The Date header is this server's own, from its clock.
+  const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG |
+                         MHD_USE_SUPPRESS_DATE_NO_CLOCK;
+  daemon_ = MHD_start_daemon(
+      flags, 0, nullptr, nullptr, &HttpCallbacks::answer, this,
+      // First, or the library prints what the options before it say on its own stderr.
+      MHD_OPTION_EXTERNAL_LOGGER, &HttpCallbacks::log, this,
+      MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(handedOver),
+      MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(settings_.maxConnections),
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(settings_.maxConnectionsPerAddress),
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, settings_.connectionMemory,
+      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings_.idleTimeout.count()),
+      MHD_OPTION_END);
+  if (daemon_ == nullptr) {
+    ::close(handedOver);
+    error = "the HTTP library could not start its thread on port " + std::to_string(port_);
+    return false;
+  }
+  ::close(listenSocket_);
+  listenSocket_ = -1;
+  builder_ = std::thread([this] { buildListings(); });
+  return true;
 }
 
 void HttpServer::stop() {
-  if (!thread_.joinable()) return;
-  server_->stop();
-  thread_.join();
+  if (daemon_ != nullptr) {
+    // No connection is ever suspended, so the library closes each at once.
+    MHD_stop_daemon(daemon_);
+    daemon_ = nullptr;
+  }
+  if (builder_.joinable()) {
+    {
+      std::lock_guard lock(builderMutex_);
+      builderStopping_ = true;
+    }
+    builderWake_.notify_all();
+    builder_.join();
+  }
 }
 
-void HttpServer::route() {
+void HttpServer::report(std::string message) {
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  if (!lines_) return;
+  const std::int64_t now = settings_.steadyMilliseconds();
+  std::string line;
+  {
+    std::lock_guard lock(reportMutex_);
+    if (now - reportWindowStartMs_ >= kReportWindowMs) {
+      if (reportsLeftOut_ > 0) {
+        line = "+warning: http: " + std::to_string(reportsLeftOut_) +
+               " more messages of the HTTP library were left out\n";
+      }
+      reportWindowStartMs_ = now;
+      reportsInWindow_ = 0;
+      reportsLeftOut_ = 0;
+    }
+    if (reportsInWindow_ >= kReportsPerWindow) {
+      ++reportsLeftOut_;
+      if (line.empty()) return;
+    } else {
+      ++reportsInWindow_;
+      line += "+warning: http: " + message + "\n";
+    }
+  }
+  lines_(std::move(line));
+}
+
+void HttpServer::wakeBuilder() {
+  {
+    std::lock_guard lock(builderMutex_);
+    builderWanted_ = true;
+  }
+  builderWake_.notify_one();
+}
+
+void HttpServer::buildListings() {
+  lowerPriority(settings_.niceness);
+  std::unique_lock lock(builderMutex_);
+  while (!builderStopping_) {
+    builderWanted_ = false;
+    lock.unlock();
+    if (const SnapshotPtr snapshot = status_->snapshots.latest()) {
+      views_->serversJson.update(snapshot);
+    }
+    lock.lock();
+    builderWake_.wait_for(lock, settings_.listingPoll,
+                          [this] { return builderStopping_ || builderWanted_; });
+  }
+}
+
+bool HttpServer::serve(MHD_Connection* connection, std::string_view url, std::string_view method) {
+  if (!priorityLowered_) {
+    lowerPriority(settings_.niceness);
+    priorityLowered_ = true;
+  }
+  const std::string date = httpDate(settings_.wallSeconds());
   // Headers every answer carries.
-  const auto common = [this](httplib::Response& response) {
-    response.set_header("Date", httpDate(settings_.wallSeconds()));
-    response.set_header("X-Content-Type-Options", "nosniff");
+  const auto common = [&date](Answer& answer) -> Answer& {
+    return answer.header(MHD_HTTP_HEADER_DATE, date).header("X-Content-Type-Options", "nosniff");
   };
 
-  server_->set_pre_routing_handler([common](const httplib::Request& request,
-                                            httplib::Response& response) {
-    if (request.method == "GET" || request.method == "HEAD") {
-      return httplib::Server::HandlerResponse::Unhandled;
-    }
-    common(response);
-    response.status = 405;
-    response.set_header("Allow", "GET, HEAD");
-    response.set_content("only GET and HEAD are served\n", kTextType);
-    return httplib::Server::HandlerResponse::Handled;
-  });
-  // Errors the library answers by itself (no such path, a malformed request) get a short text.
-  server_->set_error_handler(httplib::Server::HandlerWithResponse(
-      [common](const httplib::Request&, httplib::Response& response) {
-    if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-    common(response);
-    response.set_content(response.status == 404 ? "no such page; try /, /servers.json, /metrics "
-                                                  "or /healthz\n"
-                                                : "bad request\n",
-                         kTextType);
-    return httplib::Server::HandlerResponse::Handled;
-  }));
+  if (method != MHD_HTTP_METHOD_GET && method != MHD_HTTP_METHOD_HEAD) {
+    Answer answer(MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD are served\n", kTextType);
+    return common(answer).header(MHD_HTTP_HEADER_ALLOW, "GET, HEAD").queue(connection);
+  }
 
-  server_->Get("/", [common](const httplib::Request&, httplib::Response& response) {
-    common(response);
-    response.set_header("Content-Security-Policy", kPagePolicy);
-    response.set_header("Cache-Control", "no-cache");
+  if (url == "/") {
     const std::string_view page = statusPage();
-    response.set_content(page.data(), page.size(), kHtmlType);
-  });
+    Answer answer(MHD_HTTP_OK, page, kHtmlType, nullptr);
+    return common(answer)
+        .header(MHD_HTTP_HEADER_CONTENT_SECURITY_POLICY, kPagePolicy)
+        .header(MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache")
+        .queue(connection);
+  }
 
-  server_->Get("/servers.json", [this, common](const httplib::Request& request,
-                                               httplib::Response& response) {
-    common(response);
+  if (url == "/servers.json") {
     const SnapshotPtr snapshot = status_->snapshots.latest();
-    if (!snapshot) {
-      response.status = 503;
-      response.set_content("the registry is not published yet\n", kTextType);
-      return;
+    const std::shared_ptr<const ServersJson> json = views_->serversJson.latest();
+    if (snapshot && (!json || json->version != snapshot->version)) wakeBuilder();
+    if (!json) {
+      Answer answer(MHD_HTTP_SERVICE_UNAVAILABLE,
+                    snapshot ? "the listing is being prepared\n"
+                             : "the registry is not published yet\n",
+                    kTextType);
+      return common(answer).header(MHD_HTTP_HEADER_RETRY_AFTER, "1").queue(connection);
     }
-    const std::shared_ptr<const ServersJson> json = views_->serversJson.get(snapshot);
-    response.set_header("ETag", json->etag);
-    response.set_header("Cache-Control", "no-cache");
-    if (etagMatches(request.get_header_value("If-None-Match"), json->etag)) {
-      response.status = 304;
-      return;
+    // The newest listing built: at most one build behind the registry.
+    const bool gzip = !json->gzipBody.empty() &&
+                      acceptsGzip(requestHeader(connection, MHD_HTTP_HEADER_ACCEPT_ENCODING));
+    const std::string& etag = gzip ? json->gzipEtag : json->etag;
+    const auto representation = [&](Answer& answer) -> Answer& {
+      common(answer)
+          .header(MHD_HTTP_HEADER_ETAG, etag)
+          .header(MHD_HTTP_HEADER_VARY, MHD_HTTP_HEADER_ACCEPT_ENCODING)
+          .header(MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
+      if (gzip) answer.header(MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");
+      return answer;
+    };
+    if (etagMatches(requestHeader(connection, MHD_HTTP_HEADER_IF_NONE_MATCH), etag)) {
+      Answer answer(MHD_HTTP_NOT_MODIFIED);
+      return representation(answer).queue(connection);
     }
-    // Sent from the shared copy, in slices, rather than copied into the response whole: at 10000
-    // hosts the listing is some 2 MiB.
-    response.set_content_provider(
-        json->body.size(), kJsonType,
-        [json](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-          constexpr std::size_t kSlice = 256 * 1024;
-          return sink.write(json->body.data() + offset, std::min(length, kSlice));
-        });
-  });
+    Answer answer(MHD_HTTP_OK, gzip ? json->gzipBody : json->body, kJsonType, json);
+    return representation(answer).queue(connection);
+  }
 
-  server_->Get("/metrics", [this, common](const httplib::Request&, httplib::Response& response) {
-    common(response);
-    response.set_header("Cache-Control", "no-store");
-    response.set_content(
-        metricsText(status_->stats, status_->snapshots.latest(), dirserverVersion(),
-                    settings_.wallSeconds(), readProcessFigures()),
-        kMetricsType);
-  });
+  if (url == "/metrics") {
+    Answer answer(MHD_HTTP_OK,
+                  metricsText(status_->stats, status_->snapshots.latest(), dirserverVersion(),
+                              settings_.wallSeconds(), readProcessFigures()),
+                  kMetricsType);
+    return common(answer).header(MHD_HTTP_HEADER_CACHE_CONTROL, "no-store").queue(connection);
+  }
 
-  server_->Get("/healthz", [this, common](const httplib::Request&, httplib::Response& response) {
-    common(response);
-    response.set_header("Cache-Control", "no-store");
+  if (url == "/healthz") {
     const HealthReport report =
         checkHealth(status_->stats, settings_.steadyMilliseconds(), settings_.maxLoopSilence);
-    response.status = report.healthy ? 200 : 503;
-    response.set_content(report.reason + "\n", kTextType);
-  });
+    Answer answer(report.healthy ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE, report.reason + "\n",
+                  kTextType);
+    return common(answer).header(MHD_HTTP_HEADER_CACHE_CONTROL, "no-store").queue(connection);
+  }
+
+  Answer answer(MHD_HTTP_NOT_FOUND, "no such page; try /, /servers.json, /metrics or /healthz\n",
+                kTextType);
+  return common(answer).queue(connection);
 }
 
 }  // namespace dirserver

@@ -1,29 +1,35 @@
-// The HTTP window on the directory: a small web server on threads of its own that serves the
-// status page, the listing as JSON, metrics and a health check. It never touches the registry or
-// the console: everything it shows comes from a ServerStatus (the latest published snapshot and
-// atomic counters), so nothing it does can hold up the game port's loop.
+// The HTTP window on the directory: a small web server that serves the status page, the listing
+// as JSON, metrics and a health check. It never touches the registry or the console: everything
+// it shows comes from a ServerStatus (the latest published snapshot and atomic counters), so
+// nothing it does can hold up the game port's loop.
 //
 //   GET /              the status page (static HTML; its script fetches /servers.json)
-//   GET /servers.json  the listing, cached per snapshot version, ETag and If-None-Match
+//   GET /servers.json  the listing, plain or gzip, built once per snapshot version; ETag per form
 //   GET /metrics       Prometheus text format
 //   GET /healthz       200 or 503 with a one-line reason
 //
 // HEAD is served like GET without the body; any other method gets 405.
+//
+// One thread serves every connection from an epoll loop (GNU libmicrohttpd), so a slow or idle
+// client holds only its own connection; a second thread encodes each new snapshot's JSON and its
+// gzip form, so that no answer waits for an encoding.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "server/server_status.h"
 
-namespace httplib {
-class Server;
-}
+struct MHD_Daemon;
+struct MHD_Connection;
 
 namespace dirserver {
 
@@ -36,31 +42,48 @@ struct HttpAddress {
 // The version the metrics and the page report.
 std::string_view dirserverVersion();
 
+// The window's bounds and clocks. Every descriptor the window may hold is counted here:
+// maxConnections, the listening socket and the library's epoll and wake-up descriptors
+// (kHttpDescriptorsBesideConnections).
 struct HttpSettings {
-  // Requests served at once; each holds one thread.
-  std::size_t threads = 4;
-  // Accepted connections waiting for a thread; when they are this many, the server accepts no more
-  // and new ones wait in the kernel's listen queue.
-  std::size_t queuedConnections = 32;
-  // Each wait for a request's bytes, and each wait to send.
-  std::chrono::seconds readTimeout{5};
-  std::chrono::seconds writeTimeout{5};
-  // A kept-alive connection is closed after this long without a request, or after this many
-  // requests.
-  std::chrono::seconds keepAliveTimeout{2};
-  std::size_t keepAliveRequests = 100;
+  // Connections open at once, in all. At the bound the window stops accepting, and newcomers wait
+  // in the listen queue (listenBacklog long; beyond it the kernel drops their attempts, which
+  // their TCP retries).
+  std::size_t maxConnections = 512;
+  // Connections open at once from one IP address; a newcomer over it is closed at once.
+  std::size_t maxConnectionsPerAddress = 32;
+  std::size_t listenBacklog = 128;
+  // Memory for one connection's request line, headers and answer headers (bodies are sent from
+  // the shared listing, not copied). A request that does not fit gets 414 or 431 (400 for a
+  // malformed one) and the connection is closed.
+  std::size_t connectionMemory = 32 * 1024;
+  // A connection is closed after this long without a byte either way. A client that trickles
+  // bytes keeps its connection (the library has no bound on a whole request's time); it holds
+  // only that connection, within maxConnectionsPerAddress.
+  std::chrono::seconds idleTimeout{10};
   // The nice value of the window's threads (0 to 19): above the loop's, so that on a busy machine
   // the game port is served first and HTTP clients wait.
   int niceness = 10;
   // How long the loop may be silent before /healthz says 503.
   std::chrono::milliseconds maxLoopSilence{5000};
+  // How often the builder looks for a new snapshot (a request that finds the listing behind the
+  // latest snapshot also wakes it).
+  std::chrono::milliseconds listingPoll{50};
   // The clocks: wall seconds since 1970 and steady milliseconds, as ServerStats counts them.
   // Replaced by tests; must be safe to call from any thread.
   std::function<std::int64_t()> wallSeconds;
   std::function<std::int64_t()> steadyMilliseconds;
 };
 
-// Serves the four endpoints from a ServerStatus. Use: bind(), then start(status); stop() (or the
+// Descriptors the window holds besides its connections: the listening socket, the library's
+// epoll descriptor and its wake-up descriptor.
+inline constexpr std::size_t kHttpDescriptorsBesideConnections = 3;
+
+// Takes one console line (with its line end) from a thread of the window and hands it to the
+// thread that prints. Must be safe to call from any thread.
+using ConsoleLineSink = std::function<void(std::string)>;
+
+// Serves the four endpoints from a ServerStatus. Use: bind(), then start(); stop() (or the
 // destructor) ends it and joins its threads.
 class HttpServer {
  public:
@@ -69,28 +92,53 @@ class HttpServer {
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
-  // Binds `address`. Returns false with `error` set when the address cannot be had.
+  // Binds `address` (not yet listening). Returns false with `error` set ("cannot listen on
+  // HOST:PORT: REASON") when the address is not an IPv4 address or cannot be had.
   bool bind(const HttpAddress& address, std::string& error);
   // The bound port (the chosen one when bound to port 0).
   std::uint16_t port() const { return port_; }
-  // Serves from `status`, which must outlive the serving, on threads of its own until stop().
-  // Requires a successful bind().
-  void start(const ServerStatus& status);
-  // Stops accepting, lets requests under way finish (each bounded by the timeouts) and joins
-  // every thread. Safe to call more than once.
+  // Listens and serves from `status`, which must outlive the serving, on threads of its own until
+  // stop(); they start with SIGTERM, SIGINT and SIGHUP blocked, so that they never take a signal
+  // meant for the loop. The library's own messages (a failed accept, a refused connection) become
+  // "+warning: http: ..." lines handed to `lines` (at most 10 per 10 s; the number left out is
+  // told with the next). Requires a successful bind(). Returns false with `error` set when the
+  // window cannot start; nothing then runs.
+  bool start(const ServerStatus& status, ConsoleLineSink lines, std::string& error);
+  // Closes every connection at once, whatever its client is doing, and joins the threads; an
+  // encoding under way is let finish first (some 0.4 s per 10,000 hosts). Safe to call more than
+  // once.
   void stop();
 
  private:
   struct Views;
+  friend struct HttpCallbacks;  // the library's callbacks, in http_server.cc
 
-  void route();
+  // Answers one request on the serving thread; false when the connection should be closed.
+  bool serve(MHD_Connection* connection, std::string_view url, std::string_view method);
+  // Turns one message of the library into a console line, within the rate bound.
+  void report(std::string message);
+  void buildListings();
+  void wakeBuilder();
 
   const ServerStatus* status_ = nullptr;  // set by start(), before any thread reads it
   HttpSettings settings_;
-  std::unique_ptr<httplib::Server> server_;
   std::unique_ptr<Views> views_;
+  ConsoleLineSink lines_;
+  int listenSocket_ = -1;
   std::uint16_t port_ = 0;
-  std::thread thread_;
+  MHD_Daemon* daemon_ = nullptr;
+  bool priorityLowered_ = false;  // the serving thread's alone
+
+  std::mutex reportMutex_;  // guards the three below
+  std::int64_t reportWindowStartMs_ = 0;
+  unsigned reportsInWindow_ = 0;
+  std::uint64_t reportsLeftOut_ = 0;
+
+  std::mutex builderMutex_;
+  std::condition_variable builderWake_;
+  bool builderWanted_ = false;   // guarded by builderMutex_
+  bool builderStopping_ = false; // guarded by builderMutex_
+  std::thread builder_;
 };
 
 }  // namespace dirserver

@@ -1,9 +1,13 @@
 #include "http/http_views.h"
 
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 
 #include "common/histogram.h"
+#include "http/gzip.h"
 #include "listing/listing_json.h"
 
 namespace dirserver {
@@ -105,23 +109,66 @@ class Exposition {
 
 }  // namespace
 
-std::shared_ptr<const ServersJson> ServersJsonCache::get(const SnapshotPtr& snapshot) {
-  const auto cachedFor = [&]() -> std::shared_ptr<const ServersJson> {
-    std::lock_guard lock(mutex_);
-    return cached_ && cached_->version == snapshot->version ? cached_ : nullptr;
-  };
-  if (auto hit = cachedFor()) return hit;
-  std::lock_guard building(buildMutex_);
-  // Another thread may have built it while this one waited.
-  if (auto hit = cachedFor()) return hit;
+std::shared_ptr<const ServersJson> ServersJsonCache::update(const SnapshotPtr& snapshot) {
+  if (auto cached = latest(); cached && cached->version == snapshot->version) return cached;
   auto built = std::make_shared<ServersJson>();
   built->version = snapshot->version;
-  built->etag = "\"" + instance_ + "-" + std::to_string(snapshot->version) + "\"";
+  const std::string tag = instance_ + "-" + std::to_string(snapshot->version);
+  built->etag = "\"" + tag + "\"";
   built->body = encodeListingJson(snapshotListing(*snapshot, server_));
+  if (std::optional<std::string> compressed = gzipText(built->body)) {
+    built->gzipEtag = "\"" + tag + "-gzip\"";
+    built->gzipBody = std::move(*compressed);
+  }
   std::lock_guard lock(mutex_);
-  // Never replace a newer version with an older one (a request may hold an old snapshot).
-  if (!cached_ || cached_->version <= built->version) cached_ = built;
-  return built;
+  // Never replace a newer version with an older one.
+  if (!cached_ || cached_->version <= built->version) cached_ = std::move(built);
+  return cached_;
+}
+
+std::shared_ptr<const ServersJson> ServersJsonCache::latest() const {
+  std::lock_guard lock(mutex_);
+  return cached_;
+}
+
+bool acceptsGzip(std::string_view acceptEncoding) {
+  constexpr std::string_view kBlanks = " \t";
+  const auto trim = [&](std::string_view text) {
+    const std::size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return std::string_view();
+    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+  };
+  const auto lower = [](std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+  };
+  std::optional<bool> gzip, star;
+  while (!acceptEncoding.empty()) {
+    const std::size_t comma = acceptEncoding.find(',');
+    std::string_view item = acceptEncoding.substr(0, comma);
+    acceptEncoding = comma == std::string_view::npos ? std::string_view() : acceptEncoding.substr(comma + 1);
+    const std::size_t semicolon = item.find(';');
+    const std::string coding = lower(trim(item.substr(0, semicolon)));
+    // The weight: 1 unless a "q" parameter says otherwise; one that does not parse admits nothing.
+    double weight = 1;
+    for (std::string_view params = semicolon == std::string_view::npos ? std::string_view()
+                                                                        : item.substr(semicolon + 1);
+         !params.empty();) {
+      const std::size_t next = params.find(';');
+      const std::string_view param = trim(params.substr(0, next));
+      params = next == std::string_view::npos ? std::string_view() : params.substr(next + 1);
+      const std::size_t equals = param.find('=');
+      if (equals == std::string_view::npos || lower(trim(param.substr(0, equals))) != "q") continue;
+      const std::string value(trim(param.substr(equals + 1)));
+      char* end = nullptr;
+      weight = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0') weight = 0;
+    }
+    if (coding == "gzip" || coding == "x-gzip") gzip = weight > 0;
+    if (coding == "*") star = weight > 0;
+  }
+  return gzip ? *gzip : star.value_or(false);
 }
 
 bool etagMatches(std::string_view ifNoneMatch, std::string_view etag) {

@@ -16,32 +16,44 @@
 
 namespace dirserver {
 
-// The JSON listing of one snapshot, with the entity tag that names it.
+// The JSON listing of one snapshot in its two representations, each with the entity tag that
+// names it: the plain document and its gzip form (empty when compressing failed).
 struct ServersJson {
   std::uint64_t version = 0;
   std::string etag;  // quoted, as the ETag header carries it
   std::string body;
+  std::string gzipEtag;
+  std::string gzipBody;
 };
 
-// The JSON listing of the latest snapshot, built once per snapshot version and shared by every
-// request for that version. Entity tags carry `instance` (anything that differs between runs of
-// the server) so that a tag cached from an earlier run never matches a later one with the same
-// version. Thread-safe; at most one thread builds at a time, the others wait for its result.
+// The JSON listing of the latest snapshot, built once per snapshot version by one thread (the
+// window's builder) and shared by every request for that version, so that no request waits for
+// an encoding. Entity tags carry `instance` (anything that differs between runs of the server) so
+// that a tag cached from an earlier run never matches a later one with the same version.
 class ServersJsonCache {
  public:
   ServersJsonCache(std::string server, std::string instance)
       : server_(std::move(server)), instance_(std::move(instance)) {}
 
-  // The listing of `snapshot` (not null), from the cache when its version is the one cached.
-  std::shared_ptr<const ServersJson> get(const SnapshotPtr& snapshot);
+  // Encodes and compresses `snapshot` (not null) unless its version is the one cached, and keeps
+  // the result unless a newer version is cached. Returns what is cached afterwards. Takes about as
+  // long as the listing is large (some 0.4 s per 10,000 hosts on a busy 2-core machine); one
+  // caller at a time.
+  std::shared_ptr<const ServersJson> update(const SnapshotPtr& snapshot);
+  // The latest listing built, or null before the first. Never waits for a build.
+  std::shared_ptr<const ServersJson> latest() const;
 
  private:
   const std::string server_;
   const std::string instance_;
-  std::mutex buildMutex_;  // held while building, so a change is encoded once
-  std::mutex mutex_;       // guards cached_
+  mutable std::mutex mutex_;  // guards cached_
   std::shared_ptr<const ServersJson> cached_;
 };
+
+// Whether an Accept-Encoding header value admits gzip: "gzip" (or "x-gzip") listed with a
+// q-value above 0, or, when neither is listed, "*" with a q-value above 0. Codings are compared
+// without regard to case; an absent header admits nothing but the plain form.
+bool acceptsGzip(std::string_view acceptEncoding);
 
 // Whether an If-None-Match header value names `etag`: "*", or a comma-separated list of tags of
 // which one equals it (a weak "W/" tag counts as its strong form).

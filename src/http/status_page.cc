@@ -25,14 +25,20 @@ constexpr std::string_view kPage = R"PAGE(<!doctype html>
   h2 .count { font-weight: normal; color: GrayText; margin-left: 0.6em; }
   table { border-collapse: collapse; width: 100%; table-layout: auto; }
   th, td { text-align: left; padding: 0.2em 0.6em; border-bottom: 1px solid var(--line);
-           max-width: 22em; overflow: hidden; text-overflow: ellipsis; white-space: nowrap; }
+           max-width: 22em; overflow: hidden; text-overflow: ellipsis; white-space: nowrap;
+           unicode-bidi: isolate; }
   th { background: var(--head); cursor: pointer; user-select: none; position: relative; }
   th:hover { color: var(--accent); }
   th[aria-sort=ascending]::after { content: " \25B2"; font-size: 0.7em; }
   th[aria-sort=descending]::after { content: " \25BC"; font-size: 0.7em; }
   td.age, th.age { text-align: right; font-variant-numeric: tabular-nums; }
   td.name { font-weight: 600; }
+  .mark { font: 0.75em monospace; border: 1px solid #c33; color: #c33; border-radius: 3px;
+          padding: 0 0.2em; margin: 0 0.1em; }
   .empty { color: GrayText; font-style: italic; }
+  nav.pager { display: flex; gap: 0.8em; align-items: center; margin-top: 0.4em; }
+  nav.pager span { font-variant-numeric: tabular-nums; }
+  [hidden] { display: none !important; }
 </style>
 </head>
 <body>
@@ -49,8 +55,11 @@ constexpr std::string_view kPage = R"PAGE(<!doctype html>
 <noscript><p>This page needs JavaScript; the same data is at <a href="servers.json">servers.json</a>.</p></noscript>
 <script>
 "use strict";
-// Host strings reach the document only through textContent and title, never as markup.
+// Host strings reach the document only through textContent and title, never as markup. The
+// listing stays in memory: filtering and sorting work on arrays, and each table holds only the
+// rows of its current page, so a full registry costs no more DOM than a small one.
 const kRefreshMs = 10000;
+const kPageRows = 50;
 const kColumns = [
   { label: "name", field: 2, css: "name" },
   { label: "field 1", field: 1 },
@@ -61,13 +70,51 @@ const kColumns = [
   { label: "path", field: 0 },
   { label: "age", age: true, css: "age" },
 ];
-const state = { listing: null, etag: null, serverOffsetMs: 0, tables: [], sort: {} };
+const kAgeColumn = kColumns.findIndex((c) => c.age);
+const collator = new Intl.Collator(undefined, { numeric: true, sensitivity: "base" });
+const state = { etag: null, serverOffsetMs: 0, tables: [], sort: {}, shownOnce: false, needle: "" };
 const $ = (id) => document.getElementById(id);
 
-// Control characters drawn as their visible pictures (U+2400 block), so they show as text.
-function visible(text) {
+// Characters that change how the text around them reads without showing themselves: C1 controls,
+// bidirectional controls, invisible separators and joiners, line and paragraph separators, the
+// byte order mark. A host could disguise its name with them, so each is shown as its code point.
+const kHidden = "\u0080-\u009f\u061c\u200b-\u200f\u202a-\u202e\u2066-\u2069\u2028\u2029\ufeff";
+const kHiddenAll = new RegExp("[" + kHidden + "]", "g");
+const kHiddenAny = new RegExp("[" + kHidden + "]");
+
+function codePoint(c) {
+  return "U+" + c.charCodeAt(0).toString(16).toUpperCase().padStart(4, "0");
+}
+
+// C0 control characters and DEL drawn as their pictures (U+2400 block), as text.
+function pictures(text) {
   return text.replace(/[\u0000-\u001f\u007f]/g,
       (c) => String.fromCharCode(c === "\u007f" ? 0x2421 : 0x2400 + c.charCodeAt(0)));
+}
+
+// The text with nothing hidden, as one string ("[U+202E]" for a hidden character): for titles.
+function visible(text) {
+  return pictures(text).replace(kHiddenAll, (c) => "[" + codePoint(c) + "]");
+}
+
+// Sets `element`'s content to `text` with nothing hidden: each hidden character is a marked span.
+function fill(element, text) {
+  const shown = pictures(text);
+  if (!kHiddenAny.test(shown)) {
+    element.textContent = shown;
+    return;
+  }
+  element.replaceChildren();
+  let last = 0;
+  for (const match of shown.matchAll(kHiddenAll)) {
+    if (match.index > last) element.append(shown.slice(last, match.index));
+    const mark = document.createElement("span");
+    mark.className = "mark";
+    mark.textContent = codePoint(match[0]);
+    element.append(mark);
+    last = match.index + 1;
+  }
+  if (last < shown.length) element.append(shown.slice(last));
 }
 
 function ageSeconds(host) {
@@ -83,15 +130,7 @@ function ageText(seconds) {
   return s + " s";
 }
 
-function cellText(host, column) {
-  return column.age ? ageText(ageSeconds(host)) : visible(host.fields[column.field]);
-}
-
-function compare(a, b, column) {
-  if (column.age) return ageSeconds(a.host) - ageSeconds(b.host);
-  const x = a.host.fields[column.field], y = b.host.fields[column.field];
-  return x.localeCompare(y, undefined, { numeric: true, sensitivity: "base" });
-}
+function plural(count, word) { return count + " " + word + (count === 1 ? "" : "s"); }
 
 function makeRow(host) {
   const row = document.createElement("tr");
@@ -99,116 +138,192 @@ function makeRow(host) {
   for (const column of kColumns) {
     const cell = document.createElement("td");
     if (column.css) cell.className = column.css;
-    const text = cellText(host, column);
-    cell.textContent = text;
-    if (!column.age) cell.title = text;
+    if (column.age) {
+      cell.textContent = ageText(ageSeconds(host));
+    } else {
+      fill(cell, host.fields[column.field]);
+      cell.title = visible(host.fields[column.field]);
+    }
     row.appendChild(cell);
   }
-  return { host, row, text: host.fields.join("\u0001").toLowerCase() };
+  return row;
 }
 
-function sortTable(table) {
+// The sections, one per game type, built once: a heading with the count, the table of the
+// current page's rows, and the pager.
+function buildSections(listing) {
+  const sections = document.createDocumentFragment();
+  for (const directory of listing.directories) {
+    if (directory.type === null) continue;
+    const table = { type: directory.type, entries: [], view: [], shown: [], page: 0 };
+    const section = document.createElement("section");
+    const title = document.createElement("h2");
+    fill(title, directory.path);
+    table.count = document.createElement("span");
+    table.count.className = "count";
+    title.appendChild(table.count);
+    table.empty = document.createElement("p");
+    table.empty.className = "empty";
+    table.element = document.createElement("table");
+    table.element.dataset.type = directory.type;
+    const head = table.element.createTHead().insertRow();
+    table.head = kColumns.map((column, i) => {
+      const th = document.createElement("th");
+      th.textContent = column.label;
+      if (column.css) th.className = column.css;
+      th.addEventListener("click", () => {
+        const order = state.sort[table.type];
+        state.sort[table.type] = { column: i, direction: order && order.column === i ? -order.direction : 1 };
+        sortEntries(table);
+        applyFilter(false);
+      });
+      head.appendChild(th);
+      return th;
+    });
+    table.body = table.element.createTBody();
+    table.pager = document.createElement("nav");
+    table.pager.className = "pager";
+    table.prev = document.createElement("button");
+    table.prev.type = "button";
+    table.prev.textContent = "\u2039 previous";
+    table.range = document.createElement("span");
+    table.next = document.createElement("button");
+    table.next.type = "button";
+    table.next.textContent = "next \u203A";
+    table.prev.addEventListener("click", () => { --table.page; renderRows(table); });
+    table.next.addEventListener("click", () => { ++table.page; renderRows(table); });
+    table.pager.append(table.prev, table.range, table.next);
+    section.append(title, table.empty, table.element, table.pager);
+    state.tables.push(table);
+    sections.appendChild(section);
+  }
+  $("types").replaceChildren(sections);
+}
+
+// Orders a table's hosts by its chosen column; without a choice they keep the listing's order.
+function sortEntries(table) {
   const order = state.sort[table.type];
-  if (!order) return;
-  const column = kColumns[order.column];
-  table.rows.sort((a, b) => order.direction * compare(a, b, column));
   table.head.forEach((th, i) => {
-    if (i === order.column) th.setAttribute("aria-sort", order.direction > 0 ? "ascending" : "descending");
+    if (order && i === order.column) th.setAttribute("aria-sort", order.direction > 0 ? "ascending" : "descending");
     else th.removeAttribute("aria-sort");
   });
-  const rows = document.createDocumentFragment();
-  for (const entry of table.rows) rows.appendChild(entry.row);
-  table.body.appendChild(rows);
+  if (!order) return;
+  const column = kColumns[order.column];
+  const direction = order.direction;
+  if (column.age) {
+    table.entries.sort((a, b) => direction * (b.host.registrationTime - a.host.registrationTime));
+  } else {
+    const field = column.field;
+    table.entries.sort((a, b) => direction * collator.compare(a.host.fields[field], b.host.fields[field]));
+  }
 }
 
-function applyFilter() {
+// Shows the current page of a table's filtered hosts.
+function renderRows(table) {
+  const pages = Math.max(1, Math.ceil(table.view.length / kPageRows));
+  table.page = Math.min(Math.max(table.page, 0), pages - 1);
+  const start = table.page * kPageRows;
+  table.shown = table.view.slice(start, start + kPageRows);
+  const rows = document.createDocumentFragment();
+  for (const entry of table.shown) rows.appendChild(makeRow(entry.host));
+  table.body.replaceChildren(rows);
+  table.element.hidden = table.view.length === 0;
+  table.empty.hidden = table.view.length !== 0;
+  table.empty.textContent = table.entries.length === 0 ? "no hosts" : "no host matches the filter";
+  table.pager.hidden = pages === 1;
+  table.range.textContent = (start + 1) + "\u2013" + (start + table.shown.length) + " of " + table.view.length;
+  table.prev.disabled = table.page === 0;
+  table.next.disabled = table.page === pages - 1;
+}
+
+// Filters every table by the box's text (any column, any case) and shows the pages; a new filter
+// starts each table at its first page. A filter that only lengthens the previous one (typing)
+// narrows what that one left instead of searching every host again.
+function applyFilter(fromFirstPage) {
   const needle = $("filter").value.trim().toLowerCase();
+  const narrowing = fromFirstPage && state.needle !== "" && needle.startsWith(state.needle);
+  state.needle = needle;
   let shown = 0, total = 0;
   for (const table of state.tables) {
-    let tableShown = 0;
-    for (const entry of table.rows) {
-      const match = needle === "" || entry.text.includes(needle);
-      entry.row.hidden = !match;
-      if (match) ++tableShown;
-    }
-    shown += tableShown;
-    total += table.rows.length;
+    const candidates = narrowing ? table.view : table.entries;
+    table.view = needle === "" ? table.entries : candidates.filter((entry) => searchText(entry).includes(needle));
+    if (fromFirstPage) table.page = 0;
+    renderRows(table);
+    shown += table.view.length;
+    total += table.entries.length;
     table.count.textContent = needle === ""
-        ? plural(table.rows.length, "host")
-        : tableShown + " of " + plural(table.rows.length, "host");
+        ? plural(table.entries.length, "host")
+        : table.view.length + " of " + plural(table.entries.length, "host");
   }
   $("summary").textContent = needle === "" ? plural(total, "host") : shown + " of " + plural(total, "host") + " shown";
   document.title = "dirserver \u2014 " + plural(total, "host");
 }
 
-function plural(count, word) { return count + " " + word + (count === 1 ? "" : "s"); }
+// Records how long since `mark` until the browser has drawn what was just changed, as a
+// performance measure and as data-NAME-ms on the document element for scripts to read.
+function measureUntilDrawn(name, mark) {
+  requestAnimationFrame(() => setTimeout(() => {
+    const measure = performance.measure("dirserver-" + name, mark);
+    document.documentElement.dataset[name + "Ms"] = Math.round(measure.duration);
+  }, 0));
+}
 
-function render(listing) {
-  const main = $("types");
-  const sections = document.createDocumentFragment();
-  state.tables = [];
-  for (const directory of listing.directories) {
-    if (directory.type === null) continue;
-    const section = document.createElement("section");
-    const title = document.createElement("h2");
-    title.textContent = visible(directory.path);
-    const count = document.createElement("span");
-    count.className = "count";
-    title.appendChild(count);
-    section.appendChild(title);
-    const table = { type: directory.type, rows: directory.hosts.map(makeRow), head: [], count };
-    if (table.rows.length === 0) {
-      const none = document.createElement("p");
-      none.className = "empty";
-      none.textContent = "no hosts";
-      section.appendChild(none);
-    }
-    const element = document.createElement("table");
-    element.dataset.type = directory.type;
-    const head = element.createTHead().insertRow();
-    kColumns.forEach((column, i) => {
-      const th = document.createElement("th");
-      th.textContent = column.label;
-      if (column.css) th.className = column.css;
-      th.addEventListener("click", () => {
-        const order = state.sort[directory.type];
-        state.sort[directory.type] = { column: i, direction: order && order.column === i ? -order.direction : 1 };
-        sortTable(table);
-      });
-      head.appendChild(th);
-      table.head.push(th);
-    });
-    table.body = element.createTBody();
-    for (const entry of table.rows) table.body.appendChild(entry.row);
-    if (table.rows.length > 0) section.appendChild(element);
-    state.tables.push(table);
-    sortTable(table);
-    sections.appendChild(section);
+// What the filter searches in a host: its strings, in lower case. Made when first needed, or in
+// the background once the rows are drawn, so that it never delays them.
+function searchText(entry) {
+  if (entry.text === null) entry.text = entry.host.fields.join("\u0001").toLowerCase();
+  return entry.text;
+}
+
+// Makes the search texts a few thousand at a time, so that a keystroke meanwhile is not kept
+// waiting.
+function prepareSearch() {
+  const pending = state.tables.flatMap((table) => table.entries);
+  let next = 0;
+  const step = () => {
+    for (const end = Math.min(next + 4000, pending.length); next < end; ++next) searchText(pending[next]);
+    if (next < pending.length) setTimeout(step, 0);
+  };
+  step();
+}
+
+function setListing(listing) {
+  if (state.tables.length === 0) buildSections(listing);
+  for (const table of state.tables) {
+    const directory = listing.directories.find((d) => d.type === table.type);
+    table.entries = (directory ? directory.hosts : []).map((host) => ({ host, text: null }));
+    sortEntries(table);
   }
-  main.replaceChildren(sections);
-  applyFilter();
+  applyFilter(false);
+  if (!state.shownOnce) {
+    state.shownOnce = true;
+    measureUntilDrawn("firstRows", undefined);
+  }
+  requestAnimationFrame(() => setTimeout(prepareSearch, 0));
 }
 
 function refreshAges() {
-  const column = kColumns.findIndex((c) => c.age);
   for (const table of state.tables) {
-    for (const entry of table.rows) entry.row.cells[column].textContent = ageText(ageSeconds(entry.host));
+    table.shown.forEach((entry, i) => {
+      table.body.rows[i].cells[kAgeColumn].textContent = ageText(ageSeconds(entry.host));
+    });
   }
 }
 
 async function refresh() {
   const status = $("status");
   try {
-    // "no-cache" revalidates with If-None-Match, so an unchanged listing costs a 304.
+    // "no-cache" revalidates with If-None-Match, so an unchanged listing costs a 304 and the page
+    // keeps what it has built.
     const response = await fetch("servers.json", { cache: "no-cache" });
     if (!response.ok) throw new Error("HTTP " + response.status);
     const date = Date.parse(response.headers.get("Date") || "");
     if (!Number.isNaN(date)) state.serverOffsetMs = date - Date.now();
     const etag = response.headers.get("ETag");
     if (etag === null || etag !== state.etag) {
-      state.listing = await response.json();
+      const listing = await response.json();
       state.etag = etag;
-      render(state.listing);
+      setListing(listing);
     } else {
       refreshAges();
     }
@@ -220,18 +335,26 @@ async function refresh() {
   }
 }
 
+// The filter a link carries ("?filter=TEXT" or "#filter=TEXT"); one that cannot be decoded is
+// ignored.
 function initialFilter() {
   const fromQuery = new URLSearchParams(location.search).get("filter");
   if (fromQuery !== null) return fromQuery;
-  const hash = location.hash;
-  return hash.startsWith("#filter=") ? decodeURIComponent(hash.slice(8)) : "";
+  if (!location.hash.startsWith("#filter=")) return "";
+  try {
+    return decodeURIComponent(location.hash.slice(8));
+  } catch (malformed) {
+    return "";
+  }
 }
 
 $("filter").value = initialFilter();
 $("filter").addEventListener("input", () => {
+  performance.mark("dirserver-filter-start");
   const value = $("filter").value;
   history.replaceState(null, "", value === "" ? location.pathname : "#filter=" + encodeURIComponent(value));
-  applyFilter();
+  applyFilter(true);
+  measureUntilDrawn("filter", "dirserver-filter-start");
 });
 $("refresh").addEventListener("click", refresh);
 setInterval(() => { if ($("auto").checked) refresh(); }, kRefreshMs);

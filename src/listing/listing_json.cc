@@ -65,7 +65,8 @@ JsonListing snapshotListing(const RegistrySnapshot& snapshot, std::string server
     const std::vector<HostEntry>& entries = snapshot.hosts[index(type)];
     directory.hosts.reserve(entries.size());
     for (const HostEntry& entry : entries) {
-      directory.hosts.push_back({&entry.record->fields, entry.key, entry.record->registrationTime});
+      directory.hosts.push_back({&entry.record->fields, entry.key,
+                                 fullTime(entry.record->registrationTime, snapshot.takenAt)});
     }
     listing.directories.push_back(std::move(directory));
   }

@@ -20,11 +20,11 @@
 namespace dirserver {
 
 // One host: its seven strings (borrowed; they must outlive the encoding), its key, and its
-// registration time (seconds since 1970) when the source knows it.
+// registration time in full (seconds since 1970, past January 2038 too) when the source knows it.
 struct JsonHost {
   const ServerFields* fields = nullptr;
   ServerKey key = 0;
-  std::optional<std::int32_t> registrationTime;
+  std::optional<std::int64_t> registrationTime;
 };
 
 // One directory of the listing and the hosts listed under it.
@@ -53,7 +53,7 @@ std::string encodeListingJson(const JsonListing& listing);
 
 // The listing a server with the registry of `snapshot` sends, laid out as encodeListingJson takes
 // it: the root directory "/Aviantorvale" without hosts, then each game type's directory with its
-// hosts in listing order and their registration times. The hosts borrow the snapshot's records:
+// hosts in listing order and their registration times in full, as of the snapshot's takenAt. The hosts borrow the snapshot's records:
 // `snapshot` must outlive the result.
 JsonListing snapshotListing(const RegistrySnapshot& snapshot, std::string server);
 

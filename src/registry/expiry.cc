@@ -7,15 +7,13 @@
 namespace dirserver {
 
 void expireServers(ServerContext& context) {
-  const auto now = static_cast<std::uint32_t>(context.wallClock());
+  const std::int64_t now = context.wallClock();
   ServerRegistry& registry = context.registry;
   bool removedAny = false;
   for (ServerType type : kServerTypes) {
     for (auto position = registry.begin(type); position != registry.end(type);) {
       const ServerRecord& record = *position->record;
-      const auto age =
-          static_cast<std::int32_t>(now - static_cast<std::uint32_t>(record.registrationTime));
-      if (age <= kExpirySeconds) {
+      if (registrationAge(record.registrationTime, now) <= kExpirySeconds) {
         ++position;
         continue;
       }

@@ -100,8 +100,7 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
   HostRequest request = parseRequest(body);
   ServerRegistry& registry = context.registry;
   const std::int64_t now = context.wallClock();
-  // Stored in 32 bits like the file keeps it; the expiry sweep's arithmetic on it is modular.
-  request.record.registrationTime = static_cast<std::int32_t>(static_cast<std::uint32_t>(now));
+  request.record.registrationTime = storedTime(now);
   auto found = request.rejected == HostOutcome::Added
                    ? registry.find(request.type, request.key, request.record.fields)
                    : registry.end(request.type);
@@ -113,7 +112,8 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
   if (!announce(context, request, "* server registration\n")) return request.rejected;
   const Console& console = context.console;
   const ServerKey key = request.key;
-  std::fprintf(console.out, "registration time: %s\n", asctimeText(now).c_str());
+  std::fprintf(console.out, "registration time: %s\n",
+               asctimeText(fullTime(request.record.registrationTime, now)).c_str());
 
   const ServerType type = request.type;
   HostOutcome outcome = HostOutcome::Added;

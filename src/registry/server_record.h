@@ -67,6 +67,27 @@ struct ServerRecord {
   bool operator==(const ServerRecord&) const = default;
 };
 
+// Registration times are kept in 32 bits, as the server list file stores them: the low 32 bits of
+// the wall clock, read as signed, so that a time after January 2038 is stored negative. The server
+// reckons with them modulo 2^32 against the clock; these three are the only conversions.
+
+// The stored form of `secondsSince1970`.
+constexpr std::int32_t storedTime(std::int64_t secondsSince1970) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(secondsSince1970));
+}
+
+// The seconds from `stored` to `now` (seconds since 1970), modulo 2^32 and read as signed: negative
+// for a time in the future (the clock was set back), correct within 68 years either way.
+constexpr std::int32_t registrationAge(std::int32_t stored, std::int64_t now) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(now) - static_cast<std::uint32_t>(stored));
+}
+
+// The full time `stored` stands for: the one nearest to `now` with those low 32 bits. What the
+// console, the JSON listing, the status page and dirctl show.
+constexpr std::int64_t fullTime(std::int32_t stored, std::int64_t now) {
+  return now - registrationAge(stored, now);
+}
+
 // Identifies a host within the map of its type: the 32-bit word sum of its fields.
 using ServerKey = std::uint32_t;
 

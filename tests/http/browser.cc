@@ -58,19 +58,14 @@ void Browser::screenshot(const std::string& url, const std::filesystem::path& fi
   std::cout << "screenshot: " << file.string() << "\n";
 }
 
-std::vector<RenderedRow> hostRows(const std::string& dom) {
-  std::vector<RenderedRow> rows;
-  const std::regex row(R"(<tr class="host"( hidden="")?>(.*?)</tr>)");
+std::vector<std::string> hostRows(const std::string& dom) {
+  std::vector<std::string> rows;
+  const std::regex row(R"(<tr class="host">(.*?)</tr>)");
   for (auto it = std::sregex_iterator(dom.begin(), dom.end(), row); it != std::sregex_iterator();
        ++it) {
-    rows.push_back({(*it)[2], (*it)[1].matched});
+    rows.push_back((*it)[1]);
   }
   return rows;
-}
-
-std::size_t visibleRows(const std::vector<RenderedRow>& rows) {
-  return static_cast<std::size_t>(
-      std::count_if(rows.begin(), rows.end(), [](const RenderedRow& r) { return !r.hidden; }));
 }
 
 }  // namespace dirserver::testing

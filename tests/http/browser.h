@@ -37,16 +37,8 @@ class Browser {
   int runs_ = 0;
 };
 
-// One host row of the page's tables: its cells' markup, and whether the filter hides it.
-struct RenderedRow {
-  std::string html;
-  bool hidden = false;
-};
-
-// The host rows of a rendered DOM, in document order.
-std::vector<RenderedRow> hostRows(const std::string& dom);
-
-// How many of `rows` the filter leaves visible.
-std::size_t visibleRows(const std::vector<RenderedRow>& rows);
+// The markup of each host row the page has built (those of the tables' current pages), in
+// document order.
+std::vector<std::string> hostRows(const std::string& dom);
 
 }  // namespace dirserver::testing

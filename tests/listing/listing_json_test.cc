@@ -35,6 +35,13 @@ TEST(ListingJson, SnapshotListingHasTheListingLayoutWithTimesAndVersion) {
                 R"("10.0.0.1:7000","Ann","v1.0","4","16","open"]}]},)"
                 R"({"path":"/Aviantorvale/Team Melee Game","type":2,"hosts":[]}]})"
                 "\n");
+
+  // Times after January 2038 are stored negative; the listing shows them in full.
+  constexpr std::int64_t kAfter2038 = (std::int64_t{1} << 31) + 1000;
+  const SnapshotPtr later = makeSnapshot(
+      8, kAfter2038, {typedHost(ServerType::Melee, "Ann", storedTime(kAfter2038 - 60))});
+  EXPECT_NE(encodeListingJson(snapshotListing(*later, "here")).find(R"("registrationTime":2147484588,)"),
+            std::string::npos);
 }
 
 TEST(ListingJson, HostileStringsStayValidJsonAndComeBackAsTheirDisplayText) {

@@ -21,21 +21,8 @@ void printItem(std::FILE* out, const char* label, const std::string& text) {
   std::fprintf(out, "    %-9s %s\n", label, text.c_str());
 }
 
-// The age of a registration as the expiry sweep takes it: 32-bit modular, read as signed.
-std::int32_t registrationAge(std::int64_t now, std::int32_t registrationTime) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(now) -
-                                   static_cast<std::uint32_t>(registrationTime));
-}
-
-// The registration time in full: the file holds only its low 32 bits, and the server reckons
-// with them modulo 2^32, so the time meant is the one nearest to `now` with those bits. A time
-// after January 2038 is stored negative and would otherwise read as 1901.
-std::int64_t fullRegistrationTime(std::int64_t now, std::int32_t registrationTime) {
-  return now - registrationAge(now, registrationTime);
-}
-
 std::string ageText(std::int64_t now, std::int32_t registrationTime) {
-  const std::int32_t age = registrationAge(now, registrationTime);
+  const std::int32_t age = registrationAge(registrationTime, now);
   if (age < 0) return "in the future";
   std::string out = "age ";
   constexpr std::int32_t kDay = 86400;
@@ -62,7 +49,7 @@ void printRecord(std::FILE* out, const ServerListReader::Entry& entry, std::size
   std::string keyText = std::to_string(key);
   if (key != entry.storedKey) keyText += ", stored " + std::to_string(entry.storedKey);
   printItem(out, "key", keyText);
-  std::string time = asctimeText(fullRegistrationTime(now, record.registrationTime));
+  std::string time = asctimeText(fullTime(record.registrationTime, now));
   if (!time.empty() && time.back() == '\n') time.pop_back();
   printItem(out, "time", time + " (" + ageText(now, record.registrationTime) + ")");
   for (std::size_t i = 0; i < kFieldCount; ++i) {
