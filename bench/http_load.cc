@@ -42,7 +42,8 @@ void progress(const std::string& line) {
   std::fflush(stderr);
 }
 
-// A port that was free a moment ago, for the server's HTTP listener.
+}  // namespace
+
 std::uint16_t freePort() {
   Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{};
@@ -55,6 +56,8 @@ std::uint16_t freePort() {
   }
   return ntohs(address.sin_port);
 }
+
+namespace {
 
 // Requests `paths` in turn at a fixed pace from one thread per path until destroyed; a request
 // that runs late delays the next rather than piling up more connections.
@@ -286,7 +289,8 @@ std::string pageTimings(std::uint16_t port) {
 }  // namespace
 
 int httpGet(std::uint16_t port, const std::string& path, Clock::time_point deadline,
-            std::uint64_t& bytes, std::string& error, const std::string& headers) {
+            std::uint64_t& bytes, std::string& error, const std::string& headers,
+            std::string* body) {
   Socket socket = connectLoopback(port, deadline, error);
   if (!socket.valid()) return 0;
   const std::string request =
@@ -312,12 +316,17 @@ int httpGet(std::uint16_t port, const std::string& path, Clock::time_point deadl
     }
     if (got == 0) break;
     if (head.size() < 12) head.append(buffer, std::min<std::size_t>(got, 12 - head.size()));
+    if (body != nullptr) body->append(buffer, static_cast<std::size_t>(got));
     bytes += static_cast<std::uint64_t>(got);
   }
   // "HTTP/1.1 200"
   if (head.size() < 12 || !head.starts_with("HTTP/1.")) {
     error = "not an HTTP answer";
     return 0;
+  }
+  if (body != nullptr) {
+    const std::size_t end = body->find("\r\n\r\n");
+    body->erase(0, end == std::string::npos ? body->size() : end + 4);
   }
   return std::atoi(head.c_str() + 9);
 }

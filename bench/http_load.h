@@ -15,10 +15,14 @@ namespace dirserver::bench {
 
 // One HTTP/1.1 GET of `path` from 127.0.0.1:`port` on a new connection (Connection: close),
 // waiting at most until `deadline`. Returns the status code and sets `bytes` to the size of the
-// whole answer, or returns 0 with `error` set when the exchange fails. `headers` ("Name: value"
-// lines, each ending in CRLF) go with the request.
+// whole answer (and `body`, when given, to the answer's body), or returns 0 with `error` set when
+// the exchange fails. `headers` ("Name: value" lines, each ending in CRLF) go with the request.
 int httpGet(std::uint16_t port, const std::string& path, Clock::time_point deadline,
-            std::uint64_t& bytes, std::string& error, const std::string& headers = "");
+            std::uint64_t& bytes, std::string& error, const std::string& headers = "",
+            std::string* body = nullptr);
+
+// A loopback port that was free a moment ago, for the server's HTTP listener.
+std::uint16_t freePort();
 
 // Runs the measurement for options.httpLoadHosts hosts in a directory under `base` and prints its
 // tables: the game port without and with HTTP load, the HTTP window's rates alone, its resident

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "durability.h"
 #include "hostile.h"
 #include "hosts.h"
 #include "http_load.h"
@@ -36,7 +37,6 @@
 #include "protocol/message.h"
 #include "persist/server_list_file.h"
 #include "report.h"
-#include "saves.h"
 
 namespace dirserver::bench {
 namespace {
@@ -75,9 +75,6 @@ std::uint64_t fileSize(std::uint64_t hosts) {
 constexpr double kNewHostsPerSecond = 10000;
 constexpr std::uint32_t kMostNewHosts = 100000;
 
-// How long to wait, after a registration stream, for the save that follows its last
-// acknowledgement.
-constexpr Seconds kSaveWaitLimit{120};
 
 Workload makeWorkload(const Options& options, std::uint16_t port, Expectation expect,
                       std::vector<Bytes> requests, Seconds budget) {
@@ -181,9 +178,14 @@ std::pair<WorkloadResult, WorkloadResult> measureAlternating(const std::string& 
 
 // A server started on a directory, after `hosts` were written to its server list file; checks
 // that it loaded them all.
+// With `http`, its HTTP window listens on a free loopback port, `httpPort`.
 struct RunningServer {
-  RunningServer(const Options& options, const fs::path& dir, std::span<const Host> hosts)
-      : process(prepare(options, dir, hosts), dir) {
+  RunningServer(const Options& options, const fs::path& dir, std::span<const Host> hosts,
+                bool http = false)
+      : httpPort(http ? freePort() : 0),
+        process(prepare(options, dir, hosts), dir,
+                http ? std::vector<std::string>{"--http", "127.0.0.1:" + std::to_string(httpPort)}
+                     : std::vector<std::string>{}) {
     startUp = process.waitUntilServing(kStartLimit);
     const std::string loaded = "- loaded " + std::to_string(hosts.size()) + " servers\n";
     if (process.out().find(loaded) == std::string::npos) {
@@ -200,6 +202,7 @@ struct RunningServer {
     return options.server;
   }
 
+  std::uint16_t httpPort;
   ServerProcess process;
   Seconds startUp{};
   std::uint64_t residentKiB = 0;
@@ -217,18 +220,17 @@ void reportServerErrors(const ServerProcess& server, const std::string& context)
 }
 
 // The mixed workload: one acknowledgement client and one list client, first alone, then while one
-// client streams registrations; the same three clients against the baselines; the server's saves,
-// the file's staleness and the server's memory meanwhile.
+// client streams registrations; the same three clients against the baselines; the server's commits
+// and snapshots and how long a change waited to be durable, as the server reports them, and its
+// memory meanwhile.
 struct Mixed {
   WorkloadResult quietAck, quietList;
   WorkloadResult streamAck, streamList;
   WorkloadResult refreshes, newHosts;
   WorkloadResult baselineAck, baselineList, baselineStream;
-  std::vector<Save> saves;  // those that started during the stream
-  Staleness staleness;
+  double commits = 0, snapshots = 0;  // during the stream
+  double durableP50 = -1, durableP99 = -1;  // seconds, bucket bounds
   std::uint64_t idleKiB = 0;
-  std::uint64_t savingMaxKiB = 0;
-  std::uint64_t savingSamples = 0;
   std::uint64_t peakKiB = 0;     // VmHWM at the end of the stream
   bool peakSinceStream = false;  // whether VmHWM was reset when the stream began
 };
@@ -245,23 +247,15 @@ struct Column {
   Seconds elapsed{};
 };
 
-// Waits, at most `limit`, until no save is under way.
-void waitForQuiet(const SaveWatcher& watcher, Seconds limit) {
-  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(limit);
-  while (watcher.saving() && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+// The server's metrics page, parsed.
+std::map<std::string, double> scrape(std::uint16_t httpPort) {
+  std::string body, error;
+  std::uint64_t bytes = 0;
+  httpGet(httpPort, "/metrics", Clock::now() + 30s, bytes, error, "", &body);
+  return parseMetrics(body);
 }
 
-// Waits, at most `limit`, until a save that started after `after` has ended.
-void waitForSaveAfter(const SaveWatcher& watcher, Clock::time_point after, Seconds limit) {
-  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(limit);
-  while (Clock::now() < deadline) {
-    const std::vector<Save> saves = watcher.saves();
-    if (!saves.empty() && saves.back().start > after) return;
-    std::this_thread::sleep_for(2ms);
-  }
-}
-
-Mixed measureMixed(const Options& options, ServerProcess& server, const SaveWatcher& watcher,
+Mixed measureMixed(const Options& options, ServerProcess& server, std::uint16_t httpPort,
                    Expectation listing, const Bytes& listingBytes, std::vector<Bytes> refreshes,
                    std::vector<std::uint32_t> refreshSources, std::vector<Bytes> newHosts) {
   Mixed mixed;
@@ -275,8 +269,8 @@ Mixed measureMixed(const Options& options, ServerProcess& server, const SaveWatc
   const Workload ackProbe = one(kListenPort, ack, {request(MessageType::AckRequest)});
   const Workload listProbe = one(kListenPort, listing, {request(MessageType::ListRequest)});
 
-  // A save left from start-up (a server may write back what it loaded) is no part of it.
-  waitForQuiet(watcher, kSaveWaitLimit);
+  // A snapshot left from start-up (a server may write back what it loaded) is no part of it.
+  std::this_thread::sleep_for(1s);
   progress("  mixed, no registrations: 1 ack and 1 list client, and against the baselines");
   std::pair<std::vector<WorkloadResult>, std::vector<WorkloadResult>> results;
   {
@@ -297,10 +291,8 @@ Mixed measureMixed(const Options& options, ServerProcess& server, const SaveWatc
   const pid_t pid = server.pid();
   mixed.idleKiB = residentOf(pid).now;
   mixed.peakSinceStream = resetPeakResident(pid);
-  const auto streamStart = Clock::now();
-  std::vector<Clock::time_point> acks;
   {
-    const SaveMemorySampler sampler(pid, watcher);
+    const auto before = scrape(httpPort);
     std::atomic<bool> stop{false};
     std::vector<Workload> probes = {ackProbe, listProbe};
     for (Workload& probe : probes) {
@@ -310,10 +302,8 @@ Mixed measureMixed(const Options& options, ServerProcess& server, const SaveWatc
     auto probing = std::async(std::launch::async, [&probes] { return runTogether(probes); });
     Workload refresh = one(kListenPort, ack, refreshes);
     refresh.sources = refreshSources;
-    refresh.keepAnswerTimes = true;
     mixed.refreshes = measure("  refreshes streamed", refresh);
     Workload fresh = one(kListenPort, ack, std::move(newHosts));
-    fresh.keepAnswerTimes = true;
     fresh.once = true;
     fresh.unitSize = 2;
     mixed.newHosts = measure("  new hosts and shutdowns streamed", fresh);
@@ -321,26 +311,18 @@ Mixed measureMixed(const Options& options, ServerProcess& server, const SaveWatc
     const std::vector<WorkloadResult> probed = probing.get();
     mixed.streamAck = probed[0];
     mixed.streamList = probed[1];
-    for (const WorkloadResult* stream : {&mixed.refreshes, &mixed.newHosts}) {
-      acks.insert(acks.end(), stream->answerTimes.begin(), stream->answerTimes.end());
-    }
-    // One more refresh, so that a save starts after the stream's last acknowledgement even on a
-    // server that saved everything in the save already under way then.
-    if (!acks.empty()) {
-      Workload closing = one(kListenPort, ack, {refreshes.front()});
-      closing.sources = {refreshSources.empty() ? 0 : refreshSources.front()};
-      closing.once = true;
-      runWorkload(closing);
-      waitForSaveAfter(watcher, *std::max_element(acks.begin(), acks.end()), kSaveWaitLimit);
-    }
-    mixed.savingMaxKiB = sampler.maxDuringSavesKiB();
-    mixed.savingSamples = sampler.samplesDuringSaves();
+    // The last commits land within milliseconds.
+    std::this_thread::sleep_for(200ms);
+    const auto after = scrape(httpPort);
+    const auto delta = [&](const char* name) {
+      return (after.count(name) ? after.at(name) : 0) - (before.count(name) ? before.at(name) : 0);
+    };
+    mixed.commits = delta("dirserver_commits_total");
+    mixed.snapshots = delta("dirserver_saves_total");
+    mixed.durableP50 = histogramQuantile(before, after, "dirserver_ack_to_durable_seconds", 0.5);
+    mixed.durableP99 = histogramQuantile(before, after, "dirserver_ack_to_durable_seconds", 0.99);
   }
   mixed.peakKiB = residentOf(pid).peak;
-  for (const Save& save : watcher.saves()) {
-    if (save.start >= streamStart) mixed.saves.push_back(save);
-  }
-  mixed.staleness = staleness(acks, mixed.saves);
   return mixed;
 }
 
@@ -385,14 +367,13 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
            formatBytes(static_cast<double>(fileSize(hostCount))) +
            " of server list and starting the server");
   {
-    RunningServer server(options, dir, hosts);
+    RunningServer server(options, dir, hosts, true);
     hosts.clear();
     hosts.shrink_to_fit();
     column.startUp = server.startUp;
     column.residentKiB = server.residentKiB;
     progress("  serving after " + formatNumber(server.startUp.count() * 1000) + " ms, " +
              formatBytes(server.residentKiB * 1024.0) + " resident");
-    const SaveWatcher watcher(dir);
     const Seconds budget{options.seconds};
     const auto ack = Expectation{Expectation::Kind::Ack};
 
@@ -438,7 +419,7 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
     // With no preloaded host to refresh, the stream refreshes one of its own.
     if (refreshes.empty()) refreshes.push_back(registrationRequest(factory.next(now).record));
     column.mixed =
-        measureMixed(options, server.process, watcher, listing, listingBytes, std::move(refreshes),
+        measureMixed(options, server.process, server.httpPort, listing, listingBytes, std::move(refreshes),
                      std::move(refreshSources), std::move(streamedNewHosts));
     column.residentAfterKiB = server.process.residentKiB();
     reportServerErrors(server.process, "under load");
@@ -577,33 +558,16 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
   row("  stream requests: refresh + new/shutdown", [](const Column& c) {
     return countCell(c.mixed.refreshes) + " + " + countCell(c.mixed.newHosts);
   });
-  row("  saves during the stream",
-      [](const Column& c) { return std::to_string(c.mixed.saves.size()); });
-  row("  save ms p50 / max", [](const Column& c) {
-    std::vector<double> durations;
-    for (const Save& save : c.mixed.saves) {
-      durations.push_back(std::chrono::duration<double, std::milli>(save.end - save.start).count());
-    }
-    const LatencySummary summary = summarize(durations);
-    return summary.count == 0 ? std::string("-")
-                              : formatNumber(summary.p50) + " / " + formatNumber(summary.max);
+  row("  commits, snapshots during the stream", [](const Column& c) {
+    return formatNumber(c.mixed.commits) + ", " + formatNumber(c.mixed.snapshots);
   });
-  row("  staleness ms p50 / p99 (bound)", [](const Column& c) {
-    std::vector<double> samples = c.mixed.staleness.milliseconds;
-    const LatencySummary summary = summarize(samples);
-    std::string cell = summary.count == 0
-                           ? std::string("-")
-                           : formatNumber(summary.p50) + " / " + formatNumber(summary.p99);
-    if (c.mixed.staleness.uncovered > 0) {
-      cell += ", " + std::to_string(c.mixed.staleness.uncovered) + " unsaved";
-    }
-    return cell;
+  row("  ack to durable ms p50 / p99 (server)", [](const Column& c) {
+    const auto bound = [](double seconds) {
+      return seconds < 0 ? std::string("-") : "<= " + formatNumber(seconds * 1000);
+    };
+    return bound(c.mixed.durableP50) + " / " + bound(c.mixed.durableP99);
   });
   row("  resident idle", [](const Column& c) { return formatBytes(c.mixed.idleKiB * 1024.0); });
-  row("  resident while saving, max (x idle)",
-      [](const Column& c) { return memoryCell(c.mixed.savingMaxKiB, c.mixed.idleKiB); });
-  row("  samples while saving",
-      [](const Column& c) { return std::to_string(c.mixed.savingSamples); });
   row("  peak VmHWM (x idle)", [](const Column& c) {
     return memoryCell(c.mixed.peakKiB, c.mixed.idleKiB) + (c.mixed.peakSinceStream ? "" : "*");
   });
@@ -632,18 +596,14 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
       "new hosts and their shutdowns, as above, for %s s. The same three clients against the\n"
       "baselines (acks and the stream to the baseline, the list client to the static server)\n"
       "give the \"base\" and \"static\" latencies and the stream's baseline rate, in alternating\n"
-      "rounds with the quiet phase. Saves are seen from outside with inotify:\n"
-      "server_list.dat.tmp created starts one, server_list.dat moved in ends it.\n"
-      "Staleness: from a streamed registration's acknowledgement to the end of the first save\n"
-      "that started after it; an upper bound, since a save under way at the acknowledgement may\n"
-      "already hold the change (\"unsaved\": no save started after it within %.0f s).\n"
-      "Resident while saving: the most of VmRSS sampled every %lld ms while a save ran; peak\n"
-      "VmHWM: the most since the stream began (marked * when it could not be reset, and so\n"
-      "counts from the server's start).\n",
+      "rounds with the quiet phase. Commits, snapshots and the time from a change's\n"
+      "acknowledgement to the commit that made it durable are what the server reports on its\n"
+      "/metrics page (the latter as the bounds of its histogram's buckets). Peak VmHWM: the most\n"
+      "since the stream began (marked * when it could not be reset, and so counts from the\n"
+      "server's start).\n",
       static_cast<unsigned long long>(fileSize(0)),
       static_cast<unsigned long long>(kFileRecordSize), kDrainLimit.count(),
-      formatNumber(options.seconds).c_str(), formatNumber(options.seconds).c_str(),
-      kSaveWaitLimit.count(), static_cast<long long>(SaveMemorySampler::kInterval.count()));
+      formatNumber(options.seconds).c_str(), formatNumber(options.seconds).c_str());
   std::fflush(stdout);
 }
 
@@ -782,6 +742,8 @@ int run(const Options& options) {
   if (options.hostile > 0) runHostile(options, temp.path());
   if (options.httpLoadHosts > 0) runHttpLoad(options, temp.path());
   if (options.limits > 0) runLimits({options.server, temp.path(), options.limits});
+  if (!options.heartbeat.empty()) runHeartbeat(options, temp.path());
+  if (options.kills > 0) runKillTest(options, temp.path());
   std::printf("\nload average at the end: %s\n", loadAverage().c_str());
   return 0;
 }

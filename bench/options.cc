@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -9,7 +10,8 @@ namespace dirserver::bench {
 std::string usage(std::string_view defaultServer) {
   std::string text =
       "usage: dirserver-bench [--hosts N,N,...] [--clients C] [--seconds S] [--hostile P]\n"
-      "                       [--limits P] [--http-load N] [--server PATH]\n"
+      "                       [--limits P] [--http-load N] [--heartbeat N,N,...]\n"
+      "                       [--heartbeat-seconds S] [--kills K] [--server PATH]\n"
       "\n"
       "Starts the dirserver executable on port 6001 in a temporary directory, once for each\n"
       "registry size N, with N hosts written to its server_list.dat beforehand, drives it from C\n"
@@ -20,8 +22,8 @@ std::string usage(std::string_view defaultServer) {
       "the list workload against a static server sending the same listing, each rate as a ratio\n"
       "to them, the server's resident memory and its start-up time. Then a mixed workload: one\n"
       "acknowledgement and one list client, alone and while one client streams registrations,\n"
-      "with the stream's rate, the server's saves (watched with inotify), how long the file\n"
-      "lags behind an acknowledgement, and the server's memory while it saves.\n"
+      "with the stream's rate, the server's commits and snapshots and how long an acknowledged\n"
+      "change waits to be durable (as the server reports them), and the server's memory.\n"
       "\n"
       "  --hosts N,N,...  registry sizes to measure (default 0,100,1000,10000; at most 65531,\n"
       "                   whose server list is 1.9 GB: keep $TMPDIR on a disk)\n"
@@ -44,6 +46,14 @@ std::string usage(std::string_view defaultServer) {
       "                   Without --hosts, only this runs. In a network namespace, which\n"
       "                   hides tcp_mem, pass the machine's figures:\n"
       "                   DIRSERVER_BENCH_TCP_MEM=\"$(cat /proc/sys/net/ipv4/tcp_mem)\"\n"
+      "  --heartbeat N,N  for each registry size N, the heartbeat workload: every host registers\n"
+      "                   again every 60 s (300 s from 10000 hosts on), plus 0.2 new hosts and\n"
+      "                   shutdowns per second from 10000 hosts on (1 from 65531), with the disk\n"
+      "                   bytes per change, acknowledgement to durable, and other clients' p99\n"
+      "                   against quiet. Without --hosts, only the runs asked for run.\n"
+      "  --heartbeat-seconds S  how long the heartbeat workload runs at each size (default 60)\n"
+      "  --kills K        the kill test: K SIGKILLs during register and shutdown streams, each\n"
+      "                   restart checked for lost acknowledged changes (1 to 100000)\n"
       "  --server PATH    the dirserver executable (default ";
   text += defaultServer;
   text +=
@@ -106,7 +116,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
     }
     const bool known = flag == "--hosts" || flag == "--clients" || flag == "--seconds" ||
                        flag == "--hostile" || flag == "--limits" || flag == "--http-load" ||
-                       flag == "--server";
+                       flag == "--heartbeat" || flag == "--heartbeat-seconds" ||
+                       flag == "--kills" || flag == "--server";
     if (!known) {
       parsed.error = "unknown argument '" + std::string(args[i]) + "'";
       return parsed;
@@ -134,6 +145,14 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
     } else if (flag == "--hostile") {
       good = parseUnsigned(value, kMaxHostile, number) && number > 0;
       options.hostile = static_cast<unsigned>(number);
+    } else if (flag == "--heartbeat") {
+      good = parseHostList(value, options.heartbeat) &&
+             std::find(options.heartbeat.begin(), options.heartbeat.end(), 0u) == options.heartbeat.end();
+    } else if (flag == "--heartbeat-seconds") {
+      good = parseSeconds(value, options.heartbeatSeconds);
+    } else if (flag == "--kills") {
+      good = parseUnsigned(value, kMaxKills, number) && number > 0;
+      options.kills = static_cast<unsigned>(number);
     } else if (flag == "--limits") {
       good = parseUnsigned(value, kMaxHostile, number) && number > 0;
       options.limits = static_cast<unsigned>(number);
@@ -146,7 +165,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
       return parsed;
     }
   }
-  if ((options.hostile > 0 || options.limits > 0 || options.httpLoadHosts > 0) &&
+  if ((options.hostile > 0 || options.limits > 0 || options.httpLoadHosts > 0 ||
+       !options.heartbeat.empty() || options.kills > 0) &&
       !options.hostsGiven) {
     options.hosts.clear();
   }

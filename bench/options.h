@@ -25,6 +25,11 @@ struct Options {
   unsigned limits = 0;
   // Hosts for the HTTP window's measurement; 0 leaves it out.
   std::uint32_t httpLoadHosts = 0;
+  // Registry sizes for the heartbeat workload, and how long it runs at each.
+  std::vector<std::uint32_t> heartbeat;
+  double heartbeatSeconds = 60;
+  // SIGKILLs of the kill test; 0 leaves it out.
+  unsigned kills = 0;
   std::string server;
   bool help = false;
 };
@@ -37,6 +42,7 @@ inline constexpr double kMinSeconds = 0.1;
 inline constexpr double kMaxSeconds = 600;
 // Each peer that does not read its listing holds some 3 MiB of socket buffers in the kernel.
 inline constexpr unsigned kMaxHostile = 1000;
+inline constexpr unsigned kMaxKills = 100000;
 
 // The text --help prints; `defaultServer` is the path --server defaults to.
 std::string usage(std::string_view defaultServer);

@@ -113,4 +113,9 @@ bool resetPeakResident(pid_t pid) {
   return static_cast<bool>(out);
 }
 
+Resident residentOf(pid_t pid) {
+  const std::string status = readProcFile("/proc/" + std::to_string(pid) + "/status");
+  return {statusKiB(status, "VmRSS").value_or(0), statusKiB(status, "VmHWM").value_or(0)};
+}
+
 }  // namespace dirserver::bench

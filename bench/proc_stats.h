@@ -70,4 +70,11 @@ std::optional<TcpMemLimits> machineTcpMemLimits();
 // /proc/PID/clear_refs; false when the kernel refuses.
 bool resetPeakResident(pid_t pid);
 
+// Resident memory of process `pid`, from /proc/PID/status, in KiB; 0 when it cannot be read.
+struct Resident {
+  std::uint64_t now = 0;   // VmRSS
+  std::uint64_t peak = 0;  // VmHWM: the most since start or since resetPeakResident
+};
+Resident residentOf(pid_t pid);
+
 }  // namespace dirserver::bench

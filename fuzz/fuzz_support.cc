@@ -1,5 +1,6 @@
 #include "fuzz_support.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +15,7 @@
 #include "listing/list_reply.h"
 #include "client/list_reply_decoder.h"
 #include "registry/server_key.h"
-#include "persist/server_list_file.h"
+#include "persist/list_loader.h"
 
 namespace dirserver::fuzz {
 
@@ -84,14 +85,25 @@ const std::string& scratchDirectory() {
 
 std::string freshListFile() {
   const std::string path = scratchDirectory() + "/server_list.dat";
-  removeFile(path);
-  removeFile(path + ".tmp");
-  const std::string damaged = std::filesystem::path(path).filename().string() + ".damaged";
+  // The list, its temporary and damaged copies, its owners file and logs: all begin alike.
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(scratchDirectory(), error)) {
-    if (entry.path().filename().string().starts_with(damaged)) removeFile(entry.path().string());
+    if (entry.path().filename().string().starts_with("server_list.")) {
+      removeFile(entry.path().string());
+    }
   }
   return path;
+}
+
+void writeWhole(const std::string& path, ByteView bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  FUZZ_REQUIRE(fd >= 0);
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    FUZZ_REQUIRE(written > 0);
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
+  }
+  FUZZ_REQUIRE(::close(fd) == 0);
 }
 
 bool fileExists(const std::string& path) {
@@ -115,6 +127,19 @@ ServerRecord knownHostRecord(ServerType type) {
   const std::vector<std::string> strings = knownHostStrings(type);
   for (std::size_t i = 0; i < kFieldCount; ++i) record.fields[i].data = toUtf16le(strings[i]);
   return record;
+}
+
+std::uint64_t writeKnownList(const std::string& listFile) {
+  ServerRegistry registry;
+  for (ServerType type : kServerTypes) {
+    ServerRecord record = knownHostRecord(type);
+    record.registrationTime = 1'700'000'000;
+    registry.insert(type, computeServerKey(record.fields), record, 0x010200C0);
+  }
+  const SnapshotWritten written =
+      writeServerList(systemEnv(), registry.snapshot(), listPaths(systemEnv(), listFile));
+  FUZZ_REQUIRE(written.outcome == SaveOutcome::Saved);
+  return written.owners.fingerprint;
 }
 
 ServerContext makeContext(const Console& console, std::int64_t now) {
@@ -182,8 +207,7 @@ void checkSavedFile(const ServerContext& context) {
   std::error_code error;
   const auto size = std::filesystem::file_size(context.listFile, error);
   FUZZ_REQUIRE(!error);
-  FUZZ_REQUIRE(size == 3 * kFileCountSize + kFileRecordSize * context.registry.totalCount());
-  FUZZ_REQUIRE(!fileExists(context.listFile + ".tmp"));
+  FUZZ_REQUIRE(size == listFileSize(context.registry.totalCount()));
 
   CapturedConsole console;
   ServerContext loaded;
@@ -195,6 +219,12 @@ void checkSavedFile(const ServerContext& context) {
   FUZZ_REQUIRE(fileExists(loaded.listFile));
   FUZZ_REQUIRE(console.err().empty());
   FUZZ_REQUIRE(sameRegistry(loaded.registry, context.registry));
+  // The owners file gives every host its owner back.
+  for (ServerType type : kServerTypes) {
+    FUZZ_REQUIRE(std::equal(loaded.registry.begin(type), loaded.registry.end(type),
+                            context.registry.begin(type), context.registry.end(type),
+                            [](const HostEntry& a, const HostEntry& b) { return a.from == b.from; }));
+  }
 }
 
 void checkSaveAndLoad(const ServerContext& context) {
@@ -203,8 +233,9 @@ void checkSaveAndLoad(const ServerContext& context) {
   saving.console = console.console();
   saving.listFile = context.listFile;
   saving.registry = context.registry;
-  saveServerList(saving);
-  FUZZ_REQUIRE(console.err().empty());
+  const SnapshotWritten written = writeServerList(systemEnv(), saving.registry.snapshot(),
+                                                  listPaths(systemEnv(), saving.listFile));
+  FUZZ_REQUIRE(written.outcome == SaveOutcome::Saved);
   checkSavedFile(saving);
 }
 

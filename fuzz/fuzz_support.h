@@ -44,6 +44,9 @@ std::string freshListFile();
 
 bool fileExists(const std::string& path);
 
+// Writes `bytes` as the whole file at `path`.
+void writeWhole(const std::string& path, ByteView bytes);
+
 using testing::CapturedConsole;
 using testing::requestBody;
 
@@ -53,6 +56,10 @@ std::vector<std::string> knownHostStrings(ServerType type);
 
 // The record that registering knownHostStrings(type) files (its time left at 0).
 ServerRecord knownHostRecord(ServerType type);
+
+// Writes the list the log target's inputs follow (the known hosts of every type, each owned by
+// 192.0.2.1) as `listFile`, with its owners file; yields its fingerprint.
+std::uint64_t writeKnownList(const std::string& listFile);
 
 // A context for one input: its console captured, its clock fixed at `now`, its list file fresh.
 ServerContext makeContext(const Console& console, std::int64_t now);

@@ -6,6 +6,9 @@
 // whose bytes stand in the input at the offset it gives, in file order, then stop for good; a
 // registry made of them must list and decode back into the same records.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -92,12 +95,11 @@ bool recordStandsAt(ByteView input, const ServerListReader::Entry& entry) {
 }
 
 void readAsFile(ByteView input) {
-  // fmemopen takes no empty buffer; an empty file reads as /dev/null does.
-  std::FILE* file = input.empty()
-                        ? std::fopen("/dev/null", "rb")
-                        : fmemopen(const_cast<std::uint8_t*>(input.data()), input.size(), "rb");
-  FUZZ_REQUIRE(file != nullptr);
-  ServerListReader reader(file, input.size());
+  const std::string path = freshListFile();
+  writeWhole(path, input);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  FUZZ_REQUIRE(fd >= 0);
+  ServerListReader reader(systemEnv(), fd, input.size());
   ServerListReader::Entry entry;
   ServerRegistry registry;
   std::uint64_t lastEnd = 0;
@@ -123,7 +125,7 @@ void readAsFile(ByteView input) {
                (result == ServerListReader::Result::Damaged && !reader.damage().empty()));
   // Finished for good.
   FUZZ_REQUIRE(reader.next(entry) == result);
-  std::fclose(file);
+  ::close(fd);
 
   checkRegistry(registry, RecordSource::File);
   checkListing(registry, buildListReply(registry));

@@ -14,6 +14,7 @@
 #include "protocol/message.h"
 #include "registry/server_key.h"
 #include "persist/server_list_file.h"
+#include "persist/write_ahead_log.h"
 
 namespace dirserver::fuzz {
 namespace {
@@ -265,6 +266,58 @@ void writeFiles(const std::string& target, bool all) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Logs, after the list writeKnownList writes.
+
+void writeLogs() {
+  const std::string target = "server_list_log";
+  const std::uint64_t base = writeKnownList(freshListFile());
+  const auto entry = [](LogOperation operation, ServerType type, const std::string& name,
+                        PeerAddress owner) {
+    LogEntry made;
+    made.operation = operation;
+    made.type = type;
+    made.record = knownHostRecord(type);
+    made.record.fields[kNameField].data = toUtf16le(name);
+    made.record.registrationTime = 1'700'000'100;
+    made.owner = owner;
+    return made;
+  };
+  const auto log = [&](std::uint64_t listed, std::uint64_t first, const std::vector<LogEntry>& entries,
+                       std::uint64_t held = 0) {
+    Bytes bytes = encodeLogHeader({1, listed, held, first});
+    for (const LogEntry& made : entries) appendLogEntry(bytes, made);
+    return bytes;
+  };
+  const std::vector<LogEntry> changes = {
+      entry(LogOperation::Set, ServerType::Melee, "New", 0x0A00000A),
+      entry(LogOperation::Set, ServerType::Melee, "Melee host", 0x0B00000A),  // a refresh
+      entry(LogOperation::Remove, ServerType::TeamMelee, "Team host", 0),
+      entry(LogOperation::Remove, ServerType::Melee, "Nobody", 0x0A00000A),
+  };
+  const Bytes whole = log(base, 1, changes);
+  writeSeed(target, "log-header-only", log(base, 1, {}));
+  writeSeed(target, "log-four-changes", whole);
+  Bytes room = whole;
+  room.resize(room.size() + 4096, 0);
+  writeSeed(target, "log-room-ahead", room);
+  writeSeed(target, "log-cut-inside-entry", Bytes(whole.begin(), whole.end() - 7));
+  Bytes bad = whole;
+  bad[kLogHeaderSize + 30] ^= 0x40;
+  writeSeed(target, "log-bad-checksum-first-entry", bad);
+  bad = room;
+  bad[bad.size() - 10] = 1;
+  writeSeed(target, "log-bytes-after-zeroed-end", bad);
+  writeSeed(target, "log-overlaps-list", log(base, 1, changes, 2));
+  writeSeed(target, "log-after-a-gap", log(base, 5, changes));
+  writeSeed(target, "log-of-another-list", log(base ^ 1, 1, changes));
+  writeSeed(target, "log-cut-inside-header", Bytes(whole.begin(), whole.begin() + 20));
+  writeSeed(target, "log-zeros", Bytes(100, 0));
+  Bytes huge = log(base, 1, {entry(LogOperation::Set, ServerType::GetTheQuorv, "Full", 0)});
+  storeU32(huge.data() + kLogHeaderSize + 4, 0xFFFFFFF0);
+  writeSeed(target, "log-length-all-ones", huge);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Listing replies.
 
 void writeReplies() {
@@ -330,6 +383,7 @@ int main(int argc, char** argv) {
   writeFiles("server_list", true);
   writeFiles("list_reply", false);
   writeReplies();
+  writeLogs();
   std::printf("wrote %zu seeds under %s\n", gWritten, gRoot.c_str());
   return 0;
 }

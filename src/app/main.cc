@@ -19,7 +19,7 @@
 #include "app/serve.h"
 #include "protocol/message.h"
 #include "persist/bans_file.h"
-#include "persist/server_list_file.h"
+#include "persist/list_loader.h"
 #include "server/control.h"
 
 namespace {
@@ -91,20 +91,20 @@ int main(int argc, char** argv) {
   // Loaded after the bind, so a server that cannot have its port never touches the file, and
   // before the listen, so no connection is queued before the registry is complete. A file that
   // is there but cannot be read ends the server: it must not be replaced by the first save.
-  const LoadResult loaded = loadServerList(context);
+  LoadResult loaded = loadServerList(context);
   if (!loaded.readable) {
     ::close(listenSocket);
     return 1;
   }
   // The file holds something the registry does not (damage, duplicates, stale keys): it is
   // written back before anything else happens, so that a kill at any later moment keeps what was
-  // loaded. Should that fail, the loop tries again at once, like any save it owes.
-  const bool saveOwed = loaded.rewrite && saveServerList(context) == SaveOutcome::Failed;
+  // loaded. Should that fail, the loop tries again at once, like any snapshot it owes.
+  writeBackIfNeeded(context, loaded);
   if (!startListening(listenSocket)) {
     std::fprintf(context.console.err, "+error: listen() error\n");
     ::close(listenSocket);
     return 1;
   }
-  return serveForever(listenSocket, context, companion, saveOwed,
+  return serveForever(listenSocket, context, loaded, companion,
                       {control.fd(), bansFile, std::move(*bans)});
 }

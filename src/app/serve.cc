@@ -86,8 +86,8 @@ class LoopSignals final : public EventHandler {
 
 }  // namespace
 
-int serveForever(int listenSocket, ServerContext& context, const Companion& companion,
-                 bool saveOwed, ControlSetup control) {
+int serveForever(int listenSocket, ServerContext& context, const LoadResult& loaded,
+                 const Companion& companion, ControlSetup control) {
   CoreSettings settings;
   const ControlSettings controlSettings{control.bansFile};
   // Keep descriptors for the server list file, the loop itself, the companion, and the control
@@ -111,9 +111,14 @@ int serveForever(int listenSocket, ServerContext& context, const Companion& comp
     return 1;
   }
   ServerCore* core = nullptr;
-  BackgroundSaver saver(context.listFile, [&reactor, &core](SaveOutcome outcome, auto took) {
-    reactor.post([&core, outcome, took] { core->saveFinished(outcome, took); });
-  });
+  ListSaver saver(
+      context.listFile, loaded,
+      [&reactor, &core](const CommitReport& report) {
+        reactor.post([&core, report] { core->commitFinished(report); });
+      },
+      [&reactor, &core](const SnapshotReport& report) {
+        reactor.post([&core, report] { core->snapshotFinished(report); });
+      });
   // Writes and reads of the bans file, off the loop.
   WorkerThread files;
   ServerCore server(reactor, context, saver, settings);
@@ -136,7 +141,7 @@ int serveForever(int listenSocket, ServerContext& context, const Companion& comp
     watchdog->setAt(reactor.now());
   }
   server.listen(listenSocket);
-  if (saveOwed) server.saveSoon();
+  server.restored(loaded.logBytes, loaded.rewrite || !loaded.liveLogs.empty());
   if (companion.start) {
     LoopConsoleLine print = [&reactor, &context](std::string line) {
       reactor.post([&context, line = std::move(line)] {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "persist/list_loader.h"
 #include "registry/ban_list.h"
 #include "registry/server_context.h"
 #include "server/server_status.h"
@@ -36,21 +37,21 @@ struct ControlSetup {
 };
 
 // Serves on `listenSocket` (non-blocking, listening) with the fixed settings, the connection bound
-// following the descriptor limit less what `companion` and the control socket hold. The first
-// SIGTERM or SIGINT starts an orderly stop: accepting ends, open connections are dropped, every
-// change not yet in the server list file is saved (after a save in flight), and the function
-// returns 0, or 1 when that last save failed. A second signal ends the process at once. Returns 1
-// at once, with "+error: epoll_create1() error" on console.err, when the loop cannot be set up.
-// `companion` runs for as long as the loop does; its threads start with the stop signals blocked,
-// so only the loop takes them. When it cannot start, "+error: --http: REASON" goes to console.err
-// and the function returns 1 before serving. `saveOwed`: the file lacks what the registry holds
-// (a save at start failed), so a save starts at once. `control`: the control socket is served
-// beside the game port, its bans refuse connections at accept, and SIGHUP reads the bans file
-// again.
+// following the descriptor limit less what `companion` and the control socket hold, saving the
+// registry's changes as `loaded` (what loading found) leaves off. The first SIGTERM or SIGINT
+// starts an orderly stop: accepting ends, open connections are dropped, a last snapshot holding
+// every change is written (after one in flight) and the logs removed, and the function returns 0,
+// or 1 when that snapshot failed. A second signal ends the process at once. Returns 1 at once,
+// with "+error: epoll_create1() error" on console.err, when the loop cannot be set up. `companion`
+// runs for as long as the loop does; its threads start with the stop signals blocked, so only the
+// loop takes them. When it cannot start, "+error: --http: REASON" goes to console.err and the
+// function returns 1 before serving. A snapshot starts at once when loading replayed logs or its
+// write-back failed. `control`: the control socket is served beside the game port, its bans refuse
+// connections at accept, and SIGHUP reads the bans file again.
 // Run by systemd as a unit of Type=notify, it tells systemd READY=1 once it accepts connections,
 // STOPPING=1 at the stop signal, and WATCHDOG=1 from the loop as often as the unit's watchdog
 // asks; run otherwise, it sends nothing.
-int serveForever(int listenSocket, ServerContext& context, const Companion& companion = {},
-                 bool saveOwed = false, ControlSetup control = {});
+int serveForever(int listenSocket, ServerContext& context, const LoadResult& loaded,
+                 const Companion& companion = {}, ControlSetup control = {});
 
 }  // namespace dirserver

@@ -28,6 +28,11 @@ inline void putU32(Bytes& out, std::uint32_t value) {
   }
 }
 
+inline void putU64(Bytes& out, std::uint64_t value) {
+  putU32(out, static_cast<std::uint32_t>(value));
+  putU32(out, static_cast<std::uint32_t>(value >> 32));
+}
+
 inline void putBytes(Bytes& out, ByteView bytes) {
   out.insert(out.end(), bytes.begin(), bytes.end());
 }
@@ -45,6 +50,10 @@ inline std::uint16_t loadU16(const std::uint8_t* at) {
 inline std::uint32_t loadU32(const std::uint8_t* at) {
   return static_cast<std::uint32_t>(at[0]) | (static_cast<std::uint32_t>(at[1]) << 8) |
          (static_cast<std::uint32_t>(at[2]) << 16) | (static_cast<std::uint32_t>(at[3]) << 24);
+}
+
+inline std::uint64_t loadU64(const std::uint8_t* at) {
+  return static_cast<std::uint64_t>(loadU32(at)) | (static_cast<std::uint64_t>(loadU32(at + 4)) << 32);
 }
 
 // Consumes fixed-width values from the front of a byte view. A read that would run past the end
@@ -68,6 +77,12 @@ class ByteReader {
     if (remaining() < 4) return false;
     value = loadU32(bytes_.data() + offset_);
     offset_ += 4;
+    return true;
+  }
+  bool readU64(std::uint64_t& value) {
+    if (remaining() < 8) return false;
+    value = loadU64(bytes_.data() + offset_);
+    offset_ += 8;
     return true;
   }
   // Yields a view of the next `count` bytes (into the reader's own input).

@@ -22,6 +22,8 @@ constexpr PrefixPriority kErrorPrefixes[] = {
     {"+warning:", kPriorityWarning},
     {"- server list is damaged", kPriorityWarning},
     {"- server list saved, but", kPriorityWarning},
+    {"- server list log", kPriorityWarning},
+    {"- the owners file", kPriorityWarning},
 };
 
 // One priority stream: its descriptor and where it is within the current line.

@@ -19,7 +19,8 @@ constexpr std::string_view kRequestOutcomes[] = {"served", "rejected", "refused"
 constexpr std::string_view kConsoleErrors[] = {
     "recv_size",    "recv_id",      "recv_type",     "recv_body",      "invalid_size",
     "invalid_id",   "invalid_data", "conversion",    "unknown_type",   "not_found",
-    "list_full",    "address_full", "other_address", "unhandled_type", "save_failed"};
+    "list_full",    "address_full", "other_address", "unhandled_type", "save_failed",
+    "commit_failed"};
 static_assert(std::size(kRequestKinds) == static_cast<std::size_t>(RequestKind::Count));
 static_assert(std::size(kRequestOutcomes) == static_cast<std::size_t>(RequestOutcome::Count));
 static_assert(std::size(kConsoleErrors) == static_cast<std::size_t>(ConsoleError::Count));
@@ -250,24 +251,46 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
   out.single("dirserver_answer_budget_bytes", "gauge", "Bytes of the answer budget in use.",
              load(stats.answerBudgetInUse));
 
-  out.single("dirserver_saves_total", "counter", "Saves of the server list file that succeeded.",
-             load(stats.savesDone));
+  out.single("dirserver_saves_total", "counter",
+             "Snapshots of the registry written as the server list file.", load(stats.savesDone));
   out.single("dirserver_save_failures_total", "counter",
-             "Saves of the server list file that failed.", load(stats.savesFailed));
-  out.single("dirserver_save_pending", "gauge", "1 while a change is not yet in the file.",
+             "Snapshots of the server list file that failed.", load(stats.savesFailed));
+  out.single("dirserver_save_pending", "gauge",
+             "1 while an acknowledged change is not yet durable on disk.",
              std::uint64_t{stats.savePending.load(std::memory_order_relaxed)});
-  out.single("dirserver_last_save_failed", "gauge", "1 when the latest save failed.",
+  out.single("dirserver_last_save_failed", "gauge", "1 when the latest snapshot failed.",
              std::uint64_t{stats.lastSaveFailed.load(std::memory_order_relaxed)});
-  out.family("dirserver_last_save_duration_seconds", "gauge", "How long the latest save took.");
+  out.family("dirserver_last_save_duration_seconds", "gauge", "How long the latest snapshot took.");
   out.seconds("dirserver_last_save_duration_seconds",
               static_cast<double>(load(stats.lastSaveMicroseconds)) / 1e6);
   if (const std::int64_t finished = stats.lastSaveFinishedAt.load(std::memory_order_relaxed);
       finished > 0) {
     out.single("dirserver_last_save_timestamp_seconds", "gauge",
-               "When the latest save finished, in seconds since 1970.", finished);
-    out.single("dirserver_last_save_age_seconds", "gauge", "Seconds since the latest save finished.",
-               nowSeconds - finished);
+               "When the latest snapshot finished, in seconds since 1970.", finished);
+    out.single("dirserver_last_save_age_seconds", "gauge",
+               "Seconds since the latest snapshot finished.", nowSeconds - finished);
   }
+  out.family("dirserver_snapshot_duration_seconds", "histogram", "How long snapshots took.");
+  out.histogram("dirserver_snapshot_duration_seconds", {}, stats.snapshotTime);
+  out.single("dirserver_commits_total", "counter",
+             "Commits of changes to the server list log (one write and one sync each).",
+             load(stats.commitsDone));
+  out.single("dirserver_commit_failures_total", "counter",
+             "Commits to the server list log that failed.", load(stats.commitsFailed));
+  out.single("dirserver_last_commit_failed", "gauge", "1 when the latest commit failed.",
+             std::uint64_t{stats.lastCommitFailed.load(std::memory_order_relaxed)});
+  out.single("dirserver_changes_pending", "gauge",
+             "Acknowledged changes not yet durable on disk.", load(stats.changesPending));
+  out.single("dirserver_log_bytes", "gauge",
+             "Bytes of the server list logs since the list in place.", load(stats.logBytes));
+  out.single("dirserver_disk_bytes_written_total", "counter",
+             "Bytes written to the server list, its log and owners file.", load(stats.bytesWritten));
+  out.family("dirserver_commit_duration_seconds", "histogram",
+             "How long commits to the server list log took, write and sync.");
+  out.histogram("dirserver_commit_duration_seconds", {}, stats.commitTime);
+  out.family("dirserver_ack_to_durable_seconds", "histogram",
+             "From a change's acknowledgement to the end of the commit that made it durable.");
+  out.histogram("dirserver_ack_to_durable_seconds", {}, stats.ackToDurable);
 
   out.single("dirserver_listing_bytes", "gauge", "Size of the listing reply.",
              load(stats.listingBytes));
@@ -306,18 +329,19 @@ HealthReport checkHealth(const ServerStats& stats, std::int64_t steadyNowMs,
   if (silence > maxSilence.count()) {
     return {false, std::string("unhealthy: the loop has not answered for ") + seconds};
   }
-  const bool failed = stats.lastSaveFailed.load(std::memory_order_relaxed);
-  const bool pending = stats.savePending.load(std::memory_order_relaxed);
-  if (failed && pending) {
-    return {false, "unhealthy: the last save failed and changes wait to be saved"};
+  if (stats.lastCommitFailed.load(std::memory_order_relaxed)) {
+    return {false, "unhealthy: the last commit to the server list log failed and " +
+                       std::to_string(load(stats.changesPending)) + " changes wait to be saved"};
+  }
+  if (stats.lastSaveFailed.load(std::memory_order_relaxed)) {
+    return {false, "unhealthy: the last snapshot of the server list failed"};
   }
   std::string reason = std::string("ok: the loop answered ") + seconds + " ago, ";
-  if (failed) {
-    reason += "the last save failed but nothing waits to be saved";
-  } else if (stats.lastSaveFinishedAt.load(std::memory_order_relaxed) > 0) {
+  if (load(stats.commitsDone) > 0 || stats.lastSaveFinishedAt.load(std::memory_order_relaxed) > 0) {
     reason += "the last save succeeded";
   } else {
-    reason += pending ? "changes wait for the first save" : "nothing saved yet";
+    reason += stats.savePending.load(std::memory_order_relaxed) ? "changes wait for the first save"
+                                                                : "nothing saved yet";
   }
   return {true, reason};
 }

@@ -61,10 +61,11 @@ bool etagMatches(std::string_view ifNoneMatch, std::string_view etag);
 
 // The metrics page in the Prometheus text exposition format (version 0.0.4): hosts per game type
 // (from `snapshot`, none when null), requests by kind and outcome and a histogram of their
-// handling time by kind, console errors by kind, connections, budgets in use, saves, the last
-// save's duration and age (age only once a save has finished), listing bytes, sweep removals,
-// snapshot version, start time, `version` as a build-info label, and the standard process_*
-// figures of `process` (none when nullopt). `nowSeconds` is the wall clock, for ages.
+// handling time by kind, console errors by kind, connections, budgets in use, snapshots, the last
+// one's duration and age (age only once one has finished), commits, log bytes, bytes written, the
+// histograms of snapshot, commit and acknowledgement-to-durable times, listing bytes, sweep
+// removals, snapshot version, start time, `version` as a build-info label, and the standard
+// process_* figures of `process` (none when nullopt). `nowSeconds` is the wall clock, for ages.
 std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
                         std::string_view version, std::int64_t nowSeconds,
                         const std::optional<ProcessFigures>& process);
@@ -76,9 +77,9 @@ struct HealthReport {
 };
 
 // Healthy when the loop's heartbeat is at most `maxSilence` old at `steadyNowMs` (the steady
-// clock in milliseconds, as loopAliveAtMs counts it) and the last save succeeded or no change
-// waits to be saved. The reason names what failed first: a loop that has not started, a silent
-// loop, or a failed save with changes pending.
+// clock in milliseconds, as loopAliveAtMs counts it), the last commit to the log succeeded and the
+// last snapshot did too. The reason names what failed first: a loop that has not started, a
+// silent loop, a failed commit (with the changes that wait), or a failed snapshot.
 HealthReport checkHealth(const ServerStats& stats, std::int64_t steadyNowMs,
                          std::chrono::milliseconds maxSilence);
 

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "common/text.h"
+#include "persist/server_list_file.h"
 
 namespace dirserver {
 namespace {
@@ -139,9 +140,9 @@ std::string withoutBan(std::string_view text, const Ipv4Range& range) {
   return out;
 }
 
-BansFileText readBansFile(const std::string& path) {
+BansFileText readBansFile(const std::string& path, Env& env) {
   BansFileText file;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = env.open(path, O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) {
     file.exists = errno != ENOENT;
     file.readable = !file.exists;
@@ -150,61 +151,29 @@ BansFileText readBansFile(const std::string& path) {
   }
   file.exists = true;
   struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+  if (env.fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     file.readable = false;
     file.error = "not a regular file";
-    ::close(fd);
-    return file;
-  }
-  char buffer[16 * 1024];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      file.readable = false;
-      file.error = std::strerror(errno);
-      file.text.clear();
-      break;
+  } else {
+    char buffer[16 * 1024];
+    for (ssize_t got; (got = readFully(env, fd, buffer, sizeof buffer)) != 0;) {
+      if (got < 0) {
+        file.readable = false;
+        file.error = std::strerror(errno);
+        file.text.clear();
+        break;
+      }
+      file.text.append(buffer, static_cast<std::size_t>(got));
     }
-    if (got == 0) break;
-    file.text.append(buffer, static_cast<std::size_t>(got));
   }
-  ::close(fd);
+  env.close(fd);
   return file;
 }
 
 SaveOutcome writeBansFile(const std::string& path, std::string_view text, std::string& error,
-                          FileSystem& fs) {
-  const std::string target = saveTarget(path);
-  const std::string temporary = target + ".tmp";
-  const auto failed = [&](const char* step) {
-    error = std::string(step) + " " + temporary + ": " + std::strerror(errno);
-    fs.unlink(temporary);
-    return SaveOutcome::Failed;
-  };
-  if (fs.unlink(temporary) != 0 && errno != ENOENT) return failed("cannot remove");
-  const int fd = fs.open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return failed("cannot create");
-  for (std::size_t at = 0; at < text.size();) {
-    const ssize_t written = fs.write(fd, text.data() + at, text.size() - at);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      fs.close(fd);
-      return failed("cannot write");
-    }
-    at += static_cast<std::size_t>(written);
-  }
-  if (fs.fsync(fd) != 0) {
-    fs.close(fd);
-    return failed("cannot sync");
-  }
-  if (fs.close(fd) != 0) return failed("cannot close");
-  if (fs.rename(temporary, target) != 0) return failed("cannot rename");
-  if (!syncDirectory(fs, directoryOf(target))) {
-    error = "cannot sync the directory of " + target + ": " + std::strerror(errno);
-    return SaveOutcome::NotDurable;
-  }
-  return SaveOutcome::Saved;
+                          Env& env) {
+  const ByteView bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  return replaceFile(env, path, bytes, error);
 }
 
 void reportBadBanLines(const std::string& bansFile, const std::vector<BadBanLine>& bad,

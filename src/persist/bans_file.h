@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/console.h"
-#include "persist/file_system.h"
+#include "persist/env.h"
 #include "persist/server_list_file.h"
 #include "registry/ban_list.h"
 
@@ -62,15 +62,14 @@ struct BansFileText {
 
 // Reads the whole file at `path`. Anything that is there but no readable regular file (a
 // directory, no permission, an I/O error) is unreadable.
-BansFileText readBansFile(const std::string& path);
+BansFileText readBansFile(const std::string& path, Env& env = systemEnv());
 
-// Replaces the file at `path` (or, when it is a symbolic link, the file the link leads to) with
-// `text`, crash-safely as the server list is saved: a temporary file beside it, written, synced,
-// renamed over it, and its directory synced. Saved: the new text is durable. NotDurable: it is in
-// place, but the directory could not be synced. Failed: the old file is as it was. Unless Saved,
-// `error` says which step failed and why. Prints nothing; safe from any thread.
+// Replaces the file at `path` with `text`, crash-safely as the server list is saved (see
+// replaceFile). Returns once the new text is durable (Saved), or in place but not durable
+// (NotDurable), or not written (Failed, the old file as it was), with `error` saying why unless
+// Saved. Prints nothing; safe from any thread.
 SaveOutcome writeBansFile(const std::string& path, std::string_view text, std::string& error,
-                          FileSystem& fs = systemFileSystem());
+                          Env& env = systemEnv());
 
 // Prints one line on console.err for each bad line of the bans file `bansFile`:
 // "+error: FILE line N: WHY; the line is ignored".

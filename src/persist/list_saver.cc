@@ -1,17 +1,27 @@
 #include "persist/list_saver.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 namespace dirserver {
 namespace {
 
-// The saver yields to the loop: a save at 10,000 hosts copies and syncs some 300 MB, and on a
-// machine of few cores it must not take the processor or the disk from the peers' requests. The
-// lowest best-effort priorities do that without starving the save (best effort: a failure leaves
-// the thread as it was).
-void yieldToTheLoop() {
+// A log takes room ahead of its entries in steps of this size, filled with zeros, so that a
+// commit only writes over bytes the file already has: its sync then carries the data and nothing
+// of the file system's own bookkeeping, and never waits for a journal commit (which could wait in
+// turn for a snapshot's data).
+constexpr std::uint64_t kRoomStep = 1 << 20;
+
+// The snapshot thread yields to the loop and to the committer: a snapshot at 65,531 hosts copies
+// 1.9 GB, and on a machine of few cores it must not take the processor or the disk from them. The
+// lowest best-effort priorities do that without starving it (best effort: a failure leaves the
+// thread as it was).
+void yieldToOthers() {
   const auto thread = static_cast<id_t>(::syscall(SYS_gettid));
   ::setpriority(PRIO_PROCESS, thread, 10);
   constexpr int kWhoProcess = 1, kClassBestEffort = 2, kLowest = 7, kClassShift = 13;
@@ -19,45 +29,409 @@ void yieldToTheLoop() {
             (kClassBestEffort << kClassShift) | kLowest);
 }
 
-}  // namespace
-
-BackgroundSaver::BackgroundSaver(std::string listFile, Report report, FileSystem& fs)
-    : listFile_(std::move(listFile)), report_(std::move(report)), fs_(fs) {
-  thread_ = std::thread([this] { run(); });
+std::string failure(const char* step, const std::string& path) {
+  return std::string(step) + " " + path + ": " + std::strerror(errno);
 }
 
-BackgroundSaver::~BackgroundSaver() {
+std::uint64_t roundUp(std::uint64_t bytes) { return (bytes / kRoomStep + 1) * kRoomStep; }
+
+// Writes `bytes` (zeros of room taken ahead) at `offset` a page at a time. Written in one call, a
+// megabyte of room would sit in the page cache as one large folio, and every later commit into it
+// would dirty, count and write back the whole megabyte instead of the page it touches.
+bool writeInPages(Env& env, int fd, ByteView bytes, off_t offset) {
+  constexpr off_t kPage = 4096;
+  while (!bytes.empty()) {
+    const auto piece = std::min<std::size_t>(bytes.size(), static_cast<std::size_t>(kPage - offset % kPage));
+    if (!writeFullyAt(env, fd, bytes.first(piece), offset)) return false;
+    bytes = bytes.subspan(piece);
+    offset += static_cast<off_t>(piece);
+  }
+  return true;
+}
+
+}  // namespace
+
+ListSaver::ListSaver(const std::string& listFile, const LoadResult& loaded, OnCommit onCommit,
+                     OnSnapshot onSnapshot, Env& env)
+    : env_(env),
+      paths_(listPaths(env, listFile)),
+      onCommit_(std::move(onCommit)),
+      onSnapshot_(std::move(onSnapshot)),
+      firstChange_(loaded.lastChange + 1),
+      nextChange_(loaded.lastChange + 1),
+      lastDurable_(loaded.lastChange),
+      nextSeq_(loaded.nextLogSeq),
+      baseFingerprint_(loaded.inPlace.fingerprint),
+      baseChange_(loaded.baseChange),
+      inPlace_(loaded.inPlace) {
+  for (const std::uint64_t seq : loaded.liveLogs) {
+    if (loaded.appendable && loaded.appendable->header.seq == seq) continue;
+    olderLogs_.emplace_back(seq, 0);
+  }
+  if (loaded.appendable) {
+    Log log;
+    log.header = loaded.appendable->header;
+    log.end = loaded.appendable->end;
+    log.fd = env_.open(paths_.log(log.header.seq), O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0);
+    struct stat status {};
+    if (log.fd >= 0 && env_.fstat(log.fd, &status) == 0) {
+      log.allocated = std::max<std::uint64_t>(log.end, static_cast<std::uint64_t>(status.st_size));
+      log_ = log;
+    } else {
+      if (log.fd >= 0) env_.close(log.fd);
+      olderLogs_.emplace_back(log.header.seq, log.end);
+    }
+  }
+  committer_ = std::thread([this] { runCommitter(); });
+  snapshotter_ = std::thread([this] { runSnapshots(); });
+}
+
+ListSaver::~ListSaver() {
+  // The snapshot thread first: a snapshot in flight needs the committer to begin its log.
+  {
+    std::lock_guard lock(mutex_);
+    stoppingSnapshots_ = true;
+  }
+  snapshotWake_.notify_all();
+  snapshotter_.join();
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
-  wake_.notify_one();
-  thread_.join();
+  wake_.notify_all();
+  committer_.join();
+  if (log_) env_.close(log_->fd);
 }
 
-void BackgroundSaver::save(SnapshotPtr snapshot) {
+void ListSaver::append(std::uint64_t batch, std::vector<HostChange> changes) {
   {
     std::lock_guard lock(mutex_);
-    next_ = std::move(snapshot);
+    appendedChanges_ += changes.size();
+    incoming_.emplace_back(batch, std::move(changes));
   }
-  wake_.notify_one();
+  wake_.notify_all();
 }
 
-void BackgroundSaver::run() {
-  yieldToTheLoop();
+void ListSaver::snapshot(SnapshotPtr snapshot, bool last) {
+  {
+    std::lock_guard lock(mutex_);
+    nextSnapshot_ = std::move(snapshot);
+    lastSnapshot_ = last;
+    // The changes the snapshot holds end with the last one handed over.
+    snapshotBoundary_ = firstChange_ + appendedChanges_ - 1;
+    ++snapshotGeneration_;
+  }
+  snapshotWake_.notify_all();
+  wake_.notify_all();
+}
+
+void ListSaver::retry() {
+  {
+    std::lock_guard lock(mutex_);
+    retryWanted_ = true;
+  }
+  wake_.notify_all();
+}
+
+std::uint64_t ListSaver::logBytes() const {
+  std::uint64_t bytes = log_ ? log_->end : 0;
+  for (const auto& [seq, size] : olderLogs_) bytes += size;
+  return bytes;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The committer
+
+void ListSaver::runCommitter() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] {
+      return stopping_ || request_ || retryWanted_ || (!incoming_.empty() && !failed_) ||
+             snapshotGeneration_ != boundaryGeneration_;
+    });
+    if (request_) {
+      const auto request = std::move(request_);
+      request_ = nullptr;
+      lock.unlock();
+      const bool answer = request();
+      lock.lock();
+      answer_ = answer;
+      answered_.notify_all();
+      continue;
+    }
+    // A snapshot holds the registry up to its boundary: the changes after it are kept until its
+    // log begins.
+    if (snapshotGeneration_ != boundaryGeneration_) {
+      boundaryGeneration_ = snapshotGeneration_;
+      boundary_ = snapshotBoundary_;
+    }
+    if (stopping_ && (incoming_.empty() || failed_) && !retryWanted_) return;
+    commit(lock);
+  }
+}
+
+void ListSaver::commit(std::unique_lock<std::mutex>& lock) {
+  const auto batches = std::move(incoming_);
+  incoming_.clear();
+  const bool retrying = std::exchange(retryWanted_, false);
+  lock.unlock();
+  if (!batches.empty()) {
+    Chunk chunk;
+    chunk.firstChange = nextChange_;
+    for (const auto& [batch, changes] : batches) {
+      for (const HostChange& change : changes) appendLogEntry(chunk.bytes, change);
+      nextChange_ += changes.size();
+      chunk.lastBatch = batch;
+    }
+    chunk.lastChange = nextChange_ - 1;
+    if (chunk.lastChange >= chunk.firstChange) {
+      chunks_.push_back(std::move(chunk));
+    } else if (!failed_ && !retired_) {
+      CommitReport report;
+      report.batch = chunk.lastBatch;
+      report.logBytes = logBytes();
+      onCommit_(report);
+    }
+  }
+  std::vector<const Chunk*> unsynced;
+  for (const Chunk& chunk : chunks_) {
+    if (chunk.lastChange > lastDurable_) unsynced.push_back(&chunk);
+  }
+  if (unsynced.empty() || retired_ || (failed_ && !retrying)) {
+    lock.lock();
+    return;
+  }
+  const auto started = env_.steadyNow();
+  std::string error;
+  std::uint64_t written = 0;
+  bool ok = false;
+  if (!log_ || syncFailed_) {
+    // The first log after the list, or, after a failed sync, one that takes over everything not
+    // known durable: it goes on from the same list.
+    LogHeader header;
+    header.baseFingerprint = log_ ? log_->header.baseFingerprint : baseFingerprint_;
+    header.baseChange = log_ ? log_->header.baseChange : baseChange_;
+    header.firstChange = unsynced.front()->firstChange;
+    Log next;
+    ok = startLog(header, unsynced, next, error, written);
+    if (ok) {
+      if (log_) {
+        env_.close(log_->fd);
+        olderLogs_.emplace_back(log_->header.seq, log_->end);
+      }
+      log_ = next;
+      syncFailed_ = false;
+    }
+  } else {
+    ok = writeChunks(unsynced, error, written);
+  }
+  CommitReport report;
+  report.durableAt = env_.steadyNow();
+  report.took = report.durableAt - started;
+  report.bytesWritten = written;
+  report.ok = ok;
+  if (ok) {
+    lastDurable_ = unsynced.back()->lastChange;
+    report.batch = unsynced.back()->lastBatch;
+    failed_ = false;
+  } else {
+    failed_ = true;
+    report.error = error;
+  }
+  trimRetained();
+  report.logBytes = logBytes();
+  onCommit_(report);
+  lock.lock();
+}
+
+bool ListSaver::writeChunks(std::vector<const Chunk*> chunks, std::string& error,
+                            std::uint64_t& written) {
+  Log& log = *log_;
+  Bytes bytes;
+  for (const Chunk* chunk : chunks) putBytes(bytes, chunk->bytes);
+  const std::uint64_t end = log.end + bytes.size();
+  const std::string path = paths_.log(log.header.seq);
+  // The entries in one write, so that a kill never leaves part of one; then more room, if due.
+  const std::uint64_t room = end > log.allocated ? roundUp(end) - end : 0;
+  if (!writeFullyAt(env_, log.fd, bytes, static_cast<off_t>(log.end)) ||
+      !writeInPages(env_, log.fd, Bytes(room, 0), static_cast<off_t>(end))) {
+    error = failure("write", path);
+    // Cut back to the last whole entry: what the write left after it is no entry.
+    const int saved = errno;
+    if (env_.ftruncate(log.fd, static_cast<off_t>(log.end)) == 0) log.allocated = log.end;
+    errno = saved;
+    return false;
+  }
+  written = bytes.size() + room;
+  log.allocated = std::max(log.allocated, end + room);
+  if (env_.fdatasync(log.fd) != 0) {
+    error = failure("sync", path);
+    syncFailed_ = true;
+    return false;
+  }
+  log.end = end;
+  return true;
+}
+
+bool ListSaver::startLog(const LogHeader& wanted, std::vector<const Chunk*> chunks, Log& log,
+                         std::string& error, std::uint64_t& written) {
+  log.header = wanted;
+  // Whatever holds a log's name already (left by an earlier run, or planted) is passed over.
+  std::string path;
+  for (int attempt = 0; attempt < 100 && log.fd < 0; ++attempt) {
+    log.header.seq = nextSeq_++;
+    path = paths_.log(log.header.seq);
+    log.fd = env_.open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (log.fd < 0 && errno != EEXIST) break;
+  }
+  if (log.fd < 0) {
+    error = failure("create", path);
+    return false;
+  }
+  Bytes bytes = encodeLogHeader(log.header);
+  for (const Chunk* chunk : chunks) putBytes(bytes, chunk->bytes);
+  log.end = bytes.size();
+  const std::uint64_t room = roundUp(log.end) - log.end;
+  const char* step = nullptr;
+  if (!writeFullyAt(env_, log.fd, bytes, 0) ||
+      !writeInPages(env_, log.fd, Bytes(room, 0), static_cast<off_t>(log.end))) {
+    step = "write";
+  } else if (env_.fdatasync(log.fd) != 0) {
+    step = "sync";
+  } else if (!syncDirectory(env_, paths_.dir)) {
+    step = "sync the directory of";
+  }
+  if (step != nullptr) {
+    error = failure(step, path);
+    env_.close(log.fd);
+    env_.unlink(path);
+    log.fd = -1;
+    return false;
+  }
+  written = bytes.size() + room;
+  log.allocated = bytes.size() + room;
+  return true;
+}
+
+void ListSaver::trimRetained() {
+  while (!chunks_.empty()) {
+    const std::uint64_t last = chunks_.front().lastChange;
+    if (last > lastDurable_ || (boundary_ && last > *boundary_)) break;
+    chunks_.pop_front();
+  }
+}
+
+// Begins the log that follows the snapshot of `fingerprint`, holding the registry up to change
+// `boundary`: it starts with every change after the boundary (and any not yet durable), so that
+// it follows the new list once that is in place, and the old log until then.
+bool ListSaver::rotate(std::uint64_t fingerprint, std::uint64_t boundary) {
+  boundary_ = boundary;
+  trimRetained();
+  std::vector<const Chunk*> chunks;
+  for (const Chunk& chunk : chunks_) chunks.push_back(&chunk);
+  LogHeader header;
+  header.baseFingerprint = fingerprint;
+  header.baseChange = boundary;
+  header.firstChange = chunks.empty() ? nextChange_ : chunks.front()->firstChange;
+  Log next;
+  std::string error;
+  std::uint64_t written = 0;
+  const auto started = env_.steadyNow();
+  const bool ok = startLog(header, chunks, next, error, written);
+  boundary_.reset();
+  if (!ok) {
+    trimRetained();
+    return false;
+  }
+  if (log_) {
+    env_.close(log_->fd);
+    olderLogs_.emplace_back(log_->header.seq, log_->end);
+  }
+  log_ = next;
+  syncFailed_ = false;
+  baseFingerprint_ = fingerprint;
+  baseChange_ = boundary;
+  if (!chunks.empty() && chunks.back()->lastChange > lastDurable_) {
+    // What a failed commit left is durable now.
+    lastDurable_ = chunks.back()->lastChange;
+    failed_ = false;
+    CommitReport report;
+    report.batch = chunks.back()->lastBatch;
+    report.durableAt = env_.steadyNow();
+    report.took = report.durableAt - started;
+    report.logBytes = logBytes();
+    report.bytesWritten = written;
+    onCommit_(report);
+  }
+  trimRetained();
+  return true;
+}
+
+void ListSaver::dropOldLogs(bool all) {
+  for (const auto& [seq, size] : olderLogs_) env_.unlink(paths_.log(seq));
+  olderLogs_.clear();
+  if (all && log_) {
+    env_.close(log_->fd);
+    env_.unlink(paths_.log(log_->header.seq));
+    log_.reset();
+    retired_ = true;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Snapshots
+
+void ListSaver::runSnapshots() {
+  yieldToOthers();
+  // Runs `request` on the committer thread and yields its answer.
+  const auto onCommitter = [this](std::function<bool()> request) {
+    std::unique_lock lock(mutex_);
+    request_ = std::move(request);
+    answer_.reset();
+    wake_.notify_all();
+    answered_.wait(lock, [this] { return answer_.has_value(); });
+    return *answer_;
+  };
   for (;;) {
     SnapshotPtr snapshot;
+    bool last = false;
+    std::uint64_t boundary = 0;
     {
       std::unique_lock lock(mutex_);
-      wake_.wait(lock, [this] { return next_ != nullptr || stopping_; });
-      if (next_ == nullptr) return;
-      snapshot = std::move(next_);
+      snapshotWake_.wait(lock, [this] { return nextSnapshot_ != nullptr || stoppingSnapshots_; });
+      if (nextSnapshot_ == nullptr) return;
+      snapshot = nextSnapshot_;
+      last = lastSnapshot_;
+      boundary = snapshotBoundary_;
     }
-    const auto started = std::chrono::steady_clock::now();
-    const SaveOutcome outcome = writeServerList(*snapshot, listFile_, fs_);
+    const auto started = env_.steadyNow();
+    const SnapshotWritten written =
+        writeServerList(env_, *snapshot, paths_, &inPlace_, [&](std::uint64_t fingerprint) {
+          return onCommitter([this, fingerprint, boundary] { return rotate(fingerprint, boundary); });
+        });
     // The snapshot's records go before the report: the loop may measure memory right after it.
     snapshot.reset();
-    report_(outcome, std::chrono::steady_clock::now() - started);
+    {
+      std::lock_guard lock(mutex_);
+      nextSnapshot_.reset();
+    }
+    if (written.outcome != SaveOutcome::Failed) inPlace_ = written.owners;
+    // Only a rename known durable lets the logs before it go: a power loss could undo it.
+    if (written.outcome == SaveOutcome::Saved) {
+      onCommitter([this, last] {
+        dropOldLogs(last);
+        return true;
+      });
+    }
+    SnapshotReport report;
+    report.outcome = written.outcome;
+    report.took = env_.steadyNow() - started;
+    report.bytesWritten = written.bytes;
+    onCommitter([this, &report] {
+      report.logBytes = logBytes();
+      return true;
+    });
+    onSnapshot_(report);
   }
 }
 

@@ -1,54 +1,159 @@
-// The saver: writes the server list file from snapshots on a thread of its own, so that no peer
-// ever waits for a save.
+// The saver: makes the registry's changes durable off the loop thread. A committer thread appends
+// each change to the log and syncs it, one commit at a time, every change that arrived meanwhile
+// in the next; a snapshot thread writes whole server lists now and then, so that the logs can
+// start over, without ever holding a commit up.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "persist/file_system.h"
-#include "registry/registry_snapshot.h"
+#include "persist/env.h"
+#include "persist/list_loader.h"
 #include "persist/server_list_file.h"
+#include "registry/registry_snapshot.h"
 
 namespace dirserver {
 
-// Where the server core hands its saves. One save at a time: save() is called again only after
-// the previous one has been reported.
+// What the saver reports of a commit, on the committer thread.
+struct CommitReport {
+  // When `ok`, every batch up to this one is durable; otherwise none after the last one reported
+  // durable is, and `error` says what failed ("write server_list.wal.3: No space left on device").
+  std::uint64_t batch = 0;
+  bool ok = true;
+  std::string error;
+  std::chrono::nanoseconds took{};
+  // When the sync returned, on the environment's steady clock: the moment the changes became
+  // durable.
+  std::chrono::steady_clock::time_point durableAt{};
+  std::uint64_t logBytes = 0;      // what the logs since the list in place hold now
+  std::uint64_t bytesWritten = 0;  // by this commit: entries, a new log's header, room ahead
+};
+
+// What the saver reports of a snapshot, on the snapshot thread.
+struct SnapshotReport {
+  SaveOutcome outcome = SaveOutcome::Failed;
+  std::chrono::nanoseconds took{};
+  std::uint64_t bytesWritten = 0;
+  std::uint64_t logBytes = 0;  // what the logs hold once it is done
+};
+
+// Where the server core hands the registry's changes. Calls come from one thread.
 class Saver {
  public:
   virtual ~Saver() = default;
-  virtual void save(SnapshotPtr snapshot) = 0;
+  // Appends `changes` to the log, in order, as batch `batch` (one more than the batch before).
+  virtual void append(std::uint64_t batch, std::vector<HostChange> changes) = 0;
+  // Writes `snapshot`, the registry as of every batch appended so far, as a new server list; the
+  // logs before it are then removed. With `last`, no batch follows and its own log goes too, so
+  // that the list alone remains. Called again only after the previous one has been reported.
+  virtual void snapshot(SnapshotPtr snapshot, bool last) = 0;
+  // Tries again the commit that failed last, with whatever arrived since.
+  virtual void retry() = 0;
 };
 
-// Writes each snapshot with writeServerList on its own thread and hands the outcome and the time
-// it took to `report`, which it calls on that thread (the server passes it on to the loop thread).
-// Knows only the snapshot and the path: it prints nothing and never touches the registry. The
-// destructor lets a save in flight finish (and be reported) before it returns.
-class BackgroundSaver final : public Saver {
+// The saver of the server: a committer thread and a snapshot thread over the files of one server
+// list, going on from what loading found. Knows only changes, snapshots and paths: it prints
+// nothing and never touches the registry. Reports go to the callbacks, on the saver's threads.
+// After a failed commit it tries again only when retry() is called (the server does on a timer):
+// a failed write is cut back to the last whole entry and written again; after a failed sync the
+// pages of the log may be lost whatever a second sync says, so everything not known durable is
+// written to a new log instead. The destructor finishes the commit and the snapshot in flight
+// (and reports them) before it returns; changes it could not make durable are lost.
+class ListSaver final : public Saver {
  public:
-  using Report = std::function<void(SaveOutcome, std::chrono::steady_clock::duration)>;
+  using OnCommit = std::function<void(const CommitReport&)>;
+  using OnSnapshot = std::function<void(const SnapshotReport&)>;
 
-  BackgroundSaver(std::string listFile, Report report, FileSystem& fs = systemFileSystem());
-  ~BackgroundSaver() override;
-  BackgroundSaver(const BackgroundSaver&) = delete;
-  BackgroundSaver& operator=(const BackgroundSaver&) = delete;
+  ListSaver(const std::string& listFile, const LoadResult& loaded, OnCommit onCommit,
+            OnSnapshot onSnapshot, Env& env = systemEnv());
+  ~ListSaver() override;
+  ListSaver(const ListSaver&) = delete;
+  ListSaver& operator=(const ListSaver&) = delete;
 
-  void save(SnapshotPtr snapshot) override;
+  void append(std::uint64_t batch, std::vector<HostChange> changes) override;
+  void snapshot(SnapshotPtr snapshot, bool last) override;
+  void retry() override;
 
  private:
-  void run();
+  // Encoded entries of consecutive changes, as one commit wrote them.
+  struct Chunk {
+    std::uint64_t firstChange = 0;
+    std::uint64_t lastChange = 0;
+    std::uint64_t lastBatch = 0;
+    Bytes bytes;
+  };
+  // The log being appended to.
+  struct Log {
+    int fd = -1;
+    LogHeader header;
+    std::uint64_t end = 0;        // where its entries end
+    std::uint64_t allocated = 0;  // bytes of the file, zeros after `end`
+  };
 
-  const std::string listFile_;
-  const Report report_;
-  FileSystem& fs_;
+  void runCommitter();
+  void runSnapshots();
+  void commit(std::unique_lock<std::mutex>& lock);
+  bool writeChunks(std::vector<const Chunk*> chunks, std::string& error, std::uint64_t& written);
+  bool startLog(const LogHeader& header, std::vector<const Chunk*> chunks, Log& log,
+                std::string& error, std::uint64_t& written);
+  bool rotate(std::uint64_t fingerprint, std::uint64_t boundary);
+  void dropOldLogs(bool all);
+  void trimRetained();
+  std::uint64_t logBytes() const;
+
+  Env& env_;
+  const ListPaths paths_;
+  const OnCommit onCommit_;
+  const OnSnapshot onSnapshot_;
+
   std::mutex mutex_;
   std::condition_variable wake_;
-  SnapshotPtr next_;
-  bool stopping_ = false;
-  std::thread thread_;
+  // Handed over by the loop, not yet taken by the committer.
+  std::vector<std::pair<std::uint64_t, std::vector<HostChange>>> incoming_;
+  std::uint64_t appendedChanges_ = 0;
+  bool retryWanted_ = false;
+  bool stopping_ = false;           // the committer ends once nothing is left it can commit
+  bool stoppingSnapshots_ = false;  // the snapshot thread ends after the snapshot in flight
+  // A request for the committer thread from the snapshot thread, and its answer.
+  std::function<bool()> request_;
+  std::optional<bool> answer_;
+  std::condition_variable answered_;
+
+  // The snapshot to write, and the change it holds the registry up to.
+  SnapshotPtr nextSnapshot_;
+  bool lastSnapshot_ = false;
+  std::uint64_t snapshotBoundary_ = 0;
+  std::uint64_t snapshotGeneration_ = 0;  // counts snapshot() calls
+  std::uint64_t boundaryGeneration_ = 0;  // the committer's: the call whose boundary it keeps
+  std::condition_variable snapshotWake_;
+
+  // The committer's own state (guarded by mutex_ where the snapshot thread reads it).
+  const std::uint64_t firstChange_;  // the number the first change appended gets
+  std::uint64_t nextChange_;
+  std::uint64_t lastDurable_;
+  std::uint64_t nextSeq_;
+  std::uint64_t baseFingerprint_;
+  std::uint64_t baseChange_;
+  std::optional<Log> log_;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> olderLogs_;  // seq and size of each
+  bool failed_ = false;
+  bool syncFailed_ = false;  // the log's unsynced pages cannot be trusted: a new log is due
+  bool retired_ = false;
+  std::deque<Chunk> chunks_;  // retained: not yet durable, or after a pending snapshot's boundary
+  std::optional<std::uint64_t> boundary_;  // the change a pending snapshot holds the registry to
+
+  OwnerTable inPlace_;  // the snapshot thread's: owners of the list in place
+
+  std::thread committer_;
+  std::thread snapshotter_;
 };
 
 }  // namespace dirserver

@@ -5,13 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
-#include "persist/file_system.h"
-#include "registry/server_key.h"
+#include "persist/owners_file.h"
 
 namespace dirserver {
 
@@ -25,10 +25,89 @@ void appendFileRecord(Bytes& out, ServerKey key, const ServerRecord& record) {
   }
 }
 
+void fingerprintListCount(Fingerprint& fingerprint, std::uint32_t count) {
+  std::uint8_t word[4];
+  storeU32(word, count);
+  fingerprint.add(word);
+}
+
+void fingerprintListRecord(Fingerprint& fingerprint, ServerKey key, const ServerRecord& record) {
+  std::uint8_t head[8];
+  storeU32(head, key);
+  storeU32(head + 4, static_cast<std::uint32_t>(record.registrationTime));
+  fingerprint.add(head);
+  for (const ServerField& field : record.fields) {
+    const std::uint8_t length[2] = {static_cast<std::uint8_t>(field.length()),
+                                    static_cast<std::uint8_t>(field.length() >> 8)};
+    fingerprint.add(length);
+    fingerprint.add(field.bytes());
+  }
+}
+
+std::uint64_t emptyListFingerprint() {
+  Fingerprint fingerprint;
+  for (std::size_t section = 0; section < kServerTypeCount; ++section) {
+    fingerprintListCount(fingerprint, 0);
+  }
+  return fingerprint.value();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Paths
+
+namespace {
+
+// Where `path` leads through symbolic links, as many as the system itself would follow.
+std::string linkTarget(Env& env, const std::string& path) {
+  std::string at = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat status {};
+    if (env.lstat(at, &status) != 0 || !S_ISLNK(status.st_mode)) return at;
+    std::string target(static_cast<std::size_t>(status.st_size) + 1, '\0');
+    const ssize_t length = env.readlink(at, target.data(), target.size());
+    if (length < 0 || static_cast<std::size_t>(length) >= target.size()) return at;
+    target.resize(static_cast<std::size_t>(length));
+    at = target.front() == '/' ? target : directoryOf(at) + "/" + target;
+  }
+  return at;
+}
+
+std::string fileNameOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+constexpr std::string_view kTemporaryMark = ".tmp";
+
+}  // namespace
+
+ListPaths listPaths(Env& env, const std::string& listFile) {
+  ListPaths paths;
+  paths.list = listFile;
+  paths.target = linkTarget(env, listFile);
+  paths.dir = directoryOf(paths.target);
+  paths.stem = paths.target;
+  if (paths.stem.ends_with(".dat") && fileNameOf(paths.stem).size() > 4) {
+    paths.stem.resize(paths.stem.size() - 4);
+  }
+  return paths;
+}
+
+std::optional<std::uint64_t> ListPaths::logSeq(const std::string& name) const {
+  const std::string prefix = fileNameOf(logPrefix());
+  // Up to 19 digits: any 64-bit sequence number a server makes.
+  if (!name.starts_with(prefix) || name.size() == prefix.size() || name.size() > prefix.size() + 19 ||
+      name.find_first_not_of("0123456789", prefix.size()) != std::string::npos) {
+    return std::nullopt;
+  }
+  return std::stoull(name.substr(prefix.size()));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Damaged files
 
-std::string damagedListFile(const std::string& listFile, std::int64_t now, unsigned attempt) {
+std::string damagedListFile(const std::string& file, std::int64_t now, unsigned attempt,
+                            const char* what) {
   const auto clock = static_cast<std::time_t>(now);
   std::tm utc{};
   char stamp[80] = "00000000T000000Z";
@@ -36,57 +115,51 @@ std::string damagedListFile(const std::string& listFile, std::int64_t now, unsig
     std::snprintf(stamp, sizeof stamp, "%04d%02d%02dT%02d%02d%02dZ", utc.tm_year + 1900,
                   utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
   }
-  std::string name = listFile + ".damaged-" + stamp;
+  std::string name = file + "." + what + "-" + stamp;
   if (attempt > 1) name += "-" + std::to_string(attempt);
   return name;
 }
 
-namespace {
-
-// Gives `from` the name `to` unless `to` exists, in one step where the file system can
-// (RENAME_NOREPLACE), else as a second link that is made only when the name is free. Returns 0
-// or the error; EEXIST when `to` is taken.
-int moveWithoutReplacing(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return errno;
-  if (::link(from.c_str(), to.c_str()) != 0) return errno;
-  if (::unlink(from.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(to.c_str());
-    return error;
-  }
-  return 0;
-}
-
-}  // namespace
-
-bool keepDamagedListFile(const std::string& listFile, std::int64_t now, std::string& keptAs,
-                         std::string& why) {
+bool keepDamagedListFile(Env& env, const std::string& file, std::string& keptAs, std::string& why,
+                         const char* what) {
   // Enough for any number of damaged starts within one second.
   constexpr unsigned kAttempts = 1000;
+  const std::int64_t now = env.wallClock();
   for (unsigned attempt = 1; attempt <= kAttempts; ++attempt) {
-    const std::string name = damagedListFile(listFile, now, attempt);
-    const int error = moveWithoutReplacing(listFile, name);
-    if (error == 0) {
+    const std::string name = damagedListFile(file, now, attempt, what);
+    if (env.renameNoReplace(file, name) == 0) {
       keptAs = name;
       return true;
     }
-    if (error != EEXIST) {
+    if (errno != EEXIST) {
       keptAs = name;
-      why = std::strerror(error);
+      why = std::strerror(errno);
       return false;
     }
   }
-  keptAs = damagedListFile(listFile, now);
+  keptAs = damagedListFile(file, now, 1, what);
   why = "every name up to -" + std::to_string(kAttempts) + " is taken";
   return false;
+}
+
+void removeStaleTemporaries(Env& env, const ListPaths& paths) {
+  std::vector<std::string> names;
+  if (env.listDirectory(paths.dir, names) != 0) return;
+  const std::string prefixes[] = {fileNameOf(paths.target) + std::string(kTemporaryMark),
+                                  fileNameOf(paths.owners()) + std::string(kTemporaryMark)};
+  for (const std::string& name : names) {
+    if (!name.starts_with(prefixes[0]) && !name.starts_with(prefixes[1])) continue;
+    const std::string path = paths.dir + "/" + name;
+    struct stat status {};
+    if (env.lstat(path, &status) == 0 && S_ISREG(status.st_mode)) env.unlink(path);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
 // Reading
 
-ServerListReader::ServerListReader(std::FILE* file, std::uint64_t fileSize)
-    : file_(file), fileSize_(fileSize) {}
+ServerListReader::ServerListReader(Env& env, int fd, std::uint64_t fileSize)
+    : env_(env), fd_(fd), fileSize_(fileSize) {}
 
 ServerListReader::Result ServerListReader::fail(std::string why) {
   damage_ = std::move(why);
@@ -107,13 +180,18 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
   while (recordsLeft_ == 0) {
     if (!countDamage_.empty()) return fail(std::move(countDamage_));
     if (nextSection_ == kServerTypeCount) {
+      if (offset_ < fileSize_) {
+        return fail(std::to_string(fileSize_ - offset_) + " bytes follow the third section at offset " +
+                    std::to_string(offset_));
+      }
       finished_ = true;
       return Result::End;
     }
     const std::uint64_t left = fileSize_ - offset_;
     std::uint8_t word[kFileCountSize];
-    if (left < kFileCountSize || std::fread(word, 1, sizeof word, file_) != sizeof word) {
-      if (std::ferror(file_)) return failToRead(errno);
+    const ssize_t got = left < kFileCountSize ? 0 : readFully(env_, fd_, word, sizeof word);
+    if (got < 0) return failToRead(errno);
+    if (got != static_cast<ssize_t>(sizeof word)) {
       return fail("the file ends inside the count of section " + std::to_string(nextSection_) +
                   " at offset " + std::to_string(offset_));
     }
@@ -124,6 +202,7 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
                      std::to_string(offset_) + " claims " + std::to_string(count) +
                      " records, but the file holds at most " + std::to_string(room) + " after it";
     }
+    fingerprintListCount(fingerprint_, count);
     offset_ += kFileCountSize;
     recordsLeft_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, room));
     recordIndex_ = 0;
@@ -137,10 +216,9 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
            " at offset " + std::to_string(offset_);
   };
   buffer_.resize(kFileRecordSize);
-  if (std::fread(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
-    if (std::ferror(file_)) return failToRead(errno);
-    return fail("the file ends inside " + where());
-  }
+  const ssize_t got = readFully(env_, fd_, buffer_.data(), buffer_.size());
+  if (got < 0) return failToRead(errno);
+  if (got != static_cast<ssize_t>(buffer_.size())) return fail("the file ends inside " + where());
   ByteReader reader(buffer_);
   std::uint32_t time = 0;
   reader.readU32(entry.storedKey);
@@ -159,125 +237,14 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
     // the listing all take what they need of it, and the next save writes it back unchanged.
     entry.record.fields[i].data.assign(area.begin(), area.begin() + length);
   }
+  fingerprintListRecord(fingerprint_, entry.storedKey, entry.record);
   entry.section = kServerTypes[section];
   entry.offset = offset_;
+  entry.index = recordsRead_++;
   offset_ += kFileRecordSize;
   --recordsLeft_;
   ++recordIndex_;
   return Result::Record;
-}
-
-namespace {
-
-// Opens the server list file for reading and gives its size. Returns nullptr with `why` empty
-// when there is no such file, or with `why` saying why it cannot be read; anything but a regular
-// file (a directory, a device, a pipe) cannot be a server list. Never blocks on a pipe with no
-// writer (O_NONBLOCK changes nothing for a regular file).
-std::FILE* openListFile(const std::string& path, std::uint64_t& size, std::string& why) {
-  why.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    if (errno != ENOENT) why = std::strerror(errno);
-    return nullptr;
-  }
-  struct stat status {};
-  std::FILE* file = nullptr;
-  if (::fstat(fd, &status) != 0) {
-    why = std::strerror(errno);
-  } else if (S_ISDIR(status.st_mode)) {
-    why = std::strerror(EISDIR);
-  } else if (!S_ISREG(status.st_mode)) {
-    why = "not a regular file";
-  } else if ((file = ::fdopen(fd, "rb")) == nullptr) {
-    why = std::strerror(errno);
-  }
-  if (file == nullptr) {
-    ::close(fd);
-    return nullptr;
-  }
-  size = static_cast<std::uint64_t>(status.st_size);
-  return file;
-}
-
-// Prints the line for a server list file that is there but cannot be read; returns what
-// loadServerList then returns.
-LoadResult cannotRead(const ServerContext& context, const std::string& why) {
-  std::fprintf(context.console.err, "+error: cannot read server list %s: %s\n",
-               context.listFile.c_str(), why.c_str());
-  return {.readable = false, .rewrite = false};
-}
-
-}  // namespace
-
-LoadResult loadServerList(ServerContext& context) {
-  const Console& console = context.console;
-  std::uint64_t size = 0;
-  std::string openFailure;
-  std::FILE* file = openListFile(context.listFile, size, openFailure);
-  if (file == nullptr) {
-    // Only a missing file means a first start. A file that is there but unreadable must not be
-    // taken for an empty list: the first save would replace it.
-    if (!openFailure.empty()) return cannotRead(context, openFailure);
-    std::fprintf(console.err, "- starting with empty server list\n");
-    return {};
-  }
-
-  ServerRegistry& registry = context.registry;
-  ServerListReader reader(file, size);
-  ServerListReader::Entry entry;
-  std::string damage;
-  LoadResult result;
-  for (;;) {
-    const auto next = reader.next(entry);
-    if (next == ServerListReader::Result::End) break;
-    if (next == ServerListReader::Result::Damaged) {
-      damage = reader.damage();
-      break;
-    }
-    if (next == ServerListReader::Result::ReadError) {
-      std::fclose(file);
-      return cannotRead(context, reader.readError());
-    }
-    const ServerType type = entry.section;
-    const ServerKey key = computeServerKey(entry.record.fields, context.keyTrace());
-    if (key != entry.storedKey) result.rewrite = true;
-    // Only the very same host twice in one section is dropped; hosts whose strings merely sum to
-    // the same key are all kept.
-    if (registry.find(type, key, entry.record.fields) != registry.end(type)) {
-      result.rewrite = true;
-      continue;
-    }
-    if (registry.totalCount() >= kMaxServers) {
-      damage = "it holds more than " + std::to_string(kMaxServers) + " servers";
-      break;
-    }
-    // A host that does not come last is out of the order the file is written in.
-    const auto inserted = registry.insert(type, key, std::move(entry.record)).first;
-    if (std::next(inserted) != registry.end(type)) result.rewrite = true;
-  }
-  if (damage.empty() && reader.trailingBytes() > 0) result.rewrite = true;
-  std::fclose(file);
-
-  if (!damage.empty()) {
-    std::string aside, why;
-    if (keepDamagedListFile(context.listFile, context.wallClock(), aside, why)) {
-      std::fprintf(console.err,
-                   "- server list is damaged (%s): kept %u servers read before it; "
-                   "the damaged file is kept as %s\n",
-                   damage.c_str(), registry.totalCount(), aside.c_str());
-      // Written back at once: the records kept live in the file again, not only in memory.
-      result.rewrite = true;
-    } else {
-      // The damaged file stays where it is, and so must the evidence: no rewrite over it.
-      std::fprintf(console.err,
-                   "- server list is damaged (%s): kept %u servers read before it; "
-                   "could not keep the damaged file as %s (%s)\n",
-                   damage.c_str(), registry.totalCount(), aside.c_str(), why.c_str());
-      result.rewrite = false;
-    }
-  }
-  std::fprintf(console.out, "- loaded %d servers\n", static_cast<int>(registry.totalCount()));
-  return result;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -285,74 +252,146 @@ LoadResult loadServerList(ServerContext& context) {
 
 namespace {
 
-// Writes all of `bytes`, resuming after partial writes and interruptions.
-bool writeAll(FileSystem& fs, int fd, ByteView bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = fs.write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(written));
-  }
-  return true;
-}
+// Written in slices of this size: each is handed to the disk as soon as it is complete, and the
+// one before it waited for, so that no more than two slices are ever dirty in memory.
+constexpr std::size_t kSlice = 8 << 20;
 
-bool writeRecords(FileSystem& fs, int fd, const RegistrySnapshot& snapshot) {
+// A file being written under a temporary name of its own beside `final`.
+class TemporaryFile {
+ public:
+  TemporaryFile(Env& env, const std::string& final) : env_(env) {
+    // The process id keeps the names of servers in one directory apart; the counter, the names of
+    // one server's saves. Whatever already holds a name (a file, a directory, a link, planted or
+    // left) is passed over, never replaced or followed.
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+      path_ = final + std::string(kTemporaryMark) + "-" + std::to_string(::getpid()) + "-" +
+              std::to_string(counter++);
+      // Permissions as any file the server creates: what the umask leaves of 0666.
+      fd_ = env_.open(path_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd_ < 0 && errno != EEXIST) break;
+    }
+  }
+  ~TemporaryFile() {
+    if (fd_ >= 0) env_.close(fd_);
+    if (!kept_) env_.unlink(path_);
+  }
+
+  bool opened() const { return fd_ >= 0; }
+
+  // Appends `bytes`; false on failure.
+  bool write(ByteView bytes) {
+    if (!writeFullyAt(env_, fd_, bytes, static_cast<off_t>(size_))) return false;
+    const std::uint64_t sliceBefore = size_ / kSlice;
+    size_ += bytes.size();
+    if (size_ / kSlice != sliceBefore) {
+      const auto slice = static_cast<off_t>(sliceBefore * kSlice);
+      env_.writeBack(fd_, slice, static_cast<off_t>(kSlice), false);
+      if (slice >= static_cast<off_t>(kSlice)) {
+        env_.writeBack(fd_, slice - static_cast<off_t>(kSlice), static_cast<off_t>(kSlice), true);
+      }
+    }
+    return true;
+  }
+
+  // Syncs and closes; false on failure.
+  bool finish() {
+    const bool synced = env_.fsync(fd_) == 0;
+    const bool closed = env_.close(fd_) == 0;
+    fd_ = -1;
+    return synced && closed;
+  }
+
+  // Renames it to `final`; once done, it is no longer removed.
+  bool moveTo(const std::string& final) {
+    kept_ = env_.rename(path_, final) == 0;
+    return kept_;
+  }
+
+  std::uint64_t size() const { return size_; }
+
+ private:
+  Env& env_;
+  std::string path_;
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+  bool kept_ = false;
+};
+
+// Writes the records of `snapshot` and adds them to `fingerprint` and `owners`.
+bool writeRecords(TemporaryFile& file, const RegistrySnapshot& snapshot, Fingerprint& fingerprint,
+                  std::vector<PeerAddress>& owners) {
   constexpr std::size_t kFlushAt = 1 << 20;
   // Room for the whole file, or for one flush's worth when it is larger: a small registry does not
   // cost a megabyte at every save.
-  const std::size_t fileSize =
-      3 * kFileCountSize + kFileRecordSize * std::size_t{snapshot.totalCount()};
   Bytes buffer;
-  buffer.reserve(std::min(fileSize, kFlushAt + kFileRecordSize));
+  buffer.reserve(std::min<std::uint64_t>(listFileSize(snapshot.totalCount()),
+                                         kFlushAt + kFileRecordSize));
+  owners.reserve(snapshot.totalCount());
   for (const auto& hosts : snapshot.hosts) {
-    putU32(buffer, static_cast<std::uint32_t>(hosts.size()));
+    const auto count = static_cast<std::uint32_t>(hosts.size());
+    putU32(buffer, count);
+    fingerprintListCount(fingerprint, count);
     for (const HostEntry& entry : hosts) {
       appendFileRecord(buffer, entry.key, *entry.record);
+      fingerprintListRecord(fingerprint, entry.key, *entry.record);
+      owners.push_back(entry.from);
       if (buffer.size() >= kFlushAt) {
-        if (!writeAll(fs, fd, buffer)) return false;
+        if (!file.write(buffer)) return false;
         buffer.clear();
       }
     }
   }
-  return writeAll(fs, fd, buffer);
+  return file.write(buffer);
 }
 
 }  // namespace
 
-std::string saveTarget(const std::string& listFile) {
-  std::string path = listFile;
-  // As many links as the system itself would follow.
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return path;
-    std::string target(static_cast<std::size_t>(status.st_size) + 1, '\0');
-    const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
-    if (length < 0 || static_cast<std::size_t>(length) >= target.size()) return path;
-    target.resize(static_cast<std::size_t>(length));
-    path = target.front() == '/' ? target : directoryOf(path) + "/" + target;
+SnapshotWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, const ListPaths& paths,
+                                const OwnerTable* previous,
+                                const std::function<bool(std::uint64_t)>& beforeRename) {
+  SnapshotWritten result;
+  TemporaryFile list(env, paths.target);
+  Fingerprint fingerprint;
+  if (!list.opened() || !writeRecords(list, snapshot, fingerprint, result.owners.owners) ||
+      !list.finish()) {
+    return result;
   }
-  return path;
+  result.owners.fingerprint = fingerprint.value();
+  std::vector<OwnerTable> tables;
+  if (previous != nullptr && previous->fingerprint != result.owners.fingerprint) {
+    tables.push_back(*previous);
+  }
+  tables.push_back(result.owners);
+  TemporaryFile owners(env, paths.owners());
+  if (!owners.opened() || !owners.write(encodeOwnersFile(tables)) || !owners.finish()) {
+    return result;
+  }
+  if (beforeRename && !beforeRename(result.owners.fingerprint)) return result;
+  if (!owners.moveTo(paths.owners()) || !list.moveTo(paths.target)) return result;
+  result.bytes = list.size() + owners.size();
+  result.outcome =
+      syncDirectory(env, paths.dir) ? SaveOutcome::Saved : SaveOutcome::NotDurable;
+  return result;
 }
 
-SaveOutcome writeServerList(const RegistrySnapshot& snapshot, const std::string& listFile,
-                            FileSystem& fs) {
-  const std::string target = saveTarget(listFile);
-  const std::string temporary = target + ".tmp";
-  // A temporary file left by a crash, or anything planted under its name (a link to a file
-  // elsewhere, say), goes first; the new one is created afresh and never through a link.
-  if (fs.unlink(temporary) != 0 && errno != ENOENT) return SaveOutcome::Failed;
-  // Permissions as any file the server creates: what the umask leaves of 0666.
-  const int fd = fs.open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return SaveOutcome::Failed;
-  const bool written = writeRecords(fs, fd, snapshot) && fs.fsync(fd) == 0;
-  const bool closed = fs.close(fd) == 0;
-  if (!written || !closed || fs.rename(temporary, target) != 0) {
-    fs.unlink(temporary);
+SaveOutcome replaceFile(Env& env, const std::string& path, ByteView bytes, std::string& error) {
+  const ListPaths paths = listPaths(env, path);
+  TemporaryFile file(env, paths.target);
+  const char* failed = !file.opened()                ? "create"
+                       : !file.write(bytes)          ? "write"
+                       : !file.finish()              ? "sync"
+                       : !file.moveTo(paths.target)  ? "rename"
+                                                     : nullptr;
+  if (failed != nullptr) {
+    error = std::string("cannot ") + failed + " a new " + paths.target + ": " + std::strerror(errno);
     return SaveOutcome::Failed;
   }
-  return syncDirectory(fs, directoryOf(target)) ? SaveOutcome::Saved : SaveOutcome::NotDurable;
+  if (!syncDirectory(env, paths.dir)) {
+    error = "cannot sync the directory of " + paths.target + ": " + std::strerror(errno);
+    return SaveOutcome::NotDurable;
+  }
+  return SaveOutcome::Saved;
 }
 
 void reportSave(SaveOutcome outcome, const Console& console) {
@@ -368,12 +407,6 @@ void reportSave(SaveOutcome outcome, const Console& console) {
       std::fprintf(console.err, "- could not save server list\n");
       break;
   }
-}
-
-SaveOutcome saveServerList(const ServerContext& context) {
-  const SaveOutcome outcome = writeServerList(context.registry.snapshot(), context.listFile);
-  reportSave(outcome, context.console);
-  return outcome;
 }
 
 }  // namespace dirserver

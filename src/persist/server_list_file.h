@@ -1,5 +1,5 @@
-// The server list file: the registry as it stands after the latest registration or shutdown
-// request, carried across restarts.
+// The server list file: a snapshot of the registry, carried across restarts together with the
+// log of the changes made since (write_ahead_log.h) and the owners file (owners_file.h).
 //
 // Layout, all integers little-endian, no header, no padding: three sections, one per ServerType
 // in the order 0, 1, 2, each present even when empty:
@@ -8,15 +8,23 @@
 //     key                 u32   the key the record is filed under
 //     registration time   i32   seconds since 1970
 //     7 x { length u16, data 4096 bytes }   the field's bytes, then zeros up to 4096
-// A registry of N records in all makes a file of 12 + 28694 x N bytes.
+// A registry of N records in all makes a file of 12 + 28694 x N bytes. Nothing may follow the
+// third section.
+//
+// Its fingerprint (what logs and owners files name it by) is FNV-1a 64 over the same bytes
+// without the padding of each field: every count, and of every record its key, time, and each
+// field's length and used bytes.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/byte_order.h"
-#include "persist/file_system.h"
+#include "persist/checksum.h"
+#include "persist/env.h"
 #include "registry/registry_snapshot.h"
 #include "registry/server_context.h"
 
@@ -26,26 +34,63 @@ inline constexpr std::size_t kFileCountSize = 4;
 inline constexpr std::size_t kFileFieldSize = 2 + kFieldCapacity;                     // 4098
 inline constexpr std::size_t kFileRecordSize = 4 + 4 + kFieldCount * kFileFieldSize;  // 28694
 
-// A name under which a damaged server list file found at `now` (seconds since 1970) is kept, next
-// to the file itself: LISTFILE.damaged-YYYYMMDDTHHMMSSZ in UTC, with "-N" appended for the Nth
-// try (N >= 2) when the earlier names are taken.
-std::string damagedListFile(const std::string& listFile, std::int64_t now, unsigned attempt = 1);
-
-// Moves `listFile` aside to the first damagedListFile(listFile, now, attempt) name that nothing
-// holds yet, never replacing anything that is there. Returns true with `keptAs` the name used;
-// returns false with `keptAs` the first name and `why` the reason when the file could not be moved,
-// in which case it stays where it was.
-bool keepDamagedListFile(const std::string& listFile, std::int64_t now, std::string& keptAs,
-                         std::string& why);
+// The size of the file of a registry of `hosts` hosts.
+constexpr std::uint64_t listFileSize(std::uint64_t hosts) {
+  return kServerTypeCount * kFileCountSize + kFileRecordSize * hosts;
+}
 
 // Appends one record in file layout.
 void appendFileRecord(Bytes& out, ServerKey key, const ServerRecord& record);
 
+// Feed a section's count, and a record, to a server list's fingerprint.
+void fingerprintListCount(Fingerprint& fingerprint, std::uint32_t count);
+void fingerprintListRecord(Fingerprint& fingerprint, ServerKey key, const ServerRecord& record);
+
+// The fingerprint of a file of no records (three zero counts), which is also what a missing file
+// counts as.
+std::uint64_t emptyListFingerprint();
+
+// Where the files of one server list lie: beside the file its name leads to (through symbolic
+// links, so that a link keeps pointing at the current list).
+struct ListPaths {
+  std::string list;    // the name the server was given ("server_list.dat")
+  std::string target;  // the file it leads to, which saves replace
+  std::string dir;     // the directory of `target`
+  std::string stem;    // `target` without a ".dat" ending: the logs and owners file are named on it
+
+  std::string owners() const { return stem + ".owners"; }
+  std::string logPrefix() const { return stem + ".wal."; }
+  std::string log(std::uint64_t seq) const { return logPrefix() + std::to_string(seq); }
+  // The sequence number of the log whose name within `dir` is `name`, if it is one.
+  std::optional<std::uint64_t> logSeq(const std::string& name) const;
+};
+
+// Resolves `listFile` (as many links as the system itself would follow).
+ListPaths listPaths(Env& env, const std::string& listFile);
+
+// A name under which a damaged or unused file found at `now` (seconds since 1970) is kept, next to
+// it: FILE.damaged-YYYYMMDDTHHMMSSZ (or another `what` than "damaged") in UTC, with "-N" appended
+// for the Nth try (N >= 2) when the earlier names are taken.
+std::string damagedListFile(const std::string& file, std::int64_t now, unsigned attempt = 1,
+                            const char* what = "damaged");
+
+// Moves `file` aside to the first damagedListFile(file, env.wallClock(), attempt, what) name that
+// nothing holds yet, never replacing anything that is there. Returns true with `keptAs` the name
+// used; returns false with `keptAs` the first name and `why` the reason when it could not be
+// moved, in which case it stays where it was.
+bool keepDamagedListFile(Env& env, const std::string& file, std::string& keptAs, std::string& why,
+                         const char* what = "damaged");
+
+// Removes what saves of an earlier run left when it was killed: regular files named as the
+// temporary files of the list or of the owners file (anything else there, such as a directory,
+// is not ours and stays).
+void removeStaleTemporaries(Env& env, const ListPaths& paths);
+
 // Reads a server list file record by record, trusting nothing in it: a file that ends inside a
-// count or a record, a count that needs more bytes than the file holds, or a field length above
-// kFieldCapacity is damage, and no data that no read supplied is ever returned. A field of odd
-// length is returned as it is stored. Bytes after the third section are not read. Allocates one
-// record's worth at a time, whatever the file says.
+// count or a record, a count that needs more bytes than the file holds, a field length above
+// kFieldCapacity, or bytes after the third section are damage, and no data that no read supplied
+// is ever returned. A field of odd length is returned as it is stored. Allocates one record's
+// worth at a time, whatever the file says.
 class ServerListReader {
  public:
   // ReadError: the file could not be read (an I/O error), which says nothing about its contents.
@@ -56,10 +101,11 @@ class ServerListReader {
     ServerKey storedKey = 0;  // as the file has it; the loader recomputes it
     ServerRecord record;
     std::uint64_t offset = 0;  // where the record starts in the file
+    std::uint32_t index = 0;   // of the records in the file, counted across sections
   };
 
-  // `file` is positioned at the start of the file and holds `fileSize` bytes.
-  ServerListReader(std::FILE* file, std::uint64_t fileSize);
+  // `fd` (read through `env`) is positioned at the start of the file and holds `fileSize` bytes.
+  ServerListReader(Env& env, int fd, std::uint64_t fileSize);
 
   // The next record, or End after the third section, or Damaged (see damage()), or ReadError
   // (see readError()). After any but Record every further call returns the same.
@@ -68,18 +114,19 @@ class ServerListReader {
   // Where and why the file is damaged, once next() has returned Damaged.
   const std::string& damage() const { return damage_; }
 
-  // Bytes after the third section, once next() has returned End; nothing reads them.
-  std::uint64_t trailingBytes() const { return fileSize_ - offset_; }
-
   // Why the file could not be read (the system's text for the error), once next() has returned
   // ReadError.
   const std::string& readError() const { return readError_; }
+
+  // The fingerprint of what has been read so far: of the whole file once next() returned End.
+  std::uint64_t fingerprint() const { return fingerprint_.value(); }
 
  private:
   Result fail(std::string why);
   Result failToRead(int error);
 
-  std::FILE* file_;
+  Env& env_;
+  int fd_;
   std::uint64_t fileSize_;
   std::uint64_t offset_ = 0;
   std::size_t nextSection_ = 0;  // sections whose count has been read
@@ -88,10 +135,12 @@ class ServerListReader {
   // are read first, then the reader reports this.
   std::string countDamage_;
   std::uint32_t recordIndex_ = 0;
+  std::uint32_t recordsRead_ = 0;
   bool finished_ = false;
   Result finalResult_ = Result::End;
   std::string damage_;
   std::string readError_;
+  Fingerprint fingerprint_;
   Bytes buffer_;
 };
 
@@ -102,50 +151,45 @@ enum class SaveOutcome : std::uint8_t {
   Failed,      // nothing changed: the old file is as it was
 };
 
-// Where a save writes: the list file itself, or, when it is a symbolic link, the file the link
-// leads to (so that the link keeps pointing at the current list).
-std::string saveTarget(const std::string& listFile);
+// The owners of a snapshot's hosts, in the order its file holds them (section by section), under
+// the fingerprint of that file.
+struct OwnerTable {
+  std::uint64_t fingerprint = 0;
+  std::vector<PeerAddress> owners;
+};
 
-// Writes `snapshot` as the server list file `listFile`, atomically: a stale temporary file
-// (saveTarget + ".tmp") is removed, a new one is created exclusively (never through a link),
-// written, synced and closed, and then renamed over the target, whose directory is synced last. A
-// crash at any moment leaves either the old file or the new one, whole. On failure the temporary
-// file is removed and the old file stays. Prints nothing; safe from any thread.
-SaveOutcome writeServerList(const RegistrySnapshot& snapshot, const std::string& listFile,
-                            FileSystem& fs = systemFileSystem());
+// What a snapshot wrote: its outcome, the new file's fingerprint and the owners it holds, and the
+// bytes written.
+struct SnapshotWritten {
+  SaveOutcome outcome = SaveOutcome::Failed;
+  OwnerTable owners;
+  std::uint64_t bytes = 0;
+};
+
+// Writes `snapshot` as the server list file, atomically, with the owners file beside it: each is
+// written to a temporary file of a name of its own (never through a link, never over anything),
+// synced and closed. Then `beforeRename` (when given) is called with the new fingerprint; when it
+// returns false, the temporary files are removed and the save fails. Otherwise the owners file is
+// renamed into place (holding the owners of `previous`, the list in place now, and of the new
+// one, so that either list finds its owners whatever moment a crash comes), then the list, and
+// their directory is synced last. A crash at any moment leaves the old list or the new one, whole.
+// On failure the temporary files are removed and the old files stay. Writes back in slices as it
+// goes, so that it never holds much unwritten data that a sync elsewhere could wait for. Prints
+// nothing; safe from any thread.
+SnapshotWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, const ListPaths& paths,
+                                const OwnerTable* previous = nullptr,
+                                const std::function<bool(std::uint64_t)>& beforeRename = {});
+
+// Replaces the file `path` leads to (through symbolic links, as the list's target) with `bytes`,
+// crash-safely as a snapshot: a temporary file of a name of its own beside it, written, synced,
+// renamed over it, and their directory synced. Saved: the new bytes are durable. NotDurable: they
+// are in place, but the directory could not be synced. Failed: the old file is as it was. Unless
+// Saved, `error` says which step failed and why. Prints nothing; safe from any thread.
+SaveOutcome replaceFile(Env& env, const std::string& path, ByteView bytes, std::string& error);
 
 // Prints what the operator must know of a save: "- could not save server list" when it failed, a
 // line saying the list is saved but may not survive a power loss when only the directory sync
 // failed, and nothing when it was saved.
 void reportSave(SaveOutcome outcome, const Console& console);
-
-// Saves the registry of `context` at once on the calling thread and reports the outcome: what the
-// server does at start when the file it loaded needs rewriting.
-SaveOutcome saveServerList(const ServerContext& context);
-
-// What loading found.
-struct LoadResult {
-  // False when the file is there but cannot be read: the server must end.
-  bool readable = true;
-  // The file differs from what a save of the loaded registry would write (damage, a dropped
-  // duplicate, a stored key that is not the computed one, records out of order, bytes after the
-  // last section, damage moved aside): the server writes the registry back at once.
-  bool rewrite = false;
-};
-
-// Fills the (empty) registry from the file, putting each record in the map of the section it
-// stands in, under the key computed afresh from its fields (with the key trace when the switch is
-// on); only a record identical to one already loaded in its section is dropped. Prints
-// "- starting with empty server list" on console.err when there is no file, otherwise
-// "- loaded %d servers" on console.out. A damaged file keeps the records read whole before the
-// damage, says so on console.err, and is moved aside to a name of its own (keepDamagedListFile)
-// so that neither the next save nor a later damaged file destroys it. Stops at kMaxServers
-// records in all.
-//
-// When the file is there but cannot be read (no permission, a directory or anything else that is
-// no regular file, an I/O error): prints "+error: cannot read server list FILE: REASON" on
-// console.err, leaves the file untouched, and returns `readable` false; the caller must not go on
-// with the registry (the server ends).
-LoadResult loadServerList(ServerContext& context);
 
 }  // namespace dirserver

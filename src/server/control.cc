@@ -212,16 +212,22 @@ struct ControlServer::FileEdit {
 };
 
 ControlServer::ControlServer(Reactor& reactor, ServerCore& core, ServerContext& context,
-                             TaskRunner& files, BanList bans, ControlSettings settings,
-                             FileSystem& fs)
+                             TaskRunner& files, BanList bans, ControlSettings settings, Env& env)
     : reactor_(reactor),
       core_(core),
       context_(context),
       files_(files),
-      fs_(fs),
+      env_(env),
       settings_(std::move(settings)) {
   core_.refuseFrom([this](PeerAddress address) { return bans_.banned(address); });
   applyBans(std::move(bans));
+  // Hosts keep the address that registered them across restarts: a ban added to the file while
+  // the server was down takes them now.
+  if (const std::uint32_t removed = core_.enforceRefusal(); removed > 0) {
+    core_.status().stats.banRemovals += removed;
+    std::fprintf(context_.console.out, "- removed %u servers registered from banned addresses\n",
+                 removed);
+  }
 }
 
 ControlServer::~ControlServer() {
@@ -408,10 +414,10 @@ void ControlServer::finish(std::uint64_t id, const std::string& reply) {
 void ControlServer::editBans(Connection& connection, const ControlCommand& command) {
   waitForWork(connection);
   // The job touches only what outlives the control server; its report comes back through a pass.
-  files_.run([this, &reactor = reactor_, &fs = fs_, id = connection.id, uid = connection.uid,
+  files_.run([this, &reactor = reactor_, &env = env_, id = connection.id, uid = connection.uid,
               command, path = settings_.bansFile] {
     FileEdit edit;
-    const BansFileText file = readBansFile(path);
+    const BansFileText file = readBansFile(path, env);
     if (!file.readable) {
       edit.outcome = SaveOutcome::Failed;
       edit.error = "cannot read " + path + ": " + file.error;
@@ -420,7 +426,7 @@ void ControlServer::editBans(Connection& connection, const ControlCommand& comma
                                    ? withBan(file.text, Ban{command.range, command.reason})
                                    : withoutBan(file.text, command.range);
       edit.changed = text != file.text;
-      if (edit.changed) edit.outcome = writeBansFile(path, text, edit.error, fs);
+      if (edit.changed) edit.outcome = writeBansFile(path, text, edit.error, env);
       const ParsedBans parsed = parseBans(text);
       if (const std::string* reason = parsed.bans.find(command.range)) edit.reason = *reason;
     }
@@ -481,8 +487,8 @@ void ControlServer::applyBans(BanList bans) {
 }
 
 void ControlServer::reloadBans() {
-  files_.run([this, &reactor = reactor_, path = settings_.bansFile] {
-    BansFileText file = readBansFile(path);
+  files_.run([this, &reactor = reactor_, &env = env_, path = settings_.bansFile] {
+    BansFileText file = readBansFile(path, env);
     reactor.post([this, path, file = std::move(file)] {
       if (!file.readable) {
         std::fprintf(context_.console.err,
@@ -562,7 +568,7 @@ void ControlServer::snapshot(Connection& connection) {
   waitForWork(connection);
   core_.snapshotNow([this, id = connection.id, uid = connection.uid](SaveOutcome outcome,
                                                                      std::uint32_t hosts) {
-    const std::string target = saveTarget(context_.listFile);
+    const std::string target = listPaths(env_, context_.listFile).target;
     char resolved[PATH_MAX];
     const std::string where = ::realpath(target.c_str(), resolved) != nullptr ? resolved : target;
     std::string reply;
@@ -607,7 +613,7 @@ std::string ControlServer::statusText() const {
           std::to_string(stats.connectionsBanned.load()) + " connections closed at accept, " +
           std::to_string(stats.banRemovals.load()) + " hosts removed\n";
   const std::int64_t savedAt = stats.lastSaveFinishedAt.load();
-  text += " last save: ";
+  text += " last snapshot: ";
   if (savedAt == 0) {
     text += "none yet";
   } else {
@@ -616,7 +622,12 @@ std::string ControlServer::statusText() const {
                  ? ", failed"
                  : ", took " + std::to_string(stats.lastSaveMicroseconds / 1000) + " ms");
   }
-  text += stats.savePending ? "; changes wait to be saved\n" : "; every change is saved\n";
+  text += "; log: " + std::to_string(stats.commitsDone.load()) + " commits, " +
+          std::to_string(stats.logBytes.load()) + " bytes since the snapshot, " +
+          (stats.lastCommitFailed ? "the last commit failed, " : "") +
+          (stats.savePending
+               ? std::to_string(stats.changesPending.load()) + " changes not yet durable\n"
+               : "every change durable\n");
   return text + kControlOk + "\n";
 }
 

@@ -13,7 +13,7 @@
 
 #include "common/task_runner.h"
 #include "net/reactor.h"
-#include "persist/file_system.h"
+#include "persist/env.h"
 #include "registry/ban_list.h"
 #include "registry/server_context.h"
 #include "server/control_command.h"
@@ -70,11 +70,12 @@ struct ControlSettings {
 // once the file is durable; a failed write changes nothing and answers with an error.
 class ControlServer {
  public:
-  // `reactor`, `core`, `context`, `files` and `fs` must outlive the server; reports that `files`
+  // `reactor`, `core`, `context`, `files` and `env` must outlive the server; reports that `files`
   // runs post back to `reactor`, so `files` must have finished (been destroyed) before the
-  // reactor's last pass. `bans` is what the bans file held at start.
+  // reactor's last pass. `bans` is what the bans file held at start: the hosts it bans (loaded
+  // with the addresses that registered them) are removed at once, with a line on console.out.
   ControlServer(Reactor& reactor, ServerCore& core, ServerContext& context, TaskRunner& files,
-                BanList bans, ControlSettings settings = {}, FileSystem& fs = systemFileSystem());
+                BanList bans, ControlSettings settings = {}, Env& env = systemEnv());
   ~ControlServer();
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
@@ -118,7 +119,7 @@ class ControlServer {
   ServerCore& core_;
   ServerContext& context_;
   TaskRunner& files_;
-  FileSystem& fs_;
+  Env& env_;
   ControlSettings settings_;
   BanList bans_;
   std::unique_ptr<Listener> listener_;

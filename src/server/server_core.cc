@@ -119,11 +119,12 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, Saver& saver,
                           if (listener_) listener_->paused = false;
                           updateListening();
                         }),
-      saveTimer_(reactor, [this] { startSaveIfDue(); }),
+      commitRetryTimer_(reactor, [this] { saver_.retry(); }),
+      snapshotRetryTimer_(reactor, [this] { startSnapshotIfDue(); }),
       publishTimer_(reactor, [this] { publish(); }),
       heartbeatTimer_(reactor, [this] { heartbeat(); }) {
   sweepTimer_.setAt(reactor_.now() + settings_.sweepInterval);
-  // What loading filled in is in the file already; nothing follows the registry change by change yet.
+  // What loading filled in is in the files already.
   context_.registry.takeChanges();
   heartbeat();
   status_.stats.startedAt = context_.wallClock();
@@ -328,7 +329,6 @@ void ServerCore::readRequest(Connection& connection) {
 
 void ServerCore::dispatch(Connection& connection) {
   const auto begun = reactor_.now();
-  const std::uint64_t versionBefore = context_.registry.version();
   const Bytes* listingBefore = listing_.current().get();
   const Dispatched dispatched =
       handleConnection(context_, listing_, connection.frame.header(), connection.frame.body(),
@@ -336,14 +336,13 @@ void ServerCore::dispatch(Connection& connection) {
   status_.stats.count(dispatched.kind, dispatched.outcome);
   if (dispatched.error) status_.stats.count(*dispatched.error);
   if (listing_.current().get() != listingBefore) listingReplaced(listingBefore);
-  context_.registry.takeChanges();
+  takeChanges();
   // The body is no longer needed; let its memory and budget go before anything else happens.
   connection.frame = FrameReader();
   bodyBytes_ -= connection.budget;
   connection.budget = 0;
   status_.stats.bodyBudgetInUse = bodyBytes_;
   admitWaitingBodies();
-  if (context_.registry.version() != versionBefore) requestSave();
   if (dispatched.kind == RequestKind::List) status_.stats.listingBytes = dispatched.answer->size();
   // Handling ends once the answer is handed to the kernel; what a slow reader takes longer is
   // its own time.
@@ -505,12 +504,11 @@ void ServerCore::sweep() {
   sweepTimer_.setAt(now + settings_.sweepInterval);
   const std::uint32_t before = context_.registry.totalCount();
   expireServers(context_);
-  context_.registry.takeChanges();
+  // The hosts it drops are logged like shutdowns, so that a restart does not bring them back.
+  takeChanges();
   const std::uint32_t removed = before - context_.registry.totalCount();
   if (removed > 0) {
     status_.stats.sweepRemovals += removed;
-    // The sweep does not write the file (the hosts it drops leave it with the next save), but
-    // readers of the snapshot see them go at once.
     publish();
   }
   printRefreshSummary();
@@ -535,6 +533,13 @@ void ServerCore::sweep() {
   }
 }
 
+void ServerCore::restored(std::uint64_t logBytes, bool snapshotOwed) {
+  logBytes_ = logBytes;
+  status_.stats.logBytes = logBytes;
+  snapshotOwed_ = snapshotOwed;
+  startSnapshotIfDue();
+}
+
 // The refreshes that printed nothing, at most once a sweep interval (and at the stop).
 void ServerCore::printRefreshSummary() {
   if (context_.unprintedRefreshes == 0) return;
@@ -544,42 +549,102 @@ void ServerCore::printRefreshSummary() {
   context_.unprintedRefreshes = 0;
 }
 
-void ServerCore::saveSoon() { requestSave(); }
-
-// Every change of a pass is covered by one save, which starts once the pass has sent its answers.
-void ServerCore::requestSave() {
-  saves_.changed();
+// Every change of a pass goes to the saver in one batch, once the pass has sent its answers.
+void ServerCore::takeChanges() {
+  std::vector<HostChange> changes = context_.registry.takeChanges();
+  if (changes.empty()) return;
+  const auto now = reactor_.now();
+  batchAcks_.emplace_back(now, static_cast<std::uint32_t>(changes.size()));
+  status_.stats.changesPending += changes.size();
   status_.stats.savePending = true;
-  // Readers of the snapshot see a change within kPublishDelay, however long the saves take; a
-  // snapshot per change would cost the loop a pointer copy per host at every registration.
-  if (!publishTimer_.armed()) publishTimer_.setAt(reactor_.now() + kPublishDelay);
-  if (saveCheckDeferred_) return;
-  saveCheckDeferred_ = true;
+  if (batch_.empty()) {
+    batch_ = std::move(changes);
+  } else {
+    batch_.insert(batch_.end(), std::make_move_iterator(changes.begin()),
+                  std::make_move_iterator(changes.end()));
+  }
+  // Readers of the snapshot see a change within kPublishDelay; a snapshot per change would cost
+  // the loop a pointer copy per host at every registration.
+  if (!publishTimer_.armed()) publishTimer_.setAt(now + kPublishDelay);
+  if (handOverDeferred_) return;
+  handOverDeferred_ = true;
   reactor_.defer([this] {
-    saveCheckDeferred_ = false;
-    startSaveIfDue();
+    handOverDeferred_ = false;
+    handOver();
   });
 }
 
-void ServerCore::startSaveIfDue() {
+void ServerCore::handOver() {
+  if (batch_.empty()) return;
+  unconfirmed_.push_back({++lastBatch_, std::move(batchAcks_)});
+  batchAcks_.clear();
+  saver_.append(lastBatch_, std::move(batch_));
+  batch_.clear();
+}
+
+void ServerCore::commitFinished(const CommitReport& report) {
+  ServerStats& stats = status_.stats;
+  logBytes_ = report.logBytes;
+  stats.logBytes = report.logBytes;
+  stats.bytesWritten += report.bytesWritten;
   const auto now = reactor_.now();
-  const bool asked = !snapshotsAsked_.empty() && !saves_.inFlight();
-  if (!asked && !saves_.due(now, stopping_)) {
-    if (const auto at = saves_.dueAt()) saveTimer_.setAt(*at);
+  if (!report.ok) {
+    ++stats.commitsFailed;
+    stats.lastCommitFailed = true;
+    // One line when the trouble begins; the metrics count every attempt.
+    if (commitFailures_++ == 0) {
+      stats.count(ConsoleError::CommitFailed);
+      std::fprintf(context_.console.err,
+                   "- could not save server list changes (%s): they wait in memory and are tried "
+                   "again\n",
+                   report.error.c_str());
+    }
+    commitRetryTimer_.setAt(now + settings_.saves.retryDelay(commitFailures_));
     return;
   }
-  saveTimer_.cancel();
-  saves_.started(now);
-  if (stopping_) ++savesWhileStopping_;
+  ++stats.commitsDone;
+  stats.commitTime.observe(report.took);
+  stats.lastCommitFailed = false;
+  if (commitFailures_ > 0) {
+    std::fprintf(context_.console.err, "- server list changes saved again after %u failed attempts\n",
+                 commitFailures_);
+    commitFailures_ = 0;
+    commitRetryTimer_.cancel();
+  }
+  // The saver's clock is the loop's in the server; a report that carries none counts as now.
+  const auto durable = report.durableAt == SteadyClock::time_point() ? now : report.durableAt;
+  while (!unconfirmed_.empty() && unconfirmed_.front().batch <= report.batch) {
+    for (const auto& [acknowledged, count] : unconfirmed_.front().acks) {
+      for (std::uint32_t i = 0; i < count; ++i) stats.ackToDurable.observe(durable - acknowledged);
+      stats.changesPending -= count;
+    }
+    unconfirmed_.pop_front();
+  }
+  stats.savePending = !unconfirmed_.empty() || !batch_.empty();
+  startSnapshotIfDue();
+}
+
+void ServerCore::startSnapshotIfDue() {
+  if (snapshotInFlight_) return;
+  const bool asked = !snapshotsAsked_.empty();
+  const bool due = stopping_ || snapshotOwed_ || asked ||
+                   settings_.saves.snapshotDue(logBytes_, context_.registry.totalCount());
+  // After a failure, the next try waits for its timer; the stop's and the operator's do not.
+  if (!due || (snapshotRetryTimer_.armed() && !stopping_ && !asked)) return;
+  // The snapshot holds every change handed over, so those of this pass go first.
+  handOver();
+  snapshotInFlight_ = true;
+  snapshotOwed_ = false;
+  finalSnapshot_ = stopping_;
   publish();
   snapshotsSaving_ = std::exchange(snapshotsAsked_, {});
   hostsSaving_ = published_->totalCount();
-  saver_.save(published_);
+  saver_.snapshot(published_, finalSnapshot_);
 }
 
 void ServerCore::snapshotNow(SnapshotDone done) {
   snapshotsAsked_.push_back(std::move(done));
-  startSaveIfDue();
+  startSnapshotIfDue();
 }
 
 std::uint32_t ServerCore::removeHosts(
@@ -596,10 +661,8 @@ std::uint32_t ServerCore::removeHosts(
       }
     }
   }
-  if (removed > 0) {
-    registry.takeChanges();
-    requestSave();
-  }
+  // Logged like shutdowns, so that a restart does not bring them back.
+  takeChanges();
   return removed;
 }
 
@@ -624,35 +687,41 @@ void ServerCore::publish() {
   status_.snapshots.publish(published_);
 }
 
-void ServerCore::saveFinished(SaveOutcome outcome, SteadyClock::duration took) {
+void ServerCore::snapshotFinished(const SnapshotReport& report) {
   const auto now = reactor_.now();
-  const bool saved = outcome != SaveOutcome::Failed;
-  saves_.finished(now, saved);
+  const bool saved = report.outcome != SaveOutcome::Failed;
+  snapshotInFlight_ = false;
   ServerStats& stats = status_.stats;
   ++(saved ? stats.savesDone : stats.savesFailed);
   stats.lastSaveMicroseconds =
-      std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+      std::chrono::duration_cast<std::chrono::microseconds>(report.took).count();
+  stats.snapshotTime.observe(report.took);
   stats.lastSaveFinishedAt = context_.wallClock();
   stats.lastSaveFailed = !saved;
-  stats.savePending = saves_.unsaved();
+  stats.bytesWritten += report.bytesWritten;
+  logBytes_ = report.logBytes;
+  stats.logBytes = report.logBytes;
   if (!saved) stats.count(ConsoleError::SaveFailed);
-  reportSave(outcome, context_.console);
-  for (auto& done : std::exchange(snapshotsSaving_, {})) done(outcome, hostsSaving_);
+  reportSave(report.outcome, context_.console);
+  for (auto& done : std::exchange(snapshotsSaving_, {})) done(report.outcome, hostsSaving_);
   if (stopping_) {
-    // What the file lacks after the save in flight at the stop gets one more save (a failed
-    // one's changes included); changes that a save of the stop itself missed get a second.
-    if (saves_.due(now, true) &&
-        (savesWhileStopping_ == 0 || (saved && savesWhileStopping_ < 2))) {
-      startSaveIfDue();
+    if (!finalSnapshot_) {
+      // The one in flight at the stop did not hold what came after it.
+      startSnapshotIfDue();
       return;
     }
-    stoppedClean_ = !saves_.unsaved();
+    stoppedClean_ = saved;
     reactor_.stop();
     return;
   }
-  startSaveIfDue();
+  if (saved) {
+    snapshotFailures_ = 0;
+  } else {
+    snapshotOwed_ = true;
+    snapshotRetryTimer_.setAt(now + settings_.saves.retryDelay(++snapshotFailures_));
+  }
+  startSnapshotIfDue();
 }
-
 void ServerCore::stop() {
   if (stopping_) return;
   stopping_ = true;
@@ -661,12 +730,14 @@ void ServerCore::stop() {
   sweepTimer_.cancel();
   heartbeatTimer_.cancel();
   printRefreshSummary();
-  if (saves_.inFlight()) return;  // saveFinished goes on from here
-  if (saves_.due(reactor_.now(), true)) {
-    startSaveIfDue();
+  snapshotRetryTimer_.cancel();
+  if (snapshotInFlight_) return;  // snapshotFinished goes on from here
+  // With no log and no change, the list in place holds everything already.
+  if (logBytes_ == 0 && batch_.empty() && unconfirmed_.empty() && !snapshotOwed_) {
+    reactor_.stop();
     return;
   }
-  reactor_.stop();
+  startSnapshotIfDue();
 }
 
 }  // namespace dirserver

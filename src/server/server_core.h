@@ -16,7 +16,7 @@
 #include "net/reactor.h"
 #include "persist/list_saver.h"
 #include "registry/server_context.h"
-#include "server/save_scheduler.h"
+#include "server/save_policy.h"
 #include "server/server_status.h"
 
 namespace dirserver {
@@ -54,18 +54,21 @@ struct CoreSettings {
   // stalled longest is dropped. A dropped reader's connection is reset, so that the kernel lets go
   // of what it still held for it.
   std::size_t stalledSendBytes = 256 * 1024 * 1024;
+  // When the server list is written in whole, and how failed writes are tried again.
+  SavePolicy saves;
 };
 
 // Serves connections one request each: reads the frame (each step within its deadline, printing
 // the step's line when it fails), dispatches the complete request, sends the answer within its
 // deadline and closes the connection. Requests are handled one at a time, to completion; peers
-// that are slow to send or to read hold only their own connection. Registrations and shutdowns
-// change the registry at once and are acknowledged at once; the server list file follows in the
-// background (see SaveScheduler), from a snapshot handed to the Saver.
+// that are slow to send or to read hold only their own connection. Registrations, shutdowns and
+// the expiry sweep change the registry at once and are acknowledged at once; the changes of each
+// pass go to the Saver's log in one batch once the pass has sent its answers, and a snapshot of
+// the registry follows when the logs have grown enough (see SavePolicy).
 class ServerCore {
  public:
   // `reactor`, `context` and `saver` must outlive the core. The saver's reports must reach
-  // saveFinished() on the reactor's thread.
+  // commitFinished() and snapshotFinished() on the reactor's thread.
   ServerCore(Reactor& reactor, ServerContext& context, Saver& saver, CoreSettings settings = {});
   ~ServerCore();
   ServerCore(const ServerCore&) = delete;
@@ -80,17 +83,20 @@ class ServerCore {
   // requests arrive with their connection. Over the per-address bound it is closed at once.
   void adopt(int fd, std::uint32_t address);
 
-  // An orderly stop: stops accepting, drops every connection, and saves what the file lacks
-  // (after any save in flight). Once nothing is left to save, stops the reactor. Returns at once.
+  // An orderly stop: stops accepting, drops every connection, and writes a last snapshot (after
+  // any in flight) that holds every change, after which the saver removes the logs. Once it is
+  // done, stops the reactor. Returns at once.
   void stop();
-  // Whether the last save before the stop left the file holding every change.
+  // Whether the last snapshot before the stop holds every change.
   bool stoppedClean() const { return stoppedClean_; }
 
-  // The saver's report of the save it was handed last.
-  void saveFinished(SaveOutcome outcome, SteadyClock::duration took);
+  // The saver's reports.
+  void commitFinished(const CommitReport& report);
+  void snapshotFinished(const SnapshotReport& report);
 
-  // Saves the registry at once (when loading found the file needed rewriting), as any save.
-  void saveSoon();
+  // What loading left: `logBytes` in logs since the list in place; with `snapshotOwed`, a
+  // snapshot starts at once (after a start that replayed logs, or whose write-back failed).
+  void restored(std::uint64_t logBytes, bool snapshotOwed);
 
   // What the control socket asks of the core; all of it on the reactor's thread.
 
@@ -104,12 +110,13 @@ class ServerCore {
   std::uint32_t enforceRefusal();
 
   // Removes every host for which `which` holds, whoever registered it, as a change like any other:
-  // saved and published. Returns how many went.
+  // logged and published. Returns how many went.
   std::uint32_t removeHosts(const std::function<bool(ServerType, const HostEntry&)>& which);
 
-  // Makes the server list file hold the registry as it is now: a save starts at once, or right
-  // after the one in flight, without the pause between saves. `done` is called on the reactor's
-  // thread when that save has ended, with its outcome and the number of hosts it wrote.
+  // Makes the server list file hold the registry as it is now, complete without its logs: a
+  // snapshot starts at once, or right after the one in flight, whatever the logs' size and the
+  // wait after a failed one. `done` is called on the reactor's thread when that snapshot has
+  // ended, with its outcome and the number of hosts it wrote.
   using SnapshotDone = std::function<void(SaveOutcome outcome, std::uint32_t hosts)>;
   void snapshotNow(SnapshotDone done);
 
@@ -119,7 +126,6 @@ class ServerCore {
   std::size_t bodyBudgetInUse() const { return bodyBytes_; }
   std::size_t answerBudgetInUse() const { return answerBytes_; }
   std::size_t stalledSenders() const { return stalledCount_; }
-  const SaveScheduler& saves() const { return saves_; }
   ServerStatus& status() { return status_; }
   const ServerStatus& status() const { return status_; }
 
@@ -145,8 +151,9 @@ class ServerCore {
   void release();
   void sweep();
   void printRefreshSummary();
-  void requestSave();
-  void startSaveIfDue();
+  void takeChanges();
+  void handOver();
+  void startSnapshotIfDue();
   void publish();
   void heartbeat();
   void reportError(ConsoleError error, const char* line);
@@ -176,19 +183,36 @@ class ServerCore {
   std::uint64_t shedConnections_ = 0;
   Timer sweepTimer_;
   Timer acceptPauseTimer_;
-  Timer saveTimer_;
+  Timer commitRetryTimer_;
+  Timer snapshotRetryTimer_;
   Timer publishTimer_;
   Timer heartbeatTimer_;
-  SaveScheduler saves_;
-  bool saveCheckDeferred_ = false;
   SnapshotPtr published_;
   std::function<bool(PeerAddress)> refused_;
-  std::vector<SnapshotDone> snapshotsAsked_;   // for the next save to start
-  std::vector<SnapshotDone> snapshotsSaving_;  // for the save in flight
+  std::vector<SnapshotDone> snapshotsAsked_;   // for the next snapshot to start
+  std::vector<SnapshotDone> snapshotsSaving_;  // for the snapshot in flight
   std::uint32_t hostsSaving_ = 0;
   bool stopping_ = false;
   bool stoppedClean_ = true;
-  int savesWhileStopping_ = 0;
+
+  // Changes taken from the registry in this pass, with when they were acknowledged (and how many
+  // at that moment), handed to the saver as one batch when the pass ends.
+  std::vector<HostChange> batch_;
+  std::vector<std::pair<SteadyClock::time_point, std::uint32_t>> batchAcks_;
+  bool handOverDeferred_ = false;
+  std::uint64_t lastBatch_ = 0;
+  // Batches handed over and not yet durable, oldest first.
+  struct Unconfirmed {
+    std::uint64_t batch = 0;
+    std::vector<std::pair<SteadyClock::time_point, std::uint32_t>> acks;
+  };
+  std::deque<Unconfirmed> unconfirmed_;
+  unsigned commitFailures_ = 0;  // in a row
+  std::uint64_t logBytes_ = 0;
+  bool snapshotInFlight_ = false;
+  bool snapshotOwed_ = false;
+  bool finalSnapshot_ = false;  // the one in flight is the stop's
+  unsigned snapshotFailures_ = 0;  // in a row
 };
 
 }  // namespace dirserver

@@ -30,6 +30,7 @@ enum class ConsoleError : std::uint8_t {
   OtherAddress,      // +error: server with key: K was registered from another address
   UnhandledType,     // +warning: unhandled msg type
   SaveFailed,        // - could not save server list
+  CommitFailed,      // - could not save server list changes: ...
   Count
 };
 
@@ -63,12 +64,23 @@ struct ServerStats {
   Counter bodyBudgetInUse{0};    // bytes
   Counter answerBudgetInUse{0};  // bytes
 
+  // Snapshots: whole server lists written.
   Counter savesDone{0};
   Counter savesFailed{0};
   Counter lastSaveMicroseconds{0};
   std::atomic<std::int64_t> lastSaveFinishedAt{0};  // wall clock seconds; 0: none yet
   std::atomic<bool> lastSaveFailed{false};
-  std::atomic<bool> savePending{false};  // a change is not yet in the file
+  LatencyHistogram snapshotTime;
+  // Commits: changes appended to the log and synced.
+  Counter commitsDone{0};
+  Counter commitsFailed{0};
+  std::atomic<bool> lastCommitFailed{false};
+  std::atomic<bool> savePending{false};  // an acknowledged change is not yet durable
+  Counter changesPending{0};             // how many
+  Counter logBytes{0};                   // what the logs since the list in place hold
+  Counter bytesWritten{0};               // by commits and snapshots
+  LatencyHistogram commitTime;
+  LatencyHistogram ackToDurable;         // from a change's acknowledgement to its commit
 
   Counter listingBytes{0};  // size of the current listing reply
   Counter sweepRemovals{0};

@@ -1,13 +1,14 @@
 // The benchmark's own logic where a fault would falsify its figures: percentiles, the hosts it
 // preloads and registers, the check of each answer, the bound on a workload's duration, the static
-// listing server, the saves, staleness and memory figures it reads from outside the server, and the
-// readings from /proc that the limits run takes its memory figures and dropped peers from.
+// listing server, the figures it reads from the server's metrics page and from /proc (memory,
+// bytes written, dropped peers).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <numeric>
@@ -23,7 +24,7 @@
 #include "registry/registration.h"
 #include "registry/server_key.h"
 #include "persist/server_list_file.h"
-#include "saves.h"
+#include "durability.h"
 #include "support/loopback.h"
 
 namespace dirserver::bench {
@@ -184,61 +185,26 @@ TEST(StaticListing, EveryConnectionGetsTheWholeAnswerFetchedOnce) {
   EXPECT_EQ(ack, Bytes(kAckMessage.begin(), kAckMessage.end())) << error;
 }
 
-Clock::time_point at(int ms) { return Clock::time_point(std::chrono::milliseconds(ms)); }
-
-TEST(SaveLog, PairsATemporaryFileWithTheRenameThatEndsIt) {
-  SaveLog log;
-  log.finished(at(1));  // a file moved in with no save under way: not the server's save
-  log.started(at(10));
-  EXPECT_TRUE(log.saving());
-  log.started(at(12));  // the first attempt failed and left its file: the second one counts
-  log.finished(at(20));
-  log.started(at(30));
-  log.abandoned();  // a failed save removed its temporary file
-  log.finished(at(35));
-  log.started(at(40));
-  log.finished(at(45));
-  ASSERT_EQ(log.saves().size(), 2u);
-  EXPECT_EQ(log.saves()[0].start, at(12));
-  EXPECT_EQ(log.saves()[0].end, at(20));
-  EXPECT_EQ(log.saves()[1].start, at(40));
-  EXPECT_FALSE(log.saving());
-}
-
-TEST(Staleness, RunsToTheEndOfTheFirstSaveStartedAfterTheAcknowledgement) {
-  const std::vector<Save> saves = {{at(10), at(20)}, {at(30), at(50)}, {at(60), at(65)}};
-  // In no particular order: an ack before any save, one during the first save (which may have
-  // read the registry before the change), one at the very start of a save (not after it), and
-  // one after the last save started.
-  const std::vector<Clock::time_point> acks = {at(25), at(5), at(15), at(30), at(61)};
-  const Staleness result = staleness(acks, saves);
-  EXPECT_EQ(result.milliseconds, (std::vector<double>{25, 15, 35, 35}));
-  EXPECT_EQ(result.uncovered, 1u);
-}
-
-TEST(SaveWatcher, SeesTheServersWriteAndRenameAndNothingElse) {
-  char pattern[] = "/tmp/bench-test-saves.XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const std::filesystem::path dir = pattern;
-  {
-    const SaveWatcher watcher(dir);
-    const auto write = [&](const char* name) { std::ofstream(dir / name) << "bytes"; };
-    write("server_list.dat");          // written in place: no save of the server's
-    write("server_list.dat.damaged");  // another name
-    const auto before = Clock::now();
-    write("server_list.dat.tmp");
-    std::filesystem::rename(dir / "server_list.dat.tmp", dir / "server_list.dat");
-    const auto after = Clock::now();
-    for (int i = 0; i < 2000 && watcher.saves().empty(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    const std::vector<Save> saves = watcher.saves();
-    ASSERT_EQ(saves.size(), 1u);
-    EXPECT_TRUE(saves[0].start >= before && saves[0].start <= saves[0].end);
-    EXPECT_TRUE(saves[0].end <= after + std::chrono::seconds(2));
-    EXPECT_FALSE(watcher.saving());
-  }
-  std::filesystem::remove_all(dir);
+TEST(ServerFigures, MetricsHistogramsAndDiskCountersParse) {
+  const auto before = parseMetrics(
+      "# HELP x y\nx_bucket{le=\"0.001\"} 1\nx_bucket{le=\"0.01\"} 2\nx_bucket{le=\"+Inf\"} 2\n"
+      "dirserver_commits_total 5\n");
+  const auto after = parseMetrics(
+      "x_bucket{le=\"0.001\"} 1\nx_bucket{le=\"0.01\"} 92\nx_bucket{le=\"+Inf\"} 102\n"
+      "dirserver_commits_total 7\n");
+  EXPECT_EQ(after.at("dirserver_commits_total"), 7);
+  // Between the scrapes: 90 at most 10 ms, 10 beyond the last bound.
+  EXPECT_EQ(histogramQuantile(before, after, "x", 0.5), 0.01);
+  EXPECT_EQ(histogramQuantile(before, after, "x", 0.9), 0.01);
+  EXPECT_TRUE(std::isinf(histogramQuantile(before, after, "x", 0.99)));
+  EXPECT_EQ(histogramQuantile(after, after, "x", 0.5), -1);
+  EXPECT_EQ(ioWriteBytes("rchar: 1\nwchar: 2\nread_bytes: 3\nwrite_bytes: 4096\n"), 4096u);
+  const char* diskstats =
+      " 254       0 vda 100 0 800 50 200 10 4000 70 0 90 120 0 0 0 0\n"
+      " 254       1 vda1 1 0 8 5 2 1 40 7 0 9 12 0 0 0 0\n";
+  EXPECT_EQ(deviceWrittenBytes(diskstats, 254, 0), 4000u * 512);
+  EXPECT_EQ(deviceWrittenBytes(diskstats, 254, 1), 40u * 512);
+  EXPECT_EQ(deviceWrittenBytes(diskstats, 8, 0), 0u);
 }
 
 TEST(Resident, ReadsTheFieldsOfProcStatus) {

@@ -199,14 +199,19 @@ TEST(DirctlExecutable, AnOperatorBansRemovesAndSnapshotsWhileTheServerRuns) {
     EXPECT_NE(server->out().find(uid + line), std::string::npos) << line;
   }
 
-  // Killed, the server leaves its socket behind; the next one takes it over and keeps the bans.
+  // Killed, the server leaves its socket behind; the next one takes it over, keeps the bans, and
+  // applies one added while it was down to the hosts it loads, which keep their addresses.
   server.reset();
   EXPECT_TRUE(fs::exists(t.dir / "dirserver.sock"));
+  std::ofstream(t.dir / "bans.txt", std::ios::app) << "127.0.0.4 while down\n";
   server = std::make_unique<testing::Process>(t.dir, "server", DIRSERVER_BINARY);
   ASSERT_TRUE(server->waitServing()) << server->err();
-  EXPECT_NE(server->out().find("- loaded 2 bans from bans.txt\n"), std::string::npos)
+  EXPECT_NE(server->out().find("- loaded 3 bans from bans.txt\n"), std::string::npos)
       << server->out();
-  EXPECT_EQ(dirctl({"bans"}).out, "127.0.0.3 by hand\n192.0.2.0/24 old abuse\n2 bans in force\n");
+  EXPECT_NE(server->out().find("- removed "), std::string::npos) << server->out();
+  EXPECT_EQ(hostsListed(), 2);
+  EXPECT_EQ(dirctl({"bans"}).out,
+            "127.0.0.3 by hand\n127.0.0.4 while down\n192.0.2.0/24 old abuse\n3 bans in force\n");
   server->signal(SIGTERM);
   EXPECT_EQ(server->waitExit(), 0);
   EXPECT_FALSE(fs::exists(t.dir / "dirserver.sock"));

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -22,6 +23,7 @@
 #include "net/listener.h"
 #include "registry/server_key.h"
 #include "persist/server_list_file.h"
+#include "persist/write_ahead_log.h"
 #include "support/loopback.h"
 #include "support/process.h"
 
@@ -51,6 +53,30 @@ bool fileReaches(const std::filesystem::path& path, std::uintmax_t size,
   for (;;) {
     std::error_code error;
     if (std::filesystem::file_size(path, error) == size && !error) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+// Waits, at most `limit`, until the logs in `dir` hold `changes` changes: the commits of the
+// changes acknowledged so far have landed.
+bool logReaches(const std::filesystem::path& dir, std::uint64_t changes,
+                std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    std::uint64_t held = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      if (!entry.path().filename().string().starts_with("server_list.wal.")) continue;
+      const int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
+      LogReader reader(systemEnv(), fd, std::filesystem::file_size(entry.path()));
+      LogHeader header;
+      LogEntry change;
+      if (reader.readHeader(header)) {
+        while (reader.next(change) == LogReader::Result::Entry) ++held;
+      }
+      ::close(fd);
+    }
+    if (held >= changes) return true;
     if (std::chrono::steady_clock::now() >= end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -146,8 +172,8 @@ TEST(DirserverExecutable, RegistryAndListingSurviveAKill) {
                        "> number of servers: 2\n"),
               std::string::npos)
         << out;
-    // Saved in the background, soon after the acknowledgement.
-    EXPECT_TRUE(fileReaches(t.dir / "server_list.dat", 12 + 2 * kFileRecordSize));
+    // Committed to the log in the background, soon after the acknowledgement.
+    EXPECT_TRUE(logReaches(t.dir, 3));
   }  // killed with SIGKILL
   testing::Process restarted(t.dir, "server", DIRSERVER_BINARY, {"trace"});
   ASSERT_TRUE(restarted.waitServing()) << restarted.err();
@@ -159,7 +185,9 @@ TEST(DirserverExecutable, RegistryAndListingSurviveAKill) {
   const std::string out = restarted.out();
   // The trace switch prints every key computed while loading, before the count.
   EXPECT_EQ(out.find(">> computing checksum: \n"), 0u) << out;
-  EXPECT_NE(out.find("- loaded 2 servers\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("- replayed 3 changes from the server list log: 2 servers\n"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("was removed from list\n> number of servers: 1\n"), std::string::npos);
 }
 
@@ -187,7 +215,7 @@ TEST(DirserverExecutable, EveryDistinctHostIsListedThoughTheirStringsSumAlike) {
   EXPECT_EQ(countOf(out, " was added to the list\n"), 1500u);
   EXPECT_EQ(countOf(out, "was already in the list"), 0u);
   // And they all come back after a restart.
-  EXPECT_TRUE(fileReaches(t.dir / "server_list.dat", 12 + 1500 * kFileRecordSize));
+  EXPECT_TRUE(logReaches(t.dir, 1500));
   server.kill();
   testing::Process restarted(t.dir, "server", DIRSERVER_BINARY);
   ASSERT_TRUE(restarted.waitServing()) << restarted.err();
@@ -249,7 +277,10 @@ TEST(DirserverExecutable, StopSignalSavesWhatIsPendingAndExitsCleanly) {
       }
       EXPECT_EQ(told, signal == SIGTERM ? "STOPPING=1" : "");
     }
-    EXPECT_EQ(std::filesystem::file_size(t.dir / "server_list.dat"), 12 + kFileRecordSize);
+    // The stop leaves the list alone with its owners: every change in it, no log.
+    EXPECT_EQ(std::filesystem::file_size(t.dir / "server_list.dat"), listFileSize(1));
+    EXPECT_TRUE(std::filesystem::exists(t.dir / "server_list.owners"));
+    EXPECT_FALSE(std::filesystem::exists(t.dir / "server_list.wal.1"));
     testing::Process restarted(t.dir, "server", DIRSERVER_BINARY);
     ASSERT_TRUE(restarted.waitServing()) << restarted.err();
     EXPECT_EQ(loadU16(ask(request(MessageType::ListRequest))->data() + 14), 5u);
@@ -410,22 +441,25 @@ TEST(DirserverExecutable, OddLengthFieldsAreKeptListedAndSavedAsTheyCame) {
       EXPECT_EQ(entry.texts[i], Bytes(stored.begin(), stored.begin() + stored.size() / 2 * 2));
     }
   }
-  // A registration rewrites the file, the odd field in it as it came.
+  // A registration goes to the log; the kill comes once it is there.
   ask(request(MessageType::Registration,
               requestBody(hostStrings("/Aviantorvale/Team Melee Game", "New"))));
-  // The save follows the acknowledgement; wait for it before the kill.
-  EXPECT_TRUE(fileReaches(t.dir / "server_list.dat", 12 + 3 * kFileRecordSize));
+  EXPECT_TRUE(logReaches(t.dir, 1));
   server.kill();
   EXPECT_EQ(server.err(), "");
   EXPECT_NE(server.out().find("- loaded 2 servers\n"), std::string::npos) << server.out();
-  EXPECT_EQ(std::filesystem::file_size(t.dir / "server_list.dat"), 12 + 3 * kFileRecordSize);
-  EXPECT_TRUE(fileHoldsOdd());
 
+  // The start after it replays the log and writes the list anew, the odd field as it came.
   testing::Process restarted(t.dir, "server", DIRSERVER_BINARY);
   ASSERT_TRUE(restarted.waitServing()) << restarted.err();
+  EXPECT_TRUE(fileReaches(t.dir / "server_list.dat", listFileSize(3)));
   restarted.kill();
   EXPECT_EQ(restarted.err(), "");
-  EXPECT_NE(restarted.out().find("- loaded 3 servers\n"), std::string::npos) << restarted.out();
+  EXPECT_NE(restarted.out().find("- loaded 2 servers\n- replayed 1 changes from the server list "
+                                 "log: 3 servers\n"),
+            std::string::npos)
+      << restarted.out();
+  EXPECT_TRUE(fileHoldsOdd());
 }
 
 }  // namespace

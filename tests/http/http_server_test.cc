@@ -251,6 +251,13 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
   stats.sweepRemovals = 602;
   stats.startedAt = kNow - 3600;
   stats.savePending = true;
+  stats.commitsDone = 701;
+  stats.commitsFailed = 702;
+  stats.changesPending = 703;
+  stats.logBytes = 704;
+  stats.bytesWritten = 705;
+  stats.ackToDurable.observe(std::chrono::milliseconds(3));
+  stats.ackToDurable.observe(std::chrono::milliseconds(30));
   auto& listTimes = stats.requestSeconds[static_cast<std::size_t>(RequestKind::List)];
   listTimes.observe(3ms);
   listTimes.observe(200ms);
@@ -292,6 +299,18 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
            "dirserver_last_save_age_seconds 42",
            "dirserver_listing_bytes 601",
            "dirserver_sweep_removals_total 602",
+           "dirserver_commits_total 701",
+           "dirserver_commit_failures_total 702",
+           "dirserver_last_commit_failed 0",
+           "dirserver_changes_pending 703",
+           "dirserver_log_bytes 704",
+           "dirserver_disk_bytes_written_total 705",
+           "dirserver_ack_to_durable_seconds_bucket{le=\"0.0025\"} 0",
+           "dirserver_ack_to_durable_seconds_bucket{le=\"0.005\"} 1",
+           "dirserver_ack_to_durable_seconds_bucket{le=\"0.05\"} 2",
+           "dirserver_ack_to_durable_seconds_count 2",
+           "dirserver_commit_duration_seconds_count 0",
+           "dirserver_snapshot_duration_seconds_count 0",
            "dirserver_start_time_seconds 1699996400",
            "dirserver_build_info{version=\"" + std::string(dirserverVersion()) + "\"} 1",
            "dirserver_request_duration_seconds_bucket{kind=\"list\",le=\"0.0025\"} 0",
@@ -364,29 +383,32 @@ TEST(ProcessFigures, FollowWhatTheProcessDoes) {
   EXPECT_LE(before->startTimeSeconds, static_cast<double>(std::time(nullptr)) + 1);
 }
 
-TEST_F(HttpServerTest, HealthzIsOkOnlyWithARecentHeartbeatAndNoUnsavedFailure) {
+TEST_F(HttpServerTest, HealthzIsOkOnlyWithARecentHeartbeatAndNoFailedCommitOrSnapshot) {
   struct Case {
     std::int64_t aliveAgoMs;  // -1: the loop never beat
-    bool lastSaveFailed, savePending, saved;
+    bool commitFailed, snapshotFailed, savePending, saved;
     int status;
     std::string reason;
   };
   const Case cases[] = {
-      {-1, false, false, false, 503, "unhealthy: the loop has not started"},
-      {5001, false, false, true, 503, "unhealthy: the loop has not answered for 5.0 s"},
-      {5000, false, false, true, 200, "ok: the loop answered 5.0 s ago, the last save succeeded"},
-      {200, false, false, false, 200, "ok: the loop answered 0.2 s ago, nothing saved yet"},
-      {200, false, true, false, 200, "ok: the loop answered 0.2 s ago, changes wait for the first save"},
-      {200, true, true, true, 503, "unhealthy: the last save failed and changes wait to be saved"},
-      {200, true, false, true, 200,
-       "ok: the loop answered 0.2 s ago, the last save failed but nothing waits to be saved"},
-      {9000, true, true, true, 503, "unhealthy: the loop has not answered for 9.0 s"},
+      {-1, false, false, false, false, 503, "unhealthy: the loop has not started"},
+      {5001, false, false, false, true, 503, "unhealthy: the loop has not answered for 5.0 s"},
+      {5000, false, false, false, true, 200, "ok: the loop answered 5.0 s ago, the last save succeeded"},
+      {200, false, false, false, false, 200, "ok: the loop answered 0.2 s ago, nothing saved yet"},
+      {200, false, false, true, false, 200,
+       "ok: the loop answered 0.2 s ago, changes wait for the first save"},
+      {200, true, false, true, true, 503,
+       "unhealthy: the last commit to the server list log failed and 7 changes wait to be saved"},
+      {200, false, true, false, true, 503, "unhealthy: the last snapshot of the server list failed"},
+      {9000, true, true, true, true, 503, "unhealthy: the loop has not answered for 9.0 s"},
   };
   for (const Case& c : cases) {
     ServerStats& stats = status_.stats;
     stats.loopAliveAtMs = c.aliveAgoMs < 0 ? 0 : steadyMs_ - c.aliveAgoMs;
-    stats.lastSaveFailed = c.lastSaveFailed;
+    stats.lastCommitFailed = c.commitFailed;
+    stats.lastSaveFailed = c.snapshotFailed;
     stats.savePending = c.savePending;
+    stats.changesPending = 7;
     stats.lastSaveFinishedAt = c.saved ? kNow - 1 : 0;
     const HttpReply got = get("/healthz");
     EXPECT_EQ(got.status, c.status) << c.reason;

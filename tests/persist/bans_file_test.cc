@@ -94,7 +94,8 @@ TEST(BansFile, CommandsChangeOnlyTheirOwnLineAndTheFileRoundTrips) {
   const BansFileText read = readBansFile(path);
   EXPECT_TRUE(read.exists && read.readable);
   EXPECT_EQ(read.text, added);
-  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+  // Nothing but the file itself is left.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(t.dir), {}), 1);
   EXPECT_FALSE(readBansFile((t.dir / "none").string()).exists);
 }
 

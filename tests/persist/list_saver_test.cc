@@ -2,44 +2,221 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
+#include <fcntl.h>
+#include <unistd.h>
 
-#include "net/reactor.h"
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+
+#include "persist/list_loader.h"
+#include "registry/registration.h"
+#include "registry/server_key.h"
+#include "support/recording_env.h"
 #include "support/test_support.h"
 
 namespace dirserver {
 namespace {
 
-using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::TestContext;
 
-// The saver's thread writes while the loop goes on changing the registry; its report comes back
-// through the reactor, and the file holds exactly the snapshot it was handed.
-TEST(ListSaver, WritesTheSnapshotOnItsThreadAndReportsThroughTheLoop) {
-  testing::TestContext t;
-  Reactor reactor;
-  std::vector<SaveOutcome> reports;
-  auto saver = std::make_unique<BackgroundSaver>(
-      t.context.listFile, [&reactor, &reports](SaveOutcome outcome, auto) {
-        reactor.post([&reports, outcome] { reports.push_back(outcome); });
-      });
-  for (int i = 0; i < 20; ++i) {
-    t.context.registry.insert(ServerType::Melee, static_cast<ServerKey>(i),
-                              testing::makeRecord({"p", "f", "Host" + std::to_string(i), "", "",
-                                                   "", ""}));
+ServerRecord host(const std::string& name, std::int32_t time = 1'000) {
+  return testing::makeRecord({"/Aviantorvale/Melee Game", "10.0.0.1", name, "a", "b", "c", "d"},
+                             time);
+}
+
+void add(ServerRegistry& registry, ServerType type, const ServerRecord& record, PeerAddress owner) {
+  registry.insert(type, computeServerKey(record.fields), record, owner);
+}
+
+// A ListSaver over a test's files, with its reports gathered for the test's thread.
+class Saving {
+ public:
+  Saving(TestContext& t, Env& env) : t_(t), env_(env) {
+    const LoadResult loaded = loadServerList(t.context, env);
+    saver_ = std::make_unique<ListSaver>(
+        t.context.listFile, loaded,
+        [this](const CommitReport& report) {
+          std::lock_guard lock(mutex_);
+          commits_.push_back(report);
+          changed_.notify_all();
+        },
+        [this](const SnapshotReport& report) {
+          std::lock_guard lock(mutex_);
+          snapshots_.push_back(report);
+          changed_.notify_all();
+        },
+        env);
   }
-  saver->save(std::make_shared<RegistrySnapshot>(t.context.registry.snapshot()));
-  // Meanwhile the loop changes the registry; the save in flight must not see it.
-  t.context.registry.erase(ServerType::Melee, t.context.registry.begin(ServerType::Melee));
-  while (reports.empty()) reactor.runOnce(1s);
-  EXPECT_EQ(reports, (std::vector<SaveOutcome>{SaveOutcome::Saved}));
-  EXPECT_EQ(testing::readFile(t.context.listFile).size(), 12 + 20 * kFileRecordSize);
-  // A save handed over just before the saver goes is finished, not dropped.
-  saver->save(std::make_shared<RegistrySnapshot>(t.context.registry.snapshot()));
-  saver.reset();
-  reactor.runOnce(0s);
-  EXPECT_EQ(reports.size(), 2u);
-  EXPECT_EQ(testing::readFile(t.context.listFile).size(), 12 + 19 * kFileRecordSize);
+
+  // Hands the registry's changes over as the next batch (and waits for its commit's report).
+  void append() { saver_->append(++batch_, t_.context.registry.takeChanges()); }
+  CommitReport commit() {
+    append();
+    return waitCommit();
+  }
+  CommitReport retry() {
+    saver_->retry();
+    return waitCommit();
+  }
+  SnapshotReport snapshot(bool last = false) {
+    std::unique_lock lock(mutex_);
+    const std::size_t before = snapshots_.size();
+    lock.unlock();
+    saver_->snapshot(std::make_shared<RegistrySnapshot>(t_.context.registry.snapshot()), last);
+    lock.lock();
+    changed_.wait(lock, [&] { return snapshots_.size() > before; });
+    return snapshots_.back();
+  }
+  void stop() { saver_.reset(); }
+
+ private:
+  CommitReport waitCommit() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return commits_.size() > seen_; });
+    return commits_[seen_++];
+  }
+
+  TestContext& t_;
+  Env& env_;
+  std::unique_ptr<ListSaver> saver_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<CommitReport> commits_;
+  std::vector<SnapshotReport> snapshots_;
+  std::size_t seen_ = 0;
+  std::uint64_t batch_ = 0;
+};
+
+// What a start in the test's directory loads: its registry (owners included) and its lines.
+struct Loaded {
+  std::vector<std::vector<HostEntry>> hosts;
+  std::string err;
+};
+
+Loaded loadAgain(const TestContext& t) {
+  TestContext start;
+  start.context.listFile = t.context.listFile;
+  loadServerList(start.context, start.env);
+  Loaded loaded{{}, start.console.err()};
+  for (ServerType type : kServerTypes) {
+    loaded.hosts.emplace_back(start.context.registry.begin(type), start.context.registry.end(type));
+  }
+  return loaded;
+}
+
+// The registry as `loadAgain` shows it.
+std::vector<std::vector<HostEntry>> hostsOf(const ServerRegistry& registry) {
+  std::vector<std::vector<HostEntry>> hosts;
+  for (ServerType type : kServerTypes) hosts.emplace_back(registry.begin(type), registry.end(type));
+  return hosts;
+}
+
+bool sameOwners(const std::vector<std::vector<HostEntry>>& a,
+                const std::vector<std::vector<HostEntry>>& b) {
+  return a == b && std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) {
+           return std::equal(x.begin(), x.end(), y.begin(),
+                             [](const HostEntry& p, const HostEntry& q) { return p.from == q.from; });
+         });
+}
+
+std::vector<std::string> filesIn(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(ListSaver, CommitsAreDurableAndAnOrderlyStopLeavesOnlyTheListAsAFullSaveWritesIt) {
+  TestContext t;
+  Saving saving(t, t.env);
+  ServerRegistry& registry = t.context.registry;
+  for (int i = 0; i < 3; ++i) add(registry, ServerType::Melee, host("H" + std::to_string(i)), 0x0A000001);
+  CommitReport report = saving.commit();
+  EXPECT_TRUE(report.ok);
+  EXPECT_EQ(report.batch, 1u);
+  // A whole megabyte is taken ahead of the entries at once, so that commits never grow the file.
+  EXPECT_EQ(report.bytesWritten, 1u << 20);
+  const auto first = registry.begin(ServerType::Melee);
+  ServerRecord refreshed = *first->record;
+  refreshed.registrationTime = 2'000;
+  registry.replace(ServerType::Melee, first, refreshed, 0x0A000002);
+  registry.erase(ServerType::Melee, std::next(registry.begin(ServerType::Melee)));
+  report = saving.commit();
+  EXPECT_EQ(report.batch, 2u);
+  // A kill now loses nothing: the log holds every change, owners included.
+  EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(registry)));
+  EXPECT_EQ(filesIn(t.dir), (std::vector<std::string>{"server_list.wal.1"}));
+
+  // A snapshot begins a new log and removes the old one once the list is in place.
+  EXPECT_EQ(saving.snapshot().outcome, SaveOutcome::Saved);
+  EXPECT_EQ(filesIn(t.dir), (std::vector<std::string>{"server_list.dat", "server_list.owners",
+                                                      "server_list.wal.2"}));
+  add(registry, ServerType::TeamMelee, host("Late"), 0x0A000003);
+  saving.commit();
+  EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(registry)));
+
+  // The stop's snapshot leaves the list and its owners alone, the list byte for byte what a
+  // full save of the registry writes.
+  EXPECT_EQ(saving.snapshot(true).outcome, SaveOutcome::Saved);
+  saving.stop();
+  EXPECT_EQ(filesIn(t.dir), (std::vector<std::string>{"server_list.dat", "server_list.owners"}));
+  TestContext full;
+  writeServerList(full.env, registry.snapshot(), listPaths(full.env, full.context.listFile));
+  EXPECT_EQ(readFile(t.context.listFile), readFile(full.context.listFile));
+  const Loaded again = loadAgain(t);
+  EXPECT_TRUE(sameOwners(again.hosts, hostsOf(registry)));
+  EXPECT_EQ(again.err, "");
+}
+
+TEST(ListSaver, AFailedWriteIsCutBackAndAFailedSyncGoesToANewLog) {
+  TestContext t;
+  testing::RecordingEnv env([&] { return t.now; });
+  Saving saving(t, env);
+  ServerRegistry& registry = t.context.registry;
+  add(registry, ServerType::Melee, host("A"), 0x0A000001);
+  ASSERT_TRUE(saving.commit().ok);
+  // A write fails: reported, and the log cut back to its last whole entry; the retry writes the
+  // change and whatever came meanwhile.
+  env.fail("write server_list.wal.1");
+  add(registry, ServerType::Melee, host("B"), 0x0A000001);
+  CommitReport report = saving.commit();
+  EXPECT_FALSE(report.ok);
+  EXPECT_EQ(report.error, "write " + t.dir.string() + "/server_list.wal.1: Input/output error");
+  EXPECT_EQ(env.calls().back(), "ftruncate server_list.wal.1");
+  EXPECT_EQ(loadAgain(t).hosts[1].size(), 1u);  // only what was durable
+  add(registry, ServerType::Melee, host("C"), 0x0A000001);
+  saving.append();  // nothing is tried while a commit has failed, until the retry
+  report = saving.retry();
+  EXPECT_TRUE(report.ok);
+  EXPECT_EQ(report.batch, 3u);
+  EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(registry)));
+
+  // A sync fails: its pages may be gone whatever a second sync says, so the retry writes every
+  // change not known durable to a new log, which a start replays after the old one.
+  env.fail("fdatasync server_list.wal.1");
+  registry.erase(ServerType::Melee, registry.begin(ServerType::Melee));
+  EXPECT_FALSE(saving.commit().ok);
+  report = saving.retry();
+  EXPECT_TRUE(report.ok);
+  const auto calls = env.calls();
+  EXPECT_NE(std::find(calls.begin(), calls.end(), "open server_list.wal.2 new"), calls.end());
+  EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(registry)));
+  // As if the failed sync had lost the old log's last entry: the new log still has it.
+  const std::string path = (t.dir / "server_list.wal.1").string();
+  const int fd = ::open(path.c_str(), O_RDWR);
+  LogReader reader(t.env, fd, fs::file_size(path));
+  LogHeader header;
+  LogEntry entry;
+  ASSERT_TRUE(reader.readHeader(header));
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(reader.next(entry), LogReader::Result::Entry);
+  ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(reader.validEnd())), 0);
+  ::close(fd);
+  const Loaded loaded = loadAgain(t);
+  EXPECT_TRUE(sameOwners(loaded.hosts, hostsOf(registry)));
+  EXPECT_EQ(loaded.err, "- starting with empty server list\n");  // and nothing damaged
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "protocol/control_protocol.h"
 #include "registry/server_key.h"
 #include "support/loopback.h"
+#include "support/recording_env.h"
 
 namespace dirserver {
 namespace {
@@ -36,28 +37,6 @@ Bytes registration(const std::vector<std::string>& strings) {
 }
 
 std::string hexOf(const std::optional<Bytes>& answer) { return answer ? hexText(*answer) : "none"; }
-
-// The system's file operations, except that creating a file fails while `failing` is set.
-class FailingFileSystem final : public FileSystem {
- public:
-  bool failing = false;
-  int open(const std::string& path, int flags, mode_t mode) override {
-    if (failing && (flags & O_CREAT)) {
-      errno = EROFS;
-      return -1;
-    }
-    return systemFileSystem().open(path, flags, mode);
-  }
-  ssize_t write(int fd, const void* data, std::size_t size) override {
-    return systemFileSystem().write(fd, data, size);
-  }
-  int fsync(int fd) override { return systemFileSystem().fsync(fd); }
-  int close(int fd) override { return systemFileSystem().close(fd); }
-  int rename(const std::string& from, const std::string& to) override {
-    return systemFileSystem().rename(from, to);
-  }
-  int unlink(const std::string& path) override { return systemFileSystem().unlink(path); }
-};
 
 // A client of the control socket, on the test's thread: it sends, the test pumps the server, and
 // it takes what has come.
@@ -108,7 +87,7 @@ struct ControlHarness {
     if (!socket.open(path, error)) throw std::runtime_error(error);
     settings.bansFile = bansFile;
     control = std::make_unique<ControlServer>(server.reactor(), server.core(), server.context(),
-                                              files, std::move(bans), settings, fileSystem);
+                                              files, std::move(bans), settings, env);
     control->listen(socket.fd());
   }
 
@@ -129,7 +108,7 @@ struct ControlHarness {
 
   CoreHarness server;
   InlineTaskRunner files;
-  FailingFileSystem fileSystem;
+  testing::RecordingEnv env;
   ControlSocket socket;
   std::string path;
   std::string bansFile;
@@ -242,16 +221,15 @@ TEST(Control, BanTakesTheHostsAndConnectionsOfItsRangeUntilUnbannedAndAFailedWri
   ASSERT_EQ(server.core().connectionCount(), 1u);
   const Bytes ping = request(MessageType::AckRequest);
 
-  t.fileSystem.failing = true;
+  t.env.fail("open bans.txt.tmp new");
   const std::string failed = t.command("ban 127.0.0.2 abuse");
-  EXPECT_TRUE(failed.starts_with("error nothing changed: cannot create " + t.bansFile + ".tmp: "))
-      << failed;
+  EXPECT_EQ(failed,
+            "error nothing changed: cannot create a new " + t.bansFile + ": Input/output error\n");
   EXPECT_EQ(t.hosts(), 3u);
   EXPECT_EQ(t.control->bans().size(), 0u);
   EXPECT_FALSE(fs::exists(t.bansFile));
   EXPECT_EQ(hexOf(server.roundTrip(ping, "127.0.0.2")), kAckHex);
 
-  t.fileSystem.failing = false;
   EXPECT_EQ(t.command("ban 127.0.0.2 abuse"), "ok 127.0.0.2 is banned: 2 servers removed\n");
   EXPECT_TRUE(t.out().ends_with("# control uid " + kUid +
                                 ": ban 127.0.0.2 \"abuse\": 2 servers removed, 1 left\n"))
@@ -346,8 +324,8 @@ TEST(Control, RemoveListsHostsThatShareAKeyAndTakesOneByIndexOrByItsStrings) {
             "error no server with key " + keyText + " in Melee named \"Alice\"\n");
   EXPECT_EQ(t.hosts(), 3u);
 
-  // The operator's removal goes whoever registered the host, and is saved like any change.
-  const std::size_t savesBefore = t.server.saver().saves.size();
+  // The operator's removal goes whoever registered the host, and is logged like any change.
+  const std::size_t batchesBefore = t.server.saver().appends.size();
   EXPECT_EQ(t.command("remove melee " + keyText + " Bob index=2"),
             "ok removed \"Bob\" (key " + keyText + ", Melee): 2 servers left\n");
   EXPECT_TRUE(t.out().ends_with("# control uid " + kUid + ": remove server with key: " + keyText +
@@ -360,46 +338,49 @@ TEST(Control, RemoveListsHostsThatShareAKeyAndTakesOneByIndexOrByItsStrings) {
   EXPECT_EQ(t.command(controlLine("remove", first)),
             "ok removed \"Bob\" (key " + keyText + ", Melee): 1 servers left\n");
   EXPECT_EQ(t.server.core().status().stats.operatorRemovals, 2u);
-  while (t.server.savesReported() < t.server.saver().saves.size()) {
-    t.server.finishSave();
-    t.server.advance(1min);
+  const auto& batches = t.server.saver().appends;
+  ASSERT_EQ(batches.size(), batchesBefore + 2);
+  for (const auto& [number, changes] : {batches[batchesBefore], batches.back()}) {
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].kind, HostChange::Kind::Removed);
+    EXPECT_EQ(changes[0].entry.key, key);
   }
-  EXPECT_GT(t.server.saver().saves.size(), savesBefore);
-  EXPECT_EQ(t.server.saver().saves.back()->totalCount(), 1u);
 }
 
-TEST(Control, SnapshotIsAnsweredOnceASaveBegunAfterItIsDurable) {
+TEST(Control, SnapshotIsAnsweredOnceOneBegunAfterItIsDurable) {
   ControlHarness t;
   CoreHarness& server = t.server;
   ASSERT_EQ(hexOf(server.roundTrip(registration(hostStrings(kMelee, "A")))), kAckHex);
-  ASSERT_EQ(server.saver().saves.size(), 1u);  // in flight
-  Peer peer(t.path);
-  peer.send("snapshot\n");
-  EXPECT_EQ(peer.received(server), "");
-  // Registrations go on meanwhile; the save in flight lacks them, so it does not answer.
+  // A log this small calls for no snapshot; the operator's starts at once, with the change logged
+  // before it.
+  ASSERT_EQ(server.saver().snapshots.size(), 0u);
+  Peer first(t.path), second(t.path);
+  first.send("snapshot\n");
+  EXPECT_EQ(first.received(server), "");
+  ASSERT_EQ(server.saver().snapshots.size(), 1u);
+  EXPECT_EQ(server.saver().snapshots[0]->totalCount(), 1u);
+  EXPECT_FALSE(server.saver().lastSnapshot);
+  // Registrations go on meanwhile; a snapshot asked now waits for one that holds them.
   ASSERT_EQ(hexOf(server.roundTrip(registration(hostStrings(kMelee, "B")))), kAckHex);
-  server.finishSave(SaveOutcome::Saved, 5s);
-  EXPECT_EQ(peer.received(server), "");
-  // The snapshot's save started at once, without the pause that follows a save, with both hosts.
-  ASSERT_EQ(server.saver().saves.size(), 2u);
-  EXPECT_EQ(server.saver().saves[1]->totalCount(), 2u);
-  ASSERT_EQ(hexOf(server.roundTrip(registration(hostStrings(kMelee, "C")))), kAckHex);
-  server.finishSave();
+  second.send("snapshot\n");
+  EXPECT_EQ(second.received(server), "");
+  server.finishSnapshot(SaveOutcome::Saved);
   char resolved[PATH_MAX];
-  const char* where = ::realpath(t.server.context().listFile.c_str(), resolved);
-  const std::string path = where != nullptr ? where : t.server.context().listFile;
-  EXPECT_EQ(peer.received(server), "ok 2 servers saved, durable, in " + path + "\n");
+  const char* where = ::realpath(server.context().listFile.c_str(), resolved);
+  const std::string path = where != nullptr ? where : server.context().listFile;
+  EXPECT_EQ(first.received(server), "ok 1 servers saved, durable, in " + path + "\n");
   EXPECT_TRUE(
-      t.out().ends_with("# control uid " + kUid + ": snapshot: 2 servers saved in " + path + "\n"));
-  // The next command on the connection, a snapshot whose save fails, asked while C is saved.
-  server.advance(1s);
-  peer.send("snapshot\n");
-  EXPECT_EQ(peer.received(server), "");
-  server.finishSave();
-  ASSERT_EQ(server.saver().saves.size(), 4u);
-  server.finishSave(SaveOutcome::Failed);
-  EXPECT_EQ(peer.received(server),
+      t.out().ends_with("# control uid " + kUid + ": snapshot: 1 servers saved in " + path + "\n"));
+  EXPECT_EQ(second.received(server), "");
+  ASSERT_EQ(server.saver().snapshots.size(), 2u);
+  EXPECT_EQ(server.saver().snapshots[1]->totalCount(), 2u);
+  server.finishSnapshot(SaveOutcome::Failed);
+  EXPECT_EQ(second.received(server),
             "error could not save the server list; the server's error output says why\n");
+  // Right after a failure, when the core itself waits before trying again, the operator's does not.
+  second.send("snapshot\n");
+  EXPECT_EQ(second.received(server), "");
+  EXPECT_EQ(server.saver().snapshots.size(), 3u);
 }
 
 TEST(Control, GarbageOversizedAndStalledPeersGetAnErrorOrAreDroppedAndChangeNothing) {

@@ -401,14 +401,15 @@ TEST(ServerCore, SweepRunsEveryMinuteWhateverTheTraffic) {
             .has_value());
   }
   EXPECT_EQ(t.console.out(), registered);
-  const std::size_t saves = server.saver().saves.size();
+  const std::size_t appends = server.saver().appends.size();
   server.advance(1s);
   EXPECT_EQ(t.console.out().substr(registered.size()),
             "*auto-cleaning server: Stale\n> number of servers: 1\n"
             "> servers refreshed in the last minute: 3, number of servers: 1\n");
   EXPECT_EQ(server.core().status().stats.sweepRemovals, 1u);
-  // The sweep does not write the file.
-  EXPECT_EQ(server.saver().saves.size(), saves);
+  // The host it drops is logged like a shutdown, so that a restart does not bring it back.
+  ASSERT_EQ(server.saver().appends.size(), appends + 1);
+  EXPECT_EQ(server.saver().appends.back().second.at(0).kind, HostChange::Kind::Removed);
   // The count starts again; the stop prints what it has.
   ASSERT_TRUE(server.roundTrip(registration("Bob")).has_value());
   server.core().stop();
@@ -420,124 +421,164 @@ TEST(ServerCore, SweepRunsEveryMinuteWhateverTheTraffic) {
 // ---------------------------------------------------------------------------------------------
 // Saves
 
-TEST(ServerCore, ChangesAreSavedAfterTheirAcknowledgementsOneSavePerPass) {
+TEST(ServerCore, ChangesGoToTheLogAfterTheirAcknowledgementsOneBatchPerPass) {
   CoreHarness server;
   server.start();
-  // Requests that change nothing save nothing.
+  const ServerStats& stats = server.core().status().stats;
+  // Requests that change nothing log nothing.
   server.roundTrip(request(MessageType::Registration, Bytes{1, 2, 3}));
   server.roundTrip(shutdown("Nobody"));
   server.roundTrip(request(MessageType::AckRequest));
   server.roundTrip(request(MessageType::ListRequest));
-  EXPECT_TRUE(server.saver().saves.empty());
-  // Three registrations that arrive together share one save, which starts once all three have
+  EXPECT_TRUE(server.saver().appends.empty());
+  // Three registrations that arrive together are one batch, handed over once all three have
   // their acknowledgements.
   std::vector<Client> hosts;
   for (const char* name : {"Ann", "Bob", "Cid"}) {
-    hosts.emplace_back(server.port());
+    hosts.emplace_back(server.port(), "127.0.0.7");
     hosts.back().send(registration(name));
   }
   server.pump();
   for (Client& host : hosts) EXPECT_EQ(hexText(host.receiveNow()), kAckHex);
-  ASSERT_EQ(server.saver().saves.size(), 1u);
-  EXPECT_EQ(server.saver().saves[0]->totalCount(), 3u);
-  EXPECT_TRUE(server.core().status().stats.savePending);
-  // What other threads read is the snapshot being saved.
-  EXPECT_EQ(server.core().status().snapshots.latest(), server.saver().saves[0]);
-  server.finishSave(SaveOutcome::Saved, 1s);
-  EXPECT_FALSE(server.core().status().stats.savePending);
-  EXPECT_EQ(server.core().status().stats.savesDone, 1u);
-  // The next save waits a second; readers on other threads see the change much sooner.
-  server.roundTrip(registration("Dan"));
-  EXPECT_EQ(server.core().status().snapshots.latest()->totalCount(), 3u);
+  ASSERT_EQ(server.saver().appends.size(), 1u);
+  const auto& batch = server.saver().appends[0].second;
+  ASSERT_EQ(batch.size(), 3u);
+  for (const HostChange& change : batch) {
+    EXPECT_EQ(change.kind, HostChange::Kind::Added);
+    EXPECT_EQ(change.entry.from, ipv4("127.0.0.7"));
+  }
+  EXPECT_TRUE(stats.savePending);
+  EXPECT_EQ(stats.changesPending, 3u);
+  // Readers on other threads see the change within 100 ms, before it is durable.
+  EXPECT_EQ(server.core().status().snapshots.latest()->totalCount(), 0u);
   server.advance(100ms);
-  EXPECT_EQ(server.core().status().snapshots.latest()->totalCount(), 4u);
-  EXPECT_EQ(server.saver().saves.size(), 1u);
-  server.advance(900ms);
-  EXPECT_EQ(server.saver().saves.size(), 2u);
-  server.finishSave();
-  // A refresh changes the file (the registration time), so it is saved too.
-  server.advance(1s);
-  server.roundTrip(registration("Ann"));
-  EXPECT_EQ(server.saver().saves.size(), 3u);
+  EXPECT_EQ(server.core().status().snapshots.latest()->totalCount(), 3u);
+  server.finishCommit(true, 4ms);
+  EXPECT_FALSE(stats.savePending);
+  EXPECT_EQ(stats.changesPending, 0u);
+  EXPECT_EQ(stats.commitsDone, 1u);
+  EXPECT_EQ(stats.ackToDurable.count(), 3u);
+  EXPECT_GE(stats.ackToDurable.sumSeconds(), 3 * 0.104);
+  // A refresh is logged too (its time changed), and so is a shutdown; no snapshot is due yet.
+  server.roundTrip(registration("Ann"), "127.0.0.7");
+  server.roundTrip(shutdown("Bob"), "127.0.0.7");
+  ASSERT_EQ(server.saver().appends.size(), 3u);
+  EXPECT_EQ(server.saver().appends[1].second.at(0).kind, HostChange::Kind::Refreshed);
+  EXPECT_EQ(server.saver().appends[2].second.at(0).kind, HostChange::Kind::Removed);
+  EXPECT_TRUE(server.saver().snapshots.empty());
 }
 
-TEST(ServerCore, OneSaveInFlightThenOneForEverythingThatCameMeanwhileAfterAPause) {
+TEST(ServerCore, AFailedCommitSaysSoOnceAndIsRetriedOnATimerWithBackoff) {
   CoreHarness server;
   server.start();
+  const ServerStats& stats = server.core().status().stats;
   server.roundTrip(registration("Ann"));
-  ASSERT_EQ(server.saver().saves.size(), 1u);
-  for (const char* name : {"Bob", "Cid", "Dee"}) server.roundTrip(registration(name));
-  EXPECT_EQ(server.saver().saves.size(), 1u);
-  // The save took 400 ms: the next one waits as long again, so the saver is idle half the time.
-  server.finishSave(SaveOutcome::Saved, 400ms);
-  EXPECT_EQ(server.saver().saves.size(), 1u);
-  server.advance(399ms);
-  EXPECT_EQ(server.saver().saves.size(), 1u);
+  server.finishCommit(false);
+  const std::string line =
+      "- could not save server list changes (write server_list.wal.1: No space left on "
+      "device): they wait in memory and are tried again\n";
+  EXPECT_EQ(server.test().console.err(), line);
+  EXPECT_TRUE(stats.lastCommitFailed);
+  EXPECT_TRUE(stats.savePending);
+  server.advance(999ms);
+  EXPECT_EQ(server.saver().retries, 0);
   server.advance(1ms);
-  ASSERT_EQ(server.saver().saves.size(), 2u);
-  EXPECT_EQ(server.saver().saves[1]->totalCount(), 4u);
-  server.finishSave();
-  server.advance(1h);
-  EXPECT_EQ(server.saver().saves.size(), 2u);
+  EXPECT_EQ(server.saver().retries, 1);
+  // A second failure in a row: no new line, twice the pause.
+  server.roundTrip(registration("Bob"));
+  server.finishCommit(false);
+  server.advance(1999ms);
+  EXPECT_EQ(server.saver().retries, 1);
+  server.advance(1ms);
+  EXPECT_EQ(server.saver().retries, 2);
+  server.finishCommit(true);
+  EXPECT_EQ(server.test().console.err(),
+            line + "- server list changes saved again after 2 failed attempts\n");
+  EXPECT_FALSE(stats.lastCommitFailed);
+  EXPECT_FALSE(stats.savePending);
+  EXPECT_EQ(stats.ackToDurable.count(), 2u);
+  EXPECT_EQ(stats.commitsFailed, 2u);
+  EXPECT_EQ(stats.errors[static_cast<int>(ConsoleError::CommitFailed)], 1u);
 }
 
-TEST(ServerCore, FailedSaveIsReportedWhenItEndsAndRetriedWithTheNextChange) {
+TEST(ServerCore, ASnapshotFollowsWhenTheLogOutgrowsItsShareAndIsRetriedAfterAFailure) {
   CoreHarness server;
   server.start();
   server.roundTrip(registration("Ann"));
-  EXPECT_EQ(server.test().console.err(), "");
-  server.finishSave(SaveOutcome::Failed);
-  EXPECT_EQ(server.test().console.err(), "- could not save server list\n");
-  server.advance(1h);
-  EXPECT_EQ(server.saver().saves.size(), 1u);
-  EXPECT_TRUE(server.core().status().stats.savePending);
+  // A log of under 1 MiB (a quarter of the list's size is far less) calls for no snapshot.
+  server.finishCommit(true, 2ms, (1 << 20) - 1);
+  EXPECT_TRUE(server.saver().snapshots.empty());
   server.roundTrip(registration("Bob"));
-  ASSERT_EQ(server.saver().saves.size(), 2u);
-  EXPECT_EQ(server.saver().saves[1]->totalCount(), 2u);
-  server.finishSave(SaveOutcome::NotDurable);
-  EXPECT_NE(server.test().console.err().find("may not survive a power loss"), std::string::npos);
-  EXPECT_FALSE(server.core().status().stats.savePending);
+  server.finishCommit(true, 2ms, 1 << 20);
+  ASSERT_EQ(server.saver().snapshots.size(), 1u);
+  EXPECT_EQ(server.saver().snapshots[0]->totalCount(), 2u);
+  EXPECT_FALSE(server.saver().lastSnapshot);
+  // Changes meanwhile are logged; no second snapshot while one is in flight.
+  server.roundTrip(registration("Cid"));
+  EXPECT_EQ(server.saver().appends.size(), 3u);
+  server.finishCommit(true, 2ms, 2 << 20);
+  EXPECT_EQ(server.saver().snapshots.size(), 1u);
+  server.finishSnapshot(SaveOutcome::Failed, 10ms, 2 << 20);
+  EXPECT_EQ(server.test().console.err(), "- could not save server list\n");
+  EXPECT_TRUE(server.core().status().stats.lastSaveFailed);
+  server.advance(999ms);
+  EXPECT_EQ(server.saver().snapshots.size(), 1u);
+  server.advance(1ms);
+  ASSERT_EQ(server.saver().snapshots.size(), 2u);
+  EXPECT_EQ(server.saver().snapshots[1]->totalCount(), 3u);
+  server.finishSnapshot(SaveOutcome::Saved, 10ms, 48);
+  EXPECT_EQ(server.core().status().stats.savesDone, 1u);
+  EXPECT_FALSE(server.core().status().stats.lastSaveFailed);
+  server.advance(1h);
+  EXPECT_EQ(server.saver().snapshots.size(), 2u);
+  // After a start that replayed logs, one starts at once.
+  CoreHarness restarted;
+  restarted.start();
+  restarted.core().restored(5000, true);
+  EXPECT_EQ(restarted.saver().snapshots.size(), 1u);
 }
 
-TEST(ServerCore, OrderlyStopSavesWhatTheFileLacksThenStops) {
+TEST(ServerCore, OrderlyStopWritesALastSnapshotThatHoldsEveryChange) {
   {
     CoreHarness server;
     server.start();
     server.core().stop();
-    EXPECT_TRUE(server.reactorStopped());  // nothing to save
+    EXPECT_TRUE(server.reactorStopped());  // no log, no change: nothing to write
+    EXPECT_TRUE(server.saver().snapshots.empty());
   }
   CoreHarness server;
   server.start();
   server.roundTrip(registration("Ann"));
-  server.roundTrip(registration("Bob"));  // waits for the save in flight
+  server.finishCommit(true, 2ms, 1 << 20);  // a snapshot starts
+  ASSERT_EQ(server.saver().snapshots.size(), 1u);
+  server.roundTrip(registration("Bob"));
   Client open(server.port());
   server.pump();
   server.core().stop();
   server.pump();
   EXPECT_TRUE(open.closed());
   EXPECT_FALSE(server.reactorStopped());
-  // No pause before the last save: it starts as soon as the one in flight ends.
-  server.finishSave(SaveOutcome::Saved, 1s);
-  ASSERT_EQ(server.saver().saves.size(), 2u);
-  EXPECT_EQ(server.saver().saves[1]->totalCount(), 2u);
+  // The snapshot in flight lacks Bob: the last one starts as soon as it ends, with no pause.
+  server.finishSnapshot(SaveOutcome::Saved);
+  ASSERT_EQ(server.saver().snapshots.size(), 2u);
+  EXPECT_EQ(server.saver().snapshots[1]->totalCount(), 2u);
+  EXPECT_TRUE(server.saver().lastSnapshot);
+  EXPECT_EQ(server.saver().appends.size(), 2u);  // Bob's batch went before it
   EXPECT_FALSE(server.reactorStopped());
-  server.finishSave();
+  server.finishSnapshot(SaveOutcome::Saved);
   EXPECT_TRUE(server.reactorStopped());
   EXPECT_TRUE(server.core().stoppedClean());
-  // No new connection is taken once stopping.
   EXPECT_EQ(server.core().connectionCount(), 0u);
-}
 
-TEST(ServerCore, StopAfterAFailedSaveTriesOnceMoreAndSaysWhetherItWorked) {
-  CoreHarness server;
-  server.start();
-  server.roundTrip(registration("Ann"));
-  server.finishSave(SaveOutcome::Failed);
-  server.core().stop();
-  ASSERT_EQ(server.saver().saves.size(), 2u);
-  server.finishSave(SaveOutcome::Failed);
-  EXPECT_TRUE(server.reactorStopped());
-  EXPECT_FALSE(server.core().stoppedClean());
+  // A failed last snapshot leaves the log, and the stop says so.
+  CoreHarness failing;
+  failing.start();
+  failing.roundTrip(registration("Ann"));
+  failing.core().stop();
+  ASSERT_EQ(failing.saver().snapshots.size(), 1u);
+  failing.finishSnapshot(SaveOutcome::Failed);
+  EXPECT_TRUE(failing.reactorStopped());
+  EXPECT_FALSE(failing.core().stoppedClean());
 }
 
 }  // namespace

@@ -49,11 +49,27 @@ void CoreHarness::advance(SteadyClock::duration by) {
   pump();
 }
 
-void CoreHarness::finishSave(SaveOutcome outcome, SteadyClock::duration took) {
-  if (reported_ >= saver_.saves.size()) throw std::logic_error("no save to finish");
-  ++reported_;
+void CoreHarness::finishCommit(bool ok, SteadyClock::duration took, std::uint64_t logBytes) {
   clock_.advance(took);
-  core_->saveFinished(outcome, took);
+  CommitReport report;
+  report.ok = ok;
+  report.batch = saver_.appends.empty() ? 0 : saver_.appends.back().first;
+  report.took = took;
+  report.logBytes = logBytes;
+  if (!ok) report.error = "write server_list.wal.1: No space left on device";
+  core_->commitFinished(report);
+  pump();
+}
+
+void CoreHarness::finishSnapshot(SaveOutcome outcome, SteadyClock::duration took,
+                                 std::uint64_t logBytes) {
+  if (saver_.snapshots.empty()) throw std::logic_error("no snapshot to finish");
+  clock_.advance(took);
+  SnapshotReport report;
+  report.outcome = outcome;
+  report.took = took;
+  report.logBytes = logBytes;
+  core_->snapshotFinished(report);
   pump();
 }
 

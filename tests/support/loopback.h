@@ -32,11 +32,22 @@ class ManualClock {
   SteadyClock::time_point now_ = SteadyClock::time_point() + std::chrono::hours(1000);
 };
 
-// A saver that only records what it is handed; the test reports the outcome when it likes.
+// A saver that only records what it is handed; the test reports the outcomes when it likes.
 class RecordingSaver final : public Saver {
  public:
-  void save(SnapshotPtr snapshot) override { saves.push_back(std::move(snapshot)); }
-  std::vector<SnapshotPtr> saves;
+  void append(std::uint64_t batch, std::vector<HostChange> changes) override {
+    appends.emplace_back(batch, std::move(changes));
+  }
+  void snapshot(SnapshotPtr snapshot, bool last) override {
+    snapshots.push_back(std::move(snapshot));
+    lastSnapshot = last;
+  }
+  void retry() override { ++retries; }
+
+  std::vector<std::pair<std::uint64_t, std::vector<HostChange>>> appends;
+  std::vector<SnapshotPtr> snapshots;
+  bool lastSnapshot = false;
+  int retries = 0;
 };
 
 // A server core on 127.0.0.1 and a free port, driven by the test on its own thread: the test
@@ -60,10 +71,14 @@ class CoreHarness {
   void pump();
   // Moves the clock on and pumps.
   void advance(SteadyClock::duration by);
-  // Reports the oldest save not yet reported, as the saver would, and pumps.
-  void finishSave(SaveOutcome outcome = SaveOutcome::Saved,
-                  SteadyClock::duration took = std::chrono::milliseconds(10));
-  std::size_t savesReported() const { return reported_; }
+  // Reports a commit of every batch handed over so far (or its failure), as the saver would, after
+  // `took`, and pumps.
+  void finishCommit(bool ok = true, SteadyClock::duration took = std::chrono::milliseconds(2),
+                    std::uint64_t logBytes = 1000);
+  // Reports the snapshot in flight, as the saver would, and pumps.
+  void finishSnapshot(SaveOutcome outcome = SaveOutcome::Saved,
+                      SteadyClock::duration took = std::chrono::milliseconds(10),
+                      std::uint64_t logBytes = 48);
   bool reactorStopped() const { return reactor_.stopping(); }
 
   // Sends a whole request on a new connection, pumps, and returns what came back before the
@@ -79,7 +94,6 @@ class CoreHarness {
   std::unique_ptr<ServerCore> core_;
   int listenSocket_ = -1;
   std::uint16_t port_ = 0;
-  std::size_t reported_ = 0;
 };
 
 // A blocking client socket connected to 127.0.0.1:port, from `source` (an address of 127/8) when

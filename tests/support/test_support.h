@@ -10,6 +10,7 @@
 
 #include "common/byte_order.h"
 #include "common/console.h"
+#include "persist/env.h"
 #include "registry/server_context.h"
 #include "registry/server_record.h"
 
@@ -37,7 +38,7 @@ class CapturedConsole {
   std::size_t errSize_ = 0;
 };
 
-// A ServerContext whose console is captured, whose clock reads `now`, and whose server list file
+// A ServerContext whose console is captured, whose clock (and env's) reads `now`, and whose server list file
 // lies in a fresh temporary directory (removed with the fixture, and in any case when the process
 // that made the first one exits: all lie in one dirserver-test-XXXXXX directory).
 class TestContext {
@@ -49,6 +50,8 @@ class TestContext {
   CapturedConsole console;
   std::int64_t now = 1'700'000'000;
   std::filesystem::path dir;
+  // The system's files, on the context's clock.
+  SystemEnv env{[this] { return now; }};
 };
 
 // A registration or shutdown body of the given strings (normally seven).

@@ -17,6 +17,7 @@
 #include "common/console.h"
 #include "common/version.h"
 #include "dump.h"
+#include "persist/write_ahead_log.h"
 #include "listing/list_reply.h"
 #include "listing_output.h"
 #include "net/listener.h"
@@ -150,6 +151,34 @@ TEST(DirctlDump, ShowsEachRecordAndWhereADamagedFileIsDamaged) {
           "    path      /Aviantorvale/Melee Game\n    field 1   10.0.0.1:7000\n"
           "    name      Ann?[2J\n    field 3   v1.0\n    field 4   4\n    field 5   16\n"
           "    field 6   open\nsection 2 (/Aviantorvale/Team Melee Game): no records\n1 record\n");
+
+  // The logs beside the list follow it, change by change.
+  LogEntry set;
+  set.type = ServerType::Melee;
+  set.record = ann;
+  set.owner = 0x0100000A;
+  Bytes log = encodeLogHeader({1, 0xABCDEF, 7, 8});
+  appendLogEntry(log, set);
+  const std::size_t second = log.size();
+  set.operation = LogOperation::Remove;
+  set.owner = kUnknownAddress;
+  appendLogEntry(log, set);
+  const std::string logPath = (t.dir / "list.wal.1").string();
+  testing::writeFile(logPath, log);
+  testing::CapturedConsole withLog;
+  ASSERT_TRUE(dumpServerList(path, kNow, withLog.console().out, error)) << error;
+  const std::string shown = withLog.out();
+  for (const std::string& line :
+       {logPath + ": " + std::to_string(log.size()) +
+            " bytes, log 1, follows the list of fingerprint 0000000000abcdef (which holds the "
+            "changes up to 7)\n  change 8 at offset 48: set, owner 10.0.0.1\n    key       " +
+            std::to_string(key),
+        "  change 9 at offset " + std::to_string(second) + ": remove, owner none\n",
+        "  2 changes, ending at offset " + std::to_string(log.size()) + " of " +
+            std::to_string(log.size()) + "\n"}) {
+    EXPECT_NE(shown.find(line), std::string::npos) << line << "\n" << shown;
+  }
+  std::filesystem::remove(logPath);
 
   // The whole records before the damage are shown, then one line says what is wrong.
   Bytes claimsTwo = file;

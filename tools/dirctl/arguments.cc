@@ -36,7 +36,7 @@ constexpr const char* kOverview =
     "  remove TYPE KEY [NAME] [--index N]     remove one host, whatever address registered it\n"
     "  remove PATH F1 NAME F3 F4 F5 F6        remove the host of exactly these seven strings\n"
     "  snapshot                               make server_list.dat complete and durable now\n"
-    "  status                                 hosts, connections, bans, the last save, version\n"
+    "  status                                 hosts, connections, bans, snapshot and log, version\n"
     "\n"
     "options:\n"
     "  --timeout SECONDS   limit on connecting, on sending and on each wait for the answer\n"
@@ -94,7 +94,7 @@ constexpr const char* kStatusUsage =
     "usage: dirctl status [--control PATH]\n"
     "\n"
     "Prints the server's version, its hosts per game type, its open connections, its bans and\n"
-    "what they refused and removed, and its last save.\n";
+    "what they refused and removed, its last snapshot and what its log holds since.\n";
 
 constexpr const char* kListUsage =
     "usage: dirctl list [HOST[:PORT]] [--json | --raw] [--timeout SECONDS]\n"

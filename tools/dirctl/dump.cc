@@ -1,9 +1,12 @@
 #include "dump.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <set>
 
 #include "common/console.h"
@@ -12,6 +15,7 @@
 #include "registry/expiry.h"
 #include "registry/server_key.h"
 #include "persist/server_list_file.h"
+#include "persist/write_ahead_log.h"
 
 namespace dirserver::dirctl {
 namespace {
@@ -41,11 +45,9 @@ std::string sectionHeading(std::size_t section) {
 
 // Prints record `index` of its section, `key` being the key computed from its fields and
 // `keyTaken` whether an earlier record of the section has that key.
-void printRecord(std::FILE* out, const ServerListReader::Entry& entry, std::size_t index,
-                 ServerKey key, bool keyTaken, std::int64_t now) {
+void printHost(std::FILE* out, const ServerListReader::Entry& entry, ServerKey key,
+               std::int64_t now) {
   const ServerRecord& record = entry.record;
-  std::fprintf(out, "  record %zu at offset %llu\n", index,
-               static_cast<unsigned long long>(entry.offset));
   std::string keyText = std::to_string(key);
   if (key != entry.storedKey) keyText += ", stored " + std::to_string(entry.storedKey);
   printItem(out, "key", keyText);
@@ -55,7 +57,22 @@ void printRecord(std::FILE* out, const ServerListReader::Entry& entry, std::size
   for (std::size_t i = 0; i < kFieldCount; ++i) {
     printItem(out, fieldLabel(i), consoleText(toDisplayText(record.fields[i].data)));
   }
+}
 
+// An owner's address as text; "none" for a host that belongs to no address.
+std::string ownerText(PeerAddress owner) {
+  if (owner == kUnknownAddress) return "none";
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(&owner);
+  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
+         std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+}
+
+void printRecord(std::FILE* out, const ServerListReader::Entry& entry, std::size_t index,
+                 ServerKey key, bool keyTaken, std::int64_t now) {
+  const ServerRecord& record = entry.record;
+  std::fprintf(out, "  record %zu at offset %llu\n", index,
+               static_cast<unsigned long long>(entry.offset));
+  printHost(out, entry, key, now);
   if (keyTaken) {
     printItem(out, "note",
               "key " + std::to_string(key) +
@@ -80,25 +97,90 @@ void printRecord(std::FILE* out, const ServerListReader::Entry& entry, std::size
   }
 }
 
+// Opens `path` for reading through the system's environment; -1 with `error` set when it cannot
+// be, or is no regular file.
+int openFile(const std::string& path, std::uint64_t& size, std::string& error) {
+  Env& env = systemEnv();
+  const int fd = env.open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
+  if (fd < 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  struct stat status {};
+  if (env.fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    env.close(fd);
+    error = path + " is not a regular file";
+    return -1;
+  }
+  size = static_cast<std::uint64_t>(status.st_size);
+  return fd;
+}
+
+// Prints one log beside the list: its header and each of its entries.
+bool dumpLog(const std::string& path, std::int64_t now, std::FILE* out, std::string& error) {
+  std::uint64_t size = 0;
+  const int fd = openFile(path, size, error);
+  if (fd < 0) return false;
+  LogReader reader(systemEnv(), fd, size);
+  LogHeader header;
+  if (!reader.readHeader(header)) {
+    ::close(fd);
+    error = path + " is not a log of the server: " + reader.why();
+    return false;
+  }
+  char base[17];
+  std::snprintf(base, sizeof base, "%016llx", static_cast<unsigned long long>(header.baseFingerprint));
+  std::fprintf(out,
+               "%s: %llu bytes, log %llu, follows the list of fingerprint %s (which holds the "
+               "changes up to %llu)\n",
+               consoleText(path).c_str(), static_cast<unsigned long long>(size),
+               static_cast<unsigned long long>(header.seq), base,
+               static_cast<unsigned long long>(header.baseChange));
+  LogEntry entry;
+  auto result = LogReader::Result::End;
+  while (true) {
+    const std::uint64_t offset = reader.validEnd();
+    if ((result = reader.next(entry)) != LogReader::Result::Entry) break;
+    const std::uint64_t number = header.firstChange + reader.entriesRead() - 1;
+    std::fprintf(out, "  change %llu at offset %llu: %s, owner %s\n",
+                 static_cast<unsigned long long>(number), static_cast<unsigned long long>(offset),
+                 entry.operation == LogOperation::Set ? "set" : "remove",
+                 ownerText(entry.owner).c_str());
+    ServerListReader::Entry shown;
+    shown.section = entry.type;
+    shown.record = std::move(entry.record);
+    shown.offset = offset;
+    const ServerKey key = computeServerKey(shown.record.fields);
+    shown.storedKey = key;
+    printHost(out, shown, key, now);
+  }
+  ::close(fd);
+  if (result == LogReader::Result::ReadError) {
+    error = "cannot read " + path + ": " + reader.readError();
+    return false;
+  }
+  if (result == LogReader::Result::Damaged) {
+    error = path + " is damaged: " + reader.why() + " (" + std::to_string(reader.entriesRead()) +
+            " whole changes before it are shown)";
+    return false;
+  }
+  std::fprintf(out, "  %llu changes, ending at offset %llu of %llu\n",
+               static_cast<unsigned long long>(reader.entriesRead()),
+               static_cast<unsigned long long>(reader.validEnd()),
+               static_cast<unsigned long long>(size));
+  return true;
+}
+
 }  // namespace
 
 bool dumpServerList(const std::string& path, std::int64_t now, std::FILE* out, std::string& error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  struct stat status {};
-  if (::fstat(::fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
-    std::fclose(file);
-    error = path + " is not a regular file";
-    return false;
-  }
-  const auto size = static_cast<std::uint64_t>(status.st_size);
+  std::uint64_t size = 0;
+  const int fd = openFile(path, size, error);
+  if (fd < 0) return false;
   std::fprintf(out, "%s: %llu bytes\n", consoleText(path).c_str(),
                static_cast<unsigned long long>(size));
 
-  ServerListReader reader(file, size);
+  ServerListReader reader(systemEnv(), fd, size);
   ServerListReader::Entry entry;
   std::size_t headed = 0;  // sections whose heading has been printed
   std::size_t records = 0;
@@ -121,7 +203,7 @@ bool dumpServerList(const std::string& path, std::int64_t now, std::FILE* out, s
     printRecord(out, entry, inSection++, key, keyTaken, now);
     ++records;
   }
-  std::fclose(file);
+  ::close(fd);
 
   if (result == ServerListReader::Result::ReadError) {
     error = "cannot read " + path + ": " + reader.readError();
@@ -139,10 +221,19 @@ bool dumpServerList(const std::string& path, std::int64_t now, std::FILE* out, s
     std::fprintf(out, "%s: no records\n", sectionHeading(headed).c_str());
   }
   std::fprintf(out, "%zu record%s\n", records, records == 1 ? "" : "s");
-  const std::uint64_t used = kServerTypeCount * kFileCountSize + records * kFileRecordSize;
-  if (size > used) {
-    std::fprintf(out, "note: %llu bytes after the third section are not read\n",
-                 static_cast<unsigned long long>(size - used));
+
+  // The logs beside it, oldest first: the changes made since it was written.
+  const ListPaths paths = listPaths(systemEnv(), path);
+  std::vector<std::string> names;
+  std::vector<std::pair<std::uint64_t, std::string>> logs;
+  if (systemEnv().listDirectory(paths.dir, names) == 0) {
+    for (const std::string& name : names) {
+      if (const auto seq = paths.logSeq(name)) logs.emplace_back(*seq, paths.log(*seq));
+    }
+  }
+  std::sort(logs.begin(), logs.end());
+  for (const auto& [seq, log] : logs) {
+    if (!dumpLog(log, now, out, error)) return false;
   }
   return true;
 }

@@ -19,13 +19,21 @@ namespace dirserver::dirctl {
 //                                      do not show: a key already in the section (dropped at
 //                                      load), a path of no or another type, a field of odd
 //                                      length (its last byte is not listed)
-//   N records                          and a note on bytes after the third section
-// The age is `now` minus the registration time in the server's 32-bit arithmetic.
+//   N records
+// then each log beside it (server_list.wal.N), oldest first:
+//   LOG: N bytes, log N, follows the list of fingerprint F (which holds the changes up to C)
+//     change C at offset O: set|remove, owner A.B.C.D|none
+//       key, time, path ...            as for a record
+//     N changes, ending at offset O of SIZE
+// The file and the logs together make the registry a start would load (changes the file holds
+// already are shown too; a start skips them). The age is `now` minus the registration time in
+// the server's 32-bit arithmetic.
 //
-// Returns true for a whole file. Returns false, with `error` one line, when the file cannot be
-// opened or is no regular file (nothing printed), or fails to read part way (an I/O error: the
-// records before it have been printed), or is damaged: then the records read whole
-// before the damage have been printed and `error` says where and why (ServerListReader::damage()).
+// Returns true for a whole file and whole logs. Returns false, with `error` one line, when the
+// file or a log cannot be opened or is no regular file, or fails to read part way (an I/O error:
+// what came before it has been printed), or is damaged (bytes after the third section included):
+// then the records or changes read whole before the damage have been printed and `error` says
+// where and why.
 bool dumpServerList(const std::string& path, std::int64_t now, std::FILE* out, std::string& error);
 
 }  // namespace dirserver::dirctl

@@ -1,0 +1,438 @@
+#include "persist/list_loader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+#include "persist/owners_file.h"
+#include "registry/server_key.h"
+
+namespace dirserver {
+namespace {
+
+// Opens `path` for reading and gives its size. Returns -1 with `why` empty when there is no such
+// file, or with `why` saying why it cannot be read; anything but a regular file (a directory, a
+// device, a pipe) cannot be ours. Never blocks on a pipe with no writer (O_NONBLOCK changes
+// nothing for a regular file).
+int openForReading(Env& env, const std::string& path, std::uint64_t& size, std::string& why) {
+  why.clear();
+  const int fd = env.open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
+  if (fd < 0) {
+    if (errno != ENOENT) why = std::strerror(errno);
+    return -1;
+  }
+  struct stat status {};
+  if (env.fstat(fd, &status) != 0) {
+    why = std::strerror(errno);
+  } else if (S_ISDIR(status.st_mode)) {
+    why = std::strerror(EISDIR);
+  } else if (!S_ISREG(status.st_mode)) {
+    why = "not a regular file";
+  }
+  if (!why.empty()) {
+    env.close(fd);
+    return -1;
+  }
+  size = static_cast<std::uint64_t>(status.st_size);
+  return fd;
+}
+
+// Prints the line for a file that is there but cannot be read; returns what loadServerList then
+// returns.
+LoadResult cannotRead(const ServerContext& context, const std::string& file, const std::string& why) {
+  std::fprintf(context.console.err, "+error: cannot read server list %s: %s\n", file.c_str(),
+               why.c_str());
+  LoadResult result;
+  result.readable = false;
+  return result;
+}
+
+// One record read from the list, before it is filed.
+struct ReadRecord {
+  ServerType type{};
+  ServerKey key = 0;
+  ServerKey storedKey = 0;
+  ServerRecord record;
+};
+
+// Reads the list file into `result` and the registry. Returns false when it cannot be read.
+bool loadList(ServerContext& context, Env& env, const ListPaths& paths, LoadResult& result) {
+  const Console& console = context.console;
+  result.inPlace.fingerprint = emptyListFingerprint();
+  std::uint64_t size = 0;
+  std::string openFailure;
+  const int fd = openForReading(env, paths.target, size, openFailure);
+  if (fd < 0) {
+    // Only a missing file means a first start. A file that is there but unreadable must not be
+    // taken for an empty list: the first save would replace it.
+    if (!openFailure.empty()) {
+      result = cannotRead(context, context.listFile, openFailure);
+      return false;
+    }
+    std::fprintf(console.err, "- starting with empty server list\n");
+    return true;
+  }
+
+  ServerListReader reader(env, fd, size);
+  ServerListReader::Entry entry;
+  std::vector<ReadRecord> records;
+  std::string damage;
+  for (;;) {
+    const auto next = reader.next(entry);
+    if (next == ServerListReader::Result::End) break;
+    if (next == ServerListReader::Result::Damaged) {
+      damage = reader.damage();
+      break;
+    }
+    if (next == ServerListReader::Result::ReadError) {
+      env.close(fd);
+      result = cannotRead(context, context.listFile, reader.readError());
+      return false;
+    }
+    if (records.size() >= kMaxServers) {
+      damage = "it holds more than " + std::to_string(kMaxServers) + " servers";
+      break;
+    }
+    const ServerKey key = computeServerKey(entry.record.fields, context.keyTrace());
+    records.push_back({entry.section, key, entry.storedKey, std::move(entry.record)});
+  }
+  env.close(fd);
+
+  // The owners file speaks for this list only when it names it by its fingerprint.
+  std::string ownersTrouble;
+  const std::vector<PeerAddress> owners =
+      damage.empty() ? readOwners(env, paths.owners(), reader.fingerprint(),
+                                  static_cast<std::uint32_t>(records.size()), ownersTrouble)
+                     : std::vector<PeerAddress>{};
+  if (!ownersTrouble.empty()) {
+    std::fprintf(console.err,
+                 "- the owners file %s cannot be used (%s): the hosts of the server list belong to "
+                 "no address until they register again\n",
+                 paths.owners().c_str(), ownersTrouble.c_str());
+  }
+
+  ServerRegistry& registry = context.registry;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    ReadRecord& read = records[i];
+    if (read.key != read.storedKey) result.rewrite = true;
+    // Only the very same host twice in one section is dropped; hosts whose strings merely sum to
+    // the same key are all kept.
+    if (registry.find(read.type, read.key, read.record.fields) != registry.end(read.type)) {
+      result.rewrite = true;
+      continue;
+    }
+    const PeerAddress owner = owners.empty() ? kUnknownAddress : owners[i];
+    // A host that does not come last is out of the order the file is written in.
+    const auto inserted = registry.insert(read.type, read.key, std::move(read.record), owner).first;
+    if (std::next(inserted) != registry.end(read.type)) result.rewrite = true;
+  }
+  records.clear();
+
+  if (damage.empty()) {
+    result.inPlace.fingerprint = reader.fingerprint();
+    result.inPlace.owners = owners;
+  } else {
+    std::string aside, why;
+    if (keepDamagedListFile(env, paths.target, aside, why)) {
+      std::fprintf(console.err,
+                   "- server list is damaged (%s): kept %u servers read before it; "
+                   "the damaged file is kept as %s\n",
+                   damage.c_str(), registry.totalCount(), aside.c_str());
+      // Written back at once: the records kept live in the file again, not only in memory.
+      result.rewrite = true;
+    } else {
+      // The damaged file stays where it is, and so must the evidence: no rewrite over it. Logs
+      // written from now on follow it as it reads.
+      std::fprintf(console.err,
+                   "- server list is damaged (%s): kept %u servers read before it; "
+                   "could not keep the damaged file as %s (%s)\n",
+                   damage.c_str(), registry.totalCount(), aside.c_str(), why.c_str());
+      result.inPlace.fingerprint = reader.fingerprint();
+      result.rewrite = false;
+    }
+  }
+  std::fprintf(console.out, "- loaded %d servers\n", static_cast<int>(registry.totalCount()));
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Logs
+
+struct FoundLog {
+  std::string path;
+  LogHeader header;
+  std::uint64_t size = 0;
+};
+
+// Moves a log that is not replayed aside, with its line.
+void keepAside(const ServerContext& context, Env& env, const std::string& path,
+               const std::string& reason) {
+  std::string aside, why;
+  if (keepDamagedListFile(env, path, aside, why, "unused")) {
+    std::fprintf(context.console.err, "- server list log %s is not replayed (%s); it is kept as %s\n",
+                 path.c_str(), reason.c_str(), aside.c_str());
+  } else {
+    std::fprintf(context.console.err,
+                 "- server list log %s is not replayed (%s); could not keep it aside as %s (%s)\n",
+                 path.c_str(), reason.c_str(), aside.c_str(), why.c_str());
+  }
+}
+
+// Copies the whole of `path` to a name of its own beside it; the name used, or empty with `why`.
+std::string copyAside(Env& env, const std::string& path, std::string& why) {
+  const std::int64_t now = env.wallClock();
+  int to = -1;
+  std::string name;
+  for (unsigned attempt = 1; attempt <= 1000 && to < 0; ++attempt) {
+    name = damagedListFile(path, now, attempt);
+    to = env.open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (to < 0 && errno != EEXIST) break;
+  }
+  if (to < 0) {
+    why = std::strerror(errno);
+    return {};
+  }
+  const int from = env.open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
+  bool copied = from >= 0;
+  Bytes block(1 << 20);
+  for (off_t offset = 0; copied;) {
+    const ssize_t got = readFully(env, from, block.data(), block.size());
+    if (got <= 0) {
+      copied = got == 0;
+      break;
+    }
+    copied = writeFullyAt(env, to, ByteView(block).first(static_cast<std::size_t>(got)), offset);
+    offset += got;
+  }
+  copied = copied && env.fsync(to) == 0;
+  const int error = errno;
+  if (from >= 0) env.close(from);
+  copied = env.close(to) == 0 && copied;
+  if (!copied) {
+    why = std::strerror(error);
+    env.unlink(name);
+    return {};
+  }
+  return name;
+}
+
+// Keeps a copy of a damaged log and cuts the log back to its last whole entry, so that it can be
+// appended to; false when the log must stay as it is.
+bool keepDamagedLog(const ServerContext& context, Env& env, const FoundLog& log,
+                    std::uint64_t validEnd, const std::string& damage, std::uint64_t replayed) {
+  std::string why;
+  const std::string copy = copyAside(env, log.path, why);
+  const std::string head = "- server list log " + log.path + " is damaged (" + damage +
+                           "): replayed " + std::to_string(replayed) +
+                           " changes before it, dropped " + std::to_string(log.size - validEnd) +
+                           " bytes; ";
+  if (copy.empty()) {
+    std::fprintf(context.console.err, "%scould not keep a copy of it (%s)\n", head.c_str(),
+                 why.c_str());
+    return false;
+  }
+  std::fprintf(context.console.err, "%sthe damaged log is kept as %s\n", head.c_str(),
+               copy.c_str());
+  const int fd = env.open(log.path, O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0);
+  if (fd < 0) return false;
+  const bool cut = env.ftruncate(fd, static_cast<off_t>(validEnd)) == 0 && env.fsync(fd) == 0;
+  env.close(fd);
+  return cut;
+}
+
+}  // namespace
+
+bool applyLogEntry(ServerContext& context, const LogEntry& entry, std::string& why) {
+  ServerRegistry& registry = context.registry;
+  const ServerKey key = computeServerKey(entry.record.fields, context.keyTrace());
+  const auto found = registry.find(entry.type, key, entry.record.fields);
+  if (entry.operation == LogOperation::Remove) {
+    if (found != registry.end(entry.type)) registry.erase(entry.type, found);
+    return true;
+  }
+  if (found != registry.end(entry.type)) {
+    registry.replace(entry.type, found, entry.record, entry.owner);
+    return true;
+  }
+  if (registry.totalCount() >= kMaxServers) {
+    why = "it would make more than " + std::to_string(kMaxServers) + " servers";
+    return false;
+  }
+  registry.insert(entry.type, key, entry.record, entry.owner);
+  return true;
+}
+
+namespace {
+
+// Finds the logs beside the list, oldest first; moves aside those that are not ours.
+std::vector<FoundLog> findLogs(const ServerContext& context, Env& env, const ListPaths& paths,
+                               LoadResult& result, bool& readable) {
+  std::vector<FoundLog> logs;
+  std::vector<std::string> names;
+  if (env.listDirectory(paths.dir, names) != 0) return logs;
+  for (const std::string& name : names) {
+    const std::optional<std::uint64_t> found = paths.logSeq(name);
+    if (!found) continue;
+    const std::uint64_t seq = *found;
+    result.nextLogSeq = std::max(result.nextLogSeq, seq + 1);
+    FoundLog log;
+    log.path = paths.log(seq);
+    std::string why;
+    const int fd = openForReading(env, log.path, log.size, why);
+    if (fd < 0) {
+      // Anything but a regular file there is not ours and stays; one that cannot be read may hold
+      // acknowledged changes, which the next snapshot would otherwise lose.
+      if (why != "not a regular file" && why != std::strerror(EISDIR) && !why.empty()) {
+        cannotRead(context, log.path, why);
+        readable = false;
+      }
+      continue;
+    }
+    LogReader reader(env, fd, log.size);
+    const bool ours = reader.readHeader(log.header);
+    env.close(fd);
+    if (!reader.readError().empty()) {
+      cannotRead(context, log.path, reader.readError());
+      readable = false;
+      continue;
+    }
+    if (!ours && reader.beganNothing()) {
+      // A log whose creation a crash cut short: nothing in it was ever durable.
+      env.unlink(log.path);
+    } else if (!ours) {
+      keepAside(context, env, log.path, reader.why());
+    } else if (log.header.seq != seq) {
+      keepAside(context, env, log.path, "its header names log " + std::to_string(log.header.seq));
+    } else {
+      logs.push_back(std::move(log));
+    }
+  }
+  std::sort(logs.begin(), logs.end(),
+            [](const FoundLog& a, const FoundLog& b) { return a.header.seq < b.header.seq; });
+  return logs;
+}
+
+// Replays the logs that follow the list in place.
+bool replayLogs(ServerContext& context, Env& env, const ListPaths& paths, LoadResult& result) {
+  bool readable = true;
+  std::vector<FoundLog> logs = findLogs(context, env, paths, result, readable);
+  if (!readable) return false;
+  const std::uint64_t base = result.inPlace.fingerprint;
+  const auto start = std::find_if(logs.begin(), logs.end(), [&](const FoundLog& log) {
+    return log.header.baseFingerprint == base;
+  });
+  // Logs older than the first one that follows this list hold nothing it lacks.
+  for (auto log = logs.begin(); log != start && start != logs.end(); ++log) env.unlink(log->path);
+  if (start == logs.end()) {
+    for (const FoundLog& log : logs) keepAside(context, env, log.path, "it follows another server list");
+    return true;
+  }
+  result.baseChange = start->header.baseChange;
+  std::uint64_t next = result.baseChange + 1;  // the number of the change due next
+  bool broken = false;
+  for (auto log = start; log != logs.end(); ++log) {
+    if (broken || log->header.firstChange > next) {
+      keepAside(context, env, log->path,
+                broken ? "a log before it is damaged"
+                       : "it begins at change " + std::to_string(log->header.firstChange) +
+                             ", after a gap");
+      broken = true;
+      continue;
+    }
+    std::uint64_t size = 0;
+    std::string why;
+    const int fd = openForReading(env, log->path, size, why);
+    if (fd < 0) {
+      cannotRead(context, log->path, why);
+      return false;
+    }
+    LogReader reader(env, fd, size);
+    LogHeader header;
+    reader.readHeader(header);
+    LogEntry entry;
+    std::uint64_t replayed = 0;
+    std::string damage;
+    std::uint64_t validEnd = reader.validEnd();
+    auto outcome = LogReader::Result::End;
+    while ((outcome = reader.next(entry)) == LogReader::Result::Entry) {
+      const std::uint64_t number = header.firstChange + reader.entriesRead() - 1;
+      if (number >= next) {
+        if (!applyLogEntry(context, entry, damage)) {
+          outcome = LogReader::Result::Damaged;
+          break;
+        }
+        ++replayed;
+        ++next;
+      }
+      validEnd = reader.validEnd();
+    }
+    env.close(fd);
+    if (outcome == LogReader::Result::ReadError) {
+      cannotRead(context, log->path, reader.readError());
+      return false;
+    }
+    result.changesReplayed += replayed;
+    result.liveLogs.push_back(log->header.seq);
+    result.appendable.reset();
+    if (outcome == LogReader::Result::Damaged) {
+      FoundLog found = *log;
+      found.size = size;
+      if (damage.empty()) damage = reader.why();
+      if (keepDamagedLog(context, env, found, validEnd, damage, replayed)) {
+        result.appendable = OpenLog{header, validEnd};
+        result.logBytes += validEnd;
+      } else {
+        result.logBytes += size;
+      }
+    } else {
+      result.appendable = OpenLog{header, validEnd};
+      result.logBytes += validEnd;
+    }
+  }
+  result.lastChange = next - 1;
+  if (result.changesReplayed > 0) {
+    std::fprintf(context.console.out, "- replayed %llu changes from the server list log: %u servers\n",
+                 static_cast<unsigned long long>(result.changesReplayed),
+                 context.registry.totalCount());
+  }
+  return true;
+}
+
+}  // namespace
+
+LoadResult loadServerList(ServerContext& context, Env& env) {
+  const ListPaths paths = listPaths(env, context.listFile);
+  LoadResult result;
+  if (!loadList(context, env, paths, result)) return result;
+  removeStaleTemporaries(env, paths);
+  if (!replayLogs(context, env, paths, result)) {
+    LoadResult failed;
+    failed.readable = false;
+    return failed;
+  }
+  return result;
+}
+
+bool writeBackIfNeeded(const ServerContext& context, LoadResult& loaded, Env& env) {
+  if (!loaded.rewrite) return true;
+  const ListPaths paths = listPaths(env, context.listFile);
+  const SnapshotWritten written =
+      writeServerList(env, context.registry.snapshot(), paths, &loaded.inPlace);
+  reportSave(written.outcome, context.console);
+  if (written.outcome == SaveOutcome::Failed) return false;
+  loaded.rewrite = false;
+  loaded.inPlace = written.owners;
+  loaded.baseChange = loaded.lastChange;
+  for (const std::uint64_t seq : loaded.liveLogs) env.unlink(paths.log(seq));
+  loaded.liveLogs.clear();
+  loaded.appendable.reset();
+  loaded.logBytes = 0;
+  return true;
+}
+
+}  // namespace dirserver

@@ -1,0 +1,82 @@
+// Loading at start: the server list file, the owners of its hosts, and the changes of the logs
+// that follow it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "persist/env.h"
+#include "persist/server_list_file.h"
+#include "persist/write_ahead_log.h"
+#include "registry/server_context.h"
+
+namespace dirserver {
+
+// A log that loading replayed to its end and that the saver may go on appending to.
+struct OpenLog {
+  LogHeader header;
+  std::uint64_t end = 0;  // where its entries end
+};
+
+// What loading found, and what the saver goes on from.
+struct LoadResult {
+  // False when a file is there but cannot be read: the server must end.
+  bool readable = true;
+  // The list in place differs from what a save of the loaded registry writes (damage moved aside,
+  // a dropped duplicate, a stored key that is not the computed one, records out of order): the
+  // server writes the registry back before it listens.
+  bool rewrite = false;
+  // The list in place after loading (of no hosts when there is none, or when a damaged one was
+  // moved aside), and its hosts' owners.
+  OwnerTable inPlace;
+  // The number of the last change the list in place holds, and of the last change loaded.
+  std::uint64_t baseChange = 0;
+  std::uint64_t lastChange = 0;
+  std::uint64_t changesReplayed = 0;
+  // Logs that hold changes the list does not, oldest first; a snapshot makes them unneeded.
+  std::vector<std::uint64_t> liveLogs;
+  std::uint64_t logBytes = 0;  // their size in all
+  // The last of them, when it ends cleanly and may be appended to.
+  std::optional<OpenLog> appendable;
+  // Larger than the sequence number of any log seen.
+  std::uint64_t nextLogSeq = 1;
+};
+
+// Fills the (empty) registry: first from the server list file, putting each record in the map of
+// the section it stands in, under the key computed afresh from its fields (with the key trace when
+// the switch is on), with the owner the owners file gives it when that file belongs to this list;
+// only a record identical to one already loaded in its section is dropped. Prints
+// "- starting with empty server list" on console.err when there is no file, otherwise
+// "- loaded %d servers" on console.out. A damaged file keeps the records read whole before the
+// damage, says so on console.err, and is moved aside to a name of its own (keepDamagedListFile;
+// through a symbolic link, the file the link leads to is moved, and the link stays) so that
+// neither the next save nor a later damaged file destroys it. Stops at kMaxServers records.
+//
+// Then the logs beside it: every change after the list's base change, in order, each setting or
+// removing one host's whole state with its owner, past the bounds on new hosts; prints
+// "- replayed N changes from the server list log: M servers" when there were any. A log whose
+// entries end in damage keeps those before it: one line says how many bytes were dropped, a copy
+// of the damaged log is kept beside it as LOG.damaged-..., and the log is cut back to its last
+// whole entry. A log that is not ours, follows another list or leaves a gap is not replayed and
+// is moved aside to LOG.unused-..., with its line. Logs older than the list's own are removed, and
+// so are temporary files of earlier saves.
+//
+// When a file is there but cannot be read (no permission, a directory or anything else that is
+// no regular file, an I/O error): prints "+error: cannot read server list FILE: REASON" on
+// console.err, leaves the file untouched, and returns `readable` false; the caller must not go on
+// with the registry (the server ends).
+LoadResult loadServerList(ServerContext& context, Env& env = systemEnv());
+
+// Applies one log entry to the registry as loading does: sets or removes the host's whole state,
+// its owner included, past the bounds on new hosts (a removal of an absent host changes nothing).
+// Returns false, with `why`, and changes nothing when it would make more than kMaxServers hosts.
+bool applyLogEntry(ServerContext& context, const LogEntry& entry, std::string& why);
+
+// Writes the registry back as the server list at once, when `loaded` says the list in place
+// differs from it, and reports the outcome (reportSave); once the new list is in place, the logs
+// it makes unneeded are removed and `loaded` describes the new state. Returns false when the
+// write-back failed (a snapshot is then owed).
+bool writeBackIfNeeded(const ServerContext& context, LoadResult& loaded, Env& env = systemEnv());
+
+}  // namespace dirserver

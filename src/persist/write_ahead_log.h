@@ -1,0 +1,127 @@
+// The server list's write-ahead log: every change of the registry since the snapshot it follows,
+// appended as it is acknowledged, so that a kill loses nothing acknowledged and a change costs the
+// disk a few hundred bytes instead of a whole server list. Files "server_list.wal.SEQ" beside the
+// list (the stem of the list's name, ".wal.", a sequence number), read back at start after the
+// list, oldest first.
+//
+// Layout, integers little-endian:
+//   header, 48 bytes:
+//     magic            8 bytes  "DSWAL\r\n\x1a"
+//     version          u32      1
+//     sequence number  u64      the N of its name; a new log gets a larger one than any before
+//     base             u64      fingerprint of the server list this log follows
+//     base change      u64      the number of the last change that list holds
+//     first change     u64      the number of this log's first entry; entries count up by one
+//     checksum         u32      CRC-32C of the 44 bytes before it
+//   entries, one per change, each:
+//     checksum         u32      CRC-32C of the length and the payload
+//     length           u32      bytes of payload, 24 to 28696
+//     payload:
+//       operation      u8       1: the host now has this whole state (added or refreshed);
+//                               2: the host is gone (shut down or dropped by the expiry sweep)
+//       type           u8       its ServerType, 0 to 2
+//       time           i32      its registration time
+//       owner          4 bytes  the IPv4 address it belongs to, in network order; 0.0.0.0: none
+//       7 x { length u16, that many bytes }   its fields
+//   then nothing, or zeros up to the end of the file (room taken ahead of the entries). A zero
+//   length where an entry would start ends the log.
+//
+// A change's number places it in the registry's history across logs: loading applies, after the
+// list, every change after the list's base change, each once and in order, and stops at the
+// first gap or damage.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "persist/env.h"
+#include "registry/registry_snapshot.h"
+
+namespace dirserver {
+
+inline constexpr std::size_t kLogMagicSize = 8;
+inline constexpr std::uint32_t kLogVersion = 1;
+inline constexpr std::size_t kLogHeaderSize = 48;
+inline constexpr std::size_t kLogEntryHeaderSize = 8;                   // checksum, length
+inline constexpr std::size_t kLogPayloadMin = 1 + 1 + 4 + 4 + kFieldCount * 2;  // 24
+inline constexpr std::size_t kLogPayloadMax = kLogPayloadMin + kFieldCount * kFieldCapacity;
+
+struct LogHeader {
+  std::uint64_t seq = 0;
+  std::uint64_t baseFingerprint = 0;
+  std::uint64_t baseChange = 0;
+  std::uint64_t firstChange = 0;
+};
+
+Bytes encodeLogHeader(const LogHeader& header);
+
+// Decodes the first kLogHeaderSize bytes of a log; false, with `why`, when they are not a header
+// this server wrote.
+bool decodeLogHeader(ByteView bytes, LogHeader& header, std::string& why);
+
+enum class LogOperation : std::uint8_t { Set = 1, Remove = 2 };
+
+struct LogEntry {
+  LogOperation operation = LogOperation::Set;
+  ServerType type{};
+  ServerRecord record;
+  PeerAddress owner = kUnknownAddress;
+};
+
+// The entry of one change: a removal as Remove, anything else as Set of the host's state after it
+// (a removal's entry holds the whole state too: a reader needs no earlier entry to tell which host
+// it is about).
+LogEntry logEntryOf(const HostChange& change);
+void appendLogEntry(Bytes& out, const HostChange& change);
+void appendLogEntry(Bytes& out, const LogEntry& entry);
+
+// Reads a log entry by entry through `env`, trusting nothing in it: an entry cut short, a length
+// out of bounds, a checksum that does not match, a payload that does not add up, or anything but
+// zeros after a zeroed end is damage, and ends the entries. Reads in blocks of a megabyte,
+// whatever the file says.
+class LogReader {
+ public:
+  enum class Result { Entry, End, Damaged, ReadError };
+
+  // `fd` is positioned at the start of the file, which holds `fileSize` bytes.
+  LogReader(Env& env, int fd, std::uint64_t fileSize);
+
+  // Reads the header; false, with why(), when the file is not a log of ours (or cannot be read:
+  // then readError() is set too).
+  bool readHeader(LogHeader& header);
+
+  // The next entry (its number is header.firstChange + entriesRead() - 1 after it is returned),
+  // End, Damaged (see why()) or ReadError (see readError()). After any but Entry, every further
+  // call returns the same.
+  Result next(LogEntry& entry);
+
+  // After readHeader() failed: whether the file holds nothing but zeros where its header goes
+  // (what a crash while it was being created leaves).
+  bool beganNothing() const;
+
+  std::uint64_t entriesRead() const { return entries_; }
+  // Where the entries read so far end: the offset a writer goes on from.
+  std::uint64_t validEnd() const { return offset_; }
+  std::uint64_t fileSize() const { return fileSize_; }
+  const std::string& why() const { return why_; }
+  const std::string& readError() const { return readError_; }
+
+ private:
+  bool fill(std::size_t wanted);
+  Result fail(std::string why);
+  bool restIsZero();
+
+  Env& env_;
+  int fd_;
+  std::uint64_t fileSize_;
+  std::uint64_t offset_ = 0;   // of buffer_[position_] in the file
+  std::uint64_t entries_ = 0;
+  Bytes buffer_;
+  std::size_t position_ = 0;
+  bool finished_ = false;
+  Result finalResult_ = Result::End;
+  std::string why_;
+  std::string readError_;
+};
+
+}  // namespace dirserver

@@ -1,0 +1,311 @@
+#include "persist/write_ahead_log.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+
+#include "persist/list_loader.h"
+#include "persist/list_saver.h"
+#include "persist/owners_file.h"
+#include "registry/registration.h"
+#include "registry/server_key.h"
+#include "support/recording_env.h"
+#include "support/test_support.h"
+
+namespace dirserver {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::TestContext;
+using testing::writeFile;
+
+constexpr PeerAddress kOwnerA = 0x0100000A;  // 10.0.0.1
+constexpr PeerAddress kOwnerB = 0x0200000A;  // 10.0.0.2
+
+LogEntry set(const std::string& name, std::int32_t time = 1'000, PeerAddress owner = kOwnerA) {
+  LogEntry entry;
+  entry.type = ServerType::Melee;
+  entry.record = testing::makeRecord(
+      {"/Aviantorvale/Melee Game", "10.0.0.1", name, "a", "b", "c", "d"}, time);
+  entry.owner = owner;
+  return entry;
+}
+
+LogEntry removal(const std::string& name) {
+  LogEntry entry = set(name);
+  entry.operation = LogOperation::Remove;
+  return entry;
+}
+
+// The registry with its owners, as a start would compare it.
+std::vector<std::pair<ServerType, HostEntry>> contents(const ServerRegistry& registry) {
+  std::vector<std::pair<ServerType, HostEntry>> hosts;
+  for (ServerType type : kServerTypes) {
+    for (auto at = registry.begin(type); at != registry.end(type); ++at) hosts.emplace_back(type, *at);
+  }
+  return hosts;
+}
+
+bool same(const ServerRegistry& a, const ServerRegistry& b) {
+  const auto x = contents(a), y = contents(b);
+  return x.size() == y.size() &&
+         std::equal(x.begin(), x.end(), y.begin(), [](const auto& p, const auto& q) {
+           return p.first == q.first && p.second == q.second && p.second.from == q.second.from;
+         });
+}
+
+// A list of two hosts (A, B) written in `t`'s directory; yields its fingerprint.
+std::uint64_t writeList(TestContext& t, ServerRegistry& registry) {
+  std::string why;
+  applyLogEntry(t.context, set("A"), why);
+  applyLogEntry(t.context, set("B", 1'000, kOwnerB), why);
+  registry = t.context.registry;
+  t.context.registry = ServerRegistry();
+  return writeServerList(t.env, registry.snapshot(), listPaths(t.env, t.context.listFile))
+      .owners.fingerprint;
+}
+
+// A log of `entries`, numbered from `first`, after the list of `base` holding changes to
+// `first - 1`; `ends` gets where each entry ends.
+Bytes logOf(std::uint64_t seq, std::uint64_t base, std::uint64_t first,
+            const std::vector<LogEntry>& entries, std::vector<std::size_t>* ends = nullptr) {
+  Bytes bytes = encodeLogHeader({seq, base, first - 1, first});
+  for (const LogEntry& entry : entries) {
+    appendLogEntry(bytes, entry);
+    if (ends != nullptr) ends->push_back(bytes.size());
+  }
+  return bytes;
+}
+
+TEST(WriteAheadLog, ALogCutAtAnyByteOfItsLastEntriesLoadsExactlyItsWholeEntries) {
+  TestContext base;
+  ServerRegistry list;
+  const std::uint64_t fingerprint = writeList(base, list);
+  const std::vector<LogEntry> entries = {set("C"), removal("A"), set("B", 2'000, kOwnerA),
+                                         set("D", 3'000, kOwnerB)};
+  std::vector<std::size_t> ends;
+  const Bytes whole = logOf(1, fingerprint, 1, entries, &ends);
+  // What the list and the first k entries make.
+  std::vector<ServerRegistry> after;
+  {
+    TestContext replay;
+    replay.context.registry = list;
+    after.push_back(list);
+    for (const LogEntry& entry : entries) {
+      std::string why;
+      ASSERT_TRUE(applyLogEntry(replay.context, entry, why));
+      after.push_back(replay.context.registry);
+    }
+  }
+  for (std::size_t cut = ends[1]; cut <= whole.size(); ++cut) {
+    // Cut short, and cut short with room taken ahead (zeros) after it.
+    for (const std::size_t zeros : {std::size_t{0}, std::size_t{4096}}) {
+      Bytes bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
+      bytes.resize(cut + zeros, 0);
+      // The entries whose every byte is there (a cut that took only zeros off the last one, put
+      // back by the room after it, takes nothing), and whether only zeros follow them.
+      std::size_t kept = 0;
+      while (kept < ends.size() && ends[kept] <= bytes.size() &&
+             std::equal(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(ends[kept]),
+                        bytes.begin())) {
+        ++kept;
+      }
+      const bool boundary = std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(ends[kept - 1]),
+                                        bytes.end(), [](std::uint8_t b) { return b == 0; });
+      TestContext t;
+      fs::copy(base.dir / "server_list.dat", t.dir / "server_list.dat");
+      fs::copy(base.dir / "server_list.owners", t.dir / "server_list.owners");
+      writeFile(t.dir / "server_list.wal.1", bytes);
+      const LoadResult loaded = loadServerList(t.context, t.env);
+      ASSERT_TRUE(same(t.context.registry, after[kept])) << cut << " " << zeros;
+      EXPECT_EQ(loaded.changesReplayed, kept);
+      const std::string err = t.console.err();
+      if (boundary) {
+        EXPECT_EQ(err, "") << cut;
+        EXPECT_EQ(loaded.appendable->end, ends[kept - 1]);
+      } else {
+        // One line, with the bytes dropped; the log is kept aside and cut back, ready to go on.
+        EXPECT_TRUE(err.find("is damaged (") != std::string::npos &&
+                    err.ends_with("): replayed " + std::to_string(kept) + " changes before it, dropped " +
+                                  std::to_string(bytes.size() - ends[kept - 1]) +
+                                  " bytes; the damaged log is kept as " + t.dir.string() +
+                                  "/server_list.wal.1.damaged-20231114T221320Z\n"))
+            << cut << " " << err;
+        EXPECT_EQ(readFile(t.dir / "server_list.wal.1.damaged-20231114T221320Z"), bytes);
+        EXPECT_EQ(fs::file_size(t.dir / "server_list.wal.1"), ends[kept - 1]);
+      }
+    }
+  }
+}
+
+TEST(WriteAheadLog, DamageInTheMiddleEndsTheReplayAndLogsOfOtherListsAreKeptAside) {
+  TestContext t;
+  ServerRegistry list;
+  const std::uint64_t fingerprint = writeList(t, list);
+  std::vector<std::size_t> ends;
+  Bytes bad = logOf(1, fingerprint, 1, {set("C"), set("D"), set("E")}, &ends);
+  bad[ends[0] + 20] ^= 1;  // inside the second entry: its checksum no longer matches
+  writeFile(t.dir / "server_list.wal.1", bad);
+  // Another log goes on after the third change, which the damage lost: not replayed.
+  writeFile(t.dir / "server_list.wal.2", logOf(2, fingerprint, 4, {set("F")}));
+  // A log of another list (restored from a backup, say), and a file that is no log at all.
+  writeFile(t.dir / "server_list.wal.3", logOf(3, fingerprint + 1, 1, {set("G")}));
+  writeFile(t.dir / "server_list.wal.4", Bytes(100, 7));
+  const LoadResult loaded = loadServerList(t.context, t.env);
+  EXPECT_EQ(loaded.changesReplayed, 1u);
+  EXPECT_EQ(t.context.registry.totalCount(), 3u);  // A, B and C
+  const std::string dir = t.dir.string() + "/";
+  EXPECT_EQ(t.console.err(),
+            "- server list log " + dir + "server_list.wal.4 is not replayed (not a log of this "
+            "server); it is kept as " + dir + "server_list.wal.4.unused-20231114T221320Z\n"
+            "- server list log " + dir + "server_list.wal.1 is damaged (the checksum of the entry at "
+            "offset " + std::to_string(ends[0]) + " does not match): replayed 1 changes before it, "
+            "dropped " + std::to_string(bad.size() - ends[0]) + " bytes; the damaged log is kept as " +
+            dir + "server_list.wal.1.damaged-20231114T221320Z\n"
+            "- server list log " + dir + "server_list.wal.2 is not replayed (it begins at change 4, "
+            "after a gap); it is kept as " + dir + "server_list.wal.2.unused-20231114T221320Z\n"
+            "- server list log " + dir + "server_list.wal.3 is not replayed (a log before it is "
+            "damaged); it is kept as " + dir + "server_list.wal.3.unused-20231114T221320Z\n");
+  EXPECT_EQ(readFile(t.dir / "server_list.wal.1.damaged-20231114T221320Z"), bad);
+  EXPECT_EQ(loaded.nextLogSeq, 5u);
+  // With no log of its own, a list whose logs all follow another list replays none of them.
+  TestContext other;
+  writeServerList(other.env, list.snapshot(), listPaths(other.env, other.context.listFile));
+  writeFile(other.dir / "server_list.wal.1", logOf(1, fingerprint + 1, 1, {set("G")}));
+  loadServerList(other.context, other.env);
+  EXPECT_EQ(other.context.registry.totalCount(), 2u);
+  EXPECT_NE(other.console.err().find("is not replayed (it follows another server list)"),
+            std::string::npos);
+}
+
+TEST(WriteAheadLog, ReplayingALogTwiceOntoItsOwnListChangesNothing) {
+  TestContext t;
+  ServerRegistry list;
+  const std::uint64_t fingerprint = writeList(t, list);
+  const std::vector<LogEntry> entries = {set("C"), removal("A"), set("B", 2'000, kOwnerA),
+                                         set("A", 3'000, kOwnerB), removal("C")};
+  writeFile(t.dir / "server_list.wal.1", logOf(1, fingerprint, 1, entries));
+  loadServerList(t.context, t.env);
+  const ServerRegistry once = t.context.registry;
+  ASSERT_EQ(once.totalCount(), 2u);
+  for (const LogEntry& entry : entries) {
+    std::string why;
+    ASSERT_TRUE(applyLogEntry(t.context, entry, why));
+  }
+  EXPECT_TRUE(same(t.context.registry, once));
+}
+
+// Commits a change, then crashes a snapshot after each of its steps in turn: whatever the files
+// hold then loads to the registry of the last commit.
+TEST(WriteAheadLog, ACrashAtAnyStepOfASnapshotLeavesFilesThatLoadToTheLastCommit) {
+  std::size_t steps = 0;
+  for (std::size_t step = 0; step == 0 || step <= steps; ++step) {
+    TestContext t;
+    testing::RecordingEnv env([&] { return t.now; });
+    const LoadResult loaded = loadServerList(t.context, env);
+    std::mutex mutex;
+    std::condition_variable done;
+    int commits = 0, snapshots = 0;
+    auto saver = std::make_unique<ListSaver>(
+        t.context.listFile, loaded,
+        [&](const CommitReport&) {
+          std::lock_guard lock(mutex);
+          ++commits;
+          done.notify_all();
+        },
+        [&](const SnapshotReport&) {
+          std::lock_guard lock(mutex);
+          ++snapshots;
+          done.notify_all();
+        },
+        env);
+    const auto await = [&](int& count, int wanted) {
+      std::unique_lock lock(mutex);
+      done.wait(lock, [&] { return count >= wanted; });
+    };
+    std::string why;
+    for (const char* name : {"A", "B"}) applyLogEntry(t.context, set(name), why);
+    saver->append(1, t.context.registry.takeChanges());
+    await(commits, 1);
+    // A first snapshot, then changes in the log after it, then the snapshot that crashes.
+    saver->snapshot(std::make_shared<RegistrySnapshot>(t.context.registry.snapshot()), false);
+    await(snapshots, 1);
+    applyLogEntry(t.context, removal("A"), why);
+    applyLogEntry(t.context, set("C", 2'000, kOwnerB), why);
+    saver->append(2, t.context.registry.takeChanges());
+    await(commits, 2);
+    const std::size_t before = env.calls().size();
+    if (step > 0) env.crashAfter(before + step - 1);
+    saver->snapshot(std::make_shared<RegistrySnapshot>(t.context.registry.snapshot()), true);
+    await(snapshots, 2);
+    saver.reset();
+    if (step == 0) steps = env.calls().size() - before;
+    TestContext start;
+    start.context.listFile = t.context.listFile;
+    loadServerList(start.context, start.env);
+    EXPECT_TRUE(same(start.context.registry, t.context.registry)) << step;
+    EXPECT_EQ(start.console.err(), "") << step;
+  }
+  EXPECT_GE(steps, 18u);  // the list, its owners, the new log, the renames, the logs removed
+}
+
+TEST(WriteAheadLog, HostsKeepTheirOwnersAcrossARestartFromTheLogAndFromTheOwnersFile) {
+  TestContext t;
+  const Bytes body = testing::requestBody(testing::hostStrings("/Aviantorvale/Melee Game", "Own"));
+  // Starts again on the files; A's host must still be A's, so that B cannot shut it down; then A
+  // refreshes it, and the run ends with a kill or, when `orderly`, with the stop's snapshot.
+  const auto run = [&](bool orderly) {
+    t.context.registry = ServerRegistry();
+    const LoadResult loaded = loadServerList(t.context, t.env);
+    if (t.context.registry.totalCount() > 0) {
+      EXPECT_EQ(t.context.registry.begin(ServerType::Melee)->from, kOwnerA);
+      handleShutdown(t.context, body, kOwnerB);
+      EXPECT_EQ(t.context.registry.totalCount(), 1u);
+    }
+    std::mutex mutex;
+    std::condition_variable done;
+    int reports = 0;
+    ListSaver saver(
+        t.context.listFile, loaded,
+        [&](const CommitReport&) {
+          std::lock_guard lock(mutex);
+          ++reports;
+          done.notify_all();
+        },
+        [&](const SnapshotReport&) {
+          std::lock_guard lock(mutex);
+          ++reports;
+          done.notify_all();
+        },
+        t.env);
+    handleRegistration(t.context, body, kOwnerA);
+    saver.append(1, t.context.registry.takeChanges());
+    if (orderly) saver.snapshot(std::make_shared<RegistrySnapshot>(t.context.registry.snapshot()), true);
+    std::unique_lock lock(mutex);
+    done.wait(lock, [&] { return reports >= (orderly ? 2 : 1); });
+  };
+  run(false);  // A registers; the log holds the change and its owner
+  run(false);  // the owner comes back from the log
+  run(true);   // the stop writes the list and its owners file, and removes the log
+  EXPECT_FALSE(fs::exists(t.dir / "server_list.wal.1"));
+  run(true);   // the owner comes back from the owners file
+  const std::string err = t.console.err();
+  // Three starts before there is a list, and three refusals.
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 6) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '+'), 3) << err;
+  // A list without an owners file (an older version's, or one made by hand): nobody's hosts.
+  fs::remove(t.dir / "server_list.owners");
+  TestContext start;
+  start.context.listFile = t.context.listFile;
+  loadServerList(start.context, start.env);
+  ASSERT_EQ(start.context.registry.totalCount(), 1u);
+  EXPECT_EQ(start.context.registry.begin(ServerType::Melee)->from, kUnknownAddress);
+}
+
+}  // namespace
+}  // namespace dirserver
