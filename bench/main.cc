@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "durability.h"
+#include "host_bytes.h"
 #include "hostile.h"
 #include "hosts.h"
 #include "http_load.h"
@@ -225,7 +226,8 @@ void reportServerErrors(const ServerProcess& server, const std::string& context)
 // memory meanwhile.
 struct Mixed {
   WorkloadResult quietAck, quietList;
-  WorkloadResult streamAck, streamList;
+  WorkloadResult streamAck, streamList;  // over the whole stream
+  WorkloadResult newHostsAck, newHostsList;  // while new hosts and their shutdowns streamed
   WorkloadResult refreshes, newHosts;
   WorkloadResult baselineAck, baselineList, baselineStream;
   double commits = 0, snapshots = 0;  // during the stream
@@ -233,6 +235,17 @@ struct Mixed {
   std::uint64_t idleKiB = 0;
   std::uint64_t peakKiB = 0;     // VmHWM at the end of the stream
   bool peakSinceStream = false;  // whether VmHWM was reset when the stream began
+};
+
+// The loop's processor time per change: rounds of a request and then a whole listing, one client,
+// in alternating blocks where the request is an acknowledgement request (quiet) or a new host's
+// registration or shutdown (changing). What a change costs beyond an acknowledgement request is
+// its handling and whatever it makes the loop do for the listing, the snapshot and the save.
+struct Absorb {
+  double quietMilliseconds = 0;   // loop time per quiet round
+  double changeMilliseconds = 0;  // loop time per change, beyond a quiet round
+  std::uint64_t rounds = 0;       // of each kind
+  std::string error;
 };
 
 struct Column {
@@ -243,6 +256,7 @@ struct Column {
   std::uint64_t residentAfterKiB = 0;
   WorkloadResult baseline, staticList, list, ack;
   std::optional<WorkloadResult> refresh, fresh;
+  Absorb absorb;
   Mixed mixed;
   Seconds elapsed{};
 };
@@ -293,24 +307,34 @@ Mixed measureMixed(const Options& options, ServerProcess& server, std::uint16_t 
   mixed.peakSinceStream = resetPeakResident(pid);
   {
     const auto before = scrape(httpPort);
-    std::atomic<bool> stop{false};
-    std::vector<Workload> probes = {ackProbe, listProbe};
-    for (Workload& probe : probes) {
-      probe.stop = &stop;
-      probe.budget = 2 * budget + 2 * kDrainLimit;
-    }
-    auto probing = std::async(std::launch::async, [&probes] { return runTogether(probes); });
+    // The probes run through each phase of the stream, and are kept for each.
+    const auto probed = [&](auto stream) {
+      std::atomic<bool> stop{false};
+      std::vector<Workload> probes = {ackProbe, listProbe};
+      for (Workload& probe : probes) {
+        probe.stop = &stop;
+        probe.budget = budget + 2 * kDrainLimit;
+      }
+      auto probing = std::async(std::launch::async, [&probes] { return runTogether(probes); });
+      stream();
+      stop = true;
+      return probing.get();
+    };
     Workload refresh = one(kListenPort, ack, refreshes);
     refresh.sources = refreshSources;
-    mixed.refreshes = measure("  refreshes streamed", refresh);
+    const std::vector<WorkloadResult> duringRefreshes =
+        probed([&] { mixed.refreshes = measure("  refreshes streamed", refresh); });
     Workload fresh = one(kListenPort, ack, std::move(newHosts));
     fresh.once = true;
     fresh.unitSize = 2;
-    mixed.newHosts = measure("  new hosts and shutdowns streamed", fresh);
-    stop = true;
-    const std::vector<WorkloadResult> probed = probing.get();
-    mixed.streamAck = probed[0];
-    mixed.streamList = probed[1];
+    const std::vector<WorkloadResult> duringNewHosts =
+        probed([&] { mixed.newHosts = measure("  new hosts and shutdowns streamed", fresh); });
+    mixed.newHostsAck = duringNewHosts[0];
+    mixed.newHostsList = duringNewHosts[1];
+    mixed.streamAck = duringRefreshes[0];
+    mixed.streamList = duringRefreshes[1];
+    accumulate(mixed.streamAck, mixed.newHostsAck);
+    accumulate(mixed.streamList, mixed.newHostsList);
     // The last commits land within milliseconds.
     std::this_thread::sleep_for(200ms);
     const auto after = scrape(httpPort);
@@ -324,6 +348,45 @@ Mixed measureMixed(const Options& options, ServerProcess& server, std::uint16_t 
   }
   mixed.peakKiB = residentOf(pid).peak;
   return mixed;
+}
+
+// Rounds in one block of the absorb measurement; even, so that a changing block leaves the host
+// shut down as it found it.
+constexpr int kAbsorbBlock = 8;
+
+Absorb measureAbsorb(pid_t pid, const Host& host, Seconds budget) {
+  Absorb absorb;
+  const Bytes changes[] = {registrationRequest(host.record), shutdownRequest(host.record)};
+  const Bytes quiet = request(MessageType::AckRequest);
+  const Bytes list = request(MessageType::ListRequest);
+  double quietNs = 0, changeNs = 0;
+  std::uint64_t quietRounds = 0;
+  const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(2 * budget);
+  for (int block = 0; absorb.error.empty() && (block < 8 || Clock::now() < end); ++block) {
+    const bool changing = block % 2 == 1;
+    const auto before = mainThreadRunNanoseconds(pid);
+    for (int round = 0; round < kAbsorbBlock && absorb.error.empty(); ++round) {
+      const Bytes& asked = changing ? changes[round % 2] : quiet;
+      std::string error;
+      const Bytes answer = fetch(kListenPort, asked, Clock::now() + 60s, error);
+      if (error.empty()) error = checkAnswer({Expectation::Kind::Ack}, answer, answer.size());
+      const Bytes listing = fetch(kListenPort, list, Clock::now() + 60s, error);
+      if (error.empty() && listing.size() < kListReplyHeaderSize) error = "a short listing";
+      absorb.error = error;
+    }
+    const auto after = mainThreadRunNanoseconds(pid);
+    if (!before || !after) {
+      absorb.error = "the kernel does not give the loop's processor time";
+      break;
+    }
+    (changing ? changeNs : quietNs) += static_cast<double>(*after - *before);
+    (changing ? absorb.rounds : quietRounds) += kAbsorbBlock;
+  }
+  if (absorb.rounds > 0 && quietRounds > 0) {
+    absorb.quietMilliseconds = quietNs / quietRounds / 1e6;
+    absorb.changeMilliseconds = changeNs / absorb.rounds / 1e6 - absorb.quietMilliseconds;
+  }
+  return absorb;
 }
 
 Column measureRegistry(const Options& options, const fs::path& base, std::uint32_t hostCount) {
@@ -416,6 +479,10 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
     fresh.once = true;
     fresh.unitSize = 2;
     column.fresh = measure("new hosts and shutdowns", fresh);
+    column.absorb = measureAbsorb(server.process.pid(), factory.next(now), budget);
+    progress("  absorbing a change: " + formatNumber(column.absorb.changeMilliseconds) +
+             " ms of the loop over " + std::to_string(column.absorb.rounds) + " changes" +
+             (column.absorb.error.empty() ? "" : " (" + column.absorb.error + ")"));
     // With no preloaded host to refresh, the stream refreshes one of its own.
     if (refreshes.empty()) refreshes.push_back(registrationRequest(factory.next(now).record));
     column.mixed =
@@ -522,6 +589,12 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
   row("baseline ack p50 / p99 ms", [](const Column& c) { return latencyCell(c.baseline); });
   row("resident after the workloads",
       [](const Column& c) { return formatBytes(c.residentAfterKiB * 1024.0); });
+  row("loop ms per new host or shutdown", [](const Column& c) {
+    return c.absorb.rounds == 0 ? std::string("-") : formatNumber(c.absorb.changeMilliseconds);
+  });
+  row("loop ms per ack + listing", [](const Column& c) {
+    return c.absorb.rounds == 0 ? std::string("-") : formatNumber(c.absorb.quietMilliseconds);
+  });
 
   row("mixed: 1 ack + 1 list client", [](const Column&) { return std::string(); });
   const auto latencyRow = [&](const std::string& label, auto pick) {
@@ -538,11 +611,19 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
   ratioRow(
       "  ack p99: quiet x base, streaming x quiet", [](const Mixed& m) { return m.quietAck; },
       [](const Mixed& m) { return m.baselineAck; }, [](const Mixed& m) { return m.streamAck; });
+  latencyRow("  ack p50 / p99 / max ms, new hosts streaming",
+             [](const Mixed& m) { return m.newHostsAck; });
+  row("  ack p99: new hosts streaming x quiet",
+      [](const Column& c) { return p99Ratio(c.mixed.newHostsAck, c.mixed.quietAck); });
   latencyRow("  list p50 / p99 / max ms, quiet", [](const Mixed& m) { return m.quietList; });
   latencyRow("  list p50 / p99 / max ms, streaming", [](const Mixed& m) { return m.streamList; });
   ratioRow(
       "  list p99: quiet x static, streaming x quiet", [](const Mixed& m) { return m.quietList; },
       [](const Mixed& m) { return m.baselineList; }, [](const Mixed& m) { return m.streamList; });
+  latencyRow("  list p50 / p99 / max ms, new hosts streaming",
+             [](const Mixed& m) { return m.newHostsList; });
+  row("  list p99: new hosts streaming x quiet",
+      [](const Column& c) { return p99Ratio(c.mixed.newHostsList, c.mixed.quietList); });
   latencyRow("  base ack p50 / p99 / max ms", [](const Mixed& m) { return m.baselineAck; });
   latencyRow("  static list p50 / p99 / max ms", [](const Mixed& m) { return m.baselineList; });
   row("  ack + list requests, quiet", [](const Column& c) {
@@ -598,12 +679,18 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
       "give the \"base\" and \"static\" latencies and the stream's baseline rate, in alternating\n"
       "rounds with the quiet phase. Commits, snapshots and the time from a change's\n"
       "acknowledgement to the commit that made it durable are what the server reports on its\n"
-      "/metrics page (the latter as the bounds of its histogram's buckets). Peak VmHWM: the most\n"
-      "since the stream began (marked * when it could not be reset, and so counts from the\n"
-      "server's start).\n",
+      "/metrics page (the latter as the bounds of its histogram's buckets). \"new hosts\n"
+      "streaming\": the same two clients during the second part of the stream only.\n"
+      "Loop ms: the processor time of the server's loop thread (its schedstat), one client\n"
+      "sending rounds of a request and a list request, read whole; in alternating blocks of %d\n"
+      "rounds the request is an ack request, or a new host's registration or its shutdown. Per\n"
+      "new host or shutdown: what a changing round costs beyond an ack round, with a listing\n"
+      "sent after each change. Per ack + listing: a quiet round.\n"
+      "Peak VmHWM: the most since the stream began (marked * when it could not be reset, and so\n"
+      "counts from the server's start).\n",
       static_cast<unsigned long long>(fileSize(0)),
       static_cast<unsigned long long>(kFileRecordSize), kDrainLimit.count(),
-      formatNumber(options.seconds).c_str(), formatNumber(options.seconds).c_str());
+      formatNumber(options.seconds).c_str(), formatNumber(options.seconds).c_str(), kAbsorbBlock);
   std::fflush(stdout);
 }
 
@@ -742,6 +829,7 @@ int run(const Options& options) {
   if (options.hostile > 0) runHostile(options, temp.path());
   if (options.httpLoadHosts > 0) runHttpLoad(options, temp.path());
   if (options.limits > 0) runLimits({options.server, temp.path(), options.limits});
+  if (options.hostBytes > 0) runHostBytes({options.server, temp.path(), options.hostBytes});
   if (!options.heartbeat.empty()) runHeartbeat(options, temp.path());
   if (options.kills > 0) runKillTest(options, temp.path());
   std::printf("\nload average at the end: %s\n", loadAverage().c_str());

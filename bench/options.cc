@@ -10,8 +10,9 @@ namespace dirserver::bench {
 std::string usage(std::string_view defaultServer) {
   std::string text =
       "usage: dirserver-bench [--hosts N,N,...] [--clients C] [--seconds S] [--hostile P]\n"
-      "                       [--limits P] [--http-load N] [--heartbeat N,N,...]\n"
-      "                       [--heartbeat-seconds S] [--kills K] [--server PATH]\n"
+      "                       [--limits P] [--host-bytes P] [--http-load N]\n"
+      "                       [--heartbeat N,N,...] [--heartbeat-seconds S] [--kills K]\n"
+      "                       [--server PATH]\n"
       "\n"
       "Starts the dirserver executable on port 6001 in a temporary directory, once for each\n"
       "registry size N, with N hosts written to its server_list.dat beforehand, drives it from C\n"
@@ -46,6 +47,12 @@ std::string usage(std::string_view defaultServer) {
       "                   Without --hosts, only this runs. In a network namespace, which\n"
       "                   hides tcp_mem, pass the machine's figures:\n"
       "                   DIRSERVER_BENCH_TCP_MEM=\"$(cat /proc/sys/net/ipv4/tcp_mem)\"\n"
+      "  --host-bytes P   fill the server to its default bound on the hosts' strings with\n"
+      "                   hosts of the longest strings (plain, then full of characters JSON\n"
+      "                   escapes), and measure its peak memory while one client registers\n"
+      "                   and shuts down a host, 4 clients read /servers.json and P peers\n"
+      "                   ask for the listing and never read it (1 to 1000; about a minute).\n"
+      "                   Without --hosts, only this runs.\n"
       "  --heartbeat N,N  for each registry size N, the heartbeat workload: every host registers\n"
       "                   again every 60 s (300 s from 10000 hosts on), plus 0.2 new hosts and\n"
       "                   shutdowns per second from 10000 hosts on (1 from 65531), with the disk\n"
@@ -116,8 +123,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
     }
     const bool known = flag == "--hosts" || flag == "--clients" || flag == "--seconds" ||
                        flag == "--hostile" || flag == "--limits" || flag == "--http-load" ||
-                       flag == "--heartbeat" || flag == "--heartbeat-seconds" ||
-                       flag == "--kills" || flag == "--server";
+                       flag == "--host-bytes" || flag == "--heartbeat" ||
+                       flag == "--heartbeat-seconds" || flag == "--kills" || flag == "--server";
     if (!known) {
       parsed.error = "unknown argument '" + std::string(args[i]) + "'";
       return parsed;
@@ -156,6 +163,9 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
     } else if (flag == "--limits") {
       good = parseUnsigned(value, kMaxHostile, number) && number > 0;
       options.limits = static_cast<unsigned>(number);
+    } else if (flag == "--host-bytes") {
+      good = parseUnsigned(value, kMaxHostile, number) && number > 0;
+      options.hostBytes = static_cast<unsigned>(number);
     } else {
       good = !value.empty();
       options.server = value;
@@ -165,8 +175,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
       return parsed;
     }
   }
-  if ((options.hostile > 0 || options.limits > 0 || options.httpLoadHosts > 0 ||
-       !options.heartbeat.empty() || options.kills > 0) &&
+  if ((options.hostile > 0 || options.limits > 0 || options.hostBytes > 0 ||
+       options.httpLoadHosts > 0 || !options.heartbeat.empty() || options.kills > 0) &&
       !options.hostsGiven) {
     options.hosts.clear();
   }

@@ -23,6 +23,8 @@ struct Options {
   unsigned hostile = 0;
   // Peers that never read in the limits run (answers, slots, registration flood); 0 leaves it out.
   unsigned limits = 0;
+  // Peers that never read in the run at the bound on the hosts' strings; 0 leaves it out.
+  unsigned hostBytes = 0;
   // Hosts for the HTTP window's measurement; 0 leaves it out.
   std::uint32_t httpLoadHosts = 0;
   // Registry sizes for the heartbeat workload, and how long it runs at each.
@@ -54,8 +56,8 @@ struct ParsedOptions {
 
 // Reads the arguments after the program name. Starts from the defaults above with `server` set to
 // `defaultServer`. A flag's value may follow as the next argument or after '=' (--hosts=0,100).
-// --hostile, --limits or --http-load alone runs only that measurement; together with --hosts all
-// given run. An unknown flag, a missing or malformed value, or a value outside the bounds above
+// --hostile, --limits, --host-bytes or --http-load alone runs only that measurement; together with
+// --hosts all given run. An unknown flag, a missing or malformed value, or a value outside the bounds above
 // yields an error text that names the flag.
 ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_view defaultServer);
 

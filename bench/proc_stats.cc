@@ -106,6 +106,22 @@ std::optional<TcpMemLimits> machineTcpMemLimits() {
   return std::nullopt;
 }
 
+std::optional<std::uint64_t> schedstatRunNanoseconds(std::string_view schedstat) {
+  const std::size_t end = schedstat.find_first_of(" \n");
+  std::uint64_t value = 0;
+  const std::string_view number = schedstat.substr(0, end);
+  const auto [at, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+  if (number.empty() || error != std::errc() || at != number.data() + number.size()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<std::uint64_t> mainThreadRunNanoseconds(pid_t pid) {
+  const std::string id = std::to_string(pid);
+  return schedstatRunNanoseconds(readProcFile("/proc/" + id + "/task/" + id + "/schedstat"));
+}
+
 bool resetPeakResident(pid_t pid) {
   std::ofstream out("/proc/" + std::to_string(pid) + "/clear_refs");
   out << "5";

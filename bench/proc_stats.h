@@ -66,6 +66,14 @@ std::uint64_t pageBytes();
 // DIRSERVER_BENCH_TCP_MEM="$(cat /proc/sys/net/ipv4/tcp_mem)"). nullopt when neither is there.
 std::optional<TcpMemLimits> machineTcpMemLimits();
 
+// The time a thread has run on a processor, in nanoseconds: the first number of a
+// /proc/PID/task/TID/schedstat text ("3712003 120114 37"); nullopt when it is not a number.
+std::optional<std::uint64_t> schedstatRunNanoseconds(std::string_view schedstat);
+
+// The processor time of the main thread of process `pid` (the server's loop) so far, in
+// nanoseconds; nullopt when the kernel does not say.
+std::optional<std::uint64_t> mainThreadRunNanoseconds(pid_t pid);
+
 // Resets the peak resident memory (VmHWM) of process `pid` to its resident memory now, through
 // /proc/PID/clear_refs; false when the kernel refuses.
 bool resetPeakResident(pid_t pid);

@@ -1,6 +1,6 @@
 // Writes the seed corpus of the fuzz targets: well-formed inputs of every kind and the known-bad
-// ones, each a file named after what it holds, in <dir>/request, <dir>/server_list and
-// <dir>/list_reply. Usage: fuzz_make_corpus DIR
+// ones, each a file named after what it holds, in <dir>/request, <dir>/server_list,
+// <dir>/list_reply and <dir>/listing_pieces. Usage: fuzz_make_corpus DIR
 
 #include <cstdio>
 #include <filesystem>
@@ -369,6 +369,24 @@ void writeReplies() {
   writeSeed("list_reply", "reply-odd-field", buildListReply(oddRegistry));
 }
 
+// ---------------------------------------------------------------------------------------------
+// Changes of a registry kept in pieces: for each starting size and kind of field, every kind of
+// change in turn on hosts spread over the registry.
+
+void writePieceScripts() {
+  const char* sizes[] = {"0", "1", "2", "40", "130", "700", "1500", "2500"};
+  const char* fields[] = {"tiny", "ordinary", "large", "mixed"};
+  for (std::uint8_t start = 0; start < 32; ++start) {
+    Bytes script{start, static_cast<std::uint8_t>(start * 37)};
+    for (std::uint8_t step = 0; step < 48; ++step) {
+      script.push_back(static_cast<std::uint8_t>((step * 53) << 2 | (step % 4)));
+    }
+    writeSeed("listing_pieces", std::string("start-") + sizes[start & 7] + "-" +
+                                    fields[(start >> 3) & 3] + "-every-change",
+              script);
+  }
+}
+
 }  // namespace
 }  // namespace dirserver::fuzz
 
@@ -384,6 +402,7 @@ int main(int argc, char** argv) {
   writeFiles("list_reply", false);
   writeReplies();
   writeLogs();
+  writePieceScripts();
   std::printf("wrote %zu seeds under %s\n", gWritten, gRoot.c_str());
   return 0;
 }

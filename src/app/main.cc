@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
   std::string error;
   if (const auto status = readCommandLine(argc, argv, context.console, options)) return *status;
   context.checksumTrace = options.checksumTrace;
+  context.maxHostBytes = options.maxHostBytes;
   context.summarizeRefreshes = options.summarizeRefreshes;
 
   const int listenSocket = bindListener(kListenPort);
@@ -105,6 +106,6 @@ int main(int argc, char** argv) {
     ::close(listenSocket);
     return 1;
   }
-  return serveForever(listenSocket, context, loaded, companion,
-                      {control.fd(), bansFile, std::move(*bans)});
+  return serveUntilStopped(listenSocket, context, loaded, companion,
+                           {control.fd(), bansFile, std::move(*bans)});
 }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <charconv>
+#include <string_view>
 
 #include "common/version.h"
 
@@ -10,7 +11,8 @@ namespace dirserver {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: dirserver [--http ADDRESS:PORT] [--console full|summary] [--control PATH] [trace]\n"
+    "usage: dirserver [--http ADDRESS:PORT] [--max-host-bytes BYTES] [--console full|summary]\n"
+    "                 [--control PATH] [trace]\n"
     "\n"
     "The directory server of the game: hosts register and announce their shutdown on TCP port\n"
     "6001 (every local IPv4 address), clients fetch the listing of every registered host. The\n"
@@ -20,6 +22,10 @@ constexpr const char* kUsage =
     "options:\n"
     "  --http ADDRESS:PORT  also answer HTTP on this IPv4 address and port, for\n"
     "                       example 127.0.0.1:8080\n"
+    "  --max-host-bytes BYTES\n"
+    "                       refuse new hosts once the strings of all hosts would take more\n"
+    "                       than BYTES (K, M, G: KiB, MiB, GiB; default 64M); hosts loaded\n"
+    "                       from the file and refreshes are never refused\n"
     "  --console summary    print no lines for a registration that only refreshes a\n"
     "                       registered host; print how many there were once a minute\n"
     "  --console full       print every request's lines (the default)\n"
@@ -71,6 +77,28 @@ bool parseIpv4Endpoint(const std::string& text, Ipv4Endpoint& endpoint, std::str
   return true;
 }
 
+bool parseByteCount(const std::string& text, std::uint64_t& bytes, std::string& error) {
+  std::string digits = text;
+  int shift = 0;
+  if (!digits.empty()) {
+    const std::string_view suffixes = "KMG";
+    if (const auto suffix = suffixes.find(digits.back()); suffix != std::string_view::npos) {
+      shift = 10 * static_cast<int>(suffix + 1);
+      digits.pop_back();
+    }
+  }
+  std::uint64_t value = 0;
+  const auto [end, failure] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (digits.empty() || failure != std::errc() || end != digits.data() + digits.size() ||
+      value == 0 || value > (std::uint64_t{1} << (63 - shift))) {
+    error = "'" + text + "': expected a number of bytes from 1 up, such as 65536 or 64M";
+    return false;
+  }
+  bytes = value << shift;
+  return true;
+}
+
 bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& options,
                         std::string& error) {
   bool optionsEnded = false;
@@ -97,13 +125,15 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
         return false;
       }
       (name == "--help" ? options.help : options.version) = true;
-    } else if (name == "--http" || name == "--console" || name == "--control") {
+    } else if (name == "--http" || name == "--max-host-bytes" || name == "--console" ||
+               name == "--control") {
       if (!hasValue) {
         if (i + 1 == args.size()) {
           error = name + " needs a value: " +
                   (name == "--http"      ? "ADDRESS:PORT"
                    : name == "--control" ? "PATH"
-                                         : "full or summary");
+                   : name == "--console" ? "full or summary"
+                                         : "BYTES");
           return false;
         }
         value = args[++i];
@@ -122,6 +152,13 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
           return false;
         }
         options.summarizeRefreshes = value == "summary";
+        continue;
+      }
+      if (name == "--max-host-bytes") {
+        if (!parseByteCount(value, options.maxHostBytes, error)) {
+          error = "--max-host-bytes " + error;
+          return false;
+        }
         continue;
       }
       Ipv4Endpoint endpoint;

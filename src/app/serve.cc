@@ -41,8 +41,10 @@ sigset_t stopSignals() {
 }
 
 // Turns SIGTERM, SIGINT and SIGHUP into events of the loop. After the first SIGTERM or SIGINT,
-// those two get their default action back, so a second one ends the process at once. The signals
-// must be blocked in every thread (see serveForever) for the loop to be the one that takes them.
+// those two get their default action back, so a second one ends the process at once, and the
+// loop stops listening for signals: a reload during the stop would change nothing. The signals
+// must be blocked in every thread (see serveUntilStopped) for the loop to be the one that takes
+// them.
 class LoopSignals final : public EventHandler {
  public:
   LoopSignals(Reactor& reactor, ServerCore& core, const ServiceNotifier& systemd,
@@ -50,13 +52,15 @@ class LoopSignals final : public EventHandler {
       : reactor_(reactor), core_(core), systemd_(systemd), control_(control) {
     const sigset_t signals = loopSignals();
     fd_ = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (fd_ >= 0) reactor_.watch(fd_, this, EPOLLIN, watched_);
+    if (fd_ >= 0) reactor_.watch(fd_, this, EPOLLIN);
     // Without a way to hear them, the signals keep their default action: they end the server.
-    if (!watched_) ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    if (fd_ < 0 || reactor_.watchedEvents(fd_) == 0) {
+      ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    }
   }
   ~LoopSignals() override {
     if (fd_ >= 0) {
-      reactor_.watch(fd_, this, 0, watched_);
+      reactor_.watch(fd_, this, 0);
       ::close(fd_);
     }
   }
@@ -68,10 +72,12 @@ class LoopSignals final : public EventHandler {
         if (control_ != nullptr) control_->reloadBans();
         continue;
       }
+      reactor_.watch(fd_, this, 0);
       const sigset_t stop = stopSignals();
       ::pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
       systemd_.notify("STOPPING=1");
       core_.stop();
+      return;
     }
   }
 
@@ -81,13 +87,12 @@ class LoopSignals final : public EventHandler {
   const ServiceNotifier& systemd_;
   ControlServer* control_;
   int fd_ = -1;
-  bool watched_ = false;
 };
 
 }  // namespace
 
-int serveForever(int listenSocket, ServerContext& context, const LoadResult& loaded,
-                 const Companion& companion, ControlSetup control) {
+int serveUntilStopped(int listenSocket, ServerContext& context, const LoadResult& loaded,
+                      const Companion& companion, ControlSetup control) {
   CoreSettings settings;
   const ControlSettings controlSettings{control.bansFile};
   // Keep descriptors for the server list file, the loop itself, the companion, and the control

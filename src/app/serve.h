@@ -51,7 +51,7 @@ struct ControlSetup {
 // Run by systemd as a unit of Type=notify, it tells systemd READY=1 once it accepts connections,
 // STOPPING=1 at the stop signal, and WATCHDOG=1 from the loop as often as the unit's watchdog
 // asks; run otherwise, it sends nothing.
-int serveForever(int listenSocket, ServerContext& context, const LoadResult& loaded,
-                 const Companion& companion = {}, ControlSetup control = {});
+int serveUntilStopped(int listenSocket, ServerContext& context, const LoadResult& loaded,
+                      const Companion& companion = {}, ControlSetup control = {});
 
 }  // namespace dirserver

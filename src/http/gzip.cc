@@ -7,7 +7,7 @@
 
 namespace dirserver {
 
-std::optional<std::string> gzipText(std::string_view data) {
+std::optional<std::string> gzipPieces(std::span<const std::string_view> pieces) {
   z_stream stream{};
   // 15 window bits, plus 16 for the gzip header and trailer instead of zlib's.
   constexpr int kGzipWindowBits = 15 + 16;
@@ -16,24 +16,34 @@ std::optional<std::string> gzipText(std::string_view data) {
                    Z_DEFAULT_STRATEGY) != Z_OK) {
     return std::nullopt;
   }
-  std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(std::min<std::size_t>(out.size(), UINT32_MAX));
+  constexpr std::size_t kChunk = 64 * 1024;
   // Fed in slices: zlib counts its input in 32 bits.
   constexpr std::size_t kSlice = std::size_t{1} << 30;
+  std::string out;
   int status = Z_OK;
-  while (status == Z_OK) {
-    const std::size_t fed = data.size() - stream.total_in;
-    const std::size_t slice = std::min(fed, kSlice);
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + stream.total_in));
-    stream.avail_in = static_cast<uInt>(slice);
-    status = deflate(&stream, slice == fed ? Z_FINISH : Z_NO_FLUSH);
-    if (stream.avail_out == 0 && status == Z_OK) status = Z_BUF_ERROR;  // deflateBound held
+  const auto run = [&](int flush) {
+    do {
+      const std::size_t used = out.size();
+      out.resize(used + kChunk);
+      stream.next_out = reinterpret_cast<Bytef*>(out.data() + used);
+      stream.avail_out = static_cast<uInt>(kChunk);
+      status = deflate(&stream, flush);
+      out.resize(used + kChunk - stream.avail_out);
+    } while (status == Z_OK && (stream.avail_in > 0 || stream.avail_out == 0));
+  };
+  for (std::string_view piece : pieces) {
+    while (!piece.empty() && status == Z_OK) {
+      const std::size_t slice = std::min(piece.size(), kSlice);
+      stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+      stream.avail_in = static_cast<uInt>(slice);
+      run(Z_NO_FLUSH);
+      piece.remove_prefix(slice);
+    }
   }
-  const bool done = status == Z_STREAM_END;
-  out.resize(stream.total_out);
+  if (status == Z_OK) run(Z_FINISH);
   deflateEnd(&stream);
-  if (!done) return std::nullopt;
+  if (status != Z_STREAM_END) return std::nullopt;
+  out.shrink_to_fit();
   return out;
 }
 

@@ -37,6 +37,8 @@ constexpr const char* kPagePolicy =
 // The library's messages reach the console at most this often; the rest are counted.
 constexpr unsigned kReportsPerWindow = 10;
 constexpr std::int64_t kReportWindowMs = 10'000;
+// The plain JSON listing goes out of its parts a slice of at most this many bytes at a time.
+constexpr std::size_t kSlice = 256 * 1024;
 
 // Lowers the calling thread's scheduling priority to `niceness` (Linux sets nice values per
 // thread). Failure only leaves the priority as it was.
@@ -118,6 +120,25 @@ class Answer {
     response_ = MHD_create_response_from_buffer_with_free_callback_cls(
         body.size(), const_cast<char*>(body.data()),
         [](void* cls) { delete static_cast<std::shared_ptr<const void>*>(cls); }, held);
+    if (response_ == nullptr) delete held;
+    header(MHD_HTTP_HEADER_CONTENT_TYPE, type);
+  }
+  // The plain body of `json`, copied out of its parts as the library sends it; `json` is kept alive
+  // until the library is done with it.
+  Answer(unsigned status, std::shared_ptr<const ServersJson> json, const char* type)
+      : status_(status) {
+    const std::size_t size = json->size();
+    auto* held = new std::shared_ptr<const ServersJson>(std::move(json));
+    response_ = MHD_create_response_from_callback(
+        size, kSlice,
+        [](void* cls, std::uint64_t position, char* buffer, std::size_t most) -> ssize_t {
+          const auto& parts = **static_cast<std::shared_ptr<const ServersJson>*>(cls);
+          const std::string_view slice = parts.slice(static_cast<std::size_t>(position), most);
+          if (slice.empty()) return MHD_CONTENT_READER_END_WITH_ERROR;
+          std::memcpy(buffer, slice.data(), slice.size());
+          return static_cast<ssize_t>(slice.size());
+        },
+        held, [](void* cls) { delete static_cast<std::shared_ptr<const ServersJson>*>(cls); });
     if (response_ == nullptr) delete held;
     header(MHD_HTTP_HEADER_CONTENT_TYPE, type);
   }
@@ -378,7 +399,11 @@ bool HttpServer::serve(MHD_Connection* connection, std::string_view url, std::st
       Answer answer(MHD_HTTP_NOT_MODIFIED);
       return representation(answer).queue(connection);
     }
-    Answer answer(MHD_HTTP_OK, gzip ? json->gzipBody : json->body, kJsonType, json);
+    if (gzip) {
+      Answer answer(MHD_HTTP_OK, json->gzipBody, kJsonType, json);
+      return representation(answer).queue(connection);
+    }
+    Answer answer(MHD_HTTP_OK, json, kJsonType);
     return representation(answer).queue(connection);
   }
 

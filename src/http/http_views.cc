@@ -1,5 +1,6 @@
 #include "http/http_views.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
@@ -19,8 +20,8 @@ constexpr std::string_view kRequestOutcomes[] = {"served", "rejected", "refused"
 constexpr std::string_view kConsoleErrors[] = {
     "recv_size",    "recv_id",      "recv_type",     "recv_body",      "invalid_size",
     "invalid_id",   "invalid_data", "conversion",    "unknown_type",   "not_found",
-    "list_full",    "address_full", "other_address", "unhandled_type", "save_failed",
-    "commit_failed"};
+    "list_full",    "strings_full", "address_full", "other_address",  "unhandled_type",
+    "save_failed",  "commit_failed"};
 static_assert(std::size(kRequestKinds) == static_cast<std::size_t>(RequestKind::Count));
 static_assert(std::size(kRequestOutcomes) == static_cast<std::size_t>(RequestOutcome::Count));
 static_assert(std::size(kConsoleErrors) == static_cast<std::size_t>(ConsoleError::Count));
@@ -110,14 +111,48 @@ class Exposition {
 
 }  // namespace
 
+std::string_view ServersJson::slice(std::size_t offset, std::size_t most) const {
+  const auto end = std::upper_bound(partEnds.begin(), partEnds.end(), offset);
+  if (end == partEnds.end()) return {};
+  const std::string& part = *parts[static_cast<std::size_t>(end - partEnds.begin())];
+  const std::size_t at = offset - (*end - part.size());
+  return std::string_view(part).substr(at, most);
+}
+
+std::string ServersJson::body() const {
+  std::string out;
+  out.reserve(size());
+  for (const JsonPart& part : parts) out += *part;
+  return out;
+}
+
 std::shared_ptr<const ServersJson> ServersJsonCache::update(const SnapshotPtr& snapshot) {
   if (auto cached = latest(); cached && cached->version == snapshot->version) return cached;
   auto built = std::make_shared<ServersJson>();
   built->version = snapshot->version;
   const std::string tag = instance_ + "-" + std::to_string(snapshot->version);
   built->etag = "\"" + tag + "\"";
-  built->body = encodeListingJson(snapshotListing(*snapshot, server_));
-  if (std::optional<std::string> compressed = gzipText(built->body)) {
+  decltype(blocks_) kept;
+  built->parts = snapshotJsonParts(*snapshot, server_, [&](const HostBlockPtr& block) {
+    const auto known = blocks_.find(block.get());
+    JsonPart json = known != blocks_.end()
+                        ? known->second.second
+                        : std::make_shared<const std::string>(
+                              encodeHostBlockJson(*block, snapshot->takenAt));
+    kept.emplace(block.get(), std::pair{block, json});
+    return json;
+  });
+  // Only this version's blocks are kept: older versions' JSON lives on only in their listings.
+  blocks_ = std::move(kept);
+  std::size_t offset = 0;
+  built->partEnds.reserve(built->parts.size());
+  std::vector<std::string_view> texts;
+  texts.reserve(built->parts.size());
+  for (const JsonPart& part : built->parts) {
+    built->partEnds.push_back(offset += part->size());
+    texts.push_back(*part);
+  }
+  if (std::optional<std::string> compressed = gzipPieces(texts)) {
     built->gzipEtag = "\"" + tag + "-gzip\"";
     built->gzipBody = std::move(*compressed);
   }
@@ -294,6 +329,10 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
 
   out.single("dirserver_listing_bytes", "gauge", "Size of the listing reply.",
              load(stats.listingBytes));
+  out.single("dirserver_host_bytes", "gauge",
+             "Bytes of the hosts' stored strings, which new hosts may not take past "
+             "--max-host-bytes.",
+             load(stats.hostBytes));
   out.single("dirserver_sweep_removals_total", "counter",
              "Hosts dropped by the expiry sweep.", load(stats.sweepRemovals));
   out.single("dirserver_start_time_seconds", "gauge", "When the server started, in seconds since 1970.",

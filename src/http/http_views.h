@@ -9,7 +9,11 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
+#include "listing/listing_json.h"
 #include "http/process_figures.h"
 #include "registry/registry_snapshot.h"
 #include "server/server_status.h"
@@ -17,28 +21,42 @@
 namespace dirserver {
 
 // The JSON listing of one snapshot in its two representations, each with the entity tag that
-// names it: the plain document and its gzip form (empty when compressing failed).
+// names it: the plain document, held in parts (see snapshotJsonParts) that it shares with the
+// listings of other versions that hold the same hosts, and its gzip form (empty when compressing
+// failed).
 struct ServersJson {
   std::uint64_t version = 0;
   std::string etag;  // quoted, as the ETag header carries it
-  std::string body;
+  std::vector<JsonPart> parts;
+  std::vector<std::size_t> partEnds;  // the plain body's offset after each part
   std::string gzipEtag;
   std::string gzipBody;
+
+  // The plain body's size.
+  std::size_t size() const { return partEnds.empty() ? 0 : partEnds.back(); }
+  // The plain body's bytes from `offset` (below size()) to the end of the part that holds it, at
+  // most `most` of them.
+  std::string_view slice(std::size_t offset, std::size_t most) const;
+  // The whole plain body in one string, for tests.
+  std::string body() const;
 };
 
 // The JSON listing of the latest snapshot, built once per snapshot version by one thread (the
 // window's builder) and shared by every request for that version, so that no request waits for
-// an encoding. Entity tags carry `instance` (anything that differs between runs of the server) so
-// that a tag cached from an earlier run never matches a later one with the same version.
+// an encoding. A new version encodes only the blocks of hosts that the version before it did not
+// hold, and shares the rest. Entity tags carry `instance` (anything that differs between runs of
+// the server) so that a tag cached from an earlier run never matches a later one with the same
+// version.
 class ServersJsonCache {
  public:
   ServersJsonCache(std::string server, std::string instance)
       : server_(std::move(server)), instance_(std::move(instance)) {}
 
   // Encodes and compresses `snapshot` (not null) unless its version is the one cached, and keeps
-  // the result unless a newer version is cached. Returns what is cached afterwards. Takes about as
-  // long as the listing is large (some 0.4 s per 10,000 hosts on a busy 2-core machine); one
-  // caller at a time.
+  // the result unless a newer version is cached. Returns what is cached afterwards. Encoding takes
+  // as long as the blocks that changed since the last call are large; compressing, as long as the
+  // whole listing is (some 20 ms per MiB). One caller at a time: it keeps the blocks' JSON
+  // between calls.
   std::shared_ptr<const ServersJson> update(const SnapshotPtr& snapshot);
   // The latest listing built, or null before the first. Never waits for a build.
   std::shared_ptr<const ServersJson> latest() const;
@@ -48,6 +66,9 @@ class ServersJsonCache {
   const std::string instance_;
   mutable std::mutex mutex_;  // guards cached_
   std::shared_ptr<const ServersJson> cached_;
+  // The JSON of each block of hosts of the version built last, by the block it was made of (held,
+  // so that its address names no other block meanwhile).
+  std::unordered_map<const HostBlock*, std::pair<HostBlockPtr, JsonPart>> blocks_;
 };
 
 // Whether an Accept-Encoding header value admits gzip: "gzip" (or "x-gzip") listed with a

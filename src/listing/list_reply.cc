@@ -1,5 +1,6 @@
 #include "listing/list_reply.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace dirserver {
@@ -27,6 +28,26 @@ void putTypeDirectoryEntry(Bytes& out, ServerType type) {
   putDirectoryEntry(out, path.substr(0, slash), path.substr(slash + 1));
 }
 
+// The four directory entries back to back, and where each type's begins.
+struct DirectoryEntries {
+  Bytes bytes;
+  std::array<std::size_t, kServerTypeCount + 1> typeAt{};  // the last: the end
+};
+
+const DirectoryEntries& directoryEntries() {
+  static const DirectoryEntries entries = [] {
+    DirectoryEntries made;
+    putDirectoryEntry(made.bytes, kRootParent, kRootName);
+    for (ServerType type : kServerTypes) {
+      made.typeAt[index(type)] = made.bytes.size();
+      putTypeDirectoryEntry(made.bytes, type);
+    }
+    made.typeAt[kServerTypeCount] = made.bytes.size();
+    return made;
+  }();
+  return entries;
+}
+
 // The bytes of a field that the listing carries: its whole code units. A field of odd length
 // (only the server list file can hold one) loses its last byte here, so that the count and the
 // bytes after it agree and every entry after it stays in step for the client.
@@ -40,7 +61,31 @@ void putField(Bytes& out, const ServerField& field) {
   putBytes(out, bytes);
 }
 
-void putServerEntry(Bytes& out, const ServerRecord& record) {
+}  // namespace
+
+ListReplyHeader listReplyHeader(std::uint32_t size, std::uint32_t hosts) {
+  Bytes bytes;
+  bytes.reserve(kListReplyHeaderSize);
+  putHeader(bytes, {size, kMessageId, static_cast<std::uint32_t>(MessageType::ListReply)});
+  putU16(bytes, 0);
+  putU16(bytes, static_cast<std::uint16_t>(hosts + kDirectoryEntryCount));
+  ListReplyHeader header{};
+  std::copy_n(bytes.begin(), header.size(), header.begin());
+  return header;
+}
+
+ByteView rootDirectoryEntry() {
+  const DirectoryEntries& entries = directoryEntries();
+  return ByteView(entries.bytes).first(entries.typeAt[0]);
+}
+
+ByteView typeDirectoryEntry(ServerType type) {
+  const DirectoryEntries& entries = directoryEntries();
+  const std::size_t at = entries.typeAt[index(type)];
+  return ByteView(entries.bytes).subspan(at, entries.typeAt[index(type) + 1] - at);
+}
+
+void appendServerEntry(Bytes& out, const ServerRecord& record) {
   putU8(out, kServerTag);
   for (std::size_t i = 0; i < 3; ++i) putField(out, record.fields[i]);
   putU32(out, kServerEntryFixed);
@@ -49,39 +94,32 @@ void putServerEntry(Bytes& out, const ServerRecord& record) {
   putU16(out, 0);
 }
 
-}  // namespace
+std::size_t serverEntrySize(const ServerRecord& record) {
+  std::size_t size = 25;
+  for (const ServerField& field : record.fields) size += listedBytes(field).size();
+  return size;
+}
 
 Bytes buildListReply(const ServerRegistry& registry) {
-  std::size_t size = 380;
+  std::size_t size = kEmptyListReplySize;
   for (ServerType type : kServerTypes) {
     for (auto position = registry.begin(type); position != registry.end(type); ++position) {
-      size += 25;
-      for (const ServerField& field : position->record->fields) size += listedBytes(field).size();
+      size += serverEntrySize(*position->record);
     }
   }
   Bytes out;
   out.reserve(size);
-  putHeader(out, {0, kMessageId, static_cast<std::uint32_t>(MessageType::ListReply)});
-  putU16(out, 0);
-  putU16(out, static_cast<std::uint16_t>(registry.totalCount() + kDirectoryEntryCount));
-  putDirectoryEntry(out, kRootParent, kRootName);
+  const ListReplyHeader header =
+      listReplyHeader(static_cast<std::uint32_t>(size), registry.totalCount());
+  out.insert(out.end(), header.begin(), header.end());
+  putBytes(out, rootDirectoryEntry());
   for (ServerType type : kServerTypes) {
-    putTypeDirectoryEntry(out, type);
+    putBytes(out, typeDirectoryEntry(type));
     for (auto position = registry.begin(type); position != registry.end(type); ++position) {
-      putServerEntry(out, *position->record);
+      appendServerEntry(out, *position->record);
     }
   }
-  storeU32(out.data(), static_cast<std::uint32_t>(out.size()));
   return out;
-}
-
-Answer ListReplyCache::sendServerList(const ServerRegistry& registry) {
-  if (reply_ == nullptr || builtFor_ != &registry || builtAtChange_ != registry.changeCount()) {
-    reply_ = std::make_shared<const Bytes>(buildListReply(registry));
-    builtFor_ = &registry;
-    builtAtChange_ = registry.changeCount();
-  }
-  return reply_;
 }
 
 }  // namespace dirserver

@@ -14,6 +14,7 @@
 // last byte of an odd length is not sent.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "common/byte_order.h"
@@ -31,26 +32,28 @@ inline constexpr std::uint32_t kDirectoryEntryCount = 4;
 // The root directory's parent and name; each game type's directory is named by its path.
 inline constexpr const char* kRootParent = "/";
 inline constexpr const char* kRootName = "Aviantorvale";
+// The header and the four directory entries: the reply of an empty registry.
+inline constexpr std::size_t kEmptyListReplySize = 380;
 
-// The complete reply for the registry as it stands: 380 bytes for an empty registry, plus
-// 25 bytes and its seven field lengths (each rounded down to even) for each host.
+using ListReplyHeader = std::array<std::uint8_t, kListReplyHeaderSize>;
+
+// The header of a reply of `size` bytes in all that lists `hosts` hosts (the entry count takes the
+// low 16 bits of hosts + 4).
+ListReplyHeader listReplyHeader(std::uint32_t size, std::uint32_t hosts);
+
+// The root's directory entry, which follows the header, and the directory entry of `type`, which
+// its hosts follow. Constant bytes, made once.
+ByteView rootDirectoryEntry();
+ByteView typeDirectoryEntry(ServerType type);
+
+// Appends the server entry of `record`: 25 bytes and its seven fields' lengths, each rounded down
+// to even.
+void appendServerEntry(Bytes& out, const ServerRecord& record);
+std::size_t serverEntrySize(const ServerRecord& record);
+
+// The complete reply for the registry as it stands, built whole: 380 bytes for an empty registry,
+// plus serverEntrySize() for each host. The server sends the same bytes in pieces (see
+// listing/snapshot_pieces.h); tools, tests and the benchmark build it whole.
 Bytes buildListReply(const ServerRegistry& registry);
-
-// Holds the latest reply built, so that list requests between two changes of the registry share
-// one copy of it instead of building and holding one each.
-class ListReplyCache {
- public:
-  // The reply for `registry`, rebuilt only when its records were added or removed since the last
-  // call (a refreshed registration time does not show in the listing).
-  Answer sendServerList(const ServerRegistry& registry);
-
-  // The reply built last (null before the first).
-  const Answer& current() const { return reply_; }
-
- private:
-  Answer reply_;
-  const ServerRegistry* builtFor_ = nullptr;
-  std::uint64_t builtAtChange_ = 0;
-};
 
 }  // namespace dirserver

@@ -32,7 +32,6 @@ class FrameReader {
   // In the Body step: the announced body length, and the allocation of a buffer of exactly that
   // many bytes, which the caller may delay (to keep within a memory budget).
   std::uint32_t bodyLength() const { return header_.size - kHeaderSize; }
-  bool bodyAllocated() const { return bodyAllocated_; }
   void allocateBody();
 
   // The console line for a read that fails in the current step: the peer closed its side, the

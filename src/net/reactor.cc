@@ -35,7 +35,7 @@ Reactor::Reactor(Clock clock) : clock_(std::move(clock)) {
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.ptr = nullptr;  // the wake-up descriptor
-    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event) == 0) wakeWatched_ = true;
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event);
   }
 }
 
@@ -45,16 +45,38 @@ Reactor::~Reactor() {
   }
 }
 
-void Reactor::watch(int fd, EventHandler* handler, std::uint32_t events, bool& watched) {
+void Reactor::watch(int fd, EventHandler* handler, std::uint32_t events) {
+  const auto known = interests_.find(fd);
   if (events == 0) {
-    if (watched) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-    watched = false;
+    if (known == interests_.end()) return;
+    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    interests_.erase(known);
+    return;
+  }
+  if (known != interests_.end() && known->second.handler == handler &&
+      known->second.events == events) {
     return;
   }
   epoll_event event{};
   event.events = events;
   event.data.ptr = handler;
-  if (::epoll_ctl(epoll_, watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) == 0) watched = true;
+  int operation = known == interests_.end() ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+  int result = ::epoll_ctl(epoll_, operation, fd, &event);
+  // A descriptor closed while watched leaves epoll by itself; its number may come back.
+  if (result != 0 && operation == EPOLL_CTL_MOD && errno == ENOENT) {
+    operation = EPOLL_CTL_ADD;
+    result = ::epoll_ctl(epoll_, operation, fd, &event);
+  }
+  if (result == 0) {
+    interests_[fd] = {handler, events};
+  } else if (known != interests_.end()) {
+    interests_.erase(known);
+  }
+}
+
+std::uint32_t Reactor::watchedEvents(int fd) const {
+  const auto known = interests_.find(fd);
+  return known == interests_.end() ? 0 : known->second.events;
 }
 
 void Reactor::post(std::function<void()> work) {

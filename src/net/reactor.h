@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace dirserver {
@@ -42,7 +43,6 @@ class Timer {
   void setAt(SteadyClock::time_point when);
   void cancel();
   bool armed() const { return armed_; }
-  SteadyClock::time_point when() const { return position_->first; }
 
  private:
   friend class Reactor;
@@ -64,9 +64,13 @@ class Reactor {
 
   SteadyClock::time_point now() const { return clock_(); }
 
-  // Starts, changes or (events 0) ends the interest in `fd`. `watched` records whether `fd` is
-  // registered, for the caller; `handler` must outlive the registration.
-  void watch(int fd, EventHandler* handler, std::uint32_t events, bool& watched);
+  // Starts, changes or (events 0) ends the interest in `fd`; asking for what is in force already
+  // costs no system call. `handler` must outlive the interest. End the interest before closing
+  // `fd`, so that a descriptor of the same number starts afresh.
+  void watch(int fd, EventHandler* handler, std::uint32_t events);
+
+  // The events `fd` is watched for; 0 when it is not.
+  std::uint32_t watchedEvents(int fd) const;
 
   // Runs `work` on the reactor's thread in its next pass. The only member safe to call from
   // another thread; it wakes the reactor.
@@ -94,7 +98,11 @@ class Reactor {
   Clock clock_;
   int epoll_ = -1;
   int wake_ = -1;  // an eventfd
-  bool wakeWatched_ = false;
+  struct Interest {
+    EventHandler* handler = nullptr;
+    std::uint32_t events = 0;
+  };
+  std::unordered_map<int, Interest> interests_;
   std::multimap<SteadyClock::time_point, Timer*> timers_;
   std::mutex postedMutex_;
   std::vector<std::function<void()>> posted_;

@@ -9,7 +9,6 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
 
 #include "common/byte_order.h"
 
@@ -45,8 +44,5 @@ inline void putHeader(Bytes& out, const MessageHeader& header) {
 // The acknowledgement: a header of size 14, type Ack, and a u16 of 0.
 inline constexpr std::array<std::uint8_t, 14> kAckMessage = {
     0x0E, 0x00, 0x00, 0x00, 0x1E, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
-
-// The bytes of one answer, shared between the connections that send them.
-using Answer = std::shared_ptr<const Bytes>;
 
 }  // namespace dirserver

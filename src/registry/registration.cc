@@ -125,6 +125,9 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
   } else if (registry.totalCount() >= kMaxServers) {
     std::fprintf(console.err, "+error: server list is full\n");
     outcome = HostOutcome::ListFull;
+  } else if (registry.fieldBytes() + storedBytes(request.record.fields) > context.maxHostBytes) {
+    std::fprintf(console.err, "+error: server list has no room for this server's strings\n");
+    outcome = HostOutcome::StringsFull;
   } else if (from != kUnknownAddress && registry.countFrom(from) >= kMaxServersPerAddress) {
     std::fprintf(console.err, "+error: too many servers registered from this address\n");
     outcome = HostOutcome::AddressFull;

@@ -14,6 +14,7 @@ enum class HostOutcome : std::uint8_t {
   Removed,    // a host was shut down
   NotFound,   // a shutdown of a host that is not registered
   ListFull,   // a new host refused: the registry holds kMaxServers
+  StringsFull,   // a new host refused: its strings would take the registry past maxHostBytes
   AddressFull,   // a new host refused: its address registered kMaxServersPerAddress hosts
   OtherAddress,  // a shutdown refused: the host registered from another address
   // The body was rejected, for the reason its console line gives:
@@ -37,11 +38,13 @@ bool parseServerFields(ByteView body, const Console& console, ServerRecord& reco
 // clock and files it in its type's map, or, when that map holds the same host already (the same key
 // and the same seven fields), refreshes only that record's time; the refreshed host then counts
 // against `from`. A host whose strings merely sum to the key of another is a host of its own.
-// Refuses a new host once the registry holds kMaxServers ("+error: server list is full") or its
-// address has registered kMaxServersPerAddress hosts ("+error: too many servers registered from
-// this address"); a refresh is never refused. Prints each step on the console; a rejected body
-// changes nothing. With context.summarizeRefreshes, a refresh prints nothing and counts in
-// context.unprintedRefreshes instead. Returns what became of the request.
+// Refuses a new host once the registry holds kMaxServers ("+error: server list is full"), when its
+// stored strings would take the registry's past context.maxHostBytes ("+error: server list has
+// no room for this server's strings"), or when its address has registered kMaxServersPerAddress
+// hosts ("+error: too many servers registered from this address"); a refresh is never refused.
+// Prints each step on the console; a rejected body changes nothing. With
+// context.summarizeRefreshes, a refresh prints nothing and counts in context.unprintedRefreshes
+// instead. Returns what became of the request.
 HostOutcome handleRegistration(ServerContext& context, ByteView body,
                                PeerAddress from = kUnknownAddress);
 

@@ -1,10 +1,13 @@
 // An immutable picture of the registry at one moment, for readers off the loop thread (the saver,
 // the HTTP views). Taking one copies no host strings: records are immutable and shared between
-// the registry and every snapshot that holds them.
+// the registry and every snapshot that holds them, and snapshots of successive versions share
+// the blocks of hosts that did not change between them.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -47,13 +50,79 @@ struct HostProbe {
   const ServerFields* fields = nullptr;
 };
 
+// Consecutive hosts of one type, in the registry's order: the unit in which snapshots share their
+// hosts. Immutable once made; a change of one of its hosts makes a new block.
+using HostBlock = std::vector<HostEntry>;
+using HostBlockPtr = std::shared_ptr<const HostBlock>;
+
+// The hosts of one type in a snapshot: its blocks in order, walked as one range of HostEntry.
+class HostRange {
+ public:
+  class Iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = HostEntry;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const HostEntry*;
+    using reference = const HostEntry&;
+
+    Iterator() = default;
+    reference operator*() const { return (*(*blocks_)[block_])[at_]; }
+    pointer operator->() const { return &**this; }
+    Iterator& operator++() {
+      if (++at_ == (*blocks_)[block_]->size()) {
+        at_ = 0;
+        ++block_;
+        skipEmpty();
+      }
+      return *this;
+    }
+    Iterator operator++(int) {
+      Iterator before = *this;
+      ++*this;
+      return before;
+    }
+    friend bool operator==(const Iterator& a, const Iterator& b) {
+      return a.block_ == b.block_ && a.at_ == b.at_;
+    }
+
+   private:
+    friend class HostRange;
+    Iterator(const std::vector<HostBlockPtr>* blocks, std::size_t block)
+        : blocks_(blocks), block_(block) {
+      skipEmpty();
+    }
+    void skipEmpty() {
+      while (block_ < blocks_->size() && (*blocks_)[block_]->empty()) ++block_;
+    }
+
+    const std::vector<HostBlockPtr>* blocks_ = nullptr;
+    std::size_t block_ = 0;
+    std::size_t at_ = 0;
+  };
+
+  HostRange() = default;
+  explicit HostRange(std::vector<HostBlockPtr> blocks) : blocks_(std::move(blocks)) {
+    for (const HostBlockPtr& block : blocks_) size_ += block->size();
+  }
+
+  Iterator begin() const { return Iterator(&blocks_, 0); }
+  Iterator end() const { return Iterator(&blocks_, blocks_.size()); }
+  std::size_t size() const { return size_; }
+  const std::vector<HostBlockPtr>& blocks() const { return blocks_; }
+
+ private:
+  std::vector<HostBlockPtr> blocks_;
+  std::size_t size_ = 0;
+};
+
 struct RegistrySnapshot {
   // Grows with every change of the registry, refreshed registration times included.
   std::uint64_t version = 0;
   // Wall clock (seconds since 1970) when it was taken.
   std::int64_t takenAt = 0;
   // Per game type, in the registry's order: ascending key, then the fields' bytes.
-  std::array<std::vector<HostEntry>, kServerTypeCount> hosts;
+  std::array<HostRange, kServerTypeCount> hosts;
 
   std::uint32_t totalCount() const {
     std::uint32_t total = 0;

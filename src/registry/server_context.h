@@ -25,6 +25,8 @@ struct ServerContext {
   WallClock wallClock = systemWallClock;
   // When set, every key computation prints its trace on console.out (the command-line switch).
   bool checksumTrace = false;
+  // New hosts are refused when their strings would take the registry's (fieldBytes) past this.
+  std::uint64_t maxHostBytes = kDefaultMaxHostBytes;
   // When set, a registration that only refreshes a registered host prints none of its lines and
   // counts in unprintedRefreshes; the loop prints that count now and then (--console summary).
   bool summarizeRefreshes = false;

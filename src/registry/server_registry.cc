@@ -2,14 +2,20 @@
 
 namespace dirserver {
 
+std::uint64_t storedBytes(const ServerFields& fields) {
+  std::uint64_t bytes = 0;
+  for (const ServerField& field : fields) bytes += field.data.size();
+  return bytes;
+}
+
 std::pair<ServerRegistry::Position, bool> ServerRegistry::insert(ServerType type, ServerKey key,
                                                                  ServerRecord record,
                                                                  PeerAddress from) {
   Hosts& set = hosts(type);
   const auto at = set.lower_bound(HostProbe{key, &record.fields});
   if (at != set.end() && at->key == key && at->record->fields == record.fields) return {at, false};
-  ++changes_;
   ++version_;
+  fieldBytes_ += storedBytes(record.fields);
   countAddress(from, +1);
   const auto added = set.emplace_hint(
       at, HostEntry{key, std::make_shared<const ServerRecord>(std::move(record)), from});
@@ -57,8 +63,8 @@ std::uint32_t ServerRegistry::erase(ServerType type, ServerKey key, const Server
 }
 
 ServerRegistry::Position ServerRegistry::erase(ServerType type, Position position) {
-  ++changes_;
   ++version_;
+  fieldBytes_ -= storedBytes(position->record->fields);
   countAddress(position->from, -1);
   changeLog_.push_back({HostChange::Kind::Removed, type, *position});
   return hosts(type).erase(position);
@@ -74,9 +80,8 @@ RegistrySnapshot ServerRegistry::snapshot() const {
   RegistrySnapshot snapshot;
   snapshot.version = version_;
   for (ServerType type : kServerTypes) {
-    auto& out = snapshot.hosts[index(type)];
-    out.reserve(size(type));
-    for (const HostEntry& entry : hosts(type)) out.push_back(entry);
+    auto block = std::make_shared<HostBlock>(hosts(type).begin(), hosts(type).end());
+    snapshot.hosts[index(type)] = HostRange({std::move(block)});
   }
   return snapshot;
 }

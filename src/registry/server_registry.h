@@ -18,6 +18,15 @@ namespace dirserver {
 // adds four directory entries, so 65531 hosts is the most a client can be told about.
 inline constexpr std::uint32_t kMaxServers = 65535 - 4;
 
+// The bytes of all hosts' stored fields that registration lets the registry grow to, unless the
+// server is told otherwise: well above what real hosts send (65531 of them with ordinary strings
+// hold some 12 MiB), and low enough that the listing, the JSON and the records stay within the
+// server's memory. Only new hosts are held to it; hosts loaded from the file never are.
+inline constexpr std::uint64_t kDefaultMaxHostBytes = 64 * 1024 * 1024;
+
+// The bytes a host's stored fields take: what it adds to fieldBytes().
+std::uint64_t storedBytes(const ServerFields& fields);
+
 // The most hosts one IPv4 address may register; refreshes are never refused, and hosts loaded from
 // the file count against no address.
 inline constexpr std::uint32_t kMaxServersPerAddress = 64;
@@ -94,13 +103,14 @@ class ServerRegistry {
   // Hosts registered from `from`, in all types.
   std::uint32_t countFrom(PeerAddress from) const;
 
-  // Grows by one at every insert and erase; a refresh does not count. Lets a reader tell cheaply
-  // whether the set of hosts (which is all the listing shows) has changed.
-  std::uint64_t changeCount() const { return changes_; }
+  // The bytes of every host's stored fields, in all types.
+  std::uint64_t fieldBytes() const { return fieldBytes_; }
+
   // Grows at every change, refreshes included: what the file and the snapshots show.
   std::uint64_t version() const { return version_; }
 
-  // The registry as it stands, sharing its records. Costs a pointer copy per host.
+  // The registry as it stands, sharing its records, each type's hosts in one block. Costs a
+  // pointer copy per host; the server publishes its snapshots from pieces kept up to date instead.
   RegistrySnapshot snapshot() const;
 
   // Every insert, replace and erase since the last call, in the order they happened; the list
@@ -116,7 +126,7 @@ class ServerRegistry {
 
   std::array<Hosts, kServerTypeCount> hosts_;
   std::unordered_map<PeerAddress, std::uint32_t> perAddress_;
-  std::uint64_t changes_ = 0;
+  std::uint64_t fieldBytes_ = 0;
   std::uint64_t version_ = 0;
   std::vector<HostChange> changeLog_;
 };

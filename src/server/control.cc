@@ -146,18 +146,12 @@ class ControlServer::Connection final : public EventHandler {
   bool sending() const { return sent < output.size(); }
 
   // Asks the reactor for `wanted` events only (0: none).
-  void want(std::uint32_t wanted) {
-    if (wanted == events) return;
-    server_.reactor_.watch(fd, this, wanted, watched);
-    events = wanted;
-  }
+  void want(std::uint32_t wanted) { server_.reactor_.watch(fd, this, wanted); }
 
   const std::uint64_t id;
   const int fd;
   const uid_t uid;
   Timer deadline;
-  bool watched = false;
-  std::uint32_t events = 0;
   std::string input;      // received, not yet carried out
   std::size_t taken = 0;  // bytes of `input` whose commands have been taken
   std::string output;     // the answer being sent
@@ -189,14 +183,13 @@ class ControlServer::Listener final : public EventHandler {
       : fd(fd), pause(server.reactor_, [this] { resume(); }), server_(server) {}
   void onEvents(std::uint32_t) override { server_.acceptConnections(); }
 
-  void resume() { server_.reactor_.watch(fd, this, EPOLLIN, watched); }
+  void resume() { server_.reactor_.watch(fd, this, EPOLLIN); }
   void suspend() {
-    server_.reactor_.watch(fd, this, 0, watched);
+    server_.reactor_.watch(fd, this, 0);
     pause.setAt(server_.reactor_.now() + kAcceptPause);
   }
 
   const int fd;
-  bool watched = false;
   Timer pause;
 
  private:
@@ -238,7 +231,7 @@ ControlServer::~ControlServer() {
       ::close(connection->fd);
     }
   }
-  if (listener_) reactor_.watch(listener_->fd, listener_.get(), 0, listener_->watched);
+  if (listener_) reactor_.watch(listener_->fd, listener_.get(), 0);
 }
 
 void ControlServer::listen(int listenSocket) {
@@ -338,7 +331,7 @@ void ControlServer::sendAnswer(Connection& connection) {
                                 connection.output.size() - connection.sent, MSG_NOSIGNAL);
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (connection.events != EPOLLOUT) {
+      if (reactor_.watchedEvents(connection.fd) != EPOLLOUT) {
         connection.deadline.setAt(reactor_.now() + settings_.lineTimeout);
         connection.want(EPOLLOUT);
       }

@@ -7,7 +7,7 @@ namespace {
 
 // How a registration or shutdown counts, and the console line it printed if any.
 Dispatched hostRequest(RequestKind kind, HostOutcome outcome) {
-  Dispatched dispatched{sendAck(), kind, RequestOutcome::Served, std::nullopt};
+  Dispatched dispatched{Reply::Ack, kind, RequestOutcome::Served, std::nullopt};
   switch (outcome) {
     case HostOutcome::Added:
     case HostOutcome::Refreshed:
@@ -20,6 +20,10 @@ Dispatched hostRequest(RequestKind kind, HostOutcome outcome) {
     case HostOutcome::ListFull:
       dispatched.outcome = RequestOutcome::Refused;
       dispatched.error = ConsoleError::ListFull;
+      break;
+    case HostOutcome::StringsFull:
+      dispatched.outcome = RequestOutcome::Refused;
+      dispatched.error = ConsoleError::StringsFull;
       break;
     case HostOutcome::AddressFull:
       dispatched.outcome = RequestOutcome::Refused;
@@ -47,27 +51,22 @@ Dispatched hostRequest(RequestKind kind, HostOutcome outcome) {
 
 }  // namespace
 
-Answer sendAck() {
-  static const Answer ack = std::make_shared<const Bytes>(kAckMessage.begin(), kAckMessage.end());
-  return ack;
-}
-
-Dispatched handleConnection(ServerContext& context, ListReplyCache& listing,
-                            const MessageHeader& header, ByteView body, PeerAddress from) {
+Dispatched dispatchRequest(ServerContext& context, const MessageHeader& header, ByteView body,
+                           PeerAddress from) {
   switch (header.messageType) {
     case static_cast<std::uint32_t>(MessageType::ListRequest):
-      return {listing.sendServerList(context.registry), RequestKind::List, RequestOutcome::Served,
-              std::nullopt};
+      return {Reply::Listing, RequestKind::List, RequestOutcome::Served, std::nullopt};
     case static_cast<std::uint32_t>(MessageType::Registration):
       return hostRequest(RequestKind::Registration, handleRegistration(context, body, from));
     case static_cast<std::uint32_t>(MessageType::Shutdown):
       return hostRequest(RequestKind::Shutdown, handleShutdown(context, body, from));
     case static_cast<std::uint32_t>(MessageType::AckRequest):
-      return {sendAck(), RequestKind::Ack, RequestOutcome::Served, std::nullopt};
+      return {Reply::Ack, RequestKind::Ack, RequestOutcome::Served, std::nullopt};
     default:
       std::fprintf(context.console.err, "+warning: unhandled msg type: 0x%.02x\n",
                    header.messageType);
-      return {nullptr, RequestKind::Other, RequestOutcome::Rejected, ConsoleError::UnhandledType};
+      return {Reply::None, RequestKind::Other, RequestOutcome::Rejected,
+              ConsoleError::UnhandledType};
   }
 }
 

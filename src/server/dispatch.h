@@ -4,25 +4,25 @@
 #include <optional>
 
 #include "common/byte_order.h"
-#include "listing/list_reply.h"
 #include "protocol/message.h"
 #include "registry/server_context.h"
 #include "server/server_status.h"
 
 namespace dirserver {
 
+// What a request is answered with: nothing, the acknowledgement (kAckMessage), or the listing of
+// the registry as it stands once the request has been handled.
+enum class Reply : std::uint8_t { None, Ack, Listing };
+
 // What a request called for once it has been handled.
 struct Dispatched {
-  Answer answer;  // the bytes to send back, or null for no answer
+  Reply reply = Reply::None;
   RequestKind kind = RequestKind::Other;
   RequestOutcome outcome = RequestOutcome::Served;
   std::optional<ConsoleError> error;  // the console line it printed, if it reported a fault
 };
 
-// The acknowledgement, as an answer.
-Answer sendAck();
-
-// Handles one request whose frame was read whole and passed its checks:
+// Handles one request whose frame was read whole and passed its checks, and says how to answer it:
 //   2  ListRequest    the listing (the body is ignored)
 //   4  Registration   handleRegistration, then the acknowledgement, whatever the handler made of
 //                     the body
@@ -30,9 +30,8 @@ Answer sendAck();
 //   8  AckRequest     the acknowledgement (the body is ignored)
 //   any other type    "+warning: unhandled msg type: 0x%.02x" on console.err, no answer
 // `from` is the peer's IPv4 address, which registration and shutdown go by. Whether the registry
-// changed shows in its version; the caller saves accordingly.
-Dispatched handleConnection(ServerContext& context, ListReplyCache& listing,
-                            const MessageHeader& header, ByteView body,
-                            PeerAddress from = kUnknownAddress);
+// changed shows in its version; the caller publishes and saves accordingly.
+Dispatched dispatchRequest(ServerContext& context, const MessageHeader& header, ByteView body,
+                           PeerAddress from = kUnknownAddress);
 
 }  // namespace dirserver

@@ -2,10 +2,14 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <iterator>
+#include <utility>
 
 #include "server/dispatch.h"
 #include "net/framing.h"
@@ -27,17 +31,20 @@ class ServerCore::Connection final : public EventHandler {
     }
   }
 
-  bool reading() const { return answer == nullptr; }
+  bool reading() const { return !answering; }
 
   const int fd;
   const std::uint32_t address;  // counted against the per-address bound, never printed or kept
   std::size_t slot = 0;         // its index in connections_
   Timer deadline;
-  bool watched = false;  // registered with the reactor
   FrameReader frame;
   std::size_t budget = 0;  // bytes of the memory budget its body holds
-  Answer answer;           // once set, the connection is sending it
-  std::size_t sent = 0;
+  bool answering = false;  // its request is handled; it sends `parts`
+  std::span<const ByteView> parts;
+  PublishedPtr listing;  // the version of the listing it sends, if it sends one
+  bool pinned = false;   // its listing counts against the memory budget
+  std::size_t part = 0;  // where it is in `parts`
+  std::size_t offset = 0;
   bool stalled = false;  // its answer once filled the send buffer
   SteadyClock::time_point lastProgress;  // accepted, or last moved a byte either way
   bool closed = false;
@@ -84,7 +91,6 @@ class ServerCore::Listener final : public EventHandler {
   void onEvents(std::uint32_t) override { core_.acceptConnections(); }
 
   const int fd;
-  bool watched = false;
   bool paused = false;  // after a failed accept, until the pause timer fires
 
  private:
@@ -95,7 +101,13 @@ namespace {
 
 constexpr std::size_t kAcceptBatch = 64;
 constexpr auto kHeartbeat = std::chrono::seconds(1);
-constexpr auto kPublishDelay = std::chrono::milliseconds(100);
+// One send hands the kernel at most this many buffers (the system's limit) and stops gathering
+// once it has about as much as a send buffer could ever take.
+constexpr std::size_t kMostBuffersPerSend = IOV_MAX;
+constexpr std::size_t kGatherBytes = 1024 * 1024;
+
+// The acknowledgement as the parts of an answer.
+const ByteView kAckParts[] = {ByteView(kAckMessage)};
 
 bool isOutOfResources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
@@ -113,7 +125,9 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, Saver& saver,
       context_(context),
       saver_(saver),
       settings_(settings),
+      pieces_(context.registry),
       sweepTimer_(reactor, [this] { sweep(); }),
+      warningTimer_(reactor, [this] { reportRefusals(); }),
       acceptPauseTimer_(reactor,
                         [this] {
                           if (listener_) listener_->paused = false;
@@ -121,14 +135,14 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, Saver& saver,
                         }),
       commitRetryTimer_(reactor, [this] { saver_.retry(); }),
       snapshotRetryTimer_(reactor, [this] { startSnapshotIfDue(); }),
-      publishTimer_(reactor, [this] { publish(); }),
       heartbeatTimer_(reactor, [this] { heartbeat(); }) {
   sweepTimer_.setAt(reactor_.now() + settings_.sweepInterval);
-  // What loading filled in is in the files already.
+  warningTimer_.setAt(reactor_.now() + settings_.warningInterval);
+  // What loading filled in is in the files already, and in the pieces just made from the registry.
   context_.registry.takeChanges();
   heartbeat();
   status_.stats.startedAt = context_.wallClock();
-  publish();
+  publishIfBehind();
 }
 
 // Readers on other threads (a health check) tell from this that the loop is turning.
@@ -140,9 +154,11 @@ void ServerCore::heartbeat() {
 
 ServerCore::~ServerCore() {
   for (auto& connection : connections_) {
-    if (!connection->closed) ::close(connection->fd);
+    if (connection->closed) continue;
+    reactor_.watch(connection->fd, connection.get(), 0);
+    ::close(connection->fd);
   }
-  if (listener_) reactor_.watch(listener_->fd, listener_.get(), 0, listener_->watched);
+  if (listener_) reactor_.watch(listener_->fd, listener_.get(), 0);
 }
 
 void ServerCore::listen(int listenSocket) {
@@ -171,10 +187,7 @@ void ServerCore::updateListening() {
   // Even with every slot taken, newcomers are accepted: they may take the place of a connection
   // that makes no progress (makeRoomFor).
   const bool wanted = !stopping_ && !listener_->paused;
-  if (wanted != listener_->watched) {
-    reactor_.watch(listener_->fd, listener_.get(), wanted ? std::uint32_t{EPOLLIN} : 0u,
-                   listener_->watched);
-  }
+  reactor_.watch(listener_->fd, listener_.get(), wanted ? std::uint32_t{EPOLLIN} : 0u);
 }
 
 void ServerCore::acceptConnections() {
@@ -274,12 +287,23 @@ bool ServerCore::reserveBody(Connection& connection) {
   return true;
 }
 
+// Waiting bodies are admitted once the pass has done its closing: budget that a closed connection
+// gives back goes only to connections that are still open then.
+void ServerCore::admitWaitingBodiesAtPassEnd() {
+  if (admissionDeferred_ || waitingForBudget_.empty()) return;
+  admissionDeferred_ = true;
+  reactor_.defer([this] {
+    admissionDeferred_ = false;
+    admitWaitingBodies();
+  });
+}
+
 // Large bodies take budget in the order their headers arrived, as soon as it is free.
 void ServerCore::admitWaitingBodies() {
   while (!waitingForBudget_.empty() && reserveBody(*waitingForBudget_.front())) {
     Connection& connection = *waitingForBudget_.front();
     waitingForBudget_.pop_front();
-    reactor_.watch(connection.fd, &connection, EPOLLIN, connection.watched);
+    reactor_.watch(connection.fd, &connection, EPOLLIN);
   }
 }
 
@@ -291,7 +315,7 @@ void ServerCore::readRequest(Connection& connection) {
     const ssize_t received = ::recv(connection.fd, space.data(), space.size(), 0);
     if (received < 0 && errno == EINTR) continue;
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!connection.watched) reactor_.watch(connection.fd, &connection, EPOLLIN, connection.watched);
+      reactor_.watch(connection.fd, &connection, EPOLLIN);
       return;
     }
     if (received <= 0) {
@@ -319,7 +343,7 @@ void ServerCore::readRequest(Connection& connection) {
       if (step == FrameReader::Step::Body && !reserveBody(connection)) {
         // Not read from until budget is free: even a hang-up would otherwise wake the loop
         // again and again with nothing it could do. Its deadline keeps running.
-        reactor_.watch(connection.fd, &connection, 0, connection.watched);
+        reactor_.watch(connection.fd, &connection, 0);
         waitingForBudget_.push_back(&connection);
         return;
       }
@@ -329,45 +353,69 @@ void ServerCore::readRequest(Connection& connection) {
 
 void ServerCore::dispatch(Connection& connection) {
   const auto begun = reactor_.now();
-  const Bytes* listingBefore = listing_.current().get();
-  const Dispatched dispatched =
-      handleConnection(context_, listing_, connection.frame.header(), connection.frame.body(),
-                       connection.address);
+  const Dispatched dispatched = dispatchRequest(context_, connection.frame.header(),
+                                                connection.frame.body(), connection.address);
   status_.stats.count(dispatched.kind, dispatched.outcome);
   if (dispatched.error) status_.stats.count(*dispatched.error);
-  if (listing_.current().get() != listingBefore) listingReplaced(listingBefore);
-  takeChanges();
+  followChanges();
   // The body is no longer needed; let its memory and budget go before anything else happens.
   connection.frame = FrameReader();
   bodyBytes_ -= connection.budget;
   connection.budget = 0;
   status_.stats.bodyBudgetInUse = bodyBytes_;
-  admitWaitingBodies();
-  if (dispatched.kind == RequestKind::List) status_.stats.listingBytes = dispatched.answer->size();
+  admitWaitingBodiesAtPassEnd();
   // Handling ends once the answer is handed to the kernel; what a slow reader takes longer is
   // its own time.
   LatencyHistogram& times = status_.stats.requestSeconds[static_cast<std::size_t>(dispatched.kind)];
   const auto handled = [&] { times.observe(reactor_.now() - begun); };
-  if (dispatched.answer == nullptr) {
-    close(connection);
-    handled();
-    return;
+  switch (dispatched.reply) {
+    case Reply::None:
+      close(connection);
+      handled();
+      return;
+    case Reply::Ack:
+      connection.parts = kAckParts;
+      break;
+    case Reply::Listing:
+      // Whatever changed before this request, in this pass or earlier, is in what it gets.
+      publishIfBehind();
+      connection.listing = published_;
+      connection.parts = published_->replyParts;
+      break;
   }
-  pin(connection, dispatched.answer);
+  connection.answering = true;
   sendAnswer(connection);
   handled();
-  // Most answers fit in the socket's buffer at once; only one that does not waits to be writable.
+  // Most answers fit in the socket's buffer at once; only one that does not waits to be writable,
+  // and holds what it has yet to send.
   if (connection.closed) return;
+  if (connection.listing != nullptr) pin(connection);
   connection.deadline.setAt(reactor_.now() + settings_.sendTimeout);
-  reactor_.watch(connection.fd, &connection, EPOLLOUT, connection.watched);
-  keepWithinBudgets();
+  reactor_.watch(connection.fd, &connection, EPOLLOUT);
+  shedOverBudgets();
 }
 
+// Sends what the socket takes of the answer's parts, several at a time, from where the last send
+// stopped; closes the connection when all is sent or the peer has gone.
 void ServerCore::sendAnswer(Connection& connection) {
-  const Bytes& bytes = *connection.answer;
-  while (connection.sent < bytes.size()) {
-    const ssize_t sent = ::send(connection.fd, bytes.data() + connection.sent,
-                                bytes.size() - connection.sent, MSG_NOSIGNAL);
+  const std::span<const ByteView> parts = connection.parts;
+  while (connection.part < parts.size()) {
+    iovec buffers[kMostBuffersPerSend];
+    std::size_t count = 0;
+    std::size_t gathered = 0;
+    for (std::size_t at = connection.part, skip = connection.offset;
+         at < parts.size() && count < kMostBuffersPerSend && gathered < kGatherBytes;
+         ++at, skip = 0) {
+      const ByteView rest = parts[at].subspan(skip);
+      if (rest.empty()) continue;
+      buffers[count++] = {const_cast<std::uint8_t*>(rest.data()), rest.size()};
+      gathered += rest.size();
+    }
+    if (count == 0) break;  // only empty parts were left
+    msghdr message{};
+    message.msg_iov = buffers;
+    message.msg_iovlen = count;
+    const ssize_t sent = ::sendmsg(connection.fd, &message, MSG_NOSIGNAL);
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       if (!connection.stalled) {
@@ -380,43 +428,59 @@ void ServerCore::sendAnswer(Connection& connection) {
       close(connection);  // the peer has gone; nothing to report
       return;
     }
-    connection.sent += static_cast<std::size_t>(sent);
+    // Moves past what was sent, and past parts that are done.
+    for (auto left = static_cast<std::size_t>(sent); left > 0;) {
+      const std::size_t rest = parts[connection.part].size() - connection.offset;
+      const std::size_t taken = std::min(left, rest);
+      connection.offset += taken;
+      left -= taken;
+      if (connection.offset == parts[connection.part].size()) {
+        ++connection.part;
+        connection.offset = 0;
+      }
+    }
     connection.lastProgress = reactor_.now();
   }
   close(connection);
 }
 
-// Answers are shared: a buffer counts once, however many connections send it, and the current
-// listing not at all, since the cache keeps it for the next client anyway. What counts is what
-// non-reading peers keep alive beyond that: listings that are no longer current.
-void ServerCore::pin(Connection& connection, Answer answer) {
-  connection.answer = std::move(answer);
-  Pin& pin = pinned_[connection.answer.get()];
-  if (pin.connections++ == 0) {
-    pin.size = connection.answer->size();
-    if (connection.answer != listing_.current()) answerBytes_ += pin.size;
+// A listing that a connection could not send at once counts by its pieces: a piece counts once
+// while any unfinished connection sends a version that holds it, however many versions do, and so
+// does each version's own bookkeeping.
+void ServerCore::pin(Connection& connection) {
+  const PublishedSnapshot* listing = connection.listing.get();
+  connection.pinned = true;
+  if (pinnedVersions_[listing]++ > 0) return;
+  answerBytes_ += bookkeepingBytes(*listing);
+  for (const auto& pieces : listing->listing) {
+    for (const ListingPiece& piece : pieces) {
+      if (pinnedPieces_[piece.get()]++ == 0) answerBytes_ += piece->size();
+    }
   }
   status_.stats.answerBudgetInUse = answerBytes_;
 }
 
-void ServerCore::unpin(Connection& connection) {
-  if (connection.answer == nullptr) return;
-  const auto pinned = pinned_.find(connection.answer.get());
-  if (--pinned->second.connections == 0) {
-    if (connection.answer != listing_.current()) answerBytes_ -= pinned->second.size;
-    pinned_.erase(pinned);
-    status_.stats.answerBudgetInUse = answerBytes_;
-  }
-  connection.answer.reset();
+void ServerCore::releaseAnswer(Connection& connection) {
   if (connection.stalled) --stalledCount_;
-}
-
-// A new listing was built: the one before it, if still being sent, now counts.
-void ServerCore::listingReplaced(const Bytes* previous) {
-  if (const auto pinned = pinned_.find(previous); pinned != pinned_.end()) {
-    answerBytes_ += pinned->second.size;
-    status_.stats.answerBudgetInUse = answerBytes_;
+  connection.stalled = false;
+  connection.parts = {};
+  const PublishedPtr listing = std::move(connection.listing);
+  connection.listing.reset();
+  if (!std::exchange(connection.pinned, false)) return;
+  const auto pinned = pinnedVersions_.find(listing.get());
+  if (--pinned->second > 0) return;
+  pinnedVersions_.erase(pinned);
+  answerBytes_ -= bookkeepingBytes(*listing);
+  for (const auto& pieces : listing->listing) {
+    for (const ListingPiece& piece : pieces) {
+      const auto held = pinnedPieces_.find(piece.get());
+      if (--held->second == 0) {
+        answerBytes_ -= piece->size();
+        pinnedPieces_.erase(held);
+      }
+    }
   }
+  status_.stats.answerBudgetInUse = answerBytes_;
 }
 
 // The connection sending an answer that has gone longest without progress, among those `eligible`.
@@ -433,12 +497,12 @@ ServerCore::Connection* ServerCore::leastProgress(
 }
 
 // Peers that do not read cost the server the answers they pin and the kernel the send buffers
-// they fill; past either bound, those that stalled longest go. Only a reader of an answer that is
-// no longer current frees memory by going: the current listing is kept for the next client anyway.
-void ServerCore::keepWithinBudgets() {
+// they fill; past either bound, those that stalled longest go. Only a reader of a listing that is
+// no longer current can free memory by going: the current one is kept for the next client anyway.
+void ServerCore::shedOverBudgets() {
   while (bodyBytes_ + answerBytes_ > settings_.memoryBudgetBytes) {
     Connection* victim = leastProgress([](const Connection& connection, const ServerCore& core) {
-      return connection.answer != core.listing_.current();
+      return connection.listing != nullptr && connection.listing != core.published_;
     });
     if (victim == nullptr) break;
     shed(*victim);
@@ -455,33 +519,35 @@ void ServerCore::keepWithinBudgets() {
 
 void ServerCore::close(Connection& connection) {
   if (connection.closed) return;
-  reactor_.watch(connection.fd, &connection, 0, connection.watched);
+  reactor_.watch(connection.fd, &connection, 0);
   ::close(connection.fd);
   connection.closed = true;
   ++closedCount_;
   connection.deadline.cancel();
-  unpin(connection);
+  releaseAnswer(connection);
   if (auto waiting = std::find(waitingForBudget_.begin(), waitingForBudget_.end(), &connection);
       waiting != waitingForBudget_.end()) {
     waitingForBudget_.erase(waiting);
   }
+  // Its body's memory goes now, with its budget, not when the connection is released.
+  connection.frame = FrameReader();
   if (connection.budget > 0) {
     bodyBytes_ -= connection.budget;
     connection.budget = 0;
     status_.stats.bodyBudgetInUse = bodyBytes_;
+    admitWaitingBodiesAtPassEnd();
   }
-  admitWaitingBodies();
   auto count = perAddress_.find(connection.address);
   if (count != perAddress_.end() && --count->second == 0) perAddress_.erase(count);
   status_.stats.connectionsOpen = connectionCount();
   // Events of this pass may still name the connection: it is released when the pass ends.
   if (!releaseDeferred_) {
     releaseDeferred_ = true;
-    reactor_.defer([this] { release(); });
+    reactor_.defer([this] { releaseClosed(); });
   }
 }
 
-void ServerCore::release() {
+void ServerCore::releaseClosed() {
   releaseDeferred_ = false;
   for (std::size_t slot = 0; slot < connections_.size();) {
     if (!connections_[slot]->closed) {
@@ -504,14 +570,25 @@ void ServerCore::sweep() {
   sweepTimer_.setAt(now + settings_.sweepInterval);
   const std::uint32_t before = context_.registry.totalCount();
   expireServers(context_);
-  // The hosts it drops are logged like shutdowns, so that a restart does not bring them back.
-  takeChanges();
-  const std::uint32_t removed = before - context_.registry.totalCount();
-  if (removed > 0) {
-    status_.stats.sweepRemovals += removed;
-    publish();
-  }
+  // The hosts it drops are logged like shutdowns, so that a restart does not bring them back, and
+  // readers of the snapshot see them go at once.
+  followChanges();
+  status_.stats.sweepRemovals += before - context_.registry.totalCount();
   printRefreshSummary();
+}
+
+// The refreshes that printed nothing, at most once a sweep interval (and at the stop).
+void ServerCore::printRefreshSummary() {
+  if (context_.unprintedRefreshes == 0) return;
+  std::fprintf(
+      context_.console.out, "> servers refreshed in the last minute: %llu, number of servers: %u\n",
+      static_cast<unsigned long long>(context_.unprintedRefreshes), context_.registry.totalCount());
+  context_.unprintedRefreshes = 0;
+}
+
+// Connections refused or dropped since the last report, one line per kind.
+void ServerCore::reportRefusals() {
+  warningTimer_.setAt(reactor_.now() + settings_.warningInterval);
   if (refusedConnections_ > 0) {
     std::fprintf(context_.console.err,
                  "+warning: refused %llu connections over the per-address limit\n",
@@ -533,26 +610,14 @@ void ServerCore::sweep() {
   }
 }
 
-void ServerCore::restored(std::uint64_t logBytes, bool snapshotOwed) {
-  logBytes_ = logBytes;
-  status_.stats.logBytes = logBytes;
-  snapshotOwed_ = snapshotOwed;
-  startSnapshotIfDue();
-}
-
-// The refreshes that printed nothing, at most once a sweep interval (and at the stop).
-void ServerCore::printRefreshSummary() {
-  if (context_.unprintedRefreshes == 0) return;
-  std::fprintf(
-      context_.console.out, "> servers refreshed in the last minute: %llu, number of servers: %u\n",
-      static_cast<unsigned long long>(context_.unprintedRefreshes), context_.registry.totalCount());
-  context_.unprintedRefreshes = 0;
-}
-
-// Every change of a pass goes to the saver in one batch, once the pass has sent its answers.
-void ServerCore::takeChanges() {
+// The one place that takes the registry's changes, for both that follow them change by change:
+// each goes into the pieces of the snapshot at once, and the snapshot is published when the pass
+// ends, or sooner when a list request comes first; the same changes go to the saver's log in one
+// batch when the pass ends, once it has sent its answers.
+void ServerCore::followChanges() {
   std::vector<HostChange> changes = context_.registry.takeChanges();
   if (changes.empty()) return;
+  pieces_.apply(changes);
   const auto now = reactor_.now();
   batchAcks_.emplace_back(now, static_cast<std::uint32_t>(changes.size()));
   status_.stats.changesPending += changes.size();
@@ -563,15 +628,36 @@ void ServerCore::takeChanges() {
     batch_.insert(batch_.end(), std::make_move_iterator(changes.begin()),
                   std::make_move_iterator(changes.end()));
   }
-  // Readers of the snapshot see a change within kPublishDelay; a snapshot per change would cost
-  // the loop a pointer copy per host at every registration.
-  if (!publishTimer_.armed()) publishTimer_.setAt(now + kPublishDelay);
+  if (!publishDeferred_) {
+    publishDeferred_ = true;
+    reactor_.defer([this] {
+      publishDeferred_ = false;
+      publishIfBehind();
+    });
+  }
   if (handOverDeferred_) return;
   handOverDeferred_ = true;
   reactor_.defer([this] {
     handOverDeferred_ = false;
     handOver();
   });
+}
+
+// Publishes the pieces as the snapshot of the registry's version, unless that is published.
+void ServerCore::publishIfBehind() {
+  const std::uint64_t version = context_.registry.version();
+  if (published_ != nullptr && published_->registry->version == version) return;
+  published_ = pieces_.publish(version, context_.wallClock());
+  status_.snapshots.publish(registryOf(published_));
+  status_.stats.listingBytes = published_->replySize;
+  status_.stats.hostBytes = context_.registry.fieldBytes();
+}
+
+void ServerCore::restored(std::uint64_t logBytes, bool snapshotOwed) {
+  logBytes_ = logBytes;
+  status_.stats.logBytes = logBytes;
+  snapshotOwed_ = snapshotOwed;
+  startSnapshotIfDue();
 }
 
 void ServerCore::handOver() {
@@ -636,10 +722,10 @@ void ServerCore::startSnapshotIfDue() {
   snapshotInFlight_ = true;
   snapshotOwed_ = false;
   finalSnapshot_ = stopping_;
-  publish();
+  publishIfBehind();
   snapshotsSaving_ = std::exchange(snapshotsAsked_, {});
-  hostsSaving_ = published_->totalCount();
-  saver_.snapshot(published_, finalSnapshot_);
+  hostsSaving_ = published_->registry->totalCount();
+  saver_.snapshot(registryOf(published_), finalSnapshot_);
 }
 
 void ServerCore::snapshotNow(SnapshotDone done) {
@@ -662,7 +748,7 @@ std::uint32_t ServerCore::removeHosts(
     }
   }
   // Logged like shutdowns, so that a restart does not bring them back.
-  takeChanges();
+  followChanges();
   return removed;
 }
 
@@ -676,15 +762,6 @@ std::uint32_t ServerCore::enforceRefusal() {
   return removeHosts([this](ServerType, const HostEntry& host) {
     return host.from != kUnknownAddress && refused_(host.from);
   });
-}
-
-void ServerCore::publish() {
-  if (published_ == nullptr || published_->version != context_.registry.version()) {
-    auto snapshot = std::make_shared<RegistrySnapshot>(context_.registry.snapshot());
-    snapshot->takenAt = context_.wallClock();
-    published_ = std::move(snapshot);
-  }
-  status_.snapshots.publish(published_);
 }
 
 void ServerCore::snapshotFinished(const SnapshotReport& report) {
@@ -722,12 +799,14 @@ void ServerCore::snapshotFinished(const SnapshotReport& report) {
   }
   startSnapshotIfDue();
 }
+
 void ServerCore::stop() {
   if (stopping_) return;
   stopping_ = true;
   updateListening();
   for (auto& connection : connections_) close(*connection);
   sweepTimer_.cancel();
+  warningTimer_.cancel();
   heartbeatTimer_.cancel();
   printRefreshSummary();
   snapshotRetryTimer_.cancel();

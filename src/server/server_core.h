@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "listing/list_reply.h"
+#include "listing/snapshot_pieces.h"
 #include "net/reactor.h"
 #include "persist/list_saver.h"
 #include "registry/server_context.h"
@@ -30,6 +30,8 @@ struct CoreSettings {
   std::chrono::milliseconds sendTimeout{30'000};
   // The expiry sweep runs this often, whatever the traffic.
   std::chrono::milliseconds sweepInterval{60'000};
+  // Connections refused or dropped are reported at most this often, in one line per kind.
+  std::chrono::milliseconds warningInterval{60'000};
   // After an accept fails for want of descriptors or memory, accepting pauses this long.
   std::chrono::milliseconds acceptPause{1'000};
   // Connections open at once, in all and from one IPv4 address. One over the second is closed at
@@ -40,11 +42,13 @@ struct CoreSettings {
   std::size_t maxConnectionsPerAddress = 64;
   // A body of up to this many bytes is buffered as soon as its header is read...
   std::size_t freeBodyBytes = 16 * 1024;
-  // ...larger bodies and the answers being sent share this budget (the current listing, kept for
-  // the next client anyway, does not count). A request whose body does not fit waits (its
-  // deadline running) until enough is free; an answer always goes out, and when old listings
-  // pinned by unfinished connections push the total over, the readers that have stalled longest
-  // on one of them are dropped until it fits.
+  // ...larger bodies and the answers being sent share this budget. A listing counts by its pieces:
+  // each piece held by any unfinished connection counts once, however many versions of the
+  // listing share it and whichever version is current. A request whose body does not fit waits
+  // (its deadline running) until enough is free, and is admitted at the end of a pass, once the
+  // connections that the pass closes have given back theirs; an answer always goes out, and when
+  // the total passes the budget, the readers that have stalled longest on a listing that is no
+  // longer current are dropped until it fits.
   std::size_t memoryBudgetBytes = 128 * 1024 * 1024;
   // The kernel's send buffer of each connection, fixed so that it cannot grow to megabytes for a
   // peer that does not read...
@@ -62,9 +66,12 @@ struct CoreSettings {
 // the step's line when it fails), dispatches the complete request, sends the answer within its
 // deadline and closes the connection. Requests are handled one at a time, to completion; peers
 // that are slow to send or to read hold only their own connection. Registrations, shutdowns and
-// the expiry sweep change the registry at once and are acknowledged at once; the changes of each
-// pass go to the Saver's log in one batch once the pass has sent its answers, and a snapshot of
-// the registry follows when the logs have grown enough (see SavePolicy).
+// the expiry sweep change the registry at once and are acknowledged at once. Every change reaches
+// the registry's pieces (SnapshotPieces) as it happens, and the pass publishes them as one
+// snapshot before any later request is answered: the listing sent, the JSON of the HTTP window and
+// the snapshots of the server list are all made from it. The changes of each pass also go to the
+// Saver's log in one batch once the pass has sent its answers, and a snapshot of the registry
+// follows when the logs have grown enough (see SavePolicy).
 class ServerCore {
  public:
   // `reactor`, `context` and `saver` must outlive the core. The saver's reports must reach
@@ -126,6 +133,8 @@ class ServerCore {
   std::size_t bodyBudgetInUse() const { return bodyBytes_; }
   std::size_t answerBudgetInUse() const { return answerBytes_; }
   std::size_t stalledSenders() const { return stalledCount_; }
+  // The snapshot published last: what a list request is answered with.
+  const PublishedPtr& published() const { return published_; }
   ServerStatus& status() { return status_; }
   const ServerStatus& status() const { return status_; }
 
@@ -137,24 +146,25 @@ class ServerCore {
   void updateListening();
   void readRequest(Connection& connection);
   bool reserveBody(Connection& connection);
+  void admitWaitingBodiesAtPassEnd();
   void admitWaitingBodies();
   void dispatch(Connection& connection);
   void sendAnswer(Connection& connection);
-  void pin(Connection& connection, Answer answer);
-  void unpin(Connection& connection);
-  void listingReplaced(const Bytes* previous);
-  void keepWithinBudgets();
+  void pin(Connection& connection);
+  void releaseAnswer(Connection& connection);
+  void shedOverBudgets();
   Connection* leastProgress(bool (*eligible)(const Connection&, const ServerCore&)) const;
   bool makeRoomFor(std::uint32_t address);
   void shed(Connection& connection);
   void close(Connection& connection);
-  void release();
+  void releaseClosed();
   void sweep();
   void printRefreshSummary();
-  void takeChanges();
+  void reportRefusals();
+  void followChanges();
   void handOver();
   void startSnapshotIfDue();
-  void publish();
+  void publishIfBehind();
   void heartbeat();
   void reportError(ConsoleError error, const char* line);
 
@@ -163,31 +173,31 @@ class ServerCore {
   Saver& saver_;
   CoreSettings settings_;
   ServerStatus status_;
-  ListReplyCache listing_;
+  SnapshotPieces pieces_;
+  PublishedPtr published_;
+  bool publishDeferred_ = false;
   std::unique_ptr<Listener> listener_;
   std::vector<std::unique_ptr<Connection>> connections_;
   std::size_t closedCount_ = 0;  // closed, released at the end of the pass
   bool releaseDeferred_ = false;
   std::deque<Connection*> waitingForBudget_;  // in the order their headers arrived
+  bool admissionDeferred_ = false;
   std::unordered_map<std::uint32_t, std::size_t> perAddress_;
   std::size_t bodyBytes_ = 0;    // large bodies buffered
-  std::size_t answerBytes_ = 0;  // answers pinned by unfinished connections, but the current one
-  struct Pin {
-    std::size_t connections = 0;  // sending it
-    std::size_t size = 0;
-  };
-  std::unordered_map<const Bytes*, Pin> pinned_;
+  std::size_t answerBytes_ = 0;  // the listing pieces (and versions) pinned by unfinished answers
+  // Unfinished connections per listing version they send, and versions per piece they hold.
+  std::unordered_map<const PublishedSnapshot*, std::size_t> pinnedVersions_;
+  std::unordered_map<const Bytes*, std::size_t> pinnedPieces_;
   std::size_t stalledCount_ = 0;  // connections whose answer once filled their send buffer
   std::uint64_t refusedConnections_ = 0;
   std::uint64_t refusedWhileFull_ = 0;
   std::uint64_t shedConnections_ = 0;
   Timer sweepTimer_;
+  Timer warningTimer_;
   Timer acceptPauseTimer_;
   Timer commitRetryTimer_;
   Timer snapshotRetryTimer_;
-  Timer publishTimer_;
   Timer heartbeatTimer_;
-  SnapshotPtr published_;
   std::function<bool(PeerAddress)> refused_;
   std::vector<SnapshotDone> snapshotsAsked_;   // for the next snapshot to start
   std::vector<SnapshotDone> snapshotsSaving_;  // for the snapshot in flight

@@ -26,6 +26,7 @@ enum class ConsoleError : std::uint8_t {
   UnknownType,       // +error: unknown server type
   NotFound,          // +error: no server with key: K was found for removal
   ListFull,          // +error: server list is full
+  StringsFull,       // +error: server list has no room for this server's strings
   AddressFull,       // +error: too many servers registered from this address
   OtherAddress,      // +error: server with key: K was registered from another address
   UnhandledType,     // +warning: unhandled msg type
@@ -83,6 +84,7 @@ struct ServerStats {
   LatencyHistogram ackToDurable;         // from a change's acknowledgement to its commit
 
   Counter listingBytes{0};  // size of the current listing reply
+  Counter hostBytes{0};     // bytes of every host's stored strings (the --max-host-bytes bound)
   Counter sweepRemovals{0};
 
   std::atomic<std::int64_t> startedAt{0};       // wall clock seconds

@@ -25,6 +25,9 @@ std::string outcome(const std::vector<std::string>& args) {
             std::to_string((options.http->address >> 8) & 0xFF) + "." +
             std::to_string(options.http->address & 0xFF) + ":" + std::to_string(options.http->port);
   }
+  if (options.maxHostBytes != kDefaultMaxHostBytes) {
+    text += ", max host bytes " + std::to_string(options.maxHostBytes);
+  }
   if (options.control != kControlSocketName) text += ", control " + options.control;
   return text;
 }
@@ -41,6 +44,10 @@ TEST(ServerOptions, OptionsBeginWithTwoDashesAndEveryOtherArgumentSwitchesTheTra
       {{"--http", "127.0.0.1:8080"}, "no trace, http 127.0.0.1:8080"},
       {{"--http=0.0.0.0:65535", "t"}, "trace, http 0.0.0.0:65535"},
       {{"--http", "10.1.2.3:1", "--http", "10.0.0.9:2"}, "no trace, http 10.0.0.9:2"},
+      {{"--max-host-bytes", "1000"}, "no trace, max host bytes 1000"},
+      {{"--max-host-bytes=8K"}, "no trace, max host bytes 8192"},
+      {{"--max-host-bytes", "2G"}, "no trace, max host bytes 2147483648"},
+      {{"--max-host-bytes"}, "error: --max-host-bytes needs a value: BYTES"},
       {{"--console", "summary", "t"}, "trace, summary"},
       {{"--console=summary", "--console=full"}, "no trace"},
       {{"--console", "quiet"}, "error: --console 'quiet': expected full or summary"},
@@ -70,6 +77,11 @@ TEST(ServerOptions, OptionsBeginWithTwoDashesAndEveryOtherArgumentSwitchesTheTra
        "error: --http '[::1]:80': '[::1]' is not an IPv4 address such as 127.0.0.1"}};
   for (const auto& [args, expected] : cases) {
     EXPECT_EQ(outcome(args), expected) << ::testing::PrintToString(args);
+  }
+  for (const std::string bytes : {"", "0", "M", "-1", "1.5M", "64m", "64MB", "9999999999G"}) {
+    EXPECT_EQ(outcome({"--max-host-bytes=" + bytes}),
+              "error: --max-host-bytes '" + bytes +
+                  "': expected a number of bytes from 1 up, such as 65536 or 64M");
   }
   for (const std::string port : {"", "0", "65536", "+80", "80x", "-1", " 80", "99999999999"}) {
     EXPECT_EQ(outcome({"--http=1.2.3.4:" + port}),
@@ -102,7 +114,8 @@ TEST(ServerOptions, HelpAndVersionPrintAndExitZeroABadLineExitsTwoWithOneLine) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out, serverUsageText());
   for (const char* option :
-       {"--http ADDRESS:PORT", "--control PATH", "--help", "--version", "trace"}) {
+       {"--http ADDRESS:PORT", "--max-host-bytes BYTES", "--control PATH", "--help", "--version",
+        "trace"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }
 

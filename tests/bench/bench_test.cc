@@ -250,6 +250,15 @@ TEST(BenchProcStats, ThisKernelsFilesParseAndThePeakResidentCanBeReset) {
 
   EXPECT_TRUE(sockstatTcpPages(readProcFile("/proc/net/sockstat")).has_value());
   EXPECT_TRUE(sockstatTcp(readProcFile("/proc/net/sockstat"), "orphan").has_value());
+
+  // The loop's processor time, which grows as it works.
+  const auto before = mainThreadRunNanoseconds(::getpid());
+  ASSERT_TRUE(before.has_value());
+  volatile std::uint64_t sum = 0;
+  for (int spin = 0; spin < 20'000'000; ++spin) sum = sum + static_cast<std::uint64_t>(spin);
+  EXPECT_GT(*mainThreadRunNanoseconds(::getpid()), *before + 1'000'000);
+  EXPECT_EQ(schedstatRunNanoseconds("3712003 120114 37\n"), 3712003u);
+  EXPECT_FALSE(schedstatRunNanoseconds("x 1 2").has_value());
 }
 
 TEST(BenchProcStats, TcpMemIsThreeAscendingNumbers) {

@@ -104,9 +104,9 @@ TEST(DirserverExecutable, HelpVersionAndBadCommandLinesEndAtOnceWithoutTouchingT
   // code 0, standard error otherwise).
   const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
       {{"--version"}, 0, std::string("dirserver ") + kVersion + "\n"},
-      {{"trace", "--help"},
-       0,
-       "usage: dirserver [--http ADDRESS:PORT] [--console full|summary] [--control PATH] [trace]\n"},
+      {{"trace", "--help"}, 0,
+       "usage: dirserver [--http ADDRESS:PORT] [--max-host-bytes BYTES] [--console full|summary]\n"
+       "                 [--control PATH] [trace]\n"},
       {{"-h"}, 0, "usage: dirserver"},
       {{"trace", "--bogus"}, 2, "dirserver: unknown option '--bogus'"},
       {{"--http", "localhost:80"}, 2, "dirserver: --http 'localhost:80'"}};

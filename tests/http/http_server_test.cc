@@ -22,6 +22,8 @@
 
 #include "http/http_views.h"
 #include "http/snapshots.h"
+#include "listing/listing_json.h"
+#include "listing/snapshot_pieces.h"
 #include "net/listener.h"
 #include "support/http_client.h"
 
@@ -199,6 +201,39 @@ TEST_F(HttpServerTest, ServersJsonFollowsTheLatestSnapshotInBothFormsEachWithIts
   // Another run of the server names its versions differently.
   start({});
   EXPECT_NE(listing(2).header("ETag"), changed.header("ETag"));
+}
+
+TEST(HttpViews, JsonOfANewVersionEncodesOnlyTheBlocksThatChangedAndIsTheWholeDocument) {
+  ServerRegistry registry;
+  for (int i = 0; i < 600; ++i) {
+    const auto [type, record] = typedHost(kServerTypes[i % 3], "host " + std::to_string(i), i);
+    registry.insert(type, computeServerKey(record.fields), record);
+  }
+  registry.takeChanges();
+  SnapshotPieces pieces(registry);
+  ServersJsonCache cache("here", "run");
+  const auto jsonOf = [&](std::uint64_t version) {
+    const SnapshotPtr snapshot = registryOf(pieces.publish(version, kNow));
+    const auto json = cache.update(snapshot);
+    EXPECT_EQ(json->body(), encodeListingJson(snapshotListing(*snapshot, "here")));
+    EXPECT_EQ(gunzip(json->gzipBody), json->body());
+    for (std::size_t at = 0; at < json->size(); at += 1000) {
+      EXPECT_EQ(json->slice(at, 7), json->body().substr(at, json->slice(at, 7).size()));
+    }
+    return json;
+  };
+  const auto first = jsonOf(1);
+  const auto [type, added] = typedHost(ServerType::Melee, "newcomer", 5);
+  registry.insert(type, computeServerKey(added.fields), added);
+  pieces.apply(registry.takeChanges());
+  const auto second = jsonOf(2);
+  const std::set<JsonPart> before(first->parts.begin(), first->parts.end());
+  std::size_t made = 0;
+  for (const JsonPart& part : second->parts) made += before.contains(part) ? 0 : 1;
+  // The new host's block (or those it split into), and the four texts around the hosts (which
+  // carry the version).
+  EXPECT_GT(second->parts.size(), 10u);
+  EXPECT_LE(made, 4u + 3u);
 }
 
 TEST(HttpViews, EntityTagListsMatchOnlyTheTagOrAStar) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -22,13 +23,17 @@ inline SnapshotPtr makeSnapshot(std::uint64_t version, std::int64_t takenAt,
   auto snapshot = std::make_shared<RegistrySnapshot>();
   snapshot->version = version;
   snapshot->takenAt = takenAt;
+  std::array<HostBlock, kServerTypeCount> blocks;
   for (const auto& [type, record] : hosts) {
-    snapshot->hosts[index(type)].push_back(
+    blocks[index(type)].push_back(
         {computeServerKey(record.fields), std::make_shared<const ServerRecord>(record)});
   }
-  for (auto& entries : snapshot->hosts) {
+  for (ServerType type : kServerTypes) {
+    HostBlock& entries = blocks[index(type)];
     std::stable_sort(entries.begin(), entries.end(),
                      [](const HostEntry& a, const HostEntry& b) { return a.key < b.key; });
+    snapshot->hosts[index(type)] =
+        HostRange({std::make_shared<const HostBlock>(std::move(entries))});
   }
   return snapshot;
 }

@@ -92,22 +92,5 @@ TEST(ListReply, HostsFollowTheirTypeInUnsignedKeyOrderWithAllTheirBytes) {
   EXPECT_EQ(listed.entries[7].texts[2], toUtf16le("Tia"));
 }
 
-TEST(ListReplyCache, RebuildsOnlyWhenRecordsComeOrGo) {
-  ServerRegistry registry;
-  ListReplyCache cache;
-  const Answer empty = cache.sendServerList(registry);
-  EXPECT_EQ(cache.sendServerList(registry), empty);  // the same shared bytes
-  const ServerRecord record = makeRecord({"p", "f", "n", "a", "b", "c", "d"});
-  registry.insert(ServerType::Melee, 1, record);
-  const Answer one = cache.sendServerList(registry);
-  EXPECT_EQ(*one, buildListReply(registry));
-  ServerRecord refreshed = record;
-  refreshed.registrationTime = 99;
-  registry.replace(ServerType::Melee, registry.begin(ServerType::Melee), refreshed);
-  EXPECT_EQ(cache.sendServerList(registry), one);
-  registry.erase(ServerType::Melee, 1, record.fields);
-  EXPECT_EQ(*cache.sendServerList(registry), *empty);
-}
-
 }  // namespace
 }  // namespace dirserver

@@ -308,5 +308,20 @@ TEST(Registration, NewHostsAreRefusedWhenTheListIsFullButRefreshesAreNot) {
             registry.end(ServerType::Melee));
 }
 
+TEST(Registration, NewHostsAreRefusedPastTheBoundOnStringsButRefreshesAreNot) {
+  TestContext t;
+  const auto host = [](char n) { return hostStrings(kMelee, std::string("Host ") + n); };
+  t.context.maxHostBytes = 2 * storedBytes(testing::makeRecord(host('A')).fields);
+  EXPECT_EQ(handleRegistration(t.context, requestBody(host('A'))), HostOutcome::Added);
+  EXPECT_EQ(handleRegistration(t.context, requestBody(host('B'))), HostOutcome::Added);
+  EXPECT_EQ(t.context.registry.fieldBytes(), t.context.maxHostBytes);  // the bound itself is room
+  EXPECT_EQ(handleRegistration(t.context, requestBody(host('C'))), HostOutcome::StringsFull);
+  EXPECT_EQ(t.console.err(), "+error: server list has no room for this server's strings\n");
+  EXPECT_EQ(handleRegistration(t.context, requestBody(host('A'))), HostOutcome::Refreshed);
+  EXPECT_EQ(t.context.registry.totalCount(), 2u);
+  EXPECT_EQ(handleShutdown(t.context, requestBody(host('B'))), HostOutcome::Removed);
+  EXPECT_EQ(handleRegistration(t.context, requestBody(host('C'))), HostOutcome::Added);
+}
+
 }  // namespace
 }  // namespace dirserver

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "common/text.h"
 #include "support/test_support.h"
 
@@ -11,39 +9,43 @@ namespace dirserver {
 namespace {
 
 Dispatched dispatch(testing::TestContext& t, std::uint32_t type, ByteView body = {}) {
-  ListReplyCache listing;
-  return handleConnection(t.context, listing,
-                          {static_cast<std::uint32_t>(kHeaderSize + body.size()), kMessageId, type},
-                          body);
+  return dispatchRequest(t.context,
+                         {static_cast<std::uint32_t>(kHeaderSize + body.size()), kMessageId, type},
+                         body);
 }
 
 TEST(Dispatch, AnswersAndCountsByType) {
   testing::TestContext t;
   const Dispatched ack = dispatch(t, 8, Bytes{1, 2, 3});
-  EXPECT_EQ(hexText(*ack.answer), "0E 00 00 00 1E 00 00 00 01 00 00 00 00 00");
+  EXPECT_EQ(ack.reply, Reply::Ack);
   EXPECT_EQ(ack.kind, RequestKind::Ack);
   // Registration and shutdown are acknowledged whatever became of their body, and counted as
   // rejected with the line they printed.
   for (std::uint32_t type : {4u, 6u}) {
     const Dispatched rejected = dispatch(t, type, Bytes{0xFF});
-    EXPECT_EQ(rejected.answer, sendAck());
+    EXPECT_EQ(rejected.reply, Reply::Ack);
     EXPECT_EQ(rejected.outcome, RequestOutcome::Rejected);
     EXPECT_EQ(rejected.error, ConsoleError::InvalidData);
   }
   // The listing ignores the request's body.
-  EXPECT_EQ(*dispatch(t, 2, Bytes(100, 0x41)).answer, *dispatch(t, 2).answer);
-  EXPECT_EQ(dispatch(t, 2).answer->size(), 380u);
+  EXPECT_EQ(dispatch(t, 2, Bytes(100, 0x41)).reply, Reply::Listing);
   const Dispatched added =
       dispatch(t, 4, testing::requestBody(testing::hostStrings("/Aviantorvale/Melee Game", "B")));
   EXPECT_EQ(added.outcome, RequestOutcome::Served);
   EXPECT_EQ(added.kind, RequestKind::Registration);
+  t.context.maxHostBytes = t.context.registry.fieldBytes();
+  const Dispatched refused =
+      dispatch(t, 4, testing::requestBody(testing::hostStrings("/Aviantorvale/Melee Game", "C")));
+  EXPECT_EQ(refused.reply, Reply::Ack);
+  EXPECT_EQ(refused.outcome, RequestOutcome::Refused);
+  EXPECT_EQ(refused.error, ConsoleError::StringsFull);
 }
 
 TEST(Dispatch, OtherTypesAreWarnedAboutInLowerCaseHexAndNotAnswered) {
   testing::TestContext t;
   for (std::uint32_t type : {0u, 1u, 3u, 5u, 7u, 9u, 0x123u, 0xABCDEF01u}) {
     const Dispatched result = dispatch(t, type, Bytes{1});
-    EXPECT_EQ(result.answer, nullptr);
+    EXPECT_EQ(result.reply, Reply::None);
     EXPECT_EQ(result.error, ConsoleError::UnhandledType);
   }
   EXPECT_EQ(t.console.err(),
