@@ -189,7 +189,7 @@ struct RunningServer {
                      : std::vector<std::string>{}) {
     startUp = process.waitUntilServing(kStartLimit);
     const std::string loaded = "- loaded " + std::to_string(hosts.size()) + " servers\n";
-    if (process.out().find(loaded) == std::string::npos) {
+    if (!process.waitOut(loaded, std::chrono::seconds(5))) {
       throw std::runtime_error("the server did not load the " + std::to_string(hosts.size()) +
                                " hosts written for it; it said: " + process.out() + process.err());
     }

@@ -107,8 +107,8 @@ class LimitsServer {
   LimitsServer(const std::string& executable, const fs::path& dir, std::span<const Host> hosts)
       : process_(prepare(executable, dir, hosts), dir) {
     process_.waitUntilServing(std::chrono::seconds(300));
-    if (process_.out().find("- loaded " + std::to_string(hosts.size()) + " servers\n") ==
-        std::string::npos) {
+    if (!process_.waitOut("- loaded " + std::to_string(hosts.size()) + " servers\n",
+                          std::chrono::seconds(5))) {
       throw std::runtime_error("the server did not load its " + std::to_string(hosts.size()) +
                                " hosts: " + process_.out() + process_.err());
     }

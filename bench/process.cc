@@ -224,6 +224,15 @@ std::uint64_t ServerProcess::residentKiB() const {
 std::string ServerProcess::out() const { return slurp(dir_ / "out.txt"); }
 std::string ServerProcess::err() const { return slurp(dir_ / "err.txt"); }
 
+bool ServerProcess::waitOut(const std::string& text, std::chrono::seconds limit) const {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (out().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 std::string loadAverage() {
   std::ifstream in("/proc/loadavg");
   std::string one, five, fifteen;

@@ -64,6 +64,9 @@ class ServerProcess {
   // What it has printed so far.
   std::string out() const;
   std::string err() const;
+  // Waits, at most `limit`, until its standard output holds `text` (its lines reach the file a
+  // moment after it printed them, from a thread of its own); returns whether it does.
+  bool waitOut(const std::string& text, std::chrono::seconds limit) const;
 
   void kill();
 

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "common/journal.h"
+#include "common/console_queue.h"
 #include "http/http_server.h"
 #include "net/listener.h"
 #include "app/options.h"
@@ -21,6 +21,8 @@
 #include "persist/bans_file.h"
 #include "persist/list_loader.h"
 #include "server/control.h"
+#include "server/descriptor_budget.h"
+#include "server/server_core.h"
 
 namespace {
 
@@ -49,6 +51,25 @@ int main(int argc, char** argv) {
   context.maxHostBytes = options.maxHostBytes;
   context.summarizeRefreshes = options.summarizeRefreshes;
 
+  // Checked before anything is opened: a server short of descriptors would fail its accepts one
+  // after the other instead of serving.
+  const HttpSettings httpSettings;
+  const DescriptorBudget descriptors = planDescriptors(
+      raiseDescriptorLimit(),
+      {.openAtStart = countOpenDescriptors(),
+       .httpWindow = options.http ? httpSettings.maxConnections + kHttpDescriptorsBesideConnections
+                                  : 0,
+       .controlSocket = ControlSettings{}.maxConnections + kControlDescriptorsBesideConnections},
+      CoreSettings{}.maxConnections);
+  if (!descriptors.enough()) {
+    std::fprintf(context.console.err,
+                 "+error: the descriptor limit is %llu, below the %llu this server needs; raise "
+                 "it (ulimit -n, LimitNOFILE=)\n",
+                 static_cast<unsigned long long>(descriptors.limit),
+                 static_cast<unsigned long long>(descriptors.required));
+    return 1;
+  }
+
   const int listenSocket = bindListener(kListenPort);
   if (listenSocket < 0) {
     std::fprintf(context.console.err, "+error: bind() error\n");
@@ -60,8 +81,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<HttpServer> http;
   Companion companion;
   if (options.http) {
-    const HttpSettings settings;
-    http = std::make_unique<HttpServer>(settings);
+    http = std::make_unique<HttpServer>(httpSettings);
     if (!http->bind(httpAddress(*options.http), error)) {
       std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
       ::close(listenSocket);
@@ -71,7 +91,6 @@ int main(int argc, char** argv) {
       return http->start(status, std::move(lines), why);
     };
     companion.stop = [&http] { http->stop(); };
-    companion.descriptors = settings.maxConnections + kHttpDescriptorsBesideConnections;
   }
   // The operator's control socket, as early: a second server started in the same directory
   // finds the first one answering there and ends before it reads anything.
@@ -106,6 +125,6 @@ int main(int argc, char** argv) {
     ::close(listenSocket);
     return 1;
   }
-  return serveUntilStopped(listenSocket, context, loaded, companion,
+  return serveUntilStopped(listenSocket, context, descriptors.gameConnections, loaded, companion,
                            {control.fd(), bansFile, std::move(*bans)});
 }

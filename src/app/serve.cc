@@ -3,7 +3,6 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <pthread.h>
 
 #include <csignal>
@@ -13,9 +12,9 @@
 #include "app/service_notify.h"
 
 #include "common/task_runner.h"
-#include "net/listener.h"
 #include "net/reactor.h"
 #include "persist/list_saver.h"
+#include "server/console_relay.h"
 #include "server/control.h"
 #include "server/server_core.h"
 
@@ -91,20 +90,11 @@ class LoopSignals final : public EventHandler {
 
 }  // namespace
 
-int serveUntilStopped(int listenSocket, ServerContext& context, const LoadResult& loaded,
-                      const Companion& companion, ControlSetup control) {
+int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxConnections,
+                      const LoadResult& loaded, const Companion& companion, ControlSetup control) {
   CoreSettings settings;
+  settings.maxConnections = maxConnections;
   const ControlSettings controlSettings{control.bansFile};
-  // Keep descriptors for the server list file, the loop itself, the companion, and the control
-  // socket with its connections and the bans file beyond the game port's connections.
-  constexpr std::uint64_t kSpareDescriptors = 16;
-  const std::uint64_t kept =
-      kSpareDescriptors + companion.descriptors + controlSettings.maxConnections + 2;
-  const std::uint64_t limit = raiseDescriptorLimit();
-  if (limit > kept) {
-    settings.maxConnections = static_cast<std::size_t>(
-        std::min<std::uint64_t>(settings.maxConnections, limit - kept));
-  }
   // Blocked before the saver's and the worker's threads start, which inherit the mask: only the
   // loop takes them.
   const sigset_t blocked = loopSignals();
@@ -147,14 +137,12 @@ int serveUntilStopped(int listenSocket, ServerContext& context, const LoadResult
   }
   server.listen(listenSocket);
   server.restored(loaded.logBytes, loaded.rewrite || !loaded.liveLogs.empty());
+  ConsoleRelay relay(reactor, context.console);
   if (companion.start) {
-    LoopConsoleLine print = [&reactor, &context](std::string line) {
-      reactor.post([&context, line = std::move(line)] {
-        std::fputs(line.c_str(), context.console.err);
-      });
-    };
     std::string error;
-    if (!companion.start(server.status(), std::move(print), error)) {
+    const LoopConsoleLine print = [&relay](std::string line) { relay.print(std::move(line)); };
+    if (!companion.start(server.status(), print, error)) {
+      relay.printHandedOver();
       std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
       return 1;
     }
@@ -162,6 +150,7 @@ int serveUntilStopped(int listenSocket, ServerContext& context, const LoadResult
   systemd.notify("READY=1");
   reactor.run();
   if (companion.stop) companion.stop();
+  relay.printHandedOver();
   return server.stoppedClean() ? 0 : 1;
 }
 

@@ -25,8 +25,6 @@ using LoopConsoleLine = std::function<void(std::string)>;
 struct Companion {
   std::function<bool(const ServerStatus&, LoopConsoleLine, std::string& error)> start;
   std::function<void()> stop;
-  // The most descriptors it holds at once, kept out of the game port's connection bound.
-  std::size_t descriptors = 0;
 };
 
 // The operator's control socket and the bans in force at start.
@@ -36,22 +34,25 @@ struct ControlSetup {
   BanList bans;
 };
 
-// Serves on `listenSocket` (non-blocking, listening) with the fixed settings, the connection bound
-// following the descriptor limit less what `companion` and the control socket hold, saving the
+// Serves on `listenSocket` (non-blocking, listening) with the fixed settings, at most
+// `maxConnections` game port connections at once (what the descriptor budget leaves), saving the
 // registry's changes as `loaded` (what loading found) leaves off. The first SIGTERM or SIGINT
 // starts an orderly stop: accepting ends, open connections are dropped, a last snapshot holding
 // every change is written (after one in flight) and the logs removed, and the function returns 0,
 // or 1 when that snapshot failed. A second signal ends the process at once. Returns 1 at once,
-// with "+error: epoll_create1() error" on console.err, when the loop cannot be set up. `companion`
-// runs for as long as the loop does; its threads start with the stop signals blocked, so only the
-// loop takes them. When it cannot start, "+error: --http: REASON" goes to console.err and the
-// function returns 1 before serving. A snapshot starts at once when loading replayed logs or its
-// write-back failed. `control`: the control socket is served beside the game port, its bans refuse
-// connections at accept, and SIGHUP reads the bans file again.
+// with "+error: epoll_create1() error" on console.err, when the loop cannot be set up.
+// `companion` runs for as long as the loop does; its threads start with the stop signals blocked,
+// so only the loop takes them, and its lines are handed to the loop (ConsoleRelay), which prints
+// each as a group of its own, and what is left of them after the companion has stopped. When it
+// cannot start, "+error: --http: REASON" goes to console.err and the function returns 1 before
+// serving. A snapshot starts at once when loading replayed logs or its write-back failed.
+// `control`: the control socket is served beside the game port, its bans refuse connections at
+// accept, and SIGHUP reads the bans file again.
 // Run by systemd as a unit of Type=notify, it tells systemd READY=1 once it accepts connections,
 // STOPPING=1 at the stop signal, and WATCHDOG=1 from the loop as often as the unit's watchdog
 // asks; run otherwise, it sends nothing.
-int serveUntilStopped(int listenSocket, ServerContext& context, const LoadResult& loaded,
-                      const Companion& companion = {}, ControlSetup control = {});
+int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxConnections,
+                      const LoadResult& loaded, const Companion& companion = {},
+                      ControlSetup control = {});
 
 }  // namespace dirserver

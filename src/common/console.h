@@ -7,11 +7,17 @@
 
 namespace dirserver {
 
+class ConsoleQueue;
+
 // The two streams every console line goes to: progress on `out`, errors and warnings on `err`.
-// The server uses the process's standard streams; tests hand in streams of their own.
+// The server's feed a ConsoleQueue on the process's standard streams (see processConsole); tests
+// hand in streams of their own.
 struct Console {
   std::FILE* out = stdout;
   std::FILE* err = stderr;
+  // What the streams feed, when they feed a queue: for grouping lines (ConsoleGroup) and for the
+  // count of lines dropped.
+  ConsoleQueue* queue = nullptr;
 };
 
 // A time as local time in the classic asctime form, 25 characters with the line end:

@@ -1,13 +1,11 @@
-// Console streams for the systemd journal. A service's standard output and error may be stream
+// Console lines for the systemd journal. A service's standard output and error may be stream
 // connections to the journal; it takes a "<N>" at the start of a line as the line's syslog
 // priority and strips it. Each line gets the priority its kind calls for, so that errors can be
 // told from the progress of every registration.
 #pragma once
 
-#include <cstdio>
+#include <string>
 #include <string_view>
-
-#include "common/console.h"
 
 namespace dirserver {
 
@@ -24,15 +22,24 @@ int errorLinePriority(std::string_view head);
 // JOURNAL_STREAM variable, "DEVICE:INODE" in decimal, or null) names.
 bool isJournalStream(int fd, const char* journalStream);
 
-// A line-buffered stream that writes to descriptor `fd`, each line prefixed with "<N>": the
-// error stream's priorities when `errorStream`, else kPriorityInfo. Write errors of `fd` become
-// errors of the stream. Returns null when the stream cannot be made. The caller closes it.
-std::FILE* openPriorityStream(int fd, bool errorStream);
+// Puts each line's priority in front of it, however the lines are cut into pieces: the error
+// stream's priorities when `errorStream`, else kPriorityInfo for every line. The start of a line
+// that could still be of several kinds is held until the rest tells.
+class PriorityLines {
+ public:
+  explicit PriorityLines(bool errorStream) : errorStream_(errorStream) {}
 
-// The server's console: standard output and error, made line-buffered, so that every line reaches
-// a pipe, a file or the journal whole and at once. A stream that JOURNAL_STREAM names is replaced
-// by a priority stream on the same descriptor; on a terminal, a file or a pipe the lines stay as
-// they are.
-Console processConsole();
+  // Appends to `out` what `piece`, the next bytes of the stream, becomes.
+  void add(std::string_view piece, std::string& out);
+  // Appends to `out` the start of a line still held, as a line of info (the stream ends).
+  void finish(std::string& out);
+
+ private:
+  void writeHead(int priority, std::string& out);
+
+  const bool errorStream_;
+  bool inLine_ = false;  // the current line's prefix has been written
+  std::string head_;     // the start of the current line, held until its priority is known
+};
 
 }  // namespace dirserver

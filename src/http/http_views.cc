@@ -263,6 +263,10 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
                load(stats.errors[kind]));
   }
 
+  out.single("dirserver_console_lines_dropped_total", "counter",
+             "Console lines dropped because standard output or error did not keep up.",
+             load(stats.consoleLinesDropped));
+
   out.single("dirserver_connections_open", "gauge", "Game port connections open now.",
              load(stats.connectionsOpen));
   out.single("dirserver_connections_accepted_total", "counter",

@@ -1,6 +1,7 @@
 #include "net/listener.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -44,6 +45,17 @@ std::uint64_t raiseDescriptorLimit() {
     if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
   }
   return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+std::uint64_t countOpenDescriptors() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return 3;
+  std::uint64_t count = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  ::closedir(dir);
+  return count > 0 ? count - 1 : 0;  // the directory's own is not the process's
 }
 
 }  // namespace dirserver

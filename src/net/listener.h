@@ -24,4 +24,7 @@ std::uint16_t localPort(int socket);
 // limit in force afterwards.
 std::uint64_t raiseDescriptorLimit();
 
+// How many descriptors this process has open (3, the standard streams, when that cannot be told).
+std::uint64_t countOpenDescriptors();
+
 }  // namespace dirserver

@@ -60,7 +60,8 @@ struct LoadResult {
 // of the damaged log is kept beside it as LOG.damaged-..., and the log is cut back to its last
 // whole entry. A log that is not ours, follows another list or leaves a gap is not replayed and
 // is moved aside to LOG.unused-..., with its line. Logs older than the list's own are removed, and
-// so are temporary files of earlier saves.
+// so are temporary files of earlier saves. The registry is marked filled now
+// (ServerRegistry::setFilledAt): the owners restored count as seen at the start.
 //
 // When a file is there but cannot be read (no permission, a directory or anything else that is
 // no regular file, an I/O error): prints "+error: cannot read server list FILE: REASON" on

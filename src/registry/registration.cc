@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "common/text.h"
 #include "registry/server_key.h"
@@ -86,6 +87,25 @@ bool announce(const ServerContext& context, const HostRequest& request, const ch
   return true;
 }
 
+// Who owns a registered host after `from` registered it again at `now`, and since when that owner
+// was seen. The listing hands every host's strings to anyone, so a registration from another
+// address renews only the time: the host stays with its owner, who alone may shut it down, and
+// counts against no other address. Only a host whose owner has been silent for
+// kOwnerSilenceSeconds passes to the address that registers it (a host whose own address
+// changed), and one without a known owner to the first that does; neither when that address owns
+// kMaxServersPerAddress hosts already.
+std::pair<PeerAddress, std::int64_t> ownerAfterRefresh(const ServerRegistry& registry,
+                                                       const HostEntry& host, PeerAddress from,
+                                                       std::int64_t now) {
+  if (from == host.from) return {from, now};
+  const bool ownerGone = host.from == kUnknownAddress ||
+                         now - registry.ownerSeenAt(host) >= kOwnerSilenceSeconds;
+  if (from != kUnknownAddress && ownerGone && registry.countFrom(from) < kMaxServersPerAddress) {
+    return {from, now};
+  }
+  return {host.from, host.ownerSeenAt};
+}
+
 }  // namespace
 
 bool parseServerFields(ByteView body, const Console& console, ServerRecord& record,
@@ -105,7 +125,8 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
                    ? registry.find(request.type, request.key, request.record.fields)
                    : registry.end(request.type);
   if (context.summarizeRefreshes && found != registry.end(request.type)) {
-    registry.replace(request.type, found, std::move(request.record), from);
+    const auto [owner, seenAt] = ownerAfterRefresh(registry, *found, from, now);
+    registry.replace(request.type, found, std::move(request.record), owner, seenAt);
     ++context.unprintedRefreshes;
     return HostOutcome::Refreshed;
   }
@@ -118,7 +139,8 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
   const ServerType type = request.type;
   HostOutcome outcome = HostOutcome::Added;
   if (found != registry.end(type)) {
-    registry.replace(type, found, std::move(request.record), from);
+    const auto [owner, seenAt] = ownerAfterRefresh(registry, *found, from, now);
+    registry.replace(type, found, std::move(request.record), owner, seenAt);
     std::fprintf(console.out,
                  "# server with key: %u was already in the list, registration time updated\n", key);
     outcome = HostOutcome::Refreshed;
@@ -132,7 +154,7 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
     std::fprintf(console.err, "+error: too many servers registered from this address\n");
     outcome = HostOutcome::AddressFull;
   } else {
-    registry.insert(type, key, std::move(request.record), from);
+    registry.insert(type, key, std::move(request.record), from, now);
     std::fprintf(console.out, "# server with key: %u was added to the list\n", key);
   }
   std::fprintf(console.out, "> number of servers: %u\n", registry.totalCount());

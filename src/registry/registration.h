@@ -34,25 +34,32 @@ enum class HostOutcome : std::uint8_t {
 bool parseServerFields(ByteView body, const Console& console, ServerRecord& record,
                        ServerType& type);
 
+// How long a host's owner must go without registering it before another address that registers
+// it takes it over: long enough that a host refreshing at any usual pace keeps it, short enough
+// that a host whose address changed (a dynamic address, a NAT) can soon shut itself down again.
+inline constexpr std::int64_t kOwnerSilenceSeconds = 10 * 60;
+
 // A registration (type 4) body from the peer at `from`: parses it, stamps the record with the wall
-// clock and files it in its type's map, or, when that map holds the same host already (the same key
-// and the same seven fields), refreshes only that record's time; the refreshed host then counts
-// against `from`. A host whose strings merely sum to the key of another is a host of its own.
-// Refuses a new host once the registry holds kMaxServers ("+error: server list is full"), when its
-// stored strings would take the registry's past context.maxHostBytes ("+error: server list has
-// no room for this server's strings"), or when its address has registered kMaxServersPerAddress
-// hosts ("+error: too many servers registered from this address"); a refresh is never refused.
-// Prints each step on the console; a rejected body changes nothing. With
-// context.summarizeRefreshes, a refresh prints nothing and counts in context.unprintedRefreshes
-// instead. Returns what became of the request.
+// clock and files it in its type's map, owned by `from`, or, when that map holds the same host
+// already (the same key and the same seven fields), refreshes only that record's time. A refresh
+// from another address than the owner's leaves the host with its owner; it passes to `from` only
+// when its owner has not registered it for kOwnerSilenceSeconds, or has no known owner, and `from`
+// owns fewer than kMaxServersPerAddress hosts. A host whose strings merely sum to the key of
+// another is a host of its own. Refuses a new host once the registry holds kMaxServers ("+error:
+// server list is full"), when its stored strings would take the registry's past
+// context.maxHostBytes ("+error: server list has no room for this server's strings"), or when
+// `from` owns kMaxServersPerAddress hosts ("+error: too many servers registered from this
+// address"); a refresh is never refused. Prints each step on the console; a rejected body changes
+// nothing. With context.summarizeRefreshes, a refresh prints nothing and counts in
+// context.unprintedRefreshes instead. Returns what became of the request.
 HostOutcome handleRegistration(ServerContext& context, ByteView body,
                                PeerAddress from = kUnknownAddress);
 
 // A shutdown (type 6) body from the peer at `from`: parses it like a registration and removes the
 // host of the same key and the same seven fields from its type's map, printing "+error: no server
-// with key: %u was found for removal" on console.err when there is none. A host that registered
-// from another address than `from` stays ("+error: server with key: %u was registered from another
-// address"); one whose address is unknown (loaded from the file) may be shut down from anywhere.
+// with key: %u was found for removal" on console.err when there is none. A host owned by another
+// address than `from` stays ("+error: server with key: %u was registered from another address");
+// one without a known owner may be shut down from anywhere.
 // A rejected body changes nothing. Returns what became of the request.
 HostOutcome handleShutdown(ServerContext& context, ByteView body,
                            PeerAddress from = kUnknownAddress);

@@ -15,19 +15,22 @@
 
 namespace dirserver {
 
-// One host as the registry and its snapshots hold it: its key and its record, which is immutable
-// and shared among them.
-// The IPv4 address (network byte order) a host registered from, kept in memory only: hosts loaded
-// from the file have none.
+// The IPv4 address (network byte order) a host registered from: its owner. Hosts loaded from a
+// file that keeps no owners have none.
 using PeerAddress = std::uint32_t;
 inline constexpr PeerAddress kUnknownAddress = 0;
 
+// One host as the registry and its snapshots hold it: its key, its record (immutable and shared
+// among them) and its owner.
 struct HostEntry {
   ServerKey key = 0;
   std::shared_ptr<const ServerRecord> record;
   PeerAddress from = kUnknownAddress;
+  // Wall clock (seconds since 1970) when its owner last registered it; 0 when it has not since the
+  // registry was filled at start (see ServerRegistry::ownerSeenAt).
+  std::int64_t ownerSeenAt = 0;
 
-  // The same key and an equal record, wherever each record lives (the address does not count: the
+  // The same key and an equal record, wherever each record lives (the owner does not count: the
   // file does not keep it).
   friend bool operator==(const HostEntry& a, const HostEntry& b) {
     return a.key == b.key && *a.record == *b.record;

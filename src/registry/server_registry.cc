@@ -10,7 +10,8 @@ std::uint64_t storedBytes(const ServerFields& fields) {
 
 std::pair<ServerRegistry::Position, bool> ServerRegistry::insert(ServerType type, ServerKey key,
                                                                  ServerRecord record,
-                                                                 PeerAddress from) {
+                                                                 PeerAddress from,
+                                                                 std::int64_t ownerSeenAt) {
   Hosts& set = hosts(type);
   const auto at = set.lower_bound(HostProbe{key, &record.fields});
   if (at != set.end() && at->key == key && at->record->fields == record.fields) return {at, false};
@@ -18,13 +19,15 @@ std::pair<ServerRegistry::Position, bool> ServerRegistry::insert(ServerType type
   fieldBytes_ += storedBytes(record.fields);
   countAddress(from, +1);
   const auto added = set.emplace_hint(
-      at, HostEntry{key, std::make_shared<const ServerRecord>(std::move(record)), from});
+      at, HostEntry{key, std::make_shared<const ServerRecord>(std::move(record)), from,
+                    ownerSeenAt});
   changeLog_.push_back({HostChange::Kind::Added, type, *added});
   return {added, true};
 }
 
 ServerRegistry::Position ServerRegistry::replace(ServerType type, Position position,
-                                                 ServerRecord record, PeerAddress from) {
+                                                 ServerRecord record, PeerAddress from,
+                                                 std::int64_t ownerSeenAt) {
   Hosts& set = hosts(type);
   const auto next = std::next(position);
   // A set's elements are const; its node handles are not. The host keeps its place, since its key
@@ -36,6 +39,7 @@ ServerRegistry::Position ServerRegistry::replace(ServerType type, Position posit
     countAddress(from, +1);
     node.value().from = from;
   }
+  node.value().ownerSeenAt = ownerSeenAt;
   ++version_;
   const auto replaced = set.insert(next, std::move(node));
   changeLog_.push_back({HostChange::Kind::Refreshed, type, *replaced});

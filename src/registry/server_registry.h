@@ -1,6 +1,7 @@
 // The registry: every registered host, in three ordered maps, one per game type.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -27,8 +28,8 @@ inline constexpr std::uint64_t kDefaultMaxHostBytes = 64 * 1024 * 1024;
 // The bytes a host's stored fields take: what it adds to fieldBytes().
 std::uint64_t storedBytes(const ServerFields& fields);
 
-// The most hosts one IPv4 address may register; refreshes are never refused, and hosts loaded from
-// the file count against no address.
+// The most hosts one IPv4 address may own; refreshes are never refused, and hosts without a known
+// owner count against no address.
 inline constexpr std::uint32_t kMaxServersPerAddress = 64;
 
 // The order of the hosts of one game type: ascending unsigned key, and hosts whose strings sum to
@@ -75,16 +76,19 @@ class ServerRegistry {
 
   // Files `record` under `key` unless the type holds that host (same key, same fields) already,
   // in which case nothing changes and `record` is dropped. Yields the host's position and whether
-  // it was added. `key` must be computeServerKey of the record's fields; `from` is the address it
-  // registered from, if known.
+  // it was added. `key` must be computeServerKey of the record's fields; `from` is its owner, if
+  // known, and `ownerSeenAt` when the owner registered it (0: not since the registry was filled).
+  // Applies no policy: whoever calls it decides the owner.
   std::pair<Position, bool> insert(ServerType type, ServerKey key, ServerRecord record,
-                                   PeerAddress from = kUnknownAddress);
+                                   PeerAddress from = kUnknownAddress,
+                                   std::int64_t ownerSeenAt = 0);
 
   // Replaces the record at `position` with `record`, which must have the same fields (a refresh:
-  // only the registration time differs). The host now counts against `from`, when known. Yields
-  // the new position of the host.
+  // only the registration time differs). The host's owner becomes `from` when that is known (it
+  // keeps its owner otherwise), seen at `ownerSeenAt`. Applies no policy. Yields the new position
+  // of the host.
   Position replace(ServerType type, Position position, ServerRecord record,
-                   PeerAddress from = kUnknownAddress);
+                   PeerAddress from = kUnknownAddress, std::int64_t ownerSeenAt = 0);
 
   // Removes the host of exactly this key and these fields; yields 1 when there was one, else 0.
   std::uint32_t erase(ServerType type, ServerKey key, const ServerFields& fields);
@@ -100,8 +104,18 @@ class ServerRegistry {
   }
   std::uint32_t totalCount() const;
 
-  // Hosts registered from `from`, in all types.
+  // Hosts owned by `from`, in all types.
   std::uint32_t countFrom(PeerAddress from) const;
+
+  // Marks the registry as filled at `at` (wall clock seconds), at start from the file and
+  // whatever else keeps its hosts: the owners of hosts that have not registered since count as
+  // seen then, so that a restart gives each owner its whole time to come back.
+  void setFilledAt(std::int64_t at) { filledAt_ = at; }
+  // When the owner of `host` was last seen: its last registration, or when the registry was
+  // filled if later.
+  std::int64_t ownerSeenAt(const HostEntry& host) const {
+    return std::max(host.ownerSeenAt, filledAt_);
+  }
 
   // The bytes of every host's stored fields, in all types.
   std::uint64_t fieldBytes() const { return fieldBytes_; }
@@ -128,6 +142,7 @@ class ServerRegistry {
   std::unordered_map<PeerAddress, std::uint32_t> perAddress_;
   std::uint64_t fieldBytes_ = 0;
   std::uint64_t version_ = 0;
+  std::int64_t filledAt_ = 0;
   std::vector<HostChange> changeLog_;
 };
 

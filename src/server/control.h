@@ -57,6 +57,10 @@ struct ControlSettings {
   std::size_t maxConnections = 8;
 };
 
+// What the control server holds at most beside its connections: its listener, a connection over
+// the bound (closed once told so) and the bans file with its new copy while a command writes it.
+inline constexpr std::size_t kControlDescriptorsBesideConnections = 4;
+
 // Serves the commands of each control connection one after the other, on the reactor's thread:
 // a command is read whole (bounded by kControlLineMax; a longer line is answered with an error
 // and the connection closed), carried out, and answered before the next is read. Only root and

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <utility>
 
+#include "common/console_queue.h"
 #include "server/dispatch.h"
 #include "net/framing.h"
 #include "registry/expiry.h"
@@ -149,6 +150,9 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, Saver& saver,
 void ServerCore::heartbeat() {
   const auto now = reactor_.now();
   status_.stats.loopAliveAtMs = millisecondsOf(now);
+  if (context_.console.queue != nullptr) {
+    status_.stats.consoleLinesDropped = context_.console.queue->droppedLines();
+  }
   if (!stopping_) heartbeatTimer_.setAt(now + kHeartbeat);
 }
 
@@ -353,8 +357,13 @@ void ServerCore::readRequest(Connection& connection) {
 
 void ServerCore::dispatch(Connection& connection) {
   const auto begun = reactor_.now();
-  const Dispatched dispatched = dispatchRequest(context_, connection.frame.header(),
-                                                connection.frame.body(), connection.address);
+  Dispatched dispatched;
+  {
+    // A request's lines reach the console together, or are dropped together.
+    ConsoleGroup lines(context_.console);
+    dispatched = dispatchRequest(context_, connection.frame.header(), connection.frame.body(),
+                                 connection.address);
+  }
   status_.stats.count(dispatched.kind, dispatched.outcome);
   if (dispatched.error) status_.stats.count(*dispatched.error);
   followChanges();

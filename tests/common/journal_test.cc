@@ -1,5 +1,5 @@
-// Console streams for the journal: every line's priority prefix, however the lines are cut into
-// writes, and the recognition of the journal's stream.
+// Console lines for the journal: every line's priority prefix, however the lines are cut into
+// pieces, and the recognition of the journal's stream.
 #include "common/journal.h"
 
 #include <fcntl.h>
@@ -12,41 +12,7 @@
 namespace dirserver {
 namespace {
 
-// A priority stream on a file in a directory of the test's own.
-class PriorityFile {
- public:
-  explicit PriorityFile(bool errorStream) {
-    path_ = test_.dir / "stream";
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    stream_ = openPriorityStream(fd_, errorStream);
-  }
-  ~PriorityFile() {
-    if (stream_ != nullptr) std::fclose(stream_);
-    ::close(fd_);
-  }
-
-  std::FILE* stream() const { return stream_; }
-  int fd() const { return fd_; }
-  // What reached the descriptor so far, without flushing the stream.
-  std::string written() const {
-    const Bytes bytes = testing::readFile(path_);
-    return std::string(bytes.begin(), bytes.end());
-  }
-  // Closes the stream, which writes what it still holds.
-  std::string closed() {
-    EXPECT_EQ(std::fclose(stream_), 0);
-    stream_ = nullptr;
-    return written();
-  }
-
- private:
-  testing::TestContext test_;
-  std::filesystem::path path_;
-  int fd_ = -1;
-  std::FILE* stream_ = nullptr;
-};
-
-TEST(PriorityStream, ErrorLinesGetTheirPriorityAndTheOutStreamIsAllProgress) {
+TEST(PriorityLines, ErrorLinesGetTheirPriorityAndTheOutStreamIsAllProgress) {
   const std::string lines =
       "+error: bind() error\n"
       "- could not save server list\n"
@@ -58,11 +24,11 @@ TEST(PriorityStream, ErrorLinesGetTheirPriorityAndTheOutStreamIsAllProgress) {
       "- server\n"
       "\n"
       "<3>looks like a priority\n";
-  PriorityFile err(true), out(false);
-  std::fputs(lines.c_str(), err.stream());
-  std::fputs(lines.c_str(), out.stream());
-  // Line-buffered: everything is out without a flush.
-  EXPECT_EQ(err.written(),
+  PriorityLines err(true), out(false);
+  std::string errText, outText;
+  err.add(lines, errText);
+  out.add(lines, outText);
+  EXPECT_EQ(errText,
             "<3>+error: bind() error\n"
             "<3>- could not save server list\n"
             "<4>+warning: unhandled msg type: 0x07\n"
@@ -79,36 +45,26 @@ TEST(PriorityStream, ErrorLinesGetTheirPriorityAndTheOutStreamIsAllProgress) {
     expected += "<6>" + lines.substr(start, end - start);
     start = end;
   }
-  EXPECT_EQ(out.written(), expected);
+  EXPECT_EQ(outText, expected);
 }
 
-TEST(PriorityStream, ALineCutIntoPiecesGetsOnePrefixFromItsStart) {
-  PriorityFile err(true);
+TEST(PriorityLines, ALineCutIntoPiecesGetsOnePrefixFromItsStart) {
+  PriorityLines err(true);
+  std::string text;
   // The server prints a host's line in two calls; a flush between them must not start a line.
-  std::fputs("name: Bob ", err.stream());
-  std::fflush(err.stream());
-  EXPECT_EQ(err.written(), "<6>name: Bob ");
-  std::fputs(" open\n+err", err.stream());
-  std::fflush(err.stream());
+  err.add("name: Bob ", text);
+  EXPECT_EQ(text, "<6>name: Bob ");
+  err.add(" open\n+err", text);
   // "+err" could still become "+error:": held back until it is known.
-  EXPECT_EQ(err.written(), "<6>name: Bob  open\n");
-  std::fputs("or: recv() error - msg size\n", err.stream());
-  // A line longer than the stream's buffer reaches the descriptor in several writes.
+  EXPECT_EQ(text, "<6>name: Bob  open\n");
+  err.add("or: recv() error - msg size\n", text);
+  // A line longer than a stream's buffer comes in several pieces.
   const std::string longLine = "+warning: " + std::string(3 * BUFSIZ, 'w') + "\n";
-  std::fputs(longLine.c_str(), err.stream());
-  std::fputs("- could", err.stream());
-  EXPECT_EQ(err.closed(), "<6>name: Bob  open\n<3>+error: recv() error - msg size\n<4>" + longLine +
-                              "<6>- could");
-}
-
-TEST(PriorityStream, AFailedDescriptorIsAFailedStream) {
-  PriorityFile err(true);
-  // The descriptor now refuses writes.
-  const int readOnly = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(::dup2(readOnly, err.fd()), err.fd());
-  ::close(readOnly);
-  EXPECT_LT(std::fputs("+error: bind() error\n", err.stream()), 0);
-  EXPECT_TRUE(std::ferror(err.stream()));
+  for (std::size_t at = 0; at < longLine.size(); at += BUFSIZ) err.add(longLine.substr(at, BUFSIZ), text);
+  err.add("- could", text);
+  err.finish(text);
+  EXPECT_EQ(text, "<6>name: Bob  open\n<3>+error: recv() error - msg size\n<4>" + longLine +
+                      "<6>- could");
 }
 
 TEST(JournalStream, IsTheDescriptorWhoseDeviceAndInodeTheVariableNames) {

@@ -163,6 +163,7 @@ TEST(DirserverExecutable, RegistryAndListingSurviveAKill) {
     ask(request(MessageType::Registration, melee));  // a refresh
     before = ask(request(MessageType::ListRequest)).value();
     EXPECT_EQ(loadU16(before.data() + 14), 6u);
+    EXPECT_TRUE(server.waitOutput("registration time updated\n> number of servers: 2\n"));
     EXPECT_EQ(server.err(), "- starting with empty server list\n");
     const std::string out = server.out();
     EXPECT_NE(out.find("* server registration\nname: Bob  open\nregistration time: "),
@@ -181,6 +182,7 @@ TEST(DirserverExecutable, RegistryAndListingSurviveAKill) {
   ask(request(MessageType::Shutdown, quorv));
   const auto after = ask(request(MessageType::ListRequest)).value();
   EXPECT_EQ(loadU16(after.data() + 14), 5u);
+  EXPECT_TRUE(restarted.waitOutput("was removed from list\n> number of servers: 1\n"));
   restarted.kill();
   const std::string out = restarted.out();
   // The trace switch prints every key computed while loading, before the count.
@@ -211,6 +213,7 @@ TEST(DirserverExecutable, EveryDistinctHostIsListedThoughTheirStringsSumAlike) {
   EXPECT_LT(keys.size(), 400u);
   const Bytes listing = ask(request(MessageType::ListRequest)).value();
   EXPECT_EQ(loadU16(listing.data() + 14), 1504u);
+  EXPECT_TRUE(server.waitOutput("> number of servers: 1500\n"));
   const std::string out = server.out();
   EXPECT_EQ(countOf(out, " was added to the list\n"), 1500u);
   EXPECT_EQ(countOf(out, "was already in the list"), 0u);
@@ -383,6 +386,7 @@ TEST(DirserverExecutable, EveryDamagedStartKeepsItsOwnCopy) {
     testing::writeFile(t.dir / "server_list.dat", bytes);
     testing::Process server(t.dir, "server", DIRSERVER_BINARY);
     ASSERT_TRUE(server.waitServing()) << server.err();
+    EXPECT_TRUE(server.waitOutput("- loaded "));
     const std::string err = server.err();
     std::smatch match;
     ASSERT_TRUE(std::regex_search(err, match, line)) << err;
@@ -410,8 +414,8 @@ TEST(DirserverExecutable, RecordsKeptFromADamagedFileSurviveAnImmediateKill) {
   }  // killed with SIGKILL before any request could have caused a save
   testing::Process restarted(t.dir, "server", DIRSERVER_BINARY);
   ASSERT_TRUE(restarted.waitServing()) << restarted.err();
+  EXPECT_TRUE(restarted.waitOutput("- loaded 28 servers\n")) << restarted.out();
   EXPECT_EQ(restarted.err(), "");
-  EXPECT_NE(restarted.out().find("- loaded 28 servers\n"), std::string::npos) << restarted.out();
 }
 
 TEST(DirserverExecutable, OddLengthFieldsAreKeptListedAndSavedAsTheyCame) {
@@ -445,20 +449,19 @@ TEST(DirserverExecutable, OddLengthFieldsAreKeptListedAndSavedAsTheyCame) {
   ask(request(MessageType::Registration,
               requestBody(hostStrings("/Aviantorvale/Team Melee Game", "New"))));
   EXPECT_TRUE(logReaches(t.dir, 1));
+  EXPECT_TRUE(server.waitOutput("- loaded 2 servers\n")) << server.out();
   server.kill();
   EXPECT_EQ(server.err(), "");
-  EXPECT_NE(server.out().find("- loaded 2 servers\n"), std::string::npos) << server.out();
 
   // The start after it replays the log and writes the list anew, the odd field as it came.
   testing::Process restarted(t.dir, "server", DIRSERVER_BINARY);
   ASSERT_TRUE(restarted.waitServing()) << restarted.err();
   EXPECT_TRUE(fileReaches(t.dir / "server_list.dat", listFileSize(3)));
+  EXPECT_TRUE(restarted.waitOutput("- loaded 2 servers\n- replayed 1 changes from the server list "
+                                   "log: 3 servers\n"))
+      << restarted.out();
   restarted.kill();
   EXPECT_EQ(restarted.err(), "");
-  EXPECT_NE(restarted.out().find("- loaded 2 servers\n- replayed 1 changes from the server list "
-                                 "log: 3 servers\n"),
-            std::string::npos)
-      << restarted.out();
   EXPECT_TRUE(fileHoldsOdd());
 }
 

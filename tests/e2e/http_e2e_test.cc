@@ -1,6 +1,7 @@
 // The real dirserver executable with its HTTP window open: what hosts register on the game port
 // shows on every endpoint, /servers.json agrees with `dirctl list --json`, hostile strings arrive
 // escaped, and the status page renders the registered hosts in a browser.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -10,10 +11,12 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <csignal>
+#include <regex>
 #include <thread>
 
 #include "common/text.h"
 #include "http/browser.h"
+#include "http/http_server.h"
 #include "net/listener.h"
 #include "persist/server_list_file.h"
 #include "support/http_client.h"
@@ -254,6 +257,119 @@ TEST(HttpExecutableStart, ABadOrTakenHttpAddressEndsTheServer) {
   EXPECT_NE(server.err().find("+error: --http: cannot listen on " + taken + ": Address already in use\n"),
             std::string::npos)
       << server.err();
+}
+
+TEST(HttpExecutableLimits, TheDescriptorLimitIsSharedOutAndTooLowAOneEndsTheStart) {
+  testing::TestContext t;
+  const std::string port = std::to_string(freePort());
+  const auto underLimit = [&](const std::string& limit) {
+    return std::vector<std::string>{"-c", "ulimit -n " + limit + " && exec " DIRSERVER_BINARY
+                                          " --http 127.0.0.1:" + port};
+  };
+  const testing::Finished low = testing::runToEnd(t.dir, "/bin/sh", underLimit("40"), 5s);
+  EXPECT_EQ(low.status, 1);
+  EXPECT_EQ(low.out, "");
+  std::smatch needed;
+  ASSERT_TRUE(std::regex_match(low.err, needed,
+                               std::regex("\\+error: the descriptor limit is 40, below the ([0-9]+) "
+                                          "this server needs; raise it \\(ulimit -n, "
+                                          "LimitNOFILE=\\)\n")))
+      << low.err;
+  EXPECT_FALSE(std::filesystem::exists(t.dir / "server_list.dat"));
+
+  // At exactly that limit, with the window's connections all taken and more game port
+  // connections than the limit leaves room for, no accept fails: the game port's newcomers take
+  // the place of silent ones, a registration goes through, and the window answers once free.
+  raiseDescriptorLimit();
+  testing::Process server(t.dir, "server", "/bin/sh", underLimit(needed[1]));
+  ASSERT_TRUE(server.waitServing()) << server.err();
+  const HttpSettings window;
+  std::vector<testing::Client> held;
+  for (std::size_t i = 0; i < window.maxConnections; ++i) {
+    const std::string source = "127.0.1." + std::to_string(1 + i / window.maxConnectionsPerAddress);
+    held.emplace_back(static_cast<std::uint16_t>(std::stoi(port)), source.c_str());
+  }
+  for (const char* source : {"127.0.0.2", "127.0.0.3"}) {
+    for (int i = 0; i < 60; ++i) held.emplace_back(kListenPort, source);
+  }
+  EXPECT_TRUE(testing::roundTrip(kListenPort,
+                                 request(MessageType::Registration,
+                                         testing::requestBody(hostStrings(kServerTypePaths[1], "Bob"))),
+                                 "127.0.0.4"));
+  // A failed accept would have printed its line before the registration's.
+  EXPECT_TRUE(server.waitOutput("was added to the list\n"));
+  EXPECT_EQ(server.err().find("+error: recv() error"), std::string::npos) << server.err();
+  held.clear();
+  const testing::HttpReply health = testing::httpGet(static_cast<std::uint16_t>(std::stoi(port)), "/healthz");
+  EXPECT_EQ(health.status, 200) << health.body;
+}
+
+TEST(HttpExecutableLimits, AStandardOutputNobodyReadsCostsWholeLinesNeverAnAnswer) {
+  testing::TestContext t;
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+  ::fcntl(pipe[0], F_SETFL, O_NONBLOCK);
+  const auto port = freePort();
+  testing::Process server(t.dir, "server", DIRSERVER_BINARY,
+                          {"--http", "127.0.0.1:" + std::to_string(port)}, pipe[1]);
+  ::close(pipe[1]);
+  ASSERT_TRUE(server.waitServing()) << server.err();
+  // Some 60 KB of lines per registration: the pipe, then the console's queue, fill within a few.
+  auto strings = hostStrings(kServerTypePaths[1], "Bob");
+  strings[6] = std::string(60000, 'x');
+  const Bytes registration = request(MessageType::Registration, testing::requestBody(strings));
+  constexpr int kRegistrations = 40;
+  for (int i = 0; i < kRegistrations; ++i) {
+    ASSERT_TRUE(testing::roundTrip(kListenPort, registration)) << "registration " << i;
+  }
+  ASSERT_TRUE(testing::roundTrip(kListenPort, request(MessageType::ListRequest)));
+
+  // Read at last, the pipe gets whole registrations, then standard error says how many lines
+  // were not written, and the metrics count them.
+  std::string out, err;
+  std::smatch notice;
+  const std::regex dropped("\\+warning: console could not keep up: ([0-9]+) lines dropped\n");
+  char buffer[65536];
+  for (auto until = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < until;) {
+    const ssize_t got = ::read(pipe[0], buffer, sizeof buffer);
+    if (got > 0) {
+      out.append(buffer, static_cast<std::size_t>(got));
+    } else {
+      err = server.err();  // the match refers into it
+      if (std::regex_search(err, notice, dropped)) break;
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+  ASSERT_FALSE(notice.empty()) << server.err();
+  for (ssize_t got; (got = ::read(pipe[0], buffer, sizeof buffer)) > 0;) {
+    out.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(pipe[0]);
+  std::vector<std::string> lines;
+  for (std::size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(out.substr(start, end - start));
+  }
+  EXPECT_EQ(out.size(), lines.empty() ? 0 : out.rfind('\n') + 1) << "a line cut short";
+  ASSERT_EQ(lines.size() % 6, 0u);
+  for (std::size_t i = 0; i < lines.size(); i += 6) {
+    EXPECT_EQ(lines[i], "* server registration");
+    EXPECT_EQ(lines[i + 1], "name: Bob  " + strings[6]);
+    EXPECT_TRUE(lines[i + 2].starts_with("registration time: ")) << lines[i + 2];
+    EXPECT_EQ(lines[i + 3], "");
+    EXPECT_TRUE(lines[i + 4].starts_with("# server with key: ")) << lines[i + 4];
+    EXPECT_EQ(lines[i + 5], "> number of servers: 1");
+  }
+  const std::uint64_t count = std::stoull(notice[1]);
+  EXPECT_GT(count, 0u);
+  EXPECT_EQ(lines.size() + count, 6u * kRegistrations);
+  const std::string metric = "dirserver_console_lines_dropped_total " + notice[1].str() + "\n";
+  std::string metrics;
+  for (auto until = std::chrono::steady_clock::now() + 5s;
+       metrics.find(metric) == std::string::npos && std::chrono::steady_clock::now() < until;
+       std::this_thread::sleep_for(50ms)) {
+    metrics = testing::httpGet(port, "/metrics").body;
+  }
+  EXPECT_NE(metrics.find(metric), std::string::npos) << metrics;
 }
 
 }  // namespace

@@ -257,13 +257,15 @@ TEST(WriteAheadLog, ACrashAtAnyStepOfASnapshotLeavesFilesThatLoadToTheLastCommit
 TEST(WriteAheadLog, HostsKeepTheirOwnersAcrossARestartFromTheLogAndFromTheOwnersFile) {
   TestContext t;
   const Bytes body = testing::requestBody(testing::hostStrings("/Aviantorvale/Melee Game", "Own"));
-  // Starts again on the files; A's host must still be A's, so that B cannot shut it down; then A
+  // Starts again on the files; A's host must still be A's, so that B can neither take it over by
+  // registering it (A has its whole time to come back after the start) nor shut it down; then A
   // refreshes it, and the run ends with a kill or, when `orderly`, with the stop's snapshot.
   const auto run = [&](bool orderly) {
     t.context.registry = ServerRegistry();
     const LoadResult loaded = loadServerList(t.context, t.env);
     if (t.context.registry.totalCount() > 0) {
       EXPECT_EQ(t.context.registry.begin(ServerType::Melee)->from, kOwnerA);
+      handleRegistration(t.context, body, kOwnerB);
       handleShutdown(t.context, body, kOwnerB);
       EXPECT_EQ(t.context.registry.totalCount(), 1u);
     }

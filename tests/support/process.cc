@@ -22,7 +22,7 @@ std::string readText(const std::filesystem::path& path) {
 }  // namespace
 
 Process::Process(const std::filesystem::path& dir, const std::string& name,
-                 const std::string& program, const std::vector<std::string>& args)
+                 const std::string& program, const std::vector<std::string>& args, int outFd)
     : out_(dir / (name + ".out")), err_(dir / (name + ".err")) {
   // Everything the child needs is made here: after fork it may only make system calls.
   std::vector<std::string> strings{program};
@@ -37,7 +37,7 @@ Process::Process(const std::filesystem::path& dir, const std::string& name,
   if (pid_ == 0) {
     // A server left running would hold port 6001 for the tests after it.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    const int out = ::open(outText.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out = outFd >= 0 ? outFd : ::open(outText.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = ::open(errText.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
         ::chdir(dirText.c_str()) != 0) {
@@ -88,6 +88,16 @@ void Process::signal(int number) {
 std::string Process::out() const { return readText(out_); }
 
 std::string Process::err() const { return readText(err_); }
+
+bool Process::waitOutput(const std::string& text, bool fromErr,
+                         std::chrono::milliseconds limit) const {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while ((fromErr ? err() : out()).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
 
 bool Process::exited() {
   if (!done_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) done_ = true;

@@ -12,12 +12,12 @@
 namespace dirserver::testing {
 
 // One run of `program` with `args`, started in `dir` with its standard output and error going to
-// NAME.out and NAME.err there (emptied first). It gets SIGKILL if the test process dies; the
-// destructor SIGKILLs it and reaps it.
+// NAME.out and NAME.err there (emptied first), or its standard output to `outFd` when that is
+// given. It gets SIGKILL if the test process dies; the destructor SIGKILLs it and reaps it.
 class Process {
  public:
   Process(const std::filesystem::path& dir, const std::string& name, const std::string& program,
-          const std::vector<std::string>& args = {});
+          const std::vector<std::string>& args = {}, int outFd = -1);
   ~Process() { kill(); }
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -39,6 +39,14 @@ class Process {
   // What it has written so far.
   std::string out() const;
   std::string err() const;
+
+  // Waits, at most `limit`, until what it wrote to standard output (standard error when
+  // `fromErr`) holds `text`: the server's lines reach their files a moment after it printed them
+  // (and after its answers), from a thread of its own. Lines of both streams come out in the order
+  // they were printed, so a line waited for on one stream has every earlier line of the other
+  // behind it. Returns whether the text came.
+  bool waitOutput(const std::string& text, bool fromErr = false,
+                  std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
 
  private:
   bool exited();
