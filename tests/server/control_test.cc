@@ -236,6 +236,13 @@ TEST(Control, BanTakesTheHostsAndConnectionsOfItsRangeUntilUnbannedAndAFailedWri
       << t.out();
   EXPECT_EQ(t.bansText(), "127.0.0.2 abuse\n");
   EXPECT_EQ(t.hosts(), 1u);
+  // The removals reach the listing and the log, like shutdowns.
+  EXPECT_EQ(server.core().published()->registry->totalCount(), 1u);
+  ASSERT_FALSE(server.saver().appends.empty());
+  for (const HostChange& change : server.saver().appends.back().second) {
+    EXPECT_EQ(change.kind, HostChange::Kind::Removed);
+  }
+  EXPECT_EQ(server.saver().appends.back().second.size(), 2u);
   EXPECT_TRUE(halfway.closed());
   EXPECT_EQ(server.core().connectionCount(), 0u);
   // Closed at accept: nothing read, nothing sent, counted.
