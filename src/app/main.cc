@@ -1,7 +1,7 @@
 // dirserver: the directory server of the game. Hosts register and announce their shutdown on TCP
 // port 6001; clients fetch the listing of every registered host. Its options are read by
-// app/options.h (--http opens the HTTP window on the directory); any other argument switches on
-// the trace of every key it computes.
+// app/options.h (--http opens the HTTP window on the directory, --control moves the operator's
+// control socket); any other argument switches on the trace of every key it computes.
 
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -9,6 +9,8 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "common/console_queue.h"
 #include "http/http_server.h"
@@ -16,7 +18,9 @@
 #include "app/options.h"
 #include "app/serve.h"
 #include "protocol/message.h"
+#include "persist/bans_file.h"
 #include "persist/list_loader.h"
+#include "server/control.h"
 #include "server/descriptor_budget.h"
 #include "server/server_core.h"
 
@@ -41,6 +45,7 @@ int main(int argc, char** argv) {
   static ServerContext context;
   context.console = processConsole();
   ServerOptions options;
+  std::string error;
   if (const auto status = readCommandLine(argc, argv, context.console, options)) return *status;
   context.checksumTrace = options.checksumTrace;
   context.maxHostBytes = options.maxHostBytes;
@@ -53,7 +58,8 @@ int main(int argc, char** argv) {
       raiseDescriptorLimit(),
       {.openAtStart = countOpenDescriptors(),
        .httpWindow = options.http ? httpSettings.maxConnections + kHttpDescriptorsBesideConnections
-                                  : 0},
+                                  : 0,
+       .controlSocket = ControlSettings{}.maxConnections + kControlDescriptorsBesideConnections},
       CoreSettings{}.maxConnections);
   if (!descriptors.enough()) {
     std::fprintf(context.console.err,
@@ -76,7 +82,6 @@ int main(int argc, char** argv) {
   Companion companion;
   if (options.http) {
     http = std::make_unique<HttpServer>(httpSettings);
-    std::string error;
     if (!http->bind(httpAddress(*options.http), error)) {
       std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
       ::close(listenSocket);
@@ -86,6 +91,22 @@ int main(int argc, char** argv) {
       return http->start(status, std::move(lines), why);
     };
     companion.stop = [&http] { http->stop(); };
+  }
+  // The operator's control socket, as early: a second server started in the same directory
+  // finds the first one answering there and ends before it reads anything.
+  ControlSocket control;
+  if (!control.open(options.control, error)) {
+    std::fprintf(context.console.err, "+error: control socket: %s\n", error.c_str());
+    ::close(listenSocket);
+    return 1;
+  }
+  // The bans are read before the list, which loading may rewrite: a bans file that is there but
+  // cannot be read ends the server with nothing touched (the next ban would replace it).
+  const std::string bansFile = bansFileBeside(context.listFile);
+  std::optional<BanList> bans = loadBans(bansFile, context.console);
+  if (!bans) {
+    ::close(listenSocket);
+    return 1;
   }
   // Loaded after the bind, so a server that cannot have its port never touches the file, and
   // before the listen, so no connection is queued before the registry is complete. A file that
@@ -104,5 +125,6 @@ int main(int argc, char** argv) {
     ::close(listenSocket);
     return 1;
   }
-  return serveUntilStopped(listenSocket, context, descriptors.gameConnections, loaded, companion);
+  return serveUntilStopped(listenSocket, context, descriptors.gameConnections, loaded, companion,
+                           {control.fd(), bansFile, std::move(*bans)});
 }

@@ -12,7 +12,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: dirserver [--http ADDRESS:PORT] [--max-host-bytes BYTES] [--console full|summary]\n"
-    "                 [trace]\n"
+    "                 [--control PATH] [trace]\n"
     "\n"
     "The directory server of the game: hosts register and announce their shutdown on TCP port\n"
     "6001 (every local IPv4 address), clients fetch the listing of every registered host. The\n"
@@ -29,14 +29,18 @@ constexpr const char* kUsage =
     "  --console summary    print no lines for a registration that only refreshes a\n"
     "                       registered host; print how many there were once a minute\n"
     "  --console full       print every request's lines (the default)\n"
+    "  --control PATH       the control socket for dirctl's operator commands (ban, unban,\n"
+    "                       bans, remove, snapshot, status); default dirserver.sock in the\n"
+    "                       working directory\n"
     "  --help, -h           this text\n"
     "  --version            the version\n"
     "\n"
     "Any other argument (for example 'trace') prints every key the server computes with the\n"
     "words that went into it, also while the file is loaded at start. The server runs until it\n"
-    "is stopped with SIGTERM or SIGINT. Exit status: 0 after an orderly stop, 1 when it cannot\n"
-    "bind or listen on port 6001 or read its file or the last save failed, 2 on a bad command\n"
-    "line. 'man dirserver' tells more.\n";
+    "is stopped with SIGTERM or SIGINT; SIGHUP reads the bans in bans.txt, beside\n"
+    "server_list.dat, again. Exit status: 0 after an orderly stop, 1 when it cannot bind or\n"
+    "listen on port 6001 or on its control socket, or read its file or bans.txt, or the last\n"
+    "save failed, 2 on a bad command line. 'man dirserver' tells more.\n";
 
 // Splits "--name=value" into name and value; `hasValue` tells "--name=" from "--name".
 void splitOption(const std::string& arg, std::string& name, std::string& value, bool& hasValue) {
@@ -121,15 +125,26 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
         return false;
       }
       (name == "--help" ? options.help : options.version) = true;
-    } else if (name == "--http" || name == "--max-host-bytes" || name == "--console") {
+    } else if (name == "--http" || name == "--max-host-bytes" || name == "--console" ||
+               name == "--control") {
       if (!hasValue) {
         if (i + 1 == args.size()) {
           error = name + " needs a value: " +
-                  (name == "--http" ? "ADDRESS:PORT"
-                                    : name == "--console" ? "full or summary" : "BYTES");
+                  (name == "--http"      ? "ADDRESS:PORT"
+                   : name == "--control" ? "PATH"
+                   : name == "--console" ? "full or summary"
+                                         : "BYTES");
           return false;
         }
         value = args[++i];
+      }
+      if (name == "--control") {
+        if (value.empty()) {
+          error = "--control needs a path";
+          return false;
+        }
+        options.control = value;
+        continue;
       }
       if (name == "--console") {
         if (value != "full" && value != "summary") {

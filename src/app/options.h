@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/console.h"
+#include "protocol/control_protocol.h"
 #include "registry/server_registry.h"
 
 namespace dirserver {
@@ -23,6 +24,7 @@ struct ServerOptions {
   bool checksumTrace = false;        // an argument that is not an option was given
   std::optional<Ipv4Endpoint> http;  // --http ADDRESS:PORT
   std::uint64_t maxHostBytes = kDefaultMaxHostBytes;  // --max-host-bytes BYTES
+  std::string control = kControlSocketName;           // --control PATH: the control socket
   bool summarizeRefreshes = false;   // --console summary (--console full: the default)
   bool help = false;                 // --help or -h: print the usage and exit
   bool version = false;              // --version: print the version and exit
@@ -38,10 +40,10 @@ bool parseIpv4Endpoint(const std::string& text, Ipv4Endpoint& endpoint, std::str
 bool parseByteCount(const std::string& text, std::uint64_t& bytes, std::string& error);
 
 // Parses the arguments after the program name. Options: --help (also -h), --version,
-// --http ADDRESS:PORT, --max-host-bytes BYTES and --console full|summary (each also as
-// --NAME=VALUE); "--" ends the options. Every other argument switches on the key trace. Returns
-// false with `error` (one line, no program name, no line end) on an unknown option, a missing or
-// bad value, or a value given to an option that takes none.
+// --http ADDRESS:PORT, --max-host-bytes BYTES, --console full|summary and --control PATH (each
+// also as --NAME=VALUE); "--" ends the options. Every other argument switches on the key trace.
+// Returns false with `error` (one line, no program name, no line end) on an unknown option, a
+// missing or bad value, or a value given to an option that takes none.
 bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& options,
                         std::string& error);
 

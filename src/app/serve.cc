@@ -11,13 +11,25 @@
 
 #include "app/service_notify.h"
 
+#include "common/task_runner.h"
 #include "net/reactor.h"
 #include "persist/list_saver.h"
 #include "server/console_relay.h"
+#include "server/control.h"
 #include "server/server_core.h"
 
 namespace dirserver {
 namespace {
+
+// SIGTERM and SIGINT stop the server, SIGHUP reads the bans file again.
+sigset_t loopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  return signals;
+}
 
 sigset_t stopSignals() {
   sigset_t signals;
@@ -27,21 +39,25 @@ sigset_t stopSignals() {
   return signals;
 }
 
-// Turns SIGTERM and SIGINT into an event of the loop. After the first, the two signals get their
-// default action back, so a second one ends the process at once. The signals must be blocked in
-// every thread (see serveUntilStopped) for the loop to be the one that takes them.
-class StopSignals final : public EventHandler {
+// Turns SIGTERM, SIGINT and SIGHUP into events of the loop. After the first SIGTERM or SIGINT,
+// those two get their default action back, so a second one ends the process at once, and the
+// loop stops listening for signals: a reload during the stop would change nothing. The signals
+// must be blocked in every thread (see serveUntilStopped) for the loop to be the one that takes
+// them.
+class LoopSignals final : public EventHandler {
  public:
-  StopSignals(Reactor& reactor, ServerCore& core, const ServiceNotifier& systemd)
-      : reactor_(reactor), core_(core), systemd_(systemd), signals_(stopSignals()) {
-    fd_ = ::signalfd(-1, &signals_, SFD_NONBLOCK | SFD_CLOEXEC);
+  LoopSignals(Reactor& reactor, ServerCore& core, const ServiceNotifier& systemd,
+              ControlServer* control)
+      : reactor_(reactor), core_(core), systemd_(systemd), control_(control) {
+    const sigset_t signals = loopSignals();
+    fd_ = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
     if (fd_ >= 0) reactor_.watch(fd_, this, EPOLLIN);
     // Without a way to hear them, the signals keep their default action: they end the server.
     if (fd_ < 0 || reactor_.watchedEvents(fd_) == 0) {
-      ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
+      ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
     }
   }
-  ~StopSignals() override {
+  ~LoopSignals() override {
     if (fd_ >= 0) {
       reactor_.watch(fd_, this, 0);
       ::close(fd_);
@@ -50,29 +66,38 @@ class StopSignals final : public EventHandler {
 
   void onEvents(std::uint32_t) override {
     signalfd_siginfo info{};
-    if (::read(fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return;
-    reactor_.watch(fd_, this, 0);
-    ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
-    systemd_.notify("STOPPING=1");
-    core_.stop();
+    while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      if (info.ssi_signo == SIGHUP) {
+        if (control_ != nullptr) control_->reloadBans();
+        continue;
+      }
+      reactor_.watch(fd_, this, 0);
+      const sigset_t stop = stopSignals();
+      ::pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+      systemd_.notify("STOPPING=1");
+      core_.stop();
+      return;
+    }
   }
 
  private:
   Reactor& reactor_;
   ServerCore& core_;
   const ServiceNotifier& systemd_;
-  const sigset_t signals_;
+  ControlServer* control_;
   int fd_ = -1;
 };
 
 }  // namespace
 
 int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxConnections,
-                      const LoadResult& loaded, const Companion& companion) {
+                      const LoadResult& loaded, const Companion& companion, ControlSetup control) {
   CoreSettings settings;
   settings.maxConnections = maxConnections;
-  // Blocked before the saver's thread starts, which inherits the mask: only the loop takes them.
-  const sigset_t blocked = stopSignals();
+  const ControlSettings controlSettings{control.bansFile};
+  // Blocked before the saver's and the worker's threads start, which inherit the mask: only the
+  // loop takes them.
+  const sigset_t blocked = loopSignals();
   ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
   Reactor reactor;
   if (!reactor.ready()) {
@@ -89,10 +114,18 @@ int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxC
       [&reactor, &core](const SnapshotReport& report) {
         reactor.post([&core, report] { core->snapshotFinished(report); });
       });
+  // Writes and reads of the bans file, off the loop.
+  WorkerThread files;
   ServerCore server(reactor, context, saver, settings);
   core = &server;
+  std::optional<ControlServer> controlServer;
+  if (control.socket >= 0) {
+    controlServer.emplace(reactor, server, context, files, std::move(control.bans),
+                          controlSettings);
+    controlServer->listen(control.socket);
+  }
   const ServiceNotifier systemd = ServiceNotifier::fromEnvironment();
-  StopSignals stopOnSignal(reactor, server, systemd);
+  LoopSignals signals(reactor, server, systemd, controlServer ? &*controlServer : nullptr);
   // Sent by a timer of the loop, so that systemd restarts a server whose loop has stopped turning.
   std::optional<Timer> watchdog;
   if (const auto interval = systemd.watchdogInterval()) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "persist/list_loader.h"
+#include "registry/ban_list.h"
 #include "registry/server_context.h"
 #include "server/server_status.h"
 
@@ -26,6 +27,13 @@ struct Companion {
   std::function<void()> stop;
 };
 
+// The operator's control socket and the bans in force at start.
+struct ControlSetup {
+  int socket = -1;  // a listening Unix socket (ControlSocket); -1: none
+  std::string bansFile;
+  BanList bans;
+};
+
 // Serves on `listenSocket` (non-blocking, listening) with the fixed settings, at most
 // `maxConnections` game port connections at once (what the descriptor budget leaves), saving the
 // registry's changes as `loaded` (what loading found) leaves off. The first SIGTERM or SIGINT
@@ -38,10 +46,13 @@ struct Companion {
 // each as a group of its own, and what is left of them after the companion has stopped. When it
 // cannot start, "+error: --http: REASON" goes to console.err and the function returns 1 before
 // serving. A snapshot starts at once when loading replayed logs or its write-back failed.
+// `control`: the control socket is served beside the game port, its bans refuse connections at
+// accept, and SIGHUP reads the bans file again.
 // Run by systemd as a unit of Type=notify, it tells systemd READY=1 once it accepts connections,
 // STOPPING=1 at the stop signal, and WATCHDOG=1 from the loop as often as the unit's watchdog
 // asks; run otherwise, it sends nothing.
 int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxConnections,
-                      const LoadResult& loaded, const Companion& companion = {});
+                      const LoadResult& loaded, const Companion& companion = {},
+                      ControlSetup control = {});
 
 }  // namespace dirserver

@@ -277,6 +277,14 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
   out.single("dirserver_connections_shed_total", "counter",
              "Game port connections dropped to make room or to keep within a budget.",
              load(stats.connectionsShed));
+  out.single("dirserver_connections_banned_total", "counter",
+             "Game port connections closed at accept because their address is banned.",
+             load(stats.connectionsBanned));
+  out.single("dirserver_bans", "gauge", "Banned address ranges in force.", load(stats.bans));
+  out.single("dirserver_ban_removals_total", "counter",
+             "Hosts removed because their address was banned.", load(stats.banRemovals));
+  out.single("dirserver_operator_removals_total", "counter",
+             "Hosts removed by the operator's remove command.", load(stats.operatorRemovals));
   out.single("dirserver_body_budget_bytes", "gauge", "Bytes of the request body budget in use.",
              load(stats.bodyBudgetInUse));
   out.single("dirserver_answer_budget_bytes", "gauge", "Bytes of the answer budget in use.",

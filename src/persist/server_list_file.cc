@@ -375,6 +375,25 @@ SnapshotWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, cons
   return result;
 }
 
+SaveOutcome replaceFile(Env& env, const std::string& path, ByteView bytes, std::string& error) {
+  const ListPaths paths = listPaths(env, path);
+  TemporaryFile file(env, paths.target);
+  const char* failed = !file.opened()                ? "create"
+                       : !file.write(bytes)          ? "write"
+                       : !file.finish()              ? "sync"
+                       : !file.moveTo(paths.target)  ? "rename"
+                                                     : nullptr;
+  if (failed != nullptr) {
+    error = std::string("cannot ") + failed + " a new " + paths.target + ": " + std::strerror(errno);
+    return SaveOutcome::Failed;
+  }
+  if (!syncDirectory(env, paths.dir)) {
+    error = "cannot sync the directory of " + paths.target + ": " + std::strerror(errno);
+    return SaveOutcome::NotDurable;
+  }
+  return SaveOutcome::Saved;
+}
+
 void reportSave(SaveOutcome outcome, const Console& console) {
   switch (outcome) {
     case SaveOutcome::Saved:

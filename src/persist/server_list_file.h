@@ -180,6 +180,13 @@ SnapshotWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, cons
                                 const OwnerTable* previous = nullptr,
                                 const std::function<bool(std::uint64_t)>& beforeRename = {});
 
+// Replaces the file `path` leads to (through symbolic links, as the list's target) with `bytes`,
+// crash-safely as a snapshot: a temporary file of a name of its own beside it, written, synced,
+// renamed over it, and their directory synced. Saved: the new bytes are durable. NotDurable: they
+// are in place, but the directory could not be synced. Failed: the old file is as it was. Unless
+// Saved, `error` says which step failed and why. Prints nothing; safe from any thread.
+SaveOutcome replaceFile(Env& env, const std::string& path, ByteView bytes, std::string& error);
+
 // Prints what the operator must know of a save: "- could not save server list" when it failed, a
 // line saying the list is saved but may not survive a power loss when only the directory sync
 // failed, and nothing when it was saved.

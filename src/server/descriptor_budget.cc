@@ -11,8 +11,9 @@ DescriptorBudget planDescriptors(std::uint64_t limit, const DescriptorDemand& de
       demand.openAtStart > kStandardStreams ? demand.openAtStart - kStandardStreams : 0;
   DescriptorBudget budget;
   budget.limit = limit;
-  budget.reserved = demand.openAtStart + kOwnDescriptors + demand.httpWindow;
-  budget.required = kMinDescriptors + inherited + demand.httpWindow;
+  const std::uint64_t beside = demand.httpWindow + demand.controlSocket;
+  budget.reserved = demand.openAtStart + kOwnDescriptors + beside;
+  budget.required = kMinDescriptors + inherited + beside;
   if (budget.enough()) {
     budget.gameConnections = static_cast<std::size_t>(
         std::min<std::uint64_t>(maxGameConnections, limit - budget.reserved));

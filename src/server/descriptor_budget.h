@@ -25,6 +25,9 @@ struct DescriptorDemand {
   std::uint64_t openAtStart = 3;
   // The most the HTTP window holds at once (its listener and connections); 0 when it is off.
   std::uint64_t httpWindow = 0;
+  // The most the control socket holds at once (its listener, connections and the bans file's
+  // descriptors); 0 when there is none.
+  std::uint64_t controlSocket = 0;
 };
 
 struct DescriptorBudget {
@@ -37,8 +40,8 @@ struct DescriptorBudget {
 
 // Shares `limit` out among `demand`, kOwnDescriptors and the game port's connections, which get
 // what is left, at most `maxGameConnections`. The server needs kMinDescriptors plus whatever holds
-// descriptors beyond the standard streams and its own (inherited ones, the HTTP window); below
-// that, enough() is false and the server must not start.
+// descriptors beyond the standard streams and its own (inherited ones, the HTTP window, the
+// control socket); below that, enough() is false and the server must not start.
 DescriptorBudget planDescriptors(std::uint64_t limit, const DescriptorDemand& demand,
                                  std::size_t maxGameConnections);
 

@@ -217,6 +217,11 @@ void ServerCore::acceptConnections() {
       continue;
     }
     const std::uint32_t address = peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
+    if (refused_ && refused_(address)) {
+      ::close(fd);
+      ++status_.stats.connectionsBanned;
+      continue;
+    }
     if (connectionCount() >= settings_.maxConnections && !makeRoomFor(address)) {
       ::close(fd);
       ++refusedWhileFull_;
@@ -716,17 +721,56 @@ void ServerCore::commitFinished(const CommitReport& report) {
 
 void ServerCore::startSnapshotIfDue() {
   if (snapshotInFlight_) return;
-  const bool due = stopping_ || snapshotOwed_ ||
+  const bool asked = !snapshotsAsked_.empty();
+  const bool due = stopping_ || snapshotOwed_ || asked ||
                    settings_.saves.snapshotDue(logBytes_, context_.registry.totalCount());
-  // After a failure, the next try waits for its timer; the stop's does not.
-  if (!due || (snapshotRetryTimer_.armed() && !stopping_)) return;
+  // After a failure, the next try waits for its timer; the stop's and the operator's do not.
+  if (!due || (snapshotRetryTimer_.armed() && !stopping_ && !asked)) return;
   // The snapshot holds every change handed over, so those of this pass go first.
   handOver();
   snapshotInFlight_ = true;
   snapshotOwed_ = false;
   finalSnapshot_ = stopping_;
   publishIfBehind();
+  snapshotsSaving_ = std::exchange(snapshotsAsked_, {});
+  hostsSaving_ = published_->registry->totalCount();
   saver_.snapshot(registryOf(published_), finalSnapshot_);
+}
+
+void ServerCore::snapshotNow(SnapshotDone done) {
+  snapshotsAsked_.push_back(std::move(done));
+  startSnapshotIfDue();
+}
+
+std::uint32_t ServerCore::removeHosts(
+    const std::function<bool(ServerType, const HostEntry&)>& which) {
+  ServerRegistry& registry = context_.registry;
+  std::uint32_t removed = 0;
+  for (const ServerType type : kServerTypes) {
+    for (auto at = registry.begin(type); at != registry.end(type);) {
+      if (which(type, *at)) {
+        at = registry.erase(type, at);
+        ++removed;
+      } else {
+        ++at;
+      }
+    }
+  }
+  // Logged like shutdowns, so that a restart does not bring them back.
+  followChanges();
+  return removed;
+}
+
+std::uint32_t ServerCore::enforceRefusal() {
+  if (!refused_) return 0;
+  for (auto& connection : connections_) {
+    if (connection->closed || !refused_(connection->address)) continue;
+    connection->discardUnsent();
+    close(*connection);
+  }
+  return removeHosts([this](ServerType, const HostEntry& host) {
+    return host.from != kUnknownAddress && refused_(host.from);
+  });
 }
 
 void ServerCore::snapshotFinished(const SnapshotReport& report) {
@@ -745,6 +789,7 @@ void ServerCore::snapshotFinished(const SnapshotReport& report) {
   stats.logBytes = report.logBytes;
   if (!saved) stats.count(ConsoleError::SaveFailed);
   reportSave(report.outcome, context_.console);
+  for (auto& done : std::exchange(snapshotsSaving_, {})) done(report.outcome, hostsSaving_);
   if (stopping_) {
     if (!finalSnapshot_) {
       // The one in flight at the stop did not hold what came after it.

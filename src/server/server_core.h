@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -104,6 +105,28 @@ class ServerCore {
   // snapshot starts at once (after a start that replayed logs, or whose write-back failed).
   void restored(std::uint64_t logBytes, bool snapshotOwed);
 
+  // What the control socket asks of the core; all of it on the reactor's thread.
+
+  // Connections to the game port from an address (network byte order) for which `refused` holds
+  // are closed at accept, before anything is read or sent, and counted as banned. Empty: none is.
+  void refuseFrom(std::function<bool(PeerAddress)> refused) { refused_ = std::move(refused); }
+
+  // Closes the open connections, and removes the hosts, of every address that is refused now (a
+  // new ban takes effect with it). Hosts of no known address are never removed. Returns the
+  // number of hosts removed.
+  std::uint32_t enforceRefusal();
+
+  // Removes every host for which `which` holds, whoever registered it, as a change like any other:
+  // logged and published. Returns how many went.
+  std::uint32_t removeHosts(const std::function<bool(ServerType, const HostEntry&)>& which);
+
+  // Makes the server list file hold the registry as it is now, complete without its logs: a
+  // snapshot starts at once, or right after the one in flight, whatever the logs' size and the
+  // wait after a failed one. `done` is called on the reactor's thread when that snapshot has
+  // ended, with its outcome and the number of hosts it wrote.
+  using SnapshotDone = std::function<void(SaveOutcome outcome, std::uint32_t hosts)>;
+  void snapshotNow(SnapshotDone done);
+
   // What the core holds now, for tests and the status counters.
   std::size_t connectionCount() const { return connections_.size() - closedCount_; }
   std::size_t connectionsFrom(std::uint32_t address) const;
@@ -175,6 +198,10 @@ class ServerCore {
   Timer commitRetryTimer_;
   Timer snapshotRetryTimer_;
   Timer heartbeatTimer_;
+  std::function<bool(PeerAddress)> refused_;
+  std::vector<SnapshotDone> snapshotsAsked_;   // for the next snapshot to start
+  std::vector<SnapshotDone> snapshotsSaving_;  // for the snapshot in flight
+  std::uint32_t hostsSaving_ = 0;
   bool stopping_ = false;
   bool stoppedClean_ = true;
 

@@ -56,6 +56,11 @@ struct ServerStats {
   Counter connectionsAccepted{0};
   Counter connectionsRefused{0};  // over a per-address bound
   Counter connectionsShed{0};     // dropped to make room or to keep within a budget
+  Counter connectionsBanned{0};   // closed at accept: the address is banned
+
+  Counter bans{0};              // banned ranges in force
+  Counter banRemovals{0};       // hosts removed because their address was banned
+  Counter operatorRemovals{0};  // hosts removed by the operator's remove command
 
   Counter bodyBudgetInUse{0};    // bytes
   Counter answerBudgetInUse{0};  // bytes

@@ -26,6 +26,7 @@ std::string outcome(const std::vector<std::string>& args) {
   if (options.maxHostBytes != kDefaultMaxHostBytes) {
     text += ", max host bytes " + std::to_string(options.maxHostBytes);
   }
+  if (options.control != kControlSocketName) text += ", control " + options.control;
   return text;
 }
 
@@ -49,6 +50,10 @@ TEST(ServerOptions, OptionsBeginWithTwoDashesAndEveryOtherArgumentSwitchesTheTra
       {{"--console=summary", "--console=full"}, "no trace"},
       {{"--console", "quiet"}, "error: --console 'quiet': expected full or summary"},
       {{"--console"}, "error: --console needs a value: full or summary"},
+      {{"--control", "/run/d.sock", "t"}, "trace, control /run/d.sock"},
+      {{"--control=--x"}, "no trace, control --x"},
+      {{"--control"}, "error: --control needs a value: PATH"},
+      {{"--control="}, "error: --control needs a path"},
       // After "--" nothing is an option.
       {{"--", "--help"}, "trace"},
       {{"--", "-h"}, "trace"},

@@ -2,7 +2,16 @@
 // operator starts them, in a directory of their own.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "persist/server_list_file.h"
 #include "registry/server_key.h"
+#include "support/loopback.h"
 #include "support/process.h"
 #include "support/test_support.h"
 
@@ -60,6 +69,152 @@ TEST(DirctlExecutable, RegistersListsAndShutsDownAHostOnTheRealServer) {
   EXPECT_EQ(dirctl({"ping"}).status, 0);
   server.kill();
   EXPECT_EQ(dirctl({"ping", "--timeout", "1"}).status, 1);
+}
+
+// Polls `done` for at most five seconds of real time: for what the server does on a signal.
+bool within5s(const std::function<bool()>& done) {
+  for (int i = 0; i < 500; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+TEST(DirctlExecutable, AnOperatorBansRemovesAndSnapshotsWhileTheServerRuns) {
+  namespace fs = std::filesystem;
+  testing::TestContext t;
+  const std::string handEdited = "# the operator's notes\n192.0.2.0/24 old abuse\nbogus\n";
+  testing::writeFile(t.dir / "bans.txt", Bytes(handEdited.begin(), handEdited.end()));
+  auto server = std::make_unique<testing::Process>(t.dir, "server", DIRSERVER_BINARY);
+  ASSERT_TRUE(server->waitServing()) << server->err();
+  const auto dirctl = [&](const std::vector<std::string>& args) {
+    return testing::runToEnd(t.dir, DIRCTL_BINARY, args);
+  };
+  const auto hostsListed = [&] {
+    const std::string json = dirctl({"list", "--json"}).out;
+    const std::smatch count = [&] {
+      std::smatch match;
+      std::regex_search(json, match, std::regex(R"("hosts":([0-9]+),)"));
+      return match;
+    }();
+    return count.empty() ? -1 : std::stoi(count[1]);
+  };
+  const auto registerFrom = [](const char* source, const std::string& name) {
+    return testing::roundTrip(
+        kListenPort,
+        testing::request(MessageType::Registration, testing::requestBody(testing::hostStrings(
+                                                        "/Aviantorvale/Melee Game", name))),
+        source);
+  };
+  const Bytes ping = testing::request(MessageType::AckRequest);
+  for (const auto& [source, name] : {std::pair{"127.0.0.2", "Spam1"},
+                                     {"127.0.0.2", "Spam2"},
+                                     {"127.0.0.3", "Later"},
+                                     {"127.0.0.1", "Good"}}) {
+    ASSERT_TRUE(registerFrom(source, name)) << name;
+  }
+  ASSERT_EQ(hostsListed(), 4);
+
+  // A range banned: its hosts gone at once, its connections closed unanswered, the line written.
+  testing::Finished run = dirctl({"ban", "127.0.0.2/32", "spam", "bot"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "127.0.0.2 is banned: 2 servers removed\n");
+  EXPECT_EQ(hostsListed(), 2);
+  EXPECT_EQ(testing::roundTrip(kListenPort, ping, "127.0.0.2"), Bytes{});
+  run = dirctl({"bans"});
+  EXPECT_EQ(run.out, "127.0.0.2 spam bot\n192.0.2.0/24 old abuse\n2 bans in force\n");
+  const Bytes bans = testing::readFile(t.dir / "bans.txt");
+  EXPECT_EQ(std::string(bans.begin(), bans.end()), handEdited + "127.0.0.2 spam bot\n");
+
+  // A line added by hand takes effect at SIGHUP; the bad line is named at start and again then.
+  std::ofstream(t.dir / "bans.txt", std::ios::app) << "127.0.0.3 by hand\n";
+  server->signal(SIGHUP);
+  EXPECT_TRUE(within5s([&] { return hostsListed() == 1; }));
+  EXPECT_NE(dirctl({"bans"}).out.find("\n127.0.0.3 by hand\n"), std::string::npos);
+  const std::string badLine =
+      "+error: bans.txt line 3: 'bogus' is not an IPv4 address (A.B.C.D) or range (A.B.C.D/N); the "
+      "line is ignored\n";
+  EXPECT_TRUE(within5s([&] {
+    const std::string err = server->err();
+    return err.find(badLine) != err.rfind(badLine);
+  })) << server->err();
+
+  run = dirctl({"unban", "127.0.0.2"});
+  EXPECT_EQ(run.out, "127.0.0.2 is no longer banned\n");
+  EXPECT_EQ(testing::roundTrip(kListenPort, ping, "127.0.0.2")->size(), kAckMessage.size());
+
+  // Two hosts whose strings sum to one key: listed and numbered, then one taken by its number.
+  const std::vector<std::string> first = {
+      "/Aviantorvale/Melee Game", "x", "Twin", "y", "4", "5", "6"};
+  std::vector<std::string> second = first;
+  std::swap(second[1], second[3]);
+  for (const auto& strings : {first, second}) {
+    std::vector<std::string> args{"register"};
+    args.insert(args.end(), strings.begin(), strings.end());
+    ASSERT_EQ(dirctl(args).status, 0);
+  }
+  const std::string key = std::to_string(computeServerKey(testing::makeRecord(first).fields));
+  run = dirctl({"remove", "Melee", key, "Twin"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out.find(" [1] "), std::string::npos);
+  EXPECT_EQ(run.out.find("[1] \"/Aviantorvale/Melee Game\" \"x\" \"Twin\" \"y\""), 0u) << run.out;
+  EXPECT_NE(run.out.find("\n[2] \"/Aviantorvale/Melee Game\" \"y\" \"Twin\" \"x\""),
+            std::string::npos);
+  EXPECT_EQ(run.err, "dirctl: 2 servers with key " + key +
+                         " in Melee named \"Twin\"; pick one by its number (dirctl remove ... "
+                         "--index N), or give all seven strings\n");
+  run = dirctl({"remove", "1", key, "--index", "2"});
+  EXPECT_EQ(run.out, "removed \"Twin\" (key " + key + ", Melee): 2 servers left\n") << run.err;
+  EXPECT_EQ(hostsListed(), 2);
+
+  // A snapshot while registrations go on leaves a whole file with at least what came before it.
+  std::atomic<bool> stop = false;
+  std::thread registering([&] {
+    for (int i = 0; !stop; ++i) registerFrom("127.0.0.4", "Busy" + std::to_string(i));
+  });
+  while (hostsListed() < 10) std::this_thread::yield();
+  run = dirctl({"snapshot"});
+  stop = true;
+  registering.join();
+  std::smatch saved;
+  ASSERT_TRUE(
+      std::regex_match(run.out, saved, std::regex("([0-9]+) servers saved, durable, in (/.*)\n")))
+      << run.out << run.err;
+  EXPECT_GE(std::stoul(saved[1]), 10u);
+  EXPECT_EQ(fs::path(saved[2].str()), fs::canonical(t.dir / "server_list.dat"));
+  const auto size = fs::file_size(t.dir / "server_list.dat");
+  EXPECT_EQ((size - 3 * kFileCountSize) % kFileRecordSize, 0u);
+  EXPECT_GE((size - 3 * kFileCountSize) / kFileRecordSize, std::stoul(saved[1]));
+  run = dirctl({"status"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("bans: 2 ranges; 1 connections closed at accept, 3 hosts removed\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(server->err().find("+error: control"), std::string::npos) << server->err();
+  const std::string uid = "# control uid " + std::to_string(::geteuid()) + ": ";
+  for (const std::string& line :
+       {std::string("ban 127.0.0.2 \"spam bot\": 2 servers removed, 2 left\n"),
+        std::string("unban 127.0.0.2\n"), "remove server with key: " + key,
+        std::string("snapshot: ")}) {
+    EXPECT_NE(server->out().find(uid + line), std::string::npos) << line;
+  }
+
+  // Killed, the server leaves its socket behind; the next one takes it over, keeps the bans, and
+  // applies one added while it was down to the hosts it loads, which keep their addresses.
+  server.reset();
+  EXPECT_TRUE(fs::exists(t.dir / "dirserver.sock"));
+  std::ofstream(t.dir / "bans.txt", std::ios::app) << "127.0.0.4 while down\n";
+  server = std::make_unique<testing::Process>(t.dir, "server", DIRSERVER_BINARY);
+  ASSERT_TRUE(server->waitServing()) << server->err();
+  EXPECT_NE(server->out().find("- loaded 3 bans from bans.txt\n"), std::string::npos)
+      << server->out();
+  EXPECT_NE(server->out().find("- removed "), std::string::npos) << server->out();
+  EXPECT_EQ(hostsListed(), 2);
+  EXPECT_EQ(dirctl({"bans"}).out,
+            "127.0.0.3 by hand\n127.0.0.4 while down\n192.0.2.0/24 old abuse\n3 bans in force\n");
+  server->signal(SIGTERM);
+  EXPECT_EQ(server->waitExit(), 0);
+  EXPECT_FALSE(fs::exists(t.dir / "dirserver.sock"));
 }
 
 }  // namespace

@@ -93,7 +93,8 @@ TEST(DirserverExecutable, HelpVersionAndBadCommandLinesEndAtOnceWithoutTouchingT
   const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
       {{"--version"}, 0, std::string("dirserver ") + kVersion + "\n"},
       {{"trace", "--help"}, 0,
-       "usage: dirserver [--http ADDRESS:PORT] [--max-host-bytes BYTES] [--console full|summary]\n"},
+       "usage: dirserver [--http ADDRESS:PORT] [--max-host-bytes BYTES] [--console full|summary]\n"
+       "                 [--control PATH] [trace]\n"},
       {{"-h"}, 0, "usage: dirserver"},
       {{"trace", "--bogus"}, 2, "dirserver: unknown option '--bogus'"},
       {{"--http", "localhost:80"}, 2, "dirserver: --http 'localhost:80'"}};
@@ -240,13 +241,23 @@ Bytes meleeFile(std::vector<ServerRecord> hosts) {
 }
 
 TEST(DirserverExecutable, AFileThatIsThereButUnreadableEndsTheStartWithCodeOne) {
+  {
+    testing::TestContext t;
+    std::filesystem::create_directory(t.dir / "server_list.dat");
+    testing::Process server(t.dir, "server", DIRSERVER_BINARY);
+    EXPECT_EQ(server.waitExit(), 1);
+    EXPECT_EQ(server.err(), "+error: cannot read server list server_list.dat: Is a directory\n");
+    EXPECT_EQ(server.out(), "");
+    EXPECT_TRUE(std::filesystem::is_directory(t.dir / "server_list.dat"));
+  }
+  // So does a bans file, before the list is read: a damaged list is not even moved aside.
   testing::TestContext t;
-  std::filesystem::create_directory(t.dir / "server_list.dat");
+  std::filesystem::create_directory(t.dir / "bans.txt");
+  testing::writeFile(t.dir / "server_list.dat", Bytes{1, 2, 3});
   testing::Process server(t.dir, "server", DIRSERVER_BINARY);
   EXPECT_EQ(server.waitExit(), 1);
-  EXPECT_EQ(server.err(), "+error: cannot read server list server_list.dat: Is a directory\n");
-  EXPECT_EQ(server.out(), "");
-  EXPECT_TRUE(std::filesystem::is_directory(t.dir / "server_list.dat"));
+  EXPECT_EQ(server.err(), "+error: cannot read bans bans.txt: not a regular file\n");
+  EXPECT_EQ(testing::readFile(t.dir / "server_list.dat"), (Bytes{1, 2, 3}));
 }
 
 TEST(DirserverExecutable, RecordsKeptFromADamagedFileSurviveAnImmediateKill) {

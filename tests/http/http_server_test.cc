@@ -251,6 +251,10 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
   stats.errors[static_cast<std::size_t>(ConsoleError::RecvBody)] = 201;
   stats.errors[static_cast<std::size_t>(ConsoleError::OtherAddress)] = 203;
   stats.connectionsShed = 304;
+  stats.connectionsBanned = 305;
+  stats.bans = 306;
+  stats.banRemovals = 307;
+  stats.operatorRemovals = 308;
   stats.lastSaveMicroseconds = 1'250'000;
   stats.startedAt = kNow - 3600;
   stats.savePending = true;
@@ -278,6 +282,10 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
            "dirserver_console_errors_total{kind=\"other_address\"} 203",
            "dirserver_console_errors_total{kind=\"unknown_type\"} 0",
            "dirserver_connections_shed_total 304",
+           "dirserver_connections_banned_total 305",
+           "dirserver_bans 306",
+           "dirserver_ban_removals_total 307",
+           "dirserver_operator_removals_total 308",
            "dirserver_save_pending 1",
            "dirserver_last_save_duration_seconds 1.250000",
            "dirserver_last_save_timestamp_seconds 1699999958",

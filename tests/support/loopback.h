@@ -61,6 +61,7 @@ class CoreHarness {
   TestContext& test() { return test_; }
   ServerContext& context() { return test_.context; }
   ServerCore& core() { return *core_; }
+  Reactor& reactor() { return reactor_; }
   RecordingSaver& saver() { return saver_; }
   std::uint16_t port() const { return port_; }
 

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,8 +21,9 @@
 #include "listing/list_reply.h"
 #include "listing_output.h"
 #include "net/listener.h"
-#include "registry/server_key.h"
 #include "persist/server_list_file.h"
+#include "protocol/control_protocol.h"
+#include "registry/server_key.h"
 #include "support/loopback.h"
 #include "support/process.h"
 
@@ -68,7 +70,19 @@ TEST(DirctlArguments, BadCommandLinesExitWithTwoBeforeAnyConnection) {
       {{"register", kMelee + " ", "a", "n", "b", "c", "d", "e", "--to=127.0.0.1:1"},
        "is none of the game types' paths"},
       {{"register", kMelee, "a", "n", "b", std::string(65536, 'x'), "d", "e", "--to=127.0.0.1:1"},
-       "F4 has 65536 UTF-16 code units"}};
+       "F4 has 65536 UTF-16 code units"},
+      // The operator's commands, checked before the control socket is looked for.
+      {{"ban"}, "ban needs at least 1 arguments, 0 given"},
+      {{"unban", "10.0.0.1", "x"}, "unexpected argument 'x' for unban"},
+      {{"unban", ""}, "an argument is empty"},
+      {{"list", "--control", "x"}, "unknown option '--control' for list"},
+      {{"bans", "--control="}, "--control needs a path"},
+      {{"remove", "Melee", "1", "a", "b"}, "remove takes TYPE KEY [NAME], or the seven strings"},
+      {{"remove", "Melee", "1", "--index=0"}, "--index '0': give a number from 1 on"},
+      {{"remove", kMelee, "a", "n", "b", "c", "d", "e", "--index", "1"},
+       "--index picks among hosts named by TYPE KEY [NAME]"},
+      {{"remove", kMelee, "a", "", "b", "c", "d", "e"}, "an argument is empty"},
+      {{"remove", "1", "2", std::string(kControlLineMax, 'x')}, "more than the control socket"}};
   for (const auto& [args, why] : cases) {
     const Finished run = dirctl(args);
     expectFailure(run, 2, why);
@@ -350,6 +364,67 @@ TEST(DirctlCommands, UnreachableOrSilentPeersFailWithinTheTimeout) {
     EXPECT_TRUE(took >= least && took < 3s) << why;
   }
   for (int socket : {refusing, silent, full}) ::close(socket);
+}
+
+TEST(DirctlControl, PrintsTheAnswerAndFailsWithOneLineOnAnErrorOrABrokenAnswer) {
+  testing::TestContext t;
+  const std::string path = (t.dir / "control.sock").string();
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, path.size());
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  // The arguments, what the peer answers (after reading the command line, which must be the one
+  // expected), then the exit status, the output and a part of the failure line.
+  const std::tuple<std::vector<std::string>, std::string, std::string, int, std::string,
+                   std::string>
+      cases[] = {
+          {{"ban", "10.0.0.0/8", "spam", "bot"},
+           "ban 10.0.0.0/8 spam%20bot\n",
+           " a line\n  indented\nok done\n",
+           0,
+           "a line\n indented\ndone\n",
+           ""},
+          {{"remove", "Melee", "7", "--index", "2"}, "remove Melee 7 index=2\n", "ok\n", 0, "", ""},
+          {{"remove", "1", "7"},
+           "remove 1 7\n",
+           " [1] x\n [2] y\nerror pick one\n",
+           1,
+           "[1] x\n[2] y\n",
+           "dirctl: pick one\n"},
+          {{"bans"}, "bans\n", "ok\nbanned\n", 0, "", ""},
+          {{"status"}, "status\n", "fine\n", 1, "", "a line that is no answer: 'fine'"},
+          {{"status"}, "status\n", " cut short", 1, "", "before its answer ended"},
+          {{"snapshot", "--timeout", "0.2"},
+           "snapshot\n",
+           "",
+           1,
+           "",
+           "timed out waiting for the answer on " + path + " after 0.2 s"}};
+  for (const auto& [args, line, answer, status, out, why] : cases) {
+    std::vector<std::string> withPath = args;
+    withPath.insert(withPath.end(), {"--control", path});
+    auto run = std::async(std::launch::async, [&withPath] { return dirctl(withPath); });
+    const int peer = ::accept(listener, nullptr, nullptr);
+    std::string received(line.size(), '\0');
+    EXPECT_EQ(::recv(peer, received.data(), received.size(), MSG_WAITALL),
+              static_cast<ssize_t>(line.size()));
+    EXPECT_EQ(received, line);
+    ::send(peer, answer.data(), answer.size(), MSG_NOSIGNAL);
+    // A silent peer holds the connection until dirctl gives up.
+    if (!answer.empty()) ::close(peer);
+    const Finished finished = run.get();
+    if (answer.empty()) ::close(peer);
+    EXPECT_EQ(finished.status, status) << line << finished.err;
+    EXPECT_EQ(finished.out, out) << line;
+    if (status != 0) expectFailure(finished, 1, why);
+  }
+  ::close(listener);
+  expectFailure(dirctl({"bans", "--control", path + ".none"}), 1,
+                "cannot connect to the control socket " + path +
+                    ".none: No such file or directory (is the server running there? --control "
+                    "PATH names its socket)\n");
 }
 
 }  // namespace

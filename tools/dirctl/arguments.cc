@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <utility>
@@ -26,14 +28,73 @@ constexpr const char* kOverview =
     "                                         announce the shutdown of the host of these strings\n"
     "  dump [FILE]                            decode a server list file (default server_list.dat)\n"
     "\n"
+    "operator commands, over the server's control socket:\n"
+    "  ban RANGE [REASON]                     ban an IPv4 address or range (A.B.C.D/N) and remove\n"
+    "                                         its hosts\n"
+    "  unban RANGE                            lift a ban\n"
+    "  bans                                   the bans in force\n"
+    "  remove TYPE KEY [NAME] [--index N]     remove one host, whatever address registered it\n"
+    "  remove PATH F1 NAME F3 F4 F5 F6        remove the host of exactly these seven strings\n"
+    "  snapshot                               make server_list.dat complete and durable now\n"
+    "  status                                 hosts, connections, bans, snapshot and log, version\n"
+    "\n"
     "options:\n"
     "  --timeout SECONDS   limit on connecting, on sending and on each wait for the answer\n"
-    "                      (default 10)\n"
+    "                      (default 10; 600 for snapshot)\n"
+    "  --control PATH      the control socket (default dirserver.sock in the current directory\n"
+    "                      when it is there, else /var/lib/dirserver/dirserver.sock)\n"
     "  --help              this text; 'dirctl COMMAND --help' explains one command\n"
     "  --version           dirctl's version (alone)\n"
     "\n"
     "HOST is a name, an IPv4 address or an [IPv6] address, 127.0.0.1 when left out; PORT is 6001\n"
-    "when left out. Exit status: 0 done, 1 failed, 2 bad arguments.\n";
+    "when left out. The control socket is the server user's: run the operator commands as that\n"
+    "user or as root ('sudo dirctl bans' for the packaged service). Exit status: 0 done, 1\n"
+    "failed, 2 bad arguments.\n";
+
+constexpr const char* kBanUsage =
+    "usage: dirctl ban RANGE [REASON] [--control PATH]\n"
+    "\n"
+    "Bans RANGE, an IPv4 address (192.0.2.7) or range (192.0.2.0/24), with an optional reason\n"
+    "(the rest of the arguments, one line of text). The server closes the banned addresses'\n"
+    "connections to the game port at accept, unanswered, and removes the hosts they registered at\n"
+    "once. The ban is written to bans.txt beside the server list before dirctl is answered, so it\n"
+    "holds across restarts. Banning a banned range again changes its reason.\n";
+
+constexpr const char* kUnbanUsage =
+    "usage: dirctl unban RANGE [--control PATH]\n"
+    "\n"
+    "Lifts the ban of exactly RANGE, as 'dirctl bans' shows it, and removes its line from\n"
+    "bans.txt. The hosts the ban removed come back when they register again.\n";
+
+constexpr const char* kBansUsage =
+    "usage: dirctl bans [--control PATH]\n"
+    "\n"
+    "Prints the bans in force, one range and its reason per line. bans.txt may hold more if it\n"
+    "was edited by hand since the server read it: 'systemctl reload dirserver' (SIGHUP) makes the\n"
+    "server read it again.\n";
+
+constexpr const char* kRemoveUsage =
+    "usage: dirctl remove TYPE KEY [NAME] [--index N] [--control PATH]\n"
+    "       dirctl remove PATH F1 NAME F3 F4 F5 F6 [--control PATH]\n"
+    "\n"
+    "Removes one host, whatever address registered it. TYPE is 0, 1 or 2, GetTheQuorv, Melee or\n"
+    "TeamMelee, or the type's path; KEY is the key 'dirctl list' shows, and NAME, when given,\n"
+    "must be the host's name too. Hosts whose strings happen to give the same key share it: when\n"
+    "several match, dirctl lists them with a number, removes none and fails; --index N then picks\n"
+    "the Nth of that list, or the seven strings of the host pick it exactly.\n";
+
+constexpr const char* kSnapshotUsage =
+    "usage: dirctl snapshot [--timeout SECONDS] [--control PATH]\n"
+    "\n"
+    "Has the server write server_list.dat with every host it holds now, waits until the file is\n"
+    "durable, and prints where it is: the file to copy for a backup. At the registry's cap this\n"
+    "takes seconds; the wait is limited to 600 s unless --timeout says otherwise.\n";
+
+constexpr const char* kStatusUsage =
+    "usage: dirctl status [--control PATH]\n"
+    "\n"
+    "Prints the server's version, its hosts per game type, its open connections, its bans and\n"
+    "what they refused and removed, its last snapshot and what its log holds since.\n";
 
 constexpr const char* kListUsage =
     "usage: dirctl list [HOST[:PORT]] [--json | --raw] [--timeout SECONDS]\n"
@@ -94,6 +155,12 @@ std::optional<Command> commandNamed(std::string_view name) {
   if (name == "register") return Command::Register;
   if (name == "shutdown") return Command::Shutdown;
   if (name == "dump") return Command::Dump;
+  if (name == "ban") return Command::Ban;
+  if (name == "unban") return Command::Unban;
+  if (name == "bans") return Command::Bans;
+  if (name == "remove") return Command::Remove;
+  if (name == "snapshot") return Command::Snapshot;
+  if (name == "status") return Command::Status;
   return std::nullopt;
 }
 
@@ -130,7 +197,16 @@ std::pair<std::size_t, std::size_t> operandRange(Command command) {
     case Command::Ping:
     case Command::Dump:
       return {0, 1};
+    case Command::Ban:
+      return {1, SIZE_MAX};
+    case Command::Unban:
+      return {1, 1};
+    case Command::Remove:
+      return {2, kFieldCount};
     case Command::Usage:
+    case Command::Bans:
+    case Command::Snapshot:
+    case Command::Status:
       break;
   }
   return {0, 0};
@@ -224,6 +300,7 @@ bool parseArguments(const std::vector<std::string>& args, Invocation& invocation
   std::vector<std::string> operands;
   bool optionsEnded = false;
   bool formatSet = false;
+  bool timeoutSet = false;
   for (std::size_t i = next; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
@@ -236,7 +313,8 @@ bool parseArguments(const std::vector<std::string>& args, Invocation& invocation
     }
     const auto equals = arg.find('=');
     const std::string option = arg.substr(0, equals);
-    const bool takesValue = option == "--to" || option == "--timeout";
+    const bool takesValue =
+        option == "--to" || option == "--timeout" || option == "--control" || option == "--index";
     std::string value;
     if (takesValue) {
       if (equals != std::string::npos) {
@@ -258,6 +336,22 @@ bool parseArguments(const std::vector<std::string>& args, Invocation& invocation
         error = "--timeout '" + value + "': give seconds, more than 0 and at most 86400";
         return false;
       }
+      timeoutSet = true;
+    } else if (option == "--control" && isControlCommand(invocation.command)) {
+      if (value.empty()) {
+        error = "--control needs a path";
+        return false;
+      }
+      invocation.control = value;
+    } else if (option == "--index" && invocation.command == Command::Remove) {
+      std::size_t index = 0;
+      const auto [end, problem] = std::from_chars(value.data(), value.data() + value.size(), index);
+      if (value.empty() || problem != std::errc{} || end != value.data() + value.size() ||
+          index == 0) {
+        error = "--index '" + value + "': give a number from 1 on, as the list of matches shows";
+        return false;
+      }
+      invocation.index = index;
     } else if (option == "--to" && hostCommand) {
       if (!parseEndpoint(value, invocation.endpoint, error)) return false;
     } else if ((option == "--json" || option == "--raw") && invocation.command == Command::List) {
@@ -275,14 +369,27 @@ bool parseArguments(const std::vector<std::string>& args, Invocation& invocation
     }
   }
 
+  if (invocation.command == Command::Snapshot && !timeoutSet) invocation.timeout = kSnapshotTimeout;
   const auto [least, most] = operandRange(invocation.command);
+  if (invocation.command == Command::Remove && operands.size() > 3 &&
+      (operands.size() < kFieldCount || invocation.index)) {
+    error = operands.size() < kFieldCount
+                ? "remove takes TYPE KEY [NAME], or the seven strings of a host; " +
+                      std::to_string(operands.size()) + " given"
+                : "--index picks among hosts named by TYPE KEY [NAME], not by seven strings";
+    return false;
+  }
   if (operands.size() < least || operands.size() > most) {
-    if (least == most) {
+    if (least == kFieldCount && most == kFieldCount) {
       error = name + " takes exactly " + std::to_string(least) + " strings, " +
               std::to_string(operands.size()) + " given; 'dirctl " + name +
               " --help' explains them";
-    } else {
+    } else if (operands.size() > most) {
       error = "unexpected argument '" + operands[most] + "' for " + name;
+    } else {
+      error = name + " needs at least " + std::to_string(least) + " arguments, " +
+              std::to_string(operands.size()) + " given; 'dirctl " + name +
+              " --help' explains them";
     }
     return false;
   }
@@ -300,7 +407,8 @@ bool parseArguments(const std::vector<std::string>& args, Invocation& invocation
     case Command::Dump:
       if (!operands.empty()) invocation.file = operands[0];
       break;
-    case Command::Usage:
+    default:
+      invocation.operands = std::move(operands);
       break;
   }
   return true;
@@ -318,6 +426,18 @@ std::string usageText(Command command) {
       return kShutdownUsage;
     case Command::Dump:
       return kDumpUsage;
+    case Command::Ban:
+      return kBanUsage;
+    case Command::Unban:
+      return kUnbanUsage;
+    case Command::Bans:
+      return kBansUsage;
+    case Command::Remove:
+      return kRemoveUsage;
+    case Command::Snapshot:
+      return kSnapshotUsage;
+    case Command::Status:
+      return kStatusUsage;
     case Command::Usage:
       break;
   }

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,11 +27,30 @@ bool parseEndpoint(std::string_view text, Endpoint& endpoint, std::string& error
 // The endpoint as parseEndpoint reads it, always with its port: "127.0.0.1:6001", "[::1]:6001".
 std::string endpointText(const Endpoint& endpoint);
 
-enum class Command : std::uint8_t { Usage, List, Ping, Register, Shutdown, Dump };
+enum class Command : std::uint8_t {
+  Usage,
+  List,
+  Ping,
+  Register,
+  Shutdown,
+  Dump,
+  // The operator's commands, over the server's control socket.
+  Ban,
+  Unban,
+  Bans,
+  Remove,
+  Snapshot,
+  Status
+};
+
+// Whether `command` goes to the control socket.
+inline bool isControlCommand(Command command) { return command >= Command::Ban; }
 
 enum class ListFormat : std::uint8_t { Text, Json, Raw };
 
 inline constexpr std::chrono::milliseconds kDefaultTimeout{10'000};
+// A snapshot at the registry's cap writes nearly 2 GB and waits for it to be durable.
+inline constexpr std::chrono::milliseconds kSnapshotTimeout{600'000};
 
 // One parsed command line.
 struct Invocation {
@@ -41,6 +61,11 @@ struct Invocation {
   ListFormat format = ListFormat::Text;  // list
   std::vector<std::string> strings;      // register, shutdown: the seven strings, as given
   std::string file = "server_list.dat";  // dump
+  // The control commands: their operands as given, the control socket (--control; empty: found
+  // as controlSocketPath finds it), and remove's --index.
+  std::vector<std::string> operands;
+  std::string control;
+  std::optional<std::size_t> index;
   // The longest any one step of talking to the server may take: the connect, the send, and
   // each wait for more of the answer.
   std::chrono::milliseconds timeout = kDefaultTimeout;

@@ -17,12 +17,6 @@ namespace {
 
 using Clock = ClientClock;
 
-std::string secondsText(std::chrono::milliseconds timeout) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g s", static_cast<double>(timeout.count()) / 1000);
-  return text;
-}
-
 // The one place where an errno value becomes words.
 std::string systemError(int code) { return std::strerror(code); }
 
@@ -72,6 +66,12 @@ bool beyondAnnouncedSize(const Bytes& answer) {
 }
 
 }  // namespace
+
+std::string secondsText(std::chrono::milliseconds timeout) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", static_cast<double>(timeout.count()) / 1000);
+  return text;
+}
 
 bool exchangeRequest(const Endpoint& endpoint, ByteView request, std::chrono::milliseconds timeout,
                      Exchange& exchange, std::string& error) {

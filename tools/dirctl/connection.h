@@ -17,6 +17,9 @@ struct Exchange {
   std::chrono::microseconds roundTrip{0};  // from the first byte sent until the answer ended
 };
 
+// A time limit as dirctl's messages give it: "0.2 s", "10 s".
+std::string secondsText(std::chrono::milliseconds timeout);
+
 // Resolves `endpoint`, connects (trying each address it resolves to), sends `request` whole and
 // reads the answer until the server closes the connection. The server closes after one answer,
 // so that is where the answer ends. Reading also stops once more bytes have come than the answer

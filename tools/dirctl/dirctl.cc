@@ -5,12 +5,14 @@
 #include <optional>
 
 #include "arguments.h"
+#include "client/list_reply_decoder.h"
 #include "common/text.h"
 #include "common/version.h"
 #include "connection.h"
+#include "control_client.h"
 #include "dump.h"
-#include "client/list_reply_decoder.h"
 #include "listing_output.h"
+#include "protocol/control_protocol.h"
 #include "requests.h"
 
 namespace dirserver::dirctl {
@@ -164,6 +166,66 @@ int runDump(const Invocation& invocation, const Console& console) {
   return kDone;
 }
 
+const char* controlCommandName(Command command) {
+  switch (command) {
+    case Command::Ban:
+      return "ban";
+    case Command::Unban:
+      return "unban";
+    case Command::Bans:
+      return "bans";
+    case Command::Remove:
+      return "remove";
+    case Command::Snapshot:
+      return "snapshot";
+    default:
+      return "status";
+  }
+}
+
+// Sends one operator command to the control socket and prints its answer: the data lines and the
+// text of an "ok" on standard output, the text of an "error" as the failure line.
+int runControl(const Invocation& invocation, const Console& console) {
+  std::vector<std::string> arguments = invocation.operands;
+  if (invocation.command == Command::Ban && arguments.size() > 1) {
+    // The reason may be given as several words, unquoted.
+    std::string reason = arguments[1];
+    for (std::size_t i = 2; i < arguments.size(); ++i) reason += " " + arguments[i];
+    arguments.resize(1);
+    if (!reason.empty()) arguments.push_back(reason);
+  }
+  for (const std::string& argument : arguments) {
+    if (argument.empty()) return fail(console, kBadArguments, "an argument is empty");
+  }
+  if (invocation.command == Command::Remove && arguments.size() == kFieldCount) {
+    HostRequest request;
+    std::string error;
+    if (!buildHostRequest(MessageType::Shutdown, arguments, request, error)) {
+      return fail(console, kBadArguments, error);
+    }
+  }
+  std::string line = controlLine(controlCommandName(invocation.command), arguments);
+  if (invocation.index) line += " index=" + std::to_string(*invocation.index);
+  if (line.size() >= kControlLineMax) {
+    return fail(console, kBadArguments,
+                "the command has " + std::to_string(line.size()) +
+                    " bytes, more than the control socket takes; remove by TYPE KEY --index N");
+  }
+  ControlAnswer answer;
+  std::string error;
+  if (!controlExchange(controlSocketPath(invocation.control), line, invocation.timeout, answer,
+                       error)) {
+    return fail(console, kFailed, error);
+  }
+  for (const std::string& data : answer.lines) std::fprintf(console.out, "%s\n", data.c_str());
+  if (!answer.ok) {
+    std::fflush(console.out);  // the lines before the failure come before it
+    return fail(console, kFailed, answer.text);
+  }
+  if (!answer.text.empty()) std::fprintf(console.out, "%s\n", answer.text.c_str());
+  return kDone;
+}
+
 }  // namespace
 
 int runDirctl(const std::vector<std::string>& args, const Console& console) {
@@ -190,6 +252,8 @@ int runDirctl(const std::vector<std::string>& args, const Console& console) {
       return runDump(invocation, console);
     case Command::Usage:
       break;
+    default:
+      return runControl(invocation, console);
   }
   return fail(console, kBadArguments, "no command given; 'dirctl --help' lists them");
 }

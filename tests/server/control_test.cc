@@ -1,0 +1,447 @@
+#include "server/control.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "common/text.h"
+#include "persist/bans_file.h"
+#include "protocol/control_protocol.h"
+#include "registry/server_key.h"
+#include "support/loopback.h"
+#include "support/recording_env.h"
+
+namespace dirserver {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::CoreHarness;
+using testing::hostStrings;
+using testing::request;
+using testing::requestBody;
+namespace fs = std::filesystem;
+
+constexpr std::string_view kMelee = "/Aviantorvale/Melee Game";
+constexpr const char* kAckHex = "0E 00 00 00 1E 00 00 00 01 00 00 00 00 00";
+
+Bytes registration(const std::vector<std::string>& strings) {
+  return request(MessageType::Registration, requestBody(strings));
+}
+
+std::string hexOf(const std::optional<Bytes>& answer) { return answer ? hexText(*answer) : "none"; }
+
+// A client of the control socket, on the test's thread: it sends, the test pumps the server, and
+// it takes what has come.
+class Peer {
+ public:
+  explicit Peer(const std::string& path) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, path.size());
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      throw std::runtime_error("connect " + path);
+    }
+  }
+  ~Peer() { ::close(fd_); }
+
+  void send(std::string_view text) {
+    ASSERT_EQ(::send(fd_, text.data(), text.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(text.size()));
+  }
+  // What the server has sent by now; `closed` tells whether it has closed the connection.
+  std::string received(CoreHarness& server, bool* closed = nullptr) {
+    server.pump();
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+      const ssize_t got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (got > 0) {
+        text.append(buffer, static_cast<std::size_t>(got));
+        continue;
+      }
+      if (closed != nullptr) *closed = got == 0 || (got < 0 && errno == ECONNRESET);
+      return text;
+    }
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// A server core with its control socket in the test's directory; bans.txt lies beside it.
+struct ControlHarness {
+  explicit ControlHarness(BanList bans = {}, ControlSettings settings = {}) {
+    server.start();
+    path = (server.test().dir / "dirserver.sock").string();
+    bansFile = (server.test().dir / "bans.txt").string();
+    std::string error;
+    if (!socket.open(path, error)) throw std::runtime_error(error);
+    settings.bansFile = bansFile;
+    control = std::make_unique<ControlServer>(server.reactor(), server.core(), server.context(),
+                                              files, std::move(bans), settings, env);
+    control->listen(socket.fd());
+  }
+
+  // One command on a connection of its own: the whole answer.
+  std::string command(const std::string& line) {
+    Peer peer(path);
+    peer.send(line + "\n");
+    return peer.received(server);
+  }
+
+  std::string out() { return server.test().console.out(); }
+  std::string err() { return server.test().console.err(); }
+  std::uint32_t hosts() { return server.context().registry.totalCount(); }
+  std::string bansText() {
+    const Bytes bytes = testing::readFile(bansFile);
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+  CoreHarness server;
+  InlineTaskRunner files;
+  testing::RecordingEnv env;
+  ControlSocket socket;
+  std::string path;
+  std::string bansFile;
+  std::unique_ptr<ControlServer> control;
+};
+
+const std::string kUid = std::to_string(::geteuid());
+
+TEST(ControlCommand, LinesBecomeCommandsOrOneLineErrors) {
+  // Arguments travel percent-encoded, whatever bytes they hold.
+  const std::string odd = "a b%c=d\n\x01\x7f\xc3\xa9";
+  EXPECT_EQ(controlWord(odd), "a%20b%25c%3Dd%0A%01%7F\xc3\xa9");
+  EXPECT_EQ(controlArgument(controlWord(odd)), odd);
+  for (const char* bad : {"", "%", "%4", "%4g", "a%"}) EXPECT_FALSE(controlArgument(bad)) << bad;
+
+  std::string error;
+  auto ban = parseControlCommand(controlLine("ban", {"10.0.0.0/8", " spam", "from here "}), error);
+  ASSERT_TRUE(ban) << error;
+  EXPECT_EQ(rangeText(ban->range), "10.0.0.0/8");
+  EXPECT_EQ(ban->reason, "spam from here");
+  auto remove = parseControlCommand("remove teammelee 4294967295 Bob%20B index=2", error);
+  ASSERT_TRUE(remove) << error;
+  EXPECT_EQ(remove->type, ServerType::TeamMelee);
+  EXPECT_EQ(remove->key, 4294967295u);
+  EXPECT_EQ(remove->name, "Bob B");
+  EXPECT_EQ(remove->index, 2u);
+  const auto strings = hostStrings(kMelee, "Bob");
+  remove = parseControlCommand(controlLine("remove", strings), error);
+  ASSERT_TRUE(remove && remove->fields) << error;
+  EXPECT_EQ(remove->type, ServerType::Melee);
+  EXPECT_EQ(remove->key, computeServerKey(testing::makeRecord(strings).fields));
+
+  const std::pair<std::string, std::string> bad[] = {
+      {"", "unknown command ''"},
+      {"Ban 10.0.0.1", "unknown command 'Ban'"},
+      {"ban", "ban takes a range"},
+      {"ban  10.0.0.1", "an empty word"},
+      {"bans ", "an empty word"},
+      {"ban 10.0.0.1/8", "bits set past its prefix: 10.0.0.0/8?"},
+      {"ban 10.0.0.1 " + controlWord("line\nbreak"), "a reason is one line"},
+      {"ban 10.0.0.1 " + std::string(kMaxBanReason + 1, 'r'), "a reason is one line"},
+      {"ban 10.0.0.1 index=1", "ban takes no options"},
+      {"unban 10.0.0.1 10.0.0.2", "unban takes one range"},
+      {"status now", "status takes no arguments"},
+      {"remove Melee", "remove takes TYPE KEY"},
+      {"remove 3 1", "'3' is no game type"},
+      {"remove 1 4294967296", "is no key"},
+      {"remove 1 12 index=0", "index=N takes one number from 1 on"},
+      {"remove 1 12 index=1 index=2", "index=N takes one number from 1 on"},
+      {"remove 1 12 force=1", "remove knows no option 'force'"},
+      {controlLine("remove", hostStrings("/Aviantorvale/Melee", "Bob")), "is no game type's path"}};
+  for (const auto& [line, why] : bad) {
+    error.clear();
+    EXPECT_FALSE(parseControlCommand(line, error)) << line;
+    EXPECT_NE(error.find(why), std::string::npos) << line << ": " << error;
+  }
+}
+
+TEST(ControlSocket, IsPrivateFromItsFirstMomentAndTakesOverOnlyADeadServersSocket) {
+  testing::TestContext t;
+  const std::string path = (t.dir / "dirserver.sock").string();
+  std::string error;
+  const mode_t umask = ::umask(0);  // the widest the server could inherit
+  {
+    ControlSocket socket;
+    ASSERT_TRUE(socket.open(path, error)) << error;
+    struct stat status {};
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISSOCK(status.st_mode));
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    // A second server finds the first answering.
+    ControlSocket second;
+    EXPECT_FALSE(second.open(path, error));
+    EXPECT_EQ(error, "a server answers on " + path + " already");
+  }
+  ::umask(umask);
+  EXPECT_FALSE(fs::exists(path));  // removed with the socket
+  // A socket file that nothing answers on is what a crash leaves: it is replaced.
+  const int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, path.size());
+  ASSERT_EQ(::bind(dead, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(dead);
+  {
+    ControlSocket socket;
+    EXPECT_TRUE(socket.open(path, error)) << error;
+  }
+  // Anything else at the path is not the server's to remove.
+  testing::writeFile(path, Bytes{1, 2, 3});
+  ControlSocket socket;
+  EXPECT_FALSE(socket.open(path, error));
+  EXPECT_NE(error.find("is there and is no socket"), std::string::npos) << error;
+  EXPECT_EQ(testing::readFile(path), (Bytes{1, 2, 3}));
+  EXPECT_FALSE(socket.open(std::string(108, 'a'), error));
+  EXPECT_NE(error.find("must have 1 to 107 bytes"), std::string::npos) << error;
+}
+
+TEST(Control, BanTakesTheHostsAndConnectionsOfItsRangeUntilUnbannedAndAFailedWriteChangesNothing) {
+  ControlHarness t;
+  CoreHarness& server = t.server;
+  for (const auto& [name, from] :
+       {std::pair{"A", "127.0.0.2"}, std::pair{"B", "127.0.0.3"}, std::pair{"C", "127.0.0.2"}}) {
+    ASSERT_EQ(hexOf(server.roundTrip(registration(hostStrings(kMelee, name)), from)), kAckHex);
+  }
+  // Half a request from the range that is about to be banned.
+  testing::Client halfway(server.port(), "127.0.0.2");
+  halfway.send(Bytes{20, 0});
+  server.pump();
+  ASSERT_EQ(server.core().connectionCount(), 1u);
+  const Bytes ping = request(MessageType::AckRequest);
+
+  t.env.fail("open bans.txt.tmp new");
+  const std::string failed = t.command("ban 127.0.0.2 abuse");
+  EXPECT_EQ(failed,
+            "error nothing changed: cannot create a new " + t.bansFile + ": Input/output error\n");
+  EXPECT_EQ(t.hosts(), 3u);
+  EXPECT_EQ(t.control->bans().size(), 0u);
+  EXPECT_FALSE(fs::exists(t.bansFile));
+  EXPECT_EQ(hexOf(server.roundTrip(ping, "127.0.0.2")), kAckHex);
+
+  EXPECT_EQ(t.command("ban 127.0.0.2 abuse"), "ok 127.0.0.2 is banned: 2 servers removed\n");
+  EXPECT_TRUE(t.out().ends_with("# control uid " + kUid +
+                                ": ban 127.0.0.2 \"abuse\": 2 servers removed, 1 left\n"))
+      << t.out();
+  EXPECT_EQ(t.bansText(), "127.0.0.2 abuse\n");
+  EXPECT_EQ(t.hosts(), 1u);
+  // The removals reach the listing and the log, like shutdowns.
+  EXPECT_EQ(server.core().published()->registry->totalCount(), 1u);
+  ASSERT_FALSE(server.saver().appends.empty());
+  for (const HostChange& change : server.saver().appends.back().second) {
+    EXPECT_EQ(change.kind, HostChange::Kind::Removed);
+  }
+  EXPECT_EQ(server.saver().appends.back().second.size(), 2u);
+  EXPECT_TRUE(halfway.closed());
+  EXPECT_EQ(server.core().connectionCount(), 0u);
+  // Closed at accept: nothing read, nothing sent, counted.
+  EXPECT_EQ(hexOf(server.roundTrip(ping, "127.0.0.2")), "");
+  EXPECT_EQ(hexOf(server.roundTrip(registration(hostStrings(kMelee, "D")), "127.0.0.2")), "");
+  EXPECT_EQ(hexOf(server.roundTrip(ping, "127.0.0.3")), kAckHex);
+  EXPECT_EQ(server.core().status().stats.connectionsBanned, 2u);
+  EXPECT_EQ(server.core().status().stats.banRemovals, 2u);
+  EXPECT_EQ(t.hosts(), 1u);
+  EXPECT_EQ(t.command("bans"), " 127.0.0.2 abuse\nok 1 bans in force\n");
+
+  // Again without a reason: nothing changes, nothing is announced.
+  const std::string before = t.out();
+  EXPECT_EQ(t.command("ban 127.0.0.2"), "ok 127.0.0.2 was banned already: 0 servers removed\n");
+  EXPECT_EQ(t.out(), before);
+  EXPECT_EQ(t.command("unban 127.0.0.2"), "ok 127.0.0.2 is no longer banned\n");
+  EXPECT_TRUE(t.out().ends_with("# control uid " + kUid + ": unban 127.0.0.2\n"));
+  EXPECT_EQ(t.bansText(), "");
+  EXPECT_EQ(t.command("unban 127.0.0.2"), "error 127.0.0.2 is not banned\n");
+  EXPECT_EQ(hexOf(server.roundTrip(registration(hostStrings(kMelee, "D")), "127.0.0.2")), kAckHex);
+  EXPECT_EQ(t.hosts(), 2u);
+}
+
+TEST(Control, BansKeepTheFilesHandEditsAndAReloadAppliesThem) {
+  testing::TestContext files;
+  const std::string handEdited = "# kept as it is\n10.0.0.0/8 old\nnonsense here\n";
+  const fs::path bans = files.dir / "bans.txt";
+  testing::writeFile(bans, Bytes(handEdited.begin(), handEdited.end()));
+  ControlHarness t(*loadBans(bans.string(), files.context.console));
+  // The harness keeps its own bans.txt; start it from the hand-edited one.
+  fs::copy_file(bans, t.bansFile);
+  ASSERT_EQ(hexOf(t.server.roundTrip(registration(hostStrings(kMelee, "A")), "127.0.0.3")),
+            kAckHex);
+
+  EXPECT_EQ(t.command("ban 127.0.0.4 new one"), "ok 127.0.0.4 is banned: 0 servers removed\n");
+  EXPECT_EQ(t.command("ban 10.0.0.0/8 newer"), "ok 10.0.0.0/8 is banned: 0 servers removed\n");
+  EXPECT_EQ(t.bansText(), "# kept as it is\n10.0.0.0/8 newer\nnonsense here\n127.0.0.4 new one\n");
+
+  // What the operator adds by hand takes effect at the reload, bad lines named again.
+  std::ofstream(t.bansFile, std::ios::app) << "127.0.0.3 by hand\n";
+  t.control->reloadBans();
+  t.server.pump();
+  EXPECT_EQ(t.hosts(), 0u);
+  EXPECT_EQ(t.control->bans().size(), 3u);
+  EXPECT_TRUE(t.out().ends_with("- reloaded 3 bans from " + t.bansFile + ": 1 servers removed\n"))
+      << t.out();
+  EXPECT_TRUE(t.err().ends_with("+error: " + t.bansFile +
+                                " line 3: 'nonsense' is not an IPv4 address (A.B.C.D) or range "
+                                "(A.B.C.D/N); the line is ignored\n"))
+      << t.err();
+  // A file that cannot be read leaves the bans in force as they were.
+  fs::remove(t.bansFile);
+  fs::create_directory(t.bansFile);
+  t.control->reloadBans();
+  t.server.pump();
+  EXPECT_EQ(t.control->bans().size(), 3u);
+  EXPECT_TRUE(t.err().ends_with("+error: cannot read bans " + t.bansFile +
+                                ": not a regular file; the bans in force stay as they were\n"));
+}
+
+TEST(Control, RemoveListsHostsThatShareAKeyAndTakesOneByIndexOrByItsStrings) {
+  ControlHarness t;
+  // Swapping two strings keeps the key: two hosts named Bob under one key, and a third elsewhere.
+  const std::vector<std::string> first = {std::string(kMelee), "one", "Bob", "two", "4", "5", "6"};
+  const std::vector<std::string> second = {std::string(kMelee), "two", "Bob", "one", "4", "5", "6"};
+  const ServerKey key = computeServerKey(testing::makeRecord(first).fields);
+  ASSERT_EQ(key, computeServerKey(testing::makeRecord(second).fields));
+  for (const auto& strings : {first, second, hostStrings(kMelee, "Bob")}) {
+    ASSERT_EQ(hexOf(t.server.roundTrip(registration(strings), "127.0.0.2")), kAckHex);
+  }
+  const std::string keyText = std::to_string(key);
+
+  const std::string listed = t.command("remove Melee " + keyText + " Bob");
+  EXPECT_TRUE(listed.starts_with(" [1] \"/Aviantorvale/Melee Game\" \"one\" \"Bob\" \"two\""))
+      << listed;
+  EXPECT_NE(listed.find("\n [2] \"/Aviantorvale/Melee Game\" \"two\" \"Bob\" \"one\""),
+            std::string::npos);
+  EXPECT_NE(listed.find(" from 127.0.0.2\n"), std::string::npos) << listed;
+  EXPECT_TRUE(listed.ends_with("\nerror 2 servers with key " + keyText +
+                               " in Melee named \"Bob\"; pick one by its number (dirctl remove "
+                               "... --index N), or give all seven strings\n"))
+      << listed;
+  EXPECT_EQ(t.command("remove 1 " + keyText + " index=3"),
+            "error index 3, but only 2 servers with key " + keyText + " in Melee\n");
+  EXPECT_EQ(t.command("remove Melee " + keyText + " Alice"),
+            "error no server with key " + keyText + " in Melee named \"Alice\"\n");
+  EXPECT_EQ(t.hosts(), 3u);
+
+  // The operator's removal goes whoever registered the host, and is logged like any change.
+  const std::size_t batchesBefore = t.server.saver().appends.size();
+  EXPECT_EQ(t.command("remove melee " + keyText + " Bob index=2"),
+            "ok removed \"Bob\" (key " + keyText + ", Melee): 2 servers left\n");
+  EXPECT_TRUE(t.out().ends_with("# control uid " + kUid + ": remove server with key: " + keyText +
+                                " (\"Bob\", Melee): 2 left\n"));
+  const ServerRegistry& registry = t.server.context().registry;
+  EXPECT_NE(registry.find(ServerType::Melee, key, testing::makeRecord(first).fields),
+            registry.end(ServerType::Melee));
+  EXPECT_EQ(t.command(controlLine("remove", second)),
+            "error no server of these seven strings (key " + keyText + " in Melee)\n");
+  EXPECT_EQ(t.command(controlLine("remove", first)),
+            "ok removed \"Bob\" (key " + keyText + ", Melee): 1 servers left\n");
+  EXPECT_EQ(t.server.core().status().stats.operatorRemovals, 2u);
+  const auto& batches = t.server.saver().appends;
+  ASSERT_EQ(batches.size(), batchesBefore + 2);
+  for (const auto& [number, changes] : {batches[batchesBefore], batches.back()}) {
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].kind, HostChange::Kind::Removed);
+    EXPECT_EQ(changes[0].entry.key, key);
+  }
+}
+
+TEST(Control, SnapshotIsAnsweredOnceOneBegunAfterItIsDurable) {
+  ControlHarness t;
+  CoreHarness& server = t.server;
+  ASSERT_EQ(hexOf(server.roundTrip(registration(hostStrings(kMelee, "A")))), kAckHex);
+  // A log this small calls for no snapshot; the operator's starts at once, with the change logged
+  // before it.
+  ASSERT_EQ(server.saver().snapshots.size(), 0u);
+  Peer first(t.path), second(t.path);
+  first.send("snapshot\n");
+  EXPECT_EQ(first.received(server), "");
+  ASSERT_EQ(server.saver().snapshots.size(), 1u);
+  EXPECT_EQ(server.saver().snapshots[0]->totalCount(), 1u);
+  EXPECT_FALSE(server.saver().lastSnapshot);
+  // Registrations go on meanwhile; a snapshot asked now waits for one that holds them.
+  ASSERT_EQ(hexOf(server.roundTrip(registration(hostStrings(kMelee, "B")))), kAckHex);
+  second.send("snapshot\n");
+  EXPECT_EQ(second.received(server), "");
+  server.finishSnapshot(SaveOutcome::Saved);
+  char resolved[PATH_MAX];
+  const char* where = ::realpath(server.context().listFile.c_str(), resolved);
+  const std::string path = where != nullptr ? where : server.context().listFile;
+  EXPECT_EQ(first.received(server), "ok 1 servers saved, durable, in " + path + "\n");
+  EXPECT_TRUE(
+      t.out().ends_with("# control uid " + kUid + ": snapshot: 1 servers saved in " + path + "\n"));
+  EXPECT_EQ(second.received(server), "");
+  ASSERT_EQ(server.saver().snapshots.size(), 2u);
+  EXPECT_EQ(server.saver().snapshots[1]->totalCount(), 2u);
+  server.finishSnapshot(SaveOutcome::Failed);
+  EXPECT_EQ(second.received(server),
+            "error could not save the server list; the server's error output says why\n");
+  // Right after a failure, when the core itself waits before trying again, the operator's does not.
+  second.send("snapshot\n");
+  EXPECT_EQ(second.received(server), "");
+  EXPECT_EQ(server.saver().snapshots.size(), 3u);
+}
+
+TEST(Control, GarbageOversizedAndStalledPeersGetAnErrorOrAreDroppedAndChangeNothing) {
+  ControlHarness t;
+  CoreHarness& server = t.server;
+  {
+    // Bad commands are answered and the connection goes on; commands sent at once are answered
+    // in turn.
+    Peer peer(t.path);
+    peer.send("\x01junk more\nban 10.0.0.0/8%\nbans\r\nbans\n");
+    bool closed = false;
+    EXPECT_EQ(peer.received(server, &closed),
+              "error unknown command '?junk'; the commands are ban, unban, bans, remove, snapshot "
+              "and status\nerror a '%' not followed by two hexadecimal digits\n"
+              "ok 0 bans in force\nok 0 bans in force\n");
+    EXPECT_FALSE(closed);
+  }
+  {
+    Peer peer(t.path);
+    peer.send("ban " + std::string(kControlLineMax - 5, 'x') + "\n");  // the longest line
+    EXPECT_NE(peer.received(server).find("is not an IPv4 address"), std::string::npos);
+    peer.send(std::string(kControlLineMax, 'x'));
+    bool closed = false;
+    EXPECT_EQ(peer.received(server, &closed), "error a command line has at most 65536 bytes\n");
+    EXPECT_TRUE(closed);
+  }
+  {
+    Peer stalled(t.path);
+    stalled.send("ban 10.");
+    bool closed = false;
+    EXPECT_EQ(stalled.received(server, &closed), "");
+    server.advance(ControlSettings{}.lineTimeout - 1ms);
+    EXPECT_EQ(stalled.received(server, &closed), "");
+    EXPECT_FALSE(closed);
+    server.advance(1ms);
+    EXPECT_EQ(stalled.received(server, &closed), "error no whole command within 30 s\n");
+    EXPECT_TRUE(closed);
+  }
+  std::vector<std::unique_ptr<Peer>> peers;
+  for (std::size_t i = 0; i < ControlSettings{}.maxConnections; ++i) {
+    peers.push_back(std::make_unique<Peer>(t.path));
+  }
+  bool closed = false;
+  EXPECT_EQ(t.command("bans").substr(0, 6), "error ");
+  Peer over(t.path);
+  EXPECT_EQ(over.received(server, &closed), "error too many control connections at once\n");
+  EXPECT_TRUE(closed);
+  peers.clear();
+  server.pump();
+  EXPECT_EQ(t.control->connectionCount(), 0u);
+  EXPECT_EQ(t.control->bans().size(), 0u);
+  EXPECT_FALSE(fs::exists(t.bansFile));
+  EXPECT_EQ(t.out(), "");
+}
+
+}  // namespace
+}  // namespace dirserver
