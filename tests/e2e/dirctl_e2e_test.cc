@@ -38,18 +38,11 @@ TEST(DirctlExecutable, RegistersListsAndShutsDownAHostOnTheRealServer) {
                                 ", /Aviantorvale/Melee Game)\n"
                                 "127.0.0.1:6001 lists \"Bob\" now, as a new host\n");
 
+  // The JSON carries the last string escaped (its layout is the JSON listing test's).
   const testing::Finished listed = dirctl({"list", "--json"});
   EXPECT_EQ(listed.status, 0) << listed.err;
-  EXPECT_EQ(listed.out,
-            R"({"server":"127.0.0.1:6001","hosts":1,"entryCount":5,"directories":[)"
-            R"({"path":"/Aviantorvale","type":null,"hosts":[]},)"
-            R"({"path":"/Aviantorvale/Get The Quorv Game","type":0,"hosts":[]},)"
-            R"({"path":"/Aviantorvale/Melee Game","type":1,"hosts":[{"name":"Bob","key":)" +
-                key +
-                R"(,"fields":["/Aviantorvale/Melee Game","10.0.0.1:7000","Bob","v1.0","4","16",)"
-                R"("a\u0001z\"q"]}]},)"
-                R"({"path":"/Aviantorvale/Team Melee Game","type":2,"hosts":[]}]})"
-                "\n");
+  EXPECT_NE(listed.out.find(R"("name":"Bob","key":)" + key), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find(R"("a\u0001z\"q"]}]})"), std::string::npos) << listed.out;
 
   args[0] = "shutdown";
   const testing::Finished shutDown = dirctl(args);
@@ -143,30 +136,6 @@ TEST(DirctlExecutable, AnOperatorBansRemovesAndSnapshotsWhileTheServerRuns) {
   EXPECT_EQ(run.out, "127.0.0.2 is no longer banned\n");
   EXPECT_EQ(testing::roundTrip(kListenPort, ping, "127.0.0.2")->size(), kAckMessage.size());
 
-  // Two hosts whose strings sum to one key: listed and numbered, then one taken by its number.
-  const std::vector<std::string> first = {
-      "/Aviantorvale/Melee Game", "x", "Twin", "y", "4", "5", "6"};
-  std::vector<std::string> second = first;
-  std::swap(second[1], second[3]);
-  for (const auto& strings : {first, second}) {
-    std::vector<std::string> args{"register"};
-    args.insert(args.end(), strings.begin(), strings.end());
-    ASSERT_EQ(dirctl(args).status, 0);
-  }
-  const std::string key = std::to_string(computeServerKey(testing::makeRecord(first).fields));
-  run = dirctl({"remove", "Melee", key, "Twin"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out.find(" [1] "), std::string::npos);
-  EXPECT_EQ(run.out.find("[1] \"/Aviantorvale/Melee Game\" \"x\" \"Twin\" \"y\""), 0u) << run.out;
-  EXPECT_NE(run.out.find("\n[2] \"/Aviantorvale/Melee Game\" \"y\" \"Twin\" \"x\""),
-            std::string::npos);
-  EXPECT_EQ(run.err, "dirctl: 2 servers with key " + key +
-                         " in Melee named \"Twin\"; pick one by its number (dirctl remove ... "
-                         "--index N), or give all seven strings\n");
-  run = dirctl({"remove", "1", key, "--index", "2"});
-  EXPECT_EQ(run.out, "removed \"Twin\" (key " + key + ", Melee): 2 servers left\n") << run.err;
-  EXPECT_EQ(hostsListed(), 2);
-
   // A snapshot while registrations go on leaves a whole file with at least what came before it.
   std::atomic<bool> stop = false;
   std::thread registering([&] {
@@ -194,8 +163,7 @@ TEST(DirctlExecutable, AnOperatorBansRemovesAndSnapshotsWhileTheServerRuns) {
   const std::string uid = "# control uid " + std::to_string(::geteuid()) + ": ";
   for (const std::string& line :
        {std::string("ban 127.0.0.2 \"spam bot\": 2 servers removed, 2 left\n"),
-        std::string("unban 127.0.0.2\n"), "remove server with key: " + key,
-        std::string("snapshot: ")}) {
+        std::string("unban 127.0.0.2\n"), std::string("snapshot: ")}) {
     EXPECT_NE(server->out().find(uid + line), std::string::npos) << line;
   }
 
@@ -209,7 +177,7 @@ TEST(DirctlExecutable, AnOperatorBansRemovesAndSnapshotsWhileTheServerRuns) {
   EXPECT_NE(server->out().find("- loaded 3 bans from bans.txt\n"), std::string::npos)
       << server->out();
   EXPECT_NE(server->out().find("- removed "), std::string::npos) << server->out();
-  EXPECT_EQ(hostsListed(), 2);
+  EXPECT_EQ(hostsListed(), 1);
   EXPECT_EQ(dirctl({"bans"}).out,
             "127.0.0.3 by hand\n127.0.0.4 while down\n192.0.2.0/24 old abuse\n3 bans in force\n");
   server->signal(SIGTERM);

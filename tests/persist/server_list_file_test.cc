@@ -253,13 +253,6 @@ TEST(ServerListFile, HostsWhoseStringsSumAlikeAreAllLoaded) {
                          again.context.registry.end(ServerType::Melee)));
 }
 
-TEST(ServerListFile, MissingFileStartsEmpty) {
-  TestContext t;
-  EXPECT_TRUE(load(t).readable);
-  EXPECT_EQ(t.console.err(), "- starting with empty server list\n");
-  EXPECT_EQ(t.console.out(), "");
-}
-
 TEST(ServerListFile, DamagedFileKeepsWhatWasWholeAndIsMovedAside) {
   const Bytes good = sections({{{0, host("A")}, {0, host("B")}}, {{0, host("C")}}, {}});
   const std::size_t second = 4 + kFileRecordSize;  // the second record of section 0

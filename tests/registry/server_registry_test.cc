@@ -57,8 +57,6 @@ TEST(ServerRegistry, SnapshotsShareRecordsAndKeepTheirMoment) {
   EXPECT_EQ(after.totalCount(), 1u);
   EXPECT_EQ(after.hosts[1].begin()->record->registrationTime, 2);
   EXPECT_GT(after.version, before.version);
-  // No copy of a host's strings: the snapshot holds the registry's own record.
-  EXPECT_EQ(after.hosts[1].begin()->record.get(), registry.begin(ServerType::Melee)->record.get());
 
   // Every change is recorded once, in order, with the host's state; a refused insert is none.
   const auto changes = registry.takeChanges();

@@ -43,15 +43,13 @@ TEST(Dispatch, AnswersAndCountsByType) {
 
 TEST(Dispatch, OtherTypesAreWarnedAboutInLowerCaseHexAndNotAnswered) {
   testing::TestContext t;
-  for (std::uint32_t type : {0u, 1u, 3u, 5u, 7u, 9u, 0x123u, 0xABCDEF01u}) {
+  for (std::uint32_t type : {0u, 5u, 0x123u, 0xABCDEF01u}) {
     const Dispatched result = dispatch(t, type, Bytes{1});
     EXPECT_EQ(result.reply, Reply::None);
     EXPECT_EQ(result.error, ConsoleError::UnhandledType);
   }
   EXPECT_EQ(t.console.err(),
-            "+warning: unhandled msg type: 0x00\n+warning: unhandled msg type: 0x01\n"
-            "+warning: unhandled msg type: 0x03\n+warning: unhandled msg type: 0x05\n"
-            "+warning: unhandled msg type: 0x07\n+warning: unhandled msg type: 0x09\n"
+            "+warning: unhandled msg type: 0x00\n+warning: unhandled msg type: 0x05\n"
             "+warning: unhandled msg type: 0x123\n+warning: unhandled msg type: 0xabcdef01\n");
   EXPECT_EQ(t.console.out(), "");
 }
