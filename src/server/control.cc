@@ -368,6 +368,12 @@ void ControlServer::close(Connection& connection) {
 
 void ControlServer::execute(Connection& connection, const ControlCommand& command) {
   using Verb = ControlCommand::Verb;
+  // Once the stop's last snapshot has begun, a change would miss it, and a snapshot would never
+  // be answered: only the commands that look are served.
+  if (core_.stopping() && command.verb != Verb::Bans && command.verb != Verb::Status) {
+    answer(connection, std::string(kControlError) + " the server is stopping\n");
+    return;
+  }
   switch (command.verb) {
     case Verb::Ban:
     case Verb::Unban:

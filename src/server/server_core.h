@@ -94,6 +94,8 @@ class ServerCore {
   // any in flight) that holds every change, after which the saver removes the logs. Once it is
   // done, stops the reactor. Returns at once.
   void stop();
+  // Whether stop() has begun: the stop's last snapshot is under way, and no change may follow it.
+  bool stopping() const { return stopping_; }
   // Whether the last snapshot before the stop holds every change.
   bool stoppedClean() const { return stoppedClean_; }
 

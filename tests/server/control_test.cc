@@ -377,6 +377,9 @@ TEST(Control, SnapshotIsAnsweredOnceOneBegunAfterItIsDurable) {
   second.send("snapshot\n");
   EXPECT_EQ(second.received(server), "");
   EXPECT_EQ(server.saver().snapshots.size(), 3u);
+  // Once the stop has begun, a change would miss its last snapshot: refused.
+  server.core().stop();
+  EXPECT_EQ(t.command("remove 1 1"), "error the server is stopping\n");
 }
 
 TEST(Control, GarbageOversizedAndStalledPeersGetAnErrorOrAreDroppedAndChangeNothing) {

@@ -26,6 +26,8 @@ std::atomic<std::size_t> largeAllocations{0};
 }
 [[gnu::noinline]] void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { operator delete(memory); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return std::malloc(n ? n : 1); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
 
 namespace dirserver {
 namespace {

@@ -57,7 +57,6 @@ TEST(DirctlArguments, BadCommandLinesExitWithTwoBeforeAnyConnection) {
       {{"frob"}, "unknown command 'frob'"},
       {{"--timeout", "3", "list"}, "'--timeout' before the command"},
       {{"ping", "--json"}, "unknown option '--json' for ping"},
-      {{"list", "--json", "--raw"}, "--json and --raw exclude each other"},
       {{"ping", "--timeout"}, "--timeout needs a value"},
       {{"ping", "--timeout", "0"}, "--timeout '0': give seconds"},
       {{"ping", "h:99999"}, "'h:99999': the port must be a number from 1 to 65535"},
@@ -101,7 +100,6 @@ TEST(DirctlArguments, EndpointsTakeHostsPortsAndBracketedIpv6) {
       {{"", ":80", "[]:80"}, "no host"},
       {{"h:", "h:0", "h:65536", "h:+1", "h:1x"}, "the port must be a number from 1 to 65535"},
       {{"::1"}, "in brackets"},
-      {{"[::1"}, "no ']'"},
       {{"[::1]80"}, "expected ':PORT'"}};
   for (const auto& [texts, expected] : cases) {
     for (const std::string& text : texts) {
