@@ -41,6 +41,12 @@ int main(int argc, char** argv) {
   using namespace dirserver;
   // A peer that has gone away must not end the process when an answer is sent to it.
   std::signal(SIGPIPE, SIG_IGN);
+  // A reload asked for while the list still loads waits for the loop, which reads it then; its
+  // default action would end the server. Blocked before any thread starts, so all inherit it.
+  sigset_t reload;
+  sigemptyset(&reload);
+  sigaddset(&reload, SIGHUP);
+  ::pthread_sigmask(SIG_BLOCK, &reload, nullptr);
 
   static ServerContext context;
   context.console = processConsole();
