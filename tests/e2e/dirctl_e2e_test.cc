@@ -152,6 +152,7 @@ TEST(DirctlExecutable, AnOperatorBansRemovesAndSnapshotsWhileTheServerRuns) {
       << run.out;
   EXPECT_EQ(server->err().find("+error: control"), std::string::npos) << server->err();
   const std::string uid = "# control uid " + std::to_string(::geteuid()) + ": ";
+  EXPECT_TRUE(server->waitOutput(uid + "snapshot: "));  // the last of them; the others came before
   for (const std::string& line :
        {std::string("ban 127.0.0.2 \"spam bot\": 2 servers removed, 2 left\n"),
         std::string("unban 127.0.0.2\n"), std::string("snapshot: ")}) {
@@ -165,9 +166,9 @@ TEST(DirctlExecutable, AnOperatorBansRemovesAndSnapshotsWhileTheServerRuns) {
   std::ofstream(t.dir / "bans.txt", std::ios::app) << "127.0.0.4 while down\n";
   server = std::make_unique<testing::Process>(t.dir, "server", DIRSERVER_BINARY);
   ASSERT_TRUE(server->waitServing()) << server->err();
-  EXPECT_NE(server->out().find("- loaded 3 bans from bans.txt\n"), std::string::npos)
-      << server->out();
-  EXPECT_NE(server->out().find("- removed "), std::string::npos) << server->out();
+  // The console's lines reach the file a moment after the server answers.
+  EXPECT_TRUE(server->waitOutput("- removed ")) << server->out();
+  EXPECT_NE(server->out().find("- loaded 3 bans from bans.txt\n"), std::string::npos);
   EXPECT_EQ(hostsListed(), 1);
   EXPECT_EQ(dirctl({"bans"}).out,
             "127.0.0.3 by hand\n127.0.0.4 while down\n192.0.2.0/24 old abuse\n3 bans in force\n");
