@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -351,6 +352,12 @@ void ControlServer::sendAnswer(Connection& connection) {
   }
   // The next command has its own time.
   connection.deadline.setAt(reactor_.now() + settings_.lineTimeout);
+}
+
+std::size_t ControlServer::connectionCount() const {
+  return static_cast<std::size_t>(
+      std::count_if(connections_.begin(), connections_.end(),
+                    [](const auto& entry) { return !entry.second->closed; }));
 }
 
 void ControlServer::close(Connection& connection) {

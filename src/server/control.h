@@ -94,7 +94,8 @@ class ControlServer {
   void reloadBans();
 
   const BanList& bans() const { return bans_; }
-  std::size_t connectionCount() const { return connections_.size(); }
+  // Open connections; one closed in this pass no longer counts, though it is released at its end.
+  std::size_t connectionCount() const;
 
  private:
   class Connection;
