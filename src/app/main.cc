@@ -100,11 +100,20 @@ int main(int argc, char** argv) {
   }
   // The operator's control socket, as early: a second server started in the same directory
   // finds the first one answering there and ends before it reads anything.
+  // A socket at the default path that cannot be made (a directory the server may not write) only
+  // costs the operator's commands: the server serves without it, SIGHUP still reloads the bans.
+  // One asked for with --control, or a server answering at the path, ends the start.
   ControlSocket control;
   if (!control.open(options.control, error)) {
-    std::fprintf(context.console.err, "+error: control socket: %s\n", error.c_str());
-    ::close(listenSocket);
-    return 1;
+    if (options.controlGiven || control.answeredByServer()) {
+      std::fprintf(context.console.err, "+error: control socket: %s\n", error.c_str());
+      ::close(listenSocket);
+      return 1;
+    }
+    std::fprintf(context.console.err,
+                 "+warning: control socket: %s; serving without it (dirctl's commands are not "
+                 "available)\n",
+                 error.c_str());
   }
   // The bans are read before the list, which loading may rewrite: a bans file that is there but
   // cannot be read ends the server with nothing touched (the next ban would replace it).

@@ -144,6 +144,7 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
           return false;
         }
         options.control = value;
+        options.controlGiven = true;
         continue;
       }
       if (name == "--console") {

@@ -25,6 +25,7 @@ struct ServerOptions {
   std::optional<Ipv4Endpoint> http;  // --http ADDRESS:PORT
   std::uint64_t maxHostBytes = kDefaultMaxHostBytes;  // --max-host-bytes BYTES
   std::string control = kControlSocketName;           // --control PATH: the control socket
+  bool controlGiven = false;         // --control was given (not the default path)
   bool summarizeRefreshes = false;   // --console summary (--console full: the default)
   bool help = false;                 // --help or -h: print the usage and exit
   bool version = false;              // --version: print the version and exit

@@ -118,11 +118,12 @@ int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxC
   WorkerThread files;
   ServerCore server(reactor, context, saver, settings);
   core = &server;
+  // The bans are kept (and reloaded at SIGHUP) with or without a control socket.
   std::optional<ControlServer> controlServer;
-  if (control.socket >= 0) {
+  if (control.socket >= 0 || !control.bansFile.empty()) {
     controlServer.emplace(reactor, server, context, files, std::move(control.bans),
                           controlSettings);
-    controlServer->listen(control.socket);
+    if (control.socket >= 0) controlServer->listen(control.socket);
   }
   const ServiceNotifier systemd = ServiceNotifier::fromEnvironment();
   LoopSignals signals(reactor, server, systemd, controlServer ? &*controlServer : nullptr);

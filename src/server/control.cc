@@ -80,6 +80,7 @@ bool ControlSocket::open(const std::string& path, std::string& error) {
       return false;
     }
     if (answers(address)) {
+      answered_ = true;
       error = "a server answers on " + path + " already";
       return false;
     }

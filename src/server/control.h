@@ -36,6 +36,8 @@ class ControlSocket {
   // that answers belongs to a running server, and anything else at the path is not ours to
   // remove: both fail. Returns false with `error` (one line) saying why.
   bool open(const std::string& path, std::string& error);
+  // Whether the last open() failed because a server answers at the path.
+  bool answeredByServer() const { return answered_; }
 
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }
@@ -45,6 +47,7 @@ class ControlSocket {
   std::string path_;
   dev_t device_ = 0;
   ino_t inode_ = 0;
+  bool answered_ = false;
 };
 
 struct ControlSettings {

@@ -9,6 +9,10 @@
 #include <regex>
 #include <thread>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include "persist/server_list_file.h"
 #include "registry/server_key.h"
 #include "support/loopback.h"
@@ -175,6 +179,65 @@ TEST(DirctlExecutable, AnOperatorBansRemovesAndSnapshotsWhileTheServerRuns) {
   server->signal(SIGTERM);
   EXPECT_EQ(server->waitExit(), 0);
   EXPECT_FALSE(fs::exists(t.dir / "dirserver.sock"));
+}
+
+TEST(DirctlExecutable, TheControlSocketsBoundAndAbsenceAndADumpBeforeTheFirstSnapshot) {
+  namespace fs = std::filesystem;
+  testing::TestContext t;
+  const auto dirctl = [&](const std::vector<std::string>& args) {
+    return testing::runToEnd(t.dir, DIRCTL_BINARY, args);
+  };
+  {
+    testing::Process server(t.dir, "server", DIRSERVER_BINARY);
+    ASSERT_TRUE(server.waitServing()) << server.err();
+    // Before the first snapshot there is no list: dump shows the log that holds the host.
+    ASSERT_TRUE(testing::roundTrip(
+        kListenPort,
+        testing::request(MessageType::Registration,
+                         testing::requestBody(testing::hostStrings("/Aviantorvale/Melee Game",
+                                                                   "Logged")))));
+    ASSERT_FALSE(fs::exists(t.dir / "server_list.dat"));
+    testing::Finished run = dirctl({"dump"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("Logged"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("no server_list.dat yet: the 1 log above holds every change\n"),
+              std::string::npos)
+        << run.out;
+
+    // With the 8 connections the server serves at once taken, one more is told why.
+    std::vector<int> held;
+    for (int i = 0; i < 8; ++i) {
+      const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      const std::string path = (t.dir / "dirserver.sock").string();
+      path.copy(address.sun_path, sizeof address.sun_path - 1);
+      ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+      held.push_back(fd);
+    }
+    run = dirctl({"status"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("too many control connections at once"), std::string::npos) << run.err;
+    for (const int fd : held) ::close(fd);
+  }
+  fs::remove(t.dir / "dirserver.sock");
+
+  // A socket that cannot be made at the default path costs only the commands: the server serves,
+  // and SIGHUP still reads the bans.
+  fs::create_directory(t.dir / "dirserver.sock");
+  {
+    testing::Process server(t.dir, "server", DIRSERVER_BINARY);
+    ASSERT_TRUE(server.waitServing()) << server.err();
+    EXPECT_TRUE(server.waitOutput("+warning: control socket: ", true)) << server.err();
+    std::ofstream(t.dir / "bans.txt") << "192.0.2.0/24 by hand\n";
+    server.signal(SIGHUP);
+    EXPECT_TRUE(server.waitOutput("- reloaded 1 bans from bans.txt: 0 servers removed\n"))
+        << server.out() << server.err();
+  }
+  // Asked for by name, it ends the start.
+  testing::Process named(t.dir, "named", DIRSERVER_BINARY, {"--control", "dirserver.sock"});
+  EXPECT_EQ(named.waitExit(), 1);
+  EXPECT_NE(named.err().find("+error: control socket: "), std::string::npos) << named.err();
 }
 
 }  // namespace

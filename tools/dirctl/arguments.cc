@@ -27,6 +27,7 @@ constexpr const char* kOverview =
     "  shutdown PATH F1 NAME F3 F4 F5 F6 [--to HOST[:PORT]]\n"
     "                                         announce the shutdown of the host of these strings\n"
     "  dump [FILE]                            decode a server list file (default server_list.dat)\n"
+    "                                         and the logs of changes beside it\n"
     "\n"
     "operator commands, over the server's control socket:\n"
     "  ban RANGE [REASON]                     ban an IPv4 address or range (A.B.C.D/N) and remove\n"
@@ -146,8 +147,10 @@ constexpr const char* kDumpUsage =
     "\n"
     "Decodes a server list file (default server_list.dat in the current directory) without a\n"
     "server: for each game type's section its records with their key as stored and as computed,\n"
-    "their registration time and age, and their seven strings. A damaged file is decoded up to\n"
-    "the damage, which is then described on standard error.\n";
+    "their registration time and age, and their seven strings; then each log of changes beside it,\n"
+    "oldest first, entry by entry. Before the server's first snapshot there is no list yet: the\n"
+    "logs alone are shown. A damaged file is decoded up to the damage, which is then described on\n"
+    "standard error.\n";
 
 std::optional<Command> commandNamed(std::string_view name) {
   if (name == "list") return Command::List;

@@ -86,6 +86,17 @@ bool controlExchange(const std::string& path, const std::string& line,
   const std::string request = line + "\n";
   const ByteView bytes(reinterpret_cast<const std::uint8_t*>(request.data()), request.size());
   if (const int sent = sendAll(socket.fd(), bytes, Clock::now() + timeout); sent != 0) {
+    // A server that refuses the connection (too many at once, or not this user) says why and
+    // closes it, maybe before the command got there: what it said is still there to read.
+    if (sent == EPIPE || sent == ECONNRESET) {
+      std::string said;
+      char buffer[1024];
+      for (ssize_t got; (got = ::recv(socket.fd(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+        said.append(buffer, static_cast<std::size_t>(got));
+      }
+      std::string unused;
+      if (takeLines(said, answer, unused)) return true;
+    }
     error = "sending to the control socket " + path + " failed: " + std::strerror(sent);
     return false;
   }

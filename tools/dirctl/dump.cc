@@ -171,9 +171,44 @@ bool dumpLog(const std::string& path, std::int64_t now, std::FILE* out, std::str
   return true;
 }
 
+// Prints every log beside the list at `path`, oldest first: the changes made since the list was
+// written. Sets `found` to how many there are.
+bool dumpLogs(const std::string& path, std::int64_t now, std::FILE* out, std::size_t& found,
+              std::string& error) {
+  const ListPaths paths = listPaths(systemEnv(), path);
+  std::vector<std::string> names;
+  std::vector<std::pair<std::uint64_t, std::string>> logs;
+  if (systemEnv().listDirectory(paths.dir, names) == 0) {
+    for (const std::string& name : names) {
+      if (const auto seq = paths.logSeq(name)) logs.emplace_back(*seq, paths.log(*seq));
+    }
+  }
+  std::sort(logs.begin(), logs.end());
+  found = logs.size();
+  for (const auto& [seq, log] : logs) {
+    if (!dumpLog(log, now, out, error)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool dumpServerList(const std::string& path, std::int64_t now, std::FILE* out, std::string& error) {
+  // Before its first snapshot a server has only its logs: they are what there is to show.
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0 && errno == ENOENT) {
+    std::size_t logs = 0;
+    const bool read = dumpLogs(path, now, out, logs, error);
+    if (read && logs == 0) {
+      error = "cannot open " + path + ": " + std::strerror(ENOENT) + ", and no log is beside it";
+      return false;
+    }
+    if (read) {
+      std::fprintf(out, "no %s yet: the %zu log%s above hold%s every change\n",
+                   consoleText(path).c_str(), logs, logs == 1 ? "" : "s", logs == 1 ? "s" : "");
+    }
+    return read;
+  }
   std::uint64_t size = 0;
   const int fd = openFile(path, size, error);
   if (fd < 0) return false;
@@ -223,19 +258,8 @@ bool dumpServerList(const std::string& path, std::int64_t now, std::FILE* out, s
   std::fprintf(out, "%zu record%s\n", records, records == 1 ? "" : "s");
 
   // The logs beside it, oldest first: the changes made since it was written.
-  const ListPaths paths = listPaths(systemEnv(), path);
-  std::vector<std::string> names;
-  std::vector<std::pair<std::uint64_t, std::string>> logs;
-  if (systemEnv().listDirectory(paths.dir, names) == 0) {
-    for (const std::string& name : names) {
-      if (const auto seq = paths.logSeq(name)) logs.emplace_back(*seq, paths.log(*seq));
-    }
-  }
-  std::sort(logs.begin(), logs.end());
-  for (const auto& [seq, log] : logs) {
-    if (!dumpLog(log, now, out, error)) return false;
-  }
-  return true;
+  std::size_t logs = 0;
+  return dumpLogs(path, now, out, logs, error);
 }
 
 }  // namespace dirserver::dirctl
