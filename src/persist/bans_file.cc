@@ -51,6 +51,11 @@ BanLine readLine(std::string_view text, std::string_view end) {
     line.why = "the reason holds a control character";
     return line;
   }
+  if (reason.size() > kMaxBanReason) {
+    line.why = "the reason has " + std::to_string(reason.size()) + " bytes, over the " +
+               std::to_string(kMaxBanReason) + " a reason may have";
+    return line;
+  }
   line.ban = Ban{*range, std::string(reason)};
   return line;
 }
@@ -69,6 +74,11 @@ std::vector<BanLine> readLines(std::string_view text) {
 
 std::string banLineText(const Ban& ban) {
   return ban.reason.empty() ? rangeText(ban.range) : rangeText(ban.range) + " " + ban.reason;
+}
+
+std::string tooLarge(std::uint64_t bytes) {
+  return "the file has " + std::to_string(bytes) + " bytes, over the " +
+         std::to_string(kMaxBansFileBytes / (1024 * 1024)) + " MiB this server reads";
 }
 
 }  // namespace
@@ -142,7 +152,8 @@ std::string withoutBan(std::string_view text, const Ipv4Range& range) {
 
 BansFileText readBansFile(const std::string& path, Env& env) {
   BansFileText file;
-  const int fd = env.open(path, O_RDONLY | O_CLOEXEC, 0);
+  // Without blocking: a FIFO at the name would hold the open until a writer came.
+  const int fd = env.open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
   if (fd < 0) {
     file.exists = errno != ENOENT;
     file.readable = !file.exists;
@@ -154,8 +165,12 @@ BansFileText readBansFile(const std::string& path, Env& env) {
   if (env.fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     file.readable = false;
     file.error = "not a regular file";
+  } else if (static_cast<std::uint64_t>(status.st_size) > kMaxBansFileBytes) {
+    file.readable = false;
+    file.error = tooLarge(static_cast<std::uint64_t>(status.st_size));
   } else {
-    char buffer[16 * 1024];
+    file.text.reserve(static_cast<std::size_t>(status.st_size));
+    char buffer[64 * 1024];
     for (ssize_t got; (got = readFully(env, fd, buffer, sizeof buffer)) != 0;) {
       if (got < 0) {
         file.readable = false;
@@ -164,10 +179,27 @@ BansFileText readBansFile(const std::string& path, Env& env) {
         break;
       }
       file.text.append(buffer, static_cast<std::size_t>(got));
+      // The file grew while it was read.
+      if (file.text.size() > kMaxBansFileBytes) {
+        file.readable = false;
+        file.error = tooLarge(file.text.size());
+        file.text.clear();
+        break;
+      }
     }
   }
   env.close(fd);
   return file;
+}
+
+BansFileBans readBans(const std::string& path, Env& env) {
+  BansFileBans read;
+  BansFileText file = readBansFile(path, env);
+  read.exists = file.exists;
+  read.readable = file.readable;
+  read.error = std::move(file.error);
+  if (file.exists && file.readable) read.parsed = parseBans(file.text);
+  return read;
 }
 
 SaveOutcome writeBansFile(const std::string& path, std::string_view text, std::string& error,
@@ -178,21 +210,25 @@ SaveOutcome writeBansFile(const std::string& path, std::string_view text, std::s
 
 void reportBadBanLines(const std::string& bansFile, const std::vector<BadBanLine>& bad,
                        const Console& console) {
-  for (const BadBanLine& line : bad) {
+  for (std::size_t i = 0; i < bad.size() && i < kBadBanLinesShown; ++i) {
     std::fprintf(console.err, "+error: %s line %zu: %s; the line is ignored\n", bansFile.c_str(),
-                 line.line, consoleText(line.why).c_str());
+                 bad[i].line, consoleText(bad[i].why).c_str());
+  }
+  if (bad.size() > kBadBanLinesShown) {
+    std::fprintf(console.err, "+error: %s: %zu more bad lines are ignored\n", bansFile.c_str(),
+                 bad.size() - kBadBanLinesShown);
   }
 }
 
 std::optional<BanList> loadBans(const std::string& bansFile, const Console& console) {
-  const BansFileText file = readBansFile(bansFile);
+  BansFileBans file = readBans(bansFile);
   if (!file.readable) {
     std::fprintf(console.err, "+error: cannot read bans %s: %s\n", bansFile.c_str(),
                  file.error.c_str());
     return std::nullopt;
   }
   if (!file.exists) return BanList();
-  ParsedBans parsed = parseBans(file.text);
+  ParsedBans& parsed = file.parsed;
   reportBadBanLines(bansFile, parsed.bad, console);
   std::fprintf(console.out, "- loaded %zu bans from %s\n", parsed.bans.size(), bansFile.c_str());
   return std::move(parsed.bans);

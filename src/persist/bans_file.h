@@ -37,8 +37,8 @@ struct ParsedBans {
 };
 
 // Reads every line of `text`. A line whose range cannot be read, whose reason holds a control
-// character, or whose range an earlier line has already banned is reported in `bad` and skipped;
-// every other line still counts.
+// character or is longer than kMaxBanReason, or whose range an earlier line has already banned
+// is reported in `bad` and skipped; every other line still counts.
 ParsedBans parseBans(std::string_view text);
 
 // `text` with `ban` in force: the first line of its range rewritten (or, when it has none, a line
@@ -52,6 +52,11 @@ std::string withoutBan(std::string_view text, const Ipv4Range& range);
 // Whether `reason` can stand on a ban's line: no control character (which includes line ends).
 bool isPrintableReason(std::string_view reason);
 
+// The largest bans file read: some 400,000 lines of a range and a short reason. A larger one is
+// unreadable (the bans in force stay as they were), so that a runaway file cannot take the
+// server's memory.
+inline constexpr std::size_t kMaxBansFileBytes = 16 * 1024 * 1024;
+
 // What reading the file found.
 struct BansFileText {
   bool exists = false;   // false: there is no file, which bans nothing
@@ -60,9 +65,20 @@ struct BansFileText {
   std::string error;
 };
 
-// Reads the whole file at `path`. Anything that is there but no readable regular file (a
-// directory, no permission, an I/O error) is unreadable.
+// Reads the whole file at `path`, opened without blocking. Anything that is there but no readable
+// regular file (a directory, a FIFO, no permission, an I/O error) or is larger than
+// kMaxBansFileBytes is unreadable.
 BansFileText readBansFile(const std::string& path, Env& env = systemEnv());
+
+// The file at `path` read and parsed: what the server's files thread hands the loop, which only
+// swaps the list in.
+struct BansFileBans {
+  bool exists = false;   // false: there is no file, which bans nothing
+  bool readable = true;  // false: `error` says why; `parsed` is empty
+  std::string error;
+  ParsedBans parsed;
+};
+BansFileBans readBans(const std::string& path, Env& env = systemEnv());
 
 // Replaces the file at `path` with `text`, crash-safely as the server list is saved (see
 // replaceFile). Returns once the new text is durable (Saved), or in place but not durable
@@ -71,8 +87,10 @@ BansFileText readBansFile(const std::string& path, Env& env = systemEnv());
 SaveOutcome writeBansFile(const std::string& path, std::string_view text, std::string& error,
                           Env& env = systemEnv());
 
-// Prints one line on console.err for each bad line of the bans file `bansFile`:
-// "+error: FILE line N: WHY; the line is ignored".
+// Prints one line on console.err for each of the first kBadBanLinesShown bad lines of the bans
+// file `bansFile`, "+error: FILE line N: WHY; the line is ignored", and one line for the rest:
+// "+error: FILE: N more bad lines are ignored".
+inline constexpr std::size_t kBadBanLinesShown = 20;
 void reportBadBanLines(const std::string& bansFile, const std::vector<BadBanLine>& bad,
                        const Console& console);
 

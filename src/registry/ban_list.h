@@ -41,6 +41,9 @@ std::string rangeText(const Ipv4Range& range);
 // The text of an IPv4 address given in network byte order, as PeerAddress holds it.
 std::string addressText(PeerAddress address);
 
+// The longest reason a ban may carry, in bytes, from a command or from the bans file.
+inline constexpr std::size_t kMaxBanReason = 200;
+
 // One banned range and why (free text, possibly empty).
 struct Ban {
   Ipv4Range range;

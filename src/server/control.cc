@@ -494,18 +494,21 @@ void ControlServer::applyBans(BanList bans) {
 }
 
 void ControlServer::reloadBans() {
+  // Read and parsed on the files thread, however long the file; the loop only swaps the lists,
+  // and the old one is freed on the files thread too.
   files_.run([this, &reactor = reactor_, &env = env_, path = settings_.bansFile] {
-    BansFileText file = readBansFile(path, env);
-    reactor.post([this, path, file = std::move(file)] {
-      if (!file.readable) {
+    auto file = std::make_shared<BansFileBans>(readBans(path, env));
+    reactor.post([this, path, file] {
+      if (!file->readable) {
         std::fprintf(context_.console.err,
                      "+error: cannot read bans %s: %s; the bans in force stay as they were\n",
-                     path.c_str(), file.error.c_str());
+                     path.c_str(), file->error.c_str());
         return;
       }
-      ParsedBans parsed = parseBans(file.text);
-      reportBadBanLines(path, parsed.bad, context_.console);
-      applyBans(std::move(parsed.bans));
+      reportBadBanLines(path, file->parsed.bad, context_.console);
+      auto old = std::make_shared<BanList>(std::move(bans_));
+      applyBans(std::move(file->parsed.bans));
+      files_.run([old = std::move(old)]() mutable { old.reset(); });
       const std::uint32_t removed = core_.enforceRefusal();
       core_.status().stats.banRemovals += removed;
       std::fprintf(context_.console.out, "- reloaded %zu bans from %s: %u servers removed\n",

@@ -22,9 +22,6 @@
 
 namespace dirserver {
 
-// The longest reason a ban may carry, in bytes.
-inline constexpr std::size_t kMaxBanReason = 200;
-
 struct ControlCommand {
   enum class Verb : std::uint8_t { Ban, Unban, Bans, Remove, Snapshot, Status };
   Verb verb = Verb::Status;

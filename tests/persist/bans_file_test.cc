@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <fstream>
 
 #include "support/test_support.h"
 
@@ -97,6 +100,47 @@ TEST(BansFile, CommandsChangeOnlyTheirOwnLineAndTheFileRoundTrips) {
   // Nothing but the file itself is left.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(t.dir), {}), 1);
   EXPECT_FALSE(readBansFile((t.dir / "none").string()).exists);
+}
+
+TEST(BansFile, WhatCouldHoldTheServerIsRefusedWithoutBlockingOrFlooding) {
+  testing::TestContext t;
+  const std::string path = (t.dir / "bans.txt").string();
+  // A FIFO would block an ordinary open until a writer came; this returns at once.
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  BansFileBans read = readBans(path);
+  EXPECT_TRUE(read.exists);
+  EXPECT_FALSE(read.readable);
+  EXPECT_EQ(read.error, "not a regular file");
+  std::filesystem::remove(path);
+
+  // One byte over the bound is refused whole; at the bound it is read.
+  {
+    std::ofstream file(path);
+    file << "10.0.0.1 x\n" << std::string(kMaxBansFileBytes - 11, '#');
+  }
+  read = readBans(path);
+  EXPECT_TRUE(read.readable) << read.error;
+  EXPECT_EQ(read.parsed.bans.size(), 1u);
+  std::ofstream(path, std::ios::app) << "#";
+  read = readBans(path);
+  EXPECT_FALSE(read.readable);
+  EXPECT_EQ(read.error, "the file has 16777217 bytes, over the 16 MiB this server reads");
+  EXPECT_EQ(read.parsed.bans.size(), 0u);
+
+  // A reason is bounded as the command's; bad lines past the first few are counted, not shown.
+  std::string text = "10.0.0.1 " + std::string(kMaxBanReason, 'r') + "\n10.0.0.2 " +
+                     std::string(kMaxBanReason + 1, 'r') + "\n";
+  for (int i = 0; i < 25; ++i) text += "bogus\n";
+  testing::writeFile(path, Bytes(text.begin(), text.end()));
+  read = readBans(path);
+  ASSERT_TRUE(read.readable);
+  EXPECT_EQ(read.parsed.bans.size(), 1u);
+  ASSERT_EQ(read.parsed.bad.size(), 26u);
+  EXPECT_EQ(read.parsed.bad[0].why, "the reason has 201 bytes, over the 200 a reason may have");
+  reportBadBanLines(path, read.parsed.bad, t.context.console);
+  const std::string err = t.console.err();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 21);
+  EXPECT_TRUE(err.ends_with("+error: " + path + ": 6 more bad lines are ignored\n")) << err;
 }
 
 }  // namespace
