@@ -14,6 +14,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <list>
 #include <random>
 
 #include "common/version.h"
@@ -180,6 +181,49 @@ struct HttpServer::Views {
   ServersJsonCache serversJson;
 };
 
+// The connections the window serves and which of them wait for a whole request, oldest first.
+// Every callback that touches it runs on the serving thread, which is also the only one that
+// closes the connections' sockets: a descriptor here is always its connection's own.
+struct HttpServer::Window {
+  struct Tracked {
+    int fd = -1;
+    bool shed = false;     // shut down to make room; the library closes it on its next pass
+    bool waiting = false;  // in `waiting`
+    std::list<Tracked*>::iterator place;
+  };
+
+  explicit Window(std::size_t bound) : bound(bound) {}
+
+  void startWaiting(Tracked& tracked) {
+    if (tracked.waiting || tracked.shed) return;
+    tracked.place = waiting.insert(waiting.end(), &tracked);
+    tracked.waiting = true;
+  }
+  void stopWaiting(Tracked& tracked) {
+    if (!tracked.waiting) return;
+    waiting.erase(tracked.place);
+    tracked.waiting = false;
+  }
+  // Makes room for a newcomer: true when there is room, after shedding the connection that has
+  // waited longest for a whole request when the window is full; false when it is full of
+  // connections that have their requests.
+  bool admit() {
+    if (open < bound) return true;
+    if (waiting.empty()) return false;
+    Tracked& oldest = *waiting.front();
+    stopWaiting(oldest);
+    oldest.shed = true;
+    --open;
+    // The library sees the end of the stream and closes the connection itself.
+    ::shutdown(oldest.fd, SHUT_RDWR);
+    return true;
+  }
+
+  const std::size_t bound;
+  std::size_t open = 0;  // tracked and not shed
+  std::list<Tracked*> waiting;
+};
+
 // The library's callbacks, which reach the server's private members.
 struct HttpCallbacks {
   static MHD_Result answer(void* self, MHD_Connection* connection, const char* url,
@@ -191,7 +235,51 @@ struct HttpCallbacks {
       return MHD_YES;
     }
     *requestState = self;
+    // The request is whole: its connection is no longer one to shed.
+    if (auto* tracked = trackedOf(connection)) {
+      static_cast<HttpServer*>(self)->window_->stopWaiting(*tracked);
+    }
     return static_cast<HttpServer*>(self)->serve(connection, url, method) ? MHD_YES : MHD_NO;
+  }
+
+  static MHD_Result admit(void* self, const sockaddr*, socklen_t) {
+    return static_cast<HttpServer*>(self)->window_->admit() ? MHD_YES : MHD_NO;
+  }
+
+  static void connectionChanged(void* self, MHD_Connection* connection, void** context,
+                                MHD_ConnectionNotificationCode change) {
+    HttpServer::Window& window = *static_cast<HttpServer*>(self)->window_;
+    if (change == MHD_CONNECTION_NOTIFY_STARTED) {
+      const MHD_ConnectionInfo* info =
+          MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+      if (info == nullptr) return;
+      auto* tracked = new HttpServer::Window::Tracked;
+      tracked->fd = info->connect_fd;
+      *context = tracked;
+      ++window.open;
+      window.startWaiting(*tracked);
+      return;
+    }
+    auto* tracked = static_cast<HttpServer::Window::Tracked*>(*context);
+    if (tracked == nullptr) return;
+    window.stopWaiting(*tracked);
+    if (!tracked->shed) --window.open;
+    delete tracked;
+    *context = nullptr;
+  }
+
+  // An answer sent (or given up): a kept-alive connection waits for its next request.
+  static void requestDone(void* self, MHD_Connection* connection, void**,
+                          MHD_RequestTerminationCode) {
+    if (auto* tracked = trackedOf(connection)) {
+      static_cast<HttpServer*>(self)->window_->startWaiting(*tracked);
+    }
+  }
+
+  static HttpServer::Window::Tracked* trackedOf(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info == nullptr ? nullptr : static_cast<HttpServer::Window::Tracked*>(info->socket_context);
   }
 
   static void log(void* self, const char* format, va_list arguments) {
@@ -260,12 +348,18 @@ bool HttpServer::start(const ServerStatus& status, ConsoleLineSink lines, std::s
   // The Date header is this server's own, from its clock.
   const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG |
                          MHD_USE_SUPPRESS_DATE_NO_CLOCK;
+  window_ = std::make_unique<Window>(settings_.maxConnections);
+  // The library's own bound leaves room for the connections shed but not yet closed; the window
+  // keeps maxConnections itself (HttpCallbacks::admit).
   daemon_ = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &HttpCallbacks::answer, this,
+      flags, 0, &HttpCallbacks::admit, this, &HttpCallbacks::answer, this,
       // First, or the library prints what the options before it say on its own stderr.
       MHD_OPTION_EXTERNAL_LOGGER, &HttpCallbacks::log, this,
       MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(handedOver),
-      MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(settings_.maxConnections),
+      MHD_OPTION_NOTIFY_CONNECTION, &HttpCallbacks::connectionChanged, this,
+      MHD_OPTION_NOTIFY_COMPLETED, &HttpCallbacks::requestDone, this,
+      MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<unsigned>(settings_.maxConnections + kHttpConnectionsClosing),
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(settings_.maxConnectionsPerAddress),
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, settings_.connectionMemory,
       MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings_.idleTimeout.count()),

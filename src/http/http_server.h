@@ -46,9 +46,15 @@ std::string_view dirserverVersion();
 // maxConnections, the listening socket and the library's epoll and wake-up descriptors
 // (kHttpDescriptorsBesideConnections).
 struct HttpSettings {
-  // Connections open at once, in all. At the bound the window stops accepting, and newcomers wait
-  // in the listen queue (listenBacklog long; beyond it the kernel drops their attempts, which
-  // their TCP retries).
+  // Connections served at once, in all. A newcomer at the bound sheds the connection that has
+  // waited longest without a whole request (a client still sending its headers, or a kept-alive
+  // one between requests), as the game port's slots do, so that clients that trickle their
+  // requests can never fill the window: a monitor's /healthz, sent whole, always gets in and is
+  // answered at once. Only when every connection has its request (its answer on the way) is the
+  // newcomer closed instead. A shed connection is closed within the serving thread's next pass;
+  // until then up to kHttpConnectionsClosing more may be open, after which newcomers wait in the
+  // listen queue (listenBacklog long; beyond it the kernel drops their attempts, which their TCP
+  // retries).
   std::size_t maxConnections = 512;
   // Connections open at once from one IP address; a newcomer over it is closed at once.
   std::size_t maxConnectionsPerAddress = 32;
@@ -58,8 +64,8 @@ struct HttpSettings {
   // malformed one) and the connection is closed.
   std::size_t connectionMemory = 32 * 1024;
   // A connection is closed after this long without a byte either way. A client that trickles
-  // bytes keeps its connection (the library has no bound on a whole request's time); it holds
-  // only that connection, within maxConnectionsPerAddress.
+  // bytes keeps its connection (the library has no bound on a whole request's time) until a
+  // newcomer sheds it (see maxConnections).
   std::chrono::seconds idleTimeout{10};
   // The nice value of the window's threads (0 to 19): above the loop's, so that on a busy machine
   // the game port is served first and HTTP clients wait.
@@ -75,9 +81,12 @@ struct HttpSettings {
   std::function<std::int64_t()> steadyMilliseconds;
 };
 
-// Descriptors the window holds besides its connections: the listening socket, the library's
-// epoll descriptor and its wake-up descriptor.
-inline constexpr std::size_t kHttpDescriptorsBesideConnections = 3;
+// Connections shed at the bound that may still be open, beside maxConnections.
+inline constexpr std::size_t kHttpConnectionsClosing = 16;
+
+// Descriptors the window holds besides its maxConnections connections: those shed but not yet
+// closed, the listening socket, the library's epoll descriptor and its wake-up descriptor.
+inline constexpr std::size_t kHttpDescriptorsBesideConnections = kHttpConnectionsClosing + 3;
 
 // Takes one console line (with its line end) from a thread of the window and hands it to the
 // thread that prints. Must be safe to call from any thread.
@@ -113,6 +122,8 @@ class HttpServer {
   struct Views;
   friend struct HttpCallbacks;  // the library's callbacks, in http_server.cc
 
+  struct Window;
+
   // Answers one request on the serving thread; false when the connection should be closed.
   bool serve(MHD_Connection* connection, std::string_view url, std::string_view method);
   // Turns one message of the library into a console line, within the rate bound.
@@ -123,6 +134,7 @@ class HttpServer {
   const ServerStatus* status_ = nullptr;  // set by start(), before any thread reads it
   HttpSettings settings_;
   std::unique_ptr<Views> views_;
+  std::unique_ptr<Window> window_;  // the serving thread's alone
   ConsoleLineSink lines_;
   int listenSocket_ = -1;
   std::uint16_t port_ = 0;

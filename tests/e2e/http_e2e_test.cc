@@ -195,6 +195,24 @@ TEST_F(HttpExecutable, MetricsMoveWithTheirEventsAndPassPromtool) {
   EXPECT_EQ(check.out + check.err, "");
 }
 
+TEST_F(HttpExecutable, HealthzIsAnsweredWhileManyAddressesTrickleTheirRequests) {
+  // More connections than the window serves, each with half a request, from 40 addresses within
+  // their bound: the probe, sent whole, sheds the oldest of them and is answered.
+  raiseDescriptorLimit();
+  std::vector<testing::Client> tricklers;
+  const std::string half = "GET /healthz HTTP/1.1\r\nHost: x\r\n";
+  for (int i = 0; i < 600; ++i) {
+    const std::string source = "127.0.2." + std::to_string(1 + i % 40);
+    tricklers.emplace_back(port_, source.c_str());
+    tricklers.back().send(ByteView(reinterpret_cast<const std::uint8_t*>(half.data()), half.size()));
+  }
+  for (int probe = 0; probe < 3; ++probe) {
+    const testing::HttpReply health =
+        testing::httpRequest(port_, "GET", "/healthz", {}, "127.0.0.9", 5s);
+    EXPECT_EQ(health.status, 200) << "probe " << probe << ": " << health.body;
+  }
+}
+
 TEST(HttpExecutableStart, ABadOrTakenHttpAddressEndsTheServer) {
   testing::TestContext t;
   {

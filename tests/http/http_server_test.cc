@@ -467,6 +467,45 @@ TEST_F(HttpServerTest, AnAddressOverItsBoundIsRefusedAtOnceAndIdleConnectionsAre
   EXPECT_EQ(status, 503);  // the loop never beat
 }
 
+TEST_F(HttpServerTest, AFullWindowShedsTheConnectionThatWaitedLongestForAWholeRequest) {
+  HttpSettings bounded;
+  bounded.maxConnections = 4;
+  bounded.idleTimeout = 60s;  // nothing here is closed for idleness
+  start(bounded);
+  status_.stats.loopAliveAtMs = steadyMs_.load();
+  const std::string partial = "GET /healthz HTTP/1.1\r\nHost: x\r\n";
+  const auto trickler = [&] {
+    const int fd = connectRaw(server_->port(), "127.0.0.6");
+    sendText(fd, partial);
+    return fd;
+  };
+  const int a = trickler();
+  const int b = trickler();
+  const int c = trickler();
+  const int d = trickler();
+
+  // Each probe, sent whole at a full window, is answered at once and sheds the oldest waiter; a
+  // newcomer then fills the window again.
+  const auto probe = [&] {
+    const HttpReply reply =
+        testing::httpRequest(server_->port(), "GET", "/healthz", {}, "127.0.0.7", 5s);
+    EXPECT_EQ(reply.status, 200);
+  };
+  std::vector<int> fillers;
+  for (const int shed : {a, b, c, d}) {
+    probe();
+    EXPECT_TRUE(closedWithin(shed, 10s));
+    fillers.push_back(trickler());
+  }
+  // The newcomers still wait, untouched.
+  for (const int fd : fillers) {
+    pollfd ready{fd, POLLIN, 0};
+    EXPECT_EQ(::poll(&ready, 1, 0), 0);
+  }
+  for (const int fd : {a, b, c, d}) ::close(fd);
+  for (const int fd : fillers) ::close(fd);
+}
+
 TEST_F(HttpServerTest, AHeaderFloodIsRefusedAndItsMemoryGivenBack) {
   const std::size_t before = residentBytes();
   // Four clients, each sending a request with a million header lines as fast as the server takes
