@@ -27,6 +27,7 @@
 #include "host_bytes.h"
 #include "hostile.h"
 #include "hosts.h"
+#include "ban_reloads.h"
 #include "http_load.h"
 #include "listing/list_reply.h"
 #include "load.h"
@@ -832,6 +833,7 @@ int run(const Options& options) {
   if (options.hostBytes > 0) runHostBytes({options.server, temp.path(), options.hostBytes});
   if (!options.heartbeat.empty()) runHeartbeat(options, temp.path());
   if (options.kills > 0) runKillTest(options, temp.path());
+  if (options.banReloads > 0) runBanReloads({options.server, temp.path(), options.banReloads});
   std::printf("\nload average at the end: %s\n", loadAverage().c_str());
   return 0;
 }

@@ -12,6 +12,7 @@ std::string usage(std::string_view defaultServer) {
       "usage: dirserver-bench [--hosts N,N,...] [--clients C] [--seconds S] [--hostile P]\n"
       "                       [--limits P] [--host-bytes P] [--http-load N]\n"
       "                       [--heartbeat N,N,...] [--heartbeat-seconds S] [--kills K]\n"
+      "                       [--ban-reloads L]\n"
       "                       [--server PATH]\n"
       "\n"
       "Starts the dirserver executable on port 6001 in a temporary directory, once for each\n"
@@ -61,6 +62,9 @@ std::string usage(std::string_view defaultServer) {
       "  --heartbeat-seconds S  how long the heartbeat workload runs at each size (default 60)\n"
       "  --kills K        the kill test: K SIGKILLs during register and shutdown streams, each\n"
       "                   restart checked for lost acknowledged changes (1 to 100000)\n"
+      "  --ban-reloads L  a bans file of L lines (1 to 1000000), and the game port's\n"
+      "                   acknowledgement latency quiet and during 5 SIGHUP reloads of it half\n"
+      "                   a second apart. Without --hosts, only this runs.\n"
       "  --server PATH    the dirserver executable (default ";
   text += defaultServer;
   text +=
@@ -124,7 +128,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
     const bool known = flag == "--hosts" || flag == "--clients" || flag == "--seconds" ||
                        flag == "--hostile" || flag == "--limits" || flag == "--http-load" ||
                        flag == "--host-bytes" || flag == "--heartbeat" ||
-                       flag == "--heartbeat-seconds" || flag == "--kills" || flag == "--server";
+                       flag == "--heartbeat-seconds" || flag == "--kills" || flag == "--server" ||
+                       flag == "--ban-reloads";
     if (!known) {
       parsed.error = "unknown argument '" + std::string(args[i]) + "'";
       return parsed;
@@ -160,6 +165,9 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
     } else if (flag == "--kills") {
       good = parseUnsigned(value, kMaxKills, number) && number > 0;
       options.kills = static_cast<unsigned>(number);
+    } else if (flag == "--ban-reloads") {
+      good = parseUnsigned(value, kMaxBanReloadLines, number) && number > 0;
+      options.banReloads = static_cast<std::uint32_t>(number);
     } else if (flag == "--limits") {
       good = parseUnsigned(value, kMaxHostile, number) && number > 0;
       options.limits = static_cast<unsigned>(number);
@@ -176,7 +184,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
     }
   }
   if ((options.hostile > 0 || options.limits > 0 || options.hostBytes > 0 ||
-       options.httpLoadHosts > 0 || !options.heartbeat.empty() || options.kills > 0) &&
+       options.httpLoadHosts > 0 || !options.heartbeat.empty() || options.kills > 0 ||
+       options.banReloads > 0) &&
       !options.hostsGiven) {
     options.hosts.clear();
   }

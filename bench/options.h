@@ -32,6 +32,8 @@ struct Options {
   double heartbeatSeconds = 60;
   // SIGKILLs of the kill test; 0 leaves it out.
   unsigned kills = 0;
+  // Lines of the bans file for the reload measurement; 0 leaves it out.
+  std::uint32_t banReloads = 0;
   std::string server;
   bool help = false;
 };
@@ -45,6 +47,8 @@ inline constexpr double kMaxSeconds = 600;
 // Each peer that does not read its listing holds some 3 MiB of socket buffers in the kernel.
 inline constexpr unsigned kMaxHostile = 1000;
 inline constexpr unsigned kMaxKills = 100000;
+// A million lines of a /32 and a short reason are some 20 MiB, past what the server reads.
+inline constexpr std::uint32_t kMaxBanReloadLines = 1000000;
 
 // The text --help prints; `defaultServer` is the path --server defaults to.
 std::string usage(std::string_view defaultServer);
@@ -56,7 +60,7 @@ struct ParsedOptions {
 
 // Reads the arguments after the program name. Starts from the defaults above with `server` set to
 // `defaultServer`. A flag's value may follow as the next argument or after '=' (--hosts=0,100).
-// --hostile, --limits, --host-bytes or --http-load alone runs only that measurement; together with
+// --hostile, --limits, --host-bytes, --http-load or --ban-reloads alone runs only that measurement; together with
 // --hosts all given run. An unknown flag, a missing or malformed value, or a value outside the bounds above
 // yields an error text that names the flag.
 ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_view defaultServer);
