@@ -1,8 +1,10 @@
 #include "http_load.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -271,6 +273,127 @@ HostileHttp hostileHttp(const ServerProcess& server, std::uint16_t port, Seconds
   return result;
 }
 
+// /healthz asked every 200 ms from 127.0.0.1 for `seconds`, each on a new connection with a 5 s
+// limit.
+struct Probes {
+  std::vector<double> answeredMs;
+  std::size_t failed = 0;
+  std::string firstError;
+};
+
+Probes probeHealth(std::uint16_t port, Seconds seconds) {
+  Probes probes;
+  const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(seconds);
+  for (auto next = Clock::now(); next < end; next += 200ms) {
+    std::this_thread::sleep_until(next);
+    const auto begun = Clock::now();
+    std::uint64_t bytes = 0;
+    std::string error;
+    if (httpGet(port, "/healthz", begun + 5s, bytes, error) > 0) {
+      probes.answeredMs.push_back(
+          std::chrono::duration<double, std::milli>(Clock::now() - begun).count());
+    } else {
+      ++probes.failed;
+      if (probes.firstError.empty()) probes.firstError = error;
+    }
+  }
+  return probes;
+}
+
+// A connection that never finishes its request: the request line, then header lines without end,
+// a byte at a time.
+class Trickler {
+ public:
+  Trickler(std::uint16_t port, std::uint32_t source) : port_(port), source_(source) { open(); }
+  ~Trickler() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Trickler(Trickler&& other) noexcept
+      : port_(other.port_), source_(other.source_), fd_(other.fd_), sent_(other.sent_) {
+    other.fd_ = -1;
+  }
+  Trickler(const Trickler&) = delete;
+
+  // Sends the next byte; opens the connection again when the server has closed it. Returns
+  // whether it had to.
+  bool step() {
+    char buffer[4096];
+    const ssize_t got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+    const bool closed = got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK &&
+                                     errno != ENOTCONN && errno != EINTR);
+    if (closed) {
+      ::close(fd_);
+      open();
+      return true;
+    }
+    static const std::string kStart = "GET /healthz HTTP/1.1\r\nHost: x\r\n";
+    static const std::string kMore = "X-Trickle: y\r\n";
+    const char next = sent_ < kStart.size() ? kStart[sent_]
+                                            : kMore[(sent_ - kStart.size()) % kMore.size()];
+    if (::send(fd_, &next, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1) ++sent_;
+    return false;
+  }
+
+ private:
+  // Connects without waiting for the connection to be made.
+  void open() {
+    sent_ = 0;
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(source_);
+    ::bind(fd_, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port_);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  }
+
+  std::uint16_t port_;
+  std::uint32_t source_;
+  int fd_ = -1;
+  std::size_t sent_ = 0;
+};
+
+// What clients that trickle their requests cost /healthz.
+struct TrickleRun {
+  std::string label;
+  std::size_t connections = 0;
+  std::size_t reopened = 0;  // connections the window closed, opened again at once
+  Probes probes;
+};
+
+// `sources.size() * perSource` tricklers, all opened at once, a byte each every second (any the
+// window closes opened again at once) for `seconds`, while /healthz is probed.
+TrickleRun trickle(std::uint16_t port, const std::string& label,
+                   const std::vector<std::uint32_t>& sources, std::size_t perSource,
+                   Seconds seconds) {
+  TrickleRun run;
+  run.label = label;
+  std::vector<Trickler> tricklers;
+  tricklers.reserve(sources.size() * perSource);
+  for (std::size_t i = 0; i < perSource; ++i) {
+    for (const std::uint32_t source : sources) tricklers.emplace_back(port, source);
+  }
+  run.connections = tricklers.size();
+  std::atomic<bool> stop{false};
+  std::size_t reopened = 0;
+  std::thread driver([&] {
+    for (auto next = Clock::now(); !stop.load(); next += 1s) {
+      for (Trickler& trickler : tricklers) reopened += trickler.step() ? 1 : 0;
+      while (!stop.load() && Clock::now() < next + 1s) std::this_thread::sleep_for(20ms);
+    }
+  });
+  // The first bytes go out before the first probe.
+  std::this_thread::sleep_for(300ms);
+  run.probes = probeHealth(port, seconds);
+  stop = true;
+  driver.join();
+  run.reopened = reopened;
+  return run;
+}
+
 // The status page's own timings from bench/page-timing, or why there are none.
 std::string pageTimings(std::uint16_t port) {
   const std::string command = std::string("'") + DIRSERVER_PAGE_TIMING + "' http://127.0.0.1:" +
@@ -466,6 +589,35 @@ void runHttpLoad(const Options& options, const fs::path& base) {
       formatNumber(probes.p50).c_str(), formatNumber(probes.max).c_str(),
       mib(hostile.residentBeforeKiB).c_str(), mib(hostile.peakKiB).c_str(),
       mib(hostile.residentAfterKiB).c_str());
+  // Clients that trickle their requests from many addresses, then from many networks: /healthz
+  // against its latency with no such clients.
+  progress("  trickling HTTP clients, 2 runs of 6 s");
+  std::vector<TrickleRun> trickles;
+  trickles.push_back({"no tricklers", 0, 0, probeHealth(httpPort, 3s)});
+  std::vector<std::uint32_t> addresses, networks;
+  for (std::uint32_t i = 0; i < 40; ++i) addresses.push_back(loopbackAddress(0x300 + 1 + i));
+  for (std::uint32_t i = 0; i < 400; ++i) networks.push_back(loopbackAddress(0x100000 + (i << 8) + 1));
+  trickles.push_back(trickle(httpPort, "1200 from 40 addresses", addresses, 30, 6s));
+  trickles.push_back(trickle(httpPort, "1200 from 400 /24 networks", networks, 3, 6s));
+  TextTable trickleTable({"/healthz every 200 ms", "answered", "failed", "p50 ms", "max ms",
+                          "max x none", "window closed"});
+  std::vector<double> quietMs = trickles.front().probes.answeredMs;
+  const double quietMax = summarize(quietMs).max;
+  for (TrickleRun& run : trickles) {
+    std::vector<double> samples = run.probes.answeredMs;
+    const LatencySummary summary = summarize(samples);
+    trickleTable.addRow({run.label, std::to_string(summary.count),
+                         std::to_string(run.probes.failed) +
+                             (run.probes.firstError.empty() ? "" : " (" + run.probes.firstError + ")"),
+                         formatNumber(summary.p50), formatNumber(summary.max),
+                         quietMax > 0 ? formatRatio(summary.max / quietMax) : "-",
+                         run.connections > 0 ? std::to_string(run.reopened) : "-"});
+  }
+  std::printf(
+      "\nTrickling HTTP clients: connections all opened at once, each sending a byte of a request\n"
+      "that never ends every second, and opened again at once when the window closes them\n"
+      "(\"window closed\": how often), for 6 s; /healthz asked from another address meanwhile.\n\n");
+  std::fputs(trickleTable.render().c_str(), stdout);
   std::printf("\nStatus page (bench/page-timing, headless Chromium):\n%s",
               pageTimings(httpPort).c_str());
   std::fflush(stdout);
