@@ -20,6 +20,7 @@
 #include "protocol/message.h"
 #include "persist/bans_file.h"
 #include "persist/list_loader.h"
+#include "registry/expiry.h"
 #include "server/control.h"
 #include "server/descriptor_budget.h"
 #include "server/server_core.h"
@@ -135,6 +136,8 @@ int main(int argc, char** argv) {
   // written back before anything else happens, so that a kill at any later moment keeps what was
   // loaded. Should that fail, the loop tries again at once, like any snapshot it owes.
   writeBackIfNeeded(context, loaded);
+  // From here on the hosts age by the monotonic clock, each from what its stored time says now.
+  anchorHostAges(context);
   if (!startListening(listenSocket)) {
     std::fprintf(context.console.err, "+error: listen() error\n");
     ::close(listenSocket);

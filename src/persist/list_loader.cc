@@ -408,7 +408,7 @@ bool replayLogs(ServerContext& context, Env& env, const ListPaths& paths, LoadRe
 LoadResult loadServerList(ServerContext& context, Env& env) {
   // The owners restored here have not been seen since the server stopped: they count as seen now,
   // so that each has its whole time to register its hosts again.
-  context.registry.setFilledAt(context.wallClock());
+  context.registry.setFilledAt(context.steadyClock());
   const ListPaths paths = listPaths(env, context.listFile);
   LoadResult result;
   if (!loadList(context, env, paths, result)) return result;

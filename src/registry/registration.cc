@@ -87,8 +87,8 @@ bool announce(const ServerContext& context, const HostRequest& request, const ch
   return true;
 }
 
-// Who owns a registered host after `from` registered it again at `now`, and since when that owner
-// was seen. The listing hands every host's strings to anyone, so a registration from another
+// Who owns a registered host after `from` registered it again at `now` (the steady clock), and
+// since when that owner was seen. The listing hands every host's strings to anyone, so a registration from another
 // address renews only the time: the host stays with its owner, who alone may shut it down, and
 // counts against no other address. Only a host whose owner has been silent for
 // kOwnerSilenceSeconds passes to the address that registers it (a host whose own address
@@ -120,13 +120,17 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
   HostRequest request = parseRequest(body);
   ServerRegistry& registry = context.registry;
   const std::int64_t now = context.wallClock();
+  // The owner's silence and the host's age run on the steady clock; the wall clock only stamps
+  // the record.
+  const std::int64_t steadyNow = context.steadyClock();
   request.record.registrationTime = storedTime(now);
   auto found = request.rejected == HostOutcome::Added
                    ? registry.find(request.type, request.key, request.record.fields)
                    : registry.end(request.type);
   if (context.summarizeRefreshes && found != registry.end(request.type)) {
-    const auto [owner, seenAt] = ownerAfterRefresh(registry, *found, from, now);
-    registry.replace(request.type, found, std::move(request.record), owner, seenAt);
+    const auto [owner, seenAt] = ownerAfterRefresh(registry, *found, from, steadyNow);
+    registry.replace(request.type, found, std::move(request.record), owner, seenAt)->agingSince =
+        steadyNow;
     ++context.unprintedRefreshes;
     return HostOutcome::Refreshed;
   }
@@ -139,8 +143,8 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
   const ServerType type = request.type;
   HostOutcome outcome = HostOutcome::Added;
   if (found != registry.end(type)) {
-    const auto [owner, seenAt] = ownerAfterRefresh(registry, *found, from, now);
-    registry.replace(type, found, std::move(request.record), owner, seenAt);
+    const auto [owner, seenAt] = ownerAfterRefresh(registry, *found, from, steadyNow);
+    registry.replace(type, found, std::move(request.record), owner, seenAt)->agingSince = steadyNow;
     std::fprintf(console.out,
                  "# server with key: %u was already in the list, registration time updated\n", key);
     outcome = HostOutcome::Refreshed;
@@ -154,7 +158,8 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
     std::fprintf(console.err, "+error: too many servers registered from this address\n");
     outcome = HostOutcome::AddressFull;
   } else {
-    registry.insert(type, key, std::move(request.record), from, now);
+    registry.insert(type, key, std::move(request.record), from, steadyNow).first->agingSince =
+        steadyNow;
     std::fprintf(console.out, "# server with key: %u was added to the list\n", key);
   }
   std::fprintf(console.out, "> number of servers: %u\n", registry.totalCount());

@@ -26,9 +26,15 @@ struct HostEntry {
   ServerKey key = 0;
   std::shared_ptr<const ServerRecord> record;
   PeerAddress from = kUnknownAddress;
-  // Wall clock (seconds since 1970) when its owner last registered it; 0 when it has not since the
-  // registry was filled at start (see ServerRegistry::ownerSeenAt).
+  // The monotonic clock (ServerContext::steadyClock) when its owner last registered it; 0 when it
+  // has not since the registry was filled at start (see ServerRegistry::ownerSeenAt).
   std::int64_t ownerSeenAt = 0;
+  // The monotonic clock's reading at which the host's age was zero: what it expires by, so that a
+  // step of the wall clock moves no host's expiry. Set at each registration and, from the stored
+  // registration time and the wall clock, once at load (anchorHostAges); kNotAnchored until then.
+  // Mutable: it orders nothing, and is set on hosts in place.
+  mutable std::int64_t agingSince = kNotAnchored;
+  static constexpr std::int64_t kNotAnchored = INT64_MIN;
 
   // The same key and an equal record, wherever each record lives (the owner does not count: the
   // file does not keep it).

@@ -107,7 +107,7 @@ class ServerRegistry {
   // Hosts owned by `from`, in all types.
   std::uint32_t countFrom(PeerAddress from) const;
 
-  // Marks the registry as filled at `at` (wall clock seconds), at start from the file and
+  // Marks the registry as filled at `at` (the steady clock's seconds), at start from the file and
   // whatever else keeps its hosts: the owners of hosts that have not registered since count as
   // seen then, so that a restart gives each owner its whole time to come back.
   void setFilledAt(std::int64_t at) { filledAt_ = at; }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "registry/registration.h"
 #include "support/test_support.h"
 
 namespace dirserver {
@@ -51,6 +52,72 @@ TEST(Expiry, AgeIsModularAcrossThe2038Wrap) {
       static_cast<std::int32_t>(static_cast<std::uint32_t>(t.now - 100)));
   expireServers(t.context);
   EXPECT_EQ(t.console.out(), "*auto-cleaning server: Old\n> number of servers: 1\n");
+}
+
+// Sets the wall clock `by` seconds forward (back when negative) without time passing.
+void stepWallClock(testing::TestContext& t, std::int64_t by) {
+  t.now += by;
+  t.stepped += by;
+}
+
+TEST(Expiry, HostsAgeByTheMonotonicClockWhateverTheWallClockDoes) {
+  testing::TestContext t;
+  constexpr std::int64_t kDay = 86400;
+  const auto registerHost = [&](const char* name, PeerAddress from = kUnknownAddress) {
+    return handleRegistration(t.context,
+                              testing::requestBody(testing::hostStrings(kServerTypePaths[0], name)),
+                              from);
+  };
+  // Loaded an hour old: its remaining time is taken from the stored time once, at load.
+  add(t, ServerType::Melee, 1, "Loaded", t.now - 3600);
+  anchorHostAges(t.context);
+  registerHost("Registered");
+  const std::size_t registered = t.context.registry.totalCount();
+  ASSERT_EQ(registered, 2u);
+
+  // Two days forward: nobody is dropped, and the step is told once.
+  stepWallClock(t, 2 * kDay);
+  expireServers(t.context);
+  expireServers(t.context);
+  EXPECT_EQ(t.context.registry.totalCount(), registered);
+  EXPECT_EQ(t.console.err(),
+            "+warning: the wall clock stepped forward by 2 days 00:00:00; hosts keep aging by the "
+            "monotonic clock\n");
+  // Two days back (undoing it) and two more back, a host registered meanwhile, then the
+  // correction: it is not dropped for the time its record shows.
+  stepWallClock(t, -4 * kDay);
+  expireServers(t.context);
+  registerHost("Meanwhile");
+  stepWallClock(t, 2 * kDay);
+  expireServers(t.context);
+  EXPECT_EQ(t.context.registry.totalCount(), registered + 1);
+  EXPECT_NE(t.console.err().find("stepped back by 4 days 00:00:00"), std::string::npos);
+  // Drift below a minute is no step.
+  const std::string told = t.console.err();
+  stepWallClock(t, 59);
+  expireServers(t.context);
+  EXPECT_EQ(t.console.err(), told);
+
+  // Time itself still ages them: the loaded host goes a day after its stored time, the others a
+  // day after they registered.
+  t.now += kDay - 3600 + 1;
+  expireServers(t.context);
+  EXPECT_EQ(t.context.registry.totalCount(), registered);
+  EXPECT_NE(t.console.out().find("*auto-cleaning server: Loaded\n"), std::string::npos);
+  t.now += 3600;
+  expireServers(t.context);
+  EXPECT_EQ(t.context.registry.totalCount(), 0u);
+
+  // Owner silence runs on the same clock: 11 minutes of wall clock step give another address
+  // nothing, 10 minutes of time do.
+  constexpr PeerAddress kOwner = 0x0100007F, kOther = 0x0200007F;
+  registerHost("Owned", kOwner);
+  stepWallClock(t, 11 * 60);
+  registerHost("Owned", kOther);
+  EXPECT_EQ(t.context.registry.countFrom(kOther), 0u);
+  t.now += kOwnerSilenceSeconds;
+  registerHost("Owned", kOther);
+  EXPECT_EQ(t.context.registry.countFrom(kOther), 1u);
 }
 
 }  // namespace

@@ -80,6 +80,7 @@ TestContext::TestContext(bool sharedConsole) : console(sharedConsole) {
   std::filesystem::create_directories(dir);
   context.console = console.console();
   context.wallClock = [this] { return now; };
+  context.steadyClock = [this] { return now - stepped; };
   context.listFile = (dir / "server_list.dat").string();
 }
 

@@ -49,6 +49,9 @@ class TestContext {
   ServerContext context;
   CapturedConsole console;
   std::int64_t now = 1'700'000'000;
+  // How far the wall clock has been set (stepped) in all: the context's steady clock reads
+  // now - stepped, so a test that only moves `now` moves both.
+  std::int64_t stepped = 0;
   std::filesystem::path dir;
   // The system's files, on the context's clock.
   SystemEnv env{[this] { return now; }};
