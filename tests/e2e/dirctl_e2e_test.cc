@@ -10,6 +10,7 @@
 #include <thread>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -238,6 +239,40 @@ TEST(DirctlExecutable, TheControlSocketsBoundAndAbsenceAndADumpBeforeTheFirstSna
   testing::Process named(t.dir, "named", DIRSERVER_BINARY, {"--control", "dirserver.sock"});
   EXPECT_EQ(named.waitExit(), 1);
   EXPECT_NE(named.err().find("+error: control socket: "), std::string::npos) << named.err();
+}
+
+TEST(DirctlExecutable, AFifoAtTheBansFilesNameHoldsNothingUp) {
+  namespace fs = std::filesystem;
+  testing::TestContext t;
+  const std::string bans = (t.dir / "bans.txt").string();
+  ASSERT_EQ(::mkfifo(bans.c_str(), 0600), 0);
+  // At start it ends the start, as an unreadable file does, at once.
+  testing::Process refused(t.dir, "refused", DIRSERVER_BINARY);
+  EXPECT_EQ(refused.waitExit(), 1);
+  EXPECT_NE(refused.err().find("+error: cannot read bans bans.txt: not a regular file\n"),
+            std::string::npos)
+      << refused.err();
+
+  // Later, a reload keeps the bans in force and says why, a ban command fails at once, and the
+  // server still stops when told.
+  fs::remove(bans);
+  std::ofstream(bans) << "192.0.2.0/24 spam\n";
+  testing::Process server(t.dir, "server", DIRSERVER_BINARY);
+  ASSERT_TRUE(server.waitServing()) << server.err();
+  fs::remove(bans);
+  ASSERT_EQ(::mkfifo(bans.c_str(), 0600), 0);
+  server.signal(SIGHUP);
+  EXPECT_TRUE(server.waitOutput("+error: cannot read bans bans.txt: not a regular file; the bans "
+                                "in force stay as they were\n",
+                                true));
+  const testing::Finished ban =
+      testing::runToEnd(t.dir, DIRCTL_BINARY, {"ban", "198.51.100.7"}, std::chrono::seconds(10));
+  EXPECT_EQ(ban.status, 1);
+  EXPECT_NE(ban.err.find("not a regular file"), std::string::npos) << ban.err;
+  EXPECT_EQ(testing::runToEnd(t.dir, DIRCTL_BINARY, {"bans"}).out,
+            "192.0.2.0/24 spam\n1 bans in force\n");
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.waitExit(), 0);
 }
 
 }  // namespace
