@@ -27,7 +27,8 @@ execute_process(COMMAND date -d "${dirserver_release_date}" +%s
                 COMMAND_ERROR_IS_FATAL ANY)
 
 # The manual pages, written in scdoc's plain-text form in docs/man, and the changelog, gzipped
-# as Debian ships them (maximal compression, no name or time stamp in the header).
+# as Debian ships them (maximal compression, no name or time stamp in the header). scdoc writes
+# to a file first, so that a page it cannot read fails the build instead of being cut short.
 find_program(DIRSERVER_SCDOC scdoc)
 if(NOT DIRSERVER_SCDOC)
   message(FATAL_ERROR "scdoc, which makes the manual pages, is missing: scripts/install-deps build")
@@ -40,7 +41,7 @@ foreach(page dirserver.8 dirctl.1)
     OUTPUT ${output}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
     COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${dirserver_release_epoch}
-            sh -c "'${DIRSERVER_SCDOC}' < '${source}' | gzip -9n > '${output}'"
+            sh -c "'${DIRSERVER_SCDOC}' < '${source}' > '${output}.roff' && gzip -9n < '${output}.roff' > '${output}'"
     DEPENDS ${source} ${dirserver_changelog}
     COMMENT "Manual page ${page}"
     VERBATIM)
