@@ -31,7 +31,7 @@ constexpr const char* kUsage =
     "  --console full       print every request's lines (the default)\n"
     "  --control PATH       the control socket for dirctl's operator commands (ban, unban,\n"
     "                       bans, remove, snapshot, status); default dirserver.sock in the\n"
-    "                       working directory\n"
+    "                       working directory, without which the server still serves\n"
     "  --help, -h           this text\n"
     "  --version            the version\n"
     "\n"
@@ -39,8 +39,8 @@ constexpr const char* kUsage =
     "words that went into it, also while the file is loaded at start. The server runs until it\n"
     "is stopped with SIGTERM or SIGINT; SIGHUP reads the bans in bans.txt, beside\n"
     "server_list.dat, again. Exit status: 0 after an orderly stop, 1 when it cannot bind or\n"
-    "listen on port 6001 or on its control socket, or read its file or bans.txt, or the last\n"
-    "save failed, 2 on a bad command line. 'man dirserver' tells more.\n";
+    "listen on port 6001 or on the control socket --control names, or read its file or\n"
+    "bans.txt, or the last save failed, 2 on a bad command line. 'man dirserver' tells more.\n";
 
 // Splits "--name=value" into name and value; `hasValue` tells "--name=" from "--name".
 void splitOption(const std::string& arg, std::string& name, std::string& value, bool& hasValue) {
