@@ -16,6 +16,7 @@
 #include "persist/bans_file.h"
 #include "persist/server_list_file.h"
 #include "protocol/control_protocol.h"
+#include "server/change_path.h"
 
 namespace dirserver {
 namespace {
@@ -556,7 +557,7 @@ std::string ControlServer::removeHost(Connection& connection, const ControlComma
            "; pick one by its number (dirctl remove ... --index N), or give all seven strings\n";
   }
   const HostEntry chosen = matches[command.index ? *command.index - 1 : 0];
-  const std::uint32_t removed = core_.removeHosts([&](ServerType type, const HostEntry& host) {
+  const std::uint32_t removed = core_.changes().removeHosts([&](ServerType type, const HostEntry& host) {
     return type == command.type && host.key == chosen.key &&
            host.record->fields == chosen.record->fields;
   });
@@ -572,8 +573,8 @@ std::string ControlServer::removeHost(Connection& connection, const ControlComma
 
 void ControlServer::snapshot(Connection& connection) {
   waitForWork(connection);
-  core_.snapshotNow([this, id = connection.id, uid = connection.uid](SaveOutcome outcome,
-                                                                     std::uint32_t hosts) {
+  core_.changes().snapshotNow([this, id = connection.id, uid = connection.uid](
+                                  SaveOutcome outcome, std::uint32_t hosts) {
     const std::string target = listPaths(env_, context_.listFile).target;
     char resolved[PATH_MAX];
     const std::string where = ::realpath(target.c_str(), resolved) != nullptr ? resolved : target;

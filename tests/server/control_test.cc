@@ -226,7 +226,7 @@ TEST(Control, BanTakesTheHostsAndConnectionsOfItsRangeUntilUnbannedAndAFailedWri
   EXPECT_EQ(t.bansText(), "127.0.0.2 abuse\n");
   EXPECT_EQ(t.hosts(), 1u);
   // The removals reach the listing and the log, like shutdowns.
-  EXPECT_EQ(server.core().published()->registry->totalCount(), 1u);
+  EXPECT_EQ(server.changes().published()->registry->totalCount(), 1u);
   ASSERT_FALSE(server.saver().appends.empty());
   for (const HostChange& change : server.saver().appends.back().second) {
     EXPECT_EQ(change.kind, HostChange::Kind::Removed);

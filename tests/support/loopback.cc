@@ -31,11 +31,14 @@ CoreHarness::CoreHarness(CoreSettings settings, bool sharedConsole)
 
 CoreHarness::~CoreHarness() {
   core_.reset();
+  changes_.reset();
   ::close(listenSocket_);
 }
 
 void CoreHarness::start() {
-  core_ = std::make_unique<ServerCore>(reactor_, test_.context, saver_, settings_);
+  changes_ = std::make_unique<ChangePath>(reactor_, test_.context, saver_, status_);
+  changes_->attach(0, false);
+  core_ = std::make_unique<ServerCore>(reactor_, test_.context, *changes_, settings_);
   core_->listen(listenSocket_);
   pump();
 }
@@ -100,7 +103,7 @@ void CoreHarness::finishCommit(bool ok, SteadyClock::duration took, std::uint64_
   report.took = took;
   report.logBytes = logBytes;
   if (!ok) report.error = "write server_list.wal.1: No space left on device";
-  core_->commitFinished(report);
+  changes_->commitFinished(report);
   pump();
 }
 
@@ -112,7 +115,7 @@ void CoreHarness::finishSnapshot(SaveOutcome outcome, SteadyClock::duration took
   report.outcome = outcome;
   report.took = took;
   report.logBytes = logBytes;
-  core_->snapshotFinished(report);
+  changes_->snapshotFinished(report);
   pump();
 }
 

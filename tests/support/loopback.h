@@ -12,6 +12,7 @@
 #include "common/byte_order.h"
 #include "net/reactor.h"
 #include "protocol/message.h"
+#include "server/change_path.h"
 #include "server/server_core.h"
 #include "support/test_support.h"
 
@@ -61,11 +62,12 @@ class CoreHarness {
   TestContext& test() { return test_; }
   ServerContext& context() { return test_.context; }
   ServerCore& core() { return *core_; }
+  ChangePath& changes() { return *changes_; }
   Reactor& reactor() { return reactor_; }
   RecordingSaver& saver() { return saver_; }
   std::uint16_t port() const { return port_; }
 
-  // Starts the core: call after the registry is prepared.
+  // Attaches the change path and starts the core: call after the registry is prepared.
   void start();
   // Runs reactor passes, without waiting, until one handles nothing and nothing sent on loopback
   // (bytes, ends of connections, new connections) is still on its way.
@@ -92,6 +94,8 @@ class CoreHarness {
   Reactor reactor_;
   RecordingSaver saver_;
   CoreSettings settings_;
+  ServerStatus status_;
+  std::unique_ptr<ChangePath> changes_;
   std::unique_ptr<ServerCore> core_;
   int listenSocket_ = -1;
   std::uint16_t port_ = 0;
