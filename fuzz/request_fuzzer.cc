@@ -191,7 +191,7 @@ void runRequest(ByteView input) {
 
   CapturedConsole console;
   ServerContext context = makeContext(console.console(), kNow);
-  context.checksumTrace = setup.trace;
+  context.traceKeys = setup.trace;
   for (ServerType type : kServerTypes) {
     if ((setup.hosts & (1u << index(type))) == 0) continue;
     ServerRecord record = knownHostRecord(type);

@@ -108,14 +108,6 @@ std::pair<PeerAddress, std::int64_t> ownerAfterRefresh(const ServerRegistry& reg
 
 }  // namespace
 
-bool parseServerFields(ByteView body, const Console& console, ServerRecord& record,
-                       ServerType& type) {
-  HostRequest request = parseRequest(body);
-  record = std::move(request.record);
-  type = request.type;
-  return printParsed(console, request);
-}
-
 HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddress from) {
   HostRequest request = parseRequest(body);
   ServerRegistry& registry = context.registry;

@@ -23,17 +23,6 @@ enum class HostOutcome : std::uint8_t {
   UnknownType,      // "+error: unknown server type"
 };
 
-// Parses a registration or shutdown body: seven strings back to back, each a u16 count of UTF-16
-// code units followed by the code units, no terminator, no alignment; bytes after the seventh
-// string are ignored. Fills record.fields (each string's first 4096 bytes) and sets `type` from
-// the first string, which must equal one of the game type paths exactly up to its first U+0000.
-// Prints "name: %s " with the third string and " %s\n" with the seventh on console.out as they are
-// parsed. On bad input prints the reason on console.err ("+error: invalid data size",
-// "+error: error converting data" for an empty string, "+error: unknown server type") and
-// returns false; `record` and `type` are then unspecified. Leaves registrationTime alone.
-bool parseServerFields(ByteView body, const Console& console, ServerRecord& record,
-                       ServerType& type);
-
 // How long a host's owner must go without registering it before another address that registers
 // it takes it over: long enough that a host refreshing at any usual pace keeps it, short enough
 // that a host whose address changed (a dynamic address, a NAT) can soon shut itself down again.
