@@ -150,9 +150,7 @@ void ChangePath::commitFinished(const CommitReport& report) {
     // One line when the trouble begins; the metrics count every attempt.
     if (commitFailures_++ == 0) {
       stats.count(ConsoleError::CommitFailed);
-      std::fprintf(context_.console.err,
-                   "- could not save server list changes (%s): they wait in memory and are tried "
-                   "again\n",
+      std::fprintf(context_.console.err, faultRow(ConsoleError::CommitFailed).line,
                    report.error.c_str());
     }
     commitRetryTimer_.setAt(now + policy_.retryDelay(commitFailures_));

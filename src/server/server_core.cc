@@ -55,7 +55,7 @@ class ServerCore::Connection final : public EventHandler {
   // dropped silently, with what it did not take.
   void expire() {
     if (reading()) {
-      core_.reportError(stepError(), frame.failureLine());
+      core_.reportError(frame.failure());
     } else {
       discardUnsent();
     }
@@ -67,19 +67,6 @@ class ServerCore::Connection final : public EventHandler {
   void discardUnsent() const {
     const linger reset{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  }
-
-  ConsoleError stepError() const {
-    switch (frame.step()) {
-      case FrameReader::Step::Id:
-        return ConsoleError::RecvId;
-      case FrameReader::Step::Type:
-        return ConsoleError::RecvType;
-      case FrameReader::Step::Body:
-        return ConsoleError::RecvBody;
-      default:
-        return ConsoleError::RecvSize;
-    }
   }
 
   friend class ServerCore;
@@ -173,9 +160,9 @@ std::size_t ServerCore::connectionsFrom(std::uint32_t address) const {
   return count == perAddress_.end() ? 0 : count->second;
 }
 
-void ServerCore::reportError(ConsoleError error, const char* line) {
+void ServerCore::reportError(ConsoleError error) {
   status_.stats.count(error);
-  std::fprintf(context_.console.err, "%s", line);
+  std::fputs(faultRow(error).line, context_.console.err);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -201,7 +188,7 @@ void ServerCore::acceptConnections() {
       if (error == EAGAIN || error == EWOULDBLOCK) break;
       if (error == EINTR) continue;
       // A failed accept ends its request before its first read.
-      reportError(ConsoleError::RecvSize, "+error: recv() error - msg size\n");
+      reportError(ConsoleError::RecvSize);
       if (isOutOfResources(error)) {
         // The pending connection stays queued, so retrying at once would spin and flood the
         // console; give closing connections time to free what is missing.
@@ -323,12 +310,8 @@ void ServerCore::readRequest(Connection& connection) {
       return;
     }
     connection.lastProgress = reactor_.now();
-    if (const char* rejection = connection.frame.received(static_cast<std::size_t>(received))) {
-      reportError(connection.frame.header().size < kHeaderSize ||
-                          connection.frame.header().size > kMaxMessageSize
-                      ? ConsoleError::InvalidSize
-                      : ConsoleError::InvalidId,
-                  rejection);
+    if (const auto rejection = connection.frame.received(static_cast<std::size_t>(received))) {
+      reportError(*rejection);
       close(connection);
       return;
     }

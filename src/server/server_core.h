@@ -139,7 +139,7 @@ class ServerCore {
   void printRefreshSummary();
   void reportRefusals();
   void heartbeat();
-  void reportError(ConsoleError error, const char* line);
+  void reportError(ConsoleError error);
 
   Reactor& reactor_;
   ServerContext& context_;
