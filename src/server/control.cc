@@ -13,6 +13,7 @@
 
 #include "common/text.h"
 #include "common/version.h"
+#include "net/socket_io.h"
 #include "persist/bans_file.h"
 #include "persist/server_list_file.h"
 #include "protocol/control_protocol.h"
@@ -170,8 +171,7 @@ class ControlServer::Connection final : public EventHandler {
       const std::string line = std::string(kControlError) + " no whole command within " +
                                std::to_string(server_.settings_.lineTimeout.count() / 1000) +
                                " s\n";
-      [[maybe_unused]] const auto ignored =
-          ::send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      sendSome(fd, ByteView(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()), true);
     }
     server_.close(*this);
   }
@@ -248,10 +248,10 @@ ControlServer::Connection* ControlServer::find(std::uint64_t id) {
 
 void ControlServer::acceptConnections() {
   for (;;) {
-    const int fd = ::accept4(listener_->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const Accepted taken = acceptConnection(listener_->fd);
+    const int fd = taken.fd;
     if (fd < 0) {
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) listener_->suspend();
+      if (taken.error != 0 && taken.error != ECONNABORTED) listener_->suspend();
       return;
     }
     ucred peer{};
@@ -263,8 +263,7 @@ void ControlServer::acceptConnections() {
           std::string(kControlError) +
           (allowed ? " too many control connections at once\n"
                    : " only root and the server's own user may use the control socket\n");
-      [[maybe_unused]] const auto ignored =
-          ::send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      sendSome(fd, ByteView(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()), true);
       ::close(fd);
       continue;
     }
@@ -304,19 +303,18 @@ void ControlServer::readCommands(Connection& connection) {
                              std::to_string(kControlLineMax) + " bytes\n");
       continue;
     }
-    char buffer[16 * 1024];
+    std::uint8_t buffer[16 * 1024];
     const std::size_t room = std::min(sizeof buffer, kControlLineMax - input.size());
-    const ssize_t received = ::recv(connection.fd, buffer, room, 0);
-    if (received < 0 && errno == EINTR) continue;
-    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    const IoResult received = receiveSome(connection.fd, std::span(buffer, room));
+    if (received.status == IoStatus::WouldBlock) {
       connection.want(EPOLLIN);
       return;
     }
-    if (received <= 0) {
+    if (received.status == IoStatus::Closed) {
       close(connection);  // the peer is done, or gone
       return;
     }
-    input.append(buffer, static_cast<std::size_t>(received));
+    input.append(reinterpret_cast<const char*>(buffer), received.bytes);
   }
 }
 
@@ -329,21 +327,22 @@ void ControlServer::answer(Connection& connection, const std::string& text) {
 
 void ControlServer::sendAnswer(Connection& connection) {
   while (connection.sending()) {
-    const ssize_t sent = ::send(connection.fd, connection.output.data() + connection.sent,
-                                connection.output.size() - connection.sent, MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    const IoResult sent = sendSome(
+        connection.fd,
+        ByteView(reinterpret_cast<const std::uint8_t*>(connection.output.data()) + connection.sent,
+                 connection.output.size() - connection.sent));
+    if (sent.status == IoStatus::WouldBlock) {
       if (reactor_.watchedEvents(connection.fd) != EPOLLOUT) {
         connection.deadline.setAt(reactor_.now() + settings_.lineTimeout);
         connection.want(EPOLLOUT);
       }
       return;
     }
-    if (sent < 0) {
+    if (sent.status == IoStatus::Closed) {
       close(connection);
       return;
     }
-    connection.sent += static_cast<std::size_t>(sent);
+    connection.sent += sent.bytes;
   }
   connection.output.clear();
   connection.sent = 0;

@@ -1,8 +1,6 @@
 #include "server/server_core.h"
 
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +10,7 @@
 
 #include "common/console_queue.h"
 #include "net/framing.h"
+#include "net/socket_io.h"
 #include "registry/expiry.h"
 #include "server/change_path.h"
 #include "server/dispatch.h"
@@ -179,17 +178,12 @@ void ServerCore::updateListening() {
 void ServerCore::acceptConnections() {
   for (std::size_t accepted = 0; accepted < kAcceptBatch; ++accepted) {
     if (stopping_) break;
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    const int fd = ::accept4(listener_->fd, reinterpret_cast<sockaddr*>(&peer), &length,
-                             SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      const int error = errno;
-      if (error == EAGAIN || error == EWOULDBLOCK) break;
-      if (error == EINTR) continue;
+    const Accepted taken = acceptConnection(listener_->fd);
+    if (taken.fd < 0) {
+      if (taken.error == 0) break;
       // A failed accept ends its request before its first read.
       reportError(ConsoleError::RecvSize);
-      if (isOutOfResources(error)) {
+      if (isOutOfResources(taken.error)) {
         // The pending connection stays queued, so retrying at once would spin and flood the
         // console; give closing connections time to free what is missing.
         listener_->paused = true;
@@ -198,7 +192,8 @@ void ServerCore::acceptConnections() {
       }
       continue;
     }
-    const std::uint32_t address = peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
+    const int fd = taken.fd;
+    const std::uint32_t address = taken.address;
     if (refused_ && refused_(address)) {
       ::close(fd);
       ++status_.stats.connectionsBanned;
@@ -298,19 +293,18 @@ void ServerCore::readRequest(Connection& connection) {
     const auto space = connection.frame.space();
     if (space.empty()) return;  // a body still waiting for budget
     const auto stepBefore = connection.frame.step();
-    const ssize_t received = ::recv(connection.fd, space.data(), space.size(), 0);
-    if (received < 0 && errno == EINTR) continue;
-    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    const IoResult received = receiveSome(connection.fd, space);
+    if (received.status == IoStatus::WouldBlock) {
       reactor_.watch(connection.fd, &connection, EPOLLIN);
       return;
     }
-    if (received <= 0) {
+    if (received.status == IoStatus::Closed) {
       // The peer closed its side, or the receive failed, before the step had all its bytes.
       connection.expire();
       return;
     }
     connection.lastProgress = reactor_.now();
-    if (const auto rejection = connection.frame.received(static_cast<std::size_t>(received))) {
+    if (const auto rejection = connection.frame.received(received.bytes)) {
       reportError(*rejection);
       close(connection);
       return;
@@ -384,36 +378,22 @@ void ServerCore::dispatch(Connection& connection) {
 void ServerCore::sendAnswer(Connection& connection) {
   const std::span<const ByteView> parts = connection.parts;
   while (connection.part < parts.size()) {
-    iovec buffers[kMostBuffersPerSend];
-    std::size_t count = 0;
-    std::size_t gathered = 0;
-    for (std::size_t at = connection.part, skip = connection.offset;
-         at < parts.size() && count < kMostBuffersPerSend && gathered < kGatherBytes;
-         ++at, skip = 0) {
-      const ByteView rest = parts[at].subspan(skip);
-      if (rest.empty()) continue;
-      buffers[count++] = {const_cast<std::uint8_t*>(rest.data()), rest.size()};
-      gathered += rest.size();
-    }
-    if (count == 0) break;  // only empty parts were left
-    msghdr message{};
-    message.msg_iov = buffers;
-    message.msg_iovlen = count;
-    const ssize_t sent = ::sendmsg(connection.fd, &message, MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    const IoResult sent = sendGathered(connection.fd, parts.subspan(connection.part),
+                                       connection.offset, kMostBuffersPerSend, kGatherBytes);
+    if (sent.status == IoStatus::WouldBlock) {
       if (!connection.stalled) {
         connection.stalled = true;
         ++stalledCount_;
       }
       return;
     }
-    if (sent < 0) {
+    if (sent.status == IoStatus::Closed) {
       close(connection);  // the peer has gone; nothing to report
       return;
     }
+    if (sent.bytes == 0) break;  // only empty parts were left
     // Moves past what was sent, and past parts that are done.
-    for (auto left = static_cast<std::size_t>(sent); left > 0;) {
+    for (std::size_t left = sent.bytes; left > 0;) {
       const std::size_t rest = parts[connection.part].size() - connection.offset;
       const std::size_t taken = std::min(left, rest);
       connection.offset += taken;
