@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "common/child_process.h"
+#include "support/child_process.h"
 #include "support/loopback.h"
 
 namespace dirserver::testing {
