@@ -99,7 +99,7 @@ sockaddr_in loopback(std::uint32_t address, std::uint16_t port) {
 }  // namespace
 
 Socket connectLoopback(std::uint16_t port, ClientClock::time_point deadline, std::string& error,
-                       std::uint32_t source, int receiveBuffer) {
+                       std::uint32_t source, int receiveBuffer, std::uint32_t destination) {
   Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!socket.valid()) {
     error = systemError("socket", errno);
@@ -119,7 +119,7 @@ Socket connectLoopback(std::uint16_t port, ClientClock::time_point deadline, std
       return {};
     }
   }
-  const sockaddr_in server = loopback(INADDR_LOOPBACK, port);
+  const sockaddr_in server = loopback(destination, port);
   const int failure = connectWithin(socket.fd(), reinterpret_cast<const sockaddr*>(&server),
                                     sizeof server, deadline);
   if (failure != 0) {

@@ -101,11 +101,20 @@ class CoreHarness {
   std::uint16_t port_ = 0;
 };
 
-// A blocking client socket connected to 127.0.0.1:port, from `source` (an address of 127/8) when
-// given. Closes itself.
+// Where a server under test listens: an address of 127/8 (dotted) and a port. Test programs that
+// run several servers give each an address of its own.
+struct ServerAddress {
+  std::string address = "127.0.0.1";
+  std::uint16_t port = kListenPort;
+};
+
+// A blocking client socket connected to `server`, or to 127.0.0.1:port, from `source` (an address
+// of 127/8) when given. Closes itself.
 class Client {
  public:
-  explicit Client(std::uint16_t port, const char* source = nullptr);
+  explicit Client(const ServerAddress& server, const char* source = nullptr);
+  explicit Client(std::uint16_t port, const char* source = nullptr)
+      : Client(ServerAddress{"127.0.0.1", port}, source) {}
   ~Client();
   Client(Client&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
   Client(const Client&) = delete;
@@ -135,7 +144,11 @@ Bytes request(std::uint32_t type, ByteView body = {});
 
 // Sends one request on a new connection and returns what came back before the server closed it.
 // `source`, when given, is the client's address (of 127/8).
-std::optional<Bytes> roundTrip(std::uint16_t port, ByteView requestBytes,
+std::optional<Bytes> roundTrip(const ServerAddress& server, ByteView requestBytes,
                                const char* source = nullptr);
+inline std::optional<Bytes> roundTrip(std::uint16_t port, ByteView requestBytes,
+                                      const char* source = nullptr) {
+  return roundTrip(ServerAddress{"127.0.0.1", port}, requestBytes, source);
+}
 
 }  // namespace dirserver::testing
