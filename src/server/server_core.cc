@@ -11,9 +11,9 @@
 #include "common/console_queue.h"
 #include "net/framing.h"
 #include "net/socket_io.h"
-#include "registry/expiry.h"
 #include "server/change_path.h"
 #include "server/dispatch.h"
+#include "server/expiry_sweep.h"
 
 namespace dirserver {
 
@@ -113,7 +113,7 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, ChangePath& cha
       changes_(changes),
       settings_(settings),
       status_(changes.status()),
-      sweepTimer_(reactor, [this] { sweep(); }),
+      sweep_(reactor, context, changes, changes.status().stats, settings.sweepInterval),
       warningTimer_(reactor, [this] { reportRefusals(); }),
       acceptPauseTimer_(reactor,
                         [this] {
@@ -121,7 +121,6 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, ChangePath& cha
                           updateListening();
                         }),
       heartbeatTimer_(reactor, [this] { heartbeat(); }) {
-  sweepTimer_.setAt(reactor_.now() + settings_.sweepInterval);
   warningTimer_.setAt(reactor_.now() + settings_.warningInterval);
   heartbeat();
   status_.stats.startedAt = context_.wallClock();
@@ -527,27 +526,7 @@ void ServerCore::releaseClosed() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The sweep and the stop
-
-void ServerCore::sweep() {
-  const auto now = reactor_.now();
-  sweepTimer_.setAt(now + settings_.sweepInterval);
-  const std::uint32_t before = context_.registry.totalCount();
-  // The hosts it drops are logged like shutdowns, so that a restart does not bring them back, and
-  // readers of the snapshot see them go at once.
-  changes_.change(ChangeOrigin::Sweep, [&] { expireServers(context_); });
-  status_.stats.sweepRemovals += before - context_.registry.totalCount();
-  printRefreshSummary();
-}
-
-// The refreshes that printed nothing, at most once a sweep interval (and at the stop).
-void ServerCore::printRefreshSummary() {
-  if (context_.unprintedRefreshes == 0) return;
-  std::fprintf(
-      context_.console.out, "> servers refreshed in the last minute: %llu, number of servers: %u\n",
-      static_cast<unsigned long long>(context_.unprintedRefreshes), context_.registry.totalCount());
-  context_.unprintedRefreshes = 0;
-}
+// Reports and the stop
 
 // Connections refused or dropped since the last report, one line per kind.
 void ServerCore::reportRefusals() {
@@ -590,10 +569,9 @@ void ServerCore::stop() {
   stopping_ = true;
   updateListening();
   for (auto& connection : connections_) close(*connection);
-  sweepTimer_.cancel();
   warningTimer_.cancel();
   heartbeatTimer_.cancel();
-  printRefreshSummary();
+  sweep_.stop();
   changes_.stop();
 }
 

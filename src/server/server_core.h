@@ -1,6 +1,7 @@
-// The server core: every connection's request, from the first byte to the answer, the registry
-// and its listing, the bounds on what peers may hold, the expiry sweep and when to save. It runs
-// on the reactor's thread and is the only code that touches the registry and the console there.
+// The server core: every connection of the game port, from the first byte to the answer, their
+// admission and the bounds on what peers may hold. Changes of the registry go through the
+// ChangePath; the expiry sweep runs on a timer of its own (ExpirySweep). It runs on the reactor's
+// thread, the only thread that touches the registry and the console.
 #pragma once
 
 #include <chrono>
@@ -15,6 +16,7 @@
 #include "listing/snapshot_pieces.h"
 #include "net/reactor.h"
 #include "registry/server_context.h"
+#include "server/expiry_sweep.h"
 #include "server/server_status.h"
 
 namespace dirserver {
@@ -85,8 +87,8 @@ class ServerCore {
   // requests arrive with their connection. Over the per-address bound it is closed at once.
   void adopt(int fd, std::uint32_t address);
 
-  // An orderly stop: stops accepting, drops every connection, prints what the sweep has not yet
-  // and stops the change path (ChangePath::stop), which stops the reactor once its last snapshot
+  // An orderly stop: stops accepting, drops every connection, stops the sweep (which prints what
+  // it has not yet) and stops the change path (ChangePath::stop), which stops the reactor once its last snapshot
   // is done. Returns at once.
   void stop();
   // Whether stop() has begun: the stop's last snapshot is under way, and no change may follow it.
@@ -135,8 +137,6 @@ class ServerCore {
   void shed(Connection& connection);
   void close(Connection& connection);
   void releaseClosed();
-  void sweep();
-  void printRefreshSummary();
   void reportRefusals();
   void heartbeat();
   void reportError(ConsoleError error);
@@ -162,7 +162,7 @@ class ServerCore {
   std::uint64_t refusedConnections_ = 0;
   std::uint64_t refusedWhileFull_ = 0;
   std::uint64_t shedConnections_ = 0;
-  Timer sweepTimer_;
+  ExpirySweep sweep_;
   Timer warningTimer_;
   Timer acceptPauseTimer_;
   Timer heartbeatTimer_;
