@@ -17,7 +17,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "common/child_process.h"
+#include "support/child_process.h"
 #include "hosts.h"
 #include "load.h"
 #include "protocol/message.h"

@@ -22,6 +22,7 @@
 #include "net/reactor.h"
 #include "registry/server_key.h"
 #include "persist/list_loader.h"
+#include "server/change_path.h"
 #include "server/server_core.h"
 
 namespace dirserver::fuzz {
@@ -190,7 +191,7 @@ void runRequest(ByteView input) {
 
   CapturedConsole console;
   ServerContext context = makeContext(console.console(), kNow);
-  context.checksumTrace = setup.trace;
+  context.traceKeys = setup.trace;
   for (ServerType type : kServerTypes) {
     if ((setup.hosts & (1u << index(type))) == 0) continue;
     ServerRecord record = knownHostRecord(type);
@@ -211,7 +212,10 @@ void runRequest(ByteView input) {
     std::vector<std::vector<HostChange>> batches;
   } saver;
   const CoreSettings settings;
-  ServerCore core(reactor, context, saver, settings);
+  ServerStatus status;
+  ChangePath changes(reactor, context, saver, status);
+  changes.attach(0, false);
+  ServerCore core(reactor, context, changes, settings);
   int pair[2];
   FUZZ_REQUIRE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) == 0);
   core.adopt(pair[1], kPeerAddress);

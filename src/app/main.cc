@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   ServerOptions options;
   std::string error;
   if (const auto status = readCommandLine(argc, argv, context.console, options)) return *status;
-  context.checksumTrace = options.checksumTrace;
+  context.traceKeys = options.traceKeys;
   context.maxHostBytes = options.maxHostBytes;
   context.summarizeRefreshes = options.summarizeRefreshes;
 

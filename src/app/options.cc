@@ -108,7 +108,7 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
       if (!optionsEnded && arg == "-h") {
         options.help = true;
       } else {
-        options.checksumTrace = true;
+        options.traceKeys = true;
       }
       continue;
     }

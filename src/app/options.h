@@ -21,7 +21,7 @@ struct Ipv4Endpoint {
 
 // What the command line asks of the server.
 struct ServerOptions {
-  bool checksumTrace = false;        // an argument that is not an option was given
+  bool traceKeys = false;            // an argument that is not an option was given
   std::optional<Ipv4Endpoint> http;  // --http ADDRESS:PORT
   std::uint64_t maxHostBytes = kDefaultMaxHostBytes;  // --max-host-bytes BYTES
   std::string control = kControlSocketName;           // --control PATH: the control socket

@@ -16,6 +16,7 @@
 #include "persist/list_saver.h"
 #include "server/console_relay.h"
 #include "server/control.h"
+#include "server/change_path.h"
 #include "server/server_core.h"
 
 namespace dirserver {
@@ -105,19 +106,23 @@ int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxC
     std::fprintf(context.console.err, "+error: epoll_create1() error\n");
     return 1;
   }
-  ServerCore* core = nullptr;
+  ChangePath* changes = nullptr;
   ListSaver saver(
       context.listFile, loaded,
-      [&reactor, &core](const CommitReport& report) {
-        reactor.post([&core, report] { core->commitFinished(report); });
+      [&reactor, &changes](const CommitReport& report) {
+        reactor.post([&changes, report] { changes->commitFinished(report); });
       },
-      [&reactor, &core](const SnapshotReport& report) {
-        reactor.post([&core, report] { core->snapshotFinished(report); });
+      [&reactor, &changes](const SnapshotReport& report) {
+        reactor.post([&changes, report] { changes->snapshotFinished(report); });
       });
   // Writes and reads of the bans file, off the loop.
   WorkerThread files;
-  ServerCore server(reactor, context, saver, settings);
-  core = &server;
+  ServerStatus status;
+  ChangePath changePath(reactor, context, saver, status);
+  changes = &changePath;
+  // From here on, whatever changes the registry is a change: loading is done.
+  changePath.attach(loaded.logBytes, loaded.rewrite || !loaded.liveLogs.empty());
+  ServerCore server(reactor, context, changePath, settings);
   // The bans are kept (and reloaded at SIGHUP) with or without a control socket.
   std::optional<ControlServer> controlServer;
   if (control.socket >= 0 || !control.bansFile.empty()) {
@@ -137,7 +142,6 @@ int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxC
     watchdog->setAt(reactor.now());
   }
   server.listen(listenSocket);
-  server.restored(loaded.logBytes, loaded.rewrite || !loaded.liveLogs.empty());
   ConsoleRelay relay(reactor, context.console);
   if (companion.start) {
     std::string error;
@@ -152,7 +156,7 @@ int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxC
   reactor.run();
   if (companion.stop) companion.stop();
   relay.printHandedOver();
-  return server.stoppedClean() ? 0 : 1;
+  return changePath.stoppedClean() ? 0 : 1;
 }
 
 }  // namespace dirserver

@@ -10,6 +10,8 @@
 #include <climits>
 #include <cstring>
 
+#include "net/socket_io.h"
+
 namespace dirserver {
 
 Socket& Socket::operator=(Socket&& other) noexcept {
@@ -69,13 +71,12 @@ int connectWithin(int fd, const sockaddr* address, socklen_t length,
 
 int sendAll(int fd, ByteView bytes, ClientClock::time_point deadline) {
   while (!bytes.empty()) {
-    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent > 0) {
-      bytes = bytes.subspan(static_cast<std::size_t>(sent));
+    const IoResult sent = sendSome(fd, bytes);
+    if (sent.status == IoStatus::Progress) {
+      bytes = bytes.subspan(sent.bytes);
       continue;
     }
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    if (sent.status == IoStatus::Closed) return sent.error != 0 ? sent.error : EPIPE;
     if (const int failure = waitWritable(fd, deadline); failure != 0) return failure;
   }
   return 0;
@@ -98,7 +99,7 @@ sockaddr_in loopback(std::uint32_t address, std::uint16_t port) {
 }  // namespace
 
 Socket connectLoopback(std::uint16_t port, ClientClock::time_point deadline, std::string& error,
-                       std::uint32_t source, int receiveBuffer) {
+                       std::uint32_t source, int receiveBuffer, std::uint32_t destination) {
   Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!socket.valid()) {
     error = systemError("socket", errno);
@@ -118,7 +119,7 @@ Socket connectLoopback(std::uint16_t port, ClientClock::time_point deadline, std
       return {};
     }
   }
-  const sockaddr_in server = loopback(INADDR_LOOPBACK, port);
+  const sockaddr_in server = loopback(destination, port);
   const int failure = connectWithin(socket.fd(), reinterpret_cast<const sockaddr*>(&server),
                                     sizeof server, deadline);
   if (failure != 0) {
@@ -139,15 +140,15 @@ Bytes fetch(std::uint16_t port, ByteView request, ClientClock::time_point deadli
   Bytes answer;
   std::uint8_t chunk[64 * 1024];
   for (;;) {
-    const ssize_t received = ::recv(socket.fd(), chunk, sizeof chunk, 0);
-    if (received > 0) {
-      answer.insert(answer.end(), chunk, chunk + received);
-    } else if (received == 0) {
+    const IoResult received = receiveSome(socket.fd(), chunk);
+    if (received.status == IoStatus::Progress) {
+      answer.insert(answer.end(), chunk, chunk + received.bytes);
+    } else if (received.status == IoStatus::Closed && received.error == 0) {
       return answer;
-    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-      error = systemError("recv", errno);
+    } else if (received.status == IoStatus::Closed) {
+      error = systemError("recv", received.error);
       return {};
-    } else if (errno != EINTR && waitReady(socket.fd(), POLLIN, deadline) == Wait::TimedOut) {
+    } else if (waitReady(socket.fd(), POLLIN, deadline) == Wait::TimedOut) {
       error = "recv: timed out";
       return {};
     }

@@ -51,13 +51,14 @@ int connectWithin(int fd, const sockaddr* address, socklen_t length,
 // (ETIMEDOUT when the deadline passed).
 int sendAll(int fd, ByteView bytes, ClientClock::time_point deadline);
 
-// A non-blocking TCP connection to 127.0.0.1:`port`, bound to `source` (an address of 127/8 in
-// host byte order, 0 for any) and with its receive buffer set to `receiveBuffer` bytes first when
-// that is not 0 (a small buffer makes a peer that does not read hold up the sender sooner). Waits
-// for the connection at most until `deadline`. On failure returns an invalid socket and sets
-// `error`.
+// A non-blocking TCP connection to `destination`:`port` (an address of 127/8 in host byte order,
+// 127.0.0.1 unless given), bound to `source` (likewise, 0 for any) and with its receive buffer set
+// to `receiveBuffer` bytes first when that is not 0 (a small buffer makes a peer that does not read
+// hold up the sender sooner). Waits for the connection at most until `deadline`. On failure
+// returns an invalid socket and sets `error`.
 Socket connectLoopback(std::uint16_t port, ClientClock::time_point deadline, std::string& error,
-                       std::uint32_t source = 0, int receiveBuffer = 0);
+                       std::uint32_t source = 0, int receiveBuffer = 0,
+                       std::uint32_t destination = 0x7F000001);
 
 // Sends `request` to 127.0.0.1:`port` on a connection of its own (from `source`, as above) and
 // returns the whole answer, read until the server closes. On failure, or when the deadline

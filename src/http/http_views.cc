@@ -17,14 +17,8 @@ namespace {
 // Label values for the counters' enumerations, in enumeration order.
 constexpr std::string_view kRequestKinds[] = {"list", "registration", "shutdown", "ack", "other"};
 constexpr std::string_view kRequestOutcomes[] = {"served", "rejected", "refused"};
-constexpr std::string_view kConsoleErrors[] = {
-    "recv_size",    "recv_id",      "recv_type",     "recv_body",      "invalid_size",
-    "invalid_id",   "invalid_data", "conversion",    "unknown_type",   "not_found",
-    "list_full",    "strings_full", "address_full", "other_address",  "unhandled_type",
-    "save_failed",  "commit_failed"};
 static_assert(std::size(kRequestKinds) == static_cast<std::size_t>(RequestKind::Count));
 static_assert(std::size(kRequestOutcomes) == static_cast<std::size_t>(RequestOutcome::Count));
-static_assert(std::size(kConsoleErrors) == static_cast<std::size_t>(ConsoleError::Count));
 
 std::uint64_t load(const ServerStats::Counter& counter) {
   return counter.load(std::memory_order_relaxed);
@@ -258,9 +252,9 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
 
   out.family("dirserver_console_errors_total", "counter",
              "Error and warning lines written to the console, by kind.");
-  for (std::size_t kind = 0; kind < std::size(kConsoleErrors); ++kind) {
-    out.sample("dirserver_console_errors_total", "kind=\"" + std::string(kConsoleErrors[kind]) + "\"",
-               load(stats.errors[kind]));
+  for (const FaultRow& row : kFaults) {
+    out.sample("dirserver_console_errors_total", "kind=\"" + std::string(row.label) + "\"",
+               load(stats.errors[static_cast<std::size_t>(row.fault)]));
   }
 
   out.single("dirserver_console_lines_dropped_total", "counter",

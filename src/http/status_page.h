@@ -1,6 +1,7 @@
 // The status page served at "/": one static, self-contained HTML document (no external scripts,
 // styles or fonts). It holds no host data: its script fetches /servers.json and builds the tables
-// with textContent only, so a host's string can never become markup or script.
+// with textContent only, so a host's string can never become markup or script. It is written as
+// status_page.html, .css and .js beside this header; the build makes them one document.
 #pragma once
 
 #include <string_view>

@@ -24,22 +24,23 @@ void FrameReader::allocateBody() {
   bodyAllocated_ = true;
 }
 
-const char* FrameReader::received(std::size_t count) {
+std::optional<ConsoleError> FrameReader::received(std::size_t count) {
   if (step_ == Step::Body) {
     bodyReceived_ += count;
     if (bodyReceived_ == body_.size()) step_ = Step::Done;
-    return nullptr;
+    return std::nullopt;
   }
   headerReceived_ += count;
   completeHeaderSteps();
-  return step_ == Step::Rejected ? rejection_ : nullptr;
+  if (step_ == Step::Rejected) return rejection_;
+  return std::nullopt;
 }
 
 void FrameReader::completeHeaderSteps() {
   if (step_ == Step::Size && headerReceived_ >= 4) {
     header_.size = loadU32(headerBytes_);
     if (header_.size < kHeaderSize || header_.size > kMaxMessageSize) {
-      rejection_ = "+error: invalid msg size\n";
+      rejection_ = ConsoleError::InvalidSize;
       step_ = Step::Rejected;
       return;
     }
@@ -48,7 +49,7 @@ void FrameReader::completeHeaderSteps() {
   if (step_ == Step::Id && headerReceived_ >= 8) {
     header_.messageId = loadU32(headerBytes_ + 4);
     if (header_.messageId != kMessageId) {
-      rejection_ = "+error: invalid msg id\n";
+      rejection_ = ConsoleError::InvalidId;
       step_ = Step::Rejected;
       return;
     }
@@ -62,21 +63,17 @@ void FrameReader::completeHeaderSteps() {
   }
 }
 
-const char* FrameReader::failureLine() const {
+ConsoleError FrameReader::failure() const {
   switch (step_) {
-    case Step::Size:
-      return "+error: recv() error - msg size\n";
     case Step::Id:
-      return "+error: recv() error - msg id\n";
+      return ConsoleError::RecvId;
     case Step::Type:
-      return "+error: recv() error - msg type\n";
+      return ConsoleError::RecvType;
     case Step::Body:
-      return "+error: recv() error - invalid data length\n";
-    case Step::Done:
-    case Step::Rejected:
-      break;
+      return ConsoleError::RecvBody;
+    default:
+      return ConsoleError::RecvSize;
   }
-  return nullptr;
 }
 
 }  // namespace dirserver

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "common/byte_order.h"
 #include "protocol/message.h"
+#include "protocol/outcome.h"
 
 namespace dirserver {
 
@@ -25,18 +27,18 @@ class FrameReader {
   std::span<std::uint8_t> space();
 
   // Records that `count` bytes (at most space().size()) were written to space(). Completes as many
-  // steps as the bytes finish. Returns the console line of a failed check ("+error: invalid msg
-  // size\n", "+error: invalid msg id\n"), leaving the reader Rejected, else nullptr.
-  const char* received(std::size_t count);
+  // steps as the bytes finish. Returns the fault of a failed check (InvalidSize, InvalidId),
+  // leaving the reader Rejected, else nothing.
+  std::optional<ConsoleError> received(std::size_t count);
 
   // In the Body step: the announced body length, and the allocation of a buffer of exactly that
   // many bytes, which the caller may delay (to keep within a memory budget).
   std::uint32_t bodyLength() const { return header_.size - kHeaderSize; }
   void allocateBody();
 
-  // The console line for a read that fails in the current step: the peer closed its side, the
-  // receive failed, or the step's deadline passed.
-  const char* failureLine() const;
+  // The fault of a read that fails in the current step, one of the header steps or the body: the
+  // peer closed its side, the receive failed, or the step's deadline passed.
+  ConsoleError failure() const;
 
   // Once Done: the request.
   const MessageHeader& header() const { return header_; }
@@ -52,7 +54,7 @@ class FrameReader {
   Bytes body_;
   std::size_t bodyReceived_ = 0;
   bool bodyAllocated_ = false;
-  const char* rejection_ = nullptr;
+  ConsoleError rejection_ = ConsoleError::InvalidSize;
 };
 
 }  // namespace dirserver

@@ -68,13 +68,8 @@ bool printParsed(const Console& console, const HostRequest& request) {
   if (request.name) std::fprintf(console.out, "name: %s ", request.name->c_str());
   if (request.last) std::fprintf(console.out, " %s\n", request.last->c_str());
   if (request.rejected == HostOutcome::Added) return true;
-  static constexpr const char* kLines[] = {"+error: invalid data size\n",
-                                           "+error: error converting data\n",
-                                           "+error: unknown server type\n"};
   std::fflush(console.out);
-  std::fprintf(
-      console.err, "%s",
-      kLines[static_cast<int>(request.rejected) - static_cast<int>(HostOutcome::InvalidDataSize)]);
+  std::fputs(faultRow(*faultOf(request.rejected)).line, console.err);
   return false;
 }
 
@@ -107,14 +102,6 @@ std::pair<PeerAddress, std::int64_t> ownerAfterRefresh(const ServerRegistry& reg
 }
 
 }  // namespace
-
-bool parseServerFields(ByteView body, const Console& console, ServerRecord& record,
-                       ServerType& type) {
-  HostRequest request = parseRequest(body);
-  record = std::move(request.record);
-  type = request.type;
-  return printParsed(console, request);
-}
 
 HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddress from) {
   HostRequest request = parseRequest(body);
@@ -149,13 +136,13 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
                  "# server with key: %u was already in the list, registration time updated\n", key);
     outcome = HostOutcome::Refreshed;
   } else if (registry.totalCount() >= kMaxServers) {
-    std::fprintf(console.err, "+error: server list is full\n");
+    std::fputs(faultRow(ConsoleError::ListFull).line, console.err);
     outcome = HostOutcome::ListFull;
   } else if (registry.fieldBytes() + storedBytes(request.record.fields) > context.maxHostBytes) {
-    std::fprintf(console.err, "+error: server list has no room for this server's strings\n");
+    std::fputs(faultRow(ConsoleError::StringsFull).line, console.err);
     outcome = HostOutcome::StringsFull;
   } else if (from != kUnknownAddress && registry.countFrom(from) >= kMaxServersPerAddress) {
-    std::fprintf(console.err, "+error: too many servers registered from this address\n");
+    std::fputs(faultRow(ConsoleError::AddressFull).line, console.err);
     outcome = HostOutcome::AddressFull;
   } else {
     registry.insert(type, key, std::move(request.record), from, steadyNow).first->agingSince =
@@ -174,14 +161,11 @@ HostOutcome handleShutdown(ServerContext& context, ByteView body, PeerAddress fr
   HostOutcome outcome = HostOutcome::Removed;
   const auto found = registry.find(request.type, request.key, request.record.fields);
   if (found == registry.end(request.type)) {
-    std::fprintf(console.err, "+error: no server with key: %u was found for removal\n",
-                 request.key);
+    std::fprintf(console.err, faultRow(ConsoleError::NotFound).line, request.key);
     outcome = HostOutcome::NotFound;
   } else if (found->from != kUnknownAddress && found->from != from) {
     // The listing hands every host's strings to anyone: only the host's own address may end it.
-    std::fprintf(console.err,
-                 "+error: server with key: %u was registered from another address\n",
-                 request.key);
+    std::fprintf(console.err, faultRow(ConsoleError::OtherAddress).line, request.key);
     outcome = HostOutcome::OtherAddress;
   } else {
     registry.erase(request.type, found);

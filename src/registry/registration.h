@@ -2,7 +2,12 @@
 // filed, refreshed or removed.
 #pragma once
 
+#include <cstddef>
+#include <iterator>
+#include <optional>
+
 #include "common/byte_order.h"
+#include "protocol/outcome.h"
 #include "registry/server_context.h"
 
 namespace dirserver {
@@ -21,18 +26,42 @@ enum class HostOutcome : std::uint8_t {
   InvalidDataSize,  // "+error: invalid data size"
   ConversionError,  // "+error: error converting data"
   UnknownType,      // "+error: unknown server type"
+  Count
 };
 
-// Parses a registration or shutdown body: seven strings back to back, each a u16 count of UTF-16
-// code units followed by the code units, no terminator, no alignment; bytes after the seventh
-// string are ignored. Fills record.fields (each string's first 4096 bytes) and sets `type` from
-// the first string, which must equal one of the game type paths exactly up to its first U+0000.
-// Prints "name: %s " with the third string and " %s\n" with the seventh on console.out as they are
-// parsed. On bad input prints the reason on console.err ("+error: invalid data size",
-// "+error: error converting data" for an empty string, "+error: unknown server type") and
-// returns false; `record` and `type` are then unspecified. Leaves registrationTime alone.
-bool parseServerFields(ByteView body, const Console& console, ServerRecord& record,
-                       ServerType& type);
+// The fault each outcome reports, if it reports one: its row of kFaults.
+struct HostOutcomeRow {
+  HostOutcome outcome;
+  std::optional<ConsoleError> fault;
+};
+inline constexpr HostOutcomeRow kHostOutcomes[] = {
+    {HostOutcome::Added, std::nullopt},
+    {HostOutcome::Refreshed, std::nullopt},
+    {HostOutcome::Removed, std::nullopt},
+    {HostOutcome::NotFound, ConsoleError::NotFound},
+    {HostOutcome::ListFull, ConsoleError::ListFull},
+    {HostOutcome::StringsFull, ConsoleError::StringsFull},
+    {HostOutcome::AddressFull, ConsoleError::AddressFull},
+    {HostOutcome::OtherAddress, ConsoleError::OtherAddress},
+    {HostOutcome::InvalidDataSize, ConsoleError::InvalidData},
+    {HostOutcome::ConversionError, ConsoleError::Conversion},
+    {HostOutcome::UnknownType, ConsoleError::UnknownType},
+};
+
+namespace registration_detail {
+constexpr bool rowsInOrder() {
+  if (std::size(kHostOutcomes) != static_cast<std::size_t>(HostOutcome::Count)) return false;
+  for (std::size_t i = 0; i < std::size(kHostOutcomes); ++i) {
+    if (static_cast<std::size_t>(kHostOutcomes[i].outcome) != i) return false;
+  }
+  return true;
+}
+}  // namespace registration_detail
+static_assert(registration_detail::rowsInOrder(), "every HostOutcome has its row, in order");
+
+constexpr std::optional<ConsoleError> faultOf(HostOutcome outcome) {
+  return kHostOutcomes[static_cast<std::size_t>(outcome)].fault;
+}
 
 // How long a host's owner must go without registering it before another address that registers
 // it takes it over: long enough that a host refreshing at any usual pace keeps it, short enough

@@ -40,7 +40,7 @@ struct ServerContext {
   // which tell a step of the wall clock by its change; unset before either ran.
   std::optional<std::int64_t> wallAheadOfSteady;
   // When set, every key computation prints its trace on console.out (the command-line switch).
-  bool checksumTrace = false;
+  bool traceKeys = false;
   // New hosts are refused when their strings would take the registry's (fieldBytes) past this.
   std::uint64_t maxHostBytes = kDefaultMaxHostBytes;
   // When set, a registration that only refreshes a registered host prints none of its lines and
@@ -50,7 +50,7 @@ struct ServerContext {
   // The server list file; a bare name, so it lies in the working directory.
   std::string listFile = "server_list.dat";
 
-  std::FILE* keyTrace() const { return checksumTrace ? console.out : nullptr; }
+  std::FILE* keyTrace() const { return traceKeys ? console.out : nullptr; }
 };
 
 }  // namespace dirserver

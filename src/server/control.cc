@@ -13,171 +13,24 @@
 
 #include "common/text.h"
 #include "common/version.h"
+#include "net/socket_io.h"
 #include "persist/bans_file.h"
 #include "persist/server_list_file.h"
 #include "protocol/control_protocol.h"
+#include "server/change_path.h"
+#include "server/control_connection.h"
 
 namespace dirserver {
 namespace {
 
-constexpr int kControlBacklog = 16;
 // After an accept fails for want of descriptors, accepting pauses this long: the connection
 // stays queued, and retrying at once would spin.
 constexpr auto kAcceptPause = std::chrono::seconds(1);
 
-bool socketAddress(const std::string& path, sockaddr_un& address, std::string& error) {
-  address = {};
-  address.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof address.sun_path) {
-    error = "the control socket's path '" + path + "' must have 1 to " +
-            std::to_string(sizeof address.sun_path - 1) + " bytes";
-    return false;
-  }
-  std::memcpy(address.sun_path, path.data(), path.size());
-  return true;
-}
-
-// Whether a server accepts connections on the socket file at `path`. A full backlog still means
-// one is there.
-bool answers(const sockaddr_un& address) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const bool connected =
-      ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
-      errno == EAGAIN;
-  ::close(fd);
-  return connected;
-}
-
-// A text in an answer or on the console: quoted, fit for the console, and no longer than a name
-// the operator can read (an argument may be as long as a command line).
-std::string quoted(std::string_view text) {
-  constexpr std::size_t kShown = 200;
-  return "\"" + consoleText(text.substr(0, kShown)) + (text.size() > kShown ? "...\"" : "\"");
-}
-
-std::string fieldText(const ServerField& field) {
-  return consoleText(toDisplayText(field.bytes()));
-}
-
-std::string withoutLineEnd(std::string text) {
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// The socket
-
-bool ControlSocket::open(const std::string& path, std::string& error) {
-  sockaddr_un address;
-  if (!socketAddress(path, address, error)) return false;
-  struct stat status {};
-  if (::lstat(path.c_str(), &status) == 0) {
-    if (!S_ISSOCK(status.st_mode)) {
-      error = path + " is there and is no socket; move it away or give --control another path";
-      return false;
-    }
-    if (answers(address)) {
-      answered_ = true;
-      error = "a server answers on " + path + " already";
-      return false;
-    }
-    // Left by a server that ended without removing it.
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-      error = "cannot remove the stale " + path + ": " + std::strerror(errno);
-      return false;
-    }
-  }
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    error = std::string("cannot create a Unix socket: ") + std::strerror(errno);
-    return false;
-  }
-  // The socket file is made by the bind with the rights the umask leaves: only the server's user
-  // may ever connect, from the first moment.
-  const mode_t previous = ::umask(0177);
-  const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  const int bindError = errno;
-  ::umask(previous);
-  if (bound != 0 || ::listen(fd, kControlBacklog) != 0 || ::stat(path.c_str(), &status) != 0) {
-    error = "cannot listen on " + path + ": " + std::strerror(bound != 0 ? bindError : errno);
-    if (bound == 0) ::unlink(path.c_str());
-    ::close(fd);
-    return false;
-  }
-  fd_ = fd;
-  path_ = path;
-  device_ = status.st_dev;
-  inode_ = status.st_ino;
-  return true;
-}
-
-ControlSocket::~ControlSocket() {
-  if (fd_ < 0) return;
-  struct stat status {};
-  if (::lstat(path_.c_str(), &status) == 0 && status.st_dev == device_ && status.st_ino == inode_) {
-    ::unlink(path_.c_str());
-  }
-  ::close(fd_);
-}
-
-// ---------------------------------------------------------------------------------------------
 // Connections
-
-class ControlServer::Connection final : public EventHandler {
- public:
-  Connection(ControlServer& server, std::uint64_t id, int fd, uid_t uid)
-      : id(id),
-        fd(fd),
-        uid(uid),
-        deadline(server.reactor_, [this] { expire(); }),
-        server_(server) {}
-
-  void onEvents(std::uint32_t) override {
-    if (closed) return;
-    if (sending()) {
-      server_.sendAnswer(*this);
-      if (!sending() && !closed) server_.readCommands(*this);
-    } else if (!busy) {
-      server_.readCommands(*this);
-    }
-  }
-
-  bool sending() const { return sent < output.size(); }
-
-  // Asks the reactor for `wanted` events only (0: none).
-  void want(std::uint32_t wanted) { server_.reactor_.watch(fd, this, wanted); }
-
-  const std::uint64_t id;
-  const int fd;
-  const uid_t uid;
-  Timer deadline;
-  std::string input;      // received, not yet carried out
-  std::size_t taken = 0;  // bytes of `input` whose commands have been taken
-  std::string output;     // the answer being sent
-  std::size_t sent = 0;
-  bool busy = false;  // a command is being carried out; nothing more is read meanwhile
-  bool closeWhenSent = false;
-  bool closed = false;
-
- private:
-  // A peer that has not sent its command in time is told so, if it still listens; one that does
-  // not take its answer is dropped with it.
-  void expire() {
-    if (!sending()) {
-      const std::string line = std::string(kControlError) + " no whole command within " +
-                               std::to_string(server_.settings_.lineTimeout.count() / 1000) +
-                               " s\n";
-      [[maybe_unused]] const auto ignored =
-          ::send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    }
-    server_.close(*this);
-  }
-
-  ControlServer& server_;
-};
 
 class ControlServer::Listener final : public EventHandler {
  public:
@@ -198,13 +51,6 @@ class ControlServer::Listener final : public EventHandler {
   ControlServer& server_;
 };
 
-// What became of a change of the bans file, as the worker reports it to the loop.
-struct ControlServer::FileEdit {
-  SaveOutcome outcome = SaveOutcome::Saved;
-  bool changed = false;               // the file's text changed
-  std::optional<std::string> reason;  // a ban's reason as the file now has it
-  std::string error;
-};
 
 ControlServer::ControlServer(Reactor& reactor, ServerCore& core, ServerContext& context,
                              TaskRunner& files, BanList bans, ControlSettings settings, Env& env)
@@ -248,10 +94,10 @@ ControlServer::Connection* ControlServer::find(std::uint64_t id) {
 
 void ControlServer::acceptConnections() {
   for (;;) {
-    const int fd = ::accept4(listener_->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const Accepted taken = acceptConnection(listener_->fd);
+    const int fd = taken.fd;
     if (fd < 0) {
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) listener_->suspend();
+      if (taken.error != 0 && taken.error != ECONNABORTED) listener_->suspend();
       return;
     }
     ucred peer{};
@@ -263,8 +109,7 @@ void ControlServer::acceptConnections() {
           std::string(kControlError) +
           (allowed ? " too many control connections at once\n"
                    : " only root and the server's own user may use the control socket\n");
-      [[maybe_unused]] const auto ignored =
-          ::send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      sendSome(fd, ByteView(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()), true);
       ::close(fd);
       continue;
     }
@@ -304,19 +149,18 @@ void ControlServer::readCommands(Connection& connection) {
                              std::to_string(kControlLineMax) + " bytes\n");
       continue;
     }
-    char buffer[16 * 1024];
+    std::uint8_t buffer[16 * 1024];
     const std::size_t room = std::min(sizeof buffer, kControlLineMax - input.size());
-    const ssize_t received = ::recv(connection.fd, buffer, room, 0);
-    if (received < 0 && errno == EINTR) continue;
-    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    const IoResult received = receiveSome(connection.fd, std::span(buffer, room));
+    if (received.status == IoStatus::WouldBlock) {
       connection.want(EPOLLIN);
       return;
     }
-    if (received <= 0) {
+    if (received.status == IoStatus::Closed) {
       close(connection);  // the peer is done, or gone
       return;
     }
-    input.append(buffer, static_cast<std::size_t>(received));
+    input.append(reinterpret_cast<const char*>(buffer), received.bytes);
   }
 }
 
@@ -329,21 +173,22 @@ void ControlServer::answer(Connection& connection, const std::string& text) {
 
 void ControlServer::sendAnswer(Connection& connection) {
   while (connection.sending()) {
-    const ssize_t sent = ::send(connection.fd, connection.output.data() + connection.sent,
-                                connection.output.size() - connection.sent, MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    const IoResult sent = sendSome(
+        connection.fd,
+        ByteView(reinterpret_cast<const std::uint8_t*>(connection.output.data()) + connection.sent,
+                 connection.output.size() - connection.sent));
+    if (sent.status == IoStatus::WouldBlock) {
       if (reactor_.watchedEvents(connection.fd) != EPOLLOUT) {
         connection.deadline.setAt(reactor_.now() + settings_.lineTimeout);
         connection.want(EPOLLOUT);
       }
       return;
     }
-    if (sent < 0) {
+    if (sent.status == IoStatus::Closed) {
       close(connection);
       return;
     }
-    connection.sent += static_cast<std::size_t>(sent);
+    connection.sent += sent.bytes;
   }
   connection.output.clear();
   connection.sent = 0;
@@ -369,276 +214,6 @@ void ControlServer::close(Connection& connection) {
   connection.deadline.cancel();
   // Events of this pass may still name the connection: it is released when the pass ends.
   reactor_.defer([this, id = connection.id] { connections_.erase(id); });
-}
-
-// ---------------------------------------------------------------------------------------------
-// Commands
-
-void ControlServer::execute(Connection& connection, const ControlCommand& command) {
-  using Verb = ControlCommand::Verb;
-  // Once the stop's last snapshot has begun, a change would miss it, and a snapshot would never
-  // be answered: only the commands that look are served.
-  if (core_.stopping() && command.verb != Verb::Bans && command.verb != Verb::Status) {
-    answer(connection, std::string(kControlError) + " the server is stopping\n");
-    return;
-  }
-  switch (command.verb) {
-    case Verb::Ban:
-    case Verb::Unban:
-      editBans(connection, command);
-      return;
-    case Verb::Snapshot:
-      snapshot(connection);
-      return;
-    case Verb::Remove:
-      answer(connection, removeHost(connection, command));
-      return;
-    case Verb::Bans:
-      answer(connection, bansText());
-      return;
-    case Verb::Status:
-      answer(connection, statusText());
-      return;
-  }
-}
-
-// The command waits for work elsewhere (a file, a save): meanwhile nothing more is read, and no
-// deadline runs, since the server is the one taking its time.
-void ControlServer::waitForWork(Connection& connection) {
-  connection.busy = true;
-  connection.want(0);
-  connection.deadline.cancel();
-}
-
-// Answers a command that waited, unless its peer has gone meanwhile.
-void ControlServer::finish(std::uint64_t id, const std::string& reply) {
-  Connection* connection = find(id);
-  if (connection == nullptr) return;
-  answer(*connection, reply);
-  readCommands(*connection);
-}
-
-void ControlServer::editBans(Connection& connection, const ControlCommand& command) {
-  waitForWork(connection);
-  // The job touches only what outlives the control server; its report comes back through a pass.
-  files_.run([this, &reactor = reactor_, &env = env_, id = connection.id, uid = connection.uid,
-              command, path = settings_.bansFile] {
-    FileEdit edit;
-    const BansFileText file = readBansFile(path, env);
-    if (!file.readable) {
-      edit.outcome = SaveOutcome::Failed;
-      edit.error = "cannot read " + path + ": " + file.error;
-    } else {
-      const std::string text = command.verb == ControlCommand::Verb::Ban
-                                   ? withBan(file.text, Ban{command.range, command.reason})
-                                   : withoutBan(file.text, command.range);
-      edit.changed = text != file.text;
-      if (edit.changed) edit.outcome = writeBansFile(path, text, edit.error, env);
-      const ParsedBans parsed = parseBans(text);
-      if (const std::string* reason = parsed.bans.find(command.range)) edit.reason = *reason;
-    }
-    reactor.post(
-        [this, id, uid, command, edit = std::move(edit)] { bansEdited(id, uid, command, edit); });
-  });
-}
-
-void ControlServer::bansEdited(std::uint64_t id, uid_t uid, const ControlCommand& command,
-                               const FileEdit& edit) {
-  const std::string range = rangeText(command.range);
-  const bool ban = command.verb == ControlCommand::Verb::Ban;
-  std::string reply;
-  if (edit.outcome == SaveOutcome::Failed) {
-    std::fprintf(context_.console.err, "+error: control uid %u: %s %s: %s\n",
-                 static_cast<unsigned>(uid), ban ? "ban" : "unban", range.c_str(),
-                 edit.error.c_str());
-    reply = std::string(kControlError) + " nothing changed: " + edit.error + "\n";
-  } else if (ban) {
-    const std::string reason = edit.reason.value_or(command.reason);
-    const std::string* before = bans_.find(command.range);
-    const bool changed = edit.changed || before == nullptr || *before != reason;
-    bans_.set({command.range, reason});
-    core_.status().stats.bans = bans_.size();
-    const std::uint32_t removed = core_.enforceRefusal();
-    core_.status().stats.banRemovals += removed;
-    const std::uint32_t left = context_.registry.totalCount();
-    if (changed) {
-      std::fprintf(context_.console.out,
-                   "# control uid %u: ban %s%s: %u servers removed, %u left\n",
-                   static_cast<unsigned>(uid), range.c_str(),
-                   reason.empty() ? "" : (" " + quoted(reason)).c_str(), removed, left);
-    }
-    reply = std::string(kControlOk) + " " + range +
-            (changed ? " is banned" : " was banned already") + ": " + std::to_string(removed) +
-            " servers removed\n";
-  } else {
-    const bool had = bans_.erase(command.range);
-    core_.status().stats.bans = bans_.size();
-    if (!had && !edit.changed) {
-      reply = std::string(kControlError) + " " + range + " is not banned\n";
-    } else {
-      std::fprintf(context_.console.out, "# control uid %u: unban %s\n", static_cast<unsigned>(uid),
-                   range.c_str());
-      reply = std::string(kControlOk) + " " + range + " is no longer banned\n";
-    }
-  }
-  if (edit.outcome == SaveOutcome::NotDurable) {
-    reply = std::string(kControlError) + " in force, but " + edit.error +
-            ": the change may not survive a power loss\n";
-  }
-  finish(id, reply);
-}
-
-void ControlServer::applyBans(BanList bans) {
-  bans_ = std::move(bans);
-  core_.status().stats.bans = bans_.size();
-}
-
-void ControlServer::reloadBans() {
-  // Read and parsed on the files thread, however long the file; the loop only swaps the lists,
-  // and the old one is freed on the files thread too.
-  files_.run([this, &reactor = reactor_, &env = env_, path = settings_.bansFile] {
-    auto file = std::make_shared<BansFileBans>(readBans(path, env));
-    reactor.post([this, path, file] {
-      if (!file->readable) {
-        std::fprintf(context_.console.err,
-                     "+error: cannot read bans %s: %s; the bans in force stay as they were\n",
-                     path.c_str(), file->error.c_str());
-        return;
-      }
-      reportBadBanLines(path, file->parsed.bad, context_.console);
-      auto old = std::make_shared<BanList>(std::move(bans_));
-      applyBans(std::move(file->parsed.bans));
-      files_.run([old = std::move(old)]() mutable { old.reset(); });
-      const std::uint32_t removed = core_.enforceRefusal();
-      core_.status().stats.banRemovals += removed;
-      std::fprintf(context_.console.out, "- reloaded %zu bans from %s: %u servers removed\n",
-                   bans_.size(), path.c_str(), removed);
-    });
-  });
-}
-
-std::string ControlServer::removeHost(Connection& connection, const ControlCommand& command) {
-  const ServerRegistry& registry = context_.registry;
-  const std::string typeName(serverTypeName(command.type));
-  std::vector<HostEntry> matches;
-  if (command.fields) {
-    const auto found = registry.find(command.type, command.key, *command.fields);
-    if (found != registry.end(command.type)) matches.push_back(*found);
-  } else {
-    for (auto at = registry.begin(command.type); at != registry.end(command.type); ++at) {
-      if (at->key != command.key) continue;
-      if (command.name && toDisplayText(at->record->fields[kNameField].bytes()) != *command.name) {
-        continue;
-      }
-      matches.push_back(*at);
-    }
-  }
-  const std::string error(kControlError);
-  const std::string wanted = "key " + std::to_string(command.key) + " in " + typeName +
-                             (command.name ? " named " + quoted(*command.name) : "");
-  if (matches.empty()) {
-    return error +
-           (command.fields ? " no server of these seven strings (" + wanted + ")"
-                           : " no server with " + wanted) +
-           "\n";
-  }
-  if (command.index && *command.index > matches.size()) {
-    return error + " index " + std::to_string(*command.index) + ", but only " +
-           std::to_string(matches.size()) + " servers with " + wanted + "\n";
-  }
-  if (!command.index && matches.size() > 1) {
-    std::string text;
-    for (std::size_t i = 0; i < matches.size(); ++i) {
-      const HostEntry& host = matches[i];
-      text += " [" + std::to_string(i + 1) + "]";
-      for (const ServerField& field : host.record->fields) text += " " + quoted(fieldText(field));
-      text += " registered " + withoutLineEnd(asctimeText(host.record->registrationTime));
-      if (host.from != kUnknownAddress) text += " from " + addressText(host.from);
-      text += "\n";
-    }
-    return text + error + " " + std::to_string(matches.size()) + " servers with " + wanted +
-           "; pick one by its number (dirctl remove ... --index N), or give all seven strings\n";
-  }
-  const HostEntry chosen = matches[command.index ? *command.index - 1 : 0];
-  const std::uint32_t removed = core_.removeHosts([&](ServerType type, const HostEntry& host) {
-    return type == command.type && host.key == chosen.key &&
-           host.record->fields == chosen.record->fields;
-  });
-  core_.status().stats.operatorRemovals += removed;
-  const std::string name = quoted(fieldText(chosen.record->fields[kNameField]));
-  const std::uint32_t left = registry.totalCount();
-  std::fprintf(
-      context_.console.out, "# control uid %u: remove server with key: %u (%s, %s): %u left\n",
-      static_cast<unsigned>(connection.uid), chosen.key, name.c_str(), typeName.c_str(), left);
-  return std::string(kControlOk) + " removed " + name + " (key " + std::to_string(chosen.key) +
-         ", " + typeName + "): " + std::to_string(left) + " servers left\n";
-}
-
-void ControlServer::snapshot(Connection& connection) {
-  waitForWork(connection);
-  core_.snapshotNow([this, id = connection.id, uid = connection.uid](SaveOutcome outcome,
-                                                                     std::uint32_t hosts) {
-    const std::string target = listPaths(env_, context_.listFile).target;
-    char resolved[PATH_MAX];
-    const std::string where = ::realpath(target.c_str(), resolved) != nullptr ? resolved : target;
-    std::string reply;
-    if (outcome == SaveOutcome::Failed) {
-      reply = std::string(kControlError) +
-              " could not save the server list; the server's error output says why\n";
-    } else {
-      std::fprintf(context_.console.out, "# control uid %u: snapshot: %u servers saved in %s\n",
-                   static_cast<unsigned>(uid), hosts, where.c_str());
-      reply = outcome == SaveOutcome::Saved
-                  ? std::string(kControlOk) + " " + std::to_string(hosts) +
-                        " servers saved, durable, in " + where + "\n"
-                  : std::string(kControlError) + " " + std::to_string(hosts) +
-                        " servers saved in " + where +
-                        ", but its directory could not be synced: the file may not survive a "
-                        "power loss\n";
-    }
-    finish(id, reply);
-  });
-}
-
-std::string ControlServer::bansText() const {
-  std::string text;
-  for (const Ban& ban : bans_.bans()) {
-    text += " " + rangeText(ban.range) + (ban.reason.empty() ? "" : " " + ban.reason) + "\n";
-  }
-  return text + kControlOk + " " + std::to_string(bans_.size()) + " bans in force\n";
-}
-
-std::string ControlServer::statusText() const {
-  const ServerRegistry& registry = context_.registry;
-  const ServerStats& stats = core_.status().stats;
-  std::string text = std::string(" dirserver ") + kVersion + "\n";
-  text += " hosts: " + std::to_string(registry.totalCount());
-  for (const ServerType type : kServerTypes) {
-    text += std::string(type == ServerType::GetTheQuorv ? " (" : ", ") +
-            std::string(serverTypeName(type)) + " " + std::to_string(registry.size(type));
-  }
-  text += ")\n connections: " + std::to_string(core_.connectionCount()) + " on the game port, " +
-          std::to_string(connectionCount()) + " on the control socket\n";
-  text += " bans: " + std::to_string(bans_.size()) + " ranges; " +
-          std::to_string(stats.connectionsBanned.load()) + " connections closed at accept, " +
-          std::to_string(stats.banRemovals.load()) + " hosts removed\n";
-  const std::int64_t savedAt = stats.lastSaveFinishedAt.load();
-  text += " last snapshot: ";
-  if (savedAt == 0) {
-    text += "none yet";
-  } else {
-    text += withoutLineEnd(asctimeText(savedAt)) +
-            (stats.lastSaveFailed
-                 ? ", failed"
-                 : ", took " + std::to_string(stats.lastSaveMicroseconds / 1000) + " ms");
-  }
-  text += "; log: " + std::to_string(stats.commitsDone.load()) + " commits, " +
-          std::to_string(stats.logBytes.load()) + " bytes since the snapshot, " +
-          (stats.lastCommitFailed ? "the last commit failed, " : "") +
-          (stats.savePending
-               ? std::to_string(stats.changesPending.load()) + " changes not yet durable\n"
-               : "every change durable\n");
-  return text + kControlOk + "\n";
 }
 
 }  // namespace dirserver

@@ -7,46 +7,8 @@ namespace {
 
 // How a registration or shutdown counts, and the console line it printed if any.
 Dispatched hostRequest(RequestKind kind, HostOutcome outcome) {
-  Dispatched dispatched{Reply::Ack, kind, RequestOutcome::Served, std::nullopt};
-  switch (outcome) {
-    case HostOutcome::Added:
-    case HostOutcome::Refreshed:
-    case HostOutcome::Removed:
-      break;
-    case HostOutcome::NotFound:
-      dispatched.outcome = RequestOutcome::Rejected;
-      dispatched.error = ConsoleError::NotFound;
-      break;
-    case HostOutcome::ListFull:
-      dispatched.outcome = RequestOutcome::Refused;
-      dispatched.error = ConsoleError::ListFull;
-      break;
-    case HostOutcome::StringsFull:
-      dispatched.outcome = RequestOutcome::Refused;
-      dispatched.error = ConsoleError::StringsFull;
-      break;
-    case HostOutcome::AddressFull:
-      dispatched.outcome = RequestOutcome::Refused;
-      dispatched.error = ConsoleError::AddressFull;
-      break;
-    case HostOutcome::OtherAddress:
-      dispatched.outcome = RequestOutcome::Refused;
-      dispatched.error = ConsoleError::OtherAddress;
-      break;
-    case HostOutcome::InvalidDataSize:
-      dispatched.outcome = RequestOutcome::Rejected;
-      dispatched.error = ConsoleError::InvalidData;
-      break;
-    case HostOutcome::ConversionError:
-      dispatched.outcome = RequestOutcome::Rejected;
-      dispatched.error = ConsoleError::Conversion;
-      break;
-    case HostOutcome::UnknownType:
-      dispatched.outcome = RequestOutcome::Rejected;
-      dispatched.error = ConsoleError::UnknownType;
-      break;
-  }
-  return dispatched;
+  const std::optional<ConsoleError> fault = faultOf(outcome);
+  return {Reply::Ack, kind, fault ? faultRow(*fault).counted : RequestOutcome::Served, fault};
 }
 
 }  // namespace
@@ -63,7 +25,7 @@ Dispatched dispatchRequest(ServerContext& context, const MessageHeader& header, 
     case static_cast<std::uint32_t>(MessageType::AckRequest):
       return {Reply::Ack, RequestKind::Ack, RequestOutcome::Served, std::nullopt};
     default:
-      std::fprintf(context.console.err, "+warning: unhandled msg type: 0x%.02x\n",
+      std::fprintf(context.console.err, faultRow(ConsoleError::UnhandledType).line,
                    header.messageType);
       return {Reply::None, RequestKind::Other, RequestOutcome::Rejected,
               ConsoleError::UnhandledType};

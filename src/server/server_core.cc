@@ -1,20 +1,19 @@
 #include "server/server_core.h"
 
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <iterator>
 #include <utility>
 
 #include "common/console_queue.h"
-#include "server/dispatch.h"
 #include "net/framing.h"
-#include "registry/expiry.h"
+#include "net/socket_io.h"
+#include "server/change_path.h"
+#include "server/dispatch.h"
+#include "server/expiry_sweep.h"
 
 namespace dirserver {
 
@@ -55,7 +54,7 @@ class ServerCore::Connection final : public EventHandler {
   // dropped silently, with what it did not take.
   void expire() {
     if (reading()) {
-      core_.reportError(stepError(), frame.failureLine());
+      core_.reportError(frame.failure());
     } else {
       discardUnsent();
     }
@@ -67,19 +66,6 @@ class ServerCore::Connection final : public EventHandler {
   void discardUnsent() const {
     const linger reset{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  }
-
-  ConsoleError stepError() const {
-    switch (frame.step()) {
-      case FrameReader::Step::Id:
-        return ConsoleError::RecvId;
-      case FrameReader::Step::Type:
-        return ConsoleError::RecvType;
-      case FrameReader::Step::Body:
-        return ConsoleError::RecvBody;
-      default:
-        return ConsoleError::RecvSize;
-    }
   }
 
   friend class ServerCore;
@@ -120,30 +106,24 @@ std::int64_t millisecondsOf(SteadyClock::time_point when) {
 
 }  // namespace
 
-ServerCore::ServerCore(Reactor& reactor, ServerContext& context, Saver& saver,
+ServerCore::ServerCore(Reactor& reactor, ServerContext& context, ChangePath& changes,
                        CoreSettings settings)
     : reactor_(reactor),
       context_(context),
-      saver_(saver),
+      changes_(changes),
       settings_(settings),
-      pieces_(context.registry),
-      sweepTimer_(reactor, [this] { sweep(); }),
+      status_(changes.status()),
+      sweep_(reactor, context, changes, changes.status().stats, settings.sweepInterval),
       warningTimer_(reactor, [this] { reportRefusals(); }),
       acceptPauseTimer_(reactor,
                         [this] {
                           if (listener_) listener_->paused = false;
                           updateListening();
                         }),
-      commitRetryTimer_(reactor, [this] { saver_.retry(); }),
-      snapshotRetryTimer_(reactor, [this] { startSnapshotIfDue(); }),
       heartbeatTimer_(reactor, [this] { heartbeat(); }) {
-  sweepTimer_.setAt(reactor_.now() + settings_.sweepInterval);
   warningTimer_.setAt(reactor_.now() + settings_.warningInterval);
-  // What loading filled in is in the files already, and in the pieces just made from the registry.
-  context_.registry.takeChanges();
   heartbeat();
   status_.stats.startedAt = context_.wallClock();
-  publishIfBehind();
 }
 
 // Readers on other threads (a health check) tell from this that the loop is turning.
@@ -178,9 +158,9 @@ std::size_t ServerCore::connectionsFrom(std::uint32_t address) const {
   return count == perAddress_.end() ? 0 : count->second;
 }
 
-void ServerCore::reportError(ConsoleError error, const char* line) {
+void ServerCore::reportError(ConsoleError error) {
   status_.stats.count(error);
-  std::fprintf(context_.console.err, "%s", line);
+  std::fputs(faultRow(error).line, context_.console.err);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -197,17 +177,12 @@ void ServerCore::updateListening() {
 void ServerCore::acceptConnections() {
   for (std::size_t accepted = 0; accepted < kAcceptBatch; ++accepted) {
     if (stopping_) break;
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    const int fd = ::accept4(listener_->fd, reinterpret_cast<sockaddr*>(&peer), &length,
-                             SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      const int error = errno;
-      if (error == EAGAIN || error == EWOULDBLOCK) break;
-      if (error == EINTR) continue;
+    const Accepted taken = acceptConnection(listener_->fd);
+    if (taken.fd < 0) {
+      if (taken.error == 0) break;
       // A failed accept ends its request before its first read.
-      reportError(ConsoleError::RecvSize, "+error: recv() error - msg size\n");
-      if (isOutOfResources(error)) {
+      reportError(ConsoleError::RecvSize);
+      if (isOutOfResources(taken.error)) {
         // The pending connection stays queued, so retrying at once would spin and flood the
         // console; give closing connections time to free what is missing.
         listener_->paused = true;
@@ -216,7 +191,8 @@ void ServerCore::acceptConnections() {
       }
       continue;
     }
-    const std::uint32_t address = peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
+    const int fd = taken.fd;
+    const std::uint32_t address = taken.address;
     if (refused_ && refused_(address)) {
       ::close(fd);
       ++status_.stats.connectionsBanned;
@@ -316,24 +292,19 @@ void ServerCore::readRequest(Connection& connection) {
     const auto space = connection.frame.space();
     if (space.empty()) return;  // a body still waiting for budget
     const auto stepBefore = connection.frame.step();
-    const ssize_t received = ::recv(connection.fd, space.data(), space.size(), 0);
-    if (received < 0 && errno == EINTR) continue;
-    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    const IoResult received = receiveSome(connection.fd, space);
+    if (received.status == IoStatus::WouldBlock) {
       reactor_.watch(connection.fd, &connection, EPOLLIN);
       return;
     }
-    if (received <= 0) {
+    if (received.status == IoStatus::Closed) {
       // The peer closed its side, or the receive failed, before the step had all its bytes.
       connection.expire();
       return;
     }
     connection.lastProgress = reactor_.now();
-    if (const char* rejection = connection.frame.received(static_cast<std::size_t>(received))) {
-      reportError(connection.frame.header().size < kHeaderSize ||
-                          connection.frame.header().size > kMaxMessageSize
-                      ? ConsoleError::InvalidSize
-                      : ConsoleError::InvalidId,
-                  rejection);
+    if (const auto rejection = connection.frame.received(received.bytes)) {
+      reportError(*rejection);
       close(connection);
       return;
     }
@@ -357,16 +328,14 @@ void ServerCore::readRequest(Connection& connection) {
 
 void ServerCore::dispatch(Connection& connection) {
   const auto begun = reactor_.now();
-  Dispatched dispatched;
-  {
+  const Dispatched dispatched = changes_.change(ChangeOrigin::Request, [&] {
     // A request's lines reach the console together, or are dropped together.
-    ConsoleGroup lines(context_.console);
-    dispatched = dispatchRequest(context_, connection.frame.header(), connection.frame.body(),
-                                 connection.address);
-  }
+    const ConsoleGroup lines(context_.console);
+    return dispatchRequest(context_, connection.frame.header(), connection.frame.body(),
+                           connection.address);
+  });
   status_.stats.count(dispatched.kind, dispatched.outcome);
   if (dispatched.error) status_.stats.count(*dispatched.error);
-  followChanges();
   // The body is no longer needed; let its memory and budget go before anything else happens.
   connection.frame = FrameReader();
   bodyBytes_ -= connection.budget;
@@ -387,9 +356,8 @@ void ServerCore::dispatch(Connection& connection) {
       break;
     case Reply::Listing:
       // Whatever changed before this request, in this pass or earlier, is in what it gets.
-      publishIfBehind();
-      connection.listing = published_;
-      connection.parts = published_->replyParts;
+      connection.listing = changes_.current();
+      connection.parts = connection.listing->replyParts;
       break;
   }
   connection.answering = true;
@@ -409,36 +377,22 @@ void ServerCore::dispatch(Connection& connection) {
 void ServerCore::sendAnswer(Connection& connection) {
   const std::span<const ByteView> parts = connection.parts;
   while (connection.part < parts.size()) {
-    iovec buffers[kMostBuffersPerSend];
-    std::size_t count = 0;
-    std::size_t gathered = 0;
-    for (std::size_t at = connection.part, skip = connection.offset;
-         at < parts.size() && count < kMostBuffersPerSend && gathered < kGatherBytes;
-         ++at, skip = 0) {
-      const ByteView rest = parts[at].subspan(skip);
-      if (rest.empty()) continue;
-      buffers[count++] = {const_cast<std::uint8_t*>(rest.data()), rest.size()};
-      gathered += rest.size();
-    }
-    if (count == 0) break;  // only empty parts were left
-    msghdr message{};
-    message.msg_iov = buffers;
-    message.msg_iovlen = count;
-    const ssize_t sent = ::sendmsg(connection.fd, &message, MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    const IoResult sent = sendGathered(connection.fd, parts.subspan(connection.part),
+                                       connection.offset, kMostBuffersPerSend, kGatherBytes);
+    if (sent.status == IoStatus::WouldBlock) {
       if (!connection.stalled) {
         connection.stalled = true;
         ++stalledCount_;
       }
       return;
     }
-    if (sent < 0) {
+    if (sent.status == IoStatus::Closed) {
       close(connection);  // the peer has gone; nothing to report
       return;
     }
+    if (sent.bytes == 0) break;  // only empty parts were left
     // Moves past what was sent, and past parts that are done.
-    for (auto left = static_cast<std::size_t>(sent); left > 0;) {
+    for (std::size_t left = sent.bytes; left > 0;) {
       const std::size_t rest = parts[connection.part].size() - connection.offset;
       const std::size_t taken = std::min(left, rest);
       connection.offset += taken;
@@ -511,7 +465,7 @@ ServerCore::Connection* ServerCore::leastProgress(
 void ServerCore::shedOverBudgets() {
   while (bodyBytes_ + answerBytes_ > settings_.memoryBudgetBytes) {
     Connection* victim = leastProgress([](const Connection& connection, const ServerCore& core) {
-      return connection.listing != nullptr && connection.listing != core.published_;
+      return connection.listing != nullptr && connection.listing != core.changes_.published();
     });
     if (victim == nullptr) break;
     shed(*victim);
@@ -572,28 +526,7 @@ void ServerCore::releaseClosed() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The sweep, saves and the stop
-
-void ServerCore::sweep() {
-  const auto now = reactor_.now();
-  sweepTimer_.setAt(now + settings_.sweepInterval);
-  const std::uint32_t before = context_.registry.totalCount();
-  expireServers(context_);
-  // The hosts it drops are logged like shutdowns, so that a restart does not bring them back, and
-  // readers of the snapshot see them go at once.
-  followChanges();
-  status_.stats.sweepRemovals += before - context_.registry.totalCount();
-  printRefreshSummary();
-}
-
-// The refreshes that printed nothing, at most once a sweep interval (and at the stop).
-void ServerCore::printRefreshSummary() {
-  if (context_.unprintedRefreshes == 0) return;
-  std::fprintf(
-      context_.console.out, "> servers refreshed in the last minute: %llu, number of servers: %u\n",
-      static_cast<unsigned long long>(context_.unprintedRefreshes), context_.registry.totalCount());
-  context_.unprintedRefreshes = 0;
-}
+// Reports and the stop
 
 // Connections refused or dropped since the last report, one line per kind.
 void ServerCore::reportRefusals() {
@@ -619,148 +552,6 @@ void ServerCore::reportRefusals() {
   }
 }
 
-// The one place that takes the registry's changes, for both that follow them change by change:
-// each goes into the pieces of the snapshot at once, and the snapshot is published when the pass
-// ends, or sooner when a list request comes first; the same changes go to the saver's log in one
-// batch when the pass ends, once it has sent its answers.
-void ServerCore::followChanges() {
-  std::vector<HostChange> changes = context_.registry.takeChanges();
-  if (changes.empty()) return;
-  pieces_.apply(changes);
-  const auto now = reactor_.now();
-  batchAcks_.emplace_back(now, static_cast<std::uint32_t>(changes.size()));
-  status_.stats.changesPending += changes.size();
-  status_.stats.savePending = true;
-  if (batch_.empty()) {
-    batch_ = std::move(changes);
-  } else {
-    batch_.insert(batch_.end(), std::make_move_iterator(changes.begin()),
-                  std::make_move_iterator(changes.end()));
-  }
-  if (!publishDeferred_) {
-    publishDeferred_ = true;
-    reactor_.defer([this] {
-      publishDeferred_ = false;
-      publishIfBehind();
-    });
-  }
-  if (handOverDeferred_) return;
-  handOverDeferred_ = true;
-  reactor_.defer([this] {
-    handOverDeferred_ = false;
-    handOver();
-  });
-}
-
-// Publishes the pieces as the snapshot of the registry's version, unless that is published.
-void ServerCore::publishIfBehind() {
-  const std::uint64_t version = context_.registry.version();
-  if (published_ != nullptr && published_->registry->version == version) return;
-  published_ = pieces_.publish(version, context_.wallClock());
-  status_.snapshots.publish(registryOf(published_));
-  status_.stats.listingBytes = published_->replySize;
-  status_.stats.hostBytes = context_.registry.fieldBytes();
-}
-
-void ServerCore::restored(std::uint64_t logBytes, bool snapshotOwed) {
-  logBytes_ = logBytes;
-  status_.stats.logBytes = logBytes;
-  snapshotOwed_ = snapshotOwed;
-  startSnapshotIfDue();
-}
-
-void ServerCore::handOver() {
-  if (batch_.empty()) return;
-  unconfirmed_.push_back({++lastBatch_, std::move(batchAcks_)});
-  batchAcks_.clear();
-  saver_.append(lastBatch_, std::move(batch_));
-  batch_.clear();
-}
-
-void ServerCore::commitFinished(const CommitReport& report) {
-  ServerStats& stats = status_.stats;
-  logBytes_ = report.logBytes;
-  stats.logBytes = report.logBytes;
-  stats.bytesWritten += report.bytesWritten;
-  const auto now = reactor_.now();
-  if (!report.ok) {
-    ++stats.commitsFailed;
-    stats.lastCommitFailed = true;
-    // One line when the trouble begins; the metrics count every attempt.
-    if (commitFailures_++ == 0) {
-      stats.count(ConsoleError::CommitFailed);
-      std::fprintf(context_.console.err,
-                   "- could not save server list changes (%s): they wait in memory and are tried "
-                   "again\n",
-                   report.error.c_str());
-    }
-    commitRetryTimer_.setAt(now + settings_.saves.retryDelay(commitFailures_));
-    return;
-  }
-  ++stats.commitsDone;
-  stats.commitTime.observe(report.took);
-  stats.lastCommitFailed = false;
-  if (commitFailures_ > 0) {
-    std::fprintf(context_.console.err, "- server list changes saved again after %u failed attempts\n",
-                 commitFailures_);
-    commitFailures_ = 0;
-    commitRetryTimer_.cancel();
-  }
-  // The saver's clock is the loop's in the server; a report that carries none counts as now.
-  const auto durable = report.durableAt == SteadyClock::time_point() ? now : report.durableAt;
-  while (!unconfirmed_.empty() && unconfirmed_.front().batch <= report.batch) {
-    for (const auto& [acknowledged, count] : unconfirmed_.front().acks) {
-      for (std::uint32_t i = 0; i < count; ++i) stats.ackToDurable.observe(durable - acknowledged);
-      stats.changesPending -= count;
-    }
-    unconfirmed_.pop_front();
-  }
-  stats.savePending = !unconfirmed_.empty() || !batch_.empty();
-  startSnapshotIfDue();
-}
-
-void ServerCore::startSnapshotIfDue() {
-  if (snapshotInFlight_) return;
-  const bool asked = !snapshotsAsked_.empty();
-  const bool due = stopping_ || snapshotOwed_ || asked ||
-                   settings_.saves.snapshotDue(logBytes_, context_.registry.totalCount());
-  // After a failure, the next try waits for its timer; the stop's and the operator's do not.
-  if (!due || (snapshotRetryTimer_.armed() && !stopping_ && !asked)) return;
-  // The snapshot holds every change handed over, so those of this pass go first.
-  handOver();
-  snapshotInFlight_ = true;
-  snapshotOwed_ = false;
-  finalSnapshot_ = stopping_;
-  publishIfBehind();
-  snapshotsSaving_ = std::exchange(snapshotsAsked_, {});
-  hostsSaving_ = published_->registry->totalCount();
-  saver_.snapshot(registryOf(published_), finalSnapshot_);
-}
-
-void ServerCore::snapshotNow(SnapshotDone done) {
-  snapshotsAsked_.push_back(std::move(done));
-  startSnapshotIfDue();
-}
-
-std::uint32_t ServerCore::removeHosts(
-    const std::function<bool(ServerType, const HostEntry&)>& which) {
-  ServerRegistry& registry = context_.registry;
-  std::uint32_t removed = 0;
-  for (const ServerType type : kServerTypes) {
-    for (auto at = registry.begin(type); at != registry.end(type);) {
-      if (which(type, *at)) {
-        at = registry.erase(type, at);
-        ++removed;
-      } else {
-        ++at;
-      }
-    }
-  }
-  // Logged like shutdowns, so that a restart does not bring them back.
-  followChanges();
-  return removed;
-}
-
 std::uint32_t ServerCore::enforceRefusal() {
   if (!refused_) return 0;
   for (auto& connection : connections_) {
@@ -768,45 +559,9 @@ std::uint32_t ServerCore::enforceRefusal() {
     connection->discardUnsent();
     close(*connection);
   }
-  return removeHosts([this](ServerType, const HostEntry& host) {
+  return changes_.removeHosts([this](ServerType, const HostEntry& host) {
     return host.from != kUnknownAddress && refused_(host.from);
   });
-}
-
-void ServerCore::snapshotFinished(const SnapshotReport& report) {
-  const auto now = reactor_.now();
-  const bool saved = report.outcome != SaveOutcome::Failed;
-  snapshotInFlight_ = false;
-  ServerStats& stats = status_.stats;
-  ++(saved ? stats.savesDone : stats.savesFailed);
-  stats.lastSaveMicroseconds =
-      std::chrono::duration_cast<std::chrono::microseconds>(report.took).count();
-  stats.snapshotTime.observe(report.took);
-  stats.lastSaveFinishedAt = context_.wallClock();
-  stats.lastSaveFailed = !saved;
-  stats.bytesWritten += report.bytesWritten;
-  logBytes_ = report.logBytes;
-  stats.logBytes = report.logBytes;
-  if (!saved) stats.count(ConsoleError::SaveFailed);
-  reportSave(report.outcome, context_.console);
-  for (auto& done : std::exchange(snapshotsSaving_, {})) done(report.outcome, hostsSaving_);
-  if (stopping_) {
-    if (!finalSnapshot_) {
-      // The one in flight at the stop did not hold what came after it.
-      startSnapshotIfDue();
-      return;
-    }
-    stoppedClean_ = saved;
-    reactor_.stop();
-    return;
-  }
-  if (saved) {
-    snapshotFailures_ = 0;
-  } else {
-    snapshotOwed_ = true;
-    snapshotRetryTimer_.setAt(now + settings_.saves.retryDelay(++snapshotFailures_));
-  }
-  startSnapshotIfDue();
 }
 
 void ServerCore::stop() {
@@ -814,18 +569,10 @@ void ServerCore::stop() {
   stopping_ = true;
   updateListening();
   for (auto& connection : connections_) close(*connection);
-  sweepTimer_.cancel();
   warningTimer_.cancel();
   heartbeatTimer_.cancel();
-  printRefreshSummary();
-  snapshotRetryTimer_.cancel();
-  if (snapshotInFlight_) return;  // snapshotFinished goes on from here
-  // With no log and no change, the list in place holds everything already.
-  if (logBytes_ == 0 && batch_.empty() && unconfirmed_.empty() && !snapshotOwed_) {
-    reactor_.stop();
-    return;
-  }
-  startSnapshotIfDue();
+  sweep_.stop();
+  changes_.stop();
 }
 
 }  // namespace dirserver

@@ -1,6 +1,7 @@
-// The server core: every connection's request, from the first byte to the answer, the registry
-// and its listing, the bounds on what peers may hold, the expiry sweep and when to save. It runs
-// on the reactor's thread and is the only code that touches the registry and the console there.
+// The server core: every connection of the game port, from the first byte to the answer, their
+// admission and the bounds on what peers may hold. Changes of the registry go through the
+// ChangePath; the expiry sweep runs on a timer of its own (ExpirySweep). It runs on the reactor's
+// thread, the only thread that touches the registry and the console.
 #pragma once
 
 #include <chrono>
@@ -14,12 +15,13 @@
 
 #include "listing/snapshot_pieces.h"
 #include "net/reactor.h"
-#include "persist/list_saver.h"
 #include "registry/server_context.h"
-#include "server/save_policy.h"
+#include "server/expiry_sweep.h"
 #include "server/server_status.h"
 
 namespace dirserver {
+
+class ChangePath;
 
 // The core's time limits and its bounds on what peers can hold. main uses the defaults; tests
 // hand in their own.
@@ -58,25 +60,20 @@ struct CoreSettings {
   // stalled longest is dropped. A dropped reader's connection is reset, so that the kernel lets go
   // of what it still held for it.
   std::size_t stalledSendBytes = 256 * 1024 * 1024;
-  // When the server list is written in whole, and how failed writes are tried again.
-  SavePolicy saves;
 };
 
 // Serves connections one request each: reads the frame (each step within its deadline, printing
 // the step's line when it fails), dispatches the complete request, sends the answer within its
 // deadline and closes the connection. Requests are handled one at a time, to completion; peers
 // that are slow to send or to read hold only their own connection. Registrations, shutdowns and
-// the expiry sweep change the registry at once and are acknowledged at once. Every change reaches
-// the registry's pieces (SnapshotPieces) as it happens, and the pass publishes them as one
-// snapshot before any later request is answered: the listing sent, the JSON of the HTTP window and
-// the snapshots of the server list are all made from it. The changes of each pass also go to the
-// Saver's log in one batch once the pass has sent its answers, and a snapshot of the registry
-// follows when the logs have grown enough (see SavePolicy).
+// the expiry sweep change the registry at once, through the ChangePath, and are acknowledged at
+// once; a list request is answered with the ChangePath's current snapshot, so that it holds every
+// change made before it.
 class ServerCore {
  public:
-  // `reactor`, `context` and `saver` must outlive the core. The saver's reports must reach
-  // commitFinished() and snapshotFinished() on the reactor's thread.
-  ServerCore(Reactor& reactor, ServerContext& context, Saver& saver, CoreSettings settings = {});
+  // `reactor`, `context` and `changes` must outlive the core; `changes` must be attached.
+  ServerCore(Reactor& reactor, ServerContext& context, ChangePath& changes,
+             CoreSettings settings = {});
   ~ServerCore();
   ServerCore(const ServerCore&) = delete;
   ServerCore& operator=(const ServerCore&) = delete;
@@ -90,22 +87,12 @@ class ServerCore {
   // requests arrive with their connection. Over the per-address bound it is closed at once.
   void adopt(int fd, std::uint32_t address);
 
-  // An orderly stop: stops accepting, drops every connection, and writes a last snapshot (after
-  // any in flight) that holds every change, after which the saver removes the logs. Once it is
-  // done, stops the reactor. Returns at once.
+  // An orderly stop: stops accepting, drops every connection, stops the sweep (which prints what
+  // it has not yet) and stops the change path (ChangePath::stop), which stops the reactor once its last snapshot
+  // is done. Returns at once.
   void stop();
   // Whether stop() has begun: the stop's last snapshot is under way, and no change may follow it.
   bool stopping() const { return stopping_; }
-  // Whether the last snapshot before the stop holds every change.
-  bool stoppedClean() const { return stoppedClean_; }
-
-  // The saver's reports.
-  void commitFinished(const CommitReport& report);
-  void snapshotFinished(const SnapshotReport& report);
-
-  // What loading left: `logBytes` in logs since the list in place; with `snapshotOwed`, a
-  // snapshot starts at once (after a start that replayed logs, or whose write-back failed).
-  void restored(std::uint64_t logBytes, bool snapshotOwed);
 
   // What the control socket asks of the core; all of it on the reactor's thread.
 
@@ -118,16 +105,8 @@ class ServerCore {
   // number of hosts removed.
   std::uint32_t enforceRefusal();
 
-  // Removes every host for which `which` holds, whoever registered it, as a change like any other:
-  // logged and published. Returns how many went.
-  std::uint32_t removeHosts(const std::function<bool(ServerType, const HostEntry&)>& which);
-
-  // Makes the server list file hold the registry as it is now, complete without its logs: a
-  // snapshot starts at once, or right after the one in flight, whatever the logs' size and the
-  // wait after a failed one. `done` is called on the reactor's thread when that snapshot has
-  // ended, with its outcome and the number of hosts it wrote.
-  using SnapshotDone = std::function<void(SaveOutcome outcome, std::uint32_t hosts)>;
-  void snapshotNow(SnapshotDone done);
+  // Where the registry's changes go.
+  ChangePath& changes() { return changes_; }
 
   // What the core holds now, for tests and the status counters.
   std::size_t connectionCount() const { return connections_.size() - closedCount_; }
@@ -135,8 +114,6 @@ class ServerCore {
   std::size_t bodyBudgetInUse() const { return bodyBytes_; }
   std::size_t answerBudgetInUse() const { return answerBytes_; }
   std::size_t stalledSenders() const { return stalledCount_; }
-  // The snapshot published last: what a list request is answered with.
-  const PublishedPtr& published() const { return published_; }
   ServerStatus& status() { return status_; }
   const ServerStatus& status() const { return status_; }
 
@@ -160,24 +137,15 @@ class ServerCore {
   void shed(Connection& connection);
   void close(Connection& connection);
   void releaseClosed();
-  void sweep();
-  void printRefreshSummary();
   void reportRefusals();
-  void followChanges();
-  void handOver();
-  void startSnapshotIfDue();
-  void publishIfBehind();
   void heartbeat();
-  void reportError(ConsoleError error, const char* line);
+  void reportError(ConsoleError error);
 
   Reactor& reactor_;
   ServerContext& context_;
-  Saver& saver_;
+  ChangePath& changes_;
   CoreSettings settings_;
-  ServerStatus status_;
-  SnapshotPieces pieces_;
-  PublishedPtr published_;
-  bool publishDeferred_ = false;
+  ServerStatus& status_;
   std::unique_ptr<Listener> listener_;
   std::vector<std::unique_ptr<Connection>> connections_;
   std::size_t closedCount_ = 0;  // closed, released at the end of the pass
@@ -194,37 +162,12 @@ class ServerCore {
   std::uint64_t refusedConnections_ = 0;
   std::uint64_t refusedWhileFull_ = 0;
   std::uint64_t shedConnections_ = 0;
-  Timer sweepTimer_;
+  ExpirySweep sweep_;
   Timer warningTimer_;
   Timer acceptPauseTimer_;
-  Timer commitRetryTimer_;
-  Timer snapshotRetryTimer_;
   Timer heartbeatTimer_;
   std::function<bool(PeerAddress)> refused_;
-  std::vector<SnapshotDone> snapshotsAsked_;   // for the next snapshot to start
-  std::vector<SnapshotDone> snapshotsSaving_;  // for the snapshot in flight
-  std::uint32_t hostsSaving_ = 0;
   bool stopping_ = false;
-  bool stoppedClean_ = true;
-
-  // Changes taken from the registry in this pass, with when they were acknowledged (and how many
-  // at that moment), handed to the saver as one batch when the pass ends.
-  std::vector<HostChange> batch_;
-  std::vector<std::pair<SteadyClock::time_point, std::uint32_t>> batchAcks_;
-  bool handOverDeferred_ = false;
-  std::uint64_t lastBatch_ = 0;
-  // Batches handed over and not yet durable, oldest first.
-  struct Unconfirmed {
-    std::uint64_t batch = 0;
-    std::vector<std::pair<SteadyClock::time_point, std::uint32_t>> acks;
-  };
-  std::deque<Unconfirmed> unconfirmed_;
-  unsigned commitFailures_ = 0;  // in a row
-  std::uint64_t logBytes_ = 0;
-  bool snapshotInFlight_ = false;
-  bool snapshotOwed_ = false;
-  bool finalSnapshot_ = false;  // the one in flight is the stop's
-  unsigned snapshotFailures_ = 0;  // in a row
 };
 
 }  // namespace dirserver

@@ -9,37 +9,13 @@
 #include <mutex>
 
 #include "common/histogram.h"
+#include "protocol/outcome.h"
 #include "registry/registry_snapshot.h"
 
 namespace dirserver {
 
-// The kinds of console line that report a fault, for counting.
-enum class ConsoleError : std::uint8_t {
-  RecvSize,          // +error: recv() error - msg size (also a failed accept)
-  RecvId,            // +error: recv() error - msg id
-  RecvType,          // +error: recv() error - msg type
-  RecvBody,          // +error: recv() error - invalid data length
-  InvalidSize,       // +error: invalid msg size
-  InvalidId,         // +error: invalid msg id
-  InvalidData,       // +error: invalid data size
-  Conversion,        // +error: error converting data
-  UnknownType,       // +error: unknown server type
-  NotFound,          // +error: no server with key: K was found for removal
-  ListFull,          // +error: server list is full
-  StringsFull,       // +error: server list has no room for this server's strings
-  AddressFull,       // +error: too many servers registered from this address
-  OtherAddress,      // +error: server with key: K was registered from another address
-  UnhandledType,     // +warning: unhandled msg type
-  SaveFailed,        // - could not save server list
-  CommitFailed,      // - could not save server list changes: ...
-  Count
-};
-
 // Request types as counted: list, registration, shutdown, ack, anything else.
 enum class RequestKind : std::uint8_t { List, Registration, Shutdown, Ack, Other, Count };
-// What became of a request: served (answered or applied), rejected (bad frame or body, unknown
-// host), refused (over a limit).
-enum class RequestOutcome : std::uint8_t { Served, Rejected, Refused, Count };
 
 struct ServerStats {
   using Counter = std::atomic<std::uint64_t>;

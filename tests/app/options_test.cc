@@ -13,7 +13,7 @@ std::string outcome(const std::vector<std::string>& args) {
   ServerOptions options;
   std::string error;
   if (!parseServerOptions(args, options, error)) return "error: " + error;
-  std::string text = options.checksumTrace ? "trace" : "no trace";
+  std::string text = options.traceKeys ? "trace" : "no trace";
   if (options.help) text += ", help";
   if (options.version) text += ", version";
   if (options.summarizeRefreshes) text += ", summary";

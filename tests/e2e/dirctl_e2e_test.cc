@@ -23,6 +23,9 @@
 namespace dirserver {
 namespace {
 
+// Where the server of these tests listens.
+const testing::ServerAddress kServer;
+
 TEST(DirctlExecutable, RegistersListsAndShutsDownAHostOnTheRealServer) {
   testing::TestContext t;
   testing::Process server(t.dir, "server", DIRSERVER_BINARY);
@@ -90,7 +93,7 @@ TEST(DirctlExecutable, AnOperatorBansRemovesAndSnapshotsWhileTheServerRuns) {
   };
   const auto registerFrom = [](const char* source, const std::string& name) {
     return testing::roundTrip(
-        kListenPort,
+        kServer,
         testing::request(MessageType::Registration, testing::requestBody(testing::hostStrings(
                                                         "/Aviantorvale/Melee Game", name))),
         source);
@@ -109,7 +112,7 @@ TEST(DirctlExecutable, AnOperatorBansRemovesAndSnapshotsWhileTheServerRuns) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "127.0.0.2 is banned: 2 servers removed\n");
   EXPECT_EQ(hostsListed(), 2);
-  EXPECT_EQ(testing::roundTrip(kListenPort, ping, "127.0.0.2"), Bytes{});
+  EXPECT_EQ(testing::roundTrip(kServer, ping, "127.0.0.2"), Bytes{});
   run = dirctl({"bans"});
   EXPECT_EQ(run.out, "127.0.0.2 spam bot\n192.0.2.0/24 old abuse\n2 bans in force\n");
   const Bytes bans = testing::readFile(t.dir / "bans.txt");
@@ -130,7 +133,7 @@ TEST(DirctlExecutable, AnOperatorBansRemovesAndSnapshotsWhileTheServerRuns) {
 
   run = dirctl({"unban", "127.0.0.2"});
   EXPECT_EQ(run.out, "127.0.0.2 is no longer banned\n");
-  EXPECT_EQ(testing::roundTrip(kListenPort, ping, "127.0.0.2")->size(), kAckMessage.size());
+  EXPECT_EQ(testing::roundTrip(kServer, ping, "127.0.0.2")->size(), kAckMessage.size());
 
   // A snapshot while registrations go on leaves a whole file with at least what came before it.
   std::atomic<bool> stop = false;

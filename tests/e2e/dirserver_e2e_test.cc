@@ -27,13 +27,16 @@
 namespace dirserver {
 namespace {
 
+// Where the server of these tests listens.
+const testing::ServerAddress kServer;
+
 using namespace std::chrono_literals;
 using testing::hostStrings;
 using testing::request;
 using testing::requestBody;
 
 std::optional<Bytes> ask(ByteView bytes, const char* source = nullptr) {
-  return testing::roundTrip(kListenPort, bytes, source);
+  return testing::roundTrip(kServer, bytes, source);
 }
 
 // Waits, at most `limit`, until the logs in `dir` hold `changes` changes: the commits of the

@@ -24,6 +24,9 @@
 namespace dirserver {
 namespace {
 
+// Where the server of these tests listens.
+const testing::ServerAddress kServer;
+
 using namespace std::chrono_literals;
 using testing::hostStrings;
 using testing::request;
@@ -59,7 +62,7 @@ std::vector<std::u16string> hostUnits(const std::string& path, std::u16string na
 }
 
 void send(MessageType type, const std::vector<std::u16string>& host) {
-  const auto answer = testing::roundTrip(kListenPort, request(type, rawBody(host)));
+  const auto answer = testing::roundTrip(kServer, request(type, rawBody(host)));
   ASSERT_TRUE(answer) << "no acknowledgement";
 }
 
@@ -163,8 +166,8 @@ double valueOf(const std::string& metrics, const std::string& series) {
 
 TEST_F(HttpExecutable, MetricsMoveWithTheirEventsAndPassPromtool) {
   const std::string before = get("/metrics").body;
-  ASSERT_TRUE(testing::roundTrip(kListenPort, request(MessageType::ListRequest)));
-  ASSERT_TRUE(testing::roundTrip(kListenPort, request(MessageType::AckRequest)));
+  ASSERT_TRUE(testing::roundTrip(kServer, request(MessageType::ListRequest)));
+  ASSERT_TRUE(testing::roundTrip(kServer, request(MessageType::AckRequest)));
   const std::string after = get("/metrics").body;
   for (const std::string kind : {"list", "ack"}) {
     const std::string series = "dirserver_request_duration_seconds";
@@ -266,9 +269,9 @@ TEST(HttpExecutableLimits, TheDescriptorLimitIsSharedOutAndTooLowAOneEndsTheStar
     held.emplace_back(static_cast<std::uint16_t>(std::stoi(port)), source.c_str());
   }
   for (const char* source : {"127.0.0.2", "127.0.0.3"}) {
-    for (int i = 0; i < 60; ++i) held.emplace_back(kListenPort, source);
+    for (int i = 0; i < 60; ++i) held.emplace_back(kServer, source);
   }
-  EXPECT_TRUE(testing::roundTrip(kListenPort,
+  EXPECT_TRUE(testing::roundTrip(kServer,
                                  request(MessageType::Registration,
                                          testing::requestBody(hostStrings(kServerTypePaths[1], "Bob"))),
                                  "127.0.0.4"));
@@ -296,9 +299,9 @@ TEST(HttpExecutableLimits, AStandardOutputNobodyReadsCostsWholeLinesNeverAnAnswe
   const Bytes registration = request(MessageType::Registration, testing::requestBody(strings));
   constexpr int kRegistrations = 40;
   for (int i = 0; i < kRegistrations; ++i) {
-    ASSERT_TRUE(testing::roundTrip(kListenPort, registration)) << "registration " << i;
+    ASSERT_TRUE(testing::roundTrip(kServer, registration)) << "registration " << i;
   }
-  ASSERT_TRUE(testing::roundTrip(kListenPort, request(MessageType::ListRequest)));
+  ASSERT_TRUE(testing::roundTrip(kServer, request(MessageType::ListRequest)));
 
   // Read at last, the pipe gets whole registrations, then standard error says how many lines
   // were not written, and the metrics count them.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "support/loopback.h"
 
@@ -13,8 +14,8 @@ namespace {
 using Step = FrameReader::Step;
 
 // Feeds `bytes` in pieces of `piece` bytes, as far as the reader takes them; returns the first
-// rejection line, if any.
-const char* feed(FrameReader& reader, ByteView bytes, std::size_t piece = 1 << 20) {
+// rejection, if any.
+std::optional<ConsoleError> feed(FrameReader& reader, ByteView bytes, std::size_t piece = 1 << 20) {
   while (!bytes.empty()) {
     if (reader.step() == Step::Body) reader.allocateBody();
     const auto space = reader.space();
@@ -22,16 +23,16 @@ const char* feed(FrameReader& reader, ByteView bytes, std::size_t piece = 1 << 2
     const std::size_t count = std::min({piece, space.size(), bytes.size()});
     std::memcpy(space.data(), bytes.data(), count);
     bytes = bytes.subspan(count);
-    if (const char* rejection = reader.received(count)) return rejection;
+    if (const auto rejection = reader.received(count)) return rejection;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 TEST(FrameReader, AssemblesPiecesButNeverTakesBytesBeyondTheSize) {
   Bytes bytes = testing::request(MessageType::Registration, Bytes{1, 2, 3, 4, 5});
   bytes.insert(bytes.end(), {7, 7, 7});
   FrameReader reader;
-  EXPECT_EQ(feed(reader, bytes, 1), nullptr);
+  EXPECT_EQ(feed(reader, bytes, 1), std::nullopt);
   ASSERT_EQ(reader.step(), Step::Done);
   EXPECT_EQ(reader.header().messageType, 4u);
   EXPECT_EQ(Bytes(reader.body().begin(), reader.body().end()), (Bytes{1, 2, 3, 4, 5}));
@@ -43,24 +44,25 @@ TEST(FrameReader, AssemblesPiecesButNeverTakesBytesBeyondTheSize) {
 }
 
 TEST(FrameReader, ChecksTheSizeBeforeTheId) {
-  const std::pair<MessageHeader, const char*> rejected[] = {
-      {{11, 30, 8}, "+error: invalid msg size\n"},
-      {{0x100001, 30, 8}, "+error: invalid msg size\n"},
-      {{0x80000000, 30, 8}, "+error: invalid msg size\n"},
-      {{0xFFFFFFFF, 31, 8}, "+error: invalid msg size\n"},
-      {{12, 31, 8}, "+error: invalid msg id\n"},
+  const std::pair<MessageHeader, ConsoleError> rejected[] = {
+      {{11, 30, 8}, ConsoleError::InvalidSize},
+      {{0x100001, 30, 8}, ConsoleError::InvalidSize},
+      {{0x80000000, 30, 8}, ConsoleError::InvalidSize},
+      {{0xFFFFFFFF, 31, 8}, ConsoleError::InvalidSize},
+      {{12, 31, 8}, ConsoleError::InvalidId},
   };
-  for (const auto& [header, line] : rejected) {
+  for (const auto& [header, fault] : rejected) {
     Bytes bytes;
     putHeader(bytes, header);
     FrameReader reader;
-    EXPECT_STREQ(feed(reader, bytes), line) << header.size;
+    EXPECT_EQ(feed(reader, bytes), fault) << header.size;
+    EXPECT_EQ(reader.step(), Step::Rejected);
   }
   for (std::uint32_t size : {12u, 0x100000u}) {
     Bytes bytes;
     putHeader(bytes, {size, 30, 8});
     FrameReader reader;
-    EXPECT_EQ(feed(reader, ByteView(bytes).first(8)), nullptr);
+    EXPECT_EQ(feed(reader, ByteView(bytes).first(8)), std::nullopt);
   }
 }
 

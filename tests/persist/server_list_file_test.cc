@@ -201,7 +201,7 @@ TEST(ServerListFile, LoadsWhatWasSavedUnderRecomputedKeys) {
   // sections (both stay), and a record whose path names another type.
   const Bytes bytes = sections({{{1, mixed}, {2, full}, {3, later}}, {}, {{4, mixed}}});
   writeFile(t.context.listFile, bytes);
-  t.context.checksumTrace = true;
+  t.context.traceKeys = true;
   t.context.maxHostBytes = 100;  // a bound for new hosts only: stored hosts all load
   EXPECT_TRUE(load(t).rewrite);
   const std::string out = t.console.out();
@@ -419,7 +419,7 @@ TEST(ServerListFile, OddLengthFieldsLoadAndSaveAsTheyCame) {
             [](const auto& a, const auto& b) { return a.first < b.first; });
   const Bytes bytes = sections({{}, melee, {}});
   writeFile(t.context.listFile, bytes);
-  t.context.checksumTrace = true;
+  t.context.traceKeys = true;
   EXPECT_TRUE(load(t).readable);
   EXPECT_EQ(t.console.err(), "");
   const std::string out = t.console.out();

@@ -156,46 +156,6 @@ TEST(ControlCommand, LinesBecomeCommandsOrOneLineErrors) {
   }
 }
 
-TEST(ControlSocket, IsPrivateFromItsFirstMomentAndTakesOverOnlyADeadServersSocket) {
-  testing::TestContext t;
-  const std::string path = (t.dir / "dirserver.sock").string();
-  std::string error;
-  const mode_t umask = ::umask(0);  // the widest the server could inherit
-  {
-    ControlSocket socket;
-    ASSERT_TRUE(socket.open(path, error)) << error;
-    struct stat status {};
-    ASSERT_EQ(::stat(path.c_str(), &status), 0);
-    EXPECT_TRUE(S_ISSOCK(status.st_mode));
-    EXPECT_EQ(status.st_mode & 07777, 0600u);
-    // A second server finds the first answering.
-    ControlSocket second;
-    EXPECT_FALSE(second.open(path, error));
-    EXPECT_EQ(error, "a server answers on " + path + " already");
-  }
-  ::umask(umask);
-  EXPECT_FALSE(fs::exists(path));  // removed with the socket
-  // A socket file that nothing answers on is what a crash leaves: it is replaced.
-  const int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, path.size());
-  ASSERT_EQ(::bind(dead, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ::close(dead);
-  {
-    ControlSocket socket;
-    EXPECT_TRUE(socket.open(path, error)) << error;
-  }
-  // Anything else at the path is not the server's to remove.
-  testing::writeFile(path, Bytes{1, 2, 3});
-  ControlSocket socket;
-  EXPECT_FALSE(socket.open(path, error));
-  EXPECT_NE(error.find("is there and is no socket"), std::string::npos) << error;
-  EXPECT_EQ(testing::readFile(path), (Bytes{1, 2, 3}));
-  EXPECT_FALSE(socket.open(std::string(108, 'a'), error));
-  EXPECT_NE(error.find("must have 1 to 107 bytes"), std::string::npos) << error;
-}
-
 TEST(Control, BanTakesTheHostsAndConnectionsOfItsRangeUntilUnbannedAndAFailedWriteChangesNothing) {
   ControlHarness t;
   CoreHarness& server = t.server;
@@ -226,7 +186,7 @@ TEST(Control, BanTakesTheHostsAndConnectionsOfItsRangeUntilUnbannedAndAFailedWri
   EXPECT_EQ(t.bansText(), "127.0.0.2 abuse\n");
   EXPECT_EQ(t.hosts(), 1u);
   // The removals reach the listing and the log, like shutdowns.
-  EXPECT_EQ(server.core().published()->registry->totalCount(), 1u);
+  EXPECT_EQ(server.changes().published()->registry->totalCount(), 1u);
   ASSERT_FALSE(server.saver().appends.empty());
   for (const HostChange& change : server.saver().appends.back().second) {
     EXPECT_EQ(change.kind, HostChange::Kind::Removed);

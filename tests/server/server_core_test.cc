@@ -331,7 +331,7 @@ TEST(ServerCore, NonReadingPeersPinListingPiecesOnceAndWithinTheirBudgets) {
   // Each non-reader and the version of the listing it pins.
   std::vector<std::pair<Client, PublishedPtr>> peers;
   const auto nonReader = [&] {
-    peers.emplace_back(Client(server.port()), core.published());
+    peers.emplace_back(Client(server.port()), server.changes().published());
     peers.back().first.send(request(MessageType::ListRequest));
     server.advance(1s);
   };
@@ -529,117 +529,26 @@ TEST(ServerCore, ChangesGoToTheLogAfterTheirAcknowledgementsOneBatchPerPass) {
   EXPECT_TRUE(server.saver().snapshots.empty());
 }
 
-TEST(ServerCore, AFailedCommitSaysSoOnceAndIsRetriedOnATimerWithBackoff) {
-  CoreHarness server;
-  server.start();
-  const ServerStats& stats = server.core().status().stats;
-  server.roundTrip(registration("Ann"));
-  server.finishCommit(false);
-  const std::string line =
-      "- could not save server list changes (write server_list.wal.1: No space left on "
-      "device): they wait in memory and are tried again\n";
-  EXPECT_EQ(server.test().console.err(), line);
-  EXPECT_TRUE(stats.lastCommitFailed);
-  EXPECT_TRUE(stats.savePending);
-  server.advance(999ms);
-  EXPECT_EQ(server.saver().retries, 0);
-  server.advance(1ms);
-  EXPECT_EQ(server.saver().retries, 1);
-  // A second failure in a row: no new line, twice the pause.
-  server.roundTrip(registration("Bob"));
-  server.finishCommit(false);
-  server.advance(1999ms);
-  EXPECT_EQ(server.saver().retries, 1);
-  server.advance(1ms);
-  EXPECT_EQ(server.saver().retries, 2);
-  server.finishCommit(true);
-  EXPECT_EQ(server.test().console.err(),
-            line + "- server list changes saved again after 2 failed attempts\n");
-  EXPECT_FALSE(stats.lastCommitFailed);
-  EXPECT_FALSE(stats.savePending);
-  EXPECT_EQ(stats.ackToDurable.count(), 2u);
-  EXPECT_EQ(stats.commitsFailed, 2u);
-  EXPECT_EQ(stats.errors[static_cast<int>(ConsoleError::CommitFailed)], 1u);
-}
-
-TEST(ServerCore, ASnapshotFollowsWhenTheLogOutgrowsItsShareAndIsRetriedAfterAFailure) {
+// The stop closes every connection and hands over to the change path, whose last snapshot holds
+// the changes of the pass; the reactor stops once that snapshot is done.
+TEST(ServerCore, OrderlyStopClosesConnectionsAndEndsWithTheLastSnapshot) {
   CoreHarness server;
   server.start();
   server.roundTrip(registration("Ann"));
-  // A log of under 1 MiB (a quarter of the list's size is far less) calls for no snapshot.
-  server.finishCommit(true, 2ms, (1 << 20) - 1);
-  EXPECT_TRUE(server.saver().snapshots.empty());
-  server.roundTrip(registration("Bob"));
-  server.finishCommit(true, 2ms, 1 << 20);
-  ASSERT_EQ(server.saver().snapshots.size(), 1u);
-  EXPECT_EQ(server.saver().snapshots[0]->totalCount(), 2u);
-  EXPECT_FALSE(server.saver().lastSnapshot);
-  // Changes meanwhile are logged; no second snapshot while one is in flight.
-  server.roundTrip(registration("Cid"));
-  EXPECT_EQ(server.saver().appends.size(), 3u);
-  server.finishCommit(true, 2ms, 2 << 20);
-  EXPECT_EQ(server.saver().snapshots.size(), 1u);
-  server.finishSnapshot(SaveOutcome::Failed, 10ms, 2 << 20);
-  EXPECT_EQ(server.test().console.err(), "- could not save server list\n");
-  EXPECT_TRUE(server.core().status().stats.lastSaveFailed);
-  server.advance(999ms);
-  EXPECT_EQ(server.saver().snapshots.size(), 1u);
-  server.advance(1ms);
-  ASSERT_EQ(server.saver().snapshots.size(), 2u);
-  EXPECT_EQ(server.saver().snapshots[1]->totalCount(), 3u);
-  server.finishSnapshot(SaveOutcome::Saved, 10ms, 48);
-  EXPECT_EQ(server.core().status().stats.savesDone, 1u);
-  EXPECT_FALSE(server.core().status().stats.lastSaveFailed);
-  server.advance(1h);
-  EXPECT_EQ(server.saver().snapshots.size(), 2u);
-  // After a start that replayed logs, one starts at once.
-  CoreHarness restarted;
-  restarted.start();
-  restarted.core().restored(5000, true);
-  EXPECT_EQ(restarted.saver().snapshots.size(), 1u);
-}
-
-TEST(ServerCore, OrderlyStopWritesALastSnapshotThatHoldsEveryChange) {
-  {
-    CoreHarness server;
-    server.start();
-    server.core().stop();
-    EXPECT_TRUE(server.reactorStopped());  // no log, no change: nothing to write
-    EXPECT_TRUE(server.saver().snapshots.empty());
-  }
-  CoreHarness server;
-  server.start();
-  server.roundTrip(registration("Ann"));
-  server.finishCommit(true, 2ms, 1 << 20);  // a snapshot starts
-  ASSERT_EQ(server.saver().snapshots.size(), 1u);
-  server.roundTrip(registration("Bob"));
   Client open(server.port());
   server.pump();
   server.core().stop();
   server.pump();
   EXPECT_TRUE(open.closed());
-  EXPECT_FALSE(server.reactorStopped());
-  // The snapshot in flight lacks Bob: the last one starts as soon as it ends, with no pause.
-  server.finishSnapshot(SaveOutcome::Saved);
-  ASSERT_EQ(server.saver().snapshots.size(), 2u);
-  EXPECT_EQ(server.saver().snapshots[1]->totalCount(), 2u);
+  EXPECT_EQ(server.core().connectionCount(), 0u);
+  EXPECT_TRUE(server.core().stopping());
+  ASSERT_EQ(server.saver().snapshots.size(), 1u);
+  EXPECT_EQ(server.saver().snapshots[0]->totalCount(), 1u);
   EXPECT_TRUE(server.saver().lastSnapshot);
-  EXPECT_EQ(server.saver().appends.size(), 2u);  // Bob's batch went before it
   EXPECT_FALSE(server.reactorStopped());
   server.finishSnapshot(SaveOutcome::Saved);
   EXPECT_TRUE(server.reactorStopped());
-  EXPECT_TRUE(server.core().stoppedClean());
-  EXPECT_EQ(server.core().connectionCount(), 0u);
-
-  // A failed last snapshot leaves the log, and the stop says so.
-  CoreHarness failing;
-  failing.start();
-  failing.roundTrip(registration("Ann"));
-  failing.core().stop();
-  ASSERT_EQ(failing.saver().snapshots.size(), 1u);
-  failing.finishSnapshot(SaveOutcome::Failed);
-  EXPECT_TRUE(failing.reactorStopped());
-  EXPECT_FALSE(failing.core().stoppedClean());
+  EXPECT_TRUE(server.changes().stoppedClean());
 }
 
 }  // namespace

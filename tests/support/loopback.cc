@@ -31,11 +31,14 @@ CoreHarness::CoreHarness(CoreSettings settings, bool sharedConsole)
 
 CoreHarness::~CoreHarness() {
   core_.reset();
+  changes_.reset();
   ::close(listenSocket_);
 }
 
 void CoreHarness::start() {
-  core_ = std::make_unique<ServerCore>(reactor_, test_.context, saver_, settings_);
+  changes_ = std::make_unique<ChangePath>(reactor_, test_.context, saver_, status_);
+  changes_->attach(0, false);
+  core_ = std::make_unique<ServerCore>(reactor_, test_.context, *changes_, settings_);
   core_->listen(listenSocket_);
   pump();
 }
@@ -100,7 +103,7 @@ void CoreHarness::finishCommit(bool ok, SteadyClock::duration took, std::uint64_
   report.took = took;
   report.logBytes = logBytes;
   if (!ok) report.error = "write server_list.wal.1: No space left on device";
-  core_->commitFinished(report);
+  changes_->commitFinished(report);
   pump();
 }
 
@@ -112,7 +115,7 @@ void CoreHarness::finishSnapshot(SaveOutcome outcome, SteadyClock::duration took
   report.outcome = outcome;
   report.took = took;
   report.logBytes = logBytes;
-  core_->snapshotFinished(report);
+  changes_->snapshotFinished(report);
   pump();
 }
 
@@ -132,11 +135,15 @@ std::optional<Bytes> CoreHarness::roundTrip(ByteView requestBytes, const char* s
   return answer;
 }
 
-Client::Client(std::uint16_t port, const char* source) {
-  in_addr from{};
+Client::Client(const ServerAddress& server, const char* source) {
+  in_addr from{}, to{};
   if (source != nullptr) ::inet_pton(AF_INET, source, &from);
+  if (::inet_pton(AF_INET, server.address.c_str(), &to) != 1) {
+    throw std::invalid_argument("not an IPv4 address: " + server.address);
+  }
   std::string error;
-  Socket socket = connectLoopback(port, SteadyClock::now() + 10s, error, ntohl(from.s_addr));
+  Socket socket = connectLoopback(server.port, SteadyClock::now() + 10s, error,
+                                  ntohl(from.s_addr), 0, ntohl(to.s_addr));
   if (!socket.valid()) throw std::runtime_error(error);
   // Blocking from here on: the tests send and read as they please.
   ::fcntl(socket.fd(), F_SETFL, ::fcntl(socket.fd(), F_GETFL) & ~O_NONBLOCK);
@@ -215,8 +222,9 @@ Bytes request(MessageType type, ByteView body) {
   return request(static_cast<std::uint32_t>(type), body);
 }
 
-std::optional<Bytes> roundTrip(std::uint16_t port, ByteView requestBytes, const char* source) {
-  Client client(port, source);
+std::optional<Bytes> roundTrip(const ServerAddress& server, ByteView requestBytes,
+                               const char* source) {
+  Client client(server, source);
   client.send(requestBytes);
   return client.receiveAll();
 }

@@ -12,6 +12,7 @@
 #include "common/byte_order.h"
 #include "net/reactor.h"
 #include "protocol/message.h"
+#include "server/change_path.h"
 #include "server/server_core.h"
 #include "support/test_support.h"
 
@@ -61,11 +62,12 @@ class CoreHarness {
   TestContext& test() { return test_; }
   ServerContext& context() { return test_.context; }
   ServerCore& core() { return *core_; }
+  ChangePath& changes() { return *changes_; }
   Reactor& reactor() { return reactor_; }
   RecordingSaver& saver() { return saver_; }
   std::uint16_t port() const { return port_; }
 
-  // Starts the core: call after the registry is prepared.
+  // Attaches the change path and starts the core: call after the registry is prepared.
   void start();
   // Runs reactor passes, without waiting, until one handles nothing and nothing sent on loopback
   // (bytes, ends of connections, new connections) is still on its way.
@@ -92,16 +94,27 @@ class CoreHarness {
   Reactor reactor_;
   RecordingSaver saver_;
   CoreSettings settings_;
+  ServerStatus status_;
+  std::unique_ptr<ChangePath> changes_;
   std::unique_ptr<ServerCore> core_;
   int listenSocket_ = -1;
   std::uint16_t port_ = 0;
 };
 
-// A blocking client socket connected to 127.0.0.1:port, from `source` (an address of 127/8) when
-// given. Closes itself.
+// Where a server under test listens: an address of 127/8 (dotted) and a port. Test programs that
+// run several servers give each an address of its own.
+struct ServerAddress {
+  std::string address = "127.0.0.1";
+  std::uint16_t port = kListenPort;
+};
+
+// A blocking client socket connected to `server`, or to 127.0.0.1:port, from `source` (an address
+// of 127/8) when given. Closes itself.
 class Client {
  public:
-  explicit Client(std::uint16_t port, const char* source = nullptr);
+  explicit Client(const ServerAddress& server, const char* source = nullptr);
+  explicit Client(std::uint16_t port, const char* source = nullptr)
+      : Client(ServerAddress{"127.0.0.1", port}, source) {}
   ~Client();
   Client(Client&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
   Client(const Client&) = delete;
@@ -131,7 +144,11 @@ Bytes request(std::uint32_t type, ByteView body = {});
 
 // Sends one request on a new connection and returns what came back before the server closed it.
 // `source`, when given, is the client's address (of 127/8).
-std::optional<Bytes> roundTrip(std::uint16_t port, ByteView requestBytes,
+std::optional<Bytes> roundTrip(const ServerAddress& server, ByteView requestBytes,
                                const char* source = nullptr);
+inline std::optional<Bytes> roundTrip(std::uint16_t port, ByteView requestBytes,
+                                      const char* source = nullptr) {
+  return roundTrip(ServerAddress{"127.0.0.1", port}, requestBytes, source);
+}
 
 }  // namespace dirserver::testing

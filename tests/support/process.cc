@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "common/child_process.h"
+#include "support/child_process.h"
 #include "support/loopback.h"
 
 namespace dirserver::testing {
@@ -27,12 +27,12 @@ Process::Process(const std::filesystem::path& dir, const std::string& name,
   if (pid_ < 0) throw std::runtime_error("fork");
 }
 
-bool Process::waitServing(std::chrono::milliseconds limit) {
+bool Process::waitServing(const ServerAddress& server, std::chrono::milliseconds limit) {
   const auto end = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < end) {
     if (exited()) return false;
     try {
-      Client probe(kListenPort);
+      Client probe(server);
       probe.send(request(MessageType::AckRequest));
       if (probe.receiveAll(2s)) return true;
     } catch (const std::exception&) {

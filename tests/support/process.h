@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/loopback.h"
+
 namespace dirserver::testing {
 
 // One run of `program` with `args`, started in `dir` with its standard output and error going to
@@ -22,9 +24,10 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  // Waits until a server accepts connections on port 6001 and acknowledges a request. Returns
+  // Waits until the server accepts connections at `server` and acknowledges a request. Returns
   // false when the process ends first or nothing answers within `limit`.
-  bool waitServing(std::chrono::milliseconds limit = std::chrono::seconds(5));
+  bool waitServing(const ServerAddress& server = {},
+                   std::chrono::milliseconds limit = std::chrono::seconds(5));
 
   // The exit code once the process has ended within `limit`; -1 when it has not, or when a
   // signal ended it.

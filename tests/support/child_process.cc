@@ -1,4 +1,4 @@
-#include "common/child_process.h"
+#include "support/child_process.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,59 +1,3 @@
-#include "http/status_page.h"
-
-namespace dirserver {
-namespace {
-
-constexpr std::string_view kPage = R"PAGE(<!doctype html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>dirserver</title>
-<style>
-  :root { color-scheme: light dark; --line: #8884; --head: #8882; --accent: #2a6fdb; }
-  body { font: 14px/1.4 system-ui, sans-serif; margin: 0 1.5em 2em; }
-  header { position: sticky; top: 0; background: Canvas; padding: 0.8em 0 0.6em;
-           border-bottom: 1px solid var(--line); display: flex; flex-wrap: wrap; gap: 0.6em 1.4em;
-           align-items: center; z-index: 1; }
-  h1 { font-size: 1.3em; margin: 0; }
-  #summary { font-weight: 600; }
-  #status { color: GrayText; font-size: 0.9em; }
-  #status.failed { color: #c33; }
-  input[type=search] { font: inherit; padding: 0.2em 0.4em; width: 18em; }
-  section { margin-top: 1.4em; }
-  h2 { font-size: 1.1em; margin: 0 0 0.4em; }
-  h2 .count { font-weight: normal; color: GrayText; margin-left: 0.6em; }
-  table { border-collapse: collapse; width: 100%; table-layout: auto; }
-  th, td { text-align: left; padding: 0.2em 0.6em; border-bottom: 1px solid var(--line);
-           max-width: 22em; overflow: hidden; text-overflow: ellipsis; white-space: nowrap;
-           unicode-bidi: isolate; }
-  th { background: var(--head); cursor: pointer; user-select: none; position: relative; }
-  th:hover { color: var(--accent); }
-  th[aria-sort=ascending]::after { content: " \25B2"; font-size: 0.7em; }
-  th[aria-sort=descending]::after { content: " \25BC"; font-size: 0.7em; }
-  td.age, th.age { text-align: right; font-variant-numeric: tabular-nums; }
-  td.name { font-weight: 600; }
-  .mark { font: 0.75em monospace; border: 1px solid #c33; color: #c33; border-radius: 3px;
-          padding: 0 0.2em; margin: 0 0.1em; }
-  .empty { color: GrayText; font-style: italic; }
-  nav.pager { display: flex; gap: 0.8em; align-items: center; margin-top: 0.4em; }
-  nav.pager span { font-variant-numeric: tabular-nums; }
-  [hidden] { display: none !important; }
-</style>
-</head>
-<body>
-<header>
-  <h1>Game servers</h1>
-  <span id="summary">loading&hellip;</span>
-  <label>Filter <input id="filter" type="search" placeholder="any text in any column"
-    autocomplete="off"></label>
-  <label><input id="auto" type="checkbox" checked> refresh every 10 s</label>
-  <button id="refresh" type="button">Refresh now</button>
-  <span id="status"></span>
-</header>
-<main id="types"></main>
-<noscript><p>This page needs JavaScript; the same data is at <a href="servers.json">servers.json</a>.</p></noscript>
-<script>
 "use strict";
 // Host strings reach the document only through textContent and title, never as markup. The
 // listing stays in memory: filtering and sorting work on arrays, and each table holds only the
@@ -359,13 +303,3 @@ $("filter").addEventListener("input", () => {
 $("refresh").addEventListener("click", refresh);
 setInterval(() => { if ($("auto").checked) refresh(); }, kRefreshMs);
 refresh();
-</script>
-</body>
-</html>
-)PAGE";
-
-}  // namespace
-
-std::string_view statusPage() { return kPage; }
-
-}  // namespace dirserver
