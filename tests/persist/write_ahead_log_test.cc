@@ -266,6 +266,23 @@ TEST(WriteAheadLog, AHeaderOrEntryThatCannotBeTrustedIsDamageAndOnlyAnEmptyFileI
                                  " does not hold a change): replayed 1 changes before it"),
             std::string::npos)
       << f.console.err();
+
+  // Logs older than the list's own are unneeded: removed, unless damaged (one a start could keep
+  // no copy of): that one is kept aside.
+  TestContext o;
+  const std::uint64_t listed = writeList(o, list);
+  writeFile(o.dir / "server_list.wal.1", logOf(1, listed + 1, 1, {set("C")}));
+  Bytes older = logOf(2, listed + 1, 2, {set("D"), set("E"), set("G")}, &ends);
+  older[ends[0] + 20] ^= 1;  // in the middle: the last entry's could be a commit cut short
+  writeFile(o.dir / "server_list.wal.2", older);
+  writeFile(o.dir / "server_list.wal.3", logOf(3, listed, 1, {set("F")}));
+  const LoadResult own = loadServerList(o.context, o.env);
+  EXPECT_EQ(own.changesReplayed, 1u);
+  EXPECT_FALSE(fs::exists(o.dir / "server_list.wal.1"));
+  EXPECT_EQ(readFile(o.dir / "server_list.wal.2.damaged-20231114T221320Z"), older);
+  EXPECT_EQ(o.console.err(), "- server list log " + o.dir.string() + "/server_list.wal.2 is not "
+            "replayed (it is damaged, and older than the server list); it is kept as " +
+            o.dir.string() + "/server_list.wal.2.damaged-20231114T221320Z\n");
 }
 
 // Whatever holds a log's name but is no regular file ends the start; a link to a log is followed.
