@@ -452,7 +452,7 @@ void runKillTest(const Options& options, const fs::path& base) {
   }
   std::mt19937 random(42);
   std::vector<double> lostAges;
-  std::uint64_t acknowledged = 0, damagedStarts = 0, phantoms = 0, lost = 0;
+  std::uint64_t acknowledged = 0, damagedStarts = 0, cutStarts = 0, phantoms = 0, lost = 0;
   progress("kill test: " + std::to_string(options.kills) + " kills");
   auto server = std::make_unique<ServerProcess>(options.server, dir);
   server->waitUntilServing(120s);
@@ -493,12 +493,16 @@ void runKillTest(const Options& options, const fs::path& base) {
     stop = true;
     for (std::thread& stream : streams) stream.join();
     const std::size_t errBefore = server->err().size();
+    const std::size_t outBefore = server->out().size();
     server.reset();
     server = std::make_unique<ServerProcess>(options.server, dir);
     server->waitUntilServing(120s);
     const std::string err = server->err().substr(errBefore);
     if (err.find("damaged") != std::string::npos || err.find("not replayed") != std::string::npos) {
       if (damagedStarts++ == 0) progress("  a start after a kill said: " + err);
+    }
+    if (server->out().substr(outBefore).find("ends in a commit cut short") != std::string::npos) {
+      ++cutStarts;
     }
     std::string error;
     const Bytes bytes = fetch(kListenPort, request(MessageType::ListRequest), Clock::now() + 30s, error);
@@ -530,13 +534,15 @@ void runKillTest(const Options& options, const fs::path& base) {
       "register hosts and shut them down, against a server of %u preloaded hosts; each restart\n"
       "is checked against every acknowledged change.\n\n"
       "  acknowledged changes         %llu\n"
-      "  starts that kept a log aside %llu (a kill inside a write of several pages tears it:\n"
-      "                               its last entry is dropped, with a line, as damage is)\n"
+      "  starts that kept a log aside %llu\n"
+      "  starts with a cut commit     %llu (a kill inside a write of several pages cuts it\n"
+      "                               short: its part is dropped, with a line, no copy)\n"
       "  hosts never registered       %llu\n"
       "  lost acknowledged changes    %llu\n"
       "  their age at the kill, ms    p50 %s, p99 %s, max %s\n",
       options.kills, kStreams, kKillPreloaded, static_cast<unsigned long long>(acknowledged),
-      static_cast<unsigned long long>(damagedStarts), static_cast<unsigned long long>(phantoms),
+      static_cast<unsigned long long>(damagedStarts), static_cast<unsigned long long>(cutStarts),
+      static_cast<unsigned long long>(phantoms),
       static_cast<unsigned long long>(lost), lostAges.empty() ? "-" : formatNumber(ages.p50).c_str(),
       lostAges.empty() ? "-" : formatNumber(ages.p99).c_str(),
       lostAges.empty() ? "-" : formatNumber(ages.max).c_str());

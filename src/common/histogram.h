@@ -10,11 +10,12 @@
 
 namespace dirserver {
 
-// Upper bounds of the buckets, in seconds: 50 microseconds to 10 seconds, about three to a decade.
+// Upper bounds of the buckets, in seconds: 50 microseconds to 10 seconds, 1, 2 and 5 in every
+// decade, so that a commit's 1, 2, 5, 10, 20, 50, 100, 200 and 500 ms each have their bucket.
 // Whatever takes longer counts only in the total (the "+Inf" bucket).
-inline constexpr std::array<double, 16> kLatencyBounds = {
-    0.00005, 0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01,
-    0.025,   0.05,   0.1,     0.25,   0.5,   1.0,    2.5,   10.0};
+inline constexpr std::array<double, 17> kLatencyBounds = {
+    0.00005, 0.0001, 0.0002, 0.0005, 0.001, 0.002, 0.005, 0.01, 0.02,
+    0.05,    0.1,    0.2,    0.5,    1.0,   2.0,   5.0,   10.0};
 
 class LatencyHistogram {
  public:

@@ -169,11 +169,12 @@ struct FoundLog {
   std::uint64_t size = 0;
 };
 
-// Moves a log that is not replayed aside, with its line.
+// Moves a log that is not replayed aside, with its line: as LOG.unused-... when nothing is wrong
+// with it, as LOG.damaged-... when it is damaged.
 void keepAside(const ServerContext& context, Env& env, const std::string& path,
-               const std::string& reason) {
+               const std::string& reason, const char* what = "unused") {
   std::string aside, why;
-  if (keepDamagedListFile(env, path, aside, why, "unused")) {
+  if (keepDamagedListFile(env, path, aside, why, what)) {
     std::fprintf(context.console.err, "- server list log %s is not replayed (%s); it is kept as %s\n",
                  path.c_str(), reason.c_str(), aside.c_str());
   } else {
@@ -221,10 +222,39 @@ std::string copyAside(Env& env, const std::string& path, std::string& why) {
   return name;
 }
 
-// Keeps a copy of a damaged log and cuts the log back to its last whole entry, so that it can be
-// appended to; false when the log must stay as it is.
+// Cuts a log back to `end`, durably; false when it must stay as it is.
+bool cutBack(Env& env, const std::string& path, std::uint64_t end) {
+  const int fd = env.open(path, O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0);
+  if (fd < 0) return false;
+  const bool cut = env.ftruncate(fd, static_cast<off_t>(end)) == 0 && env.fsync(fd) == 0;
+  env.close(fd);
+  return cut;
+}
+
+// Whether the log at `path` reads to its end without damage (a commit cut short counts as an end).
+bool readsToItsEnd(Env& env, const std::string& path) {
+  std::uint64_t size = 0;
+  std::string why;
+  const int fd = openForReading(env, path, size, why);
+  if (fd < 0) return false;
+  LogReader reader(env, fd, size);
+  LogHeader header;
+  LogEntry entry;
+  auto outcome = LogReader::Result::Damaged;
+  if (reader.readHeader(header)) {
+    while ((outcome = reader.next(entry)) == LogReader::Result::Entry) {
+    }
+  }
+  env.close(fd);
+  return outcome == LogReader::Result::End ||
+         (outcome == LogReader::Result::Damaged && reader.cutShort());
+}
+
+// Keeps a copy of a damaged log (`copied` says whether it could) and cuts the log back to its last
+// whole entry, so that it can be appended to; false when the log must stay as it is.
 bool keepDamagedLog(const ServerContext& context, Env& env, const FoundLog& log,
-                    std::uint64_t validEnd, const std::string& damage, std::uint64_t replayed) {
+                    std::uint64_t validEnd, const std::string& damage, std::uint64_t replayed,
+                    bool& copied) {
   std::string why;
   const std::string copy = copyAside(env, log.path, why);
   const std::string head = "- server list log " + log.path + " is damaged (" + damage +
@@ -238,11 +268,8 @@ bool keepDamagedLog(const ServerContext& context, Env& env, const FoundLog& log,
   }
   std::fprintf(context.console.err, "%sthe damaged log is kept as %s\n", head.c_str(),
                copy.c_str());
-  const int fd = env.open(log.path, O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0);
-  if (fd < 0) return false;
-  const bool cut = env.ftruncate(fd, static_cast<off_t>(validEnd)) == 0 && env.fsync(fd) == 0;
-  env.close(fd);
-  return cut;
+  copied = true;
+  return cutBack(env, log.path, validEnd);
 }
 
 }  // namespace
@@ -285,9 +312,12 @@ std::vector<FoundLog> findLogs(const ServerContext& context, Env& env, const Lis
     std::string why;
     const int fd = openForReading(env, log.path, log.size, why);
     if (fd < 0) {
-      // Anything but a regular file there is not ours and stays; one that cannot be read may hold
-      // acknowledged changes, which the next snapshot would otherwise lose.
-      if (why != "not a regular file" && why != std::strerror(EISDIR) && !why.empty()) {
+      // Whatever holds a log's name and cannot be read as one (a directory, a pipe, a link that
+      // leads nowhere, a file without permission) may stand for acknowledged changes: the server
+      // does not go on without them. The name was listed, so a missing file is a dangling link.
+      struct stat status {};
+      if (why.empty() && env.lstat(log.path, &status) == 0) why = "a symbolic link that leads nowhere";
+      if (!why.empty()) {
         cannotRead(context, log.path, why);
         readable = false;
       }
@@ -295,15 +325,25 @@ std::vector<FoundLog> findLogs(const ServerContext& context, Env& env, const Lis
     }
     LogReader reader(env, fd, log.size);
     const bool ours = reader.readHeader(log.header);
+    // (headerDamaged() looks at the header's bytes, which holdsNothing() reads past.)
+    const bool headerOfOurs = !ours && reader.headerDamaged();
+    const bool nothing = !ours && reader.holdsNothing();
+    const bool damagedHeader = headerOfOurs && !nothing;
     env.close(fd);
     if (!reader.readError().empty()) {
       cannotRead(context, log.path, reader.readError());
       readable = false;
       continue;
     }
-    if (!ours && reader.beganNothing()) {
-      // A log whose creation a crash cut short: nothing in it was ever durable.
+    if (nothing) {
+      // A log whose creation a crash cut short: it holds no entry, nothing in it was ever durable.
       env.unlink(log.path);
+    } else if (damagedHeader) {
+      // Entries behind a header that cannot be read: damage, kept for whoever looks into it.
+      keepAside(context, env, log.path,
+                reader.why() == "not a log of this server" ? "its header is zeros, but entries follow"
+                                                           : reader.why(),
+                "damaged");
     } else if (!ours) {
       keepAside(context, env, log.path, reader.why());
     } else if (log.header.seq != seq) {
@@ -326,8 +366,15 @@ bool replayLogs(ServerContext& context, Env& env, const ListPaths& paths, LoadRe
   const auto start = std::find_if(logs.begin(), logs.end(), [&](const FoundLog& log) {
     return log.header.baseFingerprint == base;
   });
-  // Logs older than the first one that follows this list hold nothing it lacks.
-  for (auto log = logs.begin(); log != start && start != logs.end(); ++log) env.unlink(log->path);
+  // Logs older than the first one that follows this list hold nothing it lacks; a damaged one of
+  // which no copy was kept is kept aside now instead.
+  for (auto log = logs.begin(); log != start && start != logs.end(); ++log) {
+    if (readsToItsEnd(env, log->path)) {
+      env.unlink(log->path);
+    } else {
+      keepAside(context, env, log->path, "it is damaged, and older than the server list", "damaged");
+    }
+  }
   if (start == logs.end()) {
     for (const FoundLog& log : logs) keepAside(context, env, log.path, "it follows another server list");
     return true;
@@ -379,16 +426,30 @@ bool replayLogs(ServerContext& context, Env& env, const ListPaths& paths, LoadRe
     result.changesReplayed += replayed;
     result.liveLogs.push_back(log->header.seq);
     result.appendable.reset();
-    if (outcome == LogReader::Result::Damaged) {
-      FoundLog found = *log;
-      found.size = size;
-      if (damage.empty()) damage = reader.why();
-      if (keepDamagedLog(context, env, found, validEnd, damage, replayed)) {
+    if (outcome == LogReader::Result::Damaged && damage.empty() && reader.cutShort()) {
+      // What a kill inside a commit leaves: that commit was never acknowledged.
+      std::fprintf(context.console.out,
+                   "- server list log %s ends in a commit cut short by a stop: dropped %llu bytes "
+                   "of changes never acknowledged\n",
+                   log->path.c_str(), static_cast<unsigned long long>(reader.cutBytes()));
+      if (cutBack(env, log->path, validEnd)) {
         result.appendable = OpenLog{header, validEnd};
         result.logBytes += validEnd;
       } else {
         result.logBytes += size;
       }
+    } else if (outcome == LogReader::Result::Damaged) {
+      FoundLog found = *log;
+      found.size = size;
+      if (damage.empty()) damage = reader.why();
+      bool copied = false;
+      if (keepDamagedLog(context, env, found, validEnd, damage, replayed, copied)) {
+        result.appendable = OpenLog{header, validEnd};
+        result.logBytes += validEnd;
+      } else {
+        result.logBytes += size;
+      }
+      if (!copied) result.uncopiedLogs.push_back(log->header.seq);
     } else {
       result.appendable = OpenLog{header, validEnd};
       result.logBytes += validEnd;
@@ -421,18 +482,32 @@ LoadResult loadServerList(ServerContext& context, Env& env) {
   return result;
 }
 
+void retireLog(Env& env, const std::string& path, bool uncopied) {
+  if (!uncopied) {
+    env.unlink(path);
+    return;
+  }
+  std::string aside, why;
+  keepDamagedListFile(env, path, aside, why);
+}
+
 bool writeBackIfNeeded(const ServerContext& context, LoadResult& loaded, Env& env) {
   if (!loaded.rewrite) return true;
   const ListPaths paths = listPaths(env, context.listFile);
   const SnapshotWritten written =
       writeServerList(env, context.registry.snapshot(), paths, &loaded.inPlace);
-  reportSave(written.outcome, context.console);
+  reportSave(written.outcome, context.console, written.error);
   if (written.outcome == SaveOutcome::Failed) return false;
   loaded.rewrite = false;
   loaded.inPlace = written.owners;
   loaded.baseChange = loaded.lastChange;
-  for (const std::uint64_t seq : loaded.liveLogs) env.unlink(paths.log(seq));
+  for (const std::uint64_t seq : loaded.liveLogs) {
+    retireLog(env, paths.log(seq),
+              std::find(loaded.uncopiedLogs.begin(), loaded.uncopiedLogs.end(), seq) !=
+                  loaded.uncopiedLogs.end());
+  }
   loaded.liveLogs.clear();
+  loaded.uncopiedLogs.clear();
   loaded.appendable.reset();
   loaded.logBytes = 0;
   return true;

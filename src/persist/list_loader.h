@@ -36,6 +36,9 @@ struct LoadResult {
   std::uint64_t changesReplayed = 0;
   // Logs that hold changes the list does not, oldest first; a snapshot makes them unneeded.
   std::vector<std::uint64_t> liveLogs;
+  // Those of them that are damaged and of which no copy could be kept: never removed, only moved
+  // aside once unneeded (retireLog).
+  std::vector<std::uint64_t> uncopiedLogs;
   std::uint64_t logBytes = 0;  // their size in all
   // The last of them, when it ends cleanly and may be appended to.
   std::optional<OpenLog> appendable;
@@ -56,23 +59,34 @@ struct LoadResult {
 // Then the logs beside it: every change after the list's base change, in order, each setting or
 // removing one host's whole state with its owner, past the bounds on new hosts; prints
 // "- replayed N changes from the server list log: M servers" when there were any. A log whose
-// entries end in damage keeps those before it: one line says how many bytes were dropped, a copy
-// of the damaged log is kept beside it as LOG.damaged-..., and the log is cut back to its last
-// whole entry. A log that is not ours, follows another list or leaves a gap is not replayed and
-// is moved aside to LOG.unused-..., with its line. Logs older than the list's own are removed, and
-// so are temporary files of earlier saves. The registry is marked filled now
-// (ServerRegistry::setFilledAt): the owners restored count as seen at the start.
+// last commit a kill cut short (an entry cut short followed only by zeros) keeps the entries
+// before it, is cut back to them, and gets one line on console.out with the bytes dropped. A log
+// whose entries end in other damage keeps those before it: one line says how many bytes were
+// dropped, a copy of the damaged log is kept beside it as LOG.damaged-..., and the log is cut back
+// to its last whole entry (when no copy can be made, it stays as it is, and is named in
+// `uncopiedLogs`). A file that holds no entry bytes (shorter than a header, or all zeros) is what
+// a crash while creating a log leaves, and is removed. A log whose header cannot be read in front
+// of entries is moved aside to LOG.damaged-..., one that is not ours, follows another list or
+// leaves a gap to LOG.unused-..., each with its line. Logs older than the list's own are removed
+// (a damaged one is moved aside instead), and so are temporary files of earlier saves. The
+// registry is marked filled now (ServerRegistry::setFilledAt): the owners restored count as seen
+// at the start.
 //
-// When a file is there but cannot be read (no permission, a directory or anything else that is
-// no regular file, an I/O error): prints "+error: cannot read server list FILE: REASON" on
-// console.err, leaves the file untouched, and returns `readable` false; the caller must not go on
-// with the registry (the server ends).
+// When a file is there but cannot be read (no permission, a directory, a symbolic link that leads
+// nowhere or anything else that is no regular file, an I/O error): prints "+error: cannot read
+// server list FILE: REASON" on console.err, leaves the file untouched, and returns `readable`
+// false; the caller must not go on with the registry (the server ends). Symbolic links to regular
+// files are followed.
 LoadResult loadServerList(ServerContext& context, Env& env = systemEnv());
 
 // Applies one log entry to the registry as loading does: sets or removes the host's whole state,
 // its owner included, past the bounds on new hosts (a removal of an absent host changes nothing).
 // Returns false, with `why`, and changes nothing when it would make more than kMaxServers hosts.
 bool applyLogEntry(ServerContext& context, const LogEntry& entry, std::string& why);
+
+// Removes a log that the list in place has made unneeded; one that is damaged and of which no copy
+// exists (`uncopied`) is moved aside to LOG.damaged-... instead, and stays when it cannot be.
+void retireLog(Env& env, const std::string& path, bool uncopied);
 
 // Writes the registry back as the server list at once, when `loaded` says the list in place
 // differs from it, and reports the outcome (reportSave); once the new list is in place, the logs

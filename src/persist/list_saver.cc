@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -63,7 +64,8 @@ ListSaver::ListSaver(const std::string& listFile, const LoadResult& loaded, OnCo
       nextSeq_(loaded.nextLogSeq),
       baseFingerprint_(loaded.inPlace.fingerprint),
       baseChange_(loaded.baseChange),
-      inPlace_(loaded.inPlace) {
+      inPlace_(loaded.inPlace),
+      uncopied_(loaded.uncopiedLogs) {
   for (const std::uint64_t seq : loaded.liveLogs) {
     if (loaded.appendable && loaded.appendable->header.seq == seq) continue;
     olderLogs_.emplace_back(seq, 0);
@@ -251,7 +253,9 @@ bool ListSaver::writeChunks(std::vector<const Chunk*> chunks, std::string& error
   for (const Chunk* chunk : chunks) putBytes(bytes, chunk->bytes);
   const std::uint64_t end = log.end + bytes.size();
   const std::string path = paths_.log(log.header.seq);
-  // The entries in one write, so that a kill never leaves part of one; then more room, if due.
+  // The entries in one write, then more room, if due. A kill may still cut the write short: what it
+  // leaves is part of an entry followed by zeros (or by the end of the file), which loading tells
+  // from damage and drops as a commit never acknowledged.
   const std::uint64_t room = end > log.allocated ? roundUp(end) - end : 0;
   if (!writeFullyAt(env_, log.fd, bytes, static_cast<off_t>(log.end)) ||
       !writeInPages(env_, log.fd, Bytes(room, 0), static_cast<off_t>(end))) {
@@ -324,7 +328,7 @@ void ListSaver::trimRetained() {
 // Begins the log that follows the snapshot of `fingerprint`, holding the registry up to change
 // `boundary`: it starts with every change after the boundary (and any not yet durable), so that
 // it follows the new list once that is in place, and the old log until then.
-bool ListSaver::rotate(std::uint64_t fingerprint, std::uint64_t boundary) {
+bool ListSaver::rotate(std::uint64_t fingerprint, std::uint64_t boundary, std::string& error) {
   boundary_ = boundary;
   trimRetained();
   std::vector<const Chunk*> chunks;
@@ -334,7 +338,6 @@ bool ListSaver::rotate(std::uint64_t fingerprint, std::uint64_t boundary) {
   header.baseChange = boundary;
   header.firstChange = chunks.empty() ? nextChange_ : chunks.front()->firstChange;
   Log next;
-  std::string error;
   std::uint64_t written = 0;
   const auto started = env_.steadyNow();
   const bool ok = startLog(header, chunks, next, error, written);
@@ -368,7 +371,10 @@ bool ListSaver::rotate(std::uint64_t fingerprint, std::uint64_t boundary) {
 }
 
 void ListSaver::dropOldLogs(bool all) {
-  for (const auto& [seq, size] : olderLogs_) env_.unlink(paths_.log(seq));
+  for (const auto& [seq, size] : olderLogs_) {
+    retireLog(env_, paths_.log(seq),
+              std::find(uncopied_.begin(), uncopied_.end(), seq) != uncopied_.end());
+  }
   olderLogs_.clear();
   if (all && log_) {
     env_.close(log_->fd);
@@ -405,10 +411,14 @@ void ListSaver::runSnapshots() {
       boundary = snapshotBoundary_;
     }
     const auto started = env_.steadyNow();
-    const SnapshotWritten written =
+    std::string rotateError;
+    SnapshotWritten written =
         writeServerList(env_, *snapshot, paths_, &inPlace_, [&](std::uint64_t fingerprint) {
-          return onCommitter([this, fingerprint, boundary] { return rotate(fingerprint, boundary); });
+          return onCommitter([this, fingerprint, boundary, &rotateError] {
+            return rotate(fingerprint, boundary, rotateError);
+          });
         });
+    if (!rotateError.empty()) written.error = rotateError;
     // The snapshot's records go before the report: the loop may measure memory right after it.
     snapshot.reset();
     {
@@ -427,6 +437,7 @@ void ListSaver::runSnapshots() {
     report.outcome = written.outcome;
     report.took = env_.steadyNow() - started;
     report.bytesWritten = written.bytes;
+    report.error = written.error;
     onCommitter([this, &report] {
       report.logBytes = logBytes();
       return true;

@@ -43,6 +43,8 @@ struct SnapshotReport {
   std::chrono::nanoseconds took{};
   std::uint64_t bytesWritten = 0;
   std::uint64_t logBytes = 0;  // what the logs hold once it is done
+  // Unless Saved, which step failed and why ("sync server_list.dat.tmp-...: Input/output error").
+  std::string error;
 };
 
 // Where the server core hands the registry's changes. Calls come from one thread.
@@ -104,7 +106,7 @@ class ListSaver final : public Saver {
   bool writeChunks(std::vector<const Chunk*> chunks, std::string& error, std::uint64_t& written);
   bool startLog(const LogHeader& header, std::vector<const Chunk*> chunks, Log& log,
                 std::string& error, std::uint64_t& written);
-  bool rotate(std::uint64_t fingerprint, std::uint64_t boundary);
+  bool rotate(std::uint64_t fingerprint, std::uint64_t boundary, std::string& error);
   void dropOldLogs(bool all);
   void trimRetained();
   std::uint64_t logBytes() const;
@@ -151,6 +153,7 @@ class ListSaver final : public Saver {
   std::optional<std::uint64_t> boundary_;  // the change a pending snapshot holds the registry to
 
   OwnerTable inPlace_;  // the snapshot thread's: owners of the list in place
+  const std::vector<std::uint64_t> uncopied_;  // damaged logs loading could keep no copy of
 
   std::thread committer_;
   std::thread snapshotter_;

@@ -278,6 +278,7 @@ class TemporaryFile {
   }
 
   bool opened() const { return fd_ >= 0; }
+  const std::string& path() const { return path_; }
 
   // Appends `bytes`; false on failure.
   bool write(ByteView bytes) {
@@ -351,12 +352,18 @@ SnapshotWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, cons
                                 const OwnerTable* previous,
                                 const std::function<bool(std::uint64_t)>& beforeRename) {
   SnapshotWritten result;
+  // Says which step failed on `file`, with the system's reason.
+  const auto failed = [&](const char* step, const std::string& file) {
+    result.error = std::string(step) + " " + file + ": " + std::strerror(errno);
+    return result;
+  };
   TemporaryFile list(env, paths.target);
   Fingerprint fingerprint;
-  if (!list.opened() || !writeRecords(list, snapshot, fingerprint, result.owners.owners) ||
-      !list.finish()) {
-    return result;
+  if (!list.opened()) return failed("create a new", paths.target);
+  if (!writeRecords(list, snapshot, fingerprint, result.owners.owners)) {
+    return failed("write", list.path());
   }
+  if (!list.finish()) return failed("sync", list.path());
   result.owners.fingerprint = fingerprint.value();
   std::vector<OwnerTable> tables;
   if (previous != nullptr && previous->fingerprint != result.owners.fingerprint) {
@@ -364,14 +371,21 @@ SnapshotWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, cons
   }
   tables.push_back(result.owners);
   TemporaryFile owners(env, paths.owners());
-  if (!owners.opened() || !owners.write(encodeOwnersFile(tables)) || !owners.finish()) {
+  if (!owners.opened()) return failed("create a new", paths.owners());
+  if (!owners.write(encodeOwnersFile(tables))) return failed("write", owners.path());
+  if (!owners.finish()) return failed("sync", owners.path());
+  if (beforeRename && !beforeRename(result.owners.fingerprint)) {
+    result.error = "begin the log that follows it";
     return result;
   }
-  if (beforeRename && !beforeRename(result.owners.fingerprint)) return result;
-  if (!owners.moveTo(paths.owners()) || !list.moveTo(paths.target)) return result;
+  if (!owners.moveTo(paths.owners())) return failed("rename a new", paths.owners());
+  if (!list.moveTo(paths.target)) return failed("rename a new", paths.target);
   result.bytes = list.size() + owners.size();
-  result.outcome =
-      syncDirectory(env, paths.dir) ? SaveOutcome::Saved : SaveOutcome::NotDurable;
+  result.outcome = SaveOutcome::Saved;
+  if (!syncDirectory(env, paths.dir)) {
+    failed("sync the directory of", paths.target);
+    result.outcome = SaveOutcome::NotDurable;
+  }
   return result;
 }
 
@@ -394,17 +408,19 @@ SaveOutcome replaceFile(Env& env, const std::string& path, ByteView bytes, std::
   return SaveOutcome::Saved;
 }
 
-void reportSave(SaveOutcome outcome, const Console& console) {
+void reportSave(SaveOutcome outcome, const Console& console, const std::string& reason) {
+  const std::string because = reason.empty() ? "" : " (" + reason + ")";
   switch (outcome) {
     case SaveOutcome::Saved:
       break;
     case SaveOutcome::NotDurable:
       std::fprintf(console.err,
-                   "- server list saved, but its directory could not be synced: the save may not "
-                   "survive a power loss\n");
+                   "- server list saved, but its directory could not be synced%s: the save may not "
+                   "survive a power loss\n",
+                   because.c_str());
       break;
     case SaveOutcome::Failed:
-      std::fprintf(console.err, "- could not save server list\n");
+      std::fprintf(console.err, "- could not save server list%s\n", because.c_str());
       break;
   }
 }

@@ -164,6 +164,9 @@ struct SnapshotWritten {
   SaveOutcome outcome = SaveOutcome::Failed;
   OwnerTable owners;
   std::uint64_t bytes = 0;
+  // Unless Saved, the step that failed and the system's reason ("sync server_list.dat.tmp-1-0:
+  // Input/output error").
+  std::string error;
 };
 
 // Writes `snapshot` as the server list file, atomically, with the owners file beside it: each is
@@ -187,9 +190,10 @@ SnapshotWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, cons
 // Saved, `error` says which step failed and why. Prints nothing; safe from any thread.
 SaveOutcome replaceFile(Env& env, const std::string& path, ByteView bytes, std::string& error);
 
-// Prints what the operator must know of a save: "- could not save server list" when it failed, a
-// line saying the list is saved but may not survive a power loss when only the directory sync
-// failed, and nothing when it was saved.
-void reportSave(SaveOutcome outcome, const Console& console);
+// Prints what the operator must know of a save: "- could not save server list (REASON)" when it
+// failed, a line saying the list is saved but may not survive a power loss when only the
+// directory sync failed (with its reason), and nothing when it was saved. Without a reason, the
+// parentheses are left out.
+void reportSave(SaveOutcome outcome, const Console& console, const std::string& reason = {});
 
 }  // namespace dirserver

@@ -119,9 +119,39 @@ bool LogReader::readHeader(LogHeader& header) {
   return true;
 }
 
-bool LogReader::beganNothing() const {
-  const ByteView head = ByteView(buffer_).first(std::min(buffer_.size(), kLogHeaderSize));
-  return readError_.empty() && std::all_of(head.begin(), head.end(), [](std::uint8_t b) { return b == 0; });
+bool LogReader::holdsNothing() {
+  if (!readError_.empty()) return false;
+  if (fileSize_ < kLogHeaderSize) return true;
+  return restIsZero();
+}
+
+bool LogReader::headerDamaged() const {
+  if (buffer_.size() < kLogHeaderSize) return false;
+  const ByteView head = ByteView(buffer_).first(kLogHeaderSize);
+  return std::equal(std::begin(kMagic), std::end(kMagic), head.begin()) ||
+         std::all_of(head.begin(), head.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+// An entry that fails at offset_ and claims `extent` bytes (its header and payload, as far as its
+// length can be believed): it was cut short by a kill when nothing but zeros, or the end of the
+// file, follows that extent, since the log's room ahead is zeros and a write goes in order.
+LogReader::Result LogReader::failEntry(std::string why, std::uint64_t extent) {
+  if (readError_.empty()) {
+    fill(static_cast<std::size_t>(extent));
+    if (readError_.empty()) {
+      const std::size_t have = std::min<std::size_t>(buffer_.size() - position_, extent);
+      const ByteView part = ByteView(buffer_).subspan(position_, have);
+      const auto last = std::find_if(part.rbegin(), part.rend(), [](std::uint8_t b) { return b != 0; });
+      const std::uint64_t written = static_cast<std::uint64_t>(part.rend() - last);
+      position_ += have;
+      if (restIsZero()) {
+        cutShort_ = true;
+        cutBytes_ = written;
+        why = "the last commit was cut short";
+      }
+    }
+  }
+  return fail(std::move(why));
 }
 
 bool LogReader::restIsZero() {
@@ -142,7 +172,7 @@ LogReader::Result LogReader::next(LogEntry& entry) {
       finished_ = true;
       return Result::End;
     }
-    return fail("it ends inside the header of an entry" + at);
+    return failEntry("it ends inside the header of an entry" + at, kLogEntryHeaderSize);
   }
   const std::uint8_t* head = buffer_.data() + position_;
   const std::uint32_t checksum = loadU32(head);
@@ -156,14 +186,17 @@ LogReader::Result LogReader::next(LogEntry& entry) {
     return Result::End;
   }
   if (length < kLogPayloadMin || length > kLogPayloadMax) {
-    return fail("an entry" + at + " claims a length of " + std::to_string(length));
+    return failEntry("an entry" + at + " claims a length of " + std::to_string(length),
+                     kLogEntryHeaderSize);
   }
   if (!fill(kLogEntryHeaderSize + length)) {
-    return readError_.empty() ? fail("it ends inside the entry" + at) : fail(readError_);
+    return readError_.empty() ? failEntry("it ends inside the entry" + at, kLogEntryHeaderSize + length)
+                              : fail(readError_);
   }
   head = buffer_.data() + position_;
   if (crc32c(ByteView(head + 4, length + 4)) != checksum) {
-    return fail("the checksum of the entry" + at + " does not match");
+    return failEntry("the checksum of the entry" + at + " does not match",
+                     kLogEntryHeaderSize + length);
   }
   ByteReader reader(ByteView(head + kLogEntryHeaderSize, length));
   std::uint8_t operation = 0, type = 0;

@@ -95,9 +95,20 @@ class LogReader {
   // call returns the same.
   Result next(LogEntry& entry);
 
-  // After readHeader() failed: whether the file holds nothing but zeros where its header goes
-  // (what a crash while it was being created leaves).
-  bool beganNothing() const;
+  // After readHeader() failed: whether the file holds no entry bytes, being shorter than a header
+  // or nothing but zeros (what a crash while it was being created leaves). Reads the rest of the
+  // file to tell.
+  bool holdsNothing();
+  // After readHeader() failed, and before holdsNothing(): whether the file begins as a log of ours
+  // (its magic, or zeros where the header goes), so that the header is damaged rather than the
+  // file someone else's.
+  bool headerDamaged() const;
+
+  // After next() returned Damaged: whether the damage is what a kill inside the last commit
+  // leaves, an entry cut short (or whose bytes do not all match its checksum) followed only by
+  // zeros or the end of the file. Then cutBytes() counts the bytes of that entry written.
+  bool cutShort() const { return cutShort_; }
+  std::uint64_t cutBytes() const { return cutBytes_; }
 
   std::uint64_t entriesRead() const { return entries_; }
   // Where the entries read so far end: the offset a writer goes on from.
@@ -110,6 +121,7 @@ class LogReader {
   bool fill(std::size_t wanted);
   Result fail(std::string why);
   bool restIsZero();
+  Result failEntry(std::string why, std::uint64_t extent);
 
   Env& env_;
   int fd_;
@@ -122,6 +134,8 @@ class LogReader {
   Result finalResult_ = Result::End;
   std::string why_;
   std::string readError_;
+  bool cutShort_ = false;
+  std::uint64_t cutBytes_ = 0;
 };
 
 }  // namespace dirserver

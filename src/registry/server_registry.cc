@@ -32,17 +32,23 @@ ServerRegistry::Position ServerRegistry::replace(ServerType type, Position posit
   const auto next = std::next(position);
   // A set's elements are const; its node handles are not. The host keeps its place, since its key
   // and fields are unchanged.
+  // A refresh within the second of the stored time by the owner it has changes nothing anyone
+  // keeps or shows: no change to log, no new version. Only when the owner was last seen moves.
+  const bool changes = record.registrationTime != position->record->registrationTime ||
+                       (from != kUnknownAddress && from != position->from);
   auto node = set.extract(position);
-  node.value().record = std::make_shared<const ServerRecord>(std::move(record));
+  if (changes) node.value().record = std::make_shared<const ServerRecord>(std::move(record));
   if (from != kUnknownAddress && from != node.value().from) {
     countAddress(node.value().from, -1);
     countAddress(from, +1);
     node.value().from = from;
   }
   node.value().ownerSeenAt = ownerSeenAt;
-  ++version_;
   const auto replaced = set.insert(next, std::move(node));
-  changeLog_.push_back({HostChange::Kind::Refreshed, type, *replaced});
+  if (changes) {
+    ++version_;
+    changeLog_.push_back({HostChange::Kind::Refreshed, type, *replaced});
+  }
   return replaced;
 }
 

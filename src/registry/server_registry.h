@@ -86,7 +86,8 @@ class ServerRegistry {
   // Replaces the record at `position` with `record`, which must have the same fields (a refresh:
   // only the registration time differs). The host's owner becomes `from` when that is known (it
   // keeps its owner otherwise), seen at `ownerSeenAt`. Applies no policy. Yields the new position
-  // of the host.
+  // of the host. When neither the time nor the owner changes, the host keeps its record and only
+  // `ownerSeenAt` moves: no change is logged (takeChanges) and the version stays.
   Position replace(ServerType type, Position position, ServerRecord record,
                    PeerAddress from = kUnknownAddress, std::int64_t ownerSeenAt = 0);
 
@@ -120,7 +121,8 @@ class ServerRegistry {
   // The bytes of every host's stored fields, in all types.
   std::uint64_t fieldBytes() const { return fieldBytes_; }
 
-  // Grows at every change, refreshes included: what the file and the snapshots show.
+  // Grows at every change, refreshes that move a time or an owner included: what the file and the
+  // snapshots show.
   std::uint64_t version() const { return version_; }
 
   // The registry as it stands, sharing its records, each type's hosts in one block. Costs a

@@ -193,7 +193,7 @@ void ChangePath::snapshotFinished(const SnapshotReport& report) {
   logBytes_ = report.logBytes;
   stats.logBytes = report.logBytes;
   if (!saved) stats.count(ConsoleError::SaveFailed);
-  reportSave(report.outcome, context_.console);
+  reportSave(report.outcome, context_.console, report.error);
   for (auto& done : std::exchange(snapshotsSaving_, {})) done(report.outcome, hostsSaving_);
   if (stopping_) {
     if (!finalSnapshot_) {

@@ -83,6 +83,20 @@ TEST(ConsoleQueue, AStalledStreamCostsWholeGroupsCountedAndReportedOnceItDrains)
   EXPECT_EQ(out.substr(filler), expected);
   EXPECT_TRUE(queue.flush(5s));
   EXPECT_EQ(fileText(t.dir / "err"), "<4>+warning: console could not keep up: 5 lines dropped\n");
+
+  // On an empty queue even a group larger than the whole queue goes out.
+  const std::string large =
+      "1 a group larger than the queue goes out whole\n2 when nothing waits before it\n"
+      "3 since it would never fit otherwise\n";
+  ASSERT_GT(large.size(), 100u);
+  group({large.c_str()});
+  EXPECT_TRUE(queue.flush(5s));
+  EXPECT_EQ(queue.droppedLines(), 5u);
+  out.clear();
+  for (ssize_t got = 0; (got = ::read(pipe[0], buffer, sizeof buffer)) > 0;) {
+    out.append(buffer, static_cast<std::size_t>(got));
+  }
+  EXPECT_EQ(out, large);
   ::close(pipe[0]);
   ::close(pipe[1]);
   ::close(err);

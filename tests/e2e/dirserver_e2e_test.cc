@@ -132,8 +132,9 @@ TEST(DirserverExecutable, RegistryAndListingSurviveAKill) {
     EXPECT_EQ(loadU16(before.data() + 14), 6u);
     EXPECT_TRUE(server.waitOutput("registration time updated\n> number of servers: 2\n"));
     EXPECT_EQ(server.err(), "- starting with empty server list\n");
-    // Committed to the log in the background, soon after the acknowledgement.
-    EXPECT_TRUE(logReaches(t.dir, 3));
+    // Committed to the log in the background, soon after the acknowledgement (the refresh only
+    // when it came in a later second than the registration: otherwise it changed nothing kept).
+    EXPECT_TRUE(logReaches(t.dir, 2));
   }  // killed with SIGKILL
   testing::Process restarted(t.dir, "server", DIRSERVER_BINARY, {"trace"});
   ASSERT_TRUE(restarted.waitServing()) << restarted.err();
@@ -146,8 +147,10 @@ TEST(DirserverExecutable, RegistryAndListingSurviveAKill) {
   const std::string out = restarted.out();
   // The trace switch prints every key computed while loading, before the count.
   EXPECT_EQ(out.find(">> computing checksum: \n"), 0u) << out;
-  EXPECT_NE(out.find("- replayed 3 changes from the server list log: 2 servers\n"),
-            std::string::npos)
+  EXPECT_TRUE(out.find("- replayed 2 changes from the server list log: 2 servers\n") !=
+                  std::string::npos ||
+              out.find("- replayed 3 changes from the server list log: 2 servers\n") !=
+                  std::string::npos)
       << out;
   EXPECT_NE(out.find("was removed from list\n> number of servers: 1\n"), std::string::npos);
 }
@@ -221,7 +224,8 @@ TEST(DirserverExecutable, StopSignalSavesWhatIsPendingAndExitsZeroOnlyIfTheLastS
     std::filesystem::create_directories(t.dir / "server_list.dat" / "taken");
     restarted.signal(SIGTERM);
     EXPECT_EQ(restarted.waitExit(), 1) << restarted.err();
-    EXPECT_EQ(restarted.err(), "- could not save server list\n");
+    EXPECT_EQ(restarted.err(),
+              "- could not save server list (rename a new server_list.dat: Is a directory)\n");
     EXPECT_TRUE(logReaches(t.dir, 1, 0ms));
   }
 }

@@ -293,7 +293,7 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
            "dirserver_start_time_seconds 1699996400",
            "dirserver_build_info{version=\"" + std::string(dirserverVersion()) + "\"} 1",
            "dirserver_request_duration_seconds_bucket{kind=\"list\",le=\"0.005\"} 1",
-           "dirserver_request_duration_seconds_bucket{kind=\"list\",le=\"0.25\"} 2",
+           "dirserver_request_duration_seconds_bucket{kind=\"list\",le=\"0.2\"} 2",
            "dirserver_request_duration_seconds_sum{kind=\"list\"} 0.203000000",
            "dirserver_request_duration_seconds_count{kind=\"list\"} 2",
            "process_max_fds " + std::to_string(readProcessFigures()->maxDescriptors)}) {

@@ -219,5 +219,65 @@ TEST(ListSaver, AFailedWriteIsCutBackAndAFailedSyncGoesToANewLog) {
   EXPECT_EQ(loaded.err, "- starting with empty server list\n");  // and nothing damaged
 }
 
+// The directory syncs are what make a new log's name, and a snapshot's renames, survive a power
+// loss: a commit that began a log whose directory sync failed is not durable, and the logs a
+// snapshot makes unneeded stay until its directory sync succeeds.
+TEST(ListSaver, DirectorySyncsGateCommitsAndTheRemovalOfOldLogs) {
+  TestContext t;
+  testing::RecordingEnv env([&] { return t.now; });
+  Saving saving(t, env);
+  ServerRegistry& registry = t.context.registry;
+  add(registry, ServerType::Melee, host("A"), 0x0A000001);
+  env.fail("fsync dir");
+  CommitReport report = saving.commit();
+  ASSERT_FALSE(report.ok);  // (a retry would wait for nothing otherwise)
+  EXPECT_TRUE(report.error.starts_with("sync the directory of ")) << report.error;
+  ASSERT_TRUE(saving.retry().ok);
+  EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(registry)));
+  const std::string log = filesIn(t.dir).back();
+
+  // The snapshot's first directory sync is its new log's; the second, after the renames, fails.
+  env.fail("fsync dir", 1, 1);
+  const SnapshotReport snapshot = saving.snapshot();
+  EXPECT_EQ(snapshot.outcome, SaveOutcome::NotDurable);
+  EXPECT_TRUE(snapshot.error.starts_with("sync the directory of ")) << snapshot.error;
+  std::vector<std::string> files = filesIn(t.dir);
+  EXPECT_NE(std::find(files.begin(), files.end(), log), files.end());
+  EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(registry)));
+  // The next snapshot known durable lets them go.
+  add(registry, ServerType::Melee, host("B"), 0x0A000002);
+  saving.commit();
+  EXPECT_EQ(saving.snapshot().outcome, SaveOutcome::Saved);
+  files = filesIn(t.dir);
+  EXPECT_EQ(std::find(files.begin(), files.end(), log), files.end());
+  EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(registry)));
+}
+
+// A damaged log is evidence: when loading could keep no copy of it (a full disk), the snapshot
+// that makes it unneeded moves it aside instead of removing it.
+TEST(ListSaver, ADamagedLogWithoutACopyIsMovedAsideNotRemoved) {
+  TestContext t;
+  {
+    Saving saving(t, t.env);
+    add(t.context.registry, ServerType::Melee, host("A"), 0x0A000001);
+    add(t.context.registry, ServerType::Melee, host("B"), 0x0A000001);
+    saving.commit();
+  }
+  const fs::path log = t.dir / "server_list.wal.1";
+  Bytes bytes = readFile(log);
+  bytes[kLogHeaderSize + 40] ^= 1;  // inside the first entry
+  testing::writeFile(log, bytes);
+  t.context.registry = ServerRegistry();
+  testing::RecordingEnv env([&] { return t.now; });
+  env.fail("open server_list.wal.1.damaged-20231114T221320Z new");
+  Saving saving(t, env);
+  EXPECT_NE(t.console.err().find("could not keep a copy of it (Input/output error)"), std::string::npos)
+      << t.console.err();
+  EXPECT_EQ(readFile(log), bytes);
+  EXPECT_EQ(saving.snapshot().outcome, SaveOutcome::Saved);
+  EXPECT_FALSE(fs::exists(log));
+  EXPECT_EQ(readFile(t.dir / "server_list.wal.1.damaged-20231114T221320Z"), bytes);
+}
+
 }  // namespace
 }  // namespace dirserver

@@ -87,22 +87,33 @@ TEST(ServerListFile, SnapshotStepsComeInTheirCrashSafeOrderAndAFailedOneChangesN
   for (std::size_t step = 0; step < 10; ++step) {
     testing::RecordingEnv failing;
     failing.fail(recorder.calls()[step]);
-    EXPECT_EQ(writeServerList(failing, larger, paths).outcome, SaveOutcome::Failed) << step;
+    const SnapshotWritten written = writeServerList(failing, larger, paths);
+    EXPECT_EQ(written.outcome, SaveOutcome::Failed) << step;
+    // The line names the step and the reason.
+    EXPECT_TRUE(written.error.ends_with(": Input/output error")) << step << " " << written.error;
     EXPECT_EQ(readFile(t.context.listFile), old) << step;
     EXPECT_EQ(std::distance(fs::directory_iterator(t.dir), fs::directory_iterator()), 2) << step;
   }
   // Only the directory sync failed: the new files are in place, but not known to be durable.
   testing::RecordingEnv dirFails;
   dirFails.fail("fsync dir");
-  EXPECT_EQ(writeServerList(dirFails, larger, paths).outcome, SaveOutcome::NotDurable);
+  const SnapshotWritten notDurable = writeServerList(dirFails, larger, paths);
+  EXPECT_EQ(notDurable.outcome, SaveOutcome::NotDurable);
   EXPECT_EQ(readFile(t.context.listFile).size(), listFileSize(2));
-  reportSave(SaveOutcome::Failed, t.context.console);
-  reportSave(SaveOutcome::NotDurable, t.context.console);
+  testing::RecordingEnv syncFails;
+  syncFails.fail("fsync server_list.dat.tmp");
+  const SnapshotWritten failed = writeServerList(syncFails, larger, paths);
+  reportSave(failed.outcome, t.context.console, failed.error);
+  reportSave(notDurable.outcome, t.context.console, notDurable.error);
   reportSave(SaveOutcome::Saved, t.context.console);
-  EXPECT_EQ(t.console.err(),
-            "- could not save server list\n"
-            "- server list saved, but its directory could not be synced: the save may not "
-            "survive a power loss\n");
+  const std::string err = t.console.err();
+  EXPECT_TRUE(err.starts_with("- could not save server list (sync " + t.context.listFile + ".tmp-"))
+      << err;
+  EXPECT_TRUE(err.ends_with(": Input/output error)\n"
+                            "- server list saved, but its directory could not be synced (sync the "
+                            "directory of " + t.context.listFile + ": Input/output error): the "
+                            "save may not survive a power loss\n"))
+      << err;
 }
 
 TEST(ServerListFile, WhateverStandsAtATemporaryNameNeverBlocksOrMisleadsASave) {

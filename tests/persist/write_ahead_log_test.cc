@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <condition_variable>
+#include <functional>
 #include <filesystem>
 #include <mutex>
 
@@ -82,6 +85,9 @@ Bytes logOf(std::uint64_t seq, std::uint64_t base, std::uint64_t first,
   return bytes;
 }
 
+// A kill inside a commit leaves the log cut at any byte of the entries it was writing, followed by
+// the zeros of the room taken ahead or by nothing: that is no damage. Anything but zeros after
+// such a cut is.
 TEST(WriteAheadLog, ALogCutAtAnyByteOfItsLastEntriesLoadsExactlyItsWholeEntries) {
   TestContext base;
   ServerRegistry list;
@@ -103,10 +109,14 @@ TEST(WriteAheadLog, ALogCutAtAnyByteOfItsLastEntriesLoadsExactlyItsWholeEntries)
     }
   }
   for (std::size_t cut = ends[1]; cut <= whole.size(); ++cut) {
-    // Cut short, and cut short with room taken ahead (zeros) after it.
-    for (const std::size_t zeros : {std::size_t{0}, std::size_t{4096}}) {
+    // Cut short, cut short with room taken ahead (zeros) after it, and with a stray byte after
+    // that room.
+    for (const std::size_t zeros : {std::size_t{0}, std::size_t{4096}, std::size_t{30'000}}) {
+      const bool stray = zeros == 30'000;
+      if (stray && cut % 5 != 0 && std::find(ends.begin(), ends.end(), cut) == ends.end()) continue;
       Bytes bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
       bytes.resize(cut + zeros, 0);
+      if (stray) bytes.push_back(1);
       // The entries whose every byte is there (a cut that took only zeros off the last one, put
       // back by the room after it, takes nothing), and whether only zeros follow them.
       std::size_t kept = 0;
@@ -115,8 +125,13 @@ TEST(WriteAheadLog, ALogCutAtAnyByteOfItsLastEntriesLoadsExactlyItsWholeEntries)
                         bytes.begin())) {
         ++kept;
       }
-      const bool boundary = std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(ends[kept - 1]),
-                                        bytes.end(), [](std::uint8_t b) { return b == 0; });
+      const std::size_t from = ends[kept - 1];
+      const auto nonZero = [](std::uint8_t b) { return b != 0; };
+      const bool boundary = std::none_of(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                                         bytes.end(), nonZero);
+      // The bytes of the entry the kill cut short that made it to the file.
+      const auto last = std::find_if(bytes.rbegin(), bytes.rend(), nonZero);
+      const std::size_t written = static_cast<std::size_t>(bytes.rend() - last) - from;
       TestContext t;
       fs::copy(base.dir / "server_list.dat", t.dir / "server_list.dat");
       fs::copy(base.dir / "server_list.owners", t.dir / "server_list.owners");
@@ -125,19 +140,33 @@ TEST(WriteAheadLog, ALogCutAtAnyByteOfItsLastEntriesLoadsExactlyItsWholeEntries)
       ASSERT_TRUE(same(t.context.registry, after[kept])) << cut << " " << zeros;
       EXPECT_EQ(loaded.changesReplayed, kept);
       const std::string err = t.console.err();
+      const std::string out = t.console.out();
+      const fs::path copy = t.dir / "server_list.wal.1.damaged-20231114T221320Z";
       if (boundary) {
         EXPECT_EQ(err, "") << cut;
-        EXPECT_EQ(loaded.appendable->end, ends[kept - 1]);
+        EXPECT_EQ(out.find("cut short"), std::string::npos) << cut;
+        EXPECT_EQ(loaded.appendable->end, from);
+      } else if (!stray) {
+        // One line, on the standard output, with the bytes of the commit never acknowledged; no
+        // copy; the log is cut back, ready to go on.
+        EXPECT_EQ(err, "") << cut << " " << zeros;
+        EXPECT_NE(out.find("- server list log " + t.dir.string() +
+                           "/server_list.wal.1 ends in a commit cut short by a stop: dropped " +
+                           std::to_string(written) + " bytes of changes never acknowledged\n"),
+                  std::string::npos)
+            << cut << " " << zeros << " " << out;
+        EXPECT_FALSE(fs::exists(copy));
+        EXPECT_EQ(fs::file_size(t.dir / "server_list.wal.1"), from);
+        EXPECT_EQ(loaded.appendable->end, from);
       } else {
         // One line, with the bytes dropped; the log is kept aside and cut back, ready to go on.
         EXPECT_TRUE(err.find("is damaged (") != std::string::npos &&
                     err.ends_with("): replayed " + std::to_string(kept) + " changes before it, dropped " +
-                                  std::to_string(bytes.size() - ends[kept - 1]) +
-                                  " bytes; the damaged log is kept as " + t.dir.string() +
-                                  "/server_list.wal.1.damaged-20231114T221320Z\n"))
+                                  std::to_string(bytes.size() - from) +
+                                  " bytes; the damaged log is kept as " + copy.string() + "\n"))
             << cut << " " << err;
-        EXPECT_EQ(readFile(t.dir / "server_list.wal.1.damaged-20231114T221320Z"), bytes);
-        EXPECT_EQ(fs::file_size(t.dir / "server_list.wal.1"), ends[kept - 1]);
+        EXPECT_EQ(readFile(copy), bytes);
+        EXPECT_EQ(fs::file_size(t.dir / "server_list.wal.1"), from);
       }
     }
   }
@@ -181,6 +210,150 @@ TEST(WriteAheadLog, DamageInTheMiddleEndsTheReplayAndLogsOfOtherListsAreKeptAsid
   EXPECT_EQ(other.context.registry.totalCount(), 2u);
   EXPECT_NE(other.console.err().find("is not replayed (it follows another server list)"),
             std::string::npos);
+}
+
+// Only a file with no entry bytes is what a crash before a log's header leaves; a header that
+// cannot be read in front of entries, and an entry that does not hold a change although its
+// checksum matches, are damage, kept for whoever looks into it.
+TEST(WriteAheadLog, AHeaderOrEntryThatCannotBeTrustedIsDamageAndOnlyAnEmptyFileIsRemoved) {
+  TestContext t;
+  ServerRegistry list;
+  const std::uint64_t fingerprint = writeList(t, list);
+  const std::string dir = t.dir.string() + "/";
+  // The header's checksum no longer matches what it covers (the first change's number).
+  Bytes badSum = logOf(1, fingerprint, 1, {set("C")});
+  badSum[40] ^= 1;
+  writeFile(t.dir / "server_list.wal.1", badSum);
+  // A header that reads as zeros, with entries behind it.
+  Bytes zeroHead = logOf(2, fingerprint, 1, {set("D")});
+  std::fill(zeroHead.begin(), zeroHead.begin() + kLogHeaderSize, 0);
+  writeFile(t.dir / "server_list.wal.2", zeroHead);
+  // What a crash while a log was created leaves: zeros, or less than a header.
+  writeFile(t.dir / "server_list.wal.3", Bytes(4096, 0));
+  writeFile(t.dir / "server_list.wal.4", Bytes(20, 7));
+  const LoadResult loaded = loadServerList(t.context, t.env);
+  EXPECT_EQ(loaded.changesReplayed, 0u);
+  EXPECT_TRUE(same(t.context.registry, list));
+  const std::string err = t.console.err();
+  EXPECT_NE(err.find("- server list log " + dir + "server_list.wal.1 is not replayed (its header's "
+                     "checksum does not match); it is kept as " + dir +
+                     "server_list.wal.1.damaged-20231114T221320Z\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("- server list log " + dir + "server_list.wal.2 is not replayed (its header is "
+                     "zeros, but entries follow); it is kept as " + dir +
+                     "server_list.wal.2.damaged-20231114T221320Z\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
+  EXPECT_EQ(readFile(t.dir / "server_list.wal.2.damaged-20231114T221320Z"), zeroHead);
+  for (const char* gone : {"server_list.wal.1", "server_list.wal.2", "server_list.wal.3",
+                           "server_list.wal.4"}) {
+    EXPECT_FALSE(fs::exists(t.dir / gone)) << gone;
+  }
+
+  // A field longer than a field holds, in an entry whose checksum matches.
+  TestContext f;
+  const std::uint64_t base = writeList(f, list);
+  LogEntry tooLong = set("E");
+  tooLong.record.fields[6].data.assign(kFieldCapacity + 1, 'x');
+  std::vector<std::size_t> ends;
+  writeFile(f.dir / "server_list.wal.1", logOf(1, base, 1, {set("C"), tooLong}, &ends));
+  const LoadResult partial = loadServerList(f.context, f.env);
+  EXPECT_EQ(partial.changesReplayed, 1u);
+  EXPECT_EQ(f.context.registry.totalCount(), 3u);
+  EXPECT_NE(f.console.err().find("is damaged (the entry at offset " + std::to_string(ends[0]) +
+                                 " does not hold a change): replayed 1 changes before it"),
+            std::string::npos)
+      << f.console.err();
+
+  // Logs older than the list's own are unneeded: removed, unless damaged (one a start could keep
+  // no copy of): that one is kept aside.
+  TestContext o;
+  const std::uint64_t listed = writeList(o, list);
+  writeFile(o.dir / "server_list.wal.1", logOf(1, listed + 1, 1, {set("C")}));
+  Bytes older = logOf(2, listed + 1, 2, {set("D"), set("E"), set("G")}, &ends);
+  older[ends[0] + 20] ^= 1;  // in the middle: the last entry's could be a commit cut short
+  writeFile(o.dir / "server_list.wal.2", older);
+  writeFile(o.dir / "server_list.wal.3", logOf(3, listed, 1, {set("F")}));
+  const LoadResult own = loadServerList(o.context, o.env);
+  EXPECT_EQ(own.changesReplayed, 1u);
+  EXPECT_FALSE(fs::exists(o.dir / "server_list.wal.1"));
+  EXPECT_EQ(readFile(o.dir / "server_list.wal.2.damaged-20231114T221320Z"), older);
+  EXPECT_EQ(o.console.err(), "- server list log " + o.dir.string() + "/server_list.wal.2 is not "
+            "replayed (it is damaged, and older than the server list); it is kept as " +
+            o.dir.string() + "/server_list.wal.2.damaged-20231114T221320Z\n");
+}
+
+// Whatever holds a log's name but is no regular file ends the start; a link to a log is followed.
+TEST(WriteAheadLog, ANonRegularFileAtALogsNameEndsTheStartAndALinkToALogIsFollowed) {
+  const auto start = [](const std::function<void(TestContext&, std::uint64_t)>& plant,
+                        std::string& err, std::size_t& hosts) {
+    TestContext t;
+    ServerRegistry list;
+    plant(t, writeList(t, list));
+    const LoadResult loaded = loadServerList(t.context, t.env);
+    err = t.console.err();
+    hosts = t.context.registry.totalCount();
+    return loaded.readable;
+  };
+  std::string err;
+  std::size_t hosts = 0;
+  EXPECT_FALSE(start([](TestContext& t, std::uint64_t) { fs::create_directory(t.dir / "server_list.wal.1"); },
+                     err, hosts));
+  EXPECT_TRUE(err.starts_with("+error: cannot read server list ") && err.ends_with("server_list.wal.1: Is a directory\n"))
+      << err;
+  EXPECT_FALSE(start([](TestContext& t, std::uint64_t) { ::mkfifo((t.dir / "server_list.wal.1").c_str(), 0600); },
+                     err, hosts));
+  EXPECT_TRUE(err.ends_with("server_list.wal.1: not a regular file\n")) << err;
+  EXPECT_FALSE(start([](TestContext& t, std::uint64_t) {
+                       fs::create_symlink(t.dir / "nowhere", t.dir / "server_list.wal.1");
+                     },
+                     err, hosts));
+  EXPECT_TRUE(err.ends_with("server_list.wal.1: a symbolic link that leads nowhere\n")) << err;
+  EXPECT_TRUE(start([](TestContext& t, std::uint64_t base) {
+                      writeFile(t.dir / "elsewhere", logOf(1, base, 1, {set("C")}));
+                      fs::create_symlink(t.dir / "elsewhere", t.dir / "server_list.wal.1");
+                    },
+                    err, hosts));
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(hosts, 3u);
+}
+
+// What the write-back at start folds into the list, it takes off the logs.
+TEST(WriteAheadLog, TheWriteBackAtStartLeavesNoLogItFoldedIn) {
+  TestContext t;
+  ServerRegistry list;
+  const std::uint64_t fingerprint = writeList(t, list);
+  writeFile(t.dir / "server_list.wal.1", logOf(1, fingerprint, 1, {set("C"), removal("A")}));
+  LoadResult loaded = loadServerList(t.context, t.env);
+  ASSERT_EQ(loaded.liveLogs.size(), 1u);
+  loaded.rewrite = true;  // as a damaged list or a stored key that is not the computed one makes it
+  ASSERT_TRUE(writeBackIfNeeded(t.context, loaded, t.env));
+  EXPECT_FALSE(fs::exists(t.dir / "server_list.wal.1"));
+  EXPECT_TRUE(loaded.liveLogs.empty());
+  TestContext again;
+  again.context.listFile = t.context.listFile;
+  loadServerList(again.context, again.env);
+  EXPECT_TRUE(same(again.context.registry, t.context.registry));
+  EXPECT_EQ(again.console.err(), "");
+}
+
+// The owners file speaks for its list only when every byte is as written.
+TEST(WriteAheadLog, AnOwnersFileWhoseChecksumDoesNotMatchGivesNoOwners) {
+  TestContext t;
+  ServerRegistry list;
+  writeList(t, list);
+  Bytes owners = readFile(t.dir / "server_list.owners");
+  owners[owners.size() - 5] ^= 1;  // the last owner's address
+  writeFile(t.dir / "server_list.owners", owners);
+  loadServerList(t.context, t.env);
+  ASSERT_EQ(t.context.registry.totalCount(), 2u);
+  for (auto at = t.context.registry.begin(ServerType::Melee); at != t.context.registry.end(ServerType::Melee); ++at) {
+    EXPECT_EQ(at->from, kUnknownAddress);
+  }
+  EXPECT_NE(t.console.err().find("cannot be used (its checksum does not match)"), std::string::npos)
+      << t.console.err();
 }
 
 TEST(WriteAheadLog, ReplayingALogTwiceOntoItsOwnListChangesNothing) {

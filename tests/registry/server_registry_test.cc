@@ -69,6 +69,24 @@ TEST(ServerRegistry, SnapshotsShareRecordsAndKeepTheirMoment) {
   EXPECT_EQ(changes[3].entry.key, 3u);
   registry.insert(ServerType::Melee, 7, host("b", 5));
   EXPECT_TRUE(registry.takeChanges().empty());
+
+  // A refresh in the same second by the same owner (or by nobody known) changes nothing kept: no
+  // change, no new version, only when the owner was last seen. A new owner always counts.
+  constexpr PeerAddress kOwner = 0x0100000A, kOther = 0x0200000A;
+  registry.replace(ServerType::Melee, registry.begin(ServerType::Melee), host("b", 2), kOwner, 10);
+  ASSERT_EQ(registry.takeChanges().size(), 1u);
+  const std::uint64_t version = registry.version();
+  registry.replace(ServerType::Melee, registry.begin(ServerType::Melee), host("b", 2), kOwner, 11);
+  registry.replace(ServerType::Melee, registry.begin(ServerType::Melee), host("b", 2));
+  EXPECT_TRUE(registry.takeChanges().empty());
+  EXPECT_EQ(registry.version(), version);
+  EXPECT_EQ(registry.begin(ServerType::Melee)->ownerSeenAt, 0);
+  registry.replace(ServerType::Melee, registry.begin(ServerType::Melee), host("b", 2), kOther, 12);
+  const auto moved = registry.takeChanges();
+  ASSERT_EQ(moved.size(), 1u);
+  EXPECT_EQ(moved[0].entry.from, kOther);
+  EXPECT_EQ(registry.countFrom(kOwner), 0u);
+  EXPECT_GT(registry.version(), version);
 }
 
 }  // namespace

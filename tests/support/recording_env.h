@@ -28,11 +28,12 @@ class RecordingEnv final : public SystemEnv {
     std::lock_guard lock(mutex_);
     return calls_;
   }
-  // Fails the next `times` calls recorded as `call` with EIO.
-  void fail(const std::string& call, int times = 1) {
+  // Fails the next `times` calls recorded as `call` with EIO, after letting `skip` of them pass.
+  void fail(const std::string& call, int times = 1, int skip = 0) {
     std::lock_guard lock(mutex_);
     failing_ = call;
     failTimes_ = times;
+    failSkip_ = skip;
   }
   // Fails every call after the first `calls` recorded ones, as if the machine stopped there.
   void crashAfter(std::size_t calls) {
@@ -88,6 +89,10 @@ class RecordingEnv final : public SystemEnv {
     if (!once || calls_.empty() || calls_.back() != call) calls_.push_back(call);
     const bool crashed = calls_.size() > crashAfter_;
     if (!crashed && (call != failing_ || failTimes_ == 0)) return false;
+    if (!crashed && failSkip_ > 0) {
+      --failSkip_;
+      return false;
+    }
     if (!crashed) --failTimes_;
     errno = EIO;
     return true;
@@ -97,6 +102,7 @@ class RecordingEnv final : public SystemEnv {
   std::vector<std::string> calls_;
   std::string failing_;
   int failTimes_ = 0;
+  int failSkip_ = 0;
   std::size_t crashAfter_ = static_cast<std::size_t>(-1);
   std::map<int, std::string> names_;
 };
