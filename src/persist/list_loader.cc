@@ -341,8 +341,9 @@ std::vector<FoundLog> findLogs(const ServerContext& context, Env& env, const Lis
     } else if (damagedHeader) {
       // Entries behind a header that cannot be read: damage, kept for whoever looks into it.
       keepAside(context, env, log.path,
-                reader.why() == "not a log of this server" ? "its header is zeros, but entries follow"
-                                                           : reader.why(),
+                reader.headerFault() == LogHeaderFault::NotOurs
+                    ? "its header is zeros, but entries follow"
+                    : reader.why(),
                 "damaged");
     } else if (!ours) {
       keepAside(context, env, log.path, reader.why());

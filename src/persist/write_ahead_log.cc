@@ -26,27 +26,27 @@ Bytes encodeLogHeader(const LogHeader& header) {
   return out;
 }
 
-bool decodeLogHeader(ByteView bytes, LogHeader& header, std::string& why) {
+LogHeaderFault decodeLogHeader(ByteView bytes, LogHeader& header, std::string& why) {
   if (bytes.size() < kLogHeaderSize || !std::equal(std::begin(kMagic), std::end(kMagic), bytes.begin())) {
     why = "not a log of this server";
-    return false;
+    return LogHeaderFault::NotOurs;
   }
   if (crc32c(bytes.first(kLogHeaderSize - 4)) != loadU32(bytes.data() + kLogHeaderSize - 4)) {
     why = "its header's checksum does not match";
-    return false;
+    return LogHeaderFault::Checksum;
   }
   ByteReader reader(bytes.subspan(kLogMagicSize));
   std::uint32_t version = 0;
   reader.readU32(version);
   if (version != kLogVersion) {
     why = "log version " + std::to_string(version) + " is not known";
-    return false;
+    return LogHeaderFault::UnknownVersion;
   }
   reader.readU64(header.seq);
   reader.readU64(header.baseFingerprint);
   reader.readU64(header.baseChange);
   reader.readU64(header.firstChange);
-  return true;
+  return LogHeaderFault::None;
 }
 
 void appendLogEntry(Bytes& out, const LogEntry& entry) {
@@ -111,9 +111,11 @@ LogReader::Result LogReader::fail(std::string why) {
 bool LogReader::readHeader(LogHeader& header) {
   if (!fill(kLogHeaderSize)) {
     why_ = readError_.empty() ? "shorter than a log's header" : readError_;
+    headerFault_ = LogHeaderFault::Short;
     return false;
   }
-  if (!decodeLogHeader(ByteView(buffer_).first(kLogHeaderSize), header, why_)) return false;
+  headerFault_ = decodeLogHeader(ByteView(buffer_).first(kLogHeaderSize), header, why_);
+  if (headerFault_ != LogHeaderFault::None) return false;
   position_ += kLogHeaderSize;
   offset_ = kLogHeaderSize;
   return true;

@@ -55,9 +55,18 @@ struct LogHeader {
 
 Bytes encodeLogHeader(const LogHeader& header);
 
-// Decodes the first kLogHeaderSize bytes of a log; false, with `why`, when they are not a header
-// this server wrote.
-bool decodeLogHeader(ByteView bytes, LogHeader& header, std::string& why);
+// Why a file's first bytes are not a header of ours.
+enum class LogHeaderFault : std::uint8_t {
+  None,         // they are one
+  Short,        // the file is shorter than a header, or could not be read
+  NotOurs,      // they do not begin with a log's magic
+  Checksum,     // the header's checksum does not match
+  UnknownVersion  // its version is not one this server knows
+};
+
+// Decodes the first kLogHeaderSize bytes of a log. Returns LogHeaderFault::None, or the fault with
+// `why` when they are not a header this server wrote.
+LogHeaderFault decodeLogHeader(ByteView bytes, LogHeader& header, std::string& why);
 
 enum class LogOperation : std::uint8_t { Set = 1, Remove = 2 };
 
@@ -115,6 +124,8 @@ class LogReader {
   std::uint64_t validEnd() const { return offset_; }
   std::uint64_t fileSize() const { return fileSize_; }
   const std::string& why() const { return why_; }
+  // After readHeader() failed: what it found wrong.
+  LogHeaderFault headerFault() const { return headerFault_; }
   const std::string& readError() const { return readError_; }
 
  private:
@@ -133,6 +144,7 @@ class LogReader {
   bool finished_ = false;
   Result finalResult_ = Result::End;
   std::string why_;
+  LogHeaderFault headerFault_ = LogHeaderFault::None;
   std::string readError_;
   bool cutShort_ = false;
   std::uint64_t cutBytes_ = 0;
