@@ -73,12 +73,6 @@ ControlServer::ControlServer(Reactor& reactor, ServerCore& core, ServerContext& 
 
 ControlServer::~ControlServer() {
   core_.refuseFrom(nullptr);
-  for (auto& [id, connection] : connections_) {
-    if (!connection->closed) {
-      connection->want(0);
-      ::close(connection->fd);
-    }
-  }
   if (listener_) reactor_.watch(listener_->fd, listener_.get(), 0);
 }
 
@@ -89,7 +83,7 @@ void ControlServer::listen(int listenSocket) {
 
 ControlServer::Connection* ControlServer::find(std::uint64_t id) {
   const auto found = connections_.find(id);
-  return found == connections_.end() || found->second->closed ? nullptr : found->second.get();
+  return found == connections_.end() || found->second->stream.closed() ? nullptr : found->second.get();
 }
 
 void ControlServer::acceptConnections() {
@@ -117,16 +111,16 @@ void ControlServer::acceptConnections() {
     auto owned = std::make_unique<Connection>(*this, id, fd, peer.uid);
     Connection& connection = *owned;
     connections_.emplace(id, std::move(owned));
-    connection.deadline.setAt(reactor_.now() + settings_.lineTimeout);
-    readCommands(connection);
+    connection.stream.setDeadlineIn(settings_.lineTimeout);
+    connection.stream.receive();
   }
 }
 
-// Carries out each whole command received, one at a time, and reads more while none is being
-// carried out or answered.
-void ControlServer::readCommands(Connection& connection) {
+// Carries out each whole command received, one at a time; then offers the room left for a command
+// line, or none while a command is being carried out or answered.
+std::span<std::uint8_t> ControlServer::commandSpace(Connection& connection) {
   for (;;) {
-    if (connection.closed || connection.busy || connection.sending()) return;
+    if (connection.stream.closed() || connection.busy || connection.stream.sending()) return {};
     std::string& input = connection.input;
     if (const auto end = input.find('\n', connection.taken); end != std::string::npos) {
       std::string line = input.substr(connection.taken, end - connection.taken);
@@ -149,71 +143,36 @@ void ControlServer::readCommands(Connection& connection) {
                              std::to_string(kControlLineMax) + " bytes\n");
       continue;
     }
-    std::uint8_t buffer[16 * 1024];
-    const std::size_t room = std::min(sizeof buffer, kControlLineMax - input.size());
-    const IoResult received = receiveSome(connection.fd, std::span(buffer, room));
-    if (received.status == IoStatus::WouldBlock) {
-      connection.want(EPOLLIN);
-      return;
-    }
-    if (received.status == IoStatus::Closed) {
-      close(connection);  // the peer is done, or gone
-      return;
-    }
-    input.append(reinterpret_cast<const char*>(buffer), received.bytes);
+    const std::size_t room = std::min(connection.buffer.size(), kControlLineMax - input.size());
+    return std::span(connection.buffer.data(), room);
   }
 }
+
+void ControlServer::readCommands(Connection& connection) { connection.stream.receive(); }
 
 void ControlServer::answer(Connection& connection, const std::string& text) {
   connection.busy = false;
   connection.output = text;
-  connection.sent = 0;
-  sendAnswer(connection);
+  connection.outputPart =
+      ByteView(reinterpret_cast<const std::uint8_t*>(connection.output.data()),
+               connection.output.size());
+  connection.stream.send(std::span(&connection.outputPart, 1));
 }
 
-void ControlServer::sendAnswer(Connection& connection) {
-  while (connection.sending()) {
-    const IoResult sent = sendSome(
-        connection.fd,
-        ByteView(reinterpret_cast<const std::uint8_t*>(connection.output.data()) + connection.sent,
-                 connection.output.size() - connection.sent));
-    if (sent.status == IoStatus::WouldBlock) {
-      if (reactor_.watchedEvents(connection.fd) != EPOLLOUT) {
-        connection.deadline.setAt(reactor_.now() + settings_.lineTimeout);
-        connection.want(EPOLLOUT);
-      }
-      return;
-    }
-    if (sent.status == IoStatus::Closed) {
-      close(connection);
-      return;
-    }
-    connection.sent += sent.bytes;
-  }
+void ControlServer::answerSent(Connection& connection) {
   connection.output.clear();
-  connection.sent = 0;
   if (connection.closeWhenSent) {
-    close(connection);
+    connection.stream.close();
     return;
   }
   // The next command has its own time.
-  connection.deadline.setAt(reactor_.now() + settings_.lineTimeout);
+  connection.stream.setDeadlineIn(settings_.lineTimeout);
 }
 
 std::size_t ControlServer::connectionCount() const {
   return static_cast<std::size_t>(
       std::count_if(connections_.begin(), connections_.end(),
-                    [](const auto& entry) { return !entry.second->closed; }));
-}
-
-void ControlServer::close(Connection& connection) {
-  if (connection.closed) return;
-  connection.want(0);
-  ::close(connection.fd);
-  connection.closed = true;
-  connection.deadline.cancel();
-  // Events of this pass may still name the connection: it is released when the pass ends.
-  reactor_.defer([this, id = connection.id] { connections_.erase(id); });
+                    [](const auto& entry) { return !entry.second->stream.closed(); }));
 }
 
 }  // namespace dirserver

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 
@@ -78,13 +79,13 @@ class ControlServer {
   struct FileEdit;
 
   void acceptConnections();
+  std::span<std::uint8_t> commandSpace(Connection& connection);
   void readCommands(Connection& connection);
   void execute(Connection& connection, const ControlCommand& command);
   void answer(Connection& connection, const std::string& text);
   void waitForWork(Connection& connection);
   void finish(std::uint64_t id, const std::string& reply);
-  void sendAnswer(Connection& connection);
-  void close(Connection& connection);
+  void answerSent(Connection& connection);
   Connection* find(std::uint64_t id);
 
   void editBans(Connection& connection, const ControlCommand& command);

@@ -4,66 +4,59 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
+#include <span>
 #include <optional>
 #include <string>
 
-#include "net/socket_io.h"
+#include "net/stream_connection.h"
 #include "persist/server_list_file.h"
 #include "protocol/control_protocol.h"
 #include "server/control.h"
 
 namespace dirserver {
 
-class ControlServer::Connection final : public EventHandler {
+// A control connection: command lines in, answers out, one command at a time. The socket work
+// is the stream's; this is what the control protocol makes of it.
+class ControlServer::Connection final : public StreamConnection::Handler {
  public:
   Connection(ControlServer& server, std::uint64_t id, int fd, uid_t uid)
-      : id(id),
-        fd(fd),
-        uid(uid),
-        deadline(server.reactor_, [this] { expire(); }),
-        server_(server) {}
+      : id(id), uid(uid), stream(server.reactor_, fd, *this), server_(server) {}
 
-  void onEvents(std::uint32_t) override {
-    if (closed) return;
-    if (sending()) {
-      server_.sendAnswer(*this);
-      if (!sending() && !closed) server_.readCommands(*this);
-    } else if (!busy) {
-      server_.readCommands(*this);
-    }
+  std::span<std::uint8_t> receiveSpace() override { return server_.commandSpace(*this); }
+  void received(std::size_t count) override {
+    input.append(reinterpret_cast<const char*>(buffer.data()), count);
+  }
+  void inputEnded() override { stream.close(); }  // the peer is done, or gone
+  void sent() override { server_.answerSent(*this); }
+  // An answer the peer is slow to take has the line's time to be taken.
+  void sendBlocked() override { stream.setDeadlineIn(server_.settings_.lineTimeout); }
+  // A peer that has not sent its command in time is told so, if it still listens; one that does
+  // not take its answer is dropped with it.
+  void expired() override {
+    if (stream.sending()) return;
+    const std::string line = std::string(kControlError) + " no whole command within " +
+                             std::to_string(server_.settings_.lineTimeout.count() / 1000) + " s\n";
+    stream.sendLastWords(ByteView(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
+  }
+  // Events of this pass may still name the connection: it is released when the pass ends.
+  void closed() override {
+    server_.reactor_.defer([&server = server_, id = id] { server.connections_.erase(id); });
   }
 
-  bool sending() const { return sent < output.size(); }
-
-  // Asks the reactor for `wanted` events only (0: none).
-  void want(std::uint32_t wanted) { server_.reactor_.watch(fd, this, wanted); }
-
   const std::uint64_t id;
-  const int fd;
   const uid_t uid;
-  Timer deadline;
+  StreamConnection stream;
   std::string input;      // received, not yet carried out
   std::size_t taken = 0;  // bytes of `input` whose commands have been taken
   std::string output;     // the answer being sent
-  std::size_t sent = 0;
-  bool busy = false;  // a command is being carried out; nothing more is read meanwhile
+  ByteView outputPart;    // all of `output`, as the one part of the answer
+  bool busy = false;      // a command is being carried out; nothing more is read meanwhile
   bool closeWhenSent = false;
-  bool closed = false;
+  std::array<std::uint8_t, 16 * 1024> buffer{};  // what the last receive brought
 
  private:
-  // A peer that has not sent its command in time is told so, if it still listens; one that does
-  // not take its answer is dropped with it.
-  void expire() {
-    if (!sending()) {
-      const std::string line = std::string(kControlError) + " no whole command within " +
-                               std::to_string(server_.settings_.lineTimeout.count() / 1000) +
-                               " s\n";
-      sendSome(fd, ByteView(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()), true);
-    }
-    server_.close(*this);
-  }
-
   ControlServer& server_;
 };
 

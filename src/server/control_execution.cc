@@ -68,8 +68,8 @@ void ControlServer::execute(Connection& connection, const ControlCommand& comman
 // deadline runs, since the server is the one taking its time.
 void ControlServer::waitForWork(Connection& connection) {
   connection.busy = true;
-  connection.want(0);
-  connection.deadline.cancel();
+  connection.stream.stopWatching();
+  connection.stream.cancelDeadline();
 }
 
 // Answers a command that waited, unless its peer has gone meanwhile.

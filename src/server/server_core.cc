@@ -11,64 +11,56 @@
 #include "common/console_queue.h"
 #include "net/framing.h"
 #include "net/socket_io.h"
+#include "net/stream_connection.h"
 #include "server/change_path.h"
 #include "server/dispatch.h"
 #include "server/expiry_sweep.h"
+#include "server/loop_reports.h"
 
 namespace dirserver {
 
-class ServerCore::Connection final : public EventHandler {
+// A game port connection: one request read through its frame, one answer. The socket work is the
+// stream's; this is what the game's protocol makes of it.
+class ServerCore::Connection final : public StreamConnection::Handler {
  public:
   Connection(ServerCore& core, int fd, std::uint32_t address)
-      : fd(fd), address(address), deadline(core.reactor_, [this] { expire(); }), core_(core) {}
+      : stream(core.reactor_, fd, *this), address(address), core_(core) {}
 
-  void onEvents(std::uint32_t) override {
-    if (closed) return;
-    if (reading()) {
-      core_.readRequest(*this);
-    } else {
-      core_.sendAnswer(*this);
-    }
+  std::span<std::uint8_t> receiveSpace() override { return frame.space(); }
+  void received(std::size_t count) override { core_.requestReceived(*this, count); }
+  // The peer closed its side, or the receive failed, before the step had all its bytes.
+  void inputEnded() override {
+    expired();
+    stream.close();
   }
-
-  bool reading() const { return !answering; }
-
-  const int fd;
-  const std::uint32_t address;  // counted against the per-address bound, never printed or kept
-  std::size_t slot = 0;         // its index in connections_
-  Timer deadline;
-  FrameReader frame;
-  std::size_t budget = 0;  // bytes of the memory budget its body holds
-  bool answering = false;  // its request is handled; it sends `parts`
-  std::span<const ByteView> parts;
-  PublishedPtr listing;  // the version of the listing it sends, if it sends one
-  bool pinned = false;   // its listing counts against the memory budget
-  std::size_t part = 0;  // where it is in `parts`
-  std::size_t offset = 0;
-  bool stalled = false;  // its answer once filled the send buffer
-  SteadyClock::time_point lastProgress;  // accepted, or last moved a byte either way
-  bool closed = false;
-
- private:
+  void sent() override { stream.close(); }
+  void sendBlocked() override {
+    stalled = true;
+    ++core_.stalledCount_;
+  }
   // A peer that is too slow to send its request is reported; one too slow to take its answer is
   // dropped silently, with what it did not take.
-  void expire() {
+  void expired() override {
     if (reading()) {
       core_.reportError(frame.failure());
     } else {
-      discardUnsent();
+      stream.resetOnClose();
     }
-    core_.close(*this);
   }
+  void closed() override { core_.closed(*this); }
 
-  // Makes the coming close reset the connection: the kernel then drops what is still queued for
-  // the peer at once, instead of keeping it for minutes for a peer that does not read.
-  void discardUnsent() const {
-    const linger reset{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  }
+  bool reading() const { return !answering; }
 
-  friend class ServerCore;
+  StreamConnection stream;
+  const std::uint32_t address;  // counted against the per-address bound, never printed or kept
+  FrameReader frame;
+  std::size_t budget = 0;  // bytes of the memory budget its body holds
+  bool answering = false;  // its request is handled; it sends its answer
+  PublishedPtr listing;    // the version of the listing it sends, if it sends one
+  bool pinned = false;     // its listing counts against the memory budget
+  bool stalled = false;    // its answer once filled the send buffer
+
+ private:
   ServerCore& core_;
 };
 
@@ -87,21 +79,12 @@ class ServerCore::Listener final : public EventHandler {
 namespace {
 
 constexpr std::size_t kAcceptBatch = 64;
-constexpr auto kHeartbeat = std::chrono::seconds(1);
-// One send hands the kernel at most this many buffers (the system's limit) and stops gathering
-// once it has about as much as a send buffer could ever take.
-constexpr std::size_t kMostBuffersPerSend = IOV_MAX;
-constexpr std::size_t kGatherBytes = 1024 * 1024;
 
 // The acknowledgement as the parts of an answer.
 const ByteView kAckParts[] = {ByteView(kAckMessage)};
 
 bool isOutOfResources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-}
-
-std::int64_t millisecondsOf(SteadyClock::time_point when) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
 }
 
 }  // namespace
@@ -114,34 +97,18 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, ChangePath& cha
       settings_(settings),
       status_(changes.status()),
       sweep_(reactor, context, changes, changes.status().stats, settings.sweepInterval),
-      warningTimer_(reactor, [this] { reportRefusals(); }),
+      refusals_(reactor, context.console, settings.warningInterval),
       acceptPauseTimer_(reactor,
                         [this] {
                           if (listener_) listener_->paused = false;
                           updateListening();
                         }),
-      heartbeatTimer_(reactor, [this] { heartbeat(); }) {
-  warningTimer_.setAt(reactor_.now() + settings_.warningInterval);
-  heartbeat();
+      heartbeat_(reactor, context.console, changes.status().stats) {
   status_.stats.startedAt = context_.wallClock();
 }
 
-// Readers on other threads (a health check) tell from this that the loop is turning.
-void ServerCore::heartbeat() {
-  const auto now = reactor_.now();
-  status_.stats.loopAliveAtMs = millisecondsOf(now);
-  if (context_.console.queue != nullptr) {
-    status_.stats.consoleLinesDropped = context_.console.queue->droppedLines();
-  }
-  if (!stopping_) heartbeatTimer_.setAt(now + kHeartbeat);
-}
-
+// The connections close their descriptors as they go.
 ServerCore::~ServerCore() {
-  for (auto& connection : connections_) {
-    if (connection->closed) continue;
-    reactor_.watch(connection->fd, connection.get(), 0);
-    ::close(connection->fd);
-  }
   if (listener_) reactor_.watch(listener_->fd, listener_.get(), 0);
 }
 
@@ -200,7 +167,7 @@ void ServerCore::acceptConnections() {
     }
     if (connectionCount() >= settings_.maxConnections && !makeRoomFor(address)) {
       ::close(fd);
-      ++refusedWhileFull_;
+      refusals_.refusedWhileFull();
       ++status_.stats.connectionsRefused;
       continue;
     }
@@ -218,8 +185,8 @@ bool ServerCore::makeRoomFor(std::uint32_t address) {
   if (connectionsFrom(address) >= most) return false;
   Connection* victim = nullptr;
   for (const auto& connection : connections_) {
-    if (connection->closed || connectionsFrom(connection->address) != most) continue;
-    if (victim == nullptr || connection->lastProgress < victim->lastProgress) {
+    if (connection->stream.closed() || connectionsFrom(connection->address) != most) continue;
+    if (victim == nullptr || connection->stream.lastProgress() < victim->stream.lastProgress()) {
       victim = connection.get();
     }
   }
@@ -229,9 +196,9 @@ bool ServerCore::makeRoomFor(std::uint32_t address) {
 }
 
 void ServerCore::shed(Connection& connection) {
-  ++shedConnections_;
+  refusals_.shed();
   ++status_.stats.connectionsShed;
-  connection.discardUnsent();
+  connection.stream.resetOnClose();
   close(connection);
 }
 
@@ -239,20 +206,18 @@ void ServerCore::adopt(int fd, std::uint32_t address) {
   std::size_t& fromAddress = perAddress_[address];
   if (fromAddress >= settings_.maxConnectionsPerAddress) {
     ::close(fd);
-    ++refusedConnections_;
+    refusals_.refusedOverAddressLimit();
     ++status_.stats.connectionsRefused;
     return;
   }
   ++fromAddress;
   auto owned = std::make_unique<Connection>(*this, fd, address);
   Connection& connection = *owned;
-  connection.lastProgress = reactor_.now();
-  connection.slot = connections_.size();
   connections_.push_back(std::move(owned));
   ++status_.stats.connectionsAccepted;
   status_.stats.connectionsOpen = connectionCount();
-  connection.deadline.setAt(reactor_.now() + settings_.recvTimeout);
-  readRequest(connection);
+  connection.stream.setDeadlineIn(settings_.recvTimeout);
+  connection.stream.receive();
 }
 
 bool ServerCore::reserveBody(Connection& connection) {
@@ -283,46 +248,31 @@ void ServerCore::admitWaitingBodies() {
   while (!waitingForBudget_.empty() && reserveBody(*waitingForBudget_.front())) {
     Connection& connection = *waitingForBudget_.front();
     waitingForBudget_.pop_front();
-    reactor_.watch(connection.fd, &connection, EPOLLIN);
+    connection.stream.watchInput();
   }
 }
 
-void ServerCore::readRequest(Connection& connection) {
-  for (;;) {
-    const auto space = connection.frame.space();
-    if (space.empty()) return;  // a body still waiting for budget
-    const auto stepBefore = connection.frame.step();
-    const IoResult received = receiveSome(connection.fd, space);
-    if (received.status == IoStatus::WouldBlock) {
-      reactor_.watch(connection.fd, &connection, EPOLLIN);
-      return;
-    }
-    if (received.status == IoStatus::Closed) {
-      // The peer closed its side, or the receive failed, before the step had all its bytes.
-      connection.expire();
-      return;
-    }
-    connection.lastProgress = reactor_.now();
-    if (const auto rejection = connection.frame.received(received.bytes)) {
-      reportError(*rejection);
-      close(connection);
-      return;
-    }
-    const auto step = connection.frame.step();
-    if (step == FrameReader::Step::Done) {
-      dispatch(connection);
-      return;
-    }
-    if (step != stepBefore) {
-      connection.deadline.setAt(reactor_.now() + settings_.recvTimeout);
-      if (step == FrameReader::Step::Body && !reserveBody(connection)) {
-        // Not read from until budget is free: even a hang-up would otherwise wake the loop
-        // again and again with nothing it could do. Its deadline keeps running.
-        reactor_.watch(connection.fd, &connection, 0);
-        waitingForBudget_.push_back(&connection);
-        return;
-      }
-    }
+// Where the bytes of a request arrive: they complete the frame's step, and a complete request is
+// handled at once.
+void ServerCore::requestReceived(Connection& connection, std::size_t count) {
+  const auto stepBefore = connection.frame.step();
+  if (const auto rejection = connection.frame.received(count)) {
+    reportError(*rejection);
+    close(connection);
+    return;
+  }
+  const auto step = connection.frame.step();
+  if (step == FrameReader::Step::Done) {
+    dispatch(connection);
+    return;
+  }
+  if (step == stepBefore) return;
+  connection.stream.setDeadlineIn(settings_.recvTimeout);
+  if (step == FrameReader::Step::Body && !reserveBody(connection)) {
+    // Not read from until budget is free: even a hang-up would otherwise wake the loop again and
+    // again with nothing it could do. Its deadline keeps running.
+    connection.stream.stopWatching();
+    waitingForBudget_.push_back(&connection);
   }
 }
 
@@ -346,65 +296,30 @@ void ServerCore::dispatch(Connection& connection) {
   // its own time.
   LatencyHistogram& times = status_.stats.requestSeconds[static_cast<std::size_t>(dispatched.kind)];
   const auto handled = [&] { times.observe(reactor_.now() - begun); };
+  std::span<const ByteView> parts;
   switch (dispatched.reply) {
     case Reply::None:
       close(connection);
       handled();
       return;
     case Reply::Ack:
-      connection.parts = kAckParts;
+      parts = kAckParts;
       break;
     case Reply::Listing:
       // Whatever changed before this request, in this pass or earlier, is in what it gets.
       connection.listing = changes_.current();
-      connection.parts = connection.listing->replyParts;
+      parts = connection.listing->replyParts;
       break;
   }
   connection.answering = true;
-  sendAnswer(connection);
+  connection.stream.send(parts);
   handled();
   // Most answers fit in the socket's buffer at once; only one that does not waits to be writable,
   // and holds what it has yet to send.
-  if (connection.closed) return;
+  if (connection.stream.closed()) return;
   if (connection.listing != nullptr) pin(connection);
-  connection.deadline.setAt(reactor_.now() + settings_.sendTimeout);
-  reactor_.watch(connection.fd, &connection, EPOLLOUT);
+  connection.stream.setDeadlineIn(settings_.sendTimeout);
   shedOverBudgets();
-}
-
-// Sends what the socket takes of the answer's parts, several at a time, from where the last send
-// stopped; closes the connection when all is sent or the peer has gone.
-void ServerCore::sendAnswer(Connection& connection) {
-  const std::span<const ByteView> parts = connection.parts;
-  while (connection.part < parts.size()) {
-    const IoResult sent = sendGathered(connection.fd, parts.subspan(connection.part),
-                                       connection.offset, kMostBuffersPerSend, kGatherBytes);
-    if (sent.status == IoStatus::WouldBlock) {
-      if (!connection.stalled) {
-        connection.stalled = true;
-        ++stalledCount_;
-      }
-      return;
-    }
-    if (sent.status == IoStatus::Closed) {
-      close(connection);  // the peer has gone; nothing to report
-      return;
-    }
-    if (sent.bytes == 0) break;  // only empty parts were left
-    // Moves past what was sent, and past parts that are done.
-    for (std::size_t left = sent.bytes; left > 0;) {
-      const std::size_t rest = parts[connection.part].size() - connection.offset;
-      const std::size_t taken = std::min(left, rest);
-      connection.offset += taken;
-      left -= taken;
-      if (connection.offset == parts[connection.part].size()) {
-        ++connection.part;
-        connection.offset = 0;
-      }
-    }
-    connection.lastProgress = reactor_.now();
-  }
-  close(connection);
 }
 
 // A listing that a connection could not send at once counts by its pieces: a piece counts once
@@ -426,7 +341,6 @@ void ServerCore::pin(Connection& connection) {
 void ServerCore::releaseAnswer(Connection& connection) {
   if (connection.stalled) --stalledCount_;
   connection.stalled = false;
-  connection.parts = {};
   const PublishedPtr listing = std::move(connection.listing);
   connection.listing.reset();
   if (!std::exchange(connection.pinned, false)) return;
@@ -451,8 +365,10 @@ ServerCore::Connection* ServerCore::leastProgress(
     bool (*eligible)(const Connection&, const ServerCore&)) const {
   Connection* found = nullptr;
   for (const auto& connection : connections_) {
-    if (connection->closed || connection->reading() || !eligible(*connection, *this)) continue;
-    if (found == nullptr || connection->lastProgress < found->lastProgress) {
+    if (connection->stream.closed() || connection->reading() || !eligible(*connection, *this)) {
+      continue;
+    }
+    if (found == nullptr || connection->stream.lastProgress() < found->stream.lastProgress()) {
       found = connection.get();
     }
   }
@@ -480,13 +396,11 @@ void ServerCore::shedOverBudgets() {
   }
 }
 
-void ServerCore::close(Connection& connection) {
-  if (connection.closed) return;
-  reactor_.watch(connection.fd, &connection, 0);
-  ::close(connection.fd);
-  connection.closed = true;
+void ServerCore::close(Connection& connection) { connection.stream.close(); }
+
+// What a closed connection held goes back at once; the connection itself when the pass ends.
+void ServerCore::closed(Connection& connection) {
   ++closedCount_;
-  connection.deadline.cancel();
   releaseAnswer(connection);
   if (auto waiting = std::find(waitingForBudget_.begin(), waitingForBudget_.end(), &connection);
       waiting != waitingForBudget_.end()) {
@@ -513,12 +427,11 @@ void ServerCore::close(Connection& connection) {
 void ServerCore::releaseClosed() {
   releaseDeferred_ = false;
   for (std::size_t slot = 0; slot < connections_.size();) {
-    if (!connections_[slot]->closed) {
+    if (!connections_[slot]->stream.closed()) {
       ++slot;
       continue;
     }
     std::swap(connections_[slot], connections_.back());
-    connections_[slot]->slot = slot;
     connections_.pop_back();
   }
   closedCount_ = 0;
@@ -528,35 +441,11 @@ void ServerCore::releaseClosed() {
 // ---------------------------------------------------------------------------------------------
 // Reports and the stop
 
-// Connections refused or dropped since the last report, one line per kind.
-void ServerCore::reportRefusals() {
-  warningTimer_.setAt(reactor_.now() + settings_.warningInterval);
-  if (refusedConnections_ > 0) {
-    std::fprintf(context_.console.err,
-                 "+warning: refused %llu connections over the per-address limit\n",
-                 static_cast<unsigned long long>(refusedConnections_));
-    refusedConnections_ = 0;
-  }
-  if (refusedWhileFull_ > 0) {
-    std::fprintf(context_.console.err,
-                 "+warning: refused %llu connections while every slot was taken, most of them "
-                 "by their own address\n",
-                 static_cast<unsigned long long>(refusedWhileFull_));
-    refusedWhileFull_ = 0;
-  }
-  if (shedConnections_ > 0) {
-    std::fprintf(context_.console.err,
-                 "+warning: dropped %llu connections that made no progress, to make room\n",
-                 static_cast<unsigned long long>(shedConnections_));
-    shedConnections_ = 0;
-  }
-}
-
 std::uint32_t ServerCore::enforceRefusal() {
   if (!refused_) return 0;
   for (auto& connection : connections_) {
-    if (connection->closed || !refused_(connection->address)) continue;
-    connection->discardUnsent();
+    if (connection->stream.closed() || !refused_(connection->address)) continue;
+    connection->stream.resetOnClose();
     close(*connection);
   }
   return changes_.removeHosts([this](ServerType, const HostEntry& host) {
@@ -569,8 +458,8 @@ void ServerCore::stop() {
   stopping_ = true;
   updateListening();
   for (auto& connection : connections_) close(*connection);
-  warningTimer_.cancel();
-  heartbeatTimer_.cancel();
+  refusals_.stop();
+  heartbeat_.stop();
   sweep_.stop();
   changes_.stop();
 }

@@ -17,6 +17,7 @@
 #include "net/reactor.h"
 #include "registry/server_context.h"
 #include "server/expiry_sweep.h"
+#include "server/loop_reports.h"
 #include "server/server_status.h"
 
 namespace dirserver {
@@ -123,12 +124,11 @@ class ServerCore {
 
   void acceptConnections();
   void updateListening();
-  void readRequest(Connection& connection);
+  void requestReceived(Connection& connection, std::size_t count);
   bool reserveBody(Connection& connection);
   void admitWaitingBodiesAtPassEnd();
   void admitWaitingBodies();
   void dispatch(Connection& connection);
-  void sendAnswer(Connection& connection);
   void pin(Connection& connection);
   void releaseAnswer(Connection& connection);
   void shedOverBudgets();
@@ -136,9 +136,8 @@ class ServerCore {
   bool makeRoomFor(std::uint32_t address);
   void shed(Connection& connection);
   void close(Connection& connection);
+  void closed(Connection& connection);
   void releaseClosed();
-  void reportRefusals();
-  void heartbeat();
   void reportError(ConsoleError error);
 
   Reactor& reactor_;
@@ -159,13 +158,10 @@ class ServerCore {
   std::unordered_map<const PublishedSnapshot*, std::size_t> pinnedVersions_;
   std::unordered_map<const Bytes*, std::size_t> pinnedPieces_;
   std::size_t stalledCount_ = 0;  // connections whose answer once filled their send buffer
-  std::uint64_t refusedConnections_ = 0;
-  std::uint64_t refusedWhileFull_ = 0;
-  std::uint64_t shedConnections_ = 0;
   ExpirySweep sweep_;
-  Timer warningTimer_;
+  RefusalReport refusals_;
   Timer acceptPauseTimer_;
-  Timer heartbeatTimer_;
+  Heartbeat heartbeat_;
   std::function<bool(PeerAddress)> refused_;
   bool stopping_ = false;
 };
