@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <system_error>
 
 #include "common/text.h"
@@ -142,10 +144,17 @@ std::uint64_t writeKnownList(const std::string& listFile) {
   return written.owners.fingerprint;
 }
 
+const Clock& clockAt(std::int64_t wallSeconds) {
+  static std::map<std::int64_t, std::unique_ptr<SettableClock>> clocks;
+  auto& clock = clocks[wallSeconds];
+  if (!clock) clock = std::make_unique<SettableClock>(wallSeconds);
+  return *clock;
+}
+
 ServerContext makeContext(const Console& console, std::int64_t now) {
   ServerContext context;
   context.console = console;
-  context.wallClock = [now] { return now; };
+  context.clock = &clockAt(now);
   context.listFile = freshListFile();
   return context;
 }
@@ -212,7 +221,7 @@ void checkSavedFile(const ServerContext& context) {
   CapturedConsole console;
   ServerContext loaded;
   loaded.console = console.console();
-  loaded.wallClock = context.wallClock;
+  loaded.clock = context.clock;
   loaded.listFile = context.listFile;
   loadServerList(loaded);
   // A damaged file would have been moved aside, with a line on console.err.

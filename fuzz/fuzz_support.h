@@ -64,6 +64,9 @@ std::uint64_t writeKnownList(const std::string& listFile);
 // A context for one input: its console captured, its clock fixed at `now`, its list file fresh.
 ServerContext makeContext(const Console& console, std::int64_t now);
 
+// A clock standing still at `wallSeconds` (and at one steady time), living as long as the program.
+const Clock& clockAt(std::int64_t wallSeconds);
+
 // Whatever a peer or a file sent, the console shows no control character but the line ends
 // (no forged lines, no terminal escape sequences). Checks both captured streams.
 void checkConsole(CapturedConsole& console);

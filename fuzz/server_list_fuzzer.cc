@@ -98,7 +98,7 @@ void runFile(ByteView file) {
   CapturedConsole console;
   ServerContext context = makeContext(console.console(), kNow);
   writeWhole(context.listFile, file);
-  SystemEnv env([] { return kNow; });
+  SystemEnv env(clockAt(kNow));
   const LoadResult result = loadServerList(context, env);
 
   const Expected expected = walkFile(file);

@@ -67,7 +67,7 @@ void runLog(ByteView input) {
   ServerContext plain;
   plain.console = plainConsole.console();
   plain.listFile = context.listFile;
-  SystemEnv env([] { return kNow; });
+  SystemEnv env(clockAt(kNow));
   {
     // The list without its log, as the reader's walk starts from it.
     const std::string aside = log + ".walked";

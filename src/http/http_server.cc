@@ -47,14 +47,6 @@ void lowerPriority(int niceness) {
   ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), niceness);
 }
 
-std::int64_t systemWallSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
-
-std::int64_t systemSteadyMilliseconds() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // The HTTP date of `seconds` since 1970 ("Sun, 06 Dec 2026 16:09:04 GMT"), in English whatever the
 // locale.
 std::string httpDate(std::int64_t seconds) {
@@ -291,8 +283,6 @@ struct HttpCallbacks {
 
 HttpServer::HttpServer(HttpSettings settings)
     : settings_(std::move(settings)), views_(std::make_unique<Views>(instanceTag())) {
-  if (!settings_.wallSeconds) settings_.wallSeconds = systemWallSeconds;
-  if (!settings_.steadyMilliseconds) settings_.steadyMilliseconds = systemSteadyMilliseconds;
 }
 
 HttpServer::~HttpServer() {
@@ -394,7 +384,7 @@ void HttpServer::stop() {
 void HttpServer::report(std::string message) {
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
   if (!lines_) return;
-  const std::int64_t now = settings_.steadyMilliseconds();
+  const std::int64_t now = settings_.clock->steadyMilliseconds();
   std::string line;
   {
     std::lock_guard lock(reportMutex_);
@@ -446,7 +436,7 @@ bool HttpServer::serve(MHD_Connection* connection, std::string_view url, std::st
     lowerPriority(settings_.niceness);
     priorityLowered_ = true;
   }
-  const std::string date = httpDate(settings_.wallSeconds());
+  const std::string date = httpDate(settings_.clock->wallSeconds());
   // Headers every answer carries.
   const auto common = [&date](Answer& answer) -> Answer& {
     return answer.header(MHD_HTTP_HEADER_DATE, date).header("X-Content-Type-Options", "nosniff");
@@ -504,14 +494,14 @@ bool HttpServer::serve(MHD_Connection* connection, std::string_view url, std::st
   if (url == "/metrics") {
     Answer answer(MHD_HTTP_OK,
                   metricsText(status_->stats, status_->snapshots.latest(), dirserverVersion(),
-                              settings_.wallSeconds(), readProcessFigures()),
+                              settings_.clock->wallSeconds(), readProcessFigures()),
                   kMetricsType);
     return common(answer).header(MHD_HTTP_HEADER_CACHE_CONTROL, "no-store").queue(connection);
   }
 
   if (url == "/healthz") {
     const HealthReport report =
-        checkHealth(status_->stats, settings_.steadyMilliseconds(), settings_.maxLoopSilence);
+        checkHealth(status_->stats, settings_.clock->steadyMilliseconds(), settings_.maxLoopSilence);
     Answer answer(report.healthy ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE, report.reason + "\n",
                   kTextType);
     return common(answer).header(MHD_HTTP_HEADER_CACHE_CONTROL, "no-store").queue(connection);

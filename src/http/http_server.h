@@ -26,6 +26,7 @@
 #include <string_view>
 #include <thread>
 
+#include "common/clock.h"
 #include "server/server_status.h"
 
 struct MHD_Daemon;
@@ -75,10 +76,9 @@ struct HttpSettings {
   // How often the builder looks for a new snapshot (a request that finds the listing behind the
   // latest snapshot also wakes it).
   std::chrono::milliseconds listingPoll{50};
-  // The clocks: wall seconds since 1970 and steady milliseconds, as ServerStats counts them.
-  // Replaced by tests; must be safe to call from any thread.
-  std::function<std::int64_t()> wallSeconds;
-  std::function<std::int64_t()> steadyMilliseconds;
+  // The clock: wall seconds for dates, steady milliseconds as ServerStats counts them. Replaced by
+  // tests; must be safe to read from any thread and outlive the server.
+  const Clock* clock = &systemClock();
 };
 
 // Connections shed at the bound that may still be open, beside maxConnections.

@@ -28,7 +28,7 @@ void Timer::cancel() {
   armed_ = false;
 }
 
-Reactor::Reactor(Clock clock) : clock_(std::move(clock)) {
+Reactor::Reactor(const Clock& clock) : clock_(clock) {
   epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
   wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (epoll_ >= 0 && wake_ >= 0) {

@@ -13,12 +13,9 @@
 #include <unordered_map>
 #include <vector>
 
-namespace dirserver {
+#include "common/clock.h"
 
-using SteadyClock = std::chrono::steady_clock;
-// What the reactor reads the time from: the steady clock in the server, a clock the test moves in
-// tests. Deadlines are absolute time points on it.
-using Clock = std::function<SteadyClock::time_point()>;
+namespace dirserver {
 
 class Reactor;
 
@@ -54,7 +51,9 @@ class Timer {
 
 class Reactor {
  public:
-  explicit Reactor(Clock clock = SteadyClock::now);
+  // Reads the time from `clock`'s steady clock (the system's in the server, one the test moves in
+  // tests), which must outlive the reactor.
+  explicit Reactor(const Clock& clock = systemClock());
   ~Reactor();
   Reactor(const Reactor&) = delete;
   Reactor& operator=(const Reactor&) = delete;
@@ -62,7 +61,7 @@ class Reactor {
   // Whether the reactor could be set up (epoll and its wake-up descriptor exist).
   bool ready() const { return epoll_ >= 0 && wake_ >= 0; }
 
-  SteadyClock::time_point now() const { return clock_(); }
+  SteadyClock::time_point now() const { return clock_.steadyNow(); }
 
   // Starts, changes or (events 0) ends the interest in `fd`; asking for what is in force already
   // costs no system call. `handler` must outlive the interest. End the interest before closing
@@ -95,7 +94,7 @@ class Reactor {
   friend class Timer;
   bool fireDueTimers();
 
-  Clock clock_;
+  const Clock& clock_;
   int epoll_ = -1;
   int wake_ = -1;  // an eventfd
   struct Interest {

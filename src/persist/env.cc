@@ -10,10 +10,6 @@
 
 namespace dirserver {
 
-SystemEnv::SystemEnv(std::function<std::int64_t()> wallClock,
-                     std::function<std::chrono::steady_clock::time_point()> steadyClock)
-    : wallClock_(std::move(wallClock)), steadyClock_(std::move(steadyClock)) {}
-
 int SystemEnv::open(const std::string& path, int flags, mode_t mode) {
   return ::open(path.c_str(), flags, mode);
 }
@@ -70,14 +66,6 @@ void SystemEnv::writeBack(int fd, off_t offset, off_t size, bool wait) {
   unsigned flags = SYNC_FILE_RANGE_WRITE;
   if (wait) flags |= SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WAIT_AFTER;
   ::sync_file_range(fd, offset, size, flags);
-}
-
-std::int64_t SystemEnv::wallClock() {
-  return wallClock_ ? wallClock_() : static_cast<std::int64_t>(std::time(nullptr));
-}
-
-std::chrono::steady_clock::time_point SystemEnv::steadyNow() {
-  return steadyClock_ ? steadyClock_() : std::chrono::steady_clock::now();
 }
 
 Env& systemEnv() {

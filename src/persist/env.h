@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/byte_order.h"
+#include "common/clock.h"
 
 namespace dirserver {
 
@@ -47,18 +48,15 @@ class Env {
   // fsync or fdatasync. Failures are ignored.
   virtual void writeBack(int fd, off_t offset, off_t size, bool wait) = 0;
 
-  // Seconds since 1970, for the names of damaged files.
-  virtual std::int64_t wallClock() = 0;
-  // For durations.
-  virtual std::chrono::steady_clock::time_point steadyNow() = 0;
+  // The clock: wall seconds for the names of damaged files, the steady clock for durations.
+  virtual const Clock& clock() = 0;
 };
 
-// The process's own files through the system calls themselves, and the system's clocks unless
-// others are given. Safe from any thread (the clocks given must be too).
+// The process's own files through the system calls themselves, and the system's clock unless
+// another is given (which must outlive the env). Safe from any thread (the clock given must be too).
 class SystemEnv : public Env {
  public:
-  explicit SystemEnv(std::function<std::int64_t()> wallClock = {},
-                     std::function<std::chrono::steady_clock::time_point()> steadyClock = {});
+  explicit SystemEnv(const Clock& clock = systemClock()) : clock_(clock) {}
 
   int open(const std::string& path, int flags, mode_t mode) override;
   ssize_t read(int fd, void* data, std::size_t size) override;
@@ -75,12 +73,10 @@ class SystemEnv : public Env {
   int renameNoReplace(const std::string& from, const std::string& to) override;
   int listDirectory(const std::string& dir, std::vector<std::string>& names) override;
   void writeBack(int fd, off_t offset, off_t size, bool wait) override;
-  std::int64_t wallClock() override;
-  std::chrono::steady_clock::time_point steadyNow() override;
+  const Clock& clock() override { return clock_; }
 
  private:
-  std::function<std::int64_t()> wallClock_;
-  std::function<std::chrono::steady_clock::time_point()> steadyClock_;
+  const Clock& clock_;
 };
 
 // The system's environment, with the system's clocks.

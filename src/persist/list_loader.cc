@@ -186,7 +186,7 @@ void keepAside(const ServerContext& context, Env& env, const std::string& path,
 
 // Copies the whole of `path` to a name of its own beside it; the name used, or empty with `why`.
 std::string copyAside(Env& env, const std::string& path, std::string& why) {
-  const std::int64_t now = env.wallClock();
+  const std::int64_t now = env.clock().wallSeconds();
   int to = -1;
   std::string name;
   for (unsigned attempt = 1; attempt <= 1000 && to < 0; ++attempt) {
@@ -470,7 +470,7 @@ bool replayLogs(ServerContext& context, Env& env, const ListPaths& paths, LoadRe
 LoadResult loadServerList(ServerContext& context, Env& env) {
   // The owners restored here have not been seen since the server stopped: they count as seen now,
   // so that each has its whole time to register its hosts again.
-  context.registry.setFilledAt(context.steadyClock());
+  context.registry.setFilledAt(context.clock->steadySeconds());
   const ListPaths paths = listPaths(env, context.listFile);
   LoadResult result;
   if (!loadList(context, env, paths, result)) return result;

@@ -203,7 +203,7 @@ void ListSaver::commit(std::unique_lock<std::mutex>& lock) {
     lock.lock();
     return;
   }
-  const auto started = env_.steadyNow();
+  const auto started = env_.clock().steadyNow();
   std::string error;
   std::uint64_t written = 0;
   bool ok = false;
@@ -228,7 +228,7 @@ void ListSaver::commit(std::unique_lock<std::mutex>& lock) {
     ok = writeChunks(unsynced, error, written);
   }
   CommitReport report;
-  report.durableAt = env_.steadyNow();
+  report.durableAt = env_.clock().steadyNow();
   report.took = report.durableAt - started;
   report.bytesWritten = written;
   report.ok = ok;
@@ -339,7 +339,7 @@ bool ListSaver::rotate(std::uint64_t fingerprint, std::uint64_t boundary, std::s
   header.firstChange = chunks.empty() ? nextChange_ : chunks.front()->firstChange;
   Log next;
   std::uint64_t written = 0;
-  const auto started = env_.steadyNow();
+  const auto started = env_.clock().steadyNow();
   const bool ok = startLog(header, chunks, next, error, written);
   boundary_.reset();
   if (!ok) {
@@ -360,7 +360,7 @@ bool ListSaver::rotate(std::uint64_t fingerprint, std::uint64_t boundary, std::s
     failed_ = false;
     CommitReport report;
     report.batch = chunks.back()->lastBatch;
-    report.durableAt = env_.steadyNow();
+    report.durableAt = env_.clock().steadyNow();
     report.took = report.durableAt - started;
     report.logBytes = logBytes();
     report.bytesWritten = written;
@@ -410,7 +410,7 @@ void ListSaver::runSnapshots() {
       last = lastSnapshot_;
       boundary = snapshotBoundary_;
     }
-    const auto started = env_.steadyNow();
+    const auto started = env_.clock().steadyNow();
     std::string rotateError;
     SnapshotWritten written =
         writeServerList(env_, *snapshot, paths_, &inPlace_, [&](std::uint64_t fingerprint) {
@@ -435,7 +435,7 @@ void ListSaver::runSnapshots() {
     }
     SnapshotReport report;
     report.outcome = written.outcome;
-    report.took = env_.steadyNow() - started;
+    report.took = env_.clock().steadyNow() - started;
     report.bytesWritten = written.bytes;
     report.error = written.error;
     onCommitter([this, &report] {

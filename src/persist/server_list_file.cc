@@ -124,7 +124,7 @@ bool keepDamagedListFile(Env& env, const std::string& file, std::string& keptAs,
                          const char* what) {
   // Enough for any number of damaged starts within one second.
   constexpr unsigned kAttempts = 1000;
-  const std::int64_t now = env.wallClock();
+  const std::int64_t now = env.clock().wallSeconds();
   for (unsigned attempt = 1; attempt <= kAttempts; ++attempt) {
     const std::string name = damagedListFile(file, now, attempt, what);
     if (env.renameNoReplace(file, name) == 0) {

@@ -74,7 +74,7 @@ ListPaths listPaths(Env& env, const std::string& listFile);
 std::string damagedListFile(const std::string& file, std::int64_t now, unsigned attempt = 1,
                             const char* what = "damaged");
 
-// Moves `file` aside to the first damagedListFile(file, env.wallClock(), attempt, what) name that
+// Moves `file` aside to the first damagedListFile(file, env.clock().wallSeconds(), attempt, what) name that
 // nothing holds yet, never replacing anything that is there. Returns true with `keptAs` the name
 // used; returns false with `keptAs` the first name and `why` the reason when it could not be
 // moved, in which case it stays where it was.

@@ -47,8 +47,8 @@ void anchor(const HostEntry& host, std::int64_t wall, std::int64_t steady) {
 }  // namespace
 
 void anchorHostAges(ServerContext& context) {
-  const std::int64_t wall = context.wallClock();
-  const std::int64_t steady = context.steadyClock();
+  const std::int64_t wall = context.clock->wallSeconds();
+  const std::int64_t steady = context.clock->steadySeconds();
   for (ServerType type : kServerTypes) {
     for (auto position = context.registry.begin(type); position != context.registry.end(type);
          ++position) {
@@ -59,8 +59,8 @@ void anchorHostAges(ServerContext& context) {
 }
 
 void expireServers(ServerContext& context) {
-  const std::int64_t wall = context.wallClock();
-  const std::int64_t now = context.steadyClock();
+  const std::int64_t wall = context.clock->wallSeconds();
+  const std::int64_t now = context.clock->steadySeconds();
   watchClock(context, wall, now);
   ServerRegistry& registry = context.registry;
   bool removedAny = false;

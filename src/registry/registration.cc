@@ -106,10 +106,10 @@ std::pair<PeerAddress, std::int64_t> ownerAfterRefresh(const ServerRegistry& reg
 HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddress from) {
   HostRequest request = parseRequest(body);
   ServerRegistry& registry = context.registry;
-  const std::int64_t now = context.wallClock();
+  const std::int64_t now = context.clock->wallSeconds();
   // The owner's silence and the host's age run on the steady clock; the wall clock only stamps
   // the record.
-  const std::int64_t steadyNow = context.steadyClock();
+  const std::int64_t steadyNow = context.clock->steadySeconds();
   request.record.registrationTime = storedTime(now);
   auto found = request.rejected == HostOutcome::Added
                    ? registry.find(request.type, request.key, request.record.fields)

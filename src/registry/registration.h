@@ -69,7 +69,7 @@ constexpr std::optional<ConsoleError> faultOf(HostOutcome outcome) {
 inline constexpr std::int64_t kOwnerSilenceSeconds = 10 * 60;
 
 // A registration (type 4) body from the peer at `from`: parses it, stamps the record with the wall
-// clock (its age and its owner's silence run on context.steadyClock from then on) and files it in its type's map, owned by `from`, or, when that map holds the same host
+// clock (its age and its owner's silence run on the context clock's steady seconds from then on) and files it in its type's map, owned by `from`, or, when that map holds the same host
 // already (the same key and the same seven fields), refreshes only that record's time. A refresh
 // from another address than the owner's leaves the host with its owner; it passes to `from` only
 // when its owner has not registered it for kOwnerSilenceSeconds, or has no known owner, and `from`

@@ -26,7 +26,7 @@ struct HostEntry {
   ServerKey key = 0;
   std::shared_ptr<const ServerRecord> record;
   PeerAddress from = kUnknownAddress;
-  // The monotonic clock (ServerContext::steadyClock) when its owner last registered it; 0 when it
+  // The monotonic clock (ServerContext::clock, in steady seconds) when its owner last registered it; 0 when it
   // has not since the registry was filled at start (see ServerRegistry::ownerSeenAt).
   std::int64_t ownerSeenAt = 0;
   // The monotonic clock's reading at which the host's age was zero: what it expires by, so that a

@@ -1,32 +1,15 @@
 // Everything the request handlers, the expiry sweep and the server list file work on.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
-#include <ctime>
-#include <functional>
 #include <optional>
 #include <string>
 
+#include "common/clock.h"
 #include "common/console.h"
 #include "registry/server_registry.h"
 
 namespace dirserver {
-
-// Seconds since 1970, full width.
-using WallClock = std::function<std::int64_t()>;
-
-inline std::int64_t systemWallClock() { return static_cast<std::int64_t>(std::time(nullptr)); }
-
-// Seconds on a clock that only moves forward, at the pace of time, from an arbitrary start: what
-// hosts age by (expiry, owner silence), so that setting the wall clock moves neither.
-using AgingClock = std::function<std::int64_t()>;
-
-inline std::int64_t systemSteadyClock() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // The server's state and its surroundings. The server has exactly one, made by main with the
 // fixed values below; tests make their own with an empty registry, captured console streams, a
@@ -34,8 +17,9 @@ inline std::int64_t systemSteadyClock() {
 struct ServerContext {
   ServerRegistry registry;
   Console console;
-  WallClock wallClock = systemWallClock;
-  AgingClock steadyClock = systemSteadyClock;
+  // Registration times are wall seconds; hosts age (expiry, owner silence) by the clock's steady
+  // seconds, so that setting the wall clock moves neither. Must outlive the context.
+  const Clock* clock = &systemClock();
   // The wall clock minus the steady clock as last read by anchorHostAges or the expiry sweep,
   // which tell a step of the wall clock by its change; unset before either ran.
   std::optional<std::int64_t> wallAheadOfSteady;

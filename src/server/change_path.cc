@@ -85,7 +85,7 @@ const PublishedPtr& ChangePath::current() {
 void ChangePath::publishIfBehind() {
   const std::uint64_t version = context_.registry.version();
   if (published_ != nullptr && published_->registry->version == version) return;
-  published_ = pieces_->publish(version, context_.wallClock());
+  published_ = pieces_->publish(version, context_.clock->wallSeconds());
   status_.snapshots.publish(registryOf(published_));
   status_.stats.listingBytes = published_->replySize;
   status_.stats.hostBytes = context_.registry.fieldBytes();
@@ -187,7 +187,7 @@ void ChangePath::snapshotFinished(const SnapshotReport& report) {
   stats.lastSaveMicroseconds =
       std::chrono::duration_cast<std::chrono::microseconds>(report.took).count();
   stats.snapshotTime.observe(report.took);
-  stats.lastSaveFinishedAt = context_.wallClock();
+  stats.lastSaveFinishedAt = context_.clock->wallSeconds();
   stats.lastSaveFailed = !saved;
   stats.bytesWritten += report.bytesWritten;
   logBytes_ = report.logBytes;

@@ -28,7 +28,8 @@ enum class ChangeOrigin : std::uint8_t {
   Request,     // a registration or shutdown on the game port
   Sweep,       // the expiry sweep
   Operator,    // an operator's removal, or a ban taking effect
-  Replay,      // a log read back
+  Replay,      // a log read back; reserved: loading replays the logs before the path is
+               // attached, so that what loading restores is not taken for new changes
   Replicated,  // a change another node made
 };
 

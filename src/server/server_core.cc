@@ -104,7 +104,7 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, ChangePath& cha
                           updateListening();
                         }),
       heartbeat_(reactor, context.console, changes.status().stats) {
-  status_.stats.startedAt = context_.wallClock();
+  status_.stats.startedAt = context_.clock->wallSeconds();
 }
 
 // The connections close their descriptors as they go.

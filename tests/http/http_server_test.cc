@@ -47,8 +47,7 @@ class HttpServerTest : public ::testing::Test {
     // The window's threads at the test's own priority: on a busy machine a lowered one can wait
     // for seconds, past the idle limit of connections whose requests it has not read yet.
     settings.niceness = 0;
-    settings.wallSeconds = [this] { return wall_.load(); };
-    settings.steadyMilliseconds = [this] { return steadyMs_.load(); };
+    settings.clock = &clock_;
     server_ = std::make_unique<HttpServer>(settings);
     std::string error;
     ASSERT_TRUE(server_->bind({"127.0.0.1", 0}, error)) << error;
@@ -76,8 +75,7 @@ class HttpServerTest : public ::testing::Test {
   }
 
   ServerStatus status_;
-  std::atomic<std::int64_t> wall_{kNow};
-  std::atomic<std::int64_t> steadyMs_{1'000'000};
+  SettableClock clock_{kNow};
   std::mutex linesMutex_;
   std::string lines_;
   std::unique_ptr<HttpServer> server_;
@@ -104,7 +102,7 @@ std::string gunzip(const std::string& gzip) {
 
 TEST_F(HttpServerTest, ServesEveryEndpointAndHeadLikeGetWithoutTheBody) {
   status_.snapshots.publish(makeSnapshot(3, kNow, {typedHost(ServerType::Melee, "Ann", kNow)}));
-  status_.stats.loopAliveAtMs = steadyMs_.load();
+  status_.stats.loopAliveAtMs = clock_.steadyMilliseconds();
   listing(3);
   struct Case {
     std::string path;
@@ -320,7 +318,7 @@ TEST_F(HttpServerTest, HealthzIsOkOnlyWithARecentHeartbeatAndNoFailedCommitOrSna
   };
   for (const Case& c : cases) {
     ServerStats& stats = status_.stats;
-    stats.loopAliveAtMs = c.aliveAgoMs < 0 ? 0 : steadyMs_ - c.aliveAgoMs;
+    stats.loopAliveAtMs = c.aliveAgoMs < 0 ? 0 : clock_.steadyMilliseconds() - c.aliveAgoMs;
     stats.lastCommitFailed = c.commitFailed;
     stats.lastSaveFailed = c.snapshotFailed;
     stats.savePending = c.savePending;
@@ -374,7 +372,7 @@ TEST_F(HttpServerTest, HostileClientsHoldOnlyTheirOwnConnectionsAndStopClosesThe
   std::vector<testing::TypedRecord> hosts;
   for (int i = 0; i < 20'000; ++i) hosts.push_back(typedHost(kServerTypes[i % 3], "Host " + std::to_string(i)));
   status_.snapshots.publish(makeSnapshot(1, kNow, hosts));
-  status_.stats.loopAliveAtMs = steadyMs_.load();
+  status_.stats.loopAliveAtMs = clock_.steadyMilliseconds();
   listing(1);
 
   // From one address: clients that trickle a request a byte at a time, clients that say nothing,
@@ -436,7 +434,7 @@ TEST_F(HttpServerTest, AnAddressOverItsBoundIsRefusedAtOnceAndIdleConnectionsAre
     ::close(over);
   };
   for (int i = 0; i < 12; ++i) refuseOne();
-  steadyMs_ += 10'000;
+  clock_.advance(std::chrono::seconds(10));
   refuseOne();
   const std::string refused = "+warning: http: Server reached connection limit. Closing inbound connection.\n";
   std::string expected;
@@ -473,7 +471,7 @@ TEST_F(HttpServerTest, AFullWindowShedsTheConnectionThatWaitedLongestForAWholeRe
   bounded.maxConnectionsPerAddress = 4;
   bounded.idleTimeout = 60s;  // nothing here is closed for idleness
   start(bounded);
-  status_.stats.loopAliveAtMs = steadyMs_.load();
+  status_.stats.loopAliveAtMs = clock_.steadyMilliseconds();
   const std::string partial = "GET /healthz HTTP/1.1\r\nHost: x\r\n";
   const auto trickler = [&](const char* source) {
     const int fd = connectRaw(server_->port(), source);

@@ -58,8 +58,8 @@ class StreamConnectionTest : public ::testing::Test {
     return got;
   }
 
-  testing::ManualClock clock;
-  Reactor reactor{clock.clock()};
+  SettableClock clock;
+  Reactor reactor{clock};
   int pair_[2] = {-1, -1};
   int peer = -1;
   Recorder protocol;
@@ -81,7 +81,7 @@ TEST_F(StreamConnectionTest, ReceivesInTheOfferedSpaceAndStopsWhenNoneIsOffered)
   peerSends("ab");
   pump();
   EXPECT_EQ(protocol.input, "0123456789ab");
-  EXPECT_EQ(connection.lastProgress(), clock.now());
+  EXPECT_EQ(connection.lastProgress(), clock.steadyNow());
   // The peer's close ends the input; the descriptor stays the protocol's to close.
   ::shutdown(peer, SHUT_WR);
   reactor.runOnce(0s);

@@ -173,7 +173,7 @@ TEST(ListSaver, CommitsAreDurableAndAnOrderlyStopLeavesOnlyTheListAsAFullSaveWri
 
 TEST(ListSaver, AFailedWriteIsCutBackAndAFailedSyncGoesToANewLog) {
   TestContext t;
-  testing::RecordingEnv env([&] { return t.now; });
+  testing::RecordingEnv env(t.clock);
   Saving saving(t, env);
   ServerRegistry& registry = t.context.registry;
   add(registry, ServerType::Melee, host("A"), 0x0A000001);
@@ -224,7 +224,7 @@ TEST(ListSaver, AFailedWriteIsCutBackAndAFailedSyncGoesToANewLog) {
 // snapshot makes unneeded stay until its directory sync succeeds.
 TEST(ListSaver, DirectorySyncsGateCommitsAndTheRemovalOfOldLogs) {
   TestContext t;
-  testing::RecordingEnv env([&] { return t.now; });
+  testing::RecordingEnv env(t.clock);
   Saving saving(t, env);
   ServerRegistry& registry = t.context.registry;
   add(registry, ServerType::Melee, host("A"), 0x0A000001);
@@ -268,7 +268,7 @@ TEST(ListSaver, ADamagedLogWithoutACopyIsMovedAsideNotRemoved) {
   bytes[kLogHeaderSize + 40] ^= 1;  // inside the first entry
   testing::writeFile(log, bytes);
   t.context.registry = ServerRegistry();
-  testing::RecordingEnv env([&] { return t.now; });
+  testing::RecordingEnv env(t.clock);
   env.fail("open server_list.wal.1.damaged-20231114T221320Z new");
   Saving saving(t, env);
   EXPECT_NE(t.console.err().find("could not keep a copy of it (Input/output error)"), std::string::npos)

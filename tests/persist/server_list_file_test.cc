@@ -407,7 +407,7 @@ TEST(ServerListFile, AnIoErrorIsNoDamageAndEndsTheStart) {
   TestContext t;
   const Bytes bytes = sections({{{0, host("A")}, {0, host("B")}}, {}, {}});
   writeFile(t.context.listFile, bytes);
-  testing::RecordingEnv env([&] { return t.now; });
+  testing::RecordingEnv env(t.clock);
   env.fail("read server_list.dat", 3);
   EXPECT_FALSE(loadServerList(t.context, env).readable);
   EXPECT_EQ(t.console.err(),

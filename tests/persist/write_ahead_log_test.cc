@@ -379,7 +379,7 @@ TEST(WriteAheadLog, ACrashAtAnyStepOfASnapshotLeavesFilesThatLoadToTheLastCommit
   std::size_t steps = 0;
   for (std::size_t step = 0; step == 0 || step <= steps; ++step) {
     TestContext t;
-    testing::RecordingEnv env([&] { return t.now; });
+    testing::RecordingEnv env(t.clock);
     const LoadResult loaded = loadServerList(t.context, env);
     std::mutex mutex;
     std::condition_variable done;

@@ -12,7 +12,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::hostStrings;
-using testing::ManualClock;
 using testing::RecordingSaver;
 
 constexpr std::string_view kMelee = "/Aviantorvale/Melee Game";
@@ -20,7 +19,7 @@ constexpr std::string_view kMelee = "/Aviantorvale/Melee Game";
 class Path {
  public:
   explicit Path(std::uint64_t logBytes = 0, bool snapshotOwed = false, SavePolicy policy = {})
-      : reactor(clock.clock()), path(reactor, t.context, saver, status, policy) {
+      : reactor(clock), path(reactor, t.context, saver, status, policy) {
     add("Loaded");  // what loading put in is no change
     path.attach(logBytes, snapshotOwed);
     pump();
@@ -68,7 +67,7 @@ class Path {
   }
 
   testing::TestContext t;
-  ManualClock clock;
+  SettableClock clock;
   Reactor reactor;
   RecordingSaver saver;
   ServerStatus status;

@@ -23,7 +23,7 @@
 namespace dirserver::testing {
 
 CoreHarness::CoreHarness(CoreSettings settings, bool sharedConsole)
-    : test_(sharedConsole), reactor_(clock_.clock()), settings_(settings) {
+    : test_(sharedConsole), reactor_(clock_), settings_(settings) {
   listenSocket_ = bindListener(0, INADDR_LOOPBACK);
   if (listenSocket_ < 0 || !startListening(listenSocket_)) throw std::runtime_error("no listener");
   port_ = localPort(listenSocket_);

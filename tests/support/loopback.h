@@ -20,19 +20,6 @@ namespace dirserver::testing {
 
 using namespace std::chrono_literals;
 
-// A clock that stands still until the test moves it.
-class ManualClock {
- public:
-  SteadyClock::time_point now() const { return now_; }
-  void advance(SteadyClock::duration by) { now_ += by; }
-  Clock clock() {
-    return [this] { return now_; };
-  }
-
- private:
-  SteadyClock::time_point now_ = SteadyClock::time_point() + std::chrono::hours(1000);
-};
-
 // A saver that only records what it is handed; the test reports the outcomes when it likes.
 class RecordingSaver final : public Saver {
  public:
@@ -90,7 +77,7 @@ class CoreHarness {
 
  private:
   TestContext test_;
-  ManualClock clock_;
+  SettableClock clock_;
   Reactor reactor_;
   RecordingSaver saver_;
   CoreSettings settings_;

@@ -79,8 +79,7 @@ TestContext::TestContext(bool sharedConsole) : console(sharedConsole) {
   dir = root.next();
   std::filesystem::create_directories(dir);
   context.console = console.console();
-  context.wallClock = [this] { return now; };
-  context.steadyClock = [this] { return now - stepped; };
+  context.clock = &clock;
   context.listFile = (dir / "server_list.dat").string();
 }
 

@@ -43,6 +43,20 @@ class CapturedConsole {
 // that made the first one exits: all lie in one dirserver-test-XXXXXX directory).
 class TestContext {
  public:
+  // Reads the fixture's fields: wall seconds are `now`, the steady clock stands at
+  // now - stepped seconds.
+  class FieldClock final : public Clock {
+   public:
+    explicit FieldClock(const TestContext& t) : t_(t) {}
+    std::int64_t wallSeconds() const override { return t_.now; }
+    SteadyClock::time_point steadyNow() const override {
+      return SteadyClock::time_point(std::chrono::seconds(t_.now - t_.stepped));
+    }
+
+   private:
+    const TestContext& t_;
+  };
+
   explicit TestContext(bool sharedConsole = false);
   ~TestContext();
 
@@ -53,8 +67,9 @@ class TestContext {
   // now - stepped, so a test that only moves `now` moves both.
   std::int64_t stepped = 0;
   std::filesystem::path dir;
+  FieldClock clock{*this};
   // The system's files, on the context's clock.
-  SystemEnv env{[this] { return now; }};
+  SystemEnv env{clock};
 };
 
 // A registration or shutdown body of the given strings (normally seven).
