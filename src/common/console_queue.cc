@@ -115,12 +115,22 @@ struct ConsoleQueue::State {
     std::unique_lock lock(mutex);
     for (;;) {
       if (!queue.empty()) {
-        Piece piece = std::move(queue.front());
-        queue.pop_front();
+        // All that is queued at once, each run of one stream's pieces in one write: under a
+        // stream of registrations, a system call and a lock hand-over per line cost this thread
+        // a seventh of the server's processor time.
+        std::deque<Piece> batch;
+        batch.swap(queue);
         lock.unlock();
-        destinations[piece.stream].write(piece.bytes);
+        std::size_t written = 0;
+        for (std::size_t i = 0; i < batch.size();) {
+          const int stream = batch[i].stream;
+          std::string bytes = std::move(batch[i].bytes);
+          for (++i; i < batch.size() && batch[i].stream == stream; ++i) bytes += batch[i].bytes;
+          destinations[stream].write(bytes);
+          written += bytes.size();
+        }
         lock.lock();
-        queuedBytes -= piece.bytes.size();
+        queuedBytes -= written;
         continue;
       }
       if (unreported > 0) {
