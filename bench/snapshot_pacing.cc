@@ -312,7 +312,11 @@ SizeFigures measure(const Options& options, const fs::path& base, std::uint32_t 
   HostFactory factory(13);
   std::vector<Host> hosts;
   const auto now = static_cast<std::int32_t>(static_cast<std::uint32_t>(std::time(nullptr)));
-  for (std::uint32_t i = 0; i < count; ++i) hosts.push_back(factory.next(now));
+  // Room for the streams' hosts (three or four of each at a time) in a registry at its bound: a
+  // full one would refuse them, and nothing would change.
+  constexpr std::uint32_t kStreamRoom = kStreams * 4;
+  const std::uint32_t preloaded = std::min(count, kMaxServers - kStreamRoom);
+  for (std::uint32_t i = 0; i < preloaded; ++i) hosts.push_back(factory.next(now));
   progress("snapshots, " + std::to_string(count) + " hosts: writing the list");
   writeServerListFile(dir / "server_list.dat", hosts);
   hosts.clear();
