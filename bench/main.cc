@@ -35,6 +35,7 @@
 #include "options.h"
 #include "peer_limits.h"
 #include "proc_stats.h"
+#include "snapshot_pacing.h"
 #include "process.h"
 #include "protocol/message.h"
 #include "persist/server_list_file.h"
@@ -831,7 +832,10 @@ int run(const Options& options) {
   if (options.httpLoadHosts > 0) runHttpLoad(options, temp.path());
   if (options.limits > 0) runLimits({options.server, temp.path(), options.limits});
   if (options.hostBytes > 0) runHostBytes({options.server, temp.path(), options.hostBytes});
-  if (!options.heartbeat.empty()) runHeartbeat(options, temp.path());
+  if (!options.heartbeat.empty()) {
+    runHeartbeat(options, temp.path());
+    runSnapshotPacing(options, temp.path());
+  }
   if (options.kills > 0) runKillTest(options, temp.path());
   if (options.banReloads > 0) runBanReloads({options.server, temp.path(), options.banReloads});
   std::printf("\nload average at the end: %s\n", loadAverage().c_str());

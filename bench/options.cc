@@ -12,7 +12,8 @@ std::string usage(std::string_view defaultServer) {
       "usage: dirserver-bench [--hosts N,N,...] [--clients C] [--seconds S] [--hostile P]\n"
       "                       [--limits P] [--host-bytes P] [--http-load N]\n"
       "                       [--heartbeat N,N,...] [--heartbeat-seconds S] [--kills K]\n"
-      "                       [--ban-reloads L]\n"
+      "                       [--snapshot-segments S] [--snapshot-kills K,K,...]\n"
+      "                       [--baseline-server PATH] [--ban-reloads L]\n"
       "                       [--server PATH]\n"
       "\n"
       "Starts the dirserver executable on port 6001 in a temporary directory, once for each\n"
@@ -60,6 +61,16 @@ std::string usage(std::string_view defaultServer) {
       "                   bytes per change, acknowledgement to durable, and other clients' p99\n"
       "                   against quiet. Without --hosts, only the runs asked for run.\n"
       "  --heartbeat-seconds S  how long the heartbeat workload runs at each size (default 60)\n"
+      "  --snapshot-segments S  with --heartbeat, at each size: a steady stream of changes in\n"
+      "                   segments of S s (default 10; 0 leaves it out), three without and three\n"
+      "                   with snapshots back to back, alternating, and the acknowledgement to\n"
+      "                   durable p50/p99/max and commit p99 of each kind, with as a ratio to\n"
+      "                   without; and the time of a snapshot with nothing else going on\n"
+      "  --snapshot-kills K,K  with --heartbeat, SIGKILLs while a snapshot is under way at each\n"
+      "                   size (the last count for the sizes after it), each restart checked for\n"
+      "                   acknowledged changes lost, and their age at the kill\n"
+      "  --baseline-server PATH  another dirserver executable whose idle snapshot time is the\n"
+      "                   baseline of the snapshot run's (default: none)\n"
       "  --kills K        the kill test: K SIGKILLs during register and shutdown streams, each\n"
       "                   restart checked for lost acknowledged changes (1 to 100000)\n"
       "  --ban-reloads L  a bans file of L lines (1 to 1000000), and the game port's\n"
@@ -129,7 +140,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
                        flag == "--hostile" || flag == "--limits" || flag == "--http-load" ||
                        flag == "--host-bytes" || flag == "--heartbeat" ||
                        flag == "--heartbeat-seconds" || flag == "--kills" || flag == "--server" ||
-                       flag == "--ban-reloads";
+                       flag == "--ban-reloads" || flag == "--snapshot-segments" ||
+                       flag == "--snapshot-kills" || flag == "--baseline-server";
     if (!known) {
       parsed.error = "unknown argument '" + std::string(args[i]) + "'";
       return parsed;
@@ -162,6 +174,14 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
              std::find(options.heartbeat.begin(), options.heartbeat.end(), 0u) == options.heartbeat.end();
     } else if (flag == "--heartbeat-seconds") {
       good = parseSeconds(value, options.heartbeatSeconds);
+    } else if (flag == "--snapshot-segments") {
+      good = value == "0" || parseSeconds(value, options.snapshotSegmentSeconds);
+      if (value == "0") options.snapshotSegmentSeconds = 0;
+    } else if (flag == "--snapshot-kills") {
+      good = parseHostList(value, options.snapshotKills);
+    } else if (flag == "--baseline-server") {
+      good = !value.empty();
+      options.baselineServer = value;
     } else if (flag == "--kills") {
       good = parseUnsigned(value, kMaxKills, number) && number > 0;
       options.kills = static_cast<unsigned>(number);

@@ -30,6 +30,12 @@ struct Options {
   // Registry sizes for the heartbeat workload, and how long it runs at each.
   std::vector<std::uint32_t> heartbeat;
   double heartbeatSeconds = 60;
+  // With the heartbeat sizes: how long each segment of the snapshot run lasts (0 leaves that run
+  // out), the SIGKILLs during snapshots at each size (the last count holds for the sizes after
+  // it; none leaves them out), and the server whose idle snapshots are the baseline (empty: none).
+  double snapshotSegmentSeconds = 10;
+  std::vector<std::uint32_t> snapshotKills;
+  std::string baselineServer;
   // SIGKILLs of the kill test; 0 leaves it out.
   unsigned kills = 0;
   // Lines of the bans file for the reload measurement; 0 leaves it out.

@@ -74,19 +74,35 @@ void SnapshotPieces::apply(const HostChange& change) {
   HostBlock hosts = *pieces[at].hosts;
   const auto place = std::lower_bound(hosts.begin(), hosts.end(), entry, order);
   const bool present = place != hosts.end() && !order(entry, *place);
-  if (change.kind == HostChange::Kind::Removed) {
-    if (!present) return;
-    hosts.erase(place);
-  } else if (present) {
+  if (change.kind == HostChange::Kind::Removed && !present) return;
+  if (present && change.kind != HostChange::Kind::Removed) {
     // A refresh: the listing does not show the registration time, so the entries stay.
     *place = entry;
     pieces[at].hosts = std::make_shared<const HostBlock>(std::move(hosts));
     return;
+  }
+  // The piece's entries are its hosts' entries back to back: the new ones are the old ones with
+  // one entry taken out or put in at the host's place, copied in two runs rather than each host
+  // encoded again.
+  std::size_t offset = 0;
+  for (auto host = hosts.begin(); host != place; ++host) offset += serverEntrySize(*host->record);
+  const Bytes& old = *pieces[at].entries;
+  const auto cut = old.begin() + static_cast<std::ptrdiff_t>(offset);
+  auto entries = std::make_shared<Bytes>();
+  if (present) {
+    const auto after = cut + static_cast<std::ptrdiff_t>(serverEntrySize(*place->record));
+    entries->reserve(old.size() - static_cast<std::size_t>(after - cut));
+    entries->insert(entries->end(), old.begin(), cut);
+    entries->insert(entries->end(), after, old.end());
+    hosts.erase(place);
   } else {
+    entries->reserve(old.size() + serverEntrySize(*entry.record));
+    entries->insert(entries->end(), old.begin(), cut);
+    appendServerEntry(*entries, *entry.record);
+    entries->insert(entries->end(), cut, old.end());
     hosts.insert(place, entry);
   }
-  auto block = std::make_shared<const HostBlock>(std::move(hosts));
-  pieces[at] = {block, encode(*block)};
+  pieces[at] = {std::make_shared<const HostBlock>(std::move(hosts)), std::move(entries)};
   rebalance(pieces, at);
 }
 

@@ -53,11 +53,12 @@ bool writeInPages(Env& env, int fd, ByteView bytes, off_t offset) {
 }  // namespace
 
 ListSaver::ListSaver(const std::string& listFile, const LoadResult& loaded, OnCommit onCommit,
-                     OnSnapshot onSnapshot, Env& env)
+                     OnSnapshot onSnapshot, Env& env, WriteRateLimits limits)
     : env_(env),
       paths_(listPaths(env, listFile)),
       onCommit_(std::move(onCommit)),
       onSnapshot_(std::move(onSnapshot)),
+      rate_(limits),
       firstChange_(loaded.lastChange + 1),
       nextChange_(loaded.lastChange + 1),
       lastDurable_(loaded.lastChange),
@@ -125,6 +126,14 @@ void ListSaver::snapshot(SnapshotPtr snapshot, bool last) {
   }
   snapshotWake_.notify_all();
   wake_.notify_all();
+}
+
+void ListSaver::hurry() {
+  {
+    std::lock_guard lock(mutex_);
+    hurried_ = true;
+  }
+  snapshotWake_.notify_all();
 }
 
 void ListSaver::retry() {
@@ -231,6 +240,11 @@ void ListSaver::commit(std::unique_lock<std::mutex>& lock) {
   report.durableAt = env_.clock().steadyNow();
   report.took = report.durableAt - started;
   report.bytesWritten = written;
+  const std::int64_t took = std::chrono::nanoseconds(report.took).count();
+  for (std::int64_t slowest = slowestCommit_.load(std::memory_order_relaxed);
+       took > slowest &&
+       !slowestCommit_.compare_exchange_weak(slowest, took, std::memory_order_relaxed);) {
+  }
   report.ok = ok;
   if (ok) {
     lastDurable_ = unsynced.back()->lastChange;
@@ -409,21 +423,25 @@ void ListSaver::runSnapshots() {
       snapshot = nextSnapshot_;
       last = lastSnapshot_;
       boundary = snapshotBoundary_;
+      if (last) hurried_ = true;
     }
     const auto started = env_.clock().steadyNow();
+    rate_.begin(started);
     std::string rotateError;
     SnapshotWritten written =
         writeServerList(env_, *snapshot, paths_, &inPlace_, [&](std::uint64_t fingerprint) {
           return onCommitter([this, fingerprint, boundary, &rotateError] {
             return rotate(fingerprint, boundary, rotateError);
           });
-        });
+        },
+        [this](std::uint64_t bytes) { pace(bytes); });
     if (!rotateError.empty()) written.error = rotateError;
     // The snapshot's records go before the report: the loop may measure memory right after it.
     snapshot.reset();
     {
       std::lock_guard lock(mutex_);
       nextSnapshot_.reset();
+      hurried_ = false;
     }
     if (written.outcome != SaveOutcome::Failed) inPlace_ = written.owners;
     // Only a rename known durable lets the logs before it go: a power loss could undo it.
@@ -438,12 +456,29 @@ void ListSaver::runSnapshots() {
     report.took = env_.clock().steadyNow() - started;
     report.bytesWritten = written.bytes;
     report.error = written.error;
+    report.paced = std::exchange(paced_, {});
+    report.rate = rate_.rate();
     onCommitter([this, &report] {
       report.logBytes = logBytes();
       return true;
     });
     onSnapshot_(report);
   }
+}
+
+// Before each piece of a snapshot: waits as long as the rate says, which the commits since the
+// last piece move first. A hurried snapshot (the last, or one the stop waits for) and a stopping
+// saver do not wait.
+void ListSaver::pace(std::uint64_t bytes) {
+  const auto now = env_.clock().steadyNow();
+  const std::int64_t slowest = slowestCommit_.exchange(0, std::memory_order_relaxed);
+  if (slowest > 0) rate_.observeCommit(std::chrono::nanoseconds(slowest), now);
+  const auto delay = rate_.delayBefore(bytes, now);
+  std::unique_lock lock(mutex_);
+  if (delay <= delay.zero() || hurried_ || stoppingSnapshots_) return;
+  const auto waitFrom = std::chrono::steady_clock::now();
+  snapshotWake_.wait_for(lock, delay, [this] { return hurried_ || stoppingSnapshots_; });
+  paced_ += std::chrono::steady_clock::now() - waitFrom;
 }
 
 }  // namespace dirserver

@@ -4,6 +4,7 @@
 // start over, without ever holding a commit up.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "persist/env.h"
 #include "persist/list_loader.h"
 #include "persist/server_list_file.h"
+#include "persist/write_rate.h"
 #include "registry/registry_snapshot.h"
 
 namespace dirserver {
@@ -45,6 +47,9 @@ struct SnapshotReport {
   std::uint64_t logBytes = 0;  // what the logs hold once it is done
   // Unless Saved, which step failed and why ("sync server_list.dat.tmp-...: Input/output error").
   std::string error;
+  // How long it waited to keep to its write rate, and that rate when it ended (bytes a second).
+  std::chrono::nanoseconds paced{};
+  double rate = 0;
 };
 
 // Where the server core hands the registry's changes. Calls come from one thread.
@@ -59,6 +64,9 @@ class Saver {
   virtual void snapshot(SnapshotPtr snapshot, bool last) = 0;
   // Tries again the commit that failed last, with whatever arrived since.
   virtual void retry() = 0;
+  // Lets the snapshot in flight, if any, write as fast as it can from now on: the stop waits for
+  // it.
+  virtual void hurry() {}
 };
 
 // The saver of the server: a committer thread and a snapshot thread over the files of one server
@@ -69,13 +77,16 @@ class Saver {
 // pages of the log may be lost whatever a second sync says, so everything not known durable is
 // written to a new log instead. The destructor finishes the commit and the snapshot in flight
 // (and reports them) before it returns; changes it could not make durable are lost.
+// A snapshot keeps its writes to a rate (WriteRateController, within `limits`) that backs off
+// when the commits slow down, so that a commit never waits long behind a snapshot's data; the
+// last one, and one in flight when hurry() is called or the saver is destroyed, go unpaced.
 class ListSaver final : public Saver {
  public:
   using OnCommit = std::function<void(const CommitReport&)>;
   using OnSnapshot = std::function<void(const SnapshotReport&)>;
 
   ListSaver(const std::string& listFile, const LoadResult& loaded, OnCommit onCommit,
-            OnSnapshot onSnapshot, Env& env = systemEnv());
+            OnSnapshot onSnapshot, Env& env = systemEnv(), WriteRateLimits limits = {});
   ~ListSaver() override;
   ListSaver(const ListSaver&) = delete;
   ListSaver& operator=(const ListSaver&) = delete;
@@ -83,6 +94,7 @@ class ListSaver final : public Saver {
   void append(std::uint64_t batch, std::vector<HostChange> changes) override;
   void snapshot(SnapshotPtr snapshot, bool last) override;
   void retry() override;
+  void hurry() override;
 
  private:
   // Encoded entries of consecutive changes, as one commit wrote them.
@@ -102,6 +114,7 @@ class ListSaver final : public Saver {
 
   void runCommitter();
   void runSnapshots();
+  void pace(std::uint64_t bytes);
   void commit(std::unique_lock<std::mutex>& lock);
   bool writeChunks(std::vector<const Chunk*> chunks, std::string& error, std::uint64_t& written);
   bool startLog(const LogHeader& header, std::vector<const Chunk*> chunks, Log& log,
@@ -136,6 +149,13 @@ class ListSaver final : public Saver {
   std::uint64_t snapshotGeneration_ = 0;  // counts snapshot() calls
   std::uint64_t boundaryGeneration_ = 0;  // the committer's: the call whose boundary it keeps
   std::condition_variable snapshotWake_;
+  bool hurried_ = false;  // the snapshot in flight goes unpaced
+
+  // The slowest commit since the snapshot thread last looked, in nanoseconds: the committer's
+  // measure, handed over for the snapshot's rate.
+  std::atomic<std::int64_t> slowestCommit_{0};
+  WriteRateController rate_;  // the snapshot thread's
+  std::chrono::nanoseconds paced_{};  // the snapshot thread's: waited in this snapshot
 
   // The committer's own state (guarded by mutex_ where the snapshot thread reads it).
   const std::uint64_t firstChange_;  // the number the first change appended gets

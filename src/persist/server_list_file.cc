@@ -253,8 +253,10 @@ ServerListReader::Result ServerListReader::next(Entry& entry) {
 namespace {
 
 // Written in slices of this size: each is handed to the disk as soon as it is complete, and the
-// one before it waited for, so that no more than two slices are ever dirty in memory.
-constexpr std::size_t kSlice = 8 << 20;
+// one before it waited for, so that no more than two slices are ever dirty in memory or queued
+// at the disk, where a commit's sync would wait behind them. A megabyte takes a few
+// milliseconds on a common disk.
+constexpr std::size_t kSlice = 1 << 20;
 
 // A file being written under a temporary name of its own beside `final`.
 class TemporaryFile {
@@ -280,17 +282,26 @@ class TemporaryFile {
   bool opened() const { return fd_ >= 0; }
   const std::string& path() const { return path_; }
 
+  // `beforeWrite` is called with the size of each write first.
+  void paceWith(const std::function<void(std::uint64_t)>* beforeWrite) { beforeWrite_ = beforeWrite; }
+
   // Appends `bytes`; false on failure.
   bool write(ByteView bytes) {
+    if (beforeWrite_ != nullptr && *beforeWrite_) (*beforeWrite_)(bytes.size());
     if (!writeFullyAt(env_, fd_, bytes, static_cast<off_t>(size_))) return false;
-    const std::uint64_t sliceBefore = size_ / kSlice;
     size_ += bytes.size();
-    if (size_ / kSlice != sliceBefore) {
-      const auto slice = static_cast<off_t>(sliceBefore * kSlice);
-      env_.writeBack(fd_, slice, static_cast<off_t>(kSlice), false);
-      if (slice >= static_cast<off_t>(kSlice)) {
-        env_.writeBack(fd_, slice - static_cast<off_t>(kSlice), static_cast<off_t>(kSlice), true);
+    // The slices completed by this write go to the disk now; then the ones handed over before
+    // are waited for.
+    const std::uint64_t complete = size_ / kSlice * kSlice;
+    if (complete > handedOver_) {
+      env_.writeBack(fd_, static_cast<off_t>(handedOver_),
+                     static_cast<off_t>(complete - handedOver_), false);
+      if (handedOver_ > 0) {
+        env_.writeBack(fd_, static_cast<off_t>(waitedFor_),
+                       static_cast<off_t>(handedOver_ - waitedFor_), true);
       }
+      waitedFor_ = handedOver_;
+      handedOver_ = complete;
     }
     return true;
   }
@@ -316,7 +327,10 @@ class TemporaryFile {
   std::string path_;
   int fd_ = -1;
   std::uint64_t size_ = 0;
+  std::uint64_t handedOver_ = 0;  // the bytes handed to the disk so far
+  std::uint64_t waitedFor_ = 0;   // the bytes known written so far
   bool kept_ = false;
+  const std::function<void(std::uint64_t)>* beforeWrite_ = nullptr;
 };
 
 // Writes the records of `snapshot` and adds them to `fingerprint` and `owners`.
@@ -350,7 +364,8 @@ bool writeRecords(TemporaryFile& file, const RegistrySnapshot& snapshot, Fingerp
 
 SnapshotWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, const ListPaths& paths,
                                 const OwnerTable* previous,
-                                const std::function<bool(std::uint64_t)>& beforeRename) {
+                                const std::function<bool(std::uint64_t)>& beforeRename,
+                                const std::function<void(std::uint64_t)>& beforeWrite) {
   SnapshotWritten result;
   // Says which step failed on `file`, with the system's reason.
   const auto failed = [&](const char* step, const std::string& file) {
@@ -360,6 +375,7 @@ SnapshotWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, cons
   TemporaryFile list(env, paths.target);
   Fingerprint fingerprint;
   if (!list.opened()) return failed("create a new", paths.target);
+  list.paceWith(&beforeWrite);
   if (!writeRecords(list, snapshot, fingerprint, result.owners.owners)) {
     return failed("write", list.path());
   }

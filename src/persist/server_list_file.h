@@ -177,11 +177,13 @@ struct SnapshotWritten {
 // one, so that either list finds its owners whatever moment a crash comes), then the list, and
 // their directory is synced last. A crash at any moment leaves the old list or the new one, whole.
 // On failure the temporary files are removed and the old files stay. Writes back in slices as it
-// goes, so that it never holds much unwritten data that a sync elsewhere could wait for. Prints
-// nothing; safe from any thread.
+// goes, so that it never holds much unwritten data that a sync elsewhere could wait for; when
+// `beforeWrite` is given, it is called with the size of each piece of the list before it is
+// written (it may wait, to keep the writes to a rate). Prints nothing; safe from any thread.
 SnapshotWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, const ListPaths& paths,
                                 const OwnerTable* previous = nullptr,
-                                const std::function<bool(std::uint64_t)>& beforeRename = {});
+                                const std::function<bool(std::uint64_t)>& beforeRename = {},
+                                const std::function<void(std::uint64_t)>& beforeWrite = {});
 
 // Replaces the file `path` leads to (through symbolic links, as the list's target) with `bytes`,
 // crash-safely as a snapshot: a temporary file of a name of its own beside it, written, synced,

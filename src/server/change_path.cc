@@ -100,7 +100,10 @@ void ChangePath::stop() {
   if (stopping_) return;
   stopping_ = true;
   snapshotRetryTimer_.cancel();
-  if (snapshotInFlight_) return;  // snapshotFinished goes on from here
+  if (snapshotInFlight_) {
+    saver_.hurry();
+    return;  // snapshotFinished goes on from here
+  }
   // With no log and no change, the list in place holds everything already.
   if (logBytes_ == 0 && batch_.empty() && unconfirmed_.empty() && !snapshotOwed_) {
     reactor_.stop();

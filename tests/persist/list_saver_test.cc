@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
@@ -19,6 +20,7 @@ namespace dirserver {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using testing::readFile;
 using testing::TestContext;
 
@@ -34,7 +36,7 @@ void add(ServerRegistry& registry, ServerType type, const ServerRecord& record, 
 // A ListSaver over a test's files, with its reports gathered for the test's thread.
 class Saving {
  public:
-  Saving(TestContext& t, Env& env) : t_(t), env_(env) {
+  Saving(TestContext& t, Env& env, WriteRateLimits limits = {}) : t_(t), env_(env) {
     const LoadResult loaded = loadServerList(t.context, env);
     saver_ = std::make_unique<ListSaver>(
         t.context.listFile, loaded,
@@ -48,7 +50,7 @@ class Saving {
           snapshots_.push_back(report);
           changed_.notify_all();
         },
-        env);
+        env, limits);
   }
 
   // Hands the registry's changes over as the next batch (and waits for its commit's report).
@@ -61,13 +63,19 @@ class Saving {
     saver_->retry();
     return waitCommit();
   }
-  SnapshotReport snapshot(bool last = false) {
+  // Waits a minute at most (a snapshot held back by its rate would take far longer).
+  SnapshotReport snapshot(bool last = false, bool hurry = false) {
     std::unique_lock lock(mutex_);
     const std::size_t before = snapshots_.size();
     lock.unlock();
     saver_->snapshot(std::make_shared<RegistrySnapshot>(t_.context.registry.snapshot()), last);
+    if (hurry) saver_->hurry();
     lock.lock();
-    changed_.wait(lock, [&] { return snapshots_.size() > before; });
+    if (!changed_.wait_for(lock, std::chrono::minutes(1),
+                           [&] { return snapshots_.size() > before; })) {
+      ADD_FAILURE() << "no snapshot within a minute";
+      return {};
+    }
     return snapshots_.back();
   }
   void stop() { saver_.reset(); }
@@ -251,6 +259,71 @@ TEST(ListSaver, DirectorySyncsGateCommitsAndTheRemovalOfOldLogs) {
   files = filesIn(t.dir);
   EXPECT_EQ(std::find(files.begin(), files.end(), log), files.end());
   EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(registry)));
+}
+
+// An Env whose steady clock moves only when a file is synced, by as much as the test says: each
+// commit then takes that long as the committer measures it.
+struct SlowSyncClock {
+  SettableClock clock;
+};
+class SlowSyncEnv final : private SlowSyncClock, public SystemEnv {
+ public:
+  SlowSyncEnv() : SystemEnv(SlowSyncClock::clock) {}
+  void syncTakes(std::chrono::nanoseconds took) { syncTakes_ = took; }
+  int fdatasync(int fd) override {
+    SlowSyncClock::clock.advance(syncTakes_.load());
+    return SystemEnv::fdatasync(fd);
+  }
+
+ private:
+  std::atomic<std::chrono::nanoseconds> syncTakes_{};
+};
+
+// A snapshot's write rate follows the commits the committer measured since the last one: slow
+// ones cut it, and the time of quick ones grows it back. The stop's snapshot, and one the stop
+// hurries, are not held back at all, however low the rate.
+TEST(ListSaver, SnapshotsKeepToARateThatTheCommitsLatencyMovesUnlessHurried) {
+  constexpr double kMiB = 1 << 20;
+  TestContext t;
+  SlowSyncEnv env;
+  WriteRateLimits limits;
+  limits.floorBytesPerSecond = 64 * kMiB;
+  limits.startBytesPerSecond = 1024 * kMiB;
+  limits.ceilingBytesPerSecond = 2048 * kMiB;
+  limits.increasePerSecond = 64 * kMiB;
+  limits.latencyTarget = 2s;
+  limits.decreaseSpacing = 0ms;
+  {
+    Saving saving(t, env, limits);
+    ServerRegistry& registry = t.context.registry;
+    add(registry, ServerType::Melee, host("A"), 0x0A000001);
+    env.syncTakes(5s);
+    ASSERT_TRUE(saving.commit().ok);
+    EXPECT_DOUBLE_EQ(saving.snapshot().rate, 512 * kMiB);
+    // Commits within the target let the time they took count towards growth.
+    env.syncTakes(1s);
+    for (int i = 0; i < 2; ++i) {
+      add(registry, ServerType::Melee, host("B" + std::to_string(i)), 0x0A000001);
+      ASSERT_TRUE(saving.commit().ok);
+    }
+    const SnapshotReport report = saving.snapshot();
+    EXPECT_GT(report.rate, 512 * kMiB);
+    EXPECT_LT(report.rate, 1024 * kMiB);
+  }
+
+  // A rate that would take a quarter of an hour for the second megabyte of this list.
+  limits.floorBytesPerSecond = limits.startBytesPerSecond = 1024;
+  limits.ceilingBytesPerSecond = 2048;
+  limits.increasePerSecond = 0;
+  t.context.registry = ServerRegistry();
+  Saving saving(t, env, limits);
+  for (int i = 0; i < 40; ++i) {
+    add(t.context.registry, ServerType::Melee, host("D" + std::to_string(i)), 0x0A000002);
+  }
+  EXPECT_EQ(saving.snapshot(false, true).outcome, SaveOutcome::Saved);
+  const SnapshotReport last = saving.snapshot(true);
+  EXPECT_EQ(last.outcome, SaveOutcome::Saved);
+  EXPECT_EQ(last.paced, 0ns);
 }
 
 // A damaged log is evidence: when loading could keep no copy of it (a full disk), the snapshot

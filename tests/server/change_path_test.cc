@@ -223,9 +223,11 @@ TEST(ChangePath, TheStopWritesALastSnapshotThatHoldsEveryChange) {
   p.finishCommit(true, 1 << 20);  // a snapshot starts
   ASSERT_EQ(p.saver.snapshots.size(), 1u);
   p.change("Bob");
+  EXPECT_EQ(p.saver.hurries, 0);
   p.path.stop();
   p.pump();
   EXPECT_FALSE(p.reactor.stopping());
+  EXPECT_EQ(p.saver.hurries, 1);  // the stop waits for it: it goes at full speed from now on
   // The snapshot in flight lacks Bob: the last one starts as soon as it ends, with no pause, even
   // after a failure.
   p.finishSnapshot(SaveOutcome::Failed);

@@ -31,11 +31,13 @@ class RecordingSaver final : public Saver {
     lastSnapshot = last;
   }
   void retry() override { ++retries; }
+  void hurry() override { ++hurries; }
 
   std::vector<std::pair<std::uint64_t, std::vector<HostChange>>> appends;
   std::vector<SnapshotPtr> snapshots;
   bool lastSnapshot = false;
   int retries = 0;
+  int hurries = 0;
 };
 
 // A server core on 127.0.0.1 and a free port, driven by the test on its own thread: the test
