@@ -31,7 +31,8 @@ Outcome read(const std::uint8_t* data, std::size_t size, std::size_t chunk) {
   while (reader.step() == ProxyHeaderReader::Step::Reading && taken < size) {
     const auto space = reader.space();
     FUZZ_REQUIRE(!space.empty());
-    const std::size_t count = std::min({chunk == 0 ? space.size() : chunk, space.size(), size - taken});
+    const std::size_t count =
+        std::min({chunk == 0 ? space.size() : chunk, space.size(), size - taken});
     std::memcpy(space.data(), data + taken, count);
     taken += count;
     reader.received(count);
@@ -39,7 +40,7 @@ Outcome read(const std::uint8_t* data, std::size_t size, std::size_t chunk) {
   const bool done = reader.step() == ProxyHeaderReader::Step::Done;
   return {reader.step(),
           reader.step() == ProxyHeaderReader::Step::Rejected ? reader.fault()
-                                                              : ProxyHeaderReader::Fault::Signature,
+                                                             : ProxyHeaderReader::Fault::Signature,
           done ? reader.source() : ProxyHeaderReader::Source::OtherFamily,
           done && reader.source() == ProxyHeaderReader::Source::Ipv4 ? reader.address() : 0,
           done && reader.source() == ProxyHeaderReader::Source::Ipv4 ? reader.port() : 0,
@@ -73,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_REQUIRE(header <= kMaxProxyV1Line && header >= kProxyMinSize);
     FUZZ_REQUIRE(std::memcmp(data, "PROXY ", 6) == 0);
     FUZZ_REQUIRE(data[header - 2] == '\r' && data[header - 1] == '\n');
-    for (std::size_t at = 0; at + 2 < header; ++at) FUZZ_REQUIRE(data[at] != '\r' && data[at] != '\n');
+    for (std::size_t at = 0; at + 2 < header; ++at)
+      FUZZ_REQUIRE(data[at] != '\r' && data[at] != '\n');
   } else {
     FUZZ_REQUIRE(header >= kProxyV2FixedSize);
     FUZZ_REQUIRE(std::memcmp(data, kProxyV2Signature, sizeof kProxyV2Signature) == 0);

@@ -144,5 +144,5 @@ int main(int argc, char** argv) {
     return 1;
   }
   return serveUntilStopped(listenSocket, context, descriptors.gameConnections, loaded, companion,
-                           {control.fd(), bansFile, std::move(*bans)});
+                           {control.fd(), bansFile, std::move(*bans)}, options.proxyFrom);
 }

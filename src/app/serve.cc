@@ -92,9 +92,11 @@ class LoopSignals final : public EventHandler {
 }  // namespace
 
 int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxConnections,
-                      const LoadResult& loaded, const Companion& companion, ControlSetup control) {
+                      const LoadResult& loaded, const Companion& companion, ControlSetup control,
+                      std::vector<Ipv4Range> proxyFrom) {
   CoreSettings settings;
   settings.maxConnections = maxConnections;
+  settings.proxyFrom = std::move(proxyFrom);
   const ControlSettings controlSettings{control.bansFile};
   // Blocked before the saver's and the worker's threads start, which inherit the mask: only the
   // loop takes them.

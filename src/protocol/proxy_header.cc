@@ -66,7 +66,30 @@ bool parseDottedQuad(std::string_view text, std::uint8_t (&bytes)[4]) {
   return true;
 }
 
+void putBigEndian16(Bytes& out, std::uint16_t value) {
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
+  out.push_back(static_cast<std::uint8_t>(value));
+}
+
+void putNetworkOrder32(Bytes& out, std::uint32_t value) {
+  std::uint8_t bytes[4];
+  std::memcpy(bytes, &value, sizeof bytes);
+  out.insert(out.end(), bytes, bytes + 4);
+}
+
 }  // namespace
+
+void putProxyV2Header(Bytes& out, std::uint32_t source, std::uint16_t sourcePort,
+                      std::uint32_t destination, std::uint16_t destinationPort) {
+  out.insert(out.end(), std::begin(kProxyV2Signature), std::end(kProxyV2Signature));
+  out.push_back(kCommandProxy);
+  out.push_back(kFamilyIpv4 << 4 | kTransportStream);
+  putBigEndian16(out, kProxyV2Ipv4Size);
+  putNetworkOrder32(out, source);
+  putNetworkOrder32(out, destination);
+  putBigEndian16(out, sourcePort);
+  putBigEndian16(out, destinationPort);
+}
 
 std::span<std::uint8_t> ProxyHeaderReader::space() {
   if (step_ != Step::Reading) return {};
@@ -106,7 +129,8 @@ ProxyHeaderReader::Step ProxyHeaderReader::checkV2() {
     // The command and family are here; the length's second byte is not yet. A PROXY command
     // announces at least its family's addresses, so those can be asked for with it.
     const std::uint8_t command = bytes_[12];
-    wanted_ = kProxyV2FixedSize + (command == kCommandProxy ? addressBlockSize(bytes_[13] >> 4) : 0);
+    wanted_ =
+        kProxyV2FixedSize + (command == kCommandProxy ? addressBlockSize(bytes_[13] >> 4) : 0);
     return step_;
   }
   const std::size_t length = loadBigEndian16(bytes_.data() + 14);
@@ -185,7 +209,8 @@ ProxyHeaderReader::Step ProxyHeaderReader::finishV1() {
   const std::string_view sourcePort = takeField(line), destinationPort = takeField(line);
   std::uint32_t portValue = 0, unused = 0;
   if (source.empty() || destination.empty() || !line.empty() ||
-      !parseDecimal(sourcePort, 65535, portValue) || !parseDecimal(destinationPort, 65535, unused)) {
+      !parseDecimal(sourcePort, 65535, portValue) ||
+      !parseDecimal(destinationPort, 65535, unused)) {
     return reject(Fault::Line);
   }
   if (protocol == "TCP6") {

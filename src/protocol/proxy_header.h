@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/byte_order.h"
+
 namespace dirserver {
 
 inline constexpr std::uint8_t kProxyV2Signature[12] = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D,
@@ -35,6 +37,12 @@ inline constexpr std::size_t kMaxProxyV2Length = 512;
 inline constexpr std::size_t kMaxProxyV1Line = 107;  // with its "\r\n"
 // The fewest bytes either form takes: "PROXY UNKNOWN\r\n".
 inline constexpr std::size_t kProxyMinSize = 15;
+
+// Appends a version 2 PROXY header for a TCP connection from `source` to `destination` (IPv4
+// addresses in network byte order, ports in host byte order), without TLVs: what a balancer sends
+// ahead of a peer's bytes.
+void putProxyV2Header(Bytes& out, std::uint32_t source, std::uint16_t sourcePort,
+                      std::uint32_t destination, std::uint16_t destinationPort);
 
 // Reads one PROXY header from bytes handed in as they arrive, and never takes a byte past its end:
 // what follows is the connection's own, for the request framing. A version 1 line ends at a "\r\n"

@@ -1,5 +1,6 @@
 #include "server/server_core.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "common/console_queue.h"
 #include "net/framing.h"
 #include "net/socket_io.h"
+#include "protocol/proxy_header.h"
 #include "server/change_path.h"
 #include "server/dispatch.h"
 #include "server/expiry_sweep.h"
@@ -34,8 +36,14 @@ class ServerCore::Connection final : public EventHandler {
   bool reading() const { return !answering; }
 
   const int fd;
-  const std::uint32_t address;  // counted against the per-address bound, never printed or kept
-  std::size_t slot = 0;         // its index in connections_
+  // Counted against the per-address bound, never printed or kept. For a connection from a trusted
+  // balancer, the address its PROXY header gives, once read.
+  std::uint32_t address;
+  // While a trusted balancer's header is unread: its reader. Such a connection is counted against
+  // no address yet.
+  std::unique_ptr<ProxyHeaderReader> proxy;
+  bool local = false;    // the balancer's own connection (a LOCAL header): no changes
+  std::size_t slot = 0;  // its index in connections_
   Timer deadline;
   FrameReader frame;
   std::size_t budget = 0;  // bytes of the memory budget its body holds
@@ -87,6 +95,10 @@ class ServerCore::Listener final : public EventHandler {
 namespace {
 
 constexpr std::size_t kAcceptBatch = 64;
+// A balancer's connection has no address to shed for until its header is read, so while every
+// slot is taken up to this many more are taken in to be read; a header then takes a slot as any
+// newcomer would, or its connection is closed.
+constexpr std::size_t kSparePerBalancerHeaders = 16;
 constexpr auto kHeartbeat = std::chrono::seconds(1);
 // One send hands the kernel at most this many buffers (the system's limit) and stops gathering
 // once it has about as much as a send buffer could ever take.
@@ -193,12 +205,16 @@ void ServerCore::acceptConnections() {
     }
     const int fd = taken.fd;
     const std::uint32_t address = taken.address;
+    if (trustsProxy(address)) {
+      adoptFromBalancer(fd, address);
+      continue;
+    }
     if (refused_ && refused_(address)) {
       ::close(fd);
       ++status_.stats.connectionsBanned;
       continue;
     }
-    if (connectionCount() >= settings_.maxConnections && !makeRoomFor(address)) {
+    if (slotsTaken() >= settings_.maxConnections && !makeRoomFor(address)) {
       ::close(fd);
       ++refusedWhileFull_;
       ++status_.stats.connectionsRefused;
@@ -218,7 +234,9 @@ bool ServerCore::makeRoomFor(std::uint32_t address) {
   if (connectionsFrom(address) >= most) return false;
   Connection* victim = nullptr;
   for (const auto& connection : connections_) {
-    if (connection->closed || connectionsFrom(connection->address) != most) continue;
+    if (connection->closed || connection->proxy || connectionsFrom(connection->address) != most) {
+      continue;
+    }
     if (victim == nullptr || connection->lastProgress < victim->lastProgress) {
       victim = connection.get();
     }
@@ -288,6 +306,7 @@ void ServerCore::admitWaitingBodies() {
 }
 
 void ServerCore::readRequest(Connection& connection) {
+  if (connection.proxy && !readProxyHeader(connection)) return;
   for (;;) {
     const auto space = connection.frame.space();
     if (space.empty()) return;  // a body still waiting for budget
@@ -327,6 +346,11 @@ void ServerCore::readRequest(Connection& connection) {
 }
 
 void ServerCore::dispatch(Connection& connection) {
+  if (connection.local && changesRegistry(connection.frame.header())) {
+    reportError(ConsoleError::ProxyLocal);
+    close(connection);
+    return;
+  }
   const auto begun = reactor_.now();
   const Dispatched dispatched = changes_.change(ChangeOrigin::Request, [&] {
     // A request's lines reach the console together, or are dropped together.
@@ -500,7 +524,9 @@ void ServerCore::close(Connection& connection) {
     status_.stats.bodyBudgetInUse = bodyBytes_;
     admitWaitingBodiesAtPassEnd();
   }
-  auto count = perAddress_.find(connection.address);
+  // One whose balancer's header was not yet read whole was never counted.
+  if (connection.proxy) --awaitingHeader_;
+  auto count = connection.proxy ? perAddress_.end() : perAddress_.find(connection.address);
   if (count != perAddress_.end() && --count->second == 0) perAddress_.erase(count);
   status_.stats.connectionsOpen = connectionCount();
   // Events of this pass may still name the connection: it is released when the pass ends.
@@ -523,6 +549,106 @@ void ServerCore::releaseClosed() {
   }
   closedCount_ = 0;
   updateListening();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connections from trusted balancers
+
+bool ServerCore::trustsProxy(std::uint32_t address) const {
+  const std::uint32_t hostOrder = ntohl(address);
+  return std::any_of(settings_.proxyFrom.begin(), settings_.proxyFrom.end(),
+                     [hostOrder](const Ipv4Range& range) { return range.contains(hostOrder); });
+}
+
+// Taken in without the checks of its address, which is the balancer's: they are made when its
+// header says whose connection it is (admitProxied).
+void ServerCore::adoptFromBalancer(int fd, std::uint32_t address) {
+  if (connectionCount() >= settings_.maxConnections + kSparePerBalancerHeaders) {
+    ::close(fd);
+    ++refusedWhileFull_;
+    ++status_.stats.connectionsRefused;
+    return;
+  }
+  auto owned = std::make_unique<Connection>(*this, fd, address);
+  Connection& connection = *owned;
+  connection.proxy = std::make_unique<ProxyHeaderReader>();
+  ++awaitingHeader_;
+  connection.lastProgress = reactor_.now();
+  connection.slot = connections_.size();
+  connections_.push_back(std::move(owned));
+  ++status_.stats.connectionsAccepted;
+  status_.stats.connectionsOpen = connectionCount();
+  connection.deadline.setAt(reactor_.now() + settings_.recvTimeout);
+  readRequest(connection);
+}
+
+// Reads the balancer's header as far as it has come, never past its end. Returns true once it is
+// read and its connection admitted, false when it waits for more or has been closed.
+bool ServerCore::readProxyHeader(Connection& connection) {
+  ProxyHeaderReader& header = *connection.proxy;
+  while (header.step() == ProxyHeaderReader::Step::Reading) {
+    const IoResult received = receiveSome(connection.fd, header.space());
+    if (received.status == IoStatus::WouldBlock) {
+      reactor_.watch(connection.fd, &connection, EPOLLIN);
+      return false;
+    }
+    if (received.status == IoStatus::Closed) {
+      connection.expire();  // as a request cut short before its size
+      return false;
+    }
+    connection.lastProgress = reactor_.now();
+    header.received(received.bytes);
+  }
+  if (header.step() == ProxyHeaderReader::Step::Rejected) {
+    reportError(ConsoleError::ProxyHeader);
+    close(connection);
+    return false;
+  }
+  if (!admitProxied(connection)) return false;
+  connection.deadline.setAt(reactor_.now() + settings_.recvTimeout);
+  return true;
+}
+
+// The checks an accept makes of any other connection, made of the address the header gives (the
+// balancer's own for a LOCAL one): the ban, a slot of its own when all are taken, the
+// per-address bound. Returns whether the connection is admitted; if not, it is closed.
+bool ServerCore::admitProxied(Connection& connection) {
+  const ProxyHeaderReader& header = *connection.proxy;
+  switch (header.source()) {
+    case ProxyHeaderReader::Source::Ipv4:
+      connection.address = header.address();
+      break;
+    case ProxyHeaderReader::Source::Local:
+      connection.local = true;
+      break;
+    case ProxyHeaderReader::Source::OtherFamily:
+      reportError(ConsoleError::ProxyFamily);
+      close(connection);
+      return false;
+  }
+  const std::uint32_t address = connection.address;
+  if (refused_ && refused_(address)) {
+    ++status_.stats.connectionsBanned;
+    close(connection);
+    return false;
+  }
+  if (slotsTaken() >= settings_.maxConnections && !makeRoomFor(address)) {
+    ++refusedWhileFull_;
+    ++status_.stats.connectionsRefused;
+    close(connection);
+    return false;
+  }
+  std::size_t& fromAddress = perAddress_[address];
+  if (fromAddress >= settings_.maxConnectionsPerAddress) {
+    ++refusedConnections_;
+    ++status_.stats.connectionsRefused;
+    close(connection);
+    return false;
+  }
+  ++fromAddress;
+  connection.proxy.reset();
+  --awaitingHeader_;
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -555,7 +681,8 @@ void ServerCore::reportRefusals() {
 std::uint32_t ServerCore::enforceRefusal() {
   if (!refused_) return 0;
   for (auto& connection : connections_) {
-    if (connection->closed || !refused_(connection->address)) continue;
+    // A balancer's connection whose header is unread is checked when it is read.
+    if (connection->closed || connection->proxy || !refused_(connection->address)) continue;
     connection->discardUnsent();
     close(*connection);
   }

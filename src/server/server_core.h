@@ -15,6 +15,7 @@
 
 #include "listing/snapshot_pieces.h"
 #include "net/reactor.h"
+#include "registry/ban_list.h"
 #include "registry/server_context.h"
 #include "server/expiry_sweep.h"
 #include "server/server_status.h"
@@ -60,6 +61,14 @@ struct CoreSettings {
   // stalled longest is dropped. A dropped reader's connection is reset, so that the kernel lets go
   // of what it still held for it.
   std::size_t stalledSendBytes = 256 * 1024 * 1024;
+  // The load balancers trusted to say whom they carry a connection for. A connection from one of
+  // these addresses must begin with a PROXY header, read under the request's deadline, and is
+  // from then on the connection of the address the header gives: its ban, its share of the slots
+  // and the per-address bound are checked then, not at accept, and registration and shutdown go
+  // by that address. A LOCAL header (the balancer's own health check) may ask only for the
+  // acknowledgement or the listing; a header carrying a peer that is not IPv4 is closed. Senders
+  // of other addresses are read as they are, a PROXY header being just bytes that are no request.
+  std::vector<Ipv4Range> proxyFrom;
 };
 
 // Serves connections one request each: reads the frame (each step within its deadline, printing
@@ -111,6 +120,8 @@ class ServerCore {
   // What the core holds now, for tests and the status counters.
   std::size_t connectionCount() const { return connections_.size() - closedCount_; }
   std::size_t connectionsFrom(std::uint32_t address) const;
+  // Connections that hold a slot: all but those of balancers whose header is unread.
+  std::size_t slotsTaken() const { return connectionCount() - awaitingHeader_; }
   std::size_t bodyBudgetInUse() const { return bodyBytes_; }
   std::size_t answerBudgetInUse() const { return answerBytes_; }
   std::size_t stalledSenders() const { return stalledCount_; }
@@ -122,6 +133,10 @@ class ServerCore {
   class Listener;
 
   void acceptConnections();
+  bool trustsProxy(std::uint32_t address) const;
+  void adoptFromBalancer(int fd, std::uint32_t address);
+  bool readProxyHeader(Connection& connection);
+  bool admitProxied(Connection& connection);
   void updateListening();
   void readRequest(Connection& connection);
   bool reserveBody(Connection& connection);
@@ -149,6 +164,7 @@ class ServerCore {
   std::unique_ptr<Listener> listener_;
   std::vector<std::unique_ptr<Connection>> connections_;
   std::size_t closedCount_ = 0;  // closed, released at the end of the pass
+  std::size_t awaitingHeader_ = 0;  // open balancers' connections whose header is unread
   bool releaseDeferred_ = false;
   std::deque<Connection*> waitingForBudget_;  // in the order their headers arrived
   bool admissionDeferred_ = false;

@@ -27,6 +27,7 @@ std::string outcome(const std::vector<std::string>& args) {
     text += ", max host bytes " + std::to_string(options.maxHostBytes);
   }
   if (options.control != kControlSocketName) text += ", control " + options.control;
+  for (const Ipv4Range& range : options.proxyFrom) text += ", proxy from " + rangeText(range);
   return text;
 }
 
@@ -54,6 +55,9 @@ TEST(ServerOptions, OptionsBeginWithTwoDashesAndEveryOtherArgumentSwitchesTheTra
       {{"--control=--x"}, "no trace, control --x"},
       {{"--control"}, "error: --control needs a value: PATH"},
       {{"--control="}, "error: --control needs a path"},
+      {{"--proxy-from", "10.0.0.0/8", "--proxy-from=127.0.0.1"},
+       "no trace, proxy from 10.0.0.0/8, proxy from 127.0.0.1"},
+      {{"--proxy-from"}, "error: --proxy-from needs a value: CIDR"},
       // After "--" nothing is an option.
       {{"--", "--help"}, "trace"},
       {{"--", "-h"}, "trace"},

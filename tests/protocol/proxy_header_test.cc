@@ -1,13 +1,12 @@
 #include "protocol/proxy_header.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace dirserver {
 namespace {
@@ -77,8 +76,11 @@ TEST(ProxyHeaderTest, ValidHeadersEndAtTheirLastByteWhateverTheReads) {
     Source source;
   };
   const Bytes8 tlvs = {0x04, 0x00, 0x02, 'a', 'b', 0x05, 0x00, 0x00, 0x20, 0x00, 0x01, 0x07};
+  Bytes written;
+  putProxyV2Header(written, networkOrder("203.0.113.7"), 40000, networkOrder("10.0.0.1"), 6001);
   const Case cases[] = {
       {"v2 ipv4", v2(0x21, 0x11, ipv4Block()), Source::Ipv4},
+      {"v2 as putProxyV2Header writes it", Bytes8(written.begin(), written.end()), Source::Ipv4},
       {"v2 ipv4 with TLVs", v2(0x21, 0x11, ipv4Block(tlvs)), Source::Ipv4},
       {"v2 local, empty", v2(0x20, 0x00, {}), Source::Local},
       {"v2 local, any block", v2(0x20, 0x11, {1, 2, 3}), Source::Local},
