@@ -43,7 +43,7 @@ Outcome read(const std::uint8_t* data, std::size_t size, std::size_t chunk) {
                                                              : ProxyHeaderReader::Fault::Signature,
           done ? reader.source() : ProxyHeaderReader::Source::OtherFamily,
           done && reader.source() == ProxyHeaderReader::Source::Ipv4 ? reader.address() : 0,
-          done && reader.source() == ProxyHeaderReader::Source::Ipv4 ? reader.port() : 0,
+          done && reader.source() == ProxyHeaderReader::Source::Ipv4 ? reader.port() : std::uint16_t{0},
           done ? reader.size() : 0,
           taken};
 }

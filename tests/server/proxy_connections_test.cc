@@ -67,7 +67,7 @@ CoreSettings trusting(const char* balancer) {
   return settings;
 }
 
-std::uint64_t counted(const CoreHarness& server, ConsoleError fault) {
+std::uint64_t counted(CoreHarness& server, ConsoleError fault) {
   return server.core().status().stats.errors[static_cast<std::size_t>(fault)];
 }
 
@@ -176,8 +176,8 @@ TEST(ProxyConnections, LimitsAndBansApplyToTheHeadersAddress) {
   settings.maxConnections = 3;
   settings.maxConnectionsPerAddress = 2;
   CoreHarness server(settings);
-  server.core().refuseFrom([](PeerAddress address) { return address == ipv4("198.51.100.66"); });
   server.start();
+  server.core().refuseFrom([](PeerAddress address) { return address == ipv4("198.51.100.66"); });
   std::vector<Client> held;
   for (int i = 0; i < 2; ++i) {
     held.emplace_back(server.port(), kBalancer);
