@@ -35,7 +35,7 @@ struct ControlSetup {
   BanList bans;
 };
 
-// Serves on `listenSocket` (non-blocking, listening) with the fixed settings, at most
+// Serves on each of `listenSockets` (non-blocking, listening) with the fixed settings, at most
 // `maxConnections` game port connections at once (what the descriptor budget leaves), saving the
 // registry's changes as `loaded` (what loading found) leaves off. The first SIGTERM or SIGINT
 // starts an orderly stop: accepting ends, open connections are dropped, a last snapshot holding
@@ -53,8 +53,9 @@ struct ControlSetup {
 // Run by systemd as a unit of Type=notify, it tells systemd READY=1 once it accepts connections,
 // STOPPING=1 at the stop signal, and WATCHDOG=1 from the loop as often as the unit's watchdog
 // asks; run otherwise, it sends nothing.
-int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxConnections,
-                      const LoadResult& loaded, const Companion& companion = {},
-                      ControlSetup control = {}, std::vector<Ipv4Range> proxyFrom = {});
+int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& context,
+                      std::size_t maxConnections, const LoadResult& loaded,
+                      const Companion& companion = {}, ControlSetup control = {},
+                      std::vector<Ipv4Range> proxyFrom = {});
 
 }  // namespace dirserver

@@ -83,10 +83,9 @@ class ServerCore::Connection final : public EventHandler {
 class ServerCore::Listener final : public EventHandler {
  public:
   Listener(ServerCore& core, int fd) : fd(fd), core_(core) {}
-  void onEvents(std::uint32_t) override { core_.acceptConnections(); }
+  void onEvents(std::uint32_t) override { core_.acceptConnections(*this); }
 
   const int fd;
-  bool paused = false;  // after a failed accept, until the pause timer fires
 
  private:
   ServerCore& core_;
@@ -129,7 +128,7 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, ChangePath& cha
       warningTimer_(reactor, [this] { reportRefusals(); }),
       acceptPauseTimer_(reactor,
                         [this] {
-                          if (listener_) listener_->paused = false;
+                          acceptPaused_ = false;
                           updateListening();
                         }),
       heartbeatTimer_(reactor, [this] { heartbeat(); }) {
@@ -154,14 +153,14 @@ ServerCore::~ServerCore() {
     reactor_.watch(connection->fd, connection.get(), 0);
     ::close(connection->fd);
   }
-  if (listener_) reactor_.watch(listener_->fd, listener_.get(), 0);
+  for (const auto& listener : listeners_) reactor_.watch(listener->fd, listener.get(), 0);
 }
 
 void ServerCore::listen(int listenSocket) {
   // Accepted connections inherit the listener's send buffer size.
   ::setsockopt(listenSocket, SOL_SOCKET, SO_SNDBUF, &settings_.sendBufferBytes,
                sizeof settings_.sendBufferBytes);
-  listener_ = std::make_unique<Listener>(*this, listenSocket);
+  listeners_.push_back(std::make_unique<Listener>(*this, listenSocket));
   updateListening();
 }
 
@@ -179,17 +178,18 @@ void ServerCore::reportError(ConsoleError error) {
 // Connections
 
 void ServerCore::updateListening() {
-  if (!listener_) return;
   // Even with every slot taken, newcomers are accepted: they may take the place of a connection
   // that makes no progress (makeRoomFor).
-  const bool wanted = !stopping_ && !listener_->paused;
-  reactor_.watch(listener_->fd, listener_.get(), wanted ? std::uint32_t{EPOLLIN} : 0u);
+  const bool wanted = !stopping_ && !acceptPaused_;
+  for (const auto& listener : listeners_) {
+    reactor_.watch(listener->fd, listener.get(), wanted ? std::uint32_t{EPOLLIN} : 0u);
+  }
 }
 
-void ServerCore::acceptConnections() {
+void ServerCore::acceptConnections(Listener& listener) {
   for (std::size_t accepted = 0; accepted < kAcceptBatch; ++accepted) {
     if (stopping_) break;
-    const Accepted taken = acceptConnection(listener_->fd);
+    const Accepted taken = acceptConnection(listener.fd);
     if (taken.fd < 0) {
       if (taken.error == 0) break;
       // A failed accept ends its request before its first read.
@@ -197,7 +197,7 @@ void ServerCore::acceptConnections() {
       if (isOutOfResources(taken.error)) {
         // The pending connection stays queued, so retrying at once would spin and flood the
         // console; give closing connections time to free what is missing.
-        listener_->paused = true;
+        acceptPaused_ = true;
         acceptPauseTimer_.setAt(reactor_.now() + settings_.acceptPause);
         break;
       }

@@ -88,7 +88,7 @@ class ServerCore {
   ServerCore& operator=(const ServerCore&) = delete;
 
   // Starts accepting on `listenSocket`, which must be non-blocking and listening; the core does
-  // not close it.
+  // not close it. May be called for several sockets: all are served alike.
   void listen(int listenSocket);
 
   // Serves `fd`, a connected non-blocking socket from the IPv4 `address` (network byte order), as
@@ -132,7 +132,7 @@ class ServerCore {
   class Connection;
   class Listener;
 
-  void acceptConnections();
+  void acceptConnections(Listener& listener);
   bool trustsProxy(std::uint32_t address) const;
   void adoptFromBalancer(int fd, std::uint32_t address);
   bool readProxyHeader(Connection& connection);
@@ -161,10 +161,12 @@ class ServerCore {
   ChangePath& changes_;
   CoreSettings settings_;
   ServerStatus& status_;
-  std::unique_ptr<Listener> listener_;
+  std::vector<std::unique_ptr<Listener>> listeners_;
+  bool acceptPaused_ = false;  // after a failed accept, until the pause timer fires
   std::vector<std::unique_ptr<Connection>> connections_;
   std::size_t closedCount_ = 0;  // closed, released at the end of the pass
-  std::size_t awaitingHeader_ = 0;  // open balancers' connections whose header is unread
+  // Open connections of balancers whose header is unread.
+  std::size_t awaitingHeader_ = 0;
   bool releaseDeferred_ = false;
   std::deque<Connection*> waitingForBudget_;  // in the order their headers arrived
   bool admissionDeferred_ = false;
