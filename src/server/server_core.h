@@ -106,7 +106,8 @@ class ServerCore {
   // What the control socket asks of the core; all of it on the reactor's thread.
 
   // Connections to the game port from an address (network byte order) for which `refused` holds
-  // are closed at accept, before anything is read or sent, and counted as banned. Empty: none is.
+  // are closed at accept, before anything is read or sent, and counted as banned; a trusted
+  // balancer's connection, once its header names the address. Empty: none is.
   void refuseFrom(std::function<bool(PeerAddress)> refused) { refused_ = std::move(refused); }
 
   // Closes the open connections, and removes the hosts, of every address that is refused now (a
