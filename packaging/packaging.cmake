@@ -76,7 +76,8 @@ install(CODE "
   configure_file(\"${PROJECT_SOURCE_DIR}/packaging/dirserver.service.in\" \"${dirserver_unit}\"
                  @ONLY)
 ")
-install(FILES ${dirserver_unit} DESTINATION ${DIRSERVER_SYSTEMD_UNIT_DIR})
+install(FILES ${dirserver_unit} ${PROJECT_SOURCE_DIR}/packaging/dirserver.socket
+        DESTINATION ${DIRSERVER_SYSTEMD_UNIT_DIR})
 
 set(CPACK_PACKAGE_NAME dirserver)
 # Debian's limits: a synopsis of at most 80 characters, description lines of at most 80.

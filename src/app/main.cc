@@ -6,14 +6,17 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/console_queue.h"
 #include "http/http_server.h"
+#include "net/handed_sockets.h"
 #include "net/listener.h"
 #include "app/options.h"
 #include "app/serve.h"
@@ -58,6 +61,33 @@ int main(int argc, char** argv) {
   context.maxHostBytes = options.maxHostBytes;
   context.summarizeRefreshes = options.summarizeRefreshes;
 
+  // Sockets handed over by whoever started the server (systemd's socket activation) each serve the
+  // --listen address they listen on; anything else handed over ends the start. The addresses
+  // left are bound here.
+  const auto handed = takeHandedDescriptors(error);
+  if (!handed) {
+    std::fprintf(context.console.err, "+error: socket activation: %s\n", error.c_str());
+    return 1;
+  }
+  std::vector<int> listenSockets(options.listen.size(), -1);
+  for (const int fd : *handed) {
+    const auto at = listeningIpv4(fd, error);
+    std::size_t match = 0;
+    while (at && match < options.listen.size() &&
+           (listenSockets[match] >= 0 || options.listen[match].address != at->address ||
+            options.listen[match].port != at->port)) {
+      ++match;
+    }
+    if (!at || match == options.listen.size()) {
+      if (at) error = "descriptor " + std::to_string(fd) + " listens on no --listen address";
+      std::fprintf(context.console.err, "+error: socket activation: %s\n", error.c_str());
+      return 1;
+    }
+    listenSockets[match] = fd;
+  }
+  const auto toBind =
+      static_cast<std::uint64_t>(std::count(listenSockets.begin(), listenSockets.end(), -1));
+
   // Checked before anything is opened: a server short of descriptors would fail its accepts one
   // after the other instead of serving.
   const HttpSettings httpSettings;
@@ -66,7 +96,8 @@ int main(int argc, char** argv) {
       {.openAtStart = countOpenDescriptors(),
        .httpWindow = options.http ? httpSettings.maxConnections + kHttpDescriptorsBesideConnections
                                   : 0,
-       .controlSocket = ControlSettings{}.maxConnections + kControlDescriptorsBesideConnections},
+       .controlSocket = ControlSettings{}.maxConnections + kControlDescriptorsBesideConnections,
+       .extraListeners = toBind > 1 ? toBind - 1 : 0},
       CoreSettings{}.maxConnections);
   if (!descriptors.enough()) {
     std::fprintf(context.console.err,
@@ -77,10 +108,21 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const int listenSocket = bindListener(kListenPort);
-  if (listenSocket < 0) {
-    std::fprintf(context.console.err, "+error: bind() error\n");
-    return 1;
+  const auto closeListeners = [&listenSockets] {
+    for (const int fd : listenSockets) {
+      if (fd >= 0) ::close(fd);
+    }
+  };
+  std::vector<int> bound;  // the sockets bound here, which listen once the registry is loaded
+  for (std::size_t i = 0; i < listenSockets.size(); ++i) {
+    if (listenSockets[i] >= 0) continue;
+    listenSockets[i] = bindListener(options.listen[i].port, options.listen[i].address);
+    if (listenSockets[i] < 0) {
+      std::fprintf(context.console.err, "+error: bind() error\n");
+      closeListeners();
+      return 1;
+    }
+    bound.push_back(listenSockets[i]);
   }
   // The HTTP window's port is taken as early, so that a server that cannot have it never touches
   // the file either. It listens and serves once the loop is set up, on threads of its own, and
@@ -91,7 +133,7 @@ int main(int argc, char** argv) {
     http = std::make_unique<HttpServer>(httpSettings);
     if (!http->bind(httpAddress(*options.http), error)) {
       std::fprintf(context.console.err, "+error: --http: %s\n", error.c_str());
-      ::close(listenSocket);
+      closeListeners();
       return 1;
     }
     companion.start = [&http](const ServerStatus& status, LoopConsoleLine lines, std::string& why) {
@@ -108,7 +150,7 @@ int main(int argc, char** argv) {
   if (!control.open(options.control, error)) {
     if (options.controlGiven || control.answeredByServer()) {
       std::fprintf(context.console.err, "+error: control socket: %s\n", error.c_str());
-      ::close(listenSocket);
+      closeListeners();
       return 1;
     }
     std::fprintf(context.console.err,
@@ -121,7 +163,7 @@ int main(int argc, char** argv) {
   const std::string bansFile = bansFileBeside(context.listFile);
   std::optional<BanList> bans = loadBans(bansFile, context.console);
   if (!bans) {
-    ::close(listenSocket);
+    closeListeners();
     return 1;
   }
   // Loaded after the bind, so a server that cannot have its port never touches the file, and
@@ -129,7 +171,7 @@ int main(int argc, char** argv) {
   // is there but cannot be read ends the server: it must not be replaced by the first save.
   LoadResult loaded = loadServerList(context);
   if (!loaded.readable) {
-    ::close(listenSocket);
+    closeListeners();
     return 1;
   }
   // The file holds something the registry does not (damage, duplicates, stale keys): it is
@@ -138,11 +180,13 @@ int main(int argc, char** argv) {
   writeBackIfNeeded(context, loaded);
   // From here on the hosts age by the monotonic clock, each from what its stored time says now.
   anchorHostAges(context);
-  if (!startListening(listenSocket)) {
-    std::fprintf(context.console.err, "+error: listen() error\n");
-    ::close(listenSocket);
-    return 1;
+  for (const int fd : bound) {
+    if (!startListening(fd)) {
+      std::fprintf(context.console.err, "+error: listen() error\n");
+      closeListeners();
+      return 1;
+    }
   }
-  return serveUntilStopped(listenSocket, context, descriptors.gameConnections, loaded, companion,
-                           {control.fd(), bansFile, std::move(*bans)});
+  return serveUntilStopped(listenSockets, context, descriptors.gameConnections, loaded, companion,
+                           {control.fd(), bansFile, std::move(*bans)}, options.proxyFrom);
 }

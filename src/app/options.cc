@@ -6,13 +6,15 @@
 #include <string_view>
 
 #include "common/version.h"
+#include "protocol/message.h"
 
 namespace dirserver {
 namespace {
 
 constexpr const char* kUsage =
     "usage: dirserver [--http ADDRESS:PORT] [--max-host-bytes BYTES] [--console full|summary]\n"
-    "                 [--control PATH] [trace]\n"
+    "                 [--control PATH] [--listen ADDRESS:PORT]... [--proxy-from CIDR]...\n"
+    "                 [trace]\n"
     "\n"
     "The directory server of the game: hosts register and announce their shutdown on TCP port\n"
     "6001 (every local IPv4 address), clients fetch the listing of every registered host. The\n"
@@ -32,6 +34,15 @@ constexpr const char* kUsage =
     "  --control PATH       the control socket for dirctl's operator commands (ban, unban,\n"
     "                       bans, remove, snapshot, status); default dirserver.sock in the\n"
     "                       working directory, without which the server still serves\n"
+    "  --listen ADDRESS:PORT\n"
+    "                       serve the game port on this IPv4 address and port instead of\n"
+    "                       0.0.0.0:6001; may be given again. Sockets handed over by\n"
+    "                       systemd (LISTEN_FDS) are served instead of bound when each\n"
+    "                       listens on one of these\n"
+    "  --proxy-from CIDR    trust the load balancers at these addresses (A.B.C.D or\n"
+    "                       A.B.C.D/N; may be given again): their connections must begin\n"
+    "                       with a PROXY header (version 1 or 2), whose address then counts\n"
+    "                       as the peer's for ownership, bans and limits\n"
     "  --help, -h           this text\n"
     "  --version            the version\n"
     "\n"
@@ -126,17 +137,28 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
       }
       (name == "--help" ? options.help : options.version) = true;
     } else if (name == "--http" || name == "--max-host-bytes" || name == "--console" ||
-               name == "--control") {
+               name == "--control" || name == "--proxy-from" || name == "--listen") {
       if (!hasValue) {
         if (i + 1 == args.size()) {
           error = name + " needs a value: " +
-                  (name == "--http"      ? "ADDRESS:PORT"
-                   : name == "--control" ? "PATH"
-                   : name == "--console" ? "full or summary"
-                                         : "BYTES");
+                  (name == "--http"         ? "ADDRESS:PORT"
+                   : name == "--control"    ? "PATH"
+                   : name == "--console"    ? "full or summary"
+                   : name == "--proxy-from" ? "CIDR"
+                   : name == "--listen"     ? "ADDRESS:PORT"
+                                            : "BYTES");
           return false;
         }
         value = args[++i];
+      }
+      if (name == "--proxy-from") {
+        const auto range = parseIpv4Range(value, error);
+        if (!range) {
+          error = "--proxy-from " + error;
+          return false;
+        }
+        options.proxyFrom.push_back(*range);
+        continue;
       }
       if (name == "--control") {
         if (value.empty()) {
@@ -164,15 +186,20 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
       }
       Ipv4Endpoint endpoint;
       if (!parseIpv4Endpoint(value, endpoint, error)) {
-        error = "--http " + error;
+        error = name + " " + error;
         return false;
       }
-      options.http = endpoint;
+      if (name == "--listen") {
+        options.listen.push_back(endpoint);
+      } else {
+        options.http = endpoint;
+      }
     } else {
       error = "unknown option '" + name + "'; 'dirserver --help' lists the options";
       return false;
     }
   }
+  if (options.listen.empty()) options.listen.push_back({0, kListenPort});
   return true;
 }
 

@@ -9,6 +9,7 @@
 
 #include "common/console.h"
 #include "protocol/control_protocol.h"
+#include "registry/ban_list.h"
 #include "registry/server_registry.h"
 
 namespace dirserver {
@@ -27,6 +28,10 @@ struct ServerOptions {
   std::string control = kControlSocketName;           // --control PATH: the control socket
   bool controlGiven = false;         // --control was given (not the default path)
   bool summarizeRefreshes = false;   // --console summary (--console full: the default)
+  // --proxy-from CIDR, each time it is given.
+  std::vector<Ipv4Range> proxyFrom;
+  // --listen ADDRESS:PORT, each time it is given; 0.0.0.0:6001 when it is not.
+  std::vector<Ipv4Endpoint> listen;
   bool help = false;                 // --help or -h: print the usage and exit
   bool version = false;              // --version: print the version and exit
 };
@@ -41,10 +46,12 @@ bool parseIpv4Endpoint(const std::string& text, Ipv4Endpoint& endpoint, std::str
 bool parseByteCount(const std::string& text, std::uint64_t& bytes, std::string& error);
 
 // Parses the arguments after the program name. Options: --help (also -h), --version,
-// --http ADDRESS:PORT, --max-host-bytes BYTES, --console full|summary and --control PATH (each
-// also as --NAME=VALUE); "--" ends the options. Every other argument switches on the key trace.
-// Returns false with `error` (one line, no program name, no line end) on an unknown option, a
-// missing or bad value, or a value given to an option that takes none.
+// --http ADDRESS:PORT, --max-host-bytes BYTES, --console full|summary, --control PATH, and
+// --listen ADDRESS:PORT and --proxy-from CIDR, which may be given again (each also as
+// --NAME=VALUE); "--" ends the options.
+// Every other argument switches on the key trace. Returns false with `error` (one line, no program
+// name, no line end) on an unknown option, a missing or bad value, or a value given to an option
+// that takes none.
 bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& options,
                         std::string& error);
 

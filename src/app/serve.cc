@@ -91,10 +91,13 @@ class LoopSignals final : public EventHandler {
 
 }  // namespace
 
-int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxConnections,
-                      const LoadResult& loaded, const Companion& companion, ControlSetup control) {
+int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& context,
+                      std::size_t maxConnections, const LoadResult& loaded,
+                      const Companion& companion, ControlSetup control,
+                      std::vector<Ipv4Range> proxyFrom) {
   CoreSettings settings;
   settings.maxConnections = maxConnections;
+  settings.proxyFrom = std::move(proxyFrom);
   const ControlSettings controlSettings{control.bansFile};
   // Blocked before the saver's and the worker's threads start, which inherit the mask: only the
   // loop takes them.
@@ -141,7 +144,7 @@ int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxC
     });
     watchdog->setAt(reactor.now());
   }
-  server.listen(listenSocket);
+  for (const int listenSocket : listenSockets) server.listen(listenSocket);
   ConsoleRelay relay(reactor, context.console);
   if (companion.start) {
     std::string error;

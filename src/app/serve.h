@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "persist/list_loader.h"
 #include "registry/ban_list.h"
@@ -34,7 +35,7 @@ struct ControlSetup {
   BanList bans;
 };
 
-// Serves on `listenSocket` (non-blocking, listening) with the fixed settings, at most
+// Serves on each of `listenSockets` (non-blocking, listening) with the fixed settings, at most
 // `maxConnections` game port connections at once (what the descriptor budget leaves), saving the
 // registry's changes as `loaded` (what loading found) leaves off. The first SIGTERM or SIGINT
 // starts an orderly stop: accepting ends, open connections are dropped, a last snapshot holding
@@ -47,12 +48,14 @@ struct ControlSetup {
 // cannot start, "+error: --http: REASON" goes to console.err and the function returns 1 before
 // serving. A snapshot starts at once when loading replayed logs or its write-back failed.
 // `control`: the control socket is served beside the game port, its bans refuse connections at
-// accept, and SIGHUP reads the bans file again.
+// accept, and SIGHUP reads the bans file again. `proxyFrom`: the trusted balancers
+// (CoreSettings::proxyFrom).
 // Run by systemd as a unit of Type=notify, it tells systemd READY=1 once it accepts connections,
 // STOPPING=1 at the stop signal, and WATCHDOG=1 from the loop as often as the unit's watchdog
 // asks; run otherwise, it sends nothing.
-int serveUntilStopped(int listenSocket, ServerContext& context, std::size_t maxConnections,
-                      const LoadResult& loaded, const Companion& companion = {},
-                      ControlSetup control = {});
+int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& context,
+                      std::size_t maxConnections, const LoadResult& loaded,
+                      const Companion& companion = {}, ControlSetup control = {},
+                      std::vector<Ipv4Range> proxyFrom = {});
 
 }  // namespace dirserver

@@ -36,6 +36,9 @@ enum class ConsoleError : std::uint8_t {
   UnhandledType,  // a request of a type the server does not handle
   SaveFailed,     // a snapshot of the server list failed
   CommitFailed,   // changes could not be appended to the log
+  ProxyHeader,    // a trusted balancer's connection began with no valid PROXY header
+  ProxyFamily,    // ...with one that carries a peer that is not IPv4
+  ProxyLocal,     // ...with a LOCAL one, then asked for a change
   Count
 };
 
@@ -85,6 +88,14 @@ inline constexpr FaultRow kFaults[] = {
     {ConsoleError::CommitFailed,
      "- could not save server list changes (%s): they wait in memory and are tried again\n",
      kPriorityError, "commit_failed", RequestOutcome::Served},
+    {ConsoleError::ProxyHeader, "+error: invalid PROXY header from a trusted balancer\n",
+     kPriorityError, "proxy_header", RequestOutcome::Rejected},
+    {ConsoleError::ProxyFamily,
+     "+warning: PROXY header carries a peer that is not IPv4, connection closed\n",
+     kPriorityWarning, "proxy_family", RequestOutcome::Refused},
+    {ConsoleError::ProxyLocal,
+     "+warning: a balancer's own (LOCAL) connection asked for a change, connection closed\n",
+     kPriorityWarning, "proxy_local", RequestOutcome::Refused},
 };
 
 namespace outcome_detail {

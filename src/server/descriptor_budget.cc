@@ -11,7 +11,7 @@ DescriptorBudget planDescriptors(std::uint64_t limit, const DescriptorDemand& de
       demand.openAtStart > kStandardStreams ? demand.openAtStart - kStandardStreams : 0;
   DescriptorBudget budget;
   budget.limit = limit;
-  const std::uint64_t beside = demand.httpWindow + demand.controlSocket;
+  const std::uint64_t beside = demand.httpWindow + demand.controlSocket + demand.extraListeners;
   budget.reserved = demand.openAtStart + kOwnDescriptors + beside;
   budget.required = kMinDescriptors + inherited + beside;
   if (budget.enough()) {

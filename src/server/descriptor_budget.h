@@ -28,6 +28,8 @@ struct DescriptorDemand {
   // The most the control socket holds at once (its listener, connections and the bans file's
   // descriptors); 0 when there is none.
   std::uint64_t controlSocket = 0;
+  // Listening sockets the server binds for the game port beyond the one counted among its own.
+  std::uint64_t extraListeners = 0;
 };
 
 struct DescriptorBudget {

@@ -13,6 +13,11 @@ Dispatched hostRequest(RequestKind kind, HostOutcome outcome) {
 
 }  // namespace
 
+bool changesRegistry(const MessageHeader& header) {
+  return header.messageType == static_cast<std::uint32_t>(MessageType::Registration) ||
+         header.messageType == static_cast<std::uint32_t>(MessageType::Shutdown);
+}
+
 Dispatched dispatchRequest(ServerContext& context, const MessageHeader& header, ByteView body,
                            PeerAddress from) {
   switch (header.messageType) {

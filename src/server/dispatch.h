@@ -22,6 +22,10 @@ struct Dispatched {
   std::optional<ConsoleError> error;  // the console line it printed, if it reported a fault
 };
 
+// Whether a request of this type can change the registry (a registration or a shutdown), as
+// opposed to one that only reads it or is not handled.
+bool changesRegistry(const MessageHeader& header);
+
 // Handles one request whose frame was read whole and passed its checks, and says how to answer it:
 //   2  ListRequest    the listing (the body is ignored)
 //   4  Registration   handleRegistration, then the acknowledgement, whatever the handler made of

@@ -1,5 +1,6 @@
 #include "server/server_core.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "net/framing.h"
 #include "net/socket_io.h"
 #include "net/stream_connection.h"
+#include "protocol/proxy_header.h"
 #include "server/change_path.h"
 #include "server/dispatch.h"
 #include "server/expiry_sweep.h"
@@ -26,8 +28,15 @@ class ServerCore::Connection final : public StreamConnection::Handler {
   Connection(ServerCore& core, int fd, std::uint32_t address)
       : stream(core.reactor_, fd, *this), address(address), core_(core) {}
 
-  std::span<std::uint8_t> receiveSpace() override { return frame.space(); }
-  void received(std::size_t count) override { core_.requestReceived(*this, count); }
+  // A trusted balancer's header comes first, read never past its end; then the request.
+  std::span<std::uint8_t> receiveSpace() override { return proxy ? proxy->space() : frame.space(); }
+  void received(std::size_t count) override {
+    if (proxy) {
+      core_.proxyHeaderReceived(*this, count);
+    } else {
+      core_.requestReceived(*this, count);
+    }
+  }
   // The peer closed its side, or the receive failed, before the step had all its bytes.
   void inputEnded() override {
     expired();
@@ -52,7 +61,13 @@ class ServerCore::Connection final : public StreamConnection::Handler {
   bool reading() const { return !answering; }
 
   StreamConnection stream;
-  const std::uint32_t address;  // counted against the per-address bound, never printed or kept
+  // Counted against the per-address bound, never printed or kept. For a connection from a trusted
+  // balancer, the address its PROXY header gives, once read.
+  std::uint32_t address;
+  // While a trusted balancer's header is unread: its reader. Such a connection is counted against
+  // no address yet.
+  std::unique_ptr<ProxyHeaderReader> proxy;
+  bool local = false;  // the balancer's own connection (a LOCAL header): no changes
   FrameReader frame;
   std::size_t budget = 0;  // bytes of the memory budget its body holds
   bool answering = false;  // its request is handled; it sends its answer
@@ -67,10 +82,9 @@ class ServerCore::Connection final : public StreamConnection::Handler {
 class ServerCore::Listener final : public EventHandler {
  public:
   Listener(ServerCore& core, int fd) : fd(fd), core_(core) {}
-  void onEvents(std::uint32_t) override { core_.acceptConnections(); }
+  void onEvents(std::uint32_t) override { core_.acceptConnections(*this); }
 
   const int fd;
-  bool paused = false;  // after a failed accept, until the pause timer fires
 
  private:
   ServerCore& core_;
@@ -79,6 +93,10 @@ class ServerCore::Listener final : public EventHandler {
 namespace {
 
 constexpr std::size_t kAcceptBatch = 64;
+// A balancer's connection has no address to shed for until its header is read, so while every
+// slot is taken up to this many more are taken in to be read; a header then takes a slot as any
+// newcomer would, or its connection is closed.
+constexpr std::size_t kSparePerBalancerHeaders = 16;
 
 // The acknowledgement as the parts of an answer.
 const ByteView kAckParts[] = {ByteView(kAckMessage)};
@@ -100,7 +118,7 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, ChangePath& cha
       refusals_(reactor, context.console, settings.warningInterval),
       acceptPauseTimer_(reactor,
                         [this] {
-                          if (listener_) listener_->paused = false;
+                          acceptPaused_ = false;
                           updateListening();
                         }),
       heartbeat_(reactor, context.console, changes.status().stats) {
@@ -109,14 +127,14 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, ChangePath& cha
 
 // The connections close their descriptors as they go.
 ServerCore::~ServerCore() {
-  if (listener_) reactor_.watch(listener_->fd, listener_.get(), 0);
+  for (const auto& listener : listeners_) reactor_.watch(listener->fd, listener.get(), 0);
 }
 
 void ServerCore::listen(int listenSocket) {
   // Accepted connections inherit the listener's send buffer size.
   ::setsockopt(listenSocket, SOL_SOCKET, SO_SNDBUF, &settings_.sendBufferBytes,
                sizeof settings_.sendBufferBytes);
-  listener_ = std::make_unique<Listener>(*this, listenSocket);
+  listeners_.push_back(std::make_unique<Listener>(*this, listenSocket));
   updateListening();
 }
 
@@ -134,17 +152,18 @@ void ServerCore::reportError(ConsoleError error) {
 // Connections
 
 void ServerCore::updateListening() {
-  if (!listener_) return;
   // Even with every slot taken, newcomers are accepted: they may take the place of a connection
   // that makes no progress (makeRoomFor).
-  const bool wanted = !stopping_ && !listener_->paused;
-  reactor_.watch(listener_->fd, listener_.get(), wanted ? std::uint32_t{EPOLLIN} : 0u);
+  const bool wanted = !stopping_ && !acceptPaused_;
+  for (const auto& listener : listeners_) {
+    reactor_.watch(listener->fd, listener.get(), wanted ? std::uint32_t{EPOLLIN} : 0u);
+  }
 }
 
-void ServerCore::acceptConnections() {
+void ServerCore::acceptConnections(Listener& listener) {
   for (std::size_t accepted = 0; accepted < kAcceptBatch; ++accepted) {
     if (stopping_) break;
-    const Accepted taken = acceptConnection(listener_->fd);
+    const Accepted taken = acceptConnection(listener.fd);
     if (taken.fd < 0) {
       if (taken.error == 0) break;
       // A failed accept ends its request before its first read.
@@ -152,7 +171,7 @@ void ServerCore::acceptConnections() {
       if (isOutOfResources(taken.error)) {
         // The pending connection stays queued, so retrying at once would spin and flood the
         // console; give closing connections time to free what is missing.
-        listener_->paused = true;
+        acceptPaused_ = true;
         acceptPauseTimer_.setAt(reactor_.now() + settings_.acceptPause);
         break;
       }
@@ -160,12 +179,16 @@ void ServerCore::acceptConnections() {
     }
     const int fd = taken.fd;
     const std::uint32_t address = taken.address;
+    if (trustsProxy(address)) {
+      adoptFromBalancer(fd, address);
+      continue;
+    }
     if (refused_ && refused_(address)) {
       ::close(fd);
       ++status_.stats.connectionsBanned;
       continue;
     }
-    if (connectionCount() >= settings_.maxConnections && !makeRoomFor(address)) {
+    if (slotsTaken() >= settings_.maxConnections && !makeRoomFor(address)) {
       ::close(fd);
       refusals_.refusedWhileFull();
       ++status_.stats.connectionsRefused;
@@ -185,7 +208,10 @@ bool ServerCore::makeRoomFor(std::uint32_t address) {
   if (connectionsFrom(address) >= most) return false;
   Connection* victim = nullptr;
   for (const auto& connection : connections_) {
-    if (connection->stream.closed() || connectionsFrom(connection->address) != most) continue;
+    if (connection->stream.closed() || connection->proxy ||
+        connectionsFrom(connection->address) != most) {
+      continue;
+    }
     if (victim == nullptr || connection->stream.lastProgress() < victim->stream.lastProgress()) {
       victim = connection.get();
     }
@@ -277,6 +303,11 @@ void ServerCore::requestReceived(Connection& connection, std::size_t count) {
 }
 
 void ServerCore::dispatch(Connection& connection) {
+  if (connection.local && changesRegistry(connection.frame.header())) {
+    reportError(ConsoleError::ProxyLocal);
+    close(connection);
+    return;
+  }
   const auto begun = reactor_.now();
   const Dispatched dispatched = changes_.change(ChangeOrigin::Request, [&] {
     // A request's lines reach the console together, or are dropped together.
@@ -414,7 +445,9 @@ void ServerCore::closed(Connection& connection) {
     status_.stats.bodyBudgetInUse = bodyBytes_;
     admitWaitingBodiesAtPassEnd();
   }
-  auto count = perAddress_.find(connection.address);
+  // One whose balancer's header was not yet read whole was never counted.
+  if (connection.proxy) --awaitingHeader_;
+  auto count = connection.proxy ? perAddress_.end() : perAddress_.find(connection.address);
   if (count != perAddress_.end() && --count->second == 0) perAddress_.erase(count);
   status_.stats.connectionsOpen = connectionCount();
   // Events of this pass may still name the connection: it is released when the pass ends.
@@ -439,12 +472,100 @@ void ServerCore::releaseClosed() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Connections from trusted balancers
+
+bool ServerCore::trustsProxy(std::uint32_t address) const {
+  const std::uint32_t hostOrder = ntohl(address);
+  return std::any_of(settings_.proxyFrom.begin(), settings_.proxyFrom.end(),
+                     [hostOrder](const Ipv4Range& range) { return range.contains(hostOrder); });
+}
+
+// Taken in without the checks of its address, which is the balancer's: they are made when its
+// header says whose connection it is (admitProxied).
+void ServerCore::adoptFromBalancer(int fd, std::uint32_t address) {
+  if (connectionCount() >= settings_.maxConnections + kSparePerBalancerHeaders) {
+    ::close(fd);
+    refusals_.refusedWhileFull();
+    ++status_.stats.connectionsRefused;
+    return;
+  }
+  auto owned = std::make_unique<Connection>(*this, fd, address);
+  Connection& connection = *owned;
+  connection.proxy = std::make_unique<ProxyHeaderReader>();
+  ++awaitingHeader_;
+  connections_.push_back(std::move(owned));
+  ++status_.stats.connectionsAccepted;
+  status_.stats.connectionsOpen = connectionCount();
+  connection.stream.setDeadlineIn(settings_.recvTimeout);
+  connection.stream.receive();
+}
+
+// The balancer's header as far as it has come; once it is whole and its connection admitted, the
+// request's bytes follow it on the same stream.
+void ServerCore::proxyHeaderReceived(Connection& connection, std::size_t count) {
+  ProxyHeaderReader& header = *connection.proxy;
+  header.received(count);
+  if (header.step() == ProxyHeaderReader::Step::Reading) return;
+  if (header.step() == ProxyHeaderReader::Step::Rejected) {
+    reportError(ConsoleError::ProxyHeader);
+    close(connection);
+    return;
+  }
+  if (admitProxied(connection)) connection.stream.setDeadlineIn(settings_.recvTimeout);
+}
+
+// The checks an accept makes of any other connection, made of the address the header gives (the
+// balancer's own for a LOCAL one): the ban, a slot of its own when all are taken, the
+// per-address bound. Returns whether the connection is admitted; if not, it is closed.
+bool ServerCore::admitProxied(Connection& connection) {
+  const ProxyHeaderReader& header = *connection.proxy;
+  switch (header.source()) {
+    case ProxyHeaderReader::Source::Ipv4:
+      connection.address = header.address();
+      break;
+    case ProxyHeaderReader::Source::Local:
+      connection.local = true;
+      break;
+    case ProxyHeaderReader::Source::OtherFamily:
+      reportError(ConsoleError::ProxyFamily);
+      close(connection);
+      return false;
+  }
+  const std::uint32_t address = connection.address;
+  if (refused_ && refused_(address)) {
+    ++status_.stats.connectionsBanned;
+    close(connection);
+    return false;
+  }
+  if (slotsTaken() >= settings_.maxConnections && !makeRoomFor(address)) {
+    refusals_.refusedWhileFull();
+    ++status_.stats.connectionsRefused;
+    close(connection);
+    return false;
+  }
+  std::size_t& fromAddress = perAddress_[address];
+  if (fromAddress >= settings_.maxConnectionsPerAddress) {
+    refusals_.refusedOverAddressLimit();
+    ++status_.stats.connectionsRefused;
+    close(connection);
+    return false;
+  }
+  ++fromAddress;
+  connection.proxy.reset();
+  --awaitingHeader_;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Reports and the stop
 
 std::uint32_t ServerCore::enforceRefusal() {
   if (!refused_) return 0;
   for (auto& connection : connections_) {
-    if (connection->stream.closed() || !refused_(connection->address)) continue;
+    // A balancer's connection whose header is unread is checked when it is read.
+    if (connection->stream.closed() || connection->proxy || !refused_(connection->address)) {
+      continue;
+    }
     connection->stream.resetOnClose();
     close(*connection);
   }

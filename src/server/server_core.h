@@ -15,6 +15,7 @@
 
 #include "listing/snapshot_pieces.h"
 #include "net/reactor.h"
+#include "registry/ban_list.h"
 #include "registry/server_context.h"
 #include "server/expiry_sweep.h"
 #include "server/loop_reports.h"
@@ -61,6 +62,14 @@ struct CoreSettings {
   // stalled longest is dropped. A dropped reader's connection is reset, so that the kernel lets go
   // of what it still held for it.
   std::size_t stalledSendBytes = 256 * 1024 * 1024;
+  // The load balancers trusted to say whom they carry a connection for. A connection from one of
+  // these addresses must begin with a PROXY header, read under the request's deadline, and is
+  // from then on the connection of the address the header gives: its ban, its share of the slots
+  // and the per-address bound are checked then, not at accept, and registration and shutdown go
+  // by that address. A LOCAL header (the balancer's own health check) may ask only for the
+  // acknowledgement or the listing; a header carrying a peer that is not IPv4 is closed. Senders
+  // of other addresses are read as they are, a PROXY header being just bytes that are no request.
+  std::vector<Ipv4Range> proxyFrom;
 };
 
 // Serves connections one request each: reads the frame (each step within its deadline, printing
@@ -80,7 +89,7 @@ class ServerCore {
   ServerCore& operator=(const ServerCore&) = delete;
 
   // Starts accepting on `listenSocket`, which must be non-blocking and listening; the core does
-  // not close it.
+  // not close it. May be called for several sockets: all are served alike.
   void listen(int listenSocket);
 
   // Serves `fd`, a connected non-blocking socket from the IPv4 `address` (network byte order), as
@@ -98,7 +107,8 @@ class ServerCore {
   // What the control socket asks of the core; all of it on the reactor's thread.
 
   // Connections to the game port from an address (network byte order) for which `refused` holds
-  // are closed at accept, before anything is read or sent, and counted as banned. Empty: none is.
+  // are closed at accept, before anything is read or sent, and counted as banned; a trusted
+  // balancer's connection, once its header names the address. Empty: none is.
   void refuseFrom(std::function<bool(PeerAddress)> refused) { refused_ = std::move(refused); }
 
   // Closes the open connections, and removes the hosts, of every address that is refused now (a
@@ -112,6 +122,8 @@ class ServerCore {
   // What the core holds now, for tests and the status counters.
   std::size_t connectionCount() const { return connections_.size() - closedCount_; }
   std::size_t connectionsFrom(std::uint32_t address) const;
+  // Connections that hold a slot: all but those of balancers whose header is unread.
+  std::size_t slotsTaken() const { return connectionCount() - awaitingHeader_; }
   std::size_t bodyBudgetInUse() const { return bodyBytes_; }
   std::size_t answerBudgetInUse() const { return answerBytes_; }
   std::size_t stalledSenders() const { return stalledCount_; }
@@ -122,7 +134,11 @@ class ServerCore {
   class Connection;
   class Listener;
 
-  void acceptConnections();
+  void acceptConnections(Listener& listener);
+  bool trustsProxy(std::uint32_t address) const;
+  void adoptFromBalancer(int fd, std::uint32_t address);
+  void proxyHeaderReceived(Connection& connection, std::size_t count);
+  bool admitProxied(Connection& connection);
   void updateListening();
   void requestReceived(Connection& connection, std::size_t count);
   bool reserveBody(Connection& connection);
@@ -145,9 +161,12 @@ class ServerCore {
   ChangePath& changes_;
   CoreSettings settings_;
   ServerStatus& status_;
-  std::unique_ptr<Listener> listener_;
+  std::vector<std::unique_ptr<Listener>> listeners_;
+  bool acceptPaused_ = false;  // after a failed accept, until the pause timer fires
   std::vector<std::unique_ptr<Connection>> connections_;
   std::size_t closedCount_ = 0;  // closed, released at the end of the pass
+  // Open connections of balancers whose header is unread.
+  std::size_t awaitingHeader_ = 0;
   bool releaseDeferred_ = false;
   std::deque<Connection*> waitingForBudget_;  // in the order their headers arrived
   bool admissionDeferred_ = false;

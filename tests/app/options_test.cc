@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "protocol/message.h"
 #include "support/test_support.h"
 
 namespace dirserver {
@@ -17,16 +18,21 @@ std::string outcome(const std::vector<std::string>& args) {
   if (options.help) text += ", help";
   if (options.version) text += ", version";
   if (options.summarizeRefreshes) text += ", summary";
-  if (options.http) {
-    text += ", http " + std::to_string(options.http->address >> 24) + "." +
-            std::to_string((options.http->address >> 16) & 0xFF) + "." +
-            std::to_string((options.http->address >> 8) & 0xFF) + "." +
-            std::to_string(options.http->address & 0xFF) + ":" + std::to_string(options.http->port);
+  const auto endpoint = [](const Ipv4Endpoint& at) {
+    return std::to_string(at.address >> 24) + "." + std::to_string((at.address >> 16) & 0xFF) +
+           "." + std::to_string((at.address >> 8) & 0xFF) + "." +
+           std::to_string(at.address & 0xFF) + ":" + std::to_string(at.port);
+  };
+  if (options.http) text += ", http " + endpoint(*options.http);
+  if (options.listen.size() != 1 || options.listen[0].address != 0 ||
+      options.listen[0].port != kListenPort) {
+    for (const Ipv4Endpoint& at : options.listen) text += ", listen " + endpoint(at);
   }
   if (options.maxHostBytes != kDefaultMaxHostBytes) {
     text += ", max host bytes " + std::to_string(options.maxHostBytes);
   }
   if (options.control != kControlSocketName) text += ", control " + options.control;
+  for (const Ipv4Range& range : options.proxyFrom) text += ", proxy from " + rangeText(range);
   return text;
 }
 
@@ -54,6 +60,12 @@ TEST(ServerOptions, OptionsBeginWithTwoDashesAndEveryOtherArgumentSwitchesTheTra
       {{"--control=--x"}, "no trace, control --x"},
       {{"--control"}, "error: --control needs a value: PATH"},
       {{"--control="}, "error: --control needs a path"},
+      {{"--proxy-from", "10.0.0.0/8", "--proxy-from=127.0.0.1"},
+       "no trace, proxy from 10.0.0.0/8, proxy from 127.0.0.1"},
+      {{"--proxy-from"}, "error: --proxy-from needs a value: CIDR"},
+      {{"--listen", "127.0.0.2:6001", "--listen=10.0.0.1:7000"},
+       "no trace, listen 127.0.0.2:6001, listen 10.0.0.1:7000"},
+      {{"--listen", "127.0.0.2"}, "error: --listen '127.0.0.2': expected ADDRESS:PORT"},
       // After "--" nothing is an option.
       {{"--", "--help"}, "trace"},
       {{"--", "-h"}, "trace"},

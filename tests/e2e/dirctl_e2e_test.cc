@@ -72,6 +72,39 @@ TEST(DirctlExecutable, RegistersListsAndShutsDownAHostOnTheRealServer) {
   EXPECT_EQ(dirctl({"ping", "--timeout", "1"}).status, 1);
 }
 
+// A server that trusts this machine as a load balancer goes by the address dirctl's header names,
+// and wants a header on every connection from it.
+TEST(DirctlExecutable, SourceNamesThePeerForAServerThatTrustsThisMachine) {
+  testing::TestContext t;
+  testing::Process server(t.dir, "server", DIRSERVER_BINARY, {"--proxy-from", "127.0.0.1/32"});
+  const auto dirctl = [&](const std::vector<std::string>& args) {
+    return testing::runToEnd(t.dir, DIRCTL_BINARY, args);
+  };
+  bool serving = false;
+  for (int attempt = 0; attempt < 50 && !serving; ++attempt) {
+    serving = dirctl({"ping", "--source", "127.0.0.1", "--timeout", "1"}).status == 0;
+    if (!serving) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(serving) << server.err();
+  EXPECT_EQ(dirctl({"ping", "--timeout", "5"}).status, 1);
+  std::vector<std::string> args = {"register", "/Aviantorvale/Melee Game", "a", "Carol", "b",
+                                   "c", "d", "e", "--source", "203.0.113.7"};
+  const testing::Finished registered = dirctl(args);
+  EXPECT_EQ(registered.status, 0) << registered.err;
+  args[0] = "shutdown";
+  args.back() = "203.0.113.8";
+  const testing::Finished notTheOwner = dirctl(args);
+  EXPECT_EQ(notTheOwner.status, 1);
+  EXPECT_NE(notTheOwner.err.find("still lists \"Carol\""), std::string::npos) << notTheOwner.err;
+  args.back() = "203.0.113.7";
+  const testing::Finished owner = dirctl(args);
+  EXPECT_EQ(owner.status, 0) << owner.err;
+  const std::string err = server.err();
+  EXPECT_NE(err.find("+error: invalid PROXY header from a trusted balancer\n"), std::string::npos)
+      << err;
+  EXPECT_NE(err.find("was registered from another address\n"), std::string::npos) << err;
+}
+
 TEST(DirctlExecutable, AnOperatorBansRemovesAndSnapshotsWhileTheServerRuns) {
   namespace fs = std::filesystem;
   testing::TestContext t;

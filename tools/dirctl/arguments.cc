@@ -1,5 +1,7 @@
 #include "arguments.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <charconv>
 #include <climits>
@@ -41,6 +43,9 @@ constexpr const char* kOverview =
     "\n"
     "options:\n"
     "  --timeout SECONDS   limit on connecting, on sending and on each wait for the answer\n"
+    "  --source ADDRESS    (list, ping, register, shutdown) begin each connection with a PROXY\n"
+    "                      header naming ADDRESS, for a server that trusts this machine as a\n"
+    "                      load balancer (--proxy-from)\n"
     "                      (default 10; 600 for snapshot)\n"
     "  --control PATH      the control socket (default dirserver.sock in the current directory\n"
     "                      when it is there, else /var/lib/dirserver/dirserver.sock)\n"
@@ -99,6 +104,7 @@ constexpr const char* kStatusUsage =
 
 constexpr const char* kListUsage =
     "usage: dirctl list [HOST[:PORT]] [--json | --raw] [--timeout SECONDS]\n"
+    "                   [--source ADDRESS]\n"
     "\n"
     "Fetches the listing from the server (default 127.0.0.1:6001) and prints every registered\n"
     "host under its game type: its name, its other six strings and its key. Control characters in\n"
@@ -112,12 +118,14 @@ constexpr const char* kListUsage =
 
 constexpr const char* kPingUsage =
     "usage: dirctl ping [HOST[:PORT]] [--timeout SECONDS]\n"
+    "                   [--source ADDRESS]\n"
     "\n"
     "Asks the server (default 127.0.0.1:6001) for an acknowledgement and prints how long the\n"
     "connection and the round trip took.\n";
 
 constexpr const char* kRegisterUsage =
     "usage: dirctl register PATH F1 NAME F3 F4 F5 F6 [--to HOST[:PORT]] [--timeout SECONDS]\n"
+    "                       [--source ADDRESS]\n"
     "\n"
     "Registers a host with the server (default 127.0.0.1:6001), or refreshes its registration\n"
     "when it is listed already. PATH is the game type's path, one of\n"
@@ -134,6 +142,7 @@ constexpr const char* kRegisterUsage =
 
 constexpr const char* kShutdownUsage =
     "usage: dirctl shutdown PATH F1 NAME F3 F4 F5 F6 [--to HOST[:PORT]] [--timeout SECONDS]\n"
+    "                       [--source ADDRESS]\n"
     "\n"
     "Announces the shutdown of a host: the server (default 127.0.0.1:6001) removes the host that\n"
     "registered with exactly these seven strings. The strings are given as for 'dirctl "
@@ -316,8 +325,8 @@ bool parseArguments(const std::vector<std::string>& args, Invocation& invocation
     }
     const auto equals = arg.find('=');
     const std::string option = arg.substr(0, equals);
-    const bool takesValue =
-        option == "--to" || option == "--timeout" || option == "--control" || option == "--index";
+    const bool takesValue = option == "--to" || option == "--timeout" || option == "--control" ||
+                            option == "--index" || option == "--source";
     std::string value;
     if (takesValue) {
       if (equals != std::string::npos) {
@@ -355,6 +364,14 @@ bool parseArguments(const std::vector<std::string>& args, Invocation& invocation
         return false;
       }
       invocation.index = index;
+    } else if (option == "--source" && (hostCommand || invocation.command == Command::List ||
+                                        invocation.command == Command::Ping)) {
+      in_addr address{};
+      if (::inet_pton(AF_INET, value.c_str(), &address) != 1) {
+        error = "--source '" + value + "': give an IPv4 address such as 203.0.113.7";
+        return false;
+      }
+      invocation.source = address.s_addr;
     } else if (option == "--to" && hostCommand) {
       if (!parseEndpoint(value, invocation.endpoint, error)) return false;
     } else if ((option == "--json" || option == "--raw") && invocation.command == Command::List) {

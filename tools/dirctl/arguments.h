@@ -69,6 +69,10 @@ struct Invocation {
   // The longest any one step of talking to the server may take: the connect, the send, and
   // each wait for more of the answer.
   std::chrono::milliseconds timeout = kDefaultTimeout;
+  // list, ping, register, shutdown: the IPv4 address (network byte order) to name in a PROXY
+  // header sent ahead of each request, as a load balancer would (--source), for a server that
+  // trusts this machine's address as a balancer's.
+  std::optional<std::uint32_t> source;
 };
 
 // Parses the arguments after the program name. Options may stand anywhere after the command, as

@@ -13,6 +13,7 @@
 #include "dump.h"
 #include "listing_output.h"
 #include "protocol/control_protocol.h"
+#include "protocol/proxy_header.h"
 #include "requests.h"
 
 namespace dirserver::dirctl {
@@ -27,6 +28,14 @@ int fail(const Console& console, int status, const std::string& message) {
   return status;
 }
 
+// The request as it goes on the wire: behind a PROXY header naming --source, if given.
+Bytes onWire(const Invocation& invocation, ByteView request) {
+  Bytes bytes;
+  if (invocation.source) putProxyV2Header(bytes, *invocation.source, 0, 0, 0);
+  bytes.insert(bytes.end(), request.begin(), request.end());
+  return bytes;
+}
+
 std::string millisecondsText(std::chrono::microseconds time) {
   char text[32];
   std::snprintf(text, sizeof text, "%.3f ms", static_cast<double>(time.count()) / 1000);
@@ -37,7 +46,8 @@ int runList(const Invocation& invocation, const Console& console) {
   const std::string source = endpointText(invocation.endpoint);
   Exchange exchange;
   std::string error;
-  if (!exchangeRequest(invocation.endpoint, bareRequest(MessageType::ListRequest),
+  if (!exchangeRequest(invocation.endpoint,
+                       onWire(invocation, bareRequest(MessageType::ListRequest)),
                        invocation.timeout, exchange, error)) {
     return fail(console, kFailed, error);
   }
@@ -64,8 +74,9 @@ int runPing(const Invocation& invocation, const Console& console) {
   const std::string source = endpointText(invocation.endpoint);
   Exchange exchange;
   std::string error;
-  if (!exchangeRequest(invocation.endpoint, bareRequest(MessageType::AckRequest),
-                       invocation.timeout, exchange, error)) {
+  if (!exchangeRequest(invocation.endpoint,
+                       onWire(invocation, bareRequest(MessageType::AckRequest)), invocation.timeout,
+                       exchange, error)) {
     return fail(console, kFailed, error);
   }
   if (!checkAcknowledgement(exchange.answer, error)) {
@@ -82,7 +93,8 @@ int runPing(const Invocation& invocation, const Console& console) {
 bool fetchListing(const Invocation& invocation, ListedReply& reply, std::string& error) {
   const std::string source = endpointText(invocation.endpoint);
   Exchange exchange;
-  if (!exchangeRequest(invocation.endpoint, bareRequest(MessageType::ListRequest),
+  if (!exchangeRequest(invocation.endpoint,
+                       onWire(invocation, bareRequest(MessageType::ListRequest)),
                        invocation.timeout, exchange, error)) {
     return false;
   }
@@ -124,7 +136,8 @@ int runHostRequest(const Invocation& invocation, const Console& console) {
   const std::optional<bool> listedBefore = hostListed(invocation, request, console, "before");
   if (!listedBefore) return kFailed;
   Exchange exchange;
-  if (!exchangeRequest(invocation.endpoint, request.bytes, invocation.timeout, exchange, error)) {
+  if (!exchangeRequest(invocation.endpoint, onWire(invocation, request.bytes), invocation.timeout,
+                       exchange, error)) {
     return fail(console, kFailed, error);
   }
   if (!checkAcknowledgement(exchange.answer, error)) {
