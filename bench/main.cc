@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "durability.h"
+#include "refresh_flood.h"
 #include "host_bytes.h"
 #include "hostile.h"
 #include "hosts.h"
@@ -832,6 +833,7 @@ int run(const Options& options) {
   if (options.limits > 0) runLimits({options.server, temp.path(), options.limits});
   if (options.hostBytes > 0) runHostBytes({options.server, temp.path(), options.hostBytes});
   if (!options.heartbeat.empty()) runHeartbeat(options, temp.path());
+  if (!options.heartbeat.empty()) runRefreshFlood(options, temp.path());
   if (options.kills > 0) runKillTest(options, temp.path());
   if (options.banReloads > 0) runBanReloads({options.server, temp.path(), options.banReloads});
   std::printf("\nload average at the end: %s\n", loadAverage().c_str());
