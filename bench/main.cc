@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "durability.h"
+#include "refresh_flood.h"
 #include "host_bytes.h"
 #include "hostile.h"
 #include "hosts.h"
@@ -835,6 +836,7 @@ int run(const Options& options) {
   if (!options.heartbeat.empty()) {
     runHeartbeat(options, temp.path());
     runSnapshotPacing(options, temp.path());
+    runRefreshFlood(options, temp.path());
   }
   if (options.kills > 0) runKillTest(options, temp.path());
   if (options.banReloads > 0) runBanReloads({options.server, temp.path(), options.banReloads});

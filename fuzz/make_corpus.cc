@@ -15,6 +15,7 @@
 #include "registry/server_key.h"
 #include "persist/server_list_file.h"
 #include "persist/write_ahead_log.h"
+#include "registry/host_id.h"
 
 namespace dirserver::fuzz {
 namespace {
@@ -282,9 +283,23 @@ void writeLogs() {
     made.owner = owner;
     return made;
   };
+  // A refresh of the list's host of `type`, named by its key and id; `other` names a host that is
+  // not stored (the id of another name under the same key).
+  const auto refresh = [](ServerType type, PeerAddress owner, bool other = false) {
+    LogEntry made;
+    made.operation = LogOperation::Refresh;
+    made.type = type;
+    ServerRecord host = knownHostRecord(type);
+    made.key = computeServerKey(host.fields);
+    if (other) host.fields[kNameField].data.push_back(0);
+    made.id = computeHostId(type, host.fields);
+    made.record.registrationTime = 1'700'000'200;
+    made.owner = owner;
+    return made;
+  };
   const auto log = [&](std::uint64_t listed, std::uint64_t first, const std::vector<LogEntry>& entries,
-                       std::uint64_t held = 0) {
-    Bytes bytes = encodeLogHeader({1, listed, held, first});
+                       std::uint64_t held = 0, std::uint32_t version = kLogVersion) {
+    Bytes bytes = encodeLogHeader({1, listed, held, first, version});
     for (const LogEntry& made : entries) appendLogEntry(bytes, made);
     return bytes;
   };
@@ -315,6 +330,20 @@ void writeLogs() {
   Bytes huge = log(base, 1, {entry(LogOperation::Set, ServerType::GetTheQuorv, "Full", 0)});
   storeU32(huge.data() + kLogHeaderSize + 4, 0xFFFFFFF0);
   writeSeed(target, "log-length-all-ones", huge);
+  // Refreshes that name their host, one after the host was re-added, one of a host not stored.
+  writeSeed(target, "log-refreshes",
+            log(base, 1,
+                {refresh(ServerType::Melee, 0x0B00000A), changes[0],
+                 refresh(ServerType::GetTheQuorv, 0), changes[2],
+                 refresh(ServerType::TeamMelee, 0x0A00000A)}));
+  writeSeed(target, "log-refresh-of-host-not-stored",
+            log(base, 1, {changes[0], refresh(ServerType::Melee, 0x0B00000A, true), changes[3]}));
+  // An earlier version's log, whose refreshes restate the host; a refresh entry is not one of its
+  // entries. A version not known is set aside.
+  writeSeed(target, "log-version-1", log(base, 1, changes, 0, 1));
+  writeSeed(target, "log-version-1-with-refresh",
+            log(base, 1, {changes[0], refresh(ServerType::Melee, 0)}, 0, 1));
+  writeSeed(target, "log-version-unknown", log(base, 1, changes, 0, kLogVersion + 1));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -276,6 +276,17 @@ bool keepDamagedLog(const ServerContext& context, Env& env, const FoundLog& log,
 
 bool applyLogEntry(ServerContext& context, const LogEntry& entry, std::string& why) {
   ServerRegistry& registry = context.registry;
+  if (entry.operation == LogOperation::Refresh) {
+    const auto found = registry.findById(entry.type, entry.key, entry.id);
+    if (found == registry.end(entry.type)) {
+      why = "it refreshes host " + hostIdText(entry.id) + ", which is not stored";
+      return false;
+    }
+    ServerRecord record = *found->record;
+    record.registrationTime = entry.record.registrationTime;
+    registry.replace(entry.type, found, std::move(record), entry.owner);
+    return true;
+  }
   const ServerKey key = computeServerKey(entry.record.fields, context.keyTrace());
   const auto found = registry.find(entry.type, key, entry.record.fields);
   if (entry.operation == LogOperation::Remove) {

@@ -80,8 +80,10 @@ struct LoadResult {
 LoadResult loadServerList(ServerContext& context, Env& env = systemEnv());
 
 // Applies one log entry to the registry as loading does: sets or removes the host's whole state,
-// its owner included, past the bounds on new hosts (a removal of an absent host changes nothing).
-// Returns false, with `why`, and changes nothing when it would make more than kMaxServers hosts.
+// its owner included, past the bounds on new hosts (a removal of an absent host changes nothing),
+// or sets a stored host's time and owner (a refresh). Returns false, with `why`, and changes
+// nothing when it would make more than kMaxServers hosts, or when a refresh names a host that is
+// not stored (no host of its type and key has its HostId): the log is damaged there.
 bool applyLogEntry(ServerContext& context, const LogEntry& entry, std::string& why);
 
 // Removes a log that the list in place has made unneeded; one that is damaged and of which no copy

@@ -71,7 +71,10 @@ ListSaver::ListSaver(const std::string& listFile, const LoadResult& loaded, OnCo
     if (loaded.appendable && loaded.appendable->header.seq == seq) continue;
     olderLogs_.emplace_back(seq, 0);
   }
-  if (loaded.appendable) {
+  // A log of an older version is only read: new entries go to a new log of this version.
+  if (loaded.appendable && loaded.appendable->header.version != kLogVersion) {
+    olderLogs_.emplace_back(loaded.appendable->header.seq, loaded.appendable->end);
+  } else if (loaded.appendable) {
     Log log;
     log.header = loaded.appendable->header;
     log.end = loaded.appendable->end;

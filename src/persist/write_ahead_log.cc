@@ -17,7 +17,7 @@ constexpr std::size_t kBlock = 1 << 20;
 
 Bytes encodeLogHeader(const LogHeader& header) {
   Bytes out(std::begin(kMagic), std::end(kMagic));
-  putU32(out, kLogVersion);
+  putU32(out, header.version);
   putU64(out, header.seq);
   putU64(out, header.baseFingerprint);
   putU64(out, header.baseChange);
@@ -38,7 +38,7 @@ LogHeaderFault decodeLogHeader(ByteView bytes, LogHeader& header, std::string& w
   ByteReader reader(bytes.subspan(kLogMagicSize));
   std::uint32_t version = 0;
   reader.readU32(version);
-  if (version != kLogVersion) {
+  if (version < kLogOldestVersion || version > kLogVersion) {
     why = "log version " + std::to_string(version) + " is not known";
     return LogHeaderFault::UnknownVersion;
   }
@@ -46,6 +46,7 @@ LogHeaderFault decodeLogHeader(ByteView bytes, LogHeader& header, std::string& w
   reader.readU64(header.baseFingerprint);
   reader.readU64(header.baseChange);
   reader.readU64(header.firstChange);
+  header.version = version;
   return LogHeaderFault::None;
 }
 
@@ -57,9 +58,14 @@ void appendLogEntry(Bytes& out, const LogEntry& entry) {
   putU8(out, static_cast<std::uint8_t>(index(entry.type)));
   putU32(out, static_cast<std::uint32_t>(entry.record.registrationTime));
   putAddress(out, entry.owner);
-  for (const ServerField& field : entry.record.fields) {
-    putU16(out, field.length());
-    putBytes(out, field.bytes());
+  if (entry.operation == LogOperation::Refresh) {
+    putU32(out, entry.key);
+    putBytes(out, entry.id.bytes);
+  } else {
+    for (const ServerField& field : entry.record.fields) {
+      putU16(out, field.length());
+      putBytes(out, field.bytes());
+    }
   }
   const auto length = static_cast<std::uint32_t>(out.size() - start - kLogEntryHeaderSize);
   storeU32(out.data() + start + 4, length);
@@ -69,11 +75,24 @@ void appendLogEntry(Bytes& out, const LogEntry& entry) {
 
 LogEntry logEntryOf(const HostChange& change) {
   LogEntry entry;
-  entry.operation =
-      change.kind == HostChange::Kind::Removed ? LogOperation::Remove : LogOperation::Set;
   entry.type = change.type;
   entry.owner = change.entry.from;
-  entry.record = *change.entry.record;
+  switch (change.kind) {
+    case HostChange::Kind::Added:
+      entry.operation = LogOperation::Set;
+      entry.record = *change.entry.record;
+      break;
+    case HostChange::Kind::Refreshed:
+      entry.operation = LogOperation::Refresh;
+      entry.record.registrationTime = change.entry.record->registrationTime;
+      entry.key = change.entry.key;
+      entry.id = change.entry.id;
+      break;
+    case HostChange::Kind::Removed:
+      entry.operation = LogOperation::Remove;
+      entry.record = *change.entry.record;
+      break;
+  }
   return entry;
 }
 
@@ -116,6 +135,7 @@ bool LogReader::readHeader(LogHeader& header) {
   }
   headerFault_ = decodeLogHeader(ByteView(buffer_).first(kLogHeaderSize), header, why_);
   if (headerFault_ != LogHeaderFault::None) return false;
+  version_ = header.version;
   position_ += kLogHeaderSize;
   offset_ = kLogHeaderSize;
   return true;
@@ -187,7 +207,7 @@ LogReader::Result LogReader::next(LogEntry& entry) {
     finished_ = true;
     return Result::End;
   }
-  if (length < kLogPayloadMin || length > kLogPayloadMax) {
+  if (length < std::min(kLogPayloadMin, kLogRefreshPayload) || length > kLogPayloadMax) {
     return failEntry("an entry" + at + " claims a length of " + std::to_string(length),
                      kLogEntryHeaderSize);
   }
@@ -208,10 +228,19 @@ LogReader::Result LogReader::next(LogEntry& entry) {
   reader.readU8(type);
   reader.readU32(time);
   reader.readBytes(4, owner);
-  bool sound = (operation == static_cast<std::uint8_t>(LogOperation::Set) ||
+  const bool refresh = operation == static_cast<std::uint8_t>(LogOperation::Refresh) && version_ >= 2;
+  bool sound = (refresh || operation == static_cast<std::uint8_t>(LogOperation::Set) ||
                 operation == static_cast<std::uint8_t>(LogOperation::Remove)) &&
                type < kServerTypeCount;
-  for (std::size_t i = 0; sound && i < kFieldCount; ++i) {
+  entry.record = ServerRecord();
+  entry.key = 0;
+  entry.id = HostId();
+  if (refresh) {
+    ByteView id;
+    sound = sound && reader.readU32(entry.key) && reader.readBytes(kHostIdSize, id);
+    if (sound) std::copy(id.begin(), id.end(), entry.id.bytes.begin());
+  }
+  for (std::size_t i = 0; sound && !refresh && i < kFieldCount; ++i) {
     std::uint16_t fieldLength = 0;
     ByteView bytes;
     sound = reader.readU16(fieldLength) && fieldLength <= kFieldCapacity &&

@@ -7,7 +7,7 @@
 // Layout, integers little-endian:
 //   header, 48 bytes:
 //     magic            8 bytes  "DSWAL\r\n\x1a"
-//     version          u32      1
+//     version          u32      2 (this server writes 2, and reads 1 and 2)
 //     sequence number  u64      the N of its name; a new log gets a larger one than any before
 //     base             u64      fingerprint of the server list this log follows
 //     base change      u64      the number of the last change that list holds
@@ -17,14 +17,32 @@
 //     checksum         u32      CRC-32C of the length and the payload
 //     length           u32      bytes of payload, 24 to 28696
 //     payload:
-//       operation      u8       1: the host now has this whole state (added or refreshed);
-//                               2: the host is gone (shut down or dropped by the expiry sweep)
+//       operation      u8       1: the host now has this whole state (added; in a version 1 log,
+//                                  also refreshed);
+//                               2: the host is gone (shut down or dropped by the expiry sweep);
+//                               3 (version 2 only): a refresh, see below
+//     operations 1 and 2:
 //       type           u8       its ServerType, 0 to 2
 //       time           i32      its registration time
 //       owner          4 bytes  the IPv4 address it belongs to, in network order; 0.0.0.0: none
 //       7 x { length u16, that many bytes }   its fields
+//     operation 3, 30 bytes in all: the stored host named sets its time and owner, absolutely
+//       type           u8       its ServerType, 0 to 2
+//       time           i32      its registration time from now on
+//       owner          4 bytes  its owner from now on, as above; 0.0.0.0: it keeps its owner
+//       key            u32      its ServerKey
+//       host id        16 bytes its HostId
 //   then nothing, or zeros up to the end of the file (room taken ahead of the entries). A zero
 //   length where an entry would start ends the log.
+//
+// A refresh names its host rather than restating it: a host with long strings costs the log 38
+// bytes per refresh instead of up to 28 KiB. Replaying one whose host is not stored (no host of
+// that type and key has that id) is damage, like a checksum that does not match.
+//
+// A server that knows only version 1 finds "log version 2 is not known" in a newer log's header and
+// moves the log aside as damaged (LOG.damaged-...), replaying nothing of it; this one does the same
+// with any version it does not know. A version 1 log left by an earlier server is replayed, and a
+// new log takes over after it (a version 1 log is never appended to).
 //
 // A change's number places it in the registry's history across logs: loading applies, after the
 // list, every change after the list's base change, each once and in order, and stops at the
@@ -35,22 +53,28 @@
 #include <string>
 
 #include "persist/env.h"
+#include "registry/host_id.h"
 #include "registry/registry_snapshot.h"
 
 namespace dirserver {
 
 inline constexpr std::size_t kLogMagicSize = 8;
-inline constexpr std::uint32_t kLogVersion = 1;
+inline constexpr std::uint32_t kLogVersion = 2;
+// The oldest version this server replays.
+inline constexpr std::uint32_t kLogOldestVersion = 1;
 inline constexpr std::size_t kLogHeaderSize = 48;
 inline constexpr std::size_t kLogEntryHeaderSize = 8;                   // checksum, length
 inline constexpr std::size_t kLogPayloadMin = 1 + 1 + 4 + 4 + kFieldCount * 2;  // 24
 inline constexpr std::size_t kLogPayloadMax = kLogPayloadMin + kFieldCount * kFieldCapacity;
+inline constexpr std::size_t kLogRefreshPayload = 1 + 1 + 4 + 4 + 4 + kHostIdSize;  // 30
 
 struct LogHeader {
   std::uint64_t seq = 0;
   std::uint64_t baseFingerprint = 0;
   std::uint64_t baseChange = 0;
   std::uint64_t firstChange = 0;
+  // The format of its entries: kLogVersion for a log this server begins.
+  std::uint32_t version = kLogVersion;
 };
 
 Bytes encodeLogHeader(const LogHeader& header);
@@ -65,21 +89,25 @@ enum class LogHeaderFault : std::uint8_t {
 };
 
 // Decodes the first kLogHeaderSize bytes of a log. Returns LogHeaderFault::None, or the fault with
-// `why` when they are not a header this server wrote.
+// `why` when they are not a header of a version this server reads.
 LogHeaderFault decodeLogHeader(ByteView bytes, LogHeader& header, std::string& why);
 
-enum class LogOperation : std::uint8_t { Set = 1, Remove = 2 };
+enum class LogOperation : std::uint8_t { Set = 1, Remove = 2, Refresh = 3 };
 
 struct LogEntry {
   LogOperation operation = LogOperation::Set;
   ServerType type{};
+  // Set and Remove: the host's whole state. Refresh: only the registration time; no fields.
   ServerRecord record;
   PeerAddress owner = kUnknownAddress;
+  // Refresh only: the host named.
+  ServerKey key = 0;
+  HostId id{};
 };
 
-// The entry of one change: a removal as Remove, anything else as Set of the host's state after it
-// (a removal's entry holds the whole state too: a reader needs no earlier entry to tell which host
-// it is about).
+// The entry of one change: an addition as Set of the host's state, a refresh as Refresh of its
+// time and owner, naming it by key and id, a removal as Remove (with the whole state: a reader
+// needs no earlier entry to tell which host it is about).
 LogEntry logEntryOf(const HostChange& change);
 void appendLogEntry(Bytes& out, const HostChange& change);
 void appendLogEntry(Bytes& out, const LogEntry& entry);
@@ -95,8 +123,9 @@ class LogReader {
   // `fd` is positioned at the start of the file, which holds `fileSize` bytes.
   LogReader(Env& env, int fd, std::uint64_t fileSize);
 
-  // Reads the header; false, with why(), when the file is not a log of ours (or cannot be read:
-  // then readError() is set too).
+  // Reads the header; false, with why(), when the file is not a log of ours of a version this
+  // server reads (or cannot be read: then readError() is set too). Refresh entries are read only
+  // from a log whose header says version 2.
   bool readHeader(LogHeader& header);
 
   // The next entry (its number is header.firstChange + entriesRead() - 1 after it is returned),
@@ -139,6 +168,7 @@ class LogReader {
   std::uint64_t fileSize_;
   std::uint64_t offset_ = 0;   // of buffer_[position_] in the file
   std::uint64_t entries_ = 0;
+  std::uint32_t version_ = kLogVersion;
   Bytes buffer_;
   std::size_t position_ = 0;
   bool finished_ = false;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "registry/host_id.h"
 #include "registry/server_record.h"
 
 namespace dirserver {
@@ -35,6 +36,9 @@ struct HostEntry {
   // Mutable: it orders nothing, and is set on hosts in place.
   mutable std::int64_t agingSince = kNotAnchored;
   static constexpr std::int64_t kNotAnchored = INT64_MIN;
+  // Its identity (computeHostId of its type and fields): computed once, when the registry first
+  // stores the host, and kept through its refreshes. Zeros in an entry made elsewhere.
+  HostId id{};
 
   // The same key and an equal record, wherever each record lives (the owner does not count: the
   // file does not keep it).

@@ -18,9 +18,10 @@ std::pair<ServerRegistry::Position, bool> ServerRegistry::insert(ServerType type
   ++version_;
   fieldBytes_ += storedBytes(record.fields);
   countAddress(from, +1);
+  const HostId id = computeHostId(type, record.fields);
   const auto added = set.emplace_hint(
       at, HostEntry{key, std::make_shared<const ServerRecord>(std::move(record)), from,
-                    ownerSeenAt});
+                    ownerSeenAt, HostEntry::kNotAnchored, id});
   changeLog_.push_back({HostChange::Kind::Added, type, *added});
   return {added, true};
 }
@@ -50,6 +51,17 @@ ServerRegistry::Position ServerRegistry::replace(ServerType type, Position posit
     changeLog_.push_back({HostChange::Kind::Refreshed, type, *replaced});
   }
   return replaced;
+}
+
+ServerRegistry::Position ServerRegistry::findById(ServerType type, ServerKey key,
+                                                  const HostId& id) const {
+  // The empty fields come before any others: the first host of this key, if any.
+  static const ServerFields kNoFields;
+  for (auto at = hosts(type).lower_bound(HostProbe{key, &kNoFields});
+       at != hosts(type).end() && at->key == key; ++at) {
+    if (at->id == id) return at;
+  }
+  return hosts(type).end();
 }
 
 std::uint32_t ServerRegistry::countFrom(PeerAddress from) const {

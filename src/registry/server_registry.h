@@ -74,11 +74,16 @@ class ServerRegistry {
     return hosts(type).find(HostProbe{key, &fields});
   }
 
+  // The host of this key whose identity is `id`, or end(type). Costs one ordered search by key and
+  // a comparison of the ids of the few hosts that share the key.
+  Position findById(ServerType type, ServerKey key, const HostId& id) const;
+
   // Files `record` under `key` unless the type holds that host (same key, same fields) already,
   // in which case nothing changes and `record` is dropped. Yields the host's position and whether
   // it was added. `key` must be computeServerKey of the record's fields; `from` is its owner, if
   // known, and `ownerSeenAt` when the owner registered it (0: not since the registry was filled).
-  // Applies no policy: whoever calls it decides the owner.
+  // Applies no policy: whoever calls it decides the owner. A new host's HostId is computed here,
+  // once: a refresh (replace) keeps it.
   std::pair<Position, bool> insert(ServerType type, ServerKey key, ServerRecord record,
                                    PeerAddress from = kUnknownAddress,
                                    std::int64_t ownerSeenAt = 0);

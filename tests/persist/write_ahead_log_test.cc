@@ -14,6 +14,7 @@
 #include "persist/list_loader.h"
 #include "persist/list_saver.h"
 #include "persist/owners_file.h"
+#include "registry/host_id.h"
 #include "registry/registration.h"
 #include "registry/server_key.h"
 #include "support/recording_env.h"
@@ -42,6 +43,19 @@ LogEntry set(const std::string& name, std::int32_t time = 1'000, PeerAddress own
 LogEntry removal(const std::string& name) {
   LogEntry entry = set(name);
   entry.operation = LogOperation::Remove;
+  return entry;
+}
+
+// A refresh of `name` (as set() makes it) naming the host by key and id.
+LogEntry refresh(const std::string& name, std::int32_t time, PeerAddress owner) {
+  const LogEntry host = set(name);
+  LogEntry entry;
+  entry.operation = LogOperation::Refresh;
+  entry.type = host.type;
+  entry.key = computeServerKey(host.record.fields);
+  entry.id = computeHostId(host.type, host.record.fields);
+  entry.record.registrationTime = time;
+  entry.owner = owner;
   return entry;
 }
 
@@ -76,8 +90,9 @@ std::uint64_t writeList(TestContext& t, ServerRegistry& registry) {
 // A log of `entries`, numbered from `first`, after the list of `base` holding changes to
 // `first - 1`; `ends` gets where each entry ends.
 Bytes logOf(std::uint64_t seq, std::uint64_t base, std::uint64_t first,
-            const std::vector<LogEntry>& entries, std::vector<std::size_t>* ends = nullptr) {
-  Bytes bytes = encodeLogHeader({seq, base, first - 1, first});
+            const std::vector<LogEntry>& entries, std::vector<std::size_t>* ends = nullptr,
+            std::uint32_t version = kLogVersion) {
+  Bytes bytes = encodeLogHeader({seq, base, first - 1, first, version});
   for (const LogEntry& entry : entries) {
     appendLogEntry(bytes, entry);
     if (ends != nullptr) ends->push_back(bytes.size());
@@ -170,6 +185,136 @@ TEST(WriteAheadLog, ALogCutAtAnyByteOfItsLastEntriesLoadsExactlyItsWholeEntries)
       }
     }
   }
+}
+
+// A refresh costs the log the same few bytes whatever its host's strings, and names the host by
+// key and id: replaying it sets the stored host's time and owner; one that names no stored host
+// (another host of the same key, or none) is damage.
+TEST(WriteAheadLog, ARefreshNamesItsHostAndOneOfAHostNotStoredIsDamage) {
+  ServerRegistry registry;
+  ServerRecord big = testing::makeRecord({"/Aviantorvale/Melee Game"});
+  for (ServerField& field : big.fields) field.data.assign(4'004, 'x');
+  const ServerKey key = computeServerKey(big.fields);
+  registry.insert(ServerType::Melee, key, big, kOwnerA);
+  big.registrationTime = 5'000;
+  registry.takeChanges();
+  registry.replace(ServerType::Melee, registry.begin(ServerType::Melee), big, kOwnerB);
+  Bytes bytes;
+  appendLogEntry(bytes, registry.takeChanges().at(0));
+  EXPECT_EQ(bytes.size(), kLogEntryHeaderSize + kLogRefreshPayload);
+  EXPECT_EQ(bytes.size(), 38u);
+
+  TestContext t;
+  ServerRegistry list;
+  const std::uint64_t fingerprint = writeList(t, list);
+  // The same strings as A's in another order: the same key, another host.
+  LogEntry other = refresh("A", 2'500, kOwnerA);
+  ServerFields permuted = set("A").record.fields;
+  std::swap(permuted[3], permuted[4]);
+  ASSERT_EQ(computeServerKey(permuted), other.key);
+  other.id = computeHostId(ServerType::Melee, permuted);
+  std::vector<std::size_t> ends;
+  const Bytes log = logOf(1, fingerprint, 1,
+                          {refresh("A", 2'000, kOwnerB), set("C"), refresh("C", 3'000, kOwnerA),
+                           other, refresh("B", 4'000, kOwnerA)},
+                          &ends);
+  writeFile(t.dir / "server_list.wal.1", log);
+  const LoadResult loaded = loadServerList(t.context, t.env);
+  EXPECT_EQ(loaded.changesReplayed, 3u);
+  ServerRegistry expected = list;
+  {
+    TestContext replay;
+    replay.context.registry = list;
+    std::string why;
+    for (const LogEntry& entry : {set("A", 2'000, kOwnerB), set("C"), set("C", 3'000, kOwnerA)}) {
+      ASSERT_TRUE(applyLogEntry(replay.context, entry, why));
+    }
+    expected = replay.context.registry;
+  }
+  EXPECT_TRUE(same(t.context.registry, expected));
+  const std::string dir = t.dir.string() + "/";
+  EXPECT_EQ(t.console.err(),
+            "- server list log " + dir + "server_list.wal.1 is damaged (it refreshes host " +
+                hostIdText(other.id) + ", which is not stored): replayed 3 changes before it, " +
+                "dropped " + std::to_string(log.size() - ends[2]) + " bytes; the damaged log is " +
+                "kept as " + dir + "server_list.wal.1.damaged-20231114T221320Z\n");
+  EXPECT_EQ(readFile(t.dir / "server_list.wal.1.damaged-20231114T221320Z"), log);
+  // A refresh of a host that is not there at all.
+  std::string why;
+  EXPECT_FALSE(applyLogEntry(t.context, refresh("Z", 1, kOwnerA), why));
+  EXPECT_NE(why.find("which is not stored"), std::string::npos);
+}
+
+// A log of the version before, whose refreshes restate the whole host, still replays, and is never
+// appended to: the next commit begins a log of this version after it. A refresh entry is no entry
+// of that version, and a version this server does not know is set aside whole, unreplayed.
+TEST(WriteAheadLog, AnOlderVersionsLogReplaysAndAnUnknownVersionIsSetAside) {
+  TestContext t;
+  ServerRegistry list;
+  const std::uint64_t fingerprint = writeList(t, list);
+  writeFile(t.dir / "server_list.wal.1",
+            logOf(1, fingerprint, 1, {set("C"), set("A", 2'000, kOwnerB)}, nullptr, 1));
+  LoadResult loaded = loadServerList(t.context, t.env);
+  EXPECT_EQ(t.console.err(), "");
+  EXPECT_EQ(loaded.changesReplayed, 2u);
+  EXPECT_EQ(t.context.registry.find(ServerType::Melee, refresh("A", 0, 0).key, set("A").record.fields)
+                ->record->registrationTime,
+            2'000);
+  ASSERT_TRUE(loaded.appendable.has_value());
+  EXPECT_EQ(loaded.appendable->header.version, 1u);
+  t.context.registry.takeChanges();  // what loading did is in the files already
+  {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool committed = false;
+    ListSaver saver(
+        t.context.listFile, loaded,
+        [&](const CommitReport& report) {
+          std::lock_guard lock(mutex);
+          committed = report.ok;
+          done.notify_all();
+        },
+        [](const SnapshotReport&) {}, t.env);
+    std::string why;
+    applyLogEntry(t.context, refresh("C", 3'000, kOwnerA), why);
+    saver.append(1, t.context.registry.takeChanges());
+    std::unique_lock lock(mutex);
+    done.wait(lock, [&] { return committed; });
+  }
+  const Bytes older = readFile(t.dir / "server_list.wal.1");
+  TestContext again;
+  again.context.listFile = t.context.listFile;
+  loaded = loadServerList(again.context, again.env);
+  EXPECT_EQ(again.console.err(), "");
+  EXPECT_EQ(loaded.changesReplayed, 3u);
+  EXPECT_TRUE(same(again.context.registry, t.context.registry));
+  ASSERT_TRUE(loaded.appendable.has_value());
+  EXPECT_EQ(loaded.appendable->header.seq, 2u);
+  EXPECT_EQ(loaded.appendable->header.version, kLogVersion);
+  EXPECT_EQ(readFile(t.dir / "server_list.wal.1"), older);
+
+  TestContext o;
+  const std::uint64_t base = writeList(o, list);
+  std::vector<std::size_t> ends;
+  writeFile(o.dir / "server_list.wal.1",
+            logOf(1, base, 1, {set("C"), refresh("C", 3'000, kOwnerA)}, &ends, 1));
+  const Bytes unknown = logOf(2, base, 3, {set("D")}, nullptr, kLogVersion + 1);
+  writeFile(o.dir / "server_list.wal.2", unknown);
+  loaded = loadServerList(o.context, o.env);
+  EXPECT_EQ(loaded.changesReplayed, 1u);
+  const std::string dir = o.dir.string() + "/";
+  const std::string err = o.console.err();
+  EXPECT_NE(err.find("- server list log " + dir + "server_list.wal.2 is not replayed (log version " +
+                     std::to_string(kLogVersion + 1) + " is not known); it is kept as " + dir +
+                     "server_list.wal.2.damaged-20231114T221320Z\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("server_list.wal.1 is damaged (the entry at offset " + std::to_string(ends[0]) +
+                     " does not hold a change)"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(readFile(o.dir / "server_list.wal.2.damaged-20231114T221320Z"), unknown);
+  EXPECT_FALSE(fs::exists(o.dir / "server_list.wal.2"));
 }
 
 TEST(WriteAheadLog, DamageInTheMiddleEndsTheReplayAndLogsOfOtherListsAreKeptAside) {

@@ -23,6 +23,7 @@
 #include "net/listener.h"
 #include "persist/server_list_file.h"
 #include "protocol/control_protocol.h"
+#include "registry/host_id.h"
 #include "registry/server_key.h"
 #include "support/loopback.h"
 #include "support/process.h"
@@ -164,6 +165,50 @@ TEST(DirctlDump, ShowsEachRecordAndWhereADamagedFileIsDamaged) {
     EXPECT_EQ(run.out.empty(), outEnd.empty()) << why;
     EXPECT_TRUE(run.out.ends_with(outEnd)) << why << "\n" << run.out;
   }
+}
+
+// A log's refresh names its host by type, key and id and sets its time: the dump shows those, not
+// a whole host.
+TEST(DirctlDump, ShowsALogsRefreshByTheHostItNames) {
+  constexpr std::int64_t kNow = 1'700'000'000;
+  testing::TestContext t;
+  LogEntry added;
+  added.type = ServerType::Melee;
+  added.record = testing::makeRecord(testing::hostStrings(kMelee, "Ann"), kNow - 60);
+  added.owner = 0x0100000A;
+  LogEntry refreshed;
+  refreshed.operation = LogOperation::Refresh;
+  refreshed.type = ServerType::Melee;
+  refreshed.key = computeServerKey(added.record.fields);
+  refreshed.id = computeHostId(ServerType::Melee, added.record.fields);
+  refreshed.record.registrationTime = static_cast<std::int32_t>(kNow - 1);
+  refreshed.owner = 0x0200000A;
+  Bytes log = encodeLogHeader({1, 7, 0, 1});
+  appendLogEntry(log, added);
+  const std::size_t second = log.size();
+  appendLogEntry(log, refreshed);
+  testing::writeFile(t.dir / "server_list.wal.1", log);
+  testing::CapturedConsole console;
+  std::string error;
+  ASSERT_TRUE(dumpServerList((t.dir / "server_list.dat").string(), kNow, console.console().out, error))
+      << error;
+  std::string time = asctimeText(kNow - 1);
+  time.pop_back();
+  const std::string out = console.out();
+  EXPECT_NE(out.find(": " + std::to_string(log.size()) + " bytes, log 1 (version 2), follows"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("  change 1 at offset 48: set, owner 10.0.0.1\n    key       " +
+                     std::to_string(refreshed.key)),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("  change 2 at offset " + std::to_string(second) +
+                     ": refresh, owner 10.0.0.2\n    type      " + kMelee + "\n    key       " +
+                     std::to_string(refreshed.key) + "\n    host id   " + hostIdText(refreshed.id) +
+                     "\n    time      " + time + " (age 00:00:01)\n  2 changes, ending at offset " +
+                     std::to_string(log.size()) + " of " + std::to_string(log.size()) + "\n"),
+            std::string::npos)
+      << out;
 }
 
 // What a scripted peer saw and what dirctl made of it.

@@ -13,6 +13,7 @@
 #include "common/text.h"
 #include "listing_output.h"
 #include "registry/expiry.h"
+#include "registry/host_id.h"
 #include "registry/server_key.h"
 #include "persist/server_list_file.h"
 #include "persist/write_ahead_log.h"
@@ -131,10 +132,10 @@ bool dumpLog(const std::string& path, std::int64_t now, std::FILE* out, std::str
   char base[17];
   std::snprintf(base, sizeof base, "%016llx", static_cast<unsigned long long>(header.baseFingerprint));
   std::fprintf(out,
-               "%s: %llu bytes, log %llu, follows the list of fingerprint %s (which holds the "
+               "%s: %llu bytes, log %llu (version %u), follows the list of fingerprint %s (which holds the "
                "changes up to %llu)\n",
                consoleText(path).c_str(), static_cast<unsigned long long>(size),
-               static_cast<unsigned long long>(header.seq), base,
+               static_cast<unsigned long long>(header.seq), header.version, base,
                static_cast<unsigned long long>(header.baseChange));
   LogEntry entry;
   auto result = LogReader::Result::End;
@@ -142,10 +143,22 @@ bool dumpLog(const std::string& path, std::int64_t now, std::FILE* out, std::str
     const std::uint64_t offset = reader.validEnd();
     if ((result = reader.next(entry)) != LogReader::Result::Entry) break;
     const std::uint64_t number = header.firstChange + reader.entriesRead() - 1;
+    const char* operation = entry.operation == LogOperation::Set      ? "set"
+                            : entry.operation == LogOperation::Remove ? "remove"
+                                                                      : "refresh";
     std::fprintf(out, "  change %llu at offset %llu: %s, owner %s\n",
                  static_cast<unsigned long long>(number), static_cast<unsigned long long>(offset),
-                 entry.operation == LogOperation::Set ? "set" : "remove",
-                 ownerText(entry.owner).c_str());
+                 operation, ownerText(entry.owner).c_str());
+    if (entry.operation == LogOperation::Refresh) {
+      // Names the host rather than restating it: its section, key and id, and the new time.
+      printItem(out, "type", std::string(kServerTypePaths[index(entry.type)]));
+      printItem(out, "key", std::to_string(entry.key));
+      printItem(out, "host id", hostIdText(entry.id));
+      std::string time = asctimeText(fullTime(entry.record.registrationTime, now));
+      if (!time.empty() && time.back() == '\n') time.pop_back();
+      printItem(out, "time", time + " (" + ageText(now, entry.record.registrationTime) + ")");
+      continue;
+    }
     ServerListReader::Entry shown;
     shown.section = entry.type;
     shown.record = std::move(entry.record);

@@ -21,9 +21,11 @@ namespace dirserver::dirctl {
 //                                      length (its last byte is not listed)
 //   N records
 // then each log beside it (server_list.wal.N), oldest first:
-//   LOG: N bytes, log N, follows the list of fingerprint F (which holds the changes up to C)
-//     change C at offset O: set|remove, owner A.B.C.D|none
-//       key, time, path ...            as for a record
+//   LOG: N bytes, log N (version V), follows the list of fingerprint F (which holds the changes
+//   up to C)
+//     change C at offset O: set|remove|refresh, owner A.B.C.D|none
+//       key, time, path ...            as for a record (set, remove)
+//       type, key, host id, time       the host a refresh names, and its new time (refresh)
 //     N changes, ending at offset O of SIZE
 // The file and the logs together make the registry a start would load (changes the file holds
 // already are shown too; a start skips them). The age is `now` minus the registration time in
