@@ -36,6 +36,23 @@ dirserver::HttpAddress httpAddress(const dirserver::Ipv4Endpoint& endpoint) {
   return {text, endpoint.port};
 }
 
+// The cluster's settings from the command line: the node's name defaults to the host name, and
+// the bucket keeps a value an hour longer than a host lives without a refresh.
+dirserver::ClusterSettings clusterSettings(const dirserver::ServerOptions& options) {
+  dirserver::ClusterSettings settings;
+  settings.servers = options.clusterServers;
+  settings.bucket = options.clusterBucket;
+  settings.replicas = options.clusterReplicas;
+  settings.maxAgeSeconds = dirserver::kExpirySeconds + 3600;
+  settings.nodeName = options.nodeName;
+  if (settings.nodeName.empty()) {
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    settings.nodeName = host;
+  }
+  return settings;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -77,7 +94,9 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const int listenSocket = bindListener(kListenPort);
+  const int listenSocket = options.listen
+                               ? bindListener(options.listen->port, options.listen->address)
+                               : bindListener(kListenPort);
   if (listenSocket < 0) {
     std::fprintf(context.console.err, "+error: bind() error\n");
     return 1;
@@ -143,6 +162,9 @@ int main(int argc, char** argv) {
     ::close(listenSocket);
     return 1;
   }
+  std::optional<ClusterSettings> cluster;
+  if (!options.clusterServers.empty()) cluster = clusterSettings(options);
   return serveUntilStopped(listenSocket, context, descriptors.gameConnections, loaded, companion,
-                           {control.fd(), bansFile, std::move(*bans)});
+                           {control.fd(), bansFile, std::move(*bans)},
+                           cluster ? &*cluster : nullptr);
 }
