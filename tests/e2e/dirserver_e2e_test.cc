@@ -97,7 +97,7 @@ TEST(DirserverExecutable, HelpVersionAndBadCommandLinesEndAtOnceWithoutTouchingT
       {{"--version"}, 0, std::string("dirserver ") + kVersion + "\n"},
       {{"trace", "--help"}, 0,
        "usage: dirserver [--http ADDRESS:PORT] [--max-host-bytes BYTES] [--console full|summary]\n"
-       "                 [--control PATH] [trace]\n"},
+       "                 [--control PATH] [--listen ADDRESS:PORT] [--cluster nats://HOST:PORT[,...]\n"},
       {{"trace", "--bogus"}, 2, "dirserver: unknown option '--bogus'"},
       {{"--http", "localhost:80"}, 2, "dirserver: --http 'localhost:80'"}};
   for (const auto& [args, status, start] : cases) {
