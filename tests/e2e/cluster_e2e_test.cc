@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -144,6 +145,28 @@ TEST_F(ClusterTest, ARegistrationIsListedEverywhereAndOnlyItsOwnerShutsItDown) {
   ASSERT_TRUE(b.shutdown("Hydra", "127.0.0.5"));
   EXPECT_TRUE(a.waitLists("Hydra", false));
   EXPECT_FALSE(b.lists("Hydra"));
+
+  // An orderly stop ends the link's threads and the client library too.
+  a.process().signal(SIGTERM);
+  EXPECT_EQ(a.process().waitExit(10s), 0) << a.process().err();
+}
+
+TEST_F(ClusterTest, OneNatsServerLostChangesNothingForTheNodes) {
+  Node a(*nats_, context_->dir, "quorum", "a", "127.0.0.2");
+  Node b(*nats_, context_->dir, "quorum", "b", "127.0.0.3");
+  ASSERT_NO_FATAL_FAILURE(a.start());
+  ASSERT_NO_FATAL_FAILURE(b.start());
+  ASSERT_TRUE(a.registration("Before", "127.0.0.5"));
+  ASSERT_TRUE(b.waitLists("Before"));
+
+  // Whichever server a node was connected to, it goes on with the other two.
+  nats_->kill(0);
+  ASSERT_TRUE(a.registration("During", "127.0.0.5"));
+  ASSERT_TRUE(b.shutdown("Before", "127.0.0.5"));
+  EXPECT_TRUE(b.waitLists("During"));
+  EXPECT_TRUE(a.waitLists("Before", false));
+  nats_->start(0);
+  ASSERT_TRUE(nats_->waitReady());
 }
 
 TEST_F(ClusterTest, ANodeKilledAndRestartedCatchesUpWithWhatItMissed) {
