@@ -80,7 +80,9 @@ int main(int argc, char** argv) {
   const HttpSettings httpSettings;
   const DescriptorBudget descriptors = planDescriptors(
       raiseDescriptorLimit(),
-      {.openAtStart = countOpenDescriptors(),
+      // The cluster's link counts with what is open at start: its share is fixed and small.
+      {.openAtStart = countOpenDescriptors() +
+                      (options.clusterServers.empty() ? 0 : kClusterDescriptors),
        .httpWindow = options.http ? httpSettings.maxConnections + kHttpDescriptorsBesideConnections
                                   : 0,
        .controlSocket = ControlSettings{}.maxConnections + kControlDescriptorsBesideConnections},

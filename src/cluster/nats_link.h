@@ -22,6 +22,10 @@
 
 namespace dirserver {
 
+// The descriptors the link holds at most: the client's one connection to a NATS server, another
+// while a reconnect replaces it, and spare for its name lookups.
+inline constexpr std::uint64_t kClusterDescriptors = 4;
+
 // Where the bucket is and what it looks like when this node creates it.
 struct ClusterSettings {
   std::vector<std::string> servers;  // nats://HOST:PORT, at least one

@@ -163,8 +163,9 @@ TEST_F(ClusterTest, OneNatsServerLostChangesNothingForTheNodes) {
   nats_->kill(0);
   ASSERT_TRUE(a.registration("During", "127.0.0.5"));
   ASSERT_TRUE(b.shutdown("Before", "127.0.0.5"));
-  EXPECT_TRUE(b.waitLists("During"));
-  EXPECT_TRUE(a.waitLists("Before", false));
+  // The stream may have to elect a new leader first: a generous limit.
+  EXPECT_TRUE(b.waitLists("During", true, 60s));
+  EXPECT_TRUE(a.waitLists("Before", false, 60s));
   nats_->start(0);
   ASSERT_TRUE(nats_->waitReady());
 }
