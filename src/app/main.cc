@@ -39,6 +39,23 @@ dirserver::HttpAddress httpAddress(const dirserver::Ipv4Endpoint& endpoint) {
   return {text, endpoint.port};
 }
 
+// The cluster's settings from the command line: the node's name defaults to the host name, and
+// the bucket keeps a value an hour longer than a host lives without a refresh.
+dirserver::ClusterSettings clusterSettings(const dirserver::ServerOptions& options) {
+  dirserver::ClusterSettings settings;
+  settings.servers = options.clusterServers;
+  settings.bucket = options.clusterBucket;
+  settings.replicas = options.clusterReplicas;
+  settings.maxAgeSeconds = dirserver::kExpirySeconds + 3600;
+  settings.nodeName = options.nodeName;
+  if (settings.nodeName.empty()) {
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    settings.nodeName = host;
+  }
+  return settings;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,7 +110,9 @@ int main(int argc, char** argv) {
   const HttpSettings httpSettings;
   const DescriptorBudget descriptors = planDescriptors(
       raiseDescriptorLimit(),
-      {.openAtStart = countOpenDescriptors(),
+      // The cluster's link counts with what is open at start: its share is fixed and small.
+      {.openAtStart = countOpenDescriptors() +
+                      (options.clusterServers.empty() ? 0 : kClusterDescriptors),
        .httpWindow = options.http ? httpSettings.maxConnections + kHttpDescriptorsBesideConnections
                                   : 0,
        .controlSocket = ControlSettings{}.maxConnections + kControlDescriptorsBesideConnections,
@@ -187,6 +206,9 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  std::optional<ClusterSettings> cluster;
+  if (!options.clusterServers.empty()) cluster = clusterSettings(options);
   return serveUntilStopped(listenSockets, context, descriptors.gameConnections, loaded, companion,
-                           {control.fd(), bansFile, std::move(*bans)}, options.proxyFrom);
+                           {control.fd(), bansFile, std::move(*bans)}, options.proxyFrom,
+                           cluster ? &*cluster : nullptr);
 }

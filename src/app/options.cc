@@ -14,7 +14,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: dirserver [--http ADDRESS:PORT] [--max-host-bytes BYTES] [--console full|summary]\n"
     "                 [--control PATH] [--listen ADDRESS:PORT]... [--proxy-from CIDR]...\n"
-    "                 [trace]\n"
+    "                 [--cluster nats://HOST:PORT[,...] [--cluster-bucket NAME]\n"
+    "                 [--cluster-replicas N] [--node-name NAME]] [trace]\n"
     "\n"
     "The directory server of the game: hosts register and announce their shutdown on TCP port\n"
     "6001 (every local IPv4 address), clients fetch the listing of every registered host. The\n"
@@ -43,6 +44,13 @@ constexpr const char* kUsage =
     "                       A.B.C.D/N; may be given again): their connections must begin\n"
     "                       with a PROXY header (version 1 or 2), whose address then counts\n"
     "                       as the peer's for ownership, bans and limits\n"
+    "  --cluster nats://HOST:PORT[,...]\n"
+    "                       share one registry with the other nodes on these NATS\n"
+    "                       JetStream servers (cluster mode; docs/cluster.md)\n"
+    "  --cluster-bucket NAME\n"
+    "                       the bucket the nodes share (default dirserver)\n"
+    "  --cluster-replicas N the bucket's copies when this node creates it (default 3)\n"
+    "  --node-name NAME     this node's name in the cluster (default the host name)\n"
     "  --help, -h           this text\n"
     "  --version            the version\n"
     "\n"
@@ -59,6 +67,71 @@ void splitOption(const std::string& arg, std::string& name, std::string& value, 
   hasValue = equals != std::string::npos;
   name = hasValue ? arg.substr(0, equals) : arg;
   value = hasValue ? arg.substr(equals + 1) : std::string();
+}
+
+bool isClusterOption(const std::string& name) {
+  return name == "--cluster" || name == "--cluster-bucket" || name == "--cluster-replicas" ||
+         name == "--node-name";
+}
+
+const char* clusterValueName(const std::string& name) {
+  return name == "--cluster"            ? "nats://HOST:PORT[,...]"
+         : name == "--cluster-replicas" ? "N"
+                                        : "NAME";
+}
+
+// A node's or a bucket's name: what NATS takes as one token of a subject, and what the console can
+// print as it is.
+bool plainName(const std::string& text, bool bucket) {
+  if (text.empty() || text.size() > 255) return false;
+  for (const char c : text) {
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum && c != '-' && c != '_' && (bucket || c <= ' ' || c > '~')) return false;
+  }
+  return true;
+}
+
+bool parseClusterOption(const std::string& name, const std::string& value,
+                        ServerOptions& options, std::string& error) {
+  if (name == "--cluster") {
+    options.clusterServers.clear();
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t comma = value.find(',', start);
+      const std::string server = value.substr(start, comma - start);
+      const std::size_t colon = server.rfind(':');
+      const bool scheme = server.starts_with("nats://") || server.starts_with("tls://");
+      if (!scheme || colon == std::string::npos || colon + 1 == server.size() ||
+          server.find("://") + 3 >= colon) {
+        error = "--cluster '" + server + "': expected nats://HOST:PORT";
+        return false;
+      }
+      options.clusterServers.push_back(server);
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+    return true;
+  }
+  if (name == "--cluster-replicas") {
+    int replicas = 0;
+    const auto [end, failure] = std::from_chars(value.data(), value.data() + value.size(), replicas);
+    if (value.empty() || failure != std::errc() || end != value.data() + value.size() ||
+        replicas < 1 || replicas > 5) {
+      error = "--cluster-replicas '" + value + "': expected a number from 1 to 5";
+      return false;
+    }
+    options.clusterReplicas = replicas;
+    return true;
+  }
+  const bool bucket = name == "--cluster-bucket";
+  if (!plainName(value, bucket)) {
+    error = name + " '" + value + "': " +
+            (bucket ? "expected letters, digits, '-' and '_'"
+                    : "expected at most 255 printable characters without blanks");
+    return false;
+  }
+  (bucket ? options.clusterBucket : options.nodeName) = value;
+  return true;
 }
 
 }  // namespace
@@ -113,6 +186,7 @@ bool parseByteCount(const std::string& text, std::uint64_t& bytes, std::string& 
 bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& options,
                         std::string& error) {
   bool optionsEnded = false;
+  bool clusterOptionsGiven = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (optionsEnded || !arg.starts_with("--")) {
@@ -137,16 +211,17 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
       }
       (name == "--help" ? options.help : options.version) = true;
     } else if (name == "--http" || name == "--max-host-bytes" || name == "--console" ||
-               name == "--control" || name == "--proxy-from" || name == "--listen") {
+               name == "--control" || name == "--proxy-from" || name == "--listen" ||
+               isClusterOption(name)) {
       if (!hasValue) {
         if (i + 1 == args.size()) {
           error = name + " needs a value: " +
-                  (name == "--http"         ? "ADDRESS:PORT"
-                   : name == "--control"    ? "PATH"
-                   : name == "--console"    ? "full or summary"
-                   : name == "--proxy-from" ? "CIDR"
-                   : name == "--listen"     ? "ADDRESS:PORT"
-                                            : "BYTES");
+                  (name == "--http" || name == "--listen" ? "ADDRESS:PORT"
+                   : name == "--control"                  ? "PATH"
+                   : name == "--console"                  ? "full or summary"
+                   : name == "--proxy-from"               ? "CIDR"
+                   : name == "--max-host-bytes"           ? "BYTES"
+                                                          : clusterValueName(name));
           return false;
         }
         value = args[++i];
@@ -158,6 +233,11 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
           return false;
         }
         options.proxyFrom.push_back(*range);
+        continue;
+      }
+      if (isClusterOption(name)) {
+        clusterOptionsGiven = clusterOptionsGiven || name != "--cluster";
+        if (!parseClusterOption(name, value, options, error)) return false;
         continue;
       }
       if (name == "--control") {
@@ -200,6 +280,10 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
     }
   }
   if (options.listen.empty()) options.listen.push_back({0, kListenPort});
+  if (options.clusterServers.empty() && clusterOptionsGiven) {
+    error = "--cluster-bucket, --cluster-replicas and --node-name need --cluster";
+    return false;
+  }
   return true;
 }
 

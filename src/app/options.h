@@ -32,6 +32,11 @@ struct ServerOptions {
   std::vector<Ipv4Range> proxyFrom;
   // --listen ADDRESS:PORT, each time it is given; 0.0.0.0:6001 when it is not.
   std::vector<Ipv4Endpoint> listen;
+  // Cluster mode: the NATS servers (--cluster nats://HOST:PORT[,...]); none, a node on its own.
+  std::vector<std::string> clusterServers;
+  std::string clusterBucket = "dirserver";  // --cluster-bucket NAME
+  int clusterReplicas = 3;                  // --cluster-replicas N
+  std::string nodeName;                     // --node-name NAME; empty: the host name
   bool help = false;                 // --help or -h: print the usage and exit
   bool version = false;              // --version: print the version and exit
 };
@@ -46,9 +51,11 @@ bool parseIpv4Endpoint(const std::string& text, Ipv4Endpoint& endpoint, std::str
 bool parseByteCount(const std::string& text, std::uint64_t& bytes, std::string& error);
 
 // Parses the arguments after the program name. Options: --help (also -h), --version,
-// --http ADDRESS:PORT, --max-host-bytes BYTES, --console full|summary, --control PATH, and
-// --listen ADDRESS:PORT and --proxy-from CIDR, which may be given again (each also as
-// --NAME=VALUE); "--" ends the options.
+// --http ADDRESS:PORT, --max-host-bytes BYTES, --console full|summary, --control PATH,
+// --listen ADDRESS:PORT and --proxy-from CIDR (which may be given again), --cluster
+// nats://HOST:PORT[,...], --cluster-bucket NAME (letters, digits, '-' and '_'), --cluster-replicas N
+// (1 to 5) and --node-name NAME (at most 255 bytes, printable, no blank) (each also as
+// --NAME=VALUE); "--" ends the options. The --cluster-* options and --node-name need --cluster.
 // Every other argument switches on the key trace. Returns false with `error` (one line, no program
 // name, no line end) on an unknown option, a missing or bad value, or a value given to an option
 // that takes none.

@@ -17,6 +17,7 @@
 #include "server/console_relay.h"
 #include "server/control.h"
 #include "server/change_path.h"
+#include "server/cluster_replica.h"
 #include "server/server_core.h"
 
 namespace dirserver {
@@ -94,7 +95,7 @@ class LoopSignals final : public EventHandler {
 int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& context,
                       std::size_t maxConnections, const LoadResult& loaded,
                       const Companion& companion, ControlSetup control,
-                      std::vector<Ipv4Range> proxyFrom) {
+                      std::vector<Ipv4Range> proxyFrom, const ClusterSettings* cluster) {
   CoreSettings settings;
   settings.maxConnections = maxConnections;
   settings.proxyFrom = std::move(proxyFrom);
@@ -144,8 +145,29 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
     });
     watchdog->setAt(reactor.now());
   }
-  for (const int listenSocket : listenSockets) server.listen(listenSocket);
   ConsoleRelay relay(reactor, context.console);
+  // Cluster mode: the bucket's entries and the link's lines reach the loop through its queue.
+  std::optional<ClusterReplica> replica;
+  std::optional<NatsLink> link;
+  if (cluster != nullptr) {
+    ClusterEvents events;
+    events.entries = [&reactor, &replica](std::vector<BucketEntry> entries, bool caughtUp) {
+      reactor.post([&replica, entries = std::move(entries), caughtUp] {
+        replica->apply(entries, caughtUp);
+      });
+    };
+    // Progress ("- ...") goes to standard output, warnings and errors to standard error.
+    events.line = [&relay](const std::string& line) {
+      relay.print(line, line.compare(0, 2, "- ") == 0);
+    };
+    link.emplace(*cluster, std::move(events));
+    replica.emplace(reactor, context, changePath, cluster->nodeName,
+                    [&link](std::string key, Bytes value) {
+                      link->publish(std::move(key), std::move(value));
+                    });
+    link->start();
+  }
+  for (const int listenSocket : listenSockets) server.listen(listenSocket);
   if (companion.start) {
     std::string error;
     const LoopConsoleLine print = [&relay](std::string line) { relay.print(std::move(line)); };
@@ -157,6 +179,7 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
   }
   systemd.notify("READY=1");
   reactor.run();
+  if (link) link->stop();
   if (companion.stop) companion.stop();
   relay.printHandedOver();
   return changePath.stoppedClean() ? 0 : 1;

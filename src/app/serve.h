@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cluster/nats_link.h"
 #include "persist/list_loader.h"
 #include "registry/ban_list.h"
 #include "registry/server_context.h"
@@ -53,9 +54,14 @@ struct ControlSetup {
 // Run by systemd as a unit of Type=notify, it tells systemd READY=1 once it accepts connections,
 // STOPPING=1 at the stop signal, and WATCHDOG=1 from the loop as often as the unit's watchdog
 // asks; run otherwise, it sends nothing.
+// `cluster`, when given, makes the node one of a directory cluster: it serves from its own
+// registry at once, links to the bucket in the background (threads of its own, started with the
+// loop's signals blocked), publishes its own changes there and applies the bucket's (ClusterReplica);
+// the link stops, after a moment for the publishes in flight, when the loop has stopped.
 int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& context,
                       std::size_t maxConnections, const LoadResult& loaded,
                       const Companion& companion = {}, ControlSetup control = {},
-                      std::vector<Ipv4Range> proxyFrom = {});
+                      std::vector<Ipv4Range> proxyFrom = {},
+                      const ClusterSettings* cluster = nullptr);
 
 }  // namespace dirserver

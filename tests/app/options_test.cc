@@ -33,7 +33,36 @@ std::string outcome(const std::vector<std::string>& args) {
   }
   if (options.control != kControlSocketName) text += ", control " + options.control;
   for (const Ipv4Range& range : options.proxyFrom) text += ", proxy from " + rangeText(range);
+  for (const std::string& server : options.clusterServers) text += ", nats " + server;
+  if (!options.clusterServers.empty()) {
+    text += ", bucket " + options.clusterBucket + " x" + std::to_string(options.clusterReplicas) +
+            (options.nodeName.empty() ? "" : ", node " + options.nodeName);
+  }
   return text;
+}
+
+TEST(ServerOptions, ClusterOptionsNeedTheClusterAndSaneNames) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--listen", "127.0.0.2:7001"}, "no trace, listen 127.0.0.2:7001"},
+      {{"--cluster", "nats://a:4222,tls://10.0.0.2:4223"},
+       "no trace, nats nats://a:4222, nats tls://10.0.0.2:4223, bucket dirserver x3"},
+      {{"--node-name=b-1", "--cluster-bucket", "dir_2", "--cluster-replicas=1", "--cluster",
+        "nats://a:1"},
+       "no trace, nats nats://a:1, bucket dir_2 x1, node b-1"},
+      {{"--cluster", "a:4222"}, "error: --cluster 'a:4222': expected nats://HOST:PORT"},
+      {{"--cluster", "nats://a:1,"}, "error: --cluster '': expected nats://HOST:PORT"},
+      {{"--cluster", "nats://:4222"}, "error: --cluster 'nats://:4222': expected nats://HOST:PORT"},
+      {{"--cluster", "nats://a:1", "--cluster-bucket", "a.b"},
+       "error: --cluster-bucket 'a.b': expected letters, digits, '-' and '_'"},
+      {{"--cluster", "nats://a:1", "--cluster-replicas", "6"},
+       "error: --cluster-replicas '6': expected a number from 1 to 5"},
+      {{"--cluster", "nats://a:1", "--node-name", "a b"},
+       "error: --node-name 'a b': expected at most 255 printable characters without blanks"},
+      {{"--node-name", "a"}, "error: --cluster-bucket, --cluster-replicas and --node-name need --cluster"},
+      {{"--cluster"}, "error: --cluster needs a value: nats://HOST:PORT[,...]"},
+      {{"--listen", "6001"}, "error: --listen '6001': expected ADDRESS:PORT"},
+  };
+  for (const auto& [args, expected] : cases) EXPECT_EQ(outcome(args), expected);
 }
 
 TEST(ServerOptions, OptionsBeginWithTwoDashesAndEveryOtherArgumentSwitchesTheTraceOn) {
