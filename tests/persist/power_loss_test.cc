@@ -148,12 +148,14 @@ class SaverRun {
 
   // Hands batch `number` over and waits for its commit's report; yields whether it was durable.
   bool commit(std::uint64_t number) {
+    const int before = commitsSoFar();
     saver_->append(number, history_.batch(number));
-    return awaitCommit();
+    return awaitCommit(before);
   }
   bool retry() {
+    const int before = commitsSoFar();
     saver_->retry();
-    return awaitCommit();
+    return awaitCommit(before);
   }
   SaveOutcome snapshot(std::uint64_t afterBatch, bool last) {
     std::unique_lock lock(mutex_);
@@ -167,9 +169,13 @@ class SaverRun {
   void stop() { saver_.reset(); }
 
  private:
-  bool awaitCommit() {
+  // Counted before the work is handed over: the report may come before the wait begins.
+  int commitsSoFar() {
+    std::lock_guard lock(mutex_);
+    return commits_;
+  }
+  bool awaitCommit(int before) {
     std::unique_lock lock(mutex_);
-    const int before = commits_;
     done_.wait(lock, [&] { return commits_ > before; });
     return lastOk_;
   }
