@@ -1,6 +1,5 @@
 #include "server/server_core.h"
 
-#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,72 +11,13 @@
 #include "common/console_queue.h"
 #include "net/framing.h"
 #include "net/socket_io.h"
-#include "net/stream_connection.h"
-#include "protocol/proxy_header.h"
 #include "server/change_path.h"
 #include "server/dispatch.h"
 #include "server/expiry_sweep.h"
+#include "server/game_connection.h"
 #include "server/loop_reports.h"
 
 namespace dirserver {
-
-// A game port connection: one request read through its frame, one answer. The socket work is the
-// stream's; this is what the game's protocol makes of it.
-class ServerCore::Connection final : public StreamConnection::Handler {
- public:
-  Connection(ServerCore& core, int fd, std::uint32_t address)
-      : stream(core.reactor_, fd, *this), address(address), core_(core) {}
-
-  // A trusted balancer's header comes first, read never past its end; then the request.
-  std::span<std::uint8_t> receiveSpace() override { return proxy ? proxy->space() : frame.space(); }
-  void received(std::size_t count) override {
-    if (proxy) {
-      core_.proxyHeaderReceived(*this, count);
-    } else {
-      core_.requestReceived(*this, count);
-    }
-  }
-  // The peer closed its side, or the receive failed, before the step had all its bytes.
-  void inputEnded() override {
-    expired();
-    stream.close();
-  }
-  void sent() override { stream.close(); }
-  void sendBlocked() override {
-    stalled = true;
-    ++core_.stalledCount_;
-  }
-  // A peer that is too slow to send its request is reported; one too slow to take its answer is
-  // dropped silently, with what it did not take.
-  void expired() override {
-    if (reading()) {
-      core_.reportError(frame.failure());
-    } else {
-      stream.resetOnClose();
-    }
-  }
-  void closed() override { core_.closed(*this); }
-
-  bool reading() const { return !answering; }
-
-  StreamConnection stream;
-  // Counted against the per-address bound, never printed or kept. For a connection from a trusted
-  // balancer, the address its PROXY header gives, once read.
-  std::uint32_t address;
-  // While a trusted balancer's header is unread: its reader. Such a connection is counted against
-  // no address yet.
-  std::unique_ptr<ProxyHeaderReader> proxy;
-  bool local = false;  // the balancer's own connection (a LOCAL header): no changes
-  FrameReader frame;
-  std::size_t budget = 0;  // bytes of the memory budget its body holds
-  bool answering = false;  // its request is handled; it sends its answer
-  PublishedPtr listing;    // the version of the listing it sends, if it sends one
-  bool pinned = false;     // its listing counts against the memory budget
-  bool stalled = false;    // its answer once filled the send buffer
-
- private:
-  ServerCore& core_;
-};
 
 class ServerCore::Listener final : public EventHandler {
  public:
@@ -93,10 +33,6 @@ class ServerCore::Listener final : public EventHandler {
 namespace {
 
 constexpr std::size_t kAcceptBatch = 64;
-// A balancer's connection has no address to shed for until its header is read, so while every
-// slot is taken up to this many more are taken in to be read; a header then takes a slot as any
-// newcomer would, or its connection is closed.
-constexpr std::size_t kSparePerBalancerHeaders = 16;
 
 // The acknowledgement as the parts of an answer.
 const ByteView kAckParts[] = {ByteView(kAckMessage)};
@@ -469,91 +405,6 @@ void ServerCore::releaseClosed() {
   }
   closedCount_ = 0;
   updateListening();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Connections from trusted balancers
-
-bool ServerCore::trustsProxy(std::uint32_t address) const {
-  const std::uint32_t hostOrder = ntohl(address);
-  return std::any_of(settings_.proxyFrom.begin(), settings_.proxyFrom.end(),
-                     [hostOrder](const Ipv4Range& range) { return range.contains(hostOrder); });
-}
-
-// Taken in without the checks of its address, which is the balancer's: they are made when its
-// header says whose connection it is (admitProxied).
-void ServerCore::adoptFromBalancer(int fd, std::uint32_t address) {
-  if (connectionCount() >= settings_.maxConnections + kSparePerBalancerHeaders) {
-    ::close(fd);
-    refusals_.refusedWhileFull();
-    ++status_.stats.connectionsRefused;
-    return;
-  }
-  auto owned = std::make_unique<Connection>(*this, fd, address);
-  Connection& connection = *owned;
-  connection.proxy = std::make_unique<ProxyHeaderReader>();
-  ++awaitingHeader_;
-  connections_.push_back(std::move(owned));
-  ++status_.stats.connectionsAccepted;
-  status_.stats.connectionsOpen = connectionCount();
-  connection.stream.setDeadlineIn(settings_.recvTimeout);
-  connection.stream.receive();
-}
-
-// The balancer's header as far as it has come; once it is whole and its connection admitted, the
-// request's bytes follow it on the same stream.
-void ServerCore::proxyHeaderReceived(Connection& connection, std::size_t count) {
-  ProxyHeaderReader& header = *connection.proxy;
-  header.received(count);
-  if (header.step() == ProxyHeaderReader::Step::Reading) return;
-  if (header.step() == ProxyHeaderReader::Step::Rejected) {
-    reportError(ConsoleError::ProxyHeader);
-    close(connection);
-    return;
-  }
-  if (admitProxied(connection)) connection.stream.setDeadlineIn(settings_.recvTimeout);
-}
-
-// The checks an accept makes of any other connection, made of the address the header gives (the
-// balancer's own for a LOCAL one): the ban, a slot of its own when all are taken, the
-// per-address bound. Returns whether the connection is admitted; if not, it is closed.
-bool ServerCore::admitProxied(Connection& connection) {
-  const ProxyHeaderReader& header = *connection.proxy;
-  switch (header.source()) {
-    case ProxyHeaderReader::Source::Ipv4:
-      connection.address = header.address();
-      break;
-    case ProxyHeaderReader::Source::Local:
-      connection.local = true;
-      break;
-    case ProxyHeaderReader::Source::OtherFamily:
-      reportError(ConsoleError::ProxyFamily);
-      close(connection);
-      return false;
-  }
-  const std::uint32_t address = connection.address;
-  if (refused_ && refused_(address)) {
-    ++status_.stats.connectionsBanned;
-    close(connection);
-    return false;
-  }
-  if (slotsTaken() >= settings_.maxConnections && !makeRoomFor(address)) {
-    refusals_.refusedWhileFull();
-    ++status_.stats.connectionsRefused;
-    close(connection);
-    return false;
-  }
-  std::size_t& fromAddress = perAddress_[address];
-  if (fromAddress >= settings_.maxConnectionsPerAddress) {
-    refusals_.refusedOverAddressLimit();
-    ++status_.stats.connectionsRefused;
-    close(connection);
-    return false;
-  }
-  ++fromAddress;
-  connection.proxy.reset();
-  --awaitingHeader_;
-  return true;
 }
 
 // ---------------------------------------------------------------------------------------------
