@@ -6,14 +6,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 
 #include "persist/list_loader.h"
 #include "registry/registration.h"
 #include "registry/server_key.h"
 #include "support/recording_env.h"
+#include "support/saving.h"
 #include "support/test_support.h"
 
 namespace dirserver {
@@ -21,7 +20,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::loadAgain;
+using testing::Loaded;
 using testing::readFile;
+using testing::Saving;
+using testing::sameOwners;
+using testing::hostsOf;
 using testing::TestContext;
 
 ServerRecord host(const std::string& name, std::int32_t time = 1'000) {
@@ -31,103 +35,6 @@ ServerRecord host(const std::string& name, std::int32_t time = 1'000) {
 
 void add(ServerRegistry& registry, ServerType type, const ServerRecord& record, PeerAddress owner) {
   registry.insert(type, computeServerKey(record.fields), record, owner);
-}
-
-// A ListSaver over a test's files, with its reports gathered for the test's thread.
-class Saving {
- public:
-  Saving(TestContext& t, Env& env, WriteRateLimits limits = {}) : t_(t), env_(env) {
-    const LoadResult loaded = loadServerList(t.context, env);
-    saver_ = std::make_unique<ListSaver>(
-        t.context.listFile, loaded,
-        [this](const CommitReport& report) {
-          std::lock_guard lock(mutex_);
-          commits_.push_back(report);
-          changed_.notify_all();
-        },
-        [this](const SnapshotReport& report) {
-          std::lock_guard lock(mutex_);
-          snapshots_.push_back(report);
-          changed_.notify_all();
-        },
-        env, limits);
-  }
-
-  // Hands the registry's changes over as the next batch (and waits for its commit's report).
-  void append() { saver_->append(++batch_, t_.context.registry.takeChanges()); }
-  CommitReport commit() {
-    append();
-    return waitCommit();
-  }
-  CommitReport retry() {
-    saver_->retry();
-    return waitCommit();
-  }
-  // Waits a minute at most (a snapshot held back by its rate would take far longer).
-  SnapshotReport snapshot(bool last = false, bool hurry = false) {
-    std::unique_lock lock(mutex_);
-    const std::size_t before = snapshots_.size();
-    lock.unlock();
-    saver_->snapshot(std::make_shared<RegistrySnapshot>(t_.context.registry.snapshot()), last);
-    if (hurry) saver_->hurry();
-    lock.lock();
-    if (!changed_.wait_for(lock, std::chrono::minutes(1),
-                           [&] { return snapshots_.size() > before; })) {
-      ADD_FAILURE() << "no snapshot within a minute";
-      return {};
-    }
-    return snapshots_.back();
-  }
-  void stop() { saver_.reset(); }
-
- private:
-  CommitReport waitCommit() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return commits_.size() > seen_; });
-    return commits_[seen_++];
-  }
-
-  TestContext& t_;
-  Env& env_;
-  std::unique_ptr<ListSaver> saver_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<CommitReport> commits_;
-  std::vector<SnapshotReport> snapshots_;
-  std::size_t seen_ = 0;
-  std::uint64_t batch_ = 0;
-};
-
-// What a start in the test's directory loads: its registry (owners included) and its lines.
-struct Loaded {
-  std::vector<std::vector<HostEntry>> hosts;
-  std::string err;
-};
-
-Loaded loadAgain(const TestContext& t) {
-  TestContext start;
-  start.context.listFile = t.context.listFile;
-  loadServerList(start.context, start.env);
-  Loaded loaded{{}, start.console.err()};
-  for (ServerType type : kServerTypes) {
-    loaded.hosts.emplace_back(start.context.registry.begin(type), start.context.registry.end(type));
-  }
-  return loaded;
-}
-
-// The registry as `loadAgain` shows it.
-std::vector<std::vector<HostEntry>> hostsOf(const ServerRegistry& registry) {
-  std::vector<std::vector<HostEntry>> hosts;
-  for (ServerType type : kServerTypes) hosts.emplace_back(registry.begin(type), registry.end(type));
-  return hosts;
-}
-
-bool sameOwners(const std::vector<std::vector<HostEntry>>& a,
-                const std::vector<std::vector<HostEntry>>& b) {
-  return a == b && std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) {
-           return std::equal(x.begin(), x.end(), y.begin(),
-                             [](const HostEntry& p, const HostEntry& q) { return p.from == q.from; });
-         });
 }
 
 std::vector<std::string> filesIn(const fs::path& dir) {

@@ -6,10 +6,8 @@
 
 #include <sys/stat.h>
 
-#include <condition_variable>
 #include <functional>
 #include <filesystem>
-#include <mutex>
 
 #include "persist/list_loader.h"
 #include "persist/list_saver.h"
@@ -18,6 +16,7 @@
 #include "registry/registration.h"
 #include "registry/server_key.h"
 #include "support/recording_env.h"
+#include "support/saving.h"
 #include "support/test_support.h"
 
 namespace dirserver {
@@ -25,6 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::readFile;
+using testing::sameOwners;
 using testing::TestContext;
 using testing::writeFile;
 
@@ -59,21 +59,18 @@ LogEntry refresh(const std::string& name, std::int32_t time, PeerAddress owner) 
   return entry;
 }
 
-// The registry with its owners, as a start would compare it.
-std::vector<std::pair<ServerType, HostEntry>> contents(const ServerRegistry& registry) {
-  std::vector<std::pair<ServerType, HostEntry>> hosts;
-  for (ServerType type : kServerTypes) {
-    for (auto at = registry.begin(type); at != registry.end(type); ++at) hosts.emplace_back(type, *at);
+// `list` with `entries` applied in turn; with `steps`, what each prefix of them makes.
+ServerRegistry replayed(const ServerRegistry& list, const std::vector<LogEntry>& entries,
+                        std::vector<ServerRegistry>* steps = nullptr) {
+  TestContext replay;
+  replay.context.registry = list;
+  if (steps != nullptr) steps->push_back(list);
+  for (const LogEntry& entry : entries) {
+    std::string why;
+    EXPECT_TRUE(applyLogEntry(replay.context, entry, why)) << why;
+    if (steps != nullptr) steps->push_back(replay.context.registry);
   }
-  return hosts;
-}
-
-bool same(const ServerRegistry& a, const ServerRegistry& b) {
-  const auto x = contents(a), y = contents(b);
-  return x.size() == y.size() &&
-         std::equal(x.begin(), x.end(), y.begin(), [](const auto& p, const auto& q) {
-           return p.first == q.first && p.second == q.second && p.second.from == q.second.from;
-         });
+  return replay.context.registry;
 }
 
 // A list of two hosts (A, B) written in `t`'s directory; yields its fingerprint.
@@ -113,16 +110,7 @@ TEST(WriteAheadLog, ALogCutAtAnyByteOfItsLastEntriesLoadsExactlyItsWholeEntries)
   const Bytes whole = logOf(1, fingerprint, 1, entries, &ends);
   // What the list and the first k entries make.
   std::vector<ServerRegistry> after;
-  {
-    TestContext replay;
-    replay.context.registry = list;
-    after.push_back(list);
-    for (const LogEntry& entry : entries) {
-      std::string why;
-      ASSERT_TRUE(applyLogEntry(replay.context, entry, why));
-      after.push_back(replay.context.registry);
-    }
-  }
+  replayed(list, entries, &after);
   for (std::size_t cut = ends[1]; cut <= whole.size(); ++cut) {
     // Cut short, cut short with room taken ahead (zeros) after it, and with a stray byte after
     // that room.
@@ -152,7 +140,7 @@ TEST(WriteAheadLog, ALogCutAtAnyByteOfItsLastEntriesLoadsExactlyItsWholeEntries)
       fs::copy(base.dir / "server_list.owners", t.dir / "server_list.owners");
       writeFile(t.dir / "server_list.wal.1", bytes);
       const LoadResult loaded = loadServerList(t.context, t.env);
-      ASSERT_TRUE(same(t.context.registry, after[kept])) << cut << " " << zeros;
+      ASSERT_TRUE(sameOwners(t.context.registry, after[kept])) << cut << " " << zeros;
       EXPECT_EQ(loaded.changesReplayed, kept);
       const std::string err = t.console.err();
       const std::string out = t.console.out();
@@ -221,17 +209,8 @@ TEST(WriteAheadLog, ARefreshNamesItsHostAndOneOfAHostNotStoredIsDamage) {
   writeFile(t.dir / "server_list.wal.1", log);
   const LoadResult loaded = loadServerList(t.context, t.env);
   EXPECT_EQ(loaded.changesReplayed, 3u);
-  ServerRegistry expected = list;
-  {
-    TestContext replay;
-    replay.context.registry = list;
-    std::string why;
-    for (const LogEntry& entry : {set("A", 2'000, kOwnerB), set("C"), set("C", 3'000, kOwnerA)}) {
-      ASSERT_TRUE(applyLogEntry(replay.context, entry, why));
-    }
-    expected = replay.context.registry;
-  }
-  EXPECT_TRUE(same(t.context.registry, expected));
+  EXPECT_TRUE(sameOwners(t.context.registry,
+                         replayed(list, {set("A", 2'000, kOwnerB), set("C"), set("C", 3'000, kOwnerA)})));
   const std::string dir = t.dir.string() + "/";
   EXPECT_EQ(t.console.err(),
             "- server list log " + dir + "server_list.wal.1 is damaged (it refreshes host " +
@@ -264,22 +243,10 @@ TEST(WriteAheadLog, AnOlderVersionsLogReplaysAndAnUnknownVersionIsSetAside) {
   EXPECT_EQ(loaded.appendable->header.version, 1u);
   t.context.registry.takeChanges();  // what loading did is in the files already
   {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool committed = false;
-    ListSaver saver(
-        t.context.listFile, loaded,
-        [&](const CommitReport& report) {
-          std::lock_guard lock(mutex);
-          committed = report.ok;
-          done.notify_all();
-        },
-        [](const SnapshotReport&) {}, t.env);
+    testing::Saving saving(t, t.env, loaded);
     std::string why;
     applyLogEntry(t.context, refresh("C", 3'000, kOwnerA), why);
-    saver.append(1, t.context.registry.takeChanges());
-    std::unique_lock lock(mutex);
-    done.wait(lock, [&] { return committed; });
+    ASSERT_TRUE(saving.commit().ok);
   }
   const Bytes older = readFile(t.dir / "server_list.wal.1");
   TestContext again;
@@ -287,7 +254,7 @@ TEST(WriteAheadLog, AnOlderVersionsLogReplaysAndAnUnknownVersionIsSetAside) {
   loaded = loadServerList(again.context, again.env);
   EXPECT_EQ(again.console.err(), "");
   EXPECT_EQ(loaded.changesReplayed, 3u);
-  EXPECT_TRUE(same(again.context.registry, t.context.registry));
+  EXPECT_TRUE(sameOwners(again.context.registry, t.context.registry));
   ASSERT_TRUE(loaded.appendable.has_value());
   EXPECT_EQ(loaded.appendable->header.seq, 2u);
   EXPECT_EQ(loaded.appendable->header.version, kLogVersion);
@@ -378,7 +345,7 @@ TEST(WriteAheadLog, AHeaderOrEntryThatCannotBeTrustedIsDamageAndOnlyAnEmptyFileI
   writeFile(t.dir / "server_list.wal.4", Bytes(20, 7));
   const LoadResult loaded = loadServerList(t.context, t.env);
   EXPECT_EQ(loaded.changesReplayed, 0u);
-  EXPECT_TRUE(same(t.context.registry, list));
+  EXPECT_TRUE(sameOwners(t.context.registry, list));
   const std::string err = t.console.err();
   EXPECT_NE(err.find("- server list log " + dir + "server_list.wal.1 is not replayed (its header's "
                      "checksum does not match); it is kept as " + dir +
@@ -477,11 +444,9 @@ TEST(WriteAheadLog, TheWriteBackAtStartLeavesNoLogItFoldedIn) {
   ASSERT_TRUE(writeBackIfNeeded(t.context, loaded, t.env));
   EXPECT_FALSE(fs::exists(t.dir / "server_list.wal.1"));
   EXPECT_TRUE(loaded.liveLogs.empty());
-  TestContext again;
-  again.context.listFile = t.context.listFile;
-  loadServerList(again.context, again.env);
-  EXPECT_TRUE(same(again.context.registry, t.context.registry));
-  EXPECT_EQ(again.console.err(), "");
+  const testing::Loaded again = testing::loadAgain(t);
+  EXPECT_TRUE(testing::sameOwners(again.hosts, testing::hostsOf(t.context.registry)));
+  EXPECT_EQ(again.err, "");
 }
 
 // The owners file speaks for its list only when every byte is as written.
@@ -509,13 +474,8 @@ TEST(WriteAheadLog, ReplayingALogTwiceOntoItsOwnListChangesNothing) {
                                          set("A", 3'000, kOwnerB), removal("C")};
   writeFile(t.dir / "server_list.wal.1", logOf(1, fingerprint, 1, entries));
   loadServerList(t.context, t.env);
-  const ServerRegistry once = t.context.registry;
-  ASSERT_EQ(once.totalCount(), 2u);
-  for (const LogEntry& entry : entries) {
-    std::string why;
-    ASSERT_TRUE(applyLogEntry(t.context, entry, why));
-  }
-  EXPECT_TRUE(same(t.context.registry, once));
+  ASSERT_EQ(t.context.registry.totalCount(), 2u);
+  EXPECT_TRUE(sameOwners(replayed(t.context.registry, entries), t.context.registry));
 }
 
 // Commits a change, then crashes a snapshot after each of its steps in turn: whatever the files
@@ -525,49 +485,23 @@ TEST(WriteAheadLog, ACrashAtAnyStepOfASnapshotLeavesFilesThatLoadToTheLastCommit
   for (std::size_t step = 0; step == 0 || step <= steps; ++step) {
     TestContext t;
     testing::RecordingEnv env(t.clock);
-    const LoadResult loaded = loadServerList(t.context, env);
-    std::mutex mutex;
-    std::condition_variable done;
-    int commits = 0, snapshots = 0;
-    auto saver = std::make_unique<ListSaver>(
-        t.context.listFile, loaded,
-        [&](const CommitReport&) {
-          std::lock_guard lock(mutex);
-          ++commits;
-          done.notify_all();
-        },
-        [&](const SnapshotReport&) {
-          std::lock_guard lock(mutex);
-          ++snapshots;
-          done.notify_all();
-        },
-        env);
-    const auto await = [&](int& count, int wanted) {
-      std::unique_lock lock(mutex);
-      done.wait(lock, [&] { return count >= wanted; });
-    };
+    testing::Saving saving(t, env);
     std::string why;
     for (const char* name : {"A", "B"}) applyLogEntry(t.context, set(name), why);
-    saver->append(1, t.context.registry.takeChanges());
-    await(commits, 1);
+    saving.commit();
     // A first snapshot, then changes in the log after it, then the snapshot that crashes.
-    saver->snapshot(std::make_shared<RegistrySnapshot>(t.context.registry.snapshot()), false);
-    await(snapshots, 1);
+    saving.snapshot();
     applyLogEntry(t.context, removal("A"), why);
     applyLogEntry(t.context, set("C", 2'000, kOwnerB), why);
-    saver->append(2, t.context.registry.takeChanges());
-    await(commits, 2);
+    saving.commit();
     const std::size_t before = env.calls().size();
     if (step > 0) env.crashAfter(before + step - 1);
-    saver->snapshot(std::make_shared<RegistrySnapshot>(t.context.registry.snapshot()), true);
-    await(snapshots, 2);
-    saver.reset();
+    saving.snapshot(true);
+    saving.stop();
     if (step == 0) steps = env.calls().size() - before;
-    TestContext start;
-    start.context.listFile = t.context.listFile;
-    loadServerList(start.context, start.env);
-    EXPECT_TRUE(same(start.context.registry, t.context.registry)) << step;
-    EXPECT_EQ(start.console.err(), "") << step;
+    const testing::Loaded start = testing::loadAgain(t);
+    EXPECT_TRUE(testing::sameOwners(start.hosts, testing::hostsOf(t.context.registry))) << step;
+    EXPECT_EQ(start.err, "") << step;
   }
   EXPECT_GE(steps, 18u);  // the list, its owners, the new log, the renames, the logs removed
 }
@@ -587,27 +521,10 @@ TEST(WriteAheadLog, HostsKeepTheirOwnersAcrossARestartFromTheLogAndFromTheOwners
       handleShutdown(t.context, body, kOwnerB);
       EXPECT_EQ(t.context.registry.totalCount(), 1u);
     }
-    std::mutex mutex;
-    std::condition_variable done;
-    int reports = 0;
-    ListSaver saver(
-        t.context.listFile, loaded,
-        [&](const CommitReport&) {
-          std::lock_guard lock(mutex);
-          ++reports;
-          done.notify_all();
-        },
-        [&](const SnapshotReport&) {
-          std::lock_guard lock(mutex);
-          ++reports;
-          done.notify_all();
-        },
-        t.env);
+    testing::Saving saving(t, t.env, loaded);
     handleRegistration(t.context, body, kOwnerA);
-    saver.append(1, t.context.registry.takeChanges());
-    if (orderly) saver.snapshot(std::make_shared<RegistrySnapshot>(t.context.registry.snapshot()), true);
-    std::unique_lock lock(mutex);
-    done.wait(lock, [&] { return reports >= (orderly ? 2 : 1); });
+    saving.commit();
+    if (orderly) saving.snapshot(true);
   };
   run(false);  // A registers; the log holds the change and its owner
   run(false);  // the owner comes back from the log

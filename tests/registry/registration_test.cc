@@ -14,6 +14,7 @@ namespace dirserver {
 namespace {
 
 using testing::hostStrings;
+using testing::countOf;
 using testing::requestBody;
 using testing::TestContext;
 
@@ -26,12 +27,6 @@ ServerKey keyOf(const std::vector<std::string>& strings) {
 }
 
 std::string key(const std::vector<std::string>& strings) { return std::to_string(keyOf(strings)); }
-
-std::size_t countOf(const std::string& text, const std::string& what) {
-  std::size_t count = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
-  return count;
-}
 
 TEST(Registration, RejectedBodiesSayWhyAndChangeNothing) {
   const Bytes exact = requestBody({std::string(kMelee), "a", "N", "b", "c", "d", "e"});

@@ -19,17 +19,11 @@ namespace {
 using namespace std::chrono_literals;
 using testing::CoreHarness;
 using testing::hostStrings;
-using testing::request;
-using testing::requestBody;
+using testing::registration;
+using testing::shutdown;
 
 constexpr std::string_view kMelee = "/Aviantorvale/Melee Game";
 
-Bytes registration(std::string_view name) {
-  return request(MessageType::Registration, requestBody(hostStrings(kMelee, name)));
-}
-Bytes shutdown(std::string_view name) {
-  return request(MessageType::Shutdown, requestBody(hostStrings(kMelee, name)));
-}
 
 PeerAddress address(const char* dotted) { return ::inet_addr(dotted); }
 

@@ -16,27 +16,13 @@ namespace {
 using namespace std::chrono_literals;
 using testing::Client;
 using testing::CoreHarness;
-using testing::hostStrings;
 using testing::request;
-using testing::requestBody;
+using testing::ipv4;
+using testing::registration;
+using testing::shutdown;
 
 constexpr const char* kAckHex = "0E 00 00 00 1E 00 00 00 01 00 00 00 00 00";
 constexpr const char* kBalancer = "127.0.0.1";
-constexpr std::string_view kMelee = "/Aviantorvale/Melee Game";
-
-std::uint32_t ipv4(const char* text) {
-  in_addr address{};
-  ::inet_pton(AF_INET, text, &address);
-  return address.s_addr;
-}
-
-Bytes registration(std::string_view name) {
-  return request(MessageType::Registration, requestBody(hostStrings(kMelee, name)));
-}
-
-Bytes shutdown(std::string_view name) {
-  return request(MessageType::Shutdown, requestBody(hostStrings(kMelee, name)));
-}
 
 // A version 2 header: PROXY for `peer` (an IPv4 stream), or LOCAL when `peer` is null.
 Bytes v2Header(const char* peer) {

@@ -35,31 +35,20 @@ namespace {
 using namespace std::chrono_literals;
 using testing::Client;
 using testing::CoreHarness;
+using testing::countOf;
 using testing::hostStrings;
+using testing::ipv4;
+using testing::registration;
 using testing::request;
-using testing::requestBody;
+using testing::shutdown;
 
 constexpr const char* kAckHex = "0E 00 00 00 1E 00 00 00 01 00 00 00 00 00";
 constexpr std::string_view kMelee = "/Aviantorvale/Melee Game";
-
-Bytes registration(std::string_view name, std::string_view path = kMelee) {
-  return request(MessageType::Registration, requestBody(hostStrings(path, name)));
-}
-
-Bytes shutdown(std::string_view name, std::string_view path = kMelee) {
-  return request(MessageType::Shutdown, requestBody(hostStrings(path, name)));
-}
 
 Bytes header(std::uint32_t size, std::uint32_t id, std::uint32_t type) {
   Bytes bytes;
   putHeader(bytes, {size, id, type});
   return bytes;
-}
-
-std::size_t countOf(const std::string& text, const std::string& what) {
-  std::size_t count = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
-  return count;
 }
 
 ServerRegistry largeRegistry(std::size_t hosts, std::size_t nameLength = 1000) {
@@ -77,12 +66,6 @@ ServerRegistry largeRegistry(std::size_t hosts, std::size_t nameLength = 1000) {
 bool dropped(const Client& client) {
   pollfd check{client.fd(), POLLRDHUP, 0};
   return ::poll(&check, 1, 0) > 0 && (check.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
-
-std::uint32_t ipv4(const char* text) {
-  in_addr address{};
-  ::inet_pton(AF_INET, text, &address);
-  return address.s_addr;
 }
 
 // ---------------------------------------------------------------------------------------------

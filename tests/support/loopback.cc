@@ -222,6 +222,20 @@ Bytes request(MessageType type, ByteView body) {
   return request(static_cast<std::uint32_t>(type), body);
 }
 
+Bytes registration(std::string_view name, std::string_view path) {
+  return request(MessageType::Registration, requestBody(hostStrings(path, name)));
+}
+
+Bytes shutdown(std::string_view name, std::string_view path) {
+  return request(MessageType::Shutdown, requestBody(hostStrings(path, name)));
+}
+
+std::uint32_t ipv4(const char* dotted) {
+  in_addr address{};
+  ::inet_pton(AF_INET, dotted, &address);
+  return address.s_addr;
+}
+
 std::optional<Bytes> roundTrip(const ServerAddress& server, ByteView requestBytes,
                                const char* source) {
   Client client(server, source);

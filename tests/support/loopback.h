@@ -130,6 +130,12 @@ class Client {
 // A whole request: header and body.
 Bytes request(MessageType type, ByteView body = {});
 Bytes request(std::uint32_t type, ByteView body = {});
+// A registration or shutdown of the host named `name` under the type path `path`.
+Bytes registration(std::string_view name, std::string_view path = "/Aviantorvale/Melee Game");
+Bytes shutdown(std::string_view name, std::string_view path = "/Aviantorvale/Melee Game");
+
+// An IPv4 address in dotted form, in network byte order as the server keeps it.
+std::uint32_t ipv4(const char* dotted);
 
 // Sends one request on a new connection and returns what came back before the server closed it.
 // `source`, when given, is the client's address (of 127/8).

@@ -115,6 +115,12 @@ ServerField rawField(std::initializer_list<std::uint8_t> bytes) {
   return ServerField{Bytes(bytes)};
 }
 
+std::size_t countOf(const std::string& text, const std::string& what) {
+  std::size_t count = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
 Bytes readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

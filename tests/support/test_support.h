@@ -84,6 +84,9 @@ ServerRecord makeRecord(const std::vector<std::string>& strings, std::int32_t ti
 // A field holding exactly these bytes.
 ServerField rawField(std::initializer_list<std::uint8_t> bytes);
 
+// How many times `what` occurs in `text`, overlaps included.
+std::size_t countOf(const std::string& text, const std::string& what);
+
 Bytes readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, ByteView bytes);
 
