@@ -138,7 +138,7 @@ std::uint64_t writeKnownList(const std::string& listFile) {
     record.registrationTime = 1'700'000'000;
     registry.insert(type, computeServerKey(record.fields), record, 0x010200C0);
   }
-  const SnapshotWritten written =
+  const CheckpointWritten written =
       writeServerList(systemEnv(), registry.snapshot(), listPaths(systemEnv(), listFile));
   FUZZ_REQUIRE(written.outcome == SaveOutcome::Saved);
   return written.owners.fingerprint;
@@ -242,7 +242,7 @@ void checkSaveAndLoad(const ServerContext& context) {
   saving.console = console.console();
   saving.listFile = context.listFile;
   saving.registry = context.registry;
-  const SnapshotWritten written = writeServerList(systemEnv(), saving.registry.snapshot(),
+  const CheckpointWritten written = writeServerList(systemEnv(), saving.registry.snapshot(),
                                                   listPaths(systemEnv(), saving.listFile));
   FUZZ_REQUIRE(written.outcome == SaveOutcome::Saved);
   checkSavedFile(saving);

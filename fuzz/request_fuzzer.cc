@@ -207,7 +207,7 @@ void runRequest(ByteView input) {
     void append(std::uint64_t, std::vector<HostChange> changes) override {
       batches.push_back(std::move(changes));
     }
-    void snapshot(SnapshotPtr, bool) override {}
+    void checkpoint(SnapshotPtr, bool) override {}
     void retry() override {}
     std::vector<std::vector<HostChange>> batches;
   } saver;

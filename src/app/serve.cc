@@ -116,8 +116,8 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
       [&reactor, &changes](const CommitReport& report) {
         reactor.post([&changes, report] { changes->commitFinished(report); });
       },
-      [&reactor, &changes](const SnapshotReport& report) {
-        reactor.post([&changes, report] { changes->snapshotFinished(report); });
+      [&reactor, &changes](const CheckpointReport& report) {
+        reactor.post([&changes, report] { changes->checkpointFinished(report); });
       });
   // Writes and reads of the bans file, off the loop.
   WorkerThread files;

@@ -39,15 +39,15 @@ struct ControlSetup {
 // Serves on each of `listenSockets` (non-blocking, listening) with the fixed settings, at most
 // `maxConnections` game port connections at once (what the descriptor budget leaves), saving the
 // registry's changes as `loaded` (what loading found) leaves off. The first SIGTERM or SIGINT
-// starts an orderly stop: accepting ends, open connections are dropped, a last snapshot holding
+// starts an orderly stop: accepting ends, open connections are dropped, a last checkpoint holding
 // every change is written (after one in flight) and the logs removed, and the function returns 0,
-// or 1 when that snapshot failed. A second signal ends the process at once. Returns 1 at once,
+// or 1 when that checkpoint failed. A second signal ends the process at once. Returns 1 at once,
 // with "+error: epoll_create1() error" on console.err, when the loop cannot be set up.
 // `companion` runs for as long as the loop does; its threads start with the stop signals blocked,
 // so only the loop takes them, and its lines are handed to the loop (ConsoleRelay), which prints
 // each as a group of its own, and what is left of them after the companion has stopped. When it
 // cannot start, "+error: --http: REASON" goes to console.err and the function returns 1 before
-// serving. A snapshot starts at once when loading replayed logs or its write-back failed.
+// serving. A checkpoint starts at once when loading replayed logs or its write-back failed.
 // `control`: the control socket is served beside the game port, its bans refuse connections at
 // accept, and SIGHUP reads the bans file again. `proxyFrom`: the trusted balancers
 // (CoreSettings::proxyFrom).

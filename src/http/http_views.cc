@@ -304,7 +304,7 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
                "Seconds since the latest snapshot finished.", nowSeconds - finished);
   }
   out.family("dirserver_snapshot_duration_seconds", "histogram", "How long snapshots took.");
-  out.histogram("dirserver_snapshot_duration_seconds", {}, stats.snapshotTime);
+  out.histogram("dirserver_snapshot_duration_seconds", {}, stats.checkpointTime);
   out.single("dirserver_commits_total", "counter",
              "Commits of changes to the server list log (one write and one sync each).",
              load(stats.commitsDone));

@@ -506,7 +506,7 @@ void retireLog(Env& env, const std::string& path, bool uncopied) {
 bool writeBackIfNeeded(const ServerContext& context, LoadResult& loaded, Env& env) {
   if (!loaded.rewrite) return true;
   const ListPaths paths = listPaths(env, context.listFile);
-  const SnapshotWritten written =
+  const CheckpointWritten written =
       writeServerList(env, context.registry.snapshot(), paths, &loaded.inPlace);
   reportSave(written.outcome, context.console, written.error);
   if (written.outcome == SaveOutcome::Failed) return false;

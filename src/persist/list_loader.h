@@ -34,7 +34,7 @@ struct LoadResult {
   std::uint64_t baseChange = 0;
   std::uint64_t lastChange = 0;
   std::uint64_t changesReplayed = 0;
-  // Logs that hold changes the list does not, oldest first; a snapshot makes them unneeded.
+  // Logs that hold changes the list does not, oldest first; a checkpoint makes them unneeded.
   std::vector<std::uint64_t> liveLogs;
   // Those of them that are damaged and of which no copy could be kept: never removed, only moved
   // aside once unneeded (retireLog).
@@ -93,7 +93,7 @@ void retireLog(Env& env, const std::string& path, bool uncopied);
 // Writes the registry back as the server list at once, when `loaded` says the list in place
 // differs from it, and reports the outcome (reportSave); once the new list is in place, the logs
 // it makes unneeded are removed and `loaded` describes the new state. Returns false when the
-// write-back failed (a snapshot is then owed).
+// write-back failed (a checkpoint is then owed).
 bool writeBackIfNeeded(const ServerContext& context, LoadResult& loaded, Env& env = systemEnv());
 
 }  // namespace dirserver

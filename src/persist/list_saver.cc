@@ -15,10 +15,10 @@ namespace {
 // A log takes room ahead of its entries in steps of this size, filled with zeros, so that a
 // commit only writes over bytes the file already has: its sync then carries the data and nothing
 // of the file system's own bookkeeping, and never waits for a journal commit (which could wait in
-// turn for a snapshot's data).
+// turn for a checkpoint's data).
 constexpr std::uint64_t kRoomStep = 1 << 20;
 
-// The snapshot thread yields to the loop and to the committer: a snapshot at 65,531 hosts copies
+// The checkpoint thread yields to the loop and to the committer: a checkpoint at 65,531 hosts copies
 // 1.9 GB, and on a machine of few cores it must not take the processor or the disk from them. The
 // lowest best-effort priorities do that without starving it (best effort: a failure leaves the
 // thread as it was).
@@ -53,11 +53,11 @@ bool writeInPages(Env& env, int fd, ByteView bytes, off_t offset) {
 }  // namespace
 
 ListSaver::ListSaver(const std::string& listFile, const LoadResult& loaded, OnCommit onCommit,
-                     OnSnapshot onSnapshot, Env& env, WriteRateLimits limits)
+                     OnCheckpoint onCheckpoint, Env& env, WriteRateLimits limits)
     : env_(env),
       paths_(listPaths(env, listFile)),
       onCommit_(std::move(onCommit)),
-      onSnapshot_(std::move(onSnapshot)),
+      onCheckpoint_(std::move(onCheckpoint)),
       rate_(limits),
       firstChange_(loaded.lastChange + 1),
       nextChange_(loaded.lastChange + 1),
@@ -89,17 +89,17 @@ ListSaver::ListSaver(const std::string& listFile, const LoadResult& loaded, OnCo
     }
   }
   committer_ = std::thread([this] { runCommitter(); });
-  snapshotter_ = std::thread([this] { runSnapshots(); });
+  checkpointer_ = std::thread([this] { runCheckpoints(); });
 }
 
 ListSaver::~ListSaver() {
-  // The snapshot thread first: a snapshot in flight needs the committer to begin its log.
+  // The checkpoint thread first: a checkpoint in flight needs the committer to begin its log.
   {
     std::lock_guard lock(mutex_);
-    stoppingSnapshots_ = true;
+    stoppingCheckpoints_ = true;
   }
-  snapshotWake_.notify_all();
-  snapshotter_.join();
+  checkpointWake_.notify_all();
+  checkpointer_.join();
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
@@ -118,16 +118,16 @@ void ListSaver::append(std::uint64_t batch, std::vector<HostChange> changes) {
   wake_.notify_all();
 }
 
-void ListSaver::snapshot(SnapshotPtr snapshot, bool last) {
+void ListSaver::checkpoint(SnapshotPtr snapshot, bool last) {
   {
     std::lock_guard lock(mutex_);
-    nextSnapshot_ = std::move(snapshot);
-    lastSnapshot_ = last;
-    // The changes the snapshot holds end with the last one handed over.
-    snapshotBoundary_ = firstChange_ + appendedChanges_ - 1;
-    ++snapshotGeneration_;
+    nextCheckpoint_ = std::move(snapshot);
+    lastCheckpoint_ = last;
+    // The changes the checkpoint holds end with the last one handed over.
+    checkpointBoundary_ = firstChange_ + appendedChanges_ - 1;
+    ++checkpointGeneration_;
   }
-  snapshotWake_.notify_all();
+  checkpointWake_.notify_all();
   wake_.notify_all();
 }
 
@@ -136,7 +136,7 @@ void ListSaver::hurry() {
     std::lock_guard lock(mutex_);
     hurried_ = true;
   }
-  snapshotWake_.notify_all();
+  checkpointWake_.notify_all();
 }
 
 void ListSaver::retry() {
@@ -161,7 +161,7 @@ void ListSaver::runCommitter() {
   for (;;) {
     wake_.wait(lock, [this] {
       return stopping_ || request_ || retryWanted_ || (!incoming_.empty() && !failed_) ||
-             snapshotGeneration_ != boundaryGeneration_;
+             checkpointGeneration_ != boundaryGeneration_;
     });
     if (request_) {
       const auto request = std::move(request_);
@@ -173,11 +173,11 @@ void ListSaver::runCommitter() {
       answered_.notify_all();
       continue;
     }
-    // A snapshot holds the registry up to its boundary: the changes after it are kept until its
+    // A checkpoint holds the registry up to its boundary: the changes after it are kept until its
     // log begins.
-    if (snapshotGeneration_ != boundaryGeneration_) {
-      boundaryGeneration_ = snapshotGeneration_;
-      boundary_ = snapshotBoundary_;
+    if (checkpointGeneration_ != boundaryGeneration_) {
+      boundaryGeneration_ = checkpointGeneration_;
+      boundary_ = checkpointBoundary_;
     }
     if (stopping_ && (incoming_.empty() || failed_) && !retryWanted_) return;
     commit(lock);
@@ -342,7 +342,7 @@ void ListSaver::trimRetained() {
   }
 }
 
-// Begins the log that follows the snapshot of `fingerprint`, holding the registry up to change
+// Begins the log that follows the checkpoint of `fingerprint`, holding the registry up to change
 // `boundary`: it starts with every change after the boundary (and any not yet durable), so that
 // it follows the new list once that is in place, and the old log until then.
 bool ListSaver::rotate(std::uint64_t fingerprint, std::uint64_t boundary, std::string& error) {
@@ -402,9 +402,9 @@ void ListSaver::dropOldLogs(bool all) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Snapshots
+// Checkpoints
 
-void ListSaver::runSnapshots() {
+void ListSaver::runCheckpoints() {
   yieldToOthers();
   // Runs `request` on the committer thread and yields its answer.
   const auto onCommitter = [this](std::function<bool()> request) {
@@ -421,17 +421,17 @@ void ListSaver::runSnapshots() {
     std::uint64_t boundary = 0;
     {
       std::unique_lock lock(mutex_);
-      snapshotWake_.wait(lock, [this] { return nextSnapshot_ != nullptr || stoppingSnapshots_; });
-      if (nextSnapshot_ == nullptr) return;
-      snapshot = nextSnapshot_;
-      last = lastSnapshot_;
-      boundary = snapshotBoundary_;
+      checkpointWake_.wait(lock, [this] { return nextCheckpoint_ != nullptr || stoppingCheckpoints_; });
+      if (nextCheckpoint_ == nullptr) return;
+      snapshot = nextCheckpoint_;
+      last = lastCheckpoint_;
+      boundary = checkpointBoundary_;
       if (last) hurried_ = true;
     }
     const auto started = env_.clock().steadyNow();
     rate_.begin(started);
     std::string rotateError;
-    SnapshotWritten written =
+    CheckpointWritten written =
         writeServerList(env_, *snapshot, paths_, &inPlace_, [&](std::uint64_t fingerprint) {
           return onCommitter([this, fingerprint, boundary, &rotateError] {
             return rotate(fingerprint, boundary, rotateError);
@@ -439,11 +439,11 @@ void ListSaver::runSnapshots() {
         },
         [this](std::uint64_t bytes) { pace(bytes); });
     if (!rotateError.empty()) written.error = rotateError;
-    // The snapshot's records go before the report: the loop may measure memory right after it.
+    // The checkpoint's records go before the report: the loop may measure memory right after it.
     snapshot.reset();
     {
       std::lock_guard lock(mutex_);
-      nextSnapshot_.reset();
+      nextCheckpoint_.reset();
       hurried_ = false;
     }
     if (written.outcome != SaveOutcome::Failed) inPlace_ = written.owners;
@@ -454,7 +454,7 @@ void ListSaver::runSnapshots() {
         return true;
       });
     }
-    SnapshotReport report;
+    CheckpointReport report;
     report.outcome = written.outcome;
     report.took = env_.clock().steadyNow() - started;
     report.bytesWritten = written.bytes;
@@ -465,12 +465,12 @@ void ListSaver::runSnapshots() {
       report.logBytes = logBytes();
       return true;
     });
-    onSnapshot_(report);
+    onCheckpoint_(report);
   }
 }
 
-// Before each piece of a snapshot: waits as long as the rate says, which the commits since the
-// last piece move first. A hurried snapshot (the last, or one the stop waits for) and a stopping
+// Before each piece of a checkpoint: waits as long as the rate says, which the commits since the
+// last piece move first. A hurried checkpoint (the last, or one the stop waits for) and a stopping
 // saver do not wait.
 void ListSaver::pace(std::uint64_t bytes) {
   const auto now = env_.clock().steadyNow();
@@ -478,9 +478,9 @@ void ListSaver::pace(std::uint64_t bytes) {
   if (slowest > 0) rate_.observeCommit(std::chrono::nanoseconds(slowest), now);
   const auto delay = rate_.delayBefore(bytes, now);
   std::unique_lock lock(mutex_);
-  if (delay <= delay.zero() || hurried_ || stoppingSnapshots_) return;
+  if (delay <= delay.zero() || hurried_ || stoppingCheckpoints_) return;
   const auto waitFrom = std::chrono::steady_clock::now();
-  snapshotWake_.wait_for(lock, delay, [this] { return hurried_ || stoppingSnapshots_; });
+  checkpointWake_.wait_for(lock, delay, [this] { return hurried_ || stoppingCheckpoints_; });
   paced_ += std::chrono::steady_clock::now() - waitFrom;
 }
 

@@ -1,6 +1,6 @@
 // The saver: makes the registry's changes durable off the loop thread. A committer thread appends
 // each change to the log and syncs it, one commit at a time, every change that arrived meanwhile
-// in the next; a snapshot thread writes whole server lists now and then, so that the logs can
+// in the next; a checkpoint thread writes whole server lists now and then, so that the logs can
 // start over, without ever holding a commit up.
 #pragma once
 
@@ -39,8 +39,8 @@ struct CommitReport {
   std::uint64_t bytesWritten = 0;  // by this commit: entries, a new log's header, room ahead
 };
 
-// What the saver reports of a snapshot, on the snapshot thread.
-struct SnapshotReport {
+// What the saver reports of a checkpoint, on the checkpoint thread.
+struct CheckpointReport {
   SaveOutcome outcome = SaveOutcome::Failed;
   std::chrono::nanoseconds took{};
   std::uint64_t bytesWritten = 0;
@@ -61,38 +61,38 @@ class Saver {
   // Writes `snapshot`, the registry as of every batch appended so far, as a new server list; the
   // logs before it are then removed. With `last`, no batch follows and its own log goes too, so
   // that the list alone remains. Called again only after the previous one has been reported.
-  virtual void snapshot(SnapshotPtr snapshot, bool last) = 0;
+  virtual void checkpoint(SnapshotPtr snapshot, bool last) = 0;
   // Tries again the commit that failed last, with whatever arrived since.
   virtual void retry() = 0;
-  // Lets the snapshot in flight, if any, write as fast as it can from now on: the stop waits for
+  // Lets the checkpoint in flight, if any, write as fast as it can from now on: the stop waits for
   // it.
   virtual void hurry() {}
 };
 
-// The saver of the server: a committer thread and a snapshot thread over the files of one server
-// list, going on from what loading found. Knows only changes, snapshots and paths: it prints
+// The saver of the server: a committer thread and a checkpoint thread over the files of one server
+// list, going on from what loading found. Knows only changes, checkpoints and paths: it prints
 // nothing and never touches the registry. Reports go to the callbacks, on the saver's threads.
 // After a failed commit it tries again only when retry() is called (the server does on a timer):
 // a failed write is cut back to the last whole entry and written again; after a failed sync the
 // pages of the log may be lost whatever a second sync says, so everything not known durable is
-// written to a new log instead. The destructor finishes the commit and the snapshot in flight
+// written to a new log instead. The destructor finishes the commit and the checkpoint in flight
 // (and reports them) before it returns; changes it could not make durable are lost.
-// A snapshot keeps its writes to a rate (WriteRateController, within `limits`) that backs off
-// when the commits slow down, so that a commit never waits long behind a snapshot's data; the
+// A checkpoint keeps its writes to a rate (WriteRateController, within `limits`) that backs off
+// when the commits slow down, so that a commit never waits long behind a checkpoint's data; the
 // last one, and one in flight when hurry() is called or the saver is destroyed, go unpaced.
 class ListSaver final : public Saver {
  public:
   using OnCommit = std::function<void(const CommitReport&)>;
-  using OnSnapshot = std::function<void(const SnapshotReport&)>;
+  using OnCheckpoint = std::function<void(const CheckpointReport&)>;
 
   ListSaver(const std::string& listFile, const LoadResult& loaded, OnCommit onCommit,
-            OnSnapshot onSnapshot, Env& env = systemEnv(), WriteRateLimits limits = {});
+            OnCheckpoint onCheckpoint, Env& env = systemEnv(), WriteRateLimits limits = {});
   ~ListSaver() override;
   ListSaver(const ListSaver&) = delete;
   ListSaver& operator=(const ListSaver&) = delete;
 
   void append(std::uint64_t batch, std::vector<HostChange> changes) override;
-  void snapshot(SnapshotPtr snapshot, bool last) override;
+  void checkpoint(SnapshotPtr snapshot, bool last) override;
   void retry() override;
   void hurry() override;
 
@@ -113,7 +113,7 @@ class ListSaver final : public Saver {
   };
 
   void runCommitter();
-  void runSnapshots();
+  void runCheckpoints();
   void pace(std::uint64_t bytes);
   void commit(std::unique_lock<std::mutex>& lock);
   bool writeChunks(std::vector<const Chunk*> chunks, std::string& error, std::uint64_t& written);
@@ -127,7 +127,7 @@ class ListSaver final : public Saver {
   Env& env_;
   const ListPaths paths_;
   const OnCommit onCommit_;
-  const OnSnapshot onSnapshot_;
+  const OnCheckpoint onCheckpoint_;
 
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -136,28 +136,28 @@ class ListSaver final : public Saver {
   std::uint64_t appendedChanges_ = 0;
   bool retryWanted_ = false;
   bool stopping_ = false;           // the committer ends once nothing is left it can commit
-  bool stoppingSnapshots_ = false;  // the snapshot thread ends after the snapshot in flight
-  // A request for the committer thread from the snapshot thread, and its answer.
+  bool stoppingCheckpoints_ = false;  // the checkpoint thread ends after the checkpoint in flight
+  // A request for the committer thread from the checkpoint thread, and its answer.
   std::function<bool()> request_;
   std::optional<bool> answer_;
   std::condition_variable answered_;
 
-  // The snapshot to write, and the change it holds the registry up to.
-  SnapshotPtr nextSnapshot_;
-  bool lastSnapshot_ = false;
-  std::uint64_t snapshotBoundary_ = 0;
-  std::uint64_t snapshotGeneration_ = 0;  // counts snapshot() calls
+  // The checkpoint to write, and the change it holds the registry up to.
+  SnapshotPtr nextCheckpoint_;
+  bool lastCheckpoint_ = false;
+  std::uint64_t checkpointBoundary_ = 0;
+  std::uint64_t checkpointGeneration_ = 0;  // counts checkpoint() calls
   std::uint64_t boundaryGeneration_ = 0;  // the committer's: the call whose boundary it keeps
-  std::condition_variable snapshotWake_;
-  bool hurried_ = false;  // the snapshot in flight goes unpaced
+  std::condition_variable checkpointWake_;
+  bool hurried_ = false;  // the checkpoint in flight goes unpaced
 
-  // The slowest commit since the snapshot thread last looked, in nanoseconds: the committer's
-  // measure, handed over for the snapshot's rate.
+  // The slowest commit since the checkpoint thread last looked, in nanoseconds: the committer's
+  // measure, handed over for the checkpoint's rate.
   std::atomic<std::int64_t> slowestCommit_{0};
-  WriteRateController rate_;  // the snapshot thread's
-  std::chrono::nanoseconds paced_{};  // the snapshot thread's: waited in this snapshot
+  WriteRateController rate_;  // the checkpoint thread's
+  std::chrono::nanoseconds paced_{};  // the checkpoint thread's: waited in this checkpoint
 
-  // The committer's own state (guarded by mutex_ where the snapshot thread reads it).
+  // The committer's own state (guarded by mutex_ where the checkpoint thread reads it).
   const std::uint64_t firstChange_;  // the number the first change appended gets
   std::uint64_t nextChange_;
   std::uint64_t lastDurable_;
@@ -169,14 +169,14 @@ class ListSaver final : public Saver {
   bool failed_ = false;
   bool syncFailed_ = false;  // the log's unsynced pages cannot be trusted: a new log is due
   bool retired_ = false;
-  std::deque<Chunk> chunks_;  // retained: not yet durable, or after a pending snapshot's boundary
-  std::optional<std::uint64_t> boundary_;  // the change a pending snapshot holds the registry to
+  std::deque<Chunk> chunks_;  // retained: not yet durable, or after a pending checkpoint's boundary
+  std::optional<std::uint64_t> boundary_;  // the change a pending checkpoint holds the registry to
 
-  OwnerTable inPlace_;  // the snapshot thread's: owners of the list in place
+  OwnerTable inPlace_;  // the checkpoint thread's: owners of the list in place
   const std::vector<std::uint64_t> uncopied_;  // damaged logs loading could keep no copy of
 
   std::thread committer_;
-  std::thread snapshotter_;
+  std::thread checkpointer_;
 };
 
 }  // namespace dirserver

@@ -362,11 +362,11 @@ bool writeRecords(TemporaryFile& file, const RegistrySnapshot& snapshot, Fingerp
 
 }  // namespace
 
-SnapshotWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, const ListPaths& paths,
+CheckpointWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, const ListPaths& paths,
                                 const OwnerTable* previous,
                                 const std::function<bool(std::uint64_t)>& beforeRename,
                                 const std::function<void(std::uint64_t)>& beforeWrite) {
-  SnapshotWritten result;
+  CheckpointWritten result;
   // Says which step failed on `file`, with the system's reason.
   const auto failed = [&](const char* step, const std::string& file) {
     result.error = std::string(step) + " " + file + ": " + std::strerror(errno);

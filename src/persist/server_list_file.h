@@ -1,4 +1,4 @@
-// The server list file: a snapshot of the registry, carried across restarts together with the
+// The server list file: a checkpoint of the registry, carried across restarts together with the
 // log of the changes made since (write_ahead_log.h) and the owners file (owners_file.h).
 //
 // Layout, all integers little-endian, no header, no padding: three sections, one per ServerType
@@ -151,16 +151,16 @@ enum class SaveOutcome : std::uint8_t {
   Failed,      // nothing changed: the old file is as it was
 };
 
-// The owners of a snapshot's hosts, in the order its file holds them (section by section), under
+// The owners of a checkpoint's hosts, in the order its file holds them (section by section), under
 // the fingerprint of that file.
 struct OwnerTable {
   std::uint64_t fingerprint = 0;
   std::vector<PeerAddress> owners;
 };
 
-// What a snapshot wrote: its outcome, the new file's fingerprint and the owners it holds, and the
+// What a checkpoint wrote: its outcome, the new file's fingerprint and the owners it holds, and the
 // bytes written.
-struct SnapshotWritten {
+struct CheckpointWritten {
   SaveOutcome outcome = SaveOutcome::Failed;
   OwnerTable owners;
   std::uint64_t bytes = 0;
@@ -180,13 +180,13 @@ struct SnapshotWritten {
 // goes, so that it never holds much unwritten data that a sync elsewhere could wait for; when
 // `beforeWrite` is given, it is called with the size of each piece of the list before it is
 // written (it may wait, to keep the writes to a rate). Prints nothing; safe from any thread.
-SnapshotWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, const ListPaths& paths,
+CheckpointWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, const ListPaths& paths,
                                 const OwnerTable* previous = nullptr,
                                 const std::function<bool(std::uint64_t)>& beforeRename = {},
                                 const std::function<void(std::uint64_t)>& beforeWrite = {});
 
 // Replaces the file `path` leads to (through symbolic links, as the list's target) with `bytes`,
-// crash-safely as a snapshot: a temporary file of a name of its own beside it, written, synced,
+// crash-safely as a checkpoint: a temporary file of a name of its own beside it, written, synced,
 // renamed over it, and their directory synced. Saved: the new bytes are durable. NotDurable: they
 // are in place, but the directory could not be synced. Failed: the old file is as it was. Unless
 // Saved, `error` says which step failed and why. Prints nothing; safe from any thread.

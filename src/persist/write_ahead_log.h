@@ -1,4 +1,4 @@
-// The server list's write-ahead log: every change of the registry since the snapshot it follows,
+// The server list's write-ahead log: every change of the registry since the checkpoint it follows,
 // appended as it is acknowledged, so that a kill loses nothing acknowledged and a change costs the
 // disk a few hundred bytes instead of a whole server list. Files "server_list.wal.SEQ" beside the
 // list (the stem of the list's name, ".wal.", a sequence number), read back at start after the

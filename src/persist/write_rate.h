@@ -1,6 +1,6 @@
-// How fast the snapshot writer may write: a rate that backs off when the commits beside it slow
+// How fast the checkpoint writer may write: a rate that backs off when the commits beside it slow
 // down and grows back when they are quick again. The commits' latency is the signal because it is
-// what a snapshot must not hurt: its writes share the disk's queue with every commit's sync.
+// what a checkpoint must not hurt: its writes share the disk's queue with every commit's sync.
 // Policy only: no thread, no clock of its own, no file, so that tests drive it with the times and
 // latencies they choose.
 #pragma once
@@ -12,18 +12,18 @@ namespace dirserver {
 
 struct WriteRateLimits {
   using Duration = std::chrono::steady_clock::duration;
-  // Never slower than this, so that a snapshot always finishes (1.9 GB at 65,531 hosts takes two
+  // Never slower than this, so that a checkpoint always finishes (1.9 GB at 65,531 hosts takes two
   // minutes at the floor).
   double floorBytesPerSecond = 16.0 * (1 << 20);
   // At or above this rate the writer is not held back at all.
   double ceilingBytesPerSecond = 1024.0 * (1 << 20);
-  // Where the rate starts; after that, each snapshot goes on from where the last one left it.
+  // Where the rate starts; after that, each checkpoint goes on from where the last one left it.
   double startBytesPerSecond = 1024.0 * (1 << 20);
   // Growth for each second in which no commit took longer than `latencyTarget`.
   double increasePerSecond = 64.0 * (1 << 20);
   // What a commit slower than `latencyTarget` multiplies the rate by.
   double decreaseFactor = 0.5;
-  // A commit at or below this took no harm from the snapshot: a bare write and fdatasync here
+  // A commit at or below this took no harm from the checkpoint: a bare write and fdatasync here
   // takes 1 to 2 ms at the median and up to 10 ms when the machine is busy.
   Duration latencyTarget = std::chrono::milliseconds(8);
   // Slow commits closer together than this are one episode, answered by one back-off: a burst of

@@ -34,7 +34,7 @@ enum class ConsoleError : std::uint8_t {
   AddressFull,    // ...its address registered the most hosts it may
   OtherAddress,   // a shutdown refused: the host registered from another address
   UnhandledType,  // a request of a type the server does not handle
-  SaveFailed,     // a snapshot of the server list failed
+  SaveFailed,     // a checkpoint of the server list failed
   CommitFailed,   // changes could not be appended to the log
   ProxyHeader,    // a trusted balancer's connection began with no valid PROXY header
   ProxyFamily,    // ...with one that carries a peer that is not IPv4
@@ -45,7 +45,7 @@ enum class ConsoleError : std::uint8_t {
 struct FaultRow {
   ConsoleError fault;
   // The line on the error stream, a printf format: %u is a host's key, %s a reason, %.02x a
-  // message type. Lines printed outside the server (the snapshot's) are stated here all the same.
+  // message type. Lines printed outside the server (the checkpoint's) are stated here all the same.
   const char* line;
   int priority;             // in the journal
   std::string_view label;   // in dirserver_console_errors_total{kind=...}

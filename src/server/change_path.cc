@@ -12,16 +12,16 @@ ChangePath::ChangePath(Reactor& reactor, ServerContext& context, Saver& saver,
       status_(status),
       policy_(policy),
       commitRetryTimer_(reactor, [this] { saver_.retry(); }),
-      snapshotRetryTimer_(reactor, [this] { startSnapshotIfDue(); }) {}
+      checkpointRetryTimer_(reactor, [this] { startCheckpointIfDue(); }) {}
 
-void ChangePath::attach(std::uint64_t logBytes, bool snapshotOwed) {
+void ChangePath::attach(std::uint64_t logBytes, bool checkpointOwed) {
   context_.registry.takeChanges();
   pieces_.emplace(context_.registry);
   publishIfBehind();
   logBytes_ = logBytes;
   status_.stats.logBytes = logBytes;
-  snapshotOwed_ = snapshotOwed;
-  startSnapshotIfDue();
+  checkpointOwed_ = checkpointOwed;
+  startCheckpointIfDue();
 }
 
 // Each change goes into the pieces of the snapshot at once, and the snapshot is published when the
@@ -91,25 +91,25 @@ void ChangePath::publishIfBehind() {
   status_.stats.hostBytes = context_.registry.fieldBytes();
 }
 
-void ChangePath::snapshotNow(SnapshotDone done) {
-  snapshotsAsked_.push_back(std::move(done));
-  startSnapshotIfDue();
+void ChangePath::checkpointNow(CheckpointDone done) {
+  checkpointsAsked_.push_back(std::move(done));
+  startCheckpointIfDue();
 }
 
 void ChangePath::stop() {
   if (stopping_) return;
   stopping_ = true;
-  snapshotRetryTimer_.cancel();
-  if (snapshotInFlight_) {
+  checkpointRetryTimer_.cancel();
+  if (checkpointInFlight_) {
     saver_.hurry();
-    return;  // snapshotFinished goes on from here
+    return;  // checkpointFinished goes on from here
   }
   // With no log and no change, the list in place holds everything already.
-  if (logBytes_ == 0 && batch_.empty() && unconfirmed_.empty() && !snapshotOwed_) {
+  if (logBytes_ == 0 && batch_.empty() && unconfirmed_.empty() && !checkpointOwed_) {
     reactor_.stop();
     return;
   }
-  startSnapshotIfDue();
+  startCheckpointIfDue();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -123,22 +123,22 @@ void ChangePath::handOver() {
   batch_.clear();
 }
 
-void ChangePath::startSnapshotIfDue() {
-  if (snapshotInFlight_) return;
-  const bool asked = !snapshotsAsked_.empty();
-  const bool due = stopping_ || snapshotOwed_ || asked ||
-                   policy_.snapshotDue(logBytes_, context_.registry.totalCount());
+void ChangePath::startCheckpointIfDue() {
+  if (checkpointInFlight_) return;
+  const bool asked = !checkpointsAsked_.empty();
+  const bool due = stopping_ || checkpointOwed_ || asked ||
+                   policy_.checkpointDue(logBytes_, context_.registry.totalCount());
   // After a failure, the next try waits for its timer; the stop's and the operator's do not.
-  if (!due || (snapshotRetryTimer_.armed() && !stopping_ && !asked)) return;
-  // The snapshot holds every change handed over, so those of this pass go first.
+  if (!due || (checkpointRetryTimer_.armed() && !stopping_ && !asked)) return;
+  // The checkpoint holds every change handed over, so those of this pass go first.
   handOver();
-  snapshotInFlight_ = true;
-  snapshotOwed_ = false;
-  finalSnapshot_ = stopping_;
+  checkpointInFlight_ = true;
+  checkpointOwed_ = false;
+  finalCheckpoint_ = stopping_;
   publishIfBehind();
-  snapshotsSaving_ = std::exchange(snapshotsAsked_, {});
+  checkpointsSaving_ = std::exchange(checkpointsAsked_, {});
   hostsSaving_ = published_->registry->totalCount();
-  saver_.snapshot(registryOf(published_), finalSnapshot_);
+  saver_.checkpoint(registryOf(published_), finalCheckpoint_);
 }
 
 void ChangePath::commitFinished(const CommitReport& report) {
@@ -178,18 +178,18 @@ void ChangePath::commitFinished(const CommitReport& report) {
     unconfirmed_.pop_front();
   }
   stats.savePending = !unconfirmed_.empty() || !batch_.empty();
-  startSnapshotIfDue();
+  startCheckpointIfDue();
 }
 
-void ChangePath::snapshotFinished(const SnapshotReport& report) {
+void ChangePath::checkpointFinished(const CheckpointReport& report) {
   const auto now = reactor_.now();
   const bool saved = report.outcome != SaveOutcome::Failed;
-  snapshotInFlight_ = false;
+  checkpointInFlight_ = false;
   ServerStats& stats = status_.stats;
   ++(saved ? stats.savesDone : stats.savesFailed);
   stats.lastSaveMicroseconds =
       std::chrono::duration_cast<std::chrono::microseconds>(report.took).count();
-  stats.snapshotTime.observe(report.took);
+  stats.checkpointTime.observe(report.took);
   stats.lastSaveFinishedAt = context_.clock->wallSeconds();
   stats.lastSaveFailed = !saved;
   stats.bytesWritten += report.bytesWritten;
@@ -197,11 +197,11 @@ void ChangePath::snapshotFinished(const SnapshotReport& report) {
   stats.logBytes = report.logBytes;
   if (!saved) stats.count(ConsoleError::SaveFailed);
   reportSave(report.outcome, context_.console, report.error);
-  for (auto& done : std::exchange(snapshotsSaving_, {})) done(report.outcome, hostsSaving_);
+  for (auto& done : std::exchange(checkpointsSaving_, {})) done(report.outcome, hostsSaving_);
   if (stopping_) {
-    if (!finalSnapshot_) {
+    if (!finalCheckpoint_) {
       // The one in flight at the stop did not hold what came after it.
-      startSnapshotIfDue();
+      startCheckpointIfDue();
       return;
     }
     stoppedClean_ = saved;
@@ -209,12 +209,12 @@ void ChangePath::snapshotFinished(const SnapshotReport& report) {
     return;
   }
   if (saved) {
-    snapshotFailures_ = 0;
+    checkpointFailures_ = 0;
   } else {
-    snapshotOwed_ = true;
-    snapshotRetryTimer_.setAt(now + policy_.retryDelay(++snapshotFailures_));
+    checkpointOwed_ = true;
+    checkpointRetryTimer_.setAt(now + policy_.retryDelay(++checkpointFailures_));
   }
-  startSnapshotIfDue();
+  startCheckpointIfDue();
 }
 
 }  // namespace dirserver

@@ -1,7 +1,7 @@
 // The one way changes of the registry leave the loop: every path that changes the registry runs
 // its change through ChangePath::change(), which takes what changed and carries it on to the
 // published snapshot, to the saver's log and to any further consumer; and from there to the
-// snapshots of the server list, their retries and the last one of the stop.
+// checkpoints of the server list, their retries and the last one of the stop.
 #pragma once
 
 #include <cstddef>
@@ -41,23 +41,23 @@ using ChangeConsumer = std::function<void(std::span<const HostChange> changes, C
 // Follows the registry's changes on the loop's thread. Each change() goes into the pieces of the
 // snapshot at once; the pass publishes them as one snapshot when it ends (or sooner, when current()
 // asks), so that no request answered later misses it. The changes of a pass go to the saver's log
-// as one batch when the pass ends, after the answers it sent; a snapshot of the registry follows
-// when the logs have grown enough (SavePolicy), and a failed commit or snapshot is tried again
+// as one batch when the pass ends, after the answers it sent; a checkpoint of the registry follows
+// when the logs have grown enough (SavePolicy), and a failed commit or checkpoint is tried again
 // after a pause that doubles with each failure in a row.
 class ChangePath {
  public:
   // `reactor`, `context`, `saver` and `status` must outlive the path. The saver's reports must
-  // reach commitFinished() and snapshotFinished() on the reactor's thread.
+  // reach commitFinished() and checkpointFinished() on the reactor's thread.
   ChangePath(Reactor& reactor, ServerContext& context, Saver& saver, ServerStatus& status,
              SavePolicy policy = {});
   ChangePath(const ChangePath&) = delete;
   ChangePath& operator=(const ChangePath&) = delete;
 
   // Starts following the registry as loading left it: what loading put in is in the files already,
-  // so it is no change. `logBytes` are in logs since the list in place; with `snapshotOwed`, a
-  // snapshot starts at once (after a start that replayed logs, or whose write-back failed). Call
+  // so it is no change. `logBytes` are in logs since the list in place; with `checkpointOwed`, a
+  // checkpoint starts at once (after a start that replayed logs, or whose write-back failed). Call
   // once, before any change().
-  void attach(std::uint64_t logBytes, bool snapshotOwed);
+  void attach(std::uint64_t logBytes, bool checkpointOwed);
 
   // Runs `mutate`, which may change the registry, and then takes every change it made as changes
   // of `origin`; returns what `mutate` returns. The only way a change of the registry goes on.
@@ -80,23 +80,23 @@ class ChangePath {
   const PublishedPtr& current();
 
   // Makes the server list file hold the registry as it is now, complete without its logs: a
-  // snapshot starts at once, or right after the one in flight, whatever the logs' size and the
-  // wait after a failed one. `done` is called on the reactor's thread when that snapshot has
+  // checkpoint starts at once, or right after the one in flight, whatever the logs' size and the
+  // wait after a failed one. `done` is called on the reactor's thread when that checkpoint has
   // ended, with its outcome and the number of hosts it wrote.
-  using SnapshotDone = std::function<void(SaveOutcome outcome, std::uint32_t hosts)>;
-  void snapshotNow(SnapshotDone done);
+  using CheckpointDone = std::function<void(SaveOutcome outcome, std::uint32_t hosts)>;
+  void checkpointNow(CheckpointDone done);
 
-  // The save half of an orderly stop: writes a last snapshot (after any in flight) that holds
+  // The save half of an orderly stop: writes a last checkpoint (after any in flight) that holds
   // every change, after which the saver removes the logs; then stops the reactor. No change may
   // come after it. With no log and no change, the reactor stops at once.
   void stop();
   bool stopping() const { return stopping_; }
-  // Whether the last snapshot before the stop holds every change.
+  // Whether the last checkpoint before the stop holds every change.
   bool stoppedClean() const { return stoppedClean_; }
 
   // The saver's reports.
   void commitFinished(const CommitReport& report);
-  void snapshotFinished(const SnapshotReport& report);
+  void checkpointFinished(const CheckpointReport& report);
 
   ServerStatus& status() { return status_; }
 
@@ -110,7 +110,7 @@ class ChangePath {
   void follow(ChangeOrigin origin);
   void publishIfBehind();
   void handOver();
-  void startSnapshotIfDue();
+  void startCheckpointIfDue();
 
   Reactor& reactor_;
   ServerContext& context_;
@@ -138,13 +138,13 @@ class ChangePath {
   Timer commitRetryTimer_;
 
   std::uint64_t logBytes_ = 0;
-  bool snapshotInFlight_ = false;
-  bool snapshotOwed_ = false;
-  bool finalSnapshot_ = false;     // the one in flight is the stop's
-  unsigned snapshotFailures_ = 0;  // in a row
-  Timer snapshotRetryTimer_;
-  std::vector<SnapshotDone> snapshotsAsked_;   // for the next snapshot to start
-  std::vector<SnapshotDone> snapshotsSaving_;  // for the snapshot in flight
+  bool checkpointInFlight_ = false;
+  bool checkpointOwed_ = false;
+  bool finalCheckpoint_ = false;     // the one in flight is the stop's
+  unsigned checkpointFailures_ = 0;  // in a row
+  Timer checkpointRetryTimer_;
+  std::vector<CheckpointDone> checkpointsAsked_;   // for the next checkpoint to start
+  std::vector<CheckpointDone> checkpointsSaving_;  // for the checkpoint in flight
   std::uint32_t hostsSaving_ = 0;
   bool stopping_ = false;
   bool stoppedClean_ = true;

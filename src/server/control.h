@@ -1,4 +1,4 @@
-// The control socket: the operator's commands (bans, removal, snapshots, status) over a local
+// The control socket: the operator's commands (bans, removal, checkpoints, status) over a local
 // stream socket beside the server list, served by the loop like any other connection. The
 // protocol is in protocol/control_protocol.h, the commands in server/control_command.h.
 #pragma once
@@ -92,7 +92,7 @@ class ControlServer {
   void bansEdited(std::uint64_t id, uid_t uid, const ControlCommand& command, const FileEdit& edit);
   void applyBans(BanList bans);
   std::string removeHost(Connection& connection, const ControlCommand& command);
-  void snapshot(Connection& connection);
+  void checkpoint(Connection& connection);
   std::string statusText() const;
   std::string bansText() const;
 

@@ -38,7 +38,7 @@ std::string withoutLineEnd(std::string text) {
 
 void ControlServer::execute(Connection& connection, const ControlCommand& command) {
   using Verb = ControlCommand::Verb;
-  // Once the stop's last snapshot has begun, a change would miss it, and a snapshot would never
+  // Once the stop's last checkpoint has begun, a change would miss it, and a checkpoint would never
   // be answered: only the commands that look are served.
   if (core_.stopping() && command.verb != Verb::Bans && command.verb != Verb::Status) {
     answer(connection, std::string(kControlError) + " the server is stopping\n");
@@ -50,7 +50,7 @@ void ControlServer::execute(Connection& connection, const ControlCommand& comman
       editBans(connection, command);
       return;
     case Verb::Snapshot:
-      snapshot(connection);
+      checkpoint(connection);
       return;
     case Verb::Remove:
       answer(connection, removeHost(connection, command));
@@ -236,9 +236,9 @@ std::string ControlServer::removeHost(Connection& connection, const ControlComma
          ", " + typeName + "): " + std::to_string(left) + " servers left\n";
 }
 
-void ControlServer::snapshot(Connection& connection) {
+void ControlServer::checkpoint(Connection& connection) {
   waitForWork(connection);
-  core_.changes().snapshotNow([this, id = connection.id, uid = connection.uid](
+  core_.changes().checkpointNow([this, id = connection.id, uid = connection.uid](
                                   SaveOutcome outcome, std::uint32_t hosts) {
     const std::string target = listPaths(env_, context_.listFile).target;
     char resolved[PATH_MAX];

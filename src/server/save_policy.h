@@ -12,18 +12,18 @@
 namespace dirserver {
 
 struct SavePolicy {
-  // A snapshot is due once the logs since the list in place hold this fraction of the list's size
+  // A checkpoint is due once the logs since the list in place hold this fraction of the list's size
   // (whose records are 28,694 bytes each, whatever their texts), and at least minLogBytes. A change
   // costs the log some 200 bytes and the disk about a page, so each change's share of the
-  // snapshots stays well under the page, and a start replays at most a quarter of the list's size.
+  // checkpoints stays well under the page, and a start replays at most a quarter of the list's size.
   double logFraction = 0.25;
   std::uint64_t minLogBytes = 1 << 20;
-  // A failed commit or snapshot is tried again after firstRetry, each further failure doubling the
+  // A failed commit or checkpoint is tried again after firstRetry, each further failure doubling the
   // pause up to mostRetry.
   std::chrono::milliseconds firstRetry{1'000};
   std::chrono::milliseconds mostRetry{60'000};
 
-  bool snapshotDue(std::uint64_t logBytes, std::uint32_t hosts) const {
+  bool checkpointDue(std::uint64_t logBytes, std::uint32_t hosts) const {
     const auto bound = static_cast<double>(listFileSize(hosts)) * logFraction;
     return logBytes >= std::max(static_cast<double>(minLogBytes), bound);
   }

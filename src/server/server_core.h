@@ -98,10 +98,10 @@ class ServerCore {
   void adopt(int fd, std::uint32_t address);
 
   // An orderly stop: stops accepting, drops every connection, stops the sweep (which prints what
-  // it has not yet) and stops the change path (ChangePath::stop), which stops the reactor once its last snapshot
+  // it has not yet) and stops the change path (ChangePath::stop), which stops the reactor once its last checkpoint
   // is done. Returns at once.
   void stop();
-  // Whether stop() has begun: the stop's last snapshot is under way, and no change may follow it.
+  // Whether stop() has begun: the stop's last checkpoint is under way, and no change may follow it.
   bool stopping() const { return stopping_; }
 
   // What the control socket asks of the core; all of it on the reactor's thread.

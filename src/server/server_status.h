@@ -41,13 +41,13 @@ struct ServerStats {
   Counter bodyBudgetInUse{0};    // bytes
   Counter answerBudgetInUse{0};  // bytes
 
-  // Snapshots: whole server lists written.
+  // Checkpoints: whole server lists written.
   Counter savesDone{0};
   Counter savesFailed{0};
   Counter lastSaveMicroseconds{0};
   std::atomic<std::int64_t> lastSaveFinishedAt{0};  // wall clock seconds; 0: none yet
   std::atomic<bool> lastSaveFailed{false};
-  LatencyHistogram snapshotTime;
+  LatencyHistogram checkpointTime;
   // Commits: changes appended to the log and synced.
   Counter commitsDone{0};
   Counter commitsFailed{0};
@@ -55,7 +55,7 @@ struct ServerStats {
   std::atomic<bool> savePending{false};  // an acknowledged change is not yet durable
   Counter changesPending{0};             // how many
   Counter logBytes{0};                   // what the logs since the list in place hold
-  Counter bytesWritten{0};               // by commits and snapshots
+  Counter bytesWritten{0};               // by commits and checkpoints
   LatencyHistogram commitTime;
   LatencyHistogram ackToDurable;         // from a change's acknowledgement to its commit
 

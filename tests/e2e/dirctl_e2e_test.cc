@@ -218,7 +218,7 @@ TEST(DirctlExecutable, AnOperatorBansRemovesAndSnapshotsWhileTheServerRuns) {
   EXPECT_FALSE(fs::exists(t.dir / "dirserver.sock"));
 }
 
-TEST(DirctlExecutable, TheControlSocketsBoundAndAbsenceAndADumpBeforeTheFirstSnapshot) {
+TEST(DirctlExecutable, TheControlSocketsBoundAndAbsenceAndADumpBeforeTheFirstCheckpoint) {
   namespace fs = std::filesystem;
   testing::TestContext t;
   const auto dirctl = [&](const std::vector<std::string>& args) {

@@ -299,10 +299,10 @@ TEST_F(HttpServerTest, MetricsCarryEachCounterUnderItsOwnNameInTheTextFormat) {
   }
 }
 
-TEST_F(HttpServerTest, HealthzIsOkOnlyWithARecentHeartbeatAndNoFailedCommitOrSnapshot) {
+TEST_F(HttpServerTest, HealthzIsOkOnlyWithARecentHeartbeatAndNoFailedCommitOrCheckpoint) {
   struct Case {
     std::int64_t aliveAgoMs;  // -1: the loop never beat
-    bool commitFailed, snapshotFailed, savePending, saved;
+    bool commitFailed, checkpointFailed, savePending, saved;
     int status;
     std::string reason;
   };
@@ -320,7 +320,7 @@ TEST_F(HttpServerTest, HealthzIsOkOnlyWithARecentHeartbeatAndNoFailedCommitOrSna
     ServerStats& stats = status_.stats;
     stats.loopAliveAtMs = c.aliveAgoMs < 0 ? 0 : clock_.steadyMilliseconds() - c.aliveAgoMs;
     stats.lastCommitFailed = c.commitFailed;
-    stats.lastSaveFailed = c.snapshotFailed;
+    stats.lastSaveFailed = c.checkpointFailed;
     stats.savePending = c.savePending;
     stats.changesPending = 7;
     stats.lastSaveFinishedAt = c.saved ? kNow - 1 : 0;

@@ -66,7 +66,7 @@ TEST(ListSaver, CommitsAreDurableAndAnOrderlyStopLeavesOnlyTheListAsAFullSaveWri
   EXPECT_EQ(filesIn(t.dir), (std::vector<std::string>{"server_list.wal.1"}));
 
   // A snapshot begins a new log and removes the old one once the list is in place.
-  EXPECT_EQ(saving.snapshot().outcome, SaveOutcome::Saved);
+  EXPECT_EQ(saving.checkpoint().outcome, SaveOutcome::Saved);
   EXPECT_EQ(filesIn(t.dir), (std::vector<std::string>{"server_list.dat", "server_list.owners",
                                                       "server_list.wal.2"}));
   add(registry, ServerType::TeamMelee, host("Late"), 0x0A000003);
@@ -75,7 +75,7 @@ TEST(ListSaver, CommitsAreDurableAndAnOrderlyStopLeavesOnlyTheListAsAFullSaveWri
 
   // The stop's snapshot leaves the list and its owners alone, the list byte for byte what a
   // full save of the registry writes.
-  EXPECT_EQ(saving.snapshot(true).outcome, SaveOutcome::Saved);
+  EXPECT_EQ(saving.checkpoint(true).outcome, SaveOutcome::Saved);
   saving.stop();
   EXPECT_EQ(filesIn(t.dir), (std::vector<std::string>{"server_list.dat", "server_list.owners"}));
   TestContext full;
@@ -153,7 +153,7 @@ TEST(ListSaver, DirectorySyncsGateCommitsAndTheRemovalOfOldLogs) {
 
   // The snapshot's first directory sync is its new log's; the second, after the renames, fails.
   env.fail("fsync dir", 1, 1);
-  const SnapshotReport snapshot = saving.snapshot();
+  const CheckpointReport snapshot = saving.checkpoint();
   EXPECT_EQ(snapshot.outcome, SaveOutcome::NotDurable);
   EXPECT_TRUE(snapshot.error.starts_with("sync the directory of ")) << snapshot.error;
   std::vector<std::string> files = filesIn(t.dir);
@@ -162,7 +162,7 @@ TEST(ListSaver, DirectorySyncsGateCommitsAndTheRemovalOfOldLogs) {
   // The next snapshot known durable lets them go.
   add(registry, ServerType::Melee, host("B"), 0x0A000002);
   saving.commit();
-  EXPECT_EQ(saving.snapshot().outcome, SaveOutcome::Saved);
+  EXPECT_EQ(saving.checkpoint().outcome, SaveOutcome::Saved);
   files = filesIn(t.dir);
   EXPECT_EQ(std::find(files.begin(), files.end(), log), files.end());
   EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(registry)));
@@ -189,7 +189,7 @@ class SlowSyncEnv final : private SlowSyncClock, public SystemEnv {
 // A snapshot's write rate follows the commits the committer measured since the last one: slow
 // ones cut it, and the time of quick ones grows it back. The stop's snapshot, and one the stop
 // hurries, are not held back at all, however low the rate.
-TEST(ListSaver, SnapshotsKeepToARateThatTheCommitsLatencyMovesUnlessHurried) {
+TEST(ListSaver, CheckpointsKeepToARateThatTheCommitsLatencyMovesUnlessHurried) {
   constexpr double kMiB = 1 << 20;
   TestContext t;
   SlowSyncEnv env;
@@ -206,14 +206,14 @@ TEST(ListSaver, SnapshotsKeepToARateThatTheCommitsLatencyMovesUnlessHurried) {
     add(registry, ServerType::Melee, host("A"), 0x0A000001);
     env.syncTakes(5s);
     ASSERT_TRUE(saving.commit().ok);
-    EXPECT_DOUBLE_EQ(saving.snapshot().rate, 512 * kMiB);
+    EXPECT_DOUBLE_EQ(saving.checkpoint().rate, 512 * kMiB);
     // Commits within the target let the time they took count towards growth.
     env.syncTakes(1s);
     for (int i = 0; i < 2; ++i) {
       add(registry, ServerType::Melee, host("B" + std::to_string(i)), 0x0A000001);
       ASSERT_TRUE(saving.commit().ok);
     }
-    const SnapshotReport report = saving.snapshot();
+    const CheckpointReport report = saving.checkpoint();
     EXPECT_GT(report.rate, 512 * kMiB);
     EXPECT_LT(report.rate, 1024 * kMiB);
   }
@@ -227,8 +227,8 @@ TEST(ListSaver, SnapshotsKeepToARateThatTheCommitsLatencyMovesUnlessHurried) {
   for (int i = 0; i < 40; ++i) {
     add(t.context.registry, ServerType::Melee, host("D" + std::to_string(i)), 0x0A000002);
   }
-  EXPECT_EQ(saving.snapshot(false, true).outcome, SaveOutcome::Saved);
-  const SnapshotReport last = saving.snapshot(true);
+  EXPECT_EQ(saving.checkpoint(false, true).outcome, SaveOutcome::Saved);
+  const CheckpointReport last = saving.checkpoint(true);
   EXPECT_EQ(last.outcome, SaveOutcome::Saved);
   EXPECT_EQ(last.paced, 0ns);
 }
@@ -254,7 +254,7 @@ TEST(ListSaver, ADamagedLogWithoutACopyIsMovedAsideNotRemoved) {
   EXPECT_NE(t.console.err().find("could not keep a copy of it (Input/output error)"), std::string::npos)
       << t.console.err();
   EXPECT_EQ(readFile(log), bytes);
-  EXPECT_EQ(saving.snapshot().outcome, SaveOutcome::Saved);
+  EXPECT_EQ(saving.checkpoint().outcome, SaveOutcome::Saved);
   EXPECT_FALSE(fs::exists(log));
   EXPECT_EQ(readFile(t.dir / "server_list.wal.1.damaged-20231114T221320Z"), bytes);
 }

@@ -74,7 +74,7 @@ class History {
   std::uint64_t lastChangeOf(std::uint64_t number) const {
     return number == 0 ? 0 : batchEnds_[number - 1];
   }
-  SnapshotPtr snapshotAfter(std::uint64_t number) const {
+  SnapshotPtr stateAfter(std::uint64_t number) const {
     return std::make_shared<RegistrySnapshot>(states_[lastChangeOf(number)].snapshot());
   }
   std::size_t changes() const { return states_.size() - 1; }
@@ -138,10 +138,10 @@ class SaverRun {
               lastOk_ = report.ok;
               done_.notify_all();
             },
-            [this](const SnapshotReport& report) {
+            [this](const CheckpointReport& report) {
               std::lock_guard lock(mutex_);
-              ++snapshots_;
-              lastSnapshot_ = report.outcome;
+              ++checkpoints_;
+              lastCheckpoint_ = report.outcome;
               done_.notify_all();
             },
             env)) {}
@@ -157,14 +157,14 @@ class SaverRun {
     saver_->retry();
     return awaitCommit(before);
   }
-  SaveOutcome snapshot(std::uint64_t afterBatch, bool last) {
+  SaveOutcome checkpoint(std::uint64_t afterBatch, bool last) {
     std::unique_lock lock(mutex_);
-    const int before = snapshots_;
+    const int before = checkpoints_;
     lock.unlock();
-    saver_->snapshot(history_.snapshotAfter(afterBatch), last);
+    saver_->checkpoint(history_.stateAfter(afterBatch), last);
     lock.lock();
-    done_.wait(lock, [&] { return snapshots_ > before; });
-    return lastSnapshot_;
+    done_.wait(lock, [&] { return checkpoints_ > before; });
+    return lastCheckpoint_;
   }
   void stop() { saver_.reset(); }
 
@@ -184,9 +184,9 @@ class SaverRun {
   std::atomic<std::size_t>& durable_;
   std::mutex mutex_;
   std::condition_variable done_;
-  int commits_ = 0, snapshots_ = 0;
+  int commits_ = 0, checkpoints_ = 0;
   bool lastOk_ = false;
-  SaveOutcome lastSnapshot_ = SaveOutcome::Failed;
+  SaveOutcome lastCheckpoint_ = SaveOutcome::Failed;
   std::unique_ptr<ListSaver> saver_;
 };
 
@@ -253,7 +253,7 @@ TEST(PowerLoss, AtEveryStepTheFilesLoadToEveryChangeReportedDurableAndNoLaterOne
     SaverRun run(env, history, load(env), durable);
     ASSERT_TRUE(run.commit(first));
     ASSERT_TRUE(run.commit(second));
-    ASSERT_EQ(run.snapshot(second, false), SaveOutcome::Saved);
+    ASSERT_EQ(run.checkpoint(second, false), SaveOutcome::Saved);
     ASSERT_TRUE(run.commit(third));
     // The log's sync fails: what it held goes to a new log, whose creation fails at the directory's
     // sync the first time.
@@ -266,9 +266,9 @@ TEST(PowerLoss, AtEveryStepTheFilesLoadToEveryChangeReportedDurableAndNoLaterOne
     ASSERT_TRUE(run.commit(fifth));
     // A snapshot whose rename cannot be made durable: the logs before it must stay.
     env.failNext("fsync", ".", 1);
-    ASSERT_EQ(run.snapshot(fifth, false), SaveOutcome::NotDurable);
+    ASSERT_EQ(run.checkpoint(fifth, false), SaveOutcome::NotDurable);
     ASSERT_TRUE(run.commit(sixth));
-    ASSERT_EQ(run.snapshot(sixth, false), SaveOutcome::Saved);
+    ASSERT_EQ(run.checkpoint(sixth, false), SaveOutcome::Saved);
     // A commit that fails and is never retried: the stop reports it lost.
     env.failNext("fdatasync", "server_list.wal.");
     ASSERT_FALSE(run.commit(seventh));
@@ -289,7 +289,7 @@ TEST(PowerLoss, AtEveryStepTheFilesLoadToEveryChangeReportedDurableAndNoLaterOne
     SaverRun run(next, history, loaded, durable);
     ASSERT_TRUE(run.commit(seventh));
     ASSERT_TRUE(run.commit(eighth));
-    ASSERT_EQ(run.snapshot(eighth, true), SaveOutcome::Saved);
+    ASSERT_EQ(run.checkpoint(eighth, true), SaveOutcome::Saved);
     run.stop();
     EXPECT_EQ(startOn(next.files(), history, 0).changes, static_cast<long long>(history.changes()));
   }

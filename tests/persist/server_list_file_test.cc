@@ -52,13 +52,13 @@ SaveOutcome save(TestContext& t) {
 
 LoadResult load(TestContext& t) { return loadServerList(t.context, t.env); }
 
-TEST(ServerListFile, SnapshotStepsComeInTheirCrashSafeOrderAndAFailedOneChangesNothing) {
+TEST(ServerListFile, CheckpointStepsComeInTheirCrashSafeOrderAndAFailedOneChangesNothing) {
   TestContext t;
   t.context.registry.insert(ServerType::Melee, 5, host("Low"), 0x0100007F);
   const RegistrySnapshot snapshot = t.context.registry.snapshot();
   const ListPaths paths = listPaths(t.env, t.context.listFile);
   testing::RecordingEnv recorder;
-  const SnapshotWritten written = writeServerList(recorder, snapshot, paths, nullptr,
+  const CheckpointWritten written = writeServerList(recorder, snapshot, paths, nullptr,
                                                   [&](std::uint64_t) { return true; });
   ASSERT_EQ(written.outcome, SaveOutcome::Saved);
   EXPECT_EQ(recorder.calls(), (std::vector<std::string>{
@@ -87,7 +87,7 @@ TEST(ServerListFile, SnapshotStepsComeInTheirCrashSafeOrderAndAFailedOneChangesN
   for (std::size_t step = 0; step < 10; ++step) {
     testing::RecordingEnv failing;
     failing.fail(recorder.calls()[step]);
-    const SnapshotWritten written = writeServerList(failing, larger, paths);
+    const CheckpointWritten written = writeServerList(failing, larger, paths);
     EXPECT_EQ(written.outcome, SaveOutcome::Failed) << step;
     // The line names the step and the reason.
     EXPECT_TRUE(written.error.ends_with(": Input/output error")) << step << " " << written.error;
@@ -97,12 +97,12 @@ TEST(ServerListFile, SnapshotStepsComeInTheirCrashSafeOrderAndAFailedOneChangesN
   // Only the directory sync failed: the new files are in place, but not known to be durable.
   testing::RecordingEnv dirFails;
   dirFails.fail("fsync dir");
-  const SnapshotWritten notDurable = writeServerList(dirFails, larger, paths);
+  const CheckpointWritten notDurable = writeServerList(dirFails, larger, paths);
   EXPECT_EQ(notDurable.outcome, SaveOutcome::NotDurable);
   EXPECT_EQ(readFile(t.context.listFile).size(), listFileSize(2));
   testing::RecordingEnv syncFails;
   syncFails.fail("fsync server_list.dat.tmp");
-  const SnapshotWritten failed = writeServerList(syncFails, larger, paths);
+  const CheckpointWritten failed = writeServerList(syncFails, larger, paths);
   reportSave(failed.outcome, t.context.console, failed.error);
   reportSave(notDurable.outcome, t.context.console, notDurable.error);
   reportSave(SaveOutcome::Saved, t.context.console);

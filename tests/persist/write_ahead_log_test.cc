@@ -480,7 +480,7 @@ TEST(WriteAheadLog, ReplayingALogTwiceOntoItsOwnListChangesNothing) {
 
 // Commits a change, then crashes a snapshot after each of its steps in turn: whatever the files
 // hold then loads to the registry of the last commit.
-TEST(WriteAheadLog, ACrashAtAnyStepOfASnapshotLeavesFilesThatLoadToTheLastCommit) {
+TEST(WriteAheadLog, ACrashAtAnyStepOfACheckpointLeavesFilesThatLoadToTheLastCommit) {
   std::size_t steps = 0;
   for (std::size_t step = 0; step == 0 || step <= steps; ++step) {
     TestContext t;
@@ -490,13 +490,13 @@ TEST(WriteAheadLog, ACrashAtAnyStepOfASnapshotLeavesFilesThatLoadToTheLastCommit
     for (const char* name : {"A", "B"}) applyLogEntry(t.context, set(name), why);
     saving.commit();
     // A first snapshot, then changes in the log after it, then the snapshot that crashes.
-    saving.snapshot();
+    saving.checkpoint();
     applyLogEntry(t.context, removal("A"), why);
     applyLogEntry(t.context, set("C", 2'000, kOwnerB), why);
     saving.commit();
     const std::size_t before = env.calls().size();
     if (step > 0) env.crashAfter(before + step - 1);
-    saving.snapshot(true);
+    saving.checkpoint(true);
     saving.stop();
     if (step == 0) steps = env.calls().size() - before;
     const testing::Loaded start = testing::loadAgain(t);
@@ -524,7 +524,7 @@ TEST(WriteAheadLog, HostsKeepTheirOwnersAcrossARestartFromTheLogAndFromTheOwners
     testing::Saving saving(t, t.env, loaded);
     handleRegistration(t.context, body, kOwnerA);
     saving.commit();
-    if (orderly) saving.snapshot(true);
+    if (orderly) saving.checkpoint(true);
   };
   run(false);  // A registers; the log holds the change and its owner
   run(false);  // the owner comes back from the log

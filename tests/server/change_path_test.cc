@@ -18,10 +18,10 @@ constexpr std::string_view kMelee = "/Aviantorvale/Melee Game";
 
 class Path {
  public:
-  explicit Path(std::uint64_t logBytes = 0, bool snapshotOwed = false, SavePolicy policy = {})
+  explicit Path(std::uint64_t logBytes = 0, bool checkpointOwed = false, SavePolicy policy = {})
       : reactor(clock), path(reactor, t.context, saver, status, policy) {
     add("Loaded");  // what loading put in is no change
-    path.attach(logBytes, snapshotOwed);
+    path.attach(logBytes, checkpointOwed);
     pump();
   }
 
@@ -57,12 +57,12 @@ class Path {
     path.commitFinished(report);
     pump();
   }
-  void finishSnapshot(SaveOutcome outcome, std::uint64_t logBytes = 48) {
-    SnapshotReport report;
+  void finishCheckpoint(SaveOutcome outcome, std::uint64_t logBytes = 48) {
+    CheckpointReport report;
     report.outcome = outcome;
     report.took = 10ms;
     report.logBytes = logBytes;
-    path.snapshotFinished(report);
+    path.checkpointFinished(report);
     pump();
   }
 
@@ -157,7 +157,7 @@ TEST(ChangePath, AFailedCommitSaysSoOnceAndIsRetriedOnATimerWithBackoff) {
   EXPECT_EQ(policy.retryDelay(40), 60s);
 }
 
-TEST(ChangePath, ASnapshotFollowsWhenTheLogOutgrowsItsShareAndIsRetriedAfterAFailure) {
+TEST(ChangePath, ACheckpointFollowsWhenTheLogOutgrowsItsShareAndIsRetriedAfterAFailure) {
   Path p;
   p.change("Ann");
   // A log of under 1 MiB (a quarter of the list's size is far less) calls for no snapshot.
@@ -167,13 +167,13 @@ TEST(ChangePath, ASnapshotFollowsWhenTheLogOutgrowsItsShareAndIsRetriedAfterAFai
   p.finishCommit(true, 1 << 20);
   ASSERT_EQ(p.saver.snapshots.size(), 1u);
   EXPECT_EQ(p.saver.snapshots[0]->totalCount(), 3u);
-  EXPECT_FALSE(p.saver.lastSnapshot);
+  EXPECT_FALSE(p.saver.lastCheckpoint);
   // Changes meanwhile are logged; no second snapshot while one is in flight.
   p.change("Cid");
   EXPECT_EQ(p.saver.appends.size(), 3u);
   p.finishCommit(true, 2 << 20);
   EXPECT_EQ(p.saver.snapshots.size(), 1u);
-  p.finishSnapshot(SaveOutcome::Failed, 2 << 20);
+  p.finishCheckpoint(SaveOutcome::Failed, 2 << 20);
   EXPECT_EQ(p.t.console.err(), "- could not save server list\n");
   EXPECT_TRUE(p.status.stats.lastSaveFailed);
   p.advance(999ms);
@@ -181,7 +181,7 @@ TEST(ChangePath, ASnapshotFollowsWhenTheLogOutgrowsItsShareAndIsRetriedAfterAFai
   p.advance(1ms);
   ASSERT_EQ(p.saver.snapshots.size(), 2u);
   EXPECT_EQ(p.saver.snapshots[1]->totalCount(), 4u);
-  p.finishSnapshot(SaveOutcome::Saved);
+  p.finishCheckpoint(SaveOutcome::Saved);
   EXPECT_EQ(p.status.stats.savesDone, 1u);
   EXPECT_FALSE(p.status.stats.lastSaveFailed);
   p.advance(1h);
@@ -189,7 +189,7 @@ TEST(ChangePath, ASnapshotFollowsWhenTheLogOutgrowsItsShareAndIsRetriedAfterAFai
   // The operator's snapshot starts at once, and right after the one in flight when there is one.
   std::vector<std::pair<SaveOutcome, std::uint32_t>> done;
   const auto ask = [&] {
-    p.path.snapshotNow([&](SaveOutcome outcome, std::uint32_t hosts) {
+    p.path.checkpointNow([&](SaveOutcome outcome, std::uint32_t hosts) {
       done.emplace_back(outcome, hosts);
     });
   };
@@ -198,10 +198,10 @@ TEST(ChangePath, ASnapshotFollowsWhenTheLogOutgrowsItsShareAndIsRetriedAfterAFai
   p.change("Dan");
   ask();
   EXPECT_EQ(p.saver.snapshots.size(), 3u);
-  p.finishSnapshot(SaveOutcome::Saved);
+  p.finishCheckpoint(SaveOutcome::Saved);
   ASSERT_EQ(p.saver.snapshots.size(), 4u);
   EXPECT_EQ(p.saver.snapshots[3]->totalCount(), 5u);
-  p.finishSnapshot(SaveOutcome::NotDurable);
+  p.finishCheckpoint(SaveOutcome::NotDurable);
   EXPECT_EQ(done, (std::vector<std::pair<SaveOutcome, std::uint32_t>>{
                       {SaveOutcome::Saved, 4}, {SaveOutcome::NotDurable, 5}}));
   // After a start that replayed logs, one starts at once, holding what loading left.
@@ -211,7 +211,7 @@ TEST(ChangePath, ASnapshotFollowsWhenTheLogOutgrowsItsShareAndIsRetriedAfterAFai
   EXPECT_TRUE(restarted.saver.appends.empty());
 }
 
-TEST(ChangePath, TheStopWritesALastSnapshotThatHoldsEveryChange) {
+TEST(ChangePath, TheStopWritesALastCheckpointThatHoldsEveryChange) {
   {
     Path p;
     p.path.stop();
@@ -230,13 +230,13 @@ TEST(ChangePath, TheStopWritesALastSnapshotThatHoldsEveryChange) {
   EXPECT_EQ(p.saver.hurries, 1);  // the stop waits for it: it goes at full speed from now on
   // The snapshot in flight lacks Bob: the last one starts as soon as it ends, with no pause, even
   // after a failure.
-  p.finishSnapshot(SaveOutcome::Failed);
+  p.finishCheckpoint(SaveOutcome::Failed);
   ASSERT_EQ(p.saver.snapshots.size(), 2u);
   EXPECT_EQ(p.saver.snapshots[1]->totalCount(), 3u);
-  EXPECT_TRUE(p.saver.lastSnapshot);
+  EXPECT_TRUE(p.saver.lastCheckpoint);
   EXPECT_EQ(p.saver.appends.size(), 2u);  // Bob's batch went before it
   EXPECT_FALSE(p.reactor.stopping());
-  p.finishSnapshot(SaveOutcome::Saved);
+  p.finishCheckpoint(SaveOutcome::Saved);
   EXPECT_TRUE(p.reactor.stopping());
   EXPECT_TRUE(p.path.stoppedClean());
 
@@ -244,7 +244,7 @@ TEST(ChangePath, TheStopWritesALastSnapshotThatHoldsEveryChange) {
   Path failing(100, false);
   failing.path.stop();
   ASSERT_EQ(failing.saver.snapshots.size(), 1u);
-  failing.finishSnapshot(SaveOutcome::Failed);
+  failing.finishCheckpoint(SaveOutcome::Failed);
   EXPECT_TRUE(failing.reactor.stopping());
   EXPECT_FALSE(failing.path.stoppedClean());
 }

@@ -303,7 +303,7 @@ TEST(Control, RemoveListsHostsThatShareAKeyAndTakesOneByIndexOrByItsStrings) {
   }
 }
 
-TEST(Control, SnapshotIsAnsweredOnceOneBegunAfterItIsDurable) {
+TEST(Control, CheckpointIsAnsweredOnceOneBegunAfterItIsDurable) {
   ControlHarness t;
   CoreHarness& server = t.server;
   ASSERT_EQ(hexOf(server.roundTrip(registration(hostStrings(kMelee, "A")))), kAckHex);
@@ -315,12 +315,12 @@ TEST(Control, SnapshotIsAnsweredOnceOneBegunAfterItIsDurable) {
   EXPECT_EQ(first.received(server), "");
   ASSERT_EQ(server.saver().snapshots.size(), 1u);
   EXPECT_EQ(server.saver().snapshots[0]->totalCount(), 1u);
-  EXPECT_FALSE(server.saver().lastSnapshot);
+  EXPECT_FALSE(server.saver().lastCheckpoint);
   // Registrations go on meanwhile; a snapshot asked now waits for one that holds them.
   ASSERT_EQ(hexOf(server.roundTrip(registration(hostStrings(kMelee, "B")))), kAckHex);
   second.send("snapshot\n");
   EXPECT_EQ(second.received(server), "");
-  server.finishSnapshot(SaveOutcome::Saved);
+  server.finishCheckpoint(SaveOutcome::Saved);
   char resolved[PATH_MAX];
   const char* where = ::realpath(server.context().listFile.c_str(), resolved);
   const std::string path = where != nullptr ? where : server.context().listFile;
@@ -330,7 +330,7 @@ TEST(Control, SnapshotIsAnsweredOnceOneBegunAfterItIsDurable) {
   EXPECT_EQ(second.received(server), "");
   ASSERT_EQ(server.saver().snapshots.size(), 2u);
   EXPECT_EQ(server.saver().snapshots[1]->totalCount(), 2u);
-  server.finishSnapshot(SaveOutcome::Failed);
+  server.finishCheckpoint(SaveOutcome::Failed);
   EXPECT_EQ(second.received(server),
             "error could not save the server list; the server's error output says why\n");
   // Right after a failure, when the core itself waits before trying again, the operator's does not.

@@ -518,7 +518,7 @@ TEST(ServerCore, ChangesGoToTheLogAfterTheirAcknowledgementsOneBatchPerPass) {
 
 // The stop closes every connection and hands over to the change path, whose last snapshot holds
 // the changes of the pass; the reactor stops once that snapshot is done.
-TEST(ServerCore, OrderlyStopClosesConnectionsAndEndsWithTheLastSnapshot) {
+TEST(ServerCore, OrderlyStopClosesConnectionsAndEndsWithTheLastCheckpoint) {
   CoreHarness server;
   server.start();
   server.roundTrip(registration("Ann"));
@@ -531,9 +531,9 @@ TEST(ServerCore, OrderlyStopClosesConnectionsAndEndsWithTheLastSnapshot) {
   EXPECT_TRUE(server.core().stopping());
   ASSERT_EQ(server.saver().snapshots.size(), 1u);
   EXPECT_EQ(server.saver().snapshots[0]->totalCount(), 1u);
-  EXPECT_TRUE(server.saver().lastSnapshot);
+  EXPECT_TRUE(server.saver().lastCheckpoint);
   EXPECT_FALSE(server.reactorStopped());
-  server.finishSnapshot(SaveOutcome::Saved);
+  server.finishCheckpoint(SaveOutcome::Saved);
   EXPECT_TRUE(server.reactorStopped());
   EXPECT_TRUE(server.changes().stoppedClean());
 }

@@ -107,15 +107,15 @@ void CoreHarness::finishCommit(bool ok, SteadyClock::duration took, std::uint64_
   pump();
 }
 
-void CoreHarness::finishSnapshot(SaveOutcome outcome, SteadyClock::duration took,
+void CoreHarness::finishCheckpoint(SaveOutcome outcome, SteadyClock::duration took,
                                  std::uint64_t logBytes) {
   if (saver_.snapshots.empty()) throw std::logic_error("no snapshot to finish");
   clock_.advance(took);
-  SnapshotReport report;
+  CheckpointReport report;
   report.outcome = outcome;
   report.took = took;
   report.logBytes = logBytes;
-  changes_->snapshotFinished(report);
+  changes_->checkpointFinished(report);
   pump();
 }
 

@@ -26,16 +26,16 @@ class RecordingSaver final : public Saver {
   void append(std::uint64_t batch, std::vector<HostChange> changes) override {
     appends.emplace_back(batch, std::move(changes));
   }
-  void snapshot(SnapshotPtr snapshot, bool last) override {
+  void checkpoint(SnapshotPtr snapshot, bool last) override {
     snapshots.push_back(std::move(snapshot));
-    lastSnapshot = last;
+    lastCheckpoint = last;
   }
   void retry() override { ++retries; }
   void hurry() override { ++hurries; }
 
   std::vector<std::pair<std::uint64_t, std::vector<HostChange>>> appends;
   std::vector<SnapshotPtr> snapshots;
-  bool lastSnapshot = false;
+  bool lastCheckpoint = false;
   int retries = 0;
   int hurries = 0;
 };
@@ -68,7 +68,7 @@ class CoreHarness {
   void finishCommit(bool ok = true, SteadyClock::duration took = std::chrono::milliseconds(2),
                     std::uint64_t logBytes = 1000);
   // Reports the snapshot in flight, as the saver would, and pumps.
-  void finishSnapshot(SaveOutcome outcome = SaveOutcome::Saved,
+  void finishCheckpoint(SaveOutcome outcome = SaveOutcome::Saved,
                       SteadyClock::duration took = std::chrono::milliseconds(10),
                       std::uint64_t logBytes = 48);
   bool reactorStopped() const { return reactor_.stopping(); }

@@ -30,9 +30,9 @@ class Saving {
           commits_.push_back(report);
           changed_.notify_all();
         },
-        [this](const SnapshotReport& report) {
+        [this](const CheckpointReport& report) {
           std::lock_guard lock(mutex_);
-          snapshots_.push_back(report);
+          checkpoints_.push_back(report);
           changed_.notify_all();
         },
         env, limits);
@@ -49,19 +49,19 @@ class Saving {
     return waitCommit();
   }
   // Waits a minute at most (a snapshot held back by its rate would take far longer).
-  SnapshotReport snapshot(bool last = false, bool hurry = false) {
+  CheckpointReport checkpoint(bool last = false, bool hurry = false) {
     std::unique_lock lock(mutex_);
-    const std::size_t before = snapshots_.size();
+    const std::size_t before = checkpoints_.size();
     lock.unlock();
-    saver_->snapshot(std::make_shared<RegistrySnapshot>(t_.context.registry.snapshot()), last);
+    saver_->checkpoint(std::make_shared<RegistrySnapshot>(t_.context.registry.snapshot()), last);
     if (hurry) saver_->hurry();
     lock.lock();
     if (!changed_.wait_for(lock, std::chrono::minutes(1),
-                           [&] { return snapshots_.size() > before; })) {
+                           [&] { return checkpoints_.size() > before; })) {
       ADD_FAILURE() << "no snapshot within a minute";
       return {};
     }
-    return snapshots_.back();
+    return checkpoints_.back();
   }
   void stop() { saver_.reset(); }
 
@@ -77,7 +77,7 @@ class Saving {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<CommitReport> commits_;
-  std::vector<SnapshotReport> snapshots_;
+  std::vector<CheckpointReport> checkpoints_;
   std::size_t seen_ = 0;
   std::uint64_t batch_ = 0;
 };
