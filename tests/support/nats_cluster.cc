@@ -2,6 +2,9 @@
 
 #include <csignal>
 #include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <unistd.h>
 
@@ -21,36 +24,79 @@ std::uint16_t freePort() {
   return port;
 }
 
+constexpr int kRecipeServers = 3;
+
+// A file of the three-node recipe, as the repository holds it.
+std::string readRecipe(const std::string& name) {
+  std::ifstream file(std::filesystem::path(NATS_RECIPE_DIR) / name);
+  if (!file) throw std::runtime_error("cannot read the recipe's " + name);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
 }  // namespace
 
-NatsCluster::NatsCluster(const std::filesystem::path& dir, std::string program, int servers)
-    : dir_(dir), program_(std::move(program)), servers_(static_cast<std::size_t>(servers)) {
+NatsCluster::NatsCluster(const std::filesystem::path& dir, std::string program, int servers,
+                         std::string address)
+    : dir_(dir), program_(std::move(program)), address_(std::move(address)) {
+  if (servers < 1 || servers > kRecipeServers) throw std::invalid_argument("1 to 3 NATS servers");
+  // The recipe's routes name all three servers: each gets its ports, started or not.
+  servers_.resize(kRecipeServers);
   for (Server& server : servers_) {
     server.client = freePort();
     server.cluster = freePort();
     server.monitor = freePort();
   }
-  for (std::size_t i = 0; i < servers_.size(); ++i) {
-    Server& server = servers_[i];
+  for (int i = 0; i < kRecipeServers; ++i) {
+    Server& server = servers_[static_cast<std::size_t>(i)];
     const std::string name = "nats" + std::to_string(i);
     std::filesystem::create_directories(dir_ / name);
     server.config = dir_ / (name + ".conf");
-    std::ofstream config(server.config);
-    config << "server_name: " << name << "\n"
-           << "listen: 127.0.0.1:" << server.client << "\n"
-           << "http: 127.0.0.1:" << server.monitor << "\n"
-           << "jetstream { store_dir: \"" << (dir_ / name).string() << "\" }\n"
-           << "cluster {\n  name: dirtest\n  listen: 127.0.0.1:" << server.cluster
-           << "\n  routes: [";
-    const char* separator = " ";
-    for (std::size_t j = 0; j < servers_.size(); ++j) {
-      if (j == i) continue;
-      config << separator << "\"nats-route://127.0.0.1:" << servers_[j].cluster << "\"";
-      separator = ", ";
-    }
-    config << " ]\n}\n";
+    const std::string recipe = readRecipe("nats-" + std::to_string(i + 1) + ".conf");
+    std::ofstream(server.config) << fillIn(recipe, dir_ / name);
   }
+  running_ = servers;
   for (int i = 0; i < size(); ++i) start(i);
+}
+
+std::string NatsCluster::fillIn(std::string text, const std::filesystem::path& store) const {
+  std::vector<std::pair<std::string, std::string>> values{{"@STORE_DIR@", store.string()}};
+  for (std::size_t i = 0; i < servers_.size(); ++i) {
+    const std::string n = std::to_string(i + 1);
+    values.emplace_back("@ADDR_" + n + "@", address_);
+    values.emplace_back("@CLIENT_PORT_" + n + "@", std::to_string(servers_[i].client));
+    values.emplace_back("@ROUTE_PORT_" + n + "@", std::to_string(servers_[i].cluster));
+    values.emplace_back("@MONITOR_PORT_" + n + "@", std::to_string(servers_[i].monitor));
+  }
+  for (const auto& [placeholder, value] : values) {
+    for (std::size_t at = text.find(placeholder); at != std::string::npos;
+         at = text.find(placeholder, at + value.size())) {
+      text.replace(at, placeholder.size(), value);
+    }
+  }
+  // The comments name the placeholders; any other line must have none left.
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with('#') && line.find('@') != std::string::npos) {
+      throw std::runtime_error("a placeholder of the recipe is not filled in: " + line);
+    }
+  }
+  return text;
+}
+
+std::vector<std::string> NatsCluster::nodeArguments() const {
+  std::istringstream dropIn(fillIn(readRecipe("dirserver-cluster.conf"), {}));
+  for (std::string line; std::getline(dropIn, line);) {
+    constexpr std::string_view kStart = "ExecStart=";
+    if (!line.starts_with(kStart) || line.size() == kStart.size()) continue;
+    std::istringstream words(line.substr(kStart.size()));
+    std::vector<std::string> arguments;
+    for (std::string word; words >> word;) arguments.push_back(word);
+    arguments.erase(arguments.begin());
+    return arguments;
+  }
+  throw std::runtime_error("the recipe's dirserver drop-in holds no ExecStart command line");
 }
 
 NatsCluster::~NatsCluster() = default;
@@ -68,7 +114,8 @@ void NatsCluster::resume(int i) { servers_[static_cast<std::size_t>(i)].process-
 
 bool NatsCluster::waitReady(std::chrono::milliseconds limit) {
   const auto end = std::chrono::steady_clock::now() + limit;
-  for (const Server& server : servers_) {
+  for (int i = 0; i < size(); ++i) {
+    const Server& server = servers_[static_cast<std::size_t>(i)];
     for (;;) {
       // The meta group's leader is named once JetStream's cluster has formed.
       const HttpReply reply = httpRequest(server.monitor, "GET", "/jsz", {}, nullptr, 2s);
@@ -85,9 +132,9 @@ bool NatsCluster::waitReady(std::chrono::milliseconds limit) {
 
 std::string NatsCluster::urls() const {
   std::string urls;
-  for (const Server& server : servers_) {
-    urls += (urls.empty() ? "" : ",") + std::string("nats://127.0.0.1:") +
-            std::to_string(server.client);
+  for (int i = 0; i < size(); ++i) {
+    const Server& server = servers_[static_cast<std::size_t>(i)];
+    urls += std::string(urls.empty() ? "" : ",") + "nats://" + address_ + ":" + std::to_string(server.client);
   }
   return urls;
 }

@@ -1,5 +1,7 @@
-// A real JetStream cluster of three NATS servers on loopback, for the tests of cluster mode: each
-// server on free ports of 127.0.0.1, with its store in a directory of the test's.
+// A real JetStream cluster of three NATS servers, for the tests and benchmarks of cluster mode:
+// each server configured from the three-node recipe (packaging/cluster/nats-N.conf, its
+// placeholders filled in), on free ports of one address, with its store in a directory of the
+// test's.
 #pragma once
 
 #include <chrono>
@@ -16,7 +18,10 @@ namespace dirserver::testing {
 class NatsCluster {
  public:
   // Writes the servers' configurations under `dir` and starts them with `program` (nats-server).
-  NatsCluster(const std::filesystem::path& dir, std::string program, int servers = 3);
+  // The servers take their client and route ports on `address` (loopback unless the nodes run in
+  // network namespaces of their own); `servers` is at most the recipe's three.
+  NatsCluster(const std::filesystem::path& dir, std::string program, int servers = 3,
+              std::string address = "127.0.0.1");
   ~NatsCluster();
   NatsCluster(const NatsCluster&) = delete;
   NatsCluster& operator=(const NatsCluster&) = delete;
@@ -28,13 +33,18 @@ class NatsCluster {
   // The client URLs of all servers, comma-separated, as --cluster takes them.
   std::string urls() const;
 
+  // A node's arguments as the recipe's unit drop-in (packaging/cluster/dirserver-cluster.conf)
+  // starts it, pointed at these servers: its ExecStart without the program. Throws when the
+  // drop-in holds no command line.
+  std::vector<std::string> nodeArguments() const;
+
   // Stops server `i` with SIGKILL (it keeps its store), or starts it again on the same ports.
   void kill(int i);
   void start(int i);
   // SIGSTOP and SIGCONT.
   void pause(int i);
   void resume(int i);
-  int size() const { return static_cast<int>(servers_.size()); }
+  int size() const { return running_; }
 
  private:
   struct Server {
@@ -42,9 +52,14 @@ class NatsCluster {
     std::filesystem::path config;
     std::unique_ptr<Process> process;
   };
+  // `text` with the recipe's placeholders replaced by this cluster's addresses, ports and stores.
+  std::string fillIn(std::string text, const std::filesystem::path& store) const;
+
   std::filesystem::path dir_;
   std::string program_;
-  std::vector<Server> servers_;
+  std::string address_;
+  std::vector<Server> servers_;  // the recipe's three, of which the first running_ run
+  int running_ = 0;
 };
 
 }  // namespace dirserver::testing
