@@ -849,6 +849,14 @@ int run(const Options& options) {
 
 int main(int argc, char** argv) {
   using namespace dirserver::bench;
+  // --cluster N is the cluster benchmark, a program of its own (it starts NATS servers and puts
+  // nodes in network namespaces); it takes the same command line.
+  if (argc > 1 && std::string_view(argv[1]) == "--cluster") {
+    ::execv(DIRSERVER_CLUSTER_BENCH, argv);
+    std::fprintf(stderr, "dirserver-bench: cannot run %s (built when nats-server is installed): %s\n",
+                 DIRSERVER_CLUSTER_BENCH, std::strerror(errno));
+    return 2;
+  }
   installCleanupOnSignals();
   std::signal(SIGPIPE, SIG_IGN);
   const std::vector<std::string_view> args(argv + 1, argv + argc);

@@ -78,6 +78,11 @@ std::string usage(std::string_view defaultServer) {
       "  --ban-reloads L  a bans file of L lines (1 to 1000000), and the game port's\n"
       "                   acknowledgement latency quiet and during 5 SIGHUP reloads of it half\n"
       "                   a second apart. Without --hosts, only this runs.\n"
+      "  --cluster N      first on the line: the cluster benchmark (dirserver-cluster-bench, with\n"
+      "                   its options --hosts N --clients C --seconds S --rate-mbit R): 3 NATS\n"
+      "                   servers and N nodes, registrations with and without the cluster and\n"
+      "                   listings from 1..N nodes behind rate-limited links; as root, in a\n"
+      "                   network namespace of its own (docs/benchmarks.md)\n"
       "  --server PATH    the dirserver executable (default ";
   text += defaultServer;
   text +=
