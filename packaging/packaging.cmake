@@ -66,6 +66,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_BINARY_DIR}/changelog.gz
 # The README's links lead into docs/, which lies beside it as in the repository.
 file(GLOB dirserver_doc_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 install(FILES ${dirserver_doc_pages} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+# The three-node recipe of cluster mode (docs/cluster.md): NATS configurations and unit drop-ins,
+# to be filled in and copied into place.
+file(GLOB dirserver_cluster_recipe CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/cluster/*.conf)
+install(FILES ${dirserver_cluster_recipe} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/cluster)
 
 # The unit names the server by its installed path, which only the install step knows: the prefix
 # may be given then (`cmake --install --prefix`), and the package installs to /usr.
