@@ -14,14 +14,17 @@
 //
 // It needs root (ip netns, tc) and takes port 6001 on loopback: run it in a network namespace of
 // its own, `unshare -n sh -c 'ip link set lo up && dirserver-cluster-bench'`. The namespaces, links
-// and processes it makes are removed on every way out, SIGINT and SIGTERM included.
+// and processes it makes are removed on every way out, SIGINT and SIGTERM included; after a
+// SIGKILL its processes die with it, and the next run deletes the namespaces left behind.
 #include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -153,6 +156,19 @@ class Network {
     return true;
   }
 
+  // Deletes the namespaces of earlier runs whose process is gone: a run SIGKILLed has no way to.
+  static void removeStale() {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/run/netns", error)) {
+      const std::string name = entry.path().filename().string();
+      if (!name.starts_with("dsbench-")) continue;
+      const long pid = std::strtol(name.c_str() + 8, nullptr, 10);
+      if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+        std::system(("ip netns del " + name).c_str());
+      }
+    }
+  }
+
   std::string netns(int i) const { return "dsbench-" + tag_ + "-" + std::to_string(i); }
   testing::ServerAddress node(int i) const {
     return {"10.231." + std::to_string(i) + ".2", kListenPort};
@@ -218,6 +234,7 @@ Served listFlatOut(const Network& network, int nodes, int clients, int seconds,
 
 int run(const Options& options) {
   testing::TestContext scratch;
+  Network::removeStale();
   Network network(options.nodes);
   if (!network.build(options.rateMbit)) return 1;
   testing::NatsCluster nats(scratch.dir, NATS_SERVER_BINARY, 3, Network::natsAddress());
