@@ -302,6 +302,10 @@ int run(const Options& options) {
     served.push_back(listFlatOut(network, n, options.clients, options.seconds, sizes));
   }
   if (stopped) return 1;
+  if (served[0].listings == 0) {
+    std::fprintf(stderr, "cluster-bench: no listing came whole from node 1\n");
+    return 1;
+  }
 
   std::printf("cluster: 3 NATS servers (R3), the recipe's node command line\n\n");
   std::printf("registrations of %zu new hosts, 4 clients, loopback\n", options.hosts);
