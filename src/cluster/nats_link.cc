@@ -21,8 +21,13 @@ constexpr std::size_t kEntriesPerBatch = 512;
 std::string statusText(natsStatus status) {
   const char* last = nats_GetLastError(nullptr);
   std::string text = natsStatus_GetText(status);
-  if (last != nullptr && *last != '\0' && text != last) text += std::string(" (") + last + ")";
-  return text;
+  if (last == nullptr || *last == '\0') return text;
+  // The library's own message begins with where in its source it arose: "(conn.c:733): ".
+  std::string detail = last;
+  if (const std::size_t end = detail.find("): "); detail.starts_with("(") && end != std::string::npos) {
+    detail.erase(0, end + 3);
+  }
+  return detail == text ? text : text + " (" + detail + ")";
 }
 
 }  // namespace
