@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +26,7 @@
 #include "persist/bans_file.h"
 #include "persist/list_loader.h"
 #include "registry/expiry.h"
+#include "server/cluster_replica.h"
 #include "server/control.h"
 #include "server/descriptor_budget.h"
 #include "server/server_core.h"
@@ -53,7 +56,25 @@ dirserver::ClusterSettings clusterSettings(const dirserver::ServerOptions& optio
     ::gethostname(host, sizeof host - 1);
     settings.nodeName = host;
   }
+  settings.credsFile = options.clusterCreds;
+  settings.tlsCaFile = options.clusterTlsCa;
+  settings.printEveryChange = options.consoleFull;
   return settings;
+}
+
+// Why the file at `path` cannot be read, or empty when it can: the NATS client reads the
+// credentials and the CAs only when it connects, on a thread of its own, long after the start.
+std::string unreadable(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file != nullptr) {
+    char byte = 0;
+    const bool read = std::fread(&byte, 1, 1, file) == 1 || std::feof(file) != 0;
+    const int error = errno;
+    std::fclose(file);
+    if (read) return {};
+    errno = error;
+  }
+  return std::strerror(errno);
 }
 
 }  // namespace
@@ -77,6 +98,17 @@ int main(int argc, char** argv) {
   context.traceKeys = options.traceKeys;
   context.maxHostBytes = options.maxHostBytes;
   context.summarizeRefreshes = options.summarizeRefreshes;
+  // A node of a cluster leaves room below the bound for the hosts its peers admit meanwhile.
+  if (!options.clusterServers.empty()) context.maxHosts = kMaxServers - kClusterHostMargin;
+  for (const auto& [option, path] : {std::pair{"--cluster-creds", &options.clusterCreds},
+                                     std::pair{"--cluster-tls-ca", &options.clusterTlsCa}}) {
+    if (path->empty()) continue;
+    if (const std::string why = unreadable(*path); !why.empty()) {
+      std::fprintf(context.console.err, "+error: %s %s: cannot read it: %s\n", option,
+                   path->c_str(), why.c_str());
+      return 1;
+    }
+  }
 
   // Sockets handed over by whoever started the server (systemd's socket activation) each serve the
   // --listen address they listen on; anything else handed over ends the start. The addresses

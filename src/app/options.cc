@@ -15,7 +15,8 @@ constexpr const char* kUsage =
     "usage: dirserver [--http ADDRESS:PORT] [--max-host-bytes BYTES] [--console full|summary]\n"
     "                 [--control PATH] [--listen ADDRESS:PORT]... [--proxy-from CIDR]...\n"
     "                 [--cluster nats://HOST:PORT[,...] [--cluster-bucket NAME]\n"
-    "                 [--cluster-replicas N] [--node-name NAME]] [trace]\n"
+    "                 [--cluster-replicas N] [--node-name NAME] [--cluster-creds FILE]\n"
+    "                 [--cluster-tls-ca FILE]] [trace]\n"
     "\n"
     "The directory server of the game: hosts register and announce their shutdown on TCP port\n"
     "6001 (every local IPv4 address), clients fetch the listing of every registered host. The\n"
@@ -31,7 +32,9 @@ constexpr const char* kUsage =
     "                       from the file and refreshes are never refused\n"
     "  --console summary    print no lines for a registration that only refreshes a\n"
     "                       registered host; print how many there were once a minute\n"
-    "  --console full       print every request's lines (the default)\n"
+  "  --console full       print every request's lines (the default); in cluster mode,\n"
+    "                       given, also a line for every change made by another node\n"
+    "                       instead of a count of them once a minute\n"
     "  --control PATH       the control socket for dirctl's operator commands (ban, unban,\n"
     "                       bans, remove, snapshot, status); default dirserver.sock in the\n"
     "                       working directory, without which the server still serves\n"
@@ -51,6 +54,11 @@ constexpr const char* kUsage =
     "                       the bucket the nodes share (default dirserver)\n"
     "  --cluster-replicas N the bucket's copies when this node creates it (default 3)\n"
     "  --node-name NAME     this node's name in the cluster (default the host name)\n"
+    "  --cluster-creds FILE the NATS user's credentials (a .creds file with its JWT and\n"
+    "                       seed)\n"
+    "  --cluster-tls-ca FILE\n"
+    "                       speak TLS to the NATS servers and trust the certificate\n"
+    "                       authorities in this PEM file\n"
     "  --help, -h           this text\n"
     "  --version            the version\n"
     "\n"
@@ -58,8 +66,9 @@ constexpr const char* kUsage =
     "words that went into it, also while the file is loaded at start. The server runs until it\n"
     "is stopped with SIGTERM or SIGINT; SIGHUP reads the bans in bans.txt, beside\n"
     "server_list.dat, again. Exit status: 0 after an orderly stop, 1 when it cannot bind or\n"
-    "listen on port 6001 or on the control socket --control names, or read its file or\n"
-    "bans.txt, or the last save failed, 2 on a bad command line. 'man dirserver' tells more.\n";
+    "listen on port 6001 or on the control socket --control names, or read its file,\n"
+    "bans.txt or a file --cluster-creds or --cluster-tls-ca names, or the last save failed,\n"
+    "2 on a bad command line. 'man dirserver' tells more.\n";
 
 // Splits "--name=value" into name and value; `hasValue` tells "--name=" from "--name".
 void splitOption(const std::string& arg, std::string& name, std::string& value, bool& hasValue) {
@@ -71,13 +80,14 @@ void splitOption(const std::string& arg, std::string& name, std::string& value, 
 
 bool isClusterOption(const std::string& name) {
   return name == "--cluster" || name == "--cluster-bucket" || name == "--cluster-replicas" ||
-         name == "--node-name";
+         name == "--node-name" || name == "--cluster-creds" || name == "--cluster-tls-ca";
 }
 
 const char* clusterValueName(const std::string& name) {
-  return name == "--cluster"            ? "nats://HOST:PORT[,...]"
-         : name == "--cluster-replicas" ? "N"
-                                        : "NAME";
+  return name == "--cluster"                                            ? "nats://HOST:PORT[,...]"
+         : name == "--cluster-replicas"                                 ? "N"
+         : name == "--cluster-creds" || name == "--cluster-tls-ca" ? "FILE"
+                                                                        : "NAME";
 }
 
 // A node's or a bucket's name: what NATS takes as one token of a subject, and what the console can
@@ -121,6 +131,14 @@ bool parseClusterOption(const std::string& name, const std::string& value,
       return false;
     }
     options.clusterReplicas = replicas;
+    return true;
+  }
+  if (name == "--cluster-creds" || name == "--cluster-tls-ca") {
+    if (value.empty()) {
+      error = name + " needs a file";
+      return false;
+    }
+    (name == "--cluster-creds" ? options.clusterCreds : options.clusterTlsCa) = value;
     return true;
   }
   const bool bucket = name == "--cluster-bucket";
@@ -255,6 +273,7 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
           return false;
         }
         options.summarizeRefreshes = value == "summary";
+        options.consoleFull = value == "full";
         continue;
       }
       if (name == "--max-host-bytes") {
@@ -281,7 +300,8 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
   }
   if (options.listen.empty()) options.listen.push_back({0, kListenPort});
   if (options.clusterServers.empty() && clusterOptionsGiven) {
-    error = "--cluster-bucket, --cluster-replicas and --node-name need --cluster";
+    error = "--cluster-bucket, --cluster-replicas, --cluster-creds, --cluster-tls-ca and "
+            "--node-name need --cluster";
     return false;
   }
   return true;

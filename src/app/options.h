@@ -28,6 +28,7 @@ struct ServerOptions {
   std::string control = kControlSocketName;           // --control PATH: the control socket
   bool controlGiven = false;         // --control was given (not the default path)
   bool summarizeRefreshes = false;   // --console summary (--console full: the default)
+  bool consoleFull = false;          // --console full was given: every change of other nodes too
   // --proxy-from CIDR, each time it is given.
   std::vector<Ipv4Range> proxyFrom;
   // --listen ADDRESS:PORT, each time it is given; 0.0.0.0:6001 when it is not.
@@ -37,6 +38,8 @@ struct ServerOptions {
   std::string clusterBucket = "dirserver";  // --cluster-bucket NAME
   int clusterReplicas = 3;                  // --cluster-replicas N
   std::string nodeName;                     // --node-name NAME; empty: the host name
+  std::string clusterCreds;                 // --cluster-creds FILE: the NATS user's credentials
+  std::string clusterTlsCa;                 // --cluster-tls-ca FILE: TLS, trusting these CAs
   bool help = false;                 // --help or -h: print the usage and exit
   bool version = false;              // --version: print the version and exit
 };
@@ -54,7 +57,8 @@ bool parseByteCount(const std::string& text, std::uint64_t& bytes, std::string& 
 // --http ADDRESS:PORT, --max-host-bytes BYTES, --console full|summary, --control PATH,
 // --listen ADDRESS:PORT and --proxy-from CIDR (which may be given again), --cluster
 // nats://HOST:PORT[,...], --cluster-bucket NAME (letters, digits, '-' and '_'), --cluster-replicas N
-// (1 to 5) and --node-name NAME (at most 255 bytes, printable, no blank) (each also as
+// (1 to 5), --node-name NAME (at most 255 bytes, printable, no blank), --cluster-creds FILE and
+// --cluster-tls-ca FILE (not empty; whether they can be read is main's to check) (each also as
 // --NAME=VALUE); "--" ends the options. The --cluster-* options and --node-name need --cluster.
 // Every other argument switches on the key trace. Returns false with `error` (one line, no program
 // name, no line end) on an unknown option, a missing or bad value, or a value given to an option

@@ -164,7 +164,8 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
     replica.emplace(reactor, context, changePath, cluster->nodeName,
                     [&link](std::string key, Bytes value) {
                       link->publish(std::move(key), std::move(value));
-                    });
+                    },
+                    ReplicaSettings{.printEveryChange = cluster->printEveryChange});
     link->start();
   }
   for (const int listenSocket : listenSockets) server.listen(listenSocket);

@@ -21,8 +21,13 @@ constexpr std::size_t kEntriesPerBatch = 512;
 std::string statusText(natsStatus status) {
   const char* last = nats_GetLastError(nullptr);
   std::string text = natsStatus_GetText(status);
-  if (last != nullptr && *last != '\0' && text != last) text += std::string(" (") + last + ")";
-  return text;
+  if (last == nullptr || *last == '\0') return text;
+  // The library's own message begins with where in its source it arose: "(conn.c:733): ".
+  std::string detail = last;
+  if (const std::size_t end = detail.find("): "); detail.starts_with("(") && end != std::string::npos) {
+    detail.erase(0, end + 3);
+  }
+  return detail == text ? text : text + " (" + detail + ")";
 }
 
 }  // namespace
@@ -90,8 +95,9 @@ bool NatsLink::pause(std::chrono::milliseconds wait) {
 }
 
 // Makes the connection once; the client library reconnects it from then on, for ever. A first
-// connect that fails is retried by the library too (the connection exists, not yet connected).
-bool NatsLink::connect() {
+// connect that fails is the caller's to retry, with `why` it failed (no server answered, a
+// certificate the CAs do not vouch for, credentials refused).
+bool NatsLink::connect(std::string& why) {
   if (connection_ != nullptr) return true;
   if (options_ == nullptr) {
     std::vector<const char*> servers;
@@ -104,25 +110,33 @@ bool NatsLink::connect() {
     if (status == NATS_OK) status = natsOptions_SetMaxReconnect(options_, -1);
     if (status == NATS_OK) status = natsOptions_SetReconnectWait(options_, 500);
     if (status == NATS_OK) status = natsOptions_SetTimeout(options_, 2000);
-    // With a callback, a first connect that fails returns at once and goes on in the background.
-    if (status == NATS_OK) {
-      status = natsOptions_SetRetryOnFailedConnect(options_, true, onConnected, this);
-    }
     if (status == NATS_OK) status = natsOptions_SetReconnectedCB(options_, onReconnected, this);
     if (status == NATS_OK) status = natsOptions_SetDisconnectedCB(options_, onDisconnected, this);
+    if (status == NATS_OK && !settings_.credsFile.empty()) {
+      status = natsOptions_SetUserCredentialsFromFiles(options_, settings_.credsFile.c_str(), nullptr);
+    }
+    if (status == NATS_OK && !settings_.tlsCaFile.empty()) {
+      status = natsOptions_SetSecure(options_, true);
+      if (status == NATS_OK) {
+        status = natsOptions_LoadCATrustedCertificates(options_, settings_.tlsCaFile.c_str());
+      }
+    }
     if (status != NATS_OK) {
-      say("+error: cluster: the NATS client's options: " + statusText(status) + "\n");
+      why = "the NATS client's options: " + statusText(status);
       natsOptions_Destroy(options_);
       options_ = nullptr;
       return false;
     }
   }
+  // A first connect that fails is not left to the library to retry, so that why it failed is
+  // known here and said.
   const natsStatus status = natsConnection_Connect(&connection_, options_);
-  if (status == NATS_OK) connected_ = true;
-  if (status != NATS_OK && status != NATS_NOT_YET_CONNECTED) {
+  if (status != NATS_OK) {
+    why = statusText(status);
     connection_ = nullptr;
     return false;
   }
+  connected_ = true;
   jsOptions options;
   jsOptions_Init(&options);
   options.PublishAsync.AckHandler = onPublished;
@@ -135,8 +149,8 @@ bool NatsLink::connect() {
   return true;
 }
 
-// Binds the bucket, creating it when it is missing.
-bool NatsLink::openBucket() {
+// Binds the bucket, creating it when it is missing; says `why` it could not.
+bool NatsLink::openBucket(std::string& why) {
   natsStatus status = js_KeyValue(&kv_, js_, settings_.bucket.c_str());
   if (status == NATS_NOT_FOUND) {
     kvConfig config;
@@ -153,6 +167,7 @@ bool NatsLink::openBucket() {
     }
   }
   if (status != NATS_OK) {
+    why = statusText(status);
     kv_ = nullptr;
     return false;
   }
@@ -162,10 +177,11 @@ bool NatsLink::openBucket() {
 void NatsLink::publishLoop() {
   auto wait = std::chrono::milliseconds(kFirstPause);
   bool complained = false;
-  while (!(connect() && openBucket())) {
+  std::string why;
+  while (!(connect(why) && openBucket(why))) {
     if (!complained) {
-      say("+warning: cluster: cannot open the bucket '" + settings_.bucket +
-          "' yet; serving from this node's registry and retrying\n");
+      say("+warning: cluster: cannot open the bucket '" + settings_.bucket + "' yet (" + why +
+          "); serving from this node's registry and retrying\n");
       complained = true;
     }
     if (!pause(wait)) return;
@@ -288,10 +304,6 @@ void NatsLink::onReconnected(natsConnection*, void* closure) {
   link->reconnected_ = true;
 }
 
-void NatsLink::onConnected(natsConnection*, void* closure) {
-  static_cast<NatsLink*>(closure)->connected_ = true;
-}
-
 void NatsLink::onDisconnected(natsConnection*, void* closure) {
   static_cast<NatsLink*>(closure)->connected_ = false;
 }
@@ -351,6 +363,7 @@ void NatsLink::watchLoop() {
         BucketEntry decoded;
         decoded.key = kvEntry_Key(entry);
         decoded.revision = kvEntry_Revision(entry);
+        decoded.storedMillis = kvEntry_Created(entry) / 1'000'000;
         const ByteView value(static_cast<const std::uint8_t*>(kvEntry_Value(entry)),
                              static_cast<std::size_t>(kvEntry_ValueLen(entry)));
         const std::string why = decodeHostState(value, decoded.state);

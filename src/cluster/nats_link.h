@@ -33,12 +33,16 @@ struct ClusterSettings {
   int replicas = 3;
   std::int64_t maxAgeSeconds = 0;  // the bucket's maximum age of a value (0: none)
   std::string nodeName;
+  std::string credsFile;  // the NATS user's credentials (JWT and seed); empty: none
+  std::string tlsCaFile;  // TLS to the servers, trusting the CAs of this PEM file; empty: plain
+  bool printEveryChange = false;  // a console line per change of another node (--console full)
 };
 
 // One value of the bucket as the watcher saw it, decoded.
 struct BucketEntry {
   std::string key;
   std::uint64_t revision = 0;
+  std::int64_t storedMillis = 0;  // the bucket's wall clock when it stored the value; 0 unknown
   HostState state;
 };
 
@@ -81,14 +85,13 @@ class NatsLink {
  private:
   void publishLoop();
   void watchLoop();
-  bool connect();
-  bool openBucket();
+  bool connect(std::string& why);
+  bool openBucket(std::string& why);
   void say(std::string line);
   void requeue(const std::string& key);
   bool pause(std::chrono::milliseconds wait);
   static void onPublished(jsCtx* js, natsMsg* msg, jsPubAck* ack, jsPubAckErr* error,
                           void* closure);
-  static void onConnected(natsConnection* connection, void* closure);
   static void onReconnected(natsConnection* connection, void* closure);
   static void onDisconnected(natsConnection* connection, void* closure);
   void confirm(const std::string& key, const std::uint8_t* data, int size, bool ok);

@@ -135,7 +135,7 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
     std::fprintf(console.out,
                  "# server with key: %u was already in the list, registration time updated\n", key);
     outcome = HostOutcome::Refreshed;
-  } else if (registry.totalCount() >= kMaxServers) {
+  } else if (registry.totalCount() >= context.maxHosts) {
     std::fputs(faultRow(ConsoleError::ListFull).line, console.err);
     outcome = HostOutcome::ListFull;
   } else if (registry.fieldBytes() + storedBytes(request.record.fields) > context.maxHostBytes) {

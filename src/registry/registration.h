@@ -18,7 +18,7 @@ enum class HostOutcome : std::uint8_t {
   Refreshed,  // a registered host's time was renewed
   Removed,    // a host was shut down
   NotFound,   // a shutdown of a host that is not registered
-  ListFull,   // a new host refused: the registry holds kMaxServers
+  ListFull,   // a new host refused: the registry holds context.maxHosts
   StringsFull,   // a new host refused: its strings would take the registry past maxHostBytes
   AddressFull,   // a new host refused: its address registered kMaxServersPerAddress hosts
   OtherAddress,  // a shutdown refused: the host registered from another address
@@ -74,7 +74,7 @@ inline constexpr std::int64_t kOwnerSilenceSeconds = 10 * 60;
 // from another address than the owner's leaves the host with its owner; it passes to `from` only
 // when its owner has not registered it for kOwnerSilenceSeconds, or has no known owner, and `from`
 // owns fewer than kMaxServersPerAddress hosts. A host whose strings merely sum to the key of
-// another is a host of its own. Refuses a new host once the registry holds kMaxServers ("+error:
+// another is a host of its own. Refuses a new host once the registry holds context.maxHosts ("+error:
 // server list is full"), when its stored strings would take the registry's past
 // context.maxHostBytes ("+error: server list has no room for this server's strings"), or when
 // `from` owns kMaxServersPerAddress hosts ("+error: too many servers registered from this

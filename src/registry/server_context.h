@@ -27,6 +27,9 @@ struct ServerContext {
   bool traceKeys = false;
   // New hosts are refused when their strings would take the registry's (fieldBytes) past this.
   std::uint64_t maxHostBytes = kDefaultMaxHostBytes;
+  // New hosts are refused once the registry holds this many; at most kMaxServers. A node of a
+  // cluster keeps a margin below the bound for the hosts its peers admit.
+  std::uint32_t maxHosts = kMaxServers;
   // When set, a registration that only refreshes a registered host prints none of its lines and
   // counts in unprintedRefreshes; the loop prints that count now and then (--console summary).
   bool summarizeRefreshes = false;

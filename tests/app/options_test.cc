@@ -18,6 +18,7 @@ std::string outcome(const std::vector<std::string>& args) {
   if (options.help) text += ", help";
   if (options.version) text += ", version";
   if (options.summarizeRefreshes) text += ", summary";
+  if (options.consoleFull) text += ", full";
   const auto endpoint = [](const Ipv4Endpoint& at) {
     return std::to_string(at.address >> 24) + "." + std::to_string((at.address >> 16) & 0xFF) +
            "." + std::to_string((at.address >> 8) & 0xFF) + "." +
@@ -36,7 +37,9 @@ std::string outcome(const std::vector<std::string>& args) {
   for (const std::string& server : options.clusterServers) text += ", nats " + server;
   if (!options.clusterServers.empty()) {
     text += ", bucket " + options.clusterBucket + " x" + std::to_string(options.clusterReplicas) +
-            (options.nodeName.empty() ? "" : ", node " + options.nodeName);
+            (options.nodeName.empty() ? "" : ", node " + options.nodeName) +
+            (options.clusterCreds.empty() ? "" : ", creds " + options.clusterCreds) +
+            (options.clusterTlsCa.empty() ? "" : ", tls " + options.clusterTlsCa);
   }
   return text;
 }
@@ -58,7 +61,17 @@ TEST(ServerOptions, ClusterOptionsNeedTheClusterAndSaneNames) {
        "error: --cluster-replicas '6': expected a number from 1 to 5"},
       {{"--cluster", "nats://a:1", "--node-name", "a b"},
        "error: --node-name 'a b': expected at most 255 printable characters without blanks"},
-      {{"--node-name", "a"}, "error: --cluster-bucket, --cluster-replicas and --node-name need --cluster"},
+      {{"--cluster", "nats://a:1", "--cluster-creds", "u.creds", "--cluster-tls-ca=ca.pem"},
+       "no trace, nats nats://a:1, bucket dirserver x3, creds u.creds, tls ca.pem"},
+      {{"--cluster", "nats://a:1", "--cluster-tls-ca="}, "error: --cluster-tls-ca needs a file"},
+      {{"--cluster", "nats://a:1", "--cluster-creds"},
+       "error: --cluster-creds needs a value: FILE"},
+      {{"--node-name", "a"},
+       "error: --cluster-bucket, --cluster-replicas, --cluster-creds, --cluster-tls-ca and "
+       "--node-name need --cluster"},
+      {{"--cluster-creds", "u.creds"},
+       "error: --cluster-bucket, --cluster-replicas, --cluster-creds, --cluster-tls-ca and "
+       "--node-name need --cluster"},
       {{"--cluster"}, "error: --cluster needs a value: nats://HOST:PORT[,...]"},
       {{"--listen", "6001"}, "error: --listen '6001': expected ADDRESS:PORT"},
   };
@@ -82,7 +95,8 @@ TEST(ServerOptions, OptionsBeginWithTwoDashesAndEveryOtherArgumentSwitchesTheTra
       {{"--max-host-bytes", "2G"}, "no trace, max host bytes 2147483648"},
       {{"--max-host-bytes"}, "error: --max-host-bytes needs a value: BYTES"},
       {{"--console", "summary", "t"}, "trace, summary"},
-      {{"--console=summary", "--console=full"}, "no trace"},
+      {{"--console=summary", "--console=full"}, "no trace, full"},
+      {{"--console=full", "--console=summary"}, "no trace, summary"},
       {{"--console", "quiet"}, "error: --console 'quiet': expected full or summary"},
       {{"--console"}, "error: --console needs a value: full or summary"},
       {{"--control", "/run/d.sock", "t"}, "trace, control /run/d.sock"},

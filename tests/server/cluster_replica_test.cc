@@ -34,14 +34,15 @@ struct Published {
 
 class ClusterNode {
  public:
-  ClusterNode() {
+  explicit ClusterNode(ReplicaSettings settings = {}) {
     harness.start();
     replica.emplace(harness.reactor(), harness.context(), harness.changes(), "node-a",
                     [this](std::string key, Bytes value) {
                       Published one{std::move(key), {}};
                       EXPECT_EQ(decodeHostState(value, one.state), "");
                       published.push_back(std::move(one));
-                    });
+                    },
+                    settings);
   }
 
   // The state another node publishes for host `name`, registered `age` seconds ago.
@@ -57,9 +58,22 @@ class ClusterNode {
     return state;
   }
 
-  void apply(const HostState& state) {
-    replica->apply({BucketEntry{clusterKey(state.type, state.record.fields), 1, state}});
+  // Applies `state` as the bucket hands it over: stored `storedAge` seconds ago by the bucket's
+  // clock (a value the watcher hands over again at its start is old).
+  void apply(const HostState& state, std::int64_t storedAge = 0) {
+    const std::int64_t stored = (harness.test().now - storedAge) * 1000;
+    replica->apply({BucketEntry{clusterKey(state.type, state.record.fields), 1, stored, state}});
     harness.pump();
+  }
+
+  // How many times `text` appears in what the node printed on `stream`.
+  std::size_t printed(std::string_view text, bool err = true) {
+    const std::string all = err ? harness.test().console.err() : harness.test().console.out();
+    std::size_t count = 0;
+    for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+      ++count;
+    }
+    return count;
   }
 
   std::optional<HostEntry> find(std::string_view name) {
@@ -176,40 +190,125 @@ TEST(ClusterReplica, AppliesTheBucketsStatesWithTheirOwnersAndTimes) {
   EXPECT_EQ(node.find("Grace")->from, address("127.0.0.3"));
 }
 
-TEST(ClusterReplica, AFullListDropsNewHostsFromTheBucketAndPeersAreSummedUpPerNode) {
-  ClusterNode node;
+TEST(ClusterReplica, NewHostsAreRefusedLocallyBelowTheBoundAndTheBucketsBeyondItDropped) {
+  // A node refuses new hosts of its own at maxHosts; the margin up to the bound is for the
+  // bucket's, which are dropped only beyond it.
+  ClusterNode node({.bound = 5});
+  node.harness.context().maxHosts = 3;
   ServerRegistry& registry = node.harness.context().registry;
-  node.harness.changes().change(ChangeOrigin::Replay, [&] {
-    for (std::uint32_t i = 0; registry.totalCount() < kMaxServers; ++i) {
-      ServerRecord record = testing::makeRecord(hostStrings(kMelee, "h" + std::to_string(i)));
-      const ServerKey key = computeServerKey(record.fields);
-      registry.insert(ServerType::Melee, key, std::move(record));
-    }
-  });
-  node.harness.pump();
-  node.replica->apply({}, true);
-  EXPECT_NE(node.harness.test().console.out().find("caught up with the bucket, 65531 hosts"),
-            std::string::npos);
+  for (const char* name : {"a1", "a2", "a3", "a4"}) node.harness.roundTrip(registration(name), "127.0.0.2");
+  EXPECT_EQ(registry.totalCount(), 3u);
+  EXPECT_FALSE(node.find("a4"));
+  EXPECT_EQ(node.printed("+error: server list is full"), 1u);
+  EXPECT_EQ(node.published.size(), 3u);
+  // A refresh of a listed host is never refused.
+  node.advance(1);
+  node.harness.roundTrip(registration("a1"), "127.0.0.2");
+  EXPECT_EQ(node.published.size(), 4u);
 
+  node.apply(node.peerState("b1", "127.0.0.3"));
+  node.apply(node.peerState("b2", "127.0.0.3"));
+  EXPECT_EQ(registry.totalCount(), 5u);
+  node.replica->apply({}, true);
+  EXPECT_EQ(node.printed("caught up with the bucket, 5 hosts listed", false), 1u);
   node.apply(node.peerState("Late", "127.0.0.3"));
   EXPECT_FALSE(node.find("Late"));
-  EXPECT_EQ(registry.totalCount(), kMaxServers);
-  EXPECT_NE(node.harness.test().console.err().find(
-                "host 'Late' from node 'node-b' dropped: the list holds 65531 hosts"),
-            std::string::npos);
-  // A host already listed still follows the bucket.
-  node.apply(node.peerState("h7", "127.0.0.3"));
-  EXPECT_EQ(node.find("h7")->from, address("127.0.0.3"));
-  HostState fromC = node.peerState("h8", "127.0.0.4");
-  fromC.node = "node-c";
-  node.apply(fromC);
+  EXPECT_EQ(registry.totalCount(), 5u);
+  EXPECT_EQ(node.printed("host 'Late' from node 'node-b' dropped: the list holds 5 hosts"), 1u);
+  // A host already listed still follows the bucket, and a tombstone makes room again.
+  node.apply(node.peerState("a2", "127.0.0.3"));
+  EXPECT_EQ(node.find("a2")->from, address("127.0.0.3"));
+  HostState gone = node.peerState("b1", "127.0.0.3");
+  gone.removed = true;
+  node.apply(gone);
+  node.apply(node.peerState("Late", "127.0.0.3"));
+  EXPECT_TRUE(node.find("Late"));
+}
 
-  const std::string before = node.harness.test().console.out();
-  EXPECT_EQ(before.find("changes from other nodes"), std::string::npos);
+TEST(ClusterReplica, OtherNodesChangesAreSummedUpOnceAMinuteOrPrintedEachWithConsoleFull) {
+  for (const bool full : {false, true}) {
+    SCOPED_TRACE(full ? "--console full" : "summary");
+    ClusterNode node({.printEveryChange = full});
+    node.apply(node.peerState("Carol", "127.0.0.3"));
+    node.advance(1);
+    node.apply(node.peerState("Carol", "127.0.0.3"));
+    HostState fromC = node.peerState("Dave", "127.0.0.4");
+    fromC.node = "node-c";
+    node.apply(fromC);
+    fromC.removed = true;
+    node.apply(fromC);
+    // What changes nothing is no change, and this node's own values print nothing more.
+    node.apply(node.peerState("Carol", "127.0.0.3"));
+    HostState own = node.peerState("Erin", "127.0.0.2");
+    own.node = "node-a";
+    node.apply(own);
+
+    EXPECT_EQ(node.printed("changes from other nodes", false), 0u);
+    node.harness.advance(58s);  // a second passed above
+    EXPECT_EQ(node.printed("changes from other nodes", false), 0u);
+    node.harness.advance(1s);
+    if (full) {
+      EXPECT_EQ(node.printed("- cluster: node '", false), 4u);
+      EXPECT_EQ(node.printed("- cluster: node 'node-b' added 'Carol', 1 hosts listed", false), 1u);
+      EXPECT_EQ(node.printed("- cluster: node 'node-b' refreshed 'Carol'", false), 1u);
+      EXPECT_EQ(node.printed("- cluster: node 'node-c' removed 'Dave', 1 hosts listed", false), 1u);
+      EXPECT_EQ(node.printed("changes from other nodes", false), 0u);
+    } else {
+      EXPECT_EQ(node.printed("- cluster: node '", false), 0u);
+      EXPECT_EQ(node.printed("- cluster: 4 changes from other nodes (node-b 2, node-c 2)\n", false),
+                1u);
+      // A quiet minute prints nothing; the next one counts afresh.
+      node.harness.advance(60s);
+      node.apply(node.peerState("Frank", "127.0.0.3"));
+      node.harness.advance(60s);
+      EXPECT_EQ(node.printed("changes from other nodes", false), 2u);
+      EXPECT_EQ(node.printed("- cluster: 1 changes from other nodes (node-b 1)\n", false), 1u);
+    }
+  }
+}
+
+TEST(ClusterReplica, APeersClockMoreThanAMinuteOffIsNamedOnceAMinuteAndItsFutureCountsAsNow) {
+  ClusterNode node;
+  const std::int64_t now = node.harness.test().now;
+  const auto stamped = [&](std::string_view name, std::int64_t off, std::string peer = "node-b") {
+    HostState state = node.peerState(name, "127.0.0.3");
+    state.stampMillis = (now + off) * 1000;
+    state.node = std::move(peer);
+    return state;
+  };
+  const char* ahead = "+warning: cluster: node 'node-b' stamps its changes 61 s ahead of";
+  node.apply(stamped("a", 60));
+  node.apply(stamped("b", -60));
+  EXPECT_EQ(node.printed("stamps its changes"), 0u);
+  node.apply(stamped("c", 61));
+  EXPECT_EQ(node.printed(ahead), 1u);
+  node.apply(stamped("d", 61));
+  node.apply(stamped("e", 3600, "node-c"));
+  EXPECT_EQ(node.printed(ahead), 1u);
+  EXPECT_EQ(node.printed("node 'node-c' stamps its changes 3600 s ahead of"), 1u);
   node.harness.advance(60s);
-  EXPECT_NE(node.harness.test().console.out().find(
-                "- cluster: 2 changes from other nodes (node-b 1, node-c 1)"),
-            std::string::npos);
+  node.apply(stamped("f", 61));
+  EXPECT_EQ(node.printed(ahead), 2u);
+
+  // Behind: a value the bucket has just stored, not one it stored long ago and hands over again.
+  node.apply(stamped("g", -600, "node-d"), 600);
+  EXPECT_EQ(node.printed("node 'node-d'"), 0u);
+  node.apply(stamped("h", -90, "node-d"));
+  EXPECT_EQ(node.printed("+warning: cluster: node 'node-d' stamps its changes 90 s behind"), 1u);
+  // This node's own values are not compared.
+  node.apply(stamped("i", 3600, "node-a"));
+  EXPECT_EQ(node.printed("node 'node-a'"), 0u);
+
+  // A peer clock an hour ahead: its host is registered now here, and its owner was seen now, so
+  // another address takes the host over ten minutes later, not seventy.
+  HostState early = node.peerState("Early", "127.0.0.3");
+  early.record.registrationTime = storedTime(now + 3600);
+  early.ownerSeenAt = now + 3600;
+  node.apply(early);
+  EXPECT_EQ(node.find("Early")->record->registrationTime, storedTime(now));
+  node.advance(kOwnerSilenceSeconds);
+  node.harness.roundTrip(registration("Early"), "127.0.0.2");
+  EXPECT_EQ(node.find("Early")->from, address("127.0.0.2"));
 }
 
 }  // namespace
