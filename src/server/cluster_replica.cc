@@ -49,6 +49,7 @@ void ClusterReplica::follow(std::span<const HostChange> changes, ChangeOrigin or
 void ClusterReplica::apply(const std::vector<BucketEntry>& entries, bool caughtUp) {
   changes_.change(ChangeOrigin::Replicated, [&] {
     for (const BucketEntry& entry : entries) {
+      if (skip_ && skip_(entry)) continue;
       if (applyOne(entry.state) && entry.state.node != nodeName_) ++unreported_[entry.state.node];
     }
   });

@@ -40,6 +40,10 @@ class ClusterReplica {
   // the console.
   void apply(const std::vector<BucketEntry>& entries, bool caughtUp = false);
 
+  // Entries for which `skip` holds are left out of apply(): the bucket's state of a host this
+  // node has a newer change of waiting (see keepsLocalChange).
+  void skipWhen(std::function<bool(const BucketEntry&)> skip) { skip_ = std::move(skip); }
+
   // The state this node publishes for `change`, stamped now.
   HostState stateOf(const HostChange& change) const;
 
@@ -56,6 +60,7 @@ class ClusterReplica {
   ChangePath& changes_;
   std::string nodeName_;
   PublishValue publish_;
+  std::function<bool(const BucketEntry&)> skip_;
   std::chrono::milliseconds summaryEvery_;
   Timer summaryTimer_;
   std::map<std::string, std::uint64_t> unreported_;
