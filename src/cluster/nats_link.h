@@ -24,9 +24,10 @@
 
 namespace dirserver {
 
-// The descriptors the link holds at most: the client's one connection to a NATS server, another
-// while a reconnect replaces it, and spare for its name lookups.
-inline constexpr std::uint64_t kClusterDescriptors = 4;
+// The descriptors cluster mode holds at most: the client's one connection to a NATS server,
+// another while a reconnect replaces it, spare for its name lookups, and two for the outbox file
+// (open for appends, and a rewrite's temporary file or the bucket's id file).
+inline constexpr std::uint64_t kClusterDescriptors = 6;
 
 // Where the bucket is and what it looks like when this node creates it.
 struct ClusterSettings {

@@ -64,6 +64,8 @@ void StartupReconcile::seed() {
       ++hosts;
     }
   }
+  // A bucket this node is the first to follow, with nothing to seed it with: nothing to say.
+  if (hosts == 0) return;
   std::fprintf(
       context_.console.out,
       "- cluster: the bucket '%s' is new and empty; seeding it with this node's %u hosts\n",
