@@ -20,7 +20,11 @@ Outbox::Outbox(Env& env, std::string path, std::size_t bound)
 std::string Outbox::load() {
   OutboxLoad loaded = loadOutbox(env_, path_);
   std::string said;
-  if (!loaded.damage.empty()) said = "the outbox file: " + loaded.damage;
+  if (!loaded.damage.empty()) {
+    said = "the outbox file: " + loaded.damage;
+    // The evidence stays; the first flush writes what could be read as a new file.
+    if (env_.renameNoReplace(path_, path_ + ".damaged") == 0) said += "; kept aside as .damaged";
+  }
   const std::lock_guard lock(mutex_);
   // More than the bound only from a file of another build: the newest are not told apart.
   while (loaded.entries.size() > bound_) loaded.entries.erase(std::prev(loaded.entries.end()));

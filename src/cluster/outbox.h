@@ -24,8 +24,9 @@ class Outbox {
   // Kept in the file at `path`, through `env`; never more than `bound` entries.
   Outbox(Env& env, std::string path, std::size_t bound);
 
-  // Reads the file (a missing one is an empty outbox) and rewrites it clean. Returns what to say
-  // about it: empty when nothing is worth a line.
+  // Reads the file (a missing one is an empty outbox); the first flush rewrites it clean. A
+  // damaged file is kept aside as `<path>.damaged` (unless one is there already) before that.
+  // Returns what to say about it: empty when nothing is worth a line.
   std::string load();
 
   // Records that this node changed `key` to `value`, made on the revision of `key` it has seen

@@ -116,8 +116,13 @@ TEST_F(OutboxTest, ADamagedFileIsSaidAndWhatCameBeforeTheDamageIsKept) {
   Outbox again(env, path, 3);
   const std::string said = again.load();
   EXPECT_EQ(said.rfind("the outbox file: checksum mismatch at byte ", 0), 0u) << said;
+  EXPECT_NE(said.find("; kept aside as .damaged"), std::string::npos) << said;
+  EXPECT_EQ(testing::readFile(path + ".damaged"), bytes);
   const OutboxEntries expected{{"1.aa", {0, value("a")}}};
   EXPECT_EQ(again.entries(), expected);
+  std::string error;
+  ASSERT_TRUE(again.flush(error)) << error;
+  EXPECT_EQ(loadOutbox(env, path).entries, expected);
 }
 
 }  // namespace
