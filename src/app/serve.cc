@@ -11,13 +11,17 @@
 
 #include "app/service_notify.h"
 
+#include "cluster/reconcile.h"
 #include "common/task_runner.h"
 #include "net/reactor.h"
 #include "persist/list_saver.h"
+#include "persist/outbox_file.h"
 #include "server/console_relay.h"
 #include "server/control.h"
 #include "server/change_path.h"
 #include "server/cluster_replica.h"
+#include "server/outbox_gate.h"
+#include "server/startup_reconcile.h"
 #include "server/server_core.h"
 
 namespace dirserver {
@@ -122,7 +126,27 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
   // Writes and reads of the bans file, off the loop.
   WorkerThread files;
   ServerStatus status;
-  ChangePath changePath(reactor, context, saver, status);
+  // Cluster mode: the changes the bucket has not confirmed, in a file beside the list, made
+  // durable on a thread of its own before each batch goes on to the log.
+  std::optional<Outbox> outbox;
+  std::optional<OutboxGate> gate;
+  if (cluster != nullptr) {
+    outbox.emplace(systemEnv(), outboxFileBeside(context.listFile), kMaxServers);
+    if (const std::string said = outbox->load(); !said.empty()) {
+      std::fprintf(context.console.err, "+warning: cluster: %s\n", said.c_str());
+    }
+    gate.emplace(saver, *outbox, std::make_unique<WorkerThread>(),
+                 [&reactor, &context](const std::string& error) {
+                   reactor.post([&context, error] {
+                     std::fprintf(context.console.err,
+                                  "+warning: cluster: the outbox file: %s; rewritten at the next "
+                                  "change\n",
+                                  error.c_str());
+                   });
+                 });
+    outbox->onDirty([&gate] { gate->flushSoon(); });
+  }
+  ChangePath changePath(reactor, context, gate ? static_cast<Saver&>(*gate) : saver, status);
   changes = &changePath;
   // From here on, whatever changes the registry is a change: loading is done.
   changePath.attach(loaded.logBytes, loaded.rewrite || !loaded.liveLogs.empty());
@@ -148,12 +172,20 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
   ConsoleRelay relay(reactor, context.console);
   // Cluster mode: the bucket's entries and the link's lines reach the loop through its queue.
   std::optional<ClusterReplica> replica;
+  std::optional<StartupReconcile> reconcile;
   std::optional<NatsLink> link;
   if (cluster != nullptr) {
     ClusterEvents events;
-    events.entries = [&reactor, &replica](std::vector<BucketEntry> entries, bool caughtUp) {
-      reactor.post([&replica, entries = std::move(entries), caughtUp] {
+    events.entries = [&reactor, &replica, &reconcile](std::vector<BucketEntry> entries,
+                                                      bool caughtUp) {
+      reactor.post([&replica, &reconcile, entries = std::move(entries), caughtUp] {
+        reconcile->observe(entries);
         replica->apply(entries, caughtUp);
+      });
+    };
+    events.caughtUp = [&reactor, &reconcile](std::string bucketId, std::size_t hostKeys) {
+      reactor.post([&reconcile, bucketId = std::move(bucketId), hostKeys] {
+        reconcile->caughtUp(bucketId, hostKeys);
       });
     };
     // Progress ("- ...") goes to standard output, warnings and errors to standard error.
@@ -161,11 +193,40 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
       relay.print(line, line.compare(0, 2, "- ") == 0);
     };
     link.emplace(*cluster, std::move(events));
-    replica.emplace(reactor, context, changePath, cluster->nodeName,
-                    [&link](std::string key, Bytes value) {
-                      link->publish(std::move(key), std::move(value));
-                    },
+    link->useOutbox(&*outbox);
+    // Each change goes into the outbox (made durable with its batch) and on to the publisher.
+    const PublishValue publish = [&link, &outbox, &context, full = false](
+                                     std::string key, Bytes value) mutable {
+      if (!outbox->put(key, value) && !full) {
+        full = true;
+        std::fprintf(context.console.err,
+                     "+warning: cluster: the outbox holds %zu changes; further ones are "
+                     "published but not kept across a restart\n",
+                     outbox->size());
+      }
+      link->publish(std::move(key), std::move(value));
+    };
+    replica.emplace(reactor, context, changePath, cluster->nodeName, publish,
                     ReplicaSettings{.printEveryChange = cluster->printEveryChange});
+    replica->skipWhen([&outbox](const BucketEntry& entry) {
+      return keepsLocalChange(outbox->revisionOf(entry.key), entry.revision);
+    });
+    const std::string bucketIdFile = bucketIdFileBeside(context.listFile);
+    reconcile.emplace(context, changePath, *replica, *outbox, cluster->bucket,
+                      readBucketId(systemEnv(), bucketIdFile), publish,
+                      [&gate, &reactor, &context, bucketIdFile](std::string id) {
+                        gate->afterFlush([&reactor, &context, bucketIdFile, id] {
+                          std::string error;
+                          if (writeBucketId(systemEnv(), bucketIdFile, id, error)) return;
+                          reactor.post([&context, error] {
+                            std::fprintf(context.console.err,
+                                         "+warning: cluster: the bucket's id: %s\n",
+                                         error.c_str());
+                          });
+                        });
+                      });
+    // What the outbox kept from before goes out again once the bucket is there.
+    for (auto& [key, entry] : outbox->entries()) link->publish(key, std::move(entry.value));
     link->start();
   }
   for (const int listenSocket : listenSockets) server.listen(listenSocket);

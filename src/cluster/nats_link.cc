@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <utility>
 
 namespace dirserver {
@@ -28,6 +29,29 @@ std::string statusText(natsStatus status) {
     detail.erase(0, end + 3);
   }
   return detail == text ? text : text + " (" + detail + ")";
+}
+
+// The pause before each round of reconnects over the servers: doubles from 250 ms up to 2 s, so
+// that a node does not hammer servers that are down, and finds them soon once they are back.
+std::int64_t reconnectDelay(natsConnection*, int attempts, void*) {
+  const int doublings = std::clamp(attempts - 1, 0, 3);
+  return std::int64_t{250} << doublings;
+}
+
+// The header that makes the bucket refuse a publish unless the key's last revision is the one
+// given (0: the key holds nothing).
+constexpr char kExpectedRevisionHeader[] = "Nats-Expected-Last-Subject-Sequence";
+
+// 128 random bits in hex: a bucket's id.
+std::string randomId() {
+  std::random_device random;
+  std::string id;
+  constexpr char kHex[] = "0123456789abcdef";
+  for (int i = 0; i < 8; ++i) {
+    const unsigned bits = random();
+    for (int shift = 0; shift < 16; shift += 4) id += kHex[(bits >> shift) & 0xF];
+  }
+  return id;
 }
 
 }  // namespace
@@ -108,7 +132,9 @@ bool NatsLink::connect(std::string& why) {
     }
     if (status == NATS_OK) status = natsOptions_SetName(options_, settings_.nodeName.c_str());
     if (status == NATS_OK) status = natsOptions_SetMaxReconnect(options_, -1);
-    if (status == NATS_OK) status = natsOptions_SetReconnectWait(options_, 500);
+    if (status == NATS_OK) {
+      status = natsOptions_SetCustomReconnectDelay(options_, reconnectDelay, nullptr);
+    }
     if (status == NATS_OK) status = natsOptions_SetTimeout(options_, 2000);
     if (status == NATS_OK) status = natsOptions_SetReconnectedCB(options_, onReconnected, this);
     if (status == NATS_OK) status = natsOptions_SetDisconnectedCB(options_, onDisconnected, this);
@@ -151,6 +177,7 @@ bool NatsLink::connect(std::string& why) {
 
 // Binds the bucket, creating it when it is missing; says `why` it could not.
 bool NatsLink::openBucket(std::string& why) {
+  if (kv_ != nullptr) return true;
   natsStatus status = js_KeyValue(&kv_, js_, settings_.bucket.c_str());
   if (status == NATS_NOT_FOUND) {
     kvConfig config;
@@ -174,11 +201,42 @@ bool NatsLink::openBucket(std::string& why) {
   return true;
 }
 
+// Reads the bucket's id, writing one when the bucket has none yet (the node that created it, or
+// the first to find it unmarked).
+bool NatsLink::markBucket(std::string& why) {
+  {
+    const std::lock_guard lock(mutex_);
+    if (!bucketId_.empty()) return true;
+  }
+  kvEntry* entry = nullptr;
+  natsStatus status = kvStore_Get(&entry, kv_, kBucketMarkerKey);
+  if (status == NATS_NOT_FOUND) {
+    const std::string id = randomId();
+    std::uint64_t revision = 0;
+    if (kvStore_CreateString(&revision, kv_, kBucketMarkerKey, id.c_str()) == NATS_OK) {
+      const std::lock_guard lock(mutex_);
+      bucketId_ = id;
+      return true;
+    }
+    // Another node marked it first: its id is the bucket's.
+    status = kvStore_Get(&entry, kv_, kBucketMarkerKey);
+  }
+  if (status != NATS_OK) {
+    why = "the bucket's id: " + statusText(status);
+    return false;
+  }
+  const std::string id = kvEntry_ValueString(entry);
+  kvEntry_Destroy(entry);
+  const std::lock_guard lock(mutex_);
+  bucketId_ = id;
+  return true;
+}
+
 void NatsLink::publishLoop() {
   auto wait = std::chrono::milliseconds(kFirstPause);
   bool complained = false;
   std::string why;
-  while (!(connect(why) && openBucket(why))) {
+  while (!(connect(why) && openBucket(why) && markBucket(why))) {
     if (!complained) {
       say("+warning: cluster: cannot open the bucket '" + settings_.bucket + "' yet (" + why +
           "); serving from this node's registry and retrying\n");
@@ -193,23 +251,37 @@ void NatsLink::publishLoop() {
     bucketReady_ = true;
   }
   wake_.notify_all();
+  // What this node publishes is checked against the revisions the watcher has seen: none goes
+  // before it has the bucket's current values.
+  {
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [this] { return stopping_ || caughtUp_; });
+    if (stopping_) return;
+  }
 
   wait = kFirstPause;
   for (;;) {
     std::vector<std::pair<std::string, Bytes>> batch;
+    std::deque<std::string> refused;
     {
       std::unique_lock lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      wake_.wait(lock, [this] { return stopping_ || !queue_.empty() || !refused_.empty(); });
       if (stopping_) break;
+      refused.swap(refused_);
       while (!queue_.empty() && batch.size() < kEntriesPerBatch) {
         std::string key = std::move(queue_.front());
         queue_.pop_front();
         queued_.erase(key);
+        // One value per key in flight, so that the next is checked against the revision the
+        // bucket gave this one: it is queued again when this one is answered.
+        if (inFlight_.contains(key)) continue;
         if (const auto found = latest_.find(key); found != latest_.end()) {
+          inFlight_.insert(key);
           batch.emplace_back(std::move(key), found->second);
         }
       }
     }
+    for (const std::string& key : refused) recheck(key);
     // A bucket that refused or did not confirm a publish (a stream without its leader after a
     // restart, say) is given a pause before the next, so that the retries do not spin.
     if (ackFailed_.exchange(false)) {
@@ -219,7 +291,7 @@ void NatsLink::publishLoop() {
     bool failed = false;
     for (auto& [key, value] : batch) {
       if (failed) {
-        requeue(key);
+        settle(key);
         continue;
       }
       const std::string subject = subjectPrefix_ + key;
@@ -227,6 +299,12 @@ void NatsLink::publishLoop() {
       natsStatus status = natsMsg_Create(&message, subject.c_str(), nullptr,
                                          reinterpret_cast<const char*>(value.data()),
                                          static_cast<int>(value.size()));
+      if (status == NATS_OK && outbox_ != nullptr) {
+        if (const auto revision = outbox_->revisionOf(key)) {
+          status = natsMsgHeader_Set(message, kExpectedRevisionHeader,
+                                     std::to_string(*revision).c_str());
+        }
+      }
       if (status == NATS_OK) {
         jsPubOptions options;
         jsPubOptions_Init(&options);
@@ -237,7 +315,7 @@ void NatsLink::publishLoop() {
       if (status != NATS_OK) {
         // Kept (unless a newer value came meanwhile) and sent again after a pause.
         failed = true;
-        requeue(key);
+        settle(key);
       }
     }
     if (failed) {
@@ -248,64 +326,130 @@ void NatsLink::publishLoop() {
     }
   }
   // What is in flight gets a moment to be confirmed.
+  if (js_ == nullptr) return;
   jsPubOptions options;
   jsPubOptions_Init(&options);
   options.MaxWait = 2000;
   js_PublishAsyncComplete(js_, &options);
 }
 
-// Puts `key` back in the queue, unless it waits there already; its newest value goes out.
-void NatsLink::requeue(const std::string& key) {
+// `key` was not published after all: no longer in flight, and queued again.
+void NatsLink::settle(const std::string& key) {
   const std::lock_guard lock(mutex_);
+  inFlight_.erase(key);
+  requeueLocked(key);
+}
+
+// Puts `key` back in the queue, unless it waits there already; its newest value goes out.
+void NatsLink::requeueLocked(const std::string& key) {
   bool& queued = queued_[key];
   if (queued) return;
   queued = true;
   queue_.push_back(key);
 }
 
-void NatsLink::onPublished(jsCtx*, natsMsg* message, jsPubAck* ack, jsPubAckErr*, void* closure) {
+void NatsLink::onPublished(jsCtx*, natsMsg* message, jsPubAck* ack, jsPubAckErr* error,
+                           void* closure) {
   auto* link = static_cast<NatsLink*>(closure);
   const char* subject = natsMsg_GetSubject(message);
   const std::size_t prefix = link->subjectPrefix_.size();
   if (subject != nullptr && std::strlen(subject) > prefix) {
     link->confirm(subject + prefix, reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(message)),
-                  natsMsg_GetDataLength(message), ack != nullptr);
+                  natsMsg_GetDataLength(message), ack, error);
   }
   natsMsg_Destroy(message);
 }
 
 // The bucket's answer to a publish of `key`: a confirmed value is forgotten unless a newer one
-// waits; a failed one is sent again (the newest value of its key, which supersedes it).
-void NatsLink::confirm(const std::string& key, const std::uint8_t* data, int size, bool ok) {
+// waits, which goes next; one refused because the key changed since is looked into (recheck); one
+// that failed otherwise is sent again (the newest value of its key, which supersedes it).
+void NatsLink::confirm(const std::string& key, const std::uint8_t* data, int size,
+                       const jsPubAck* ack, const jsPubAckErr* error) {
+  const ByteView value(data, static_cast<std::size_t>(std::max(size, 0)));
+  if (ack != nullptr && outbox_ != nullptr) outbox_->confirmed(key, value, ack->Sequence);
+  const bool refused =
+      ack == nullptr && error != nullptr && error->ErrCode == JSStreamWrongLastSequenceErr;
   {
     const std::lock_guard lock(mutex_);
+    inFlight_.erase(key);
     const auto found = latest_.find(key);
     if (found == latest_.end()) return;
-    const bool same = found->second.size() == static_cast<std::size_t>(size) &&
-                      std::equal(found->second.begin(), found->second.end(), data);
-    if (ok) {
-      if (same && !queued_[key]) {
+    const bool same = found->second.size() == value.size() &&
+                      std::equal(found->second.begin(), found->second.end(), value.begin());
+    if (ack != nullptr && same) {
+      if (!queued_[key]) {
         latest_.erase(found);
         queued_.erase(key);
       }
       return;
     }
-    ackFailed_ = true;
-    if (queued_[key]) return;
-    queued_[key] = true;
-    queue_.push_back(key);
+    if (refused && same) {
+      refused_.push_back(key);
+    } else {
+      if (ack == nullptr) ackFailed_ = true;
+      requeueLocked(key);
+    }
   }
   wake_.notify_all();
+}
+
+// The bucket refused the value of `key` waiting here: the key changed since the revision the
+// value was made on. When the key holds something, that later change wins and the value is
+// dropped; when it holds nothing (the bucket's maximum age removed it), the value goes again as
+// new.
+void NatsLink::recheck(const std::string& key) {
+  kvEntry* entry = nullptr;
+  const natsStatus status = kvStore_Get(&entry, kv_, key.c_str());
+  std::uint64_t revision = 0;
+  if (status == NATS_OK) {
+    revision = kvEntry_Revision(entry);
+    kvEntry_Destroy(entry);
+  }
+  Bytes value;
+  {
+    const std::lock_guard lock(mutex_);
+    const auto found = latest_.find(key);
+    if (found == latest_.end()) return;
+    value = found->second;
+    if (status == NATS_OK) {
+      latest_.erase(found);
+      queued_.erase(key);
+    }
+  }
+  if (status == NATS_OK) {
+    if (outbox_ != nullptr) outbox_->rejected(key, value);
+    say("- cluster: this node's change of '" + key + "' dropped: the bucket holds a later one " +
+        "(revision " + std::to_string(revision) + ")\n");
+    return;
+  }
+  if (status == NATS_NOT_FOUND && outbox_ != nullptr) outbox_->rebase(key, value, 0);
+  if (status != NATS_NOT_FOUND) ackFailed_ = true;
+  const std::lock_guard lock(mutex_);
+  requeueLocked(key);
 }
 
 void NatsLink::onReconnected(natsConnection*, void* closure) {
   auto* link = static_cast<NatsLink*>(closure);
   link->connected_ = true;
   link->reconnected_ = true;
+  link->say("- cluster: connected to NATS again; publishing what waited\n");
 }
 
+// Said once per outage: the client library retries on its own, a pause between its rounds.
 void NatsLink::onDisconnected(natsConnection*, void* closure) {
-  static_cast<NatsLink*>(closure)->connected_ = false;
+  auto* link = static_cast<NatsLink*>(closure);
+  {
+    const std::lock_guard lock(link->mutex_);
+    if (link->stopping_) {
+      link->connected_ = false;
+      return;
+    }
+  }
+  if (link->connected_.exchange(false)) {
+    link->say(
+        "+warning: cluster: lost the connection to NATS; serving from this node's registry, "
+        "its changes kept in the outbox until NATS is back\n");
+  }
 }
 
 void NatsLink::watchLoop() {
@@ -317,6 +461,8 @@ void NatsLink::watchLoop() {
   kvWatcher* watcher = nullptr;
   auto wait = std::chrono::milliseconds(kFirstPause);
   bool complained = false;
+  bool announced = false;    // the first catch-up was told
+  std::size_t hostKeys = 0;  // in the current values, until the first catch-up
   for (;;) {
     {
       const std::lock_guard lock(mutex_);
@@ -332,6 +478,7 @@ void NatsLink::watchLoop() {
       kvWatchOptions_Init(&options);
       options.IgnoreDeletes = true;
       const natsStatus status = kvStore_WatchAll(&watcher, kv_, &options);
+      if (!announced) hostKeys = 0;
       if (status != NATS_OK) {
         watcher = nullptr;
         if (!complained) {
@@ -359,11 +506,14 @@ void NatsLink::watchLoop() {
         caughtUp = true;
         break;
       }
-      if (kvEntry_Operation(entry) == kvOp_Put) {
+      if (kvEntry_Operation(entry) == kvOp_Put &&
+          kvEntry_Key(entry) != std::string_view(kBucketMarkerKey)) {
         BucketEntry decoded;
         decoded.key = kvEntry_Key(entry);
         decoded.revision = kvEntry_Revision(entry);
         decoded.storedMillis = kvEntry_Created(entry) / 1'000'000;
+        if (outbox_ != nullptr) outbox_->saw(decoded.key, decoded.revision);
+        if (!announced) ++hostKeys;
         const ByteView value(static_cast<const std::uint8_t*>(kvEntry_Value(entry)),
                              static_cast<std::size_t>(kvEntry_ValueLen(entry)));
         const std::string why = decodeHostState(value, decoded.state);
@@ -377,6 +527,17 @@ void NatsLink::watchLoop() {
       kvEntry_Destroy(entry);
     }
     if ((!batch.empty() || caughtUp) && events_.entries) events_.entries(std::move(batch), caughtUp);
+    if (caughtUp && !announced) {
+      announced = true;
+      std::string bucketId;
+      {
+        const std::lock_guard lock(mutex_);
+        caughtUp_ = true;
+        bucketId = bucketId_;
+      }
+      wake_.notify_all();
+      if (events_.caughtUp) events_.caughtUp(bucketId, hostKeys);
+    }
     if (status != NATS_OK && status != NATS_TIMEOUT) {
       kvWatcher_Destroy(watcher);
       watcher = nullptr;

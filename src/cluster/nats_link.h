@@ -13,18 +13,21 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <nats/nats.h>
 
 #include "cluster/host_state.h"
+#include "cluster/outbox.h"
 #include "common/byte_order.h"
 
 namespace dirserver {
 
-// The descriptors the link holds at most: the client's one connection to a NATS server, another
-// while a reconnect replaces it, and spare for its name lookups.
-inline constexpr std::uint64_t kClusterDescriptors = 4;
+// The descriptors cluster mode holds at most: the client's one connection to a NATS server,
+// another while a reconnect replaces it, spare for its name lookups, and two for the outbox file
+// (open for appends, and a rewrite's temporary file or the bucket's id file).
+inline constexpr std::uint64_t kClusterDescriptors = 6;
 
 // Where the bucket is and what it looks like when this node creates it.
 struct ClusterSettings {
@@ -37,6 +40,10 @@ struct ClusterSettings {
   std::string tlsCaFile;  // TLS to the servers, trusting the CAs of this PEM file; empty: plain
   bool printEveryChange = false;  // a console line per change of another node (--console full)
 };
+
+// The key that holds the bucket's identity: a random id written by the node that created it. A
+// bucket made anew (its store lost, or a new name) has a new one.
+inline constexpr char kBucketMarkerKey[] = "_bucket";
 
 // One value of the bucket as the watcher saw it, decoded.
 struct BucketEntry {
@@ -53,18 +60,30 @@ struct ClusterEvents {
   std::function<void(std::vector<BucketEntry> entries, bool caughtUp)> entries;
   // A console line, with its line end: the link's troubles and recoveries.
   std::function<void(std::string line)> line;
+  // Once, after the entries call that ended the bucket's current values for the first time: the
+  // bucket's id (its marker key) and how many host keys it held then, tombstones included.
+  std::function<void(std::string bucketId, std::size_t hostKeys)> caughtUp;
 };
 
 // Connects in the background (the node serves from its own registry meanwhile), creates the
 // bucket when it is missing (history 1, settings.maxAgeSeconds, settings.replicas), publishes what
 // it is handed and watches the whole bucket. Retries every failure with a pause that doubles up to
 // five seconds, and keeps what it was handed until the bucket confirms it, the latest value per key.
+// Nothing is published before the watcher has the bucket's current values, and one value per key
+// is in flight at a time. With an outbox (useOutbox), each publish expects the key's revision
+// to be the one its outbox entry was made on; the bucket refuses it when the key changed since,
+// and the entry is dropped (the later change wins) unless the key is gone from the bucket (its
+// maximum age), in which case it is sent again as new.
 class NatsLink {
  public:
   NatsLink(ClusterSettings settings, ClusterEvents events);
   ~NatsLink() { stop(); }
   NatsLink(const NatsLink&) = delete;
   NatsLink& operator=(const NatsLink&) = delete;
+
+  // Confirmations, refusals and the revisions watched go to `outbox`, which must outlive the link.
+  // Call before start().
+  void useOutbox(Outbox* outbox) { outbox_ = outbox; }
 
   // Starts the two threads. Call once, with the signals the loop takes blocked: the threads (and
   // the client library's, which they start) inherit the mask.
@@ -87,14 +106,18 @@ class NatsLink {
   void watchLoop();
   bool connect(std::string& why);
   bool openBucket(std::string& why);
+  bool markBucket(std::string& why);
+  void recheck(const std::string& key);
   void say(std::string line);
-  void requeue(const std::string& key);
+  void settle(const std::string& key);
+  void requeueLocked(const std::string& key);
   bool pause(std::chrono::milliseconds wait);
   static void onPublished(jsCtx* js, natsMsg* msg, jsPubAck* ack, jsPubAckErr* error,
                           void* closure);
   static void onReconnected(natsConnection* connection, void* closure);
   static void onDisconnected(natsConnection* connection, void* closure);
-  void confirm(const std::string& key, const std::uint8_t* data, int size, bool ok);
+  void confirm(const std::string& key, const std::uint8_t* data, int size, const jsPubAck* ack,
+               const jsPubAckErr* error);
 
   ClusterSettings settings_;
   ClusterEvents events_;
@@ -104,9 +127,14 @@ class NatsLink {
   std::condition_variable wake_;
   bool stopping_ = false;
   bool bucketReady_ = false;
+  bool caughtUp_ = false;   // the watcher has had the bucket's current values once
+  std::string bucketId_;    // the marker's value, set before bucketReady_
   std::deque<std::string> queue_;                  // keys to publish, in the order handed in
   std::unordered_map<std::string, Bytes> latest_;  // per key: the value not yet confirmed
   std::unordered_map<std::string, bool> queued_;   // keys in queue_
+  std::unordered_set<std::string> inFlight_;       // keys published and not yet answered
+  std::deque<std::string> refused_;                // keys whose value the bucket refused
+  Outbox* outbox_ = nullptr;
 
   std::atomic<bool> reconnected_{false};
   std::atomic<bool> ackFailed_{false};  // a publish failed since the publisher last looked

@@ -50,6 +50,7 @@ void ClusterReplica::follow(std::span<const HostChange> changes, ChangeOrigin or
 void ClusterReplica::apply(const std::vector<BucketEntry>& entries, bool caughtUp) {
   changes_.change(ChangeOrigin::Replicated, [&] {
     for (const BucketEntry& entry : entries) {
+      if (skip_ && skip_(entry)) continue;
       const Applied applied = applyOne(entry.state);
       if (entry.state.node == nodeName_) continue;
       checkClock(entry);

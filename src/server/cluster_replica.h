@@ -65,6 +65,10 @@ class ClusterReplica {
   // the console.
   void apply(const std::vector<BucketEntry>& entries, bool caughtUp = false);
 
+  // Entries for which `skip` holds are left out of apply(): the bucket's state of a host this
+  // node has a newer change of waiting (see keepsLocalChange).
+  void skipWhen(std::function<bool(const BucketEntry&)> skip) { skip_ = std::move(skip); }
+
   // The state this node publishes for `change`, stamped now.
   HostState stateOf(const HostChange& change) const;
 
@@ -85,6 +89,7 @@ class ClusterReplica {
   std::string nodeName_;
   PublishValue publish_;
   ReplicaSettings settings_;
+  std::function<bool(const BucketEntry&)> skip_;
   Timer summaryTimer_;
   std::map<std::string, std::uint64_t> unreported_;
   // Per peer: when its clock was last said to be off, on the loop's clock.

@@ -1,0 +1,31 @@
+// The rules by which a node that starts (or finds its bucket again) makes its registry and the
+// cluster's bucket agree. Pure: the loop's side (server/startup_reconcile.h) applies them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace dirserver {
+
+// Whether an entry of the bucket at `bucketRevision` leaves this node's state of its host as it
+// is: the node has a change of that key waiting (`waitingOn`, the revision the change was made
+// on), and the entry is no later than that revision, so it is what the change replaces (or this
+// node's own earlier value). An entry past it is someone else's later change: it applies, and the
+// waiting change will be refused by the bucket.
+bool keepsLocalChange(std::optional<std::uint64_t> waitingOn, std::uint64_t bucketRevision);
+
+// What a node makes of the bucket it found, by its id.
+enum class BucketVerdict : std::uint8_t {
+  Follow,  // the bucket it followed before: its values become the registry
+  Adopt,   // another bucket that holds hosts: its values become the registry
+  Seed,    // another bucket, empty (made anew): the node's registry goes into it
+};
+
+// `remembered`: the id of the bucket this node followed last (empty: none); `found`: the id of
+// the bucket it has now; `hostKeys`: the host keys that bucket held, tombstones included.
+BucketVerdict judgeBucket(std::string_view remembered, std::string_view found,
+                          std::size_t hostKeys);
+
+}  // namespace dirserver
