@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
   context.traceKeys = options.traceKeys;
   context.maxHostBytes = options.maxHostBytes;
   context.summarizeRefreshes = options.summarizeRefreshes;
+  applyLimitOptions(options.limits, context);
 
   // Sockets handed over by whoever started the server (systemd's socket activation) each serve the
   // --listen address they listen on; anything else handed over ends the start. The addresses

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/limit_options.h"
 #include "common/console.h"
 #include "protocol/control_protocol.h"
 #include "registry/ban_list.h"
@@ -32,6 +33,8 @@ struct ServerOptions {
   std::vector<Ipv4Range> proxyFrom;
   // --listen ADDRESS:PORT, each time it is given; 0.0.0.0:6001 when it is not.
   std::vector<Ipv4Endpoint> listen;
+  // --max-hosts-per-net, --net-prefix, --new-hosts-per-minute, --listings-per-minute.
+  LimitOptions limits;
   // Cluster mode: the NATS servers (--cluster nats://HOST:PORT[,...]); none, a node on its own.
   std::vector<std::string> clusterServers;
   std::string clusterBucket = "dirserver";  // --cluster-bucket NAME
@@ -52,7 +55,8 @@ bool parseByteCount(const std::string& text, std::uint64_t& bytes, std::string& 
 
 // Parses the arguments after the program name. Options: --help (also -h), --version,
 // --http ADDRESS:PORT, --max-host-bytes BYTES, --console full|summary, --control PATH,
-// --listen ADDRESS:PORT and --proxy-from CIDR (which may be given again), --cluster
+// --listen ADDRESS:PORT and --proxy-from CIDR (which may be given again), the limit options
+// (limit_options.h), --cluster
 // nats://HOST:PORT[,...], --cluster-bucket NAME (letters, digits, '-' and '_'), --cluster-replicas N
 // (1 to 5) and --node-name NAME (at most 255 bytes, printable, no blank) (each also as
 // --NAME=VALUE); "--" ends the options. The --cluster-* options and --node-name need --cluster.
