@@ -33,6 +33,7 @@
 #include "listing/list_reply.h"
 #include "load.h"
 #include "net/listener.h"
+#include "balancer.h"
 #include "options.h"
 #include "peer_limits.h"
 #include "proc_stats.h"
@@ -840,6 +841,9 @@ int run(const Options& options) {
   }
   if (options.kills > 0) runKillTest(options, temp.path());
   if (options.banReloads > 0) runBanReloads({options.server, temp.path(), options.banReloads});
+  if (options.balancerSeconds > 0) {
+    runBalancer({options.server, temp.path(), options.balancerSeconds, options.clients});
+  }
   std::printf("\nload average at the end: %s\n", loadAverage().c_str());
   return 0;
 }

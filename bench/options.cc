@@ -13,7 +13,7 @@ std::string usage(std::string_view defaultServer) {
       "                       [--limits P] [--host-bytes P] [--http-load N]\n"
       "                       [--heartbeat N,N,...] [--heartbeat-seconds S] [--kills K]\n"
       "                       [--snapshot-segments S] [--snapshot-kills K,K,...]\n"
-      "                       [--baseline-server PATH] [--ban-reloads L]\n"
+      "                       [--baseline-server PATH] [--ban-reloads L] [--balancer S]\n"
       "                       [--server PATH]\n"
       "\n"
       "Starts the dirserver executable on port 6001 in a temporary directory, once for each\n"
@@ -83,6 +83,11 @@ std::string usage(std::string_view defaultServer) {
       "                   servers and N nodes, registrations with and without the cluster and\n"
       "                   listings from 1..N nodes behind rate-limited links; as root, in a\n"
       "                   network namespace of its own (docs/benchmarks.md)\n"
+      "  --balancer S     acknowledgements and listings (1000 hosts) for S s each, direct and\n"
+      "                   through Debian's haproxy running the recipe on loopback, as ratios,\n"
+      "                   with haproxy's processor time per 1000 requests; then connections\n"
+      "                   refused while the server restarts with and without a handed-over\n"
+      "                   socket. Without --hosts, only this runs.\n"
       "  --server PATH    the dirserver executable (default ";
   text += defaultServer;
   text +=
@@ -148,7 +153,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
                        flag == "--host-bytes" || flag == "--heartbeat" ||
                        flag == "--heartbeat-seconds" || flag == "--kills" || flag == "--server" ||
                        flag == "--ban-reloads" || flag == "--snapshot-segments" ||
-                       flag == "--snapshot-kills" || flag == "--baseline-server";
+                       flag == "--snapshot-kills" || flag == "--baseline-server" ||
+                       flag == "--balancer";
     if (!known) {
       parsed.error = "unknown argument '" + std::string(args[i]) + "'";
       return parsed;
@@ -195,6 +201,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
     } else if (flag == "--ban-reloads") {
       good = parseUnsigned(value, kMaxBanReloadLines, number) && number > 0;
       options.banReloads = static_cast<std::uint32_t>(number);
+    } else if (flag == "--balancer") {
+      good = parseSeconds(value, options.balancerSeconds);
     } else if (flag == "--limits") {
       good = parseUnsigned(value, kMaxHostile, number) && number > 0;
       options.limits = static_cast<unsigned>(number);
@@ -212,7 +220,7 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
   }
   if ((options.hostile > 0 || options.limits > 0 || options.hostBytes > 0 ||
        options.httpLoadHosts > 0 || !options.heartbeat.empty() || options.kills > 0 ||
-       options.banReloads > 0) &&
+       options.banReloads > 0 || options.balancerSeconds > 0) &&
       !options.hostsGiven) {
     options.hosts.clear();
   }

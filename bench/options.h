@@ -40,6 +40,8 @@ struct Options {
   unsigned kills = 0;
   // Lines of the bans file for the reload measurement; 0 leaves it out.
   std::uint32_t banReloads = 0;
+  // Seconds of each rate run through HAProxy and direct, then the restart round; 0 leaves it out.
+  double balancerSeconds = 0;
   std::string server;
   bool help = false;
 };

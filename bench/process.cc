@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -117,7 +118,17 @@ ServerProcess::ServerProcess(const std::string& executable, const fs::path& dir,
   }
   const std::lock_guard lock(started().mutex);
   started_ = std::chrono::steady_clock::now();
-  pid_ = startChild(executable, args, dir, {dir / "out.txt", dir / "err.txt", true});
+  // The scenarios fill the registry from a few networks of 127/8 and churn hosts flat out: they
+  // measure the server's work, so its per-network bound and new-host rate are lifted unless a
+  // scenario sets them itself.
+  std::vector<std::string> all = args;
+  if (std::find(all.begin(), all.end(), "--max-hosts-per-net") == all.end()) {
+    all.insert(all.end(), {"--max-hosts-per-net", "65531"});
+  }
+  if (std::find(all.begin(), all.end(), "--new-hosts-per-minute") == all.end()) {
+    all.insert(all.end(), {"--new-hosts-per-minute", "0"});
+  }
+  pid_ = startChild(executable, all, dir, {dir / "out.txt", dir / "err.txt", true});
   if (pid_ < 0) throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
   started().processes.insert(pid_);
 }

@@ -98,6 +98,7 @@ int main(int argc, char** argv) {
   context.traceKeys = options.traceKeys;
   context.maxHostBytes = options.maxHostBytes;
   context.summarizeRefreshes = options.summarizeRefreshes;
+  applyLimitOptions(options.limits, context);
   // A node of a cluster leaves room below the bound for the hosts its peers admit meanwhile.
   if (!options.clusterServers.empty()) context.maxHosts = kMaxServers - kClusterHostMargin;
   for (const auto& [option, path] : {std::pair{"--cluster-creds", &options.clusterCreds},

@@ -11,9 +11,12 @@
 namespace dirserver {
 namespace {
 
-constexpr const char* kUsage =
+// The usage text up to the limit options.
+constexpr const char* kUsageHead =
     "usage: dirserver [--http ADDRESS:PORT] [--max-host-bytes BYTES] [--console full|summary]\n"
     "                 [--control PATH] [--listen ADDRESS:PORT]... [--proxy-from CIDR]...\n"
+    "                 [--max-hosts-per-net N] [--net-prefix P] [--new-hosts-per-minute N]\n"
+    "                 [--listings-per-minute N]\n"
     "                 [--cluster nats://HOST:PORT[,...] [--cluster-bucket NAME]\n"
     "                 [--cluster-replicas N] [--node-name NAME] [--cluster-creds FILE]\n"
     "                 [--cluster-tls-ca FILE]] [trace]\n"
@@ -46,7 +49,10 @@ constexpr const char* kUsage =
     "  --proxy-from CIDR    trust the load balancers at these addresses (A.B.C.D or\n"
     "                       A.B.C.D/N; may be given again): their connections must begin\n"
     "                       with a PROXY header (version 1 or 2), whose address then counts\n"
-    "                       as the peer's for ownership, bans and limits\n"
+    "                       as the peer's for ownership, bans and limits\n";
+
+// The usage text after the limit options.
+constexpr const char* kUsageTail =
     "  --cluster nats://HOST:PORT[,...]\n"
     "                       share one registry with the other nodes on these NATS\n"
     "                       JetStream servers (cluster mode; docs/cluster.md)\n"
@@ -230,7 +236,7 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
       (name == "--help" ? options.help : options.version) = true;
     } else if (name == "--http" || name == "--max-host-bytes" || name == "--console" ||
                name == "--control" || name == "--proxy-from" || name == "--listen" ||
-               isClusterOption(name)) {
+               isClusterOption(name) || isLimitOption(name)) {
       if (!hasValue) {
         if (i + 1 == args.size()) {
           error = name + " needs a value: " +
@@ -239,6 +245,7 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
                    : name == "--console"                  ? "full or summary"
                    : name == "--proxy-from"               ? "CIDR"
                    : name == "--max-host-bytes"           ? "BYTES"
+                   : isLimitOption(name)                  ? limitValueName(name)
                                                           : clusterValueName(name));
           return false;
         }
@@ -251,6 +258,10 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
           return false;
         }
         options.proxyFrom.push_back(*range);
+        continue;
+      }
+      if (isLimitOption(name)) {
+        if (!parseLimitOption(name, value, options.limits, error)) return false;
         continue;
       }
       if (isClusterOption(name)) {
@@ -307,7 +318,9 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
   return true;
 }
 
-std::string serverUsageText() { return kUsage; }
+std::string serverUsageText() {
+  return std::string(kUsageHead) + kLimitOptionsUsage + kUsageTail;
+}
 
 std::optional<int> readCommandLine(int argc, char** argv, const Console& console,
                                    ServerOptions& options) {
@@ -318,7 +331,7 @@ std::optional<int> readCommandLine(int argc, char** argv, const Console& console
     return 2;
   }
   if (options.help) {
-    std::fputs(kUsage, console.out);
+    std::fputs(serverUsageText().c_str(), console.out);
     return 0;
   }
   if (options.version) {

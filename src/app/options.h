@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/limit_options.h"
 #include "common/console.h"
 #include "protocol/control_protocol.h"
 #include "registry/ban_list.h"
@@ -33,6 +34,8 @@ struct ServerOptions {
   std::vector<Ipv4Range> proxyFrom;
   // --listen ADDRESS:PORT, each time it is given; 0.0.0.0:6001 when it is not.
   std::vector<Ipv4Endpoint> listen;
+  // --max-hosts-per-net, --net-prefix, --new-hosts-per-minute, --listings-per-minute.
+  LimitOptions limits;
   // Cluster mode: the NATS servers (--cluster nats://HOST:PORT[,...]); none, a node on its own.
   std::vector<std::string> clusterServers;
   std::string clusterBucket = "dirserver";  // --cluster-bucket NAME
@@ -55,7 +58,8 @@ bool parseByteCount(const std::string& text, std::uint64_t& bytes, std::string& 
 
 // Parses the arguments after the program name. Options: --help (also -h), --version,
 // --http ADDRESS:PORT, --max-host-bytes BYTES, --console full|summary, --control PATH,
-// --listen ADDRESS:PORT and --proxy-from CIDR (which may be given again), --cluster
+// --listen ADDRESS:PORT and --proxy-from CIDR (which may be given again), the limit options
+// (limit_options.h), --cluster
 // nats://HOST:PORT[,...], --cluster-bucket NAME (letters, digits, '-' and '_'), --cluster-replicas N
 // (1 to 5), --node-name NAME (at most 255 bytes, printable, no blank), --cluster-creds FILE and
 // --cluster-tls-ca FILE (not empty; whether they can be read is main's to check) (each also as

@@ -331,6 +331,9 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
              "Bytes of the hosts' stored strings, which new hosts may not take past "
              "--max-host-bytes.",
              load(stats.hostBytes));
+  out.single("dirserver_rate_buckets_lost_total", "counter",
+             "Per-address rate buckets dropped from their full table before they had refilled.",
+             load(stats.rateBucketsLost));
   out.single("dirserver_sweep_removals_total", "counter",
              "Hosts dropped by the expiry sweep.", load(stats.sweepRemovals));
   out.single("dirserver_start_time_seconds", "gauge", "When the server started, in seconds since 1970.",

@@ -32,6 +32,8 @@ enum class ConsoleError : std::uint8_t {
   ListFull,       // a new host refused: the registry is full
   StringsFull,    // ...its strings would take the registry past its bound
   AddressFull,    // ...its address registered the most hosts it may
+  NetworkFull,    // ...its address's network registered the most hosts it may
+  NewHostRate,    // ...its address registered new hosts faster than it may
   OtherAddress,   // a shutdown refused: the host registered from another address
   UnhandledType,  // a request of a type the server does not handle
   SaveFailed,     // a checkpoint of the server list failed
@@ -39,6 +41,7 @@ enum class ConsoleError : std::uint8_t {
   ProxyHeader,    // a trusted balancer's connection began with no valid PROXY header
   ProxyFamily,    // ...with one that carries a peer that is not IPv4
   ProxyLocal,     // ...with a LOCAL one, then asked for a change
+  ListingRate,    // a listing refused: its address asked for listings faster than it may
   Count
 };
 
@@ -79,6 +82,10 @@ inline constexpr FaultRow kFaults[] = {
      kPriorityError, "strings_full", RequestOutcome::Refused},
     {ConsoleError::AddressFull, "+error: too many servers registered from this address\n",
      kPriorityError, "address_full", RequestOutcome::Refused},
+    {ConsoleError::NetworkFull, "+error: too many servers registered from this network\n",
+     kPriorityError, "network_full", RequestOutcome::Refused},
+    {ConsoleError::NewHostRate, "+error: new servers registered too fast from this address\n",
+     kPriorityError, "new_host_rate", RequestOutcome::Refused},
     {ConsoleError::OtherAddress, "+error: server with key: %u was registered from another address\n",
      kPriorityError, "other_address", RequestOutcome::Refused},
     {ConsoleError::UnhandledType, "+warning: unhandled msg type: 0x%.02x\n", kPriorityWarning,
@@ -96,6 +103,9 @@ inline constexpr FaultRow kFaults[] = {
     {ConsoleError::ProxyLocal,
      "+warning: a balancer's own (LOCAL) connection asked for a change, connection closed\n",
      kPriorityWarning, "proxy_local", RequestOutcome::Refused},
+    {ConsoleError::ListingRate,
+     "+warning: listings asked for too fast from this address, connection closed\n",
+     kPriorityWarning, "listing_rate", RequestOutcome::Refused},
 };
 
 namespace outcome_detail {

@@ -88,14 +88,19 @@ bool announce(const ServerContext& context, const HostRequest& request, const ch
 // counts against no other address. Only a host whose owner has been silent for
 // kOwnerSilenceSeconds passes to the address that registers it (a host whose own address
 // changed), and one without a known owner to the first that does; neither when that address owns
-// kMaxServersPerAddress hosts already.
-std::pair<PeerAddress, std::int64_t> ownerAfterRefresh(const ServerRegistry& registry,
+// kMaxServersPerAddress hosts already, nor when its network owns context.maxHostsPerNetwork and
+// the host would come to it from outside.
+std::pair<PeerAddress, std::int64_t> ownerAfterRefresh(const ServerContext& context,
                                                        const HostEntry& host, PeerAddress from,
                                                        std::int64_t now) {
+  const ServerRegistry& registry = context.registry;
   if (from == host.from) return {from, now};
   const bool ownerGone = host.from == kUnknownAddress ||
                          now - registry.ownerSeenAt(host) >= kOwnerSilenceSeconds;
-  if (from != kUnknownAddress && ownerGone && registry.countFrom(from) < kMaxServersPerAddress) {
+  const bool networkHasRoom = registry.sameNetwork(from, host.from) ||
+                              registry.countInNetwork(from) < context.maxHostsPerNetwork;
+  if (from != kUnknownAddress && ownerGone && registry.countFrom(from) < kMaxServersPerAddress &&
+      networkHasRoom) {
     return {from, now};
   }
   return {host.from, host.ownerSeenAt};
@@ -115,7 +120,7 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
                    ? registry.find(request.type, request.key, request.record.fields)
                    : registry.end(request.type);
   if (context.summarizeRefreshes && found != registry.end(request.type)) {
-    const auto [owner, seenAt] = ownerAfterRefresh(registry, *found, from, steadyNow);
+    const auto [owner, seenAt] = ownerAfterRefresh(context, *found, from, steadyNow);
     registry.replace(request.type, found, std::move(request.record), owner, seenAt)->agingSince =
         steadyNow;
     ++context.unprintedRefreshes;
@@ -130,7 +135,7 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
   const ServerType type = request.type;
   HostOutcome outcome = HostOutcome::Added;
   if (found != registry.end(type)) {
-    const auto [owner, seenAt] = ownerAfterRefresh(registry, *found, from, steadyNow);
+    const auto [owner, seenAt] = ownerAfterRefresh(context, *found, from, steadyNow);
     registry.replace(type, found, std::move(request.record), owner, seenAt)->agingSince = steadyNow;
     std::fprintf(console.out,
                  "# server with key: %u was already in the list, registration time updated\n", key);
@@ -144,6 +149,15 @@ HostOutcome handleRegistration(ServerContext& context, ByteView body, PeerAddres
   } else if (from != kUnknownAddress && registry.countFrom(from) >= kMaxServersPerAddress) {
     std::fputs(faultRow(ConsoleError::AddressFull).line, console.err);
     outcome = HostOutcome::AddressFull;
+  } else if (from != kUnknownAddress &&
+             registry.countInNetwork(from) >= context.maxHostsPerNetwork) {
+    std::fputs(faultRow(ConsoleError::NetworkFull).line, console.err);
+    outcome = HostOutcome::NetworkFull;
+  } else if (from != kUnknownAddress &&
+             !context.newHostRate.take(from, context.clock->steadyNow())) {
+    // Last of the checks, so that only a host that is filed takes from the address's rate.
+    std::fputs(faultRow(ConsoleError::NewHostRate).line, console.err);
+    outcome = HostOutcome::NewHostRate;
   } else {
     registry.insert(type, key, std::move(request.record), from, steadyNow).first->agingSince =
         steadyNow;

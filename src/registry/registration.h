@@ -21,6 +21,8 @@ enum class HostOutcome : std::uint8_t {
   ListFull,   // a new host refused: the registry holds context.maxHosts
   StringsFull,   // a new host refused: its strings would take the registry past maxHostBytes
   AddressFull,   // a new host refused: its address registered kMaxServersPerAddress hosts
+  NetworkFull,   // a new host refused: its address's network registered maxHostsPerNetwork hosts
+  NewHostRate,   // a new host refused: its address registered new hosts too fast
   OtherAddress,  // a shutdown refused: the host registered from another address
   // The body was rejected, for the reason its console line gives:
   InvalidDataSize,  // "+error: invalid data size"
@@ -42,6 +44,8 @@ inline constexpr HostOutcomeRow kHostOutcomes[] = {
     {HostOutcome::ListFull, ConsoleError::ListFull},
     {HostOutcome::StringsFull, ConsoleError::StringsFull},
     {HostOutcome::AddressFull, ConsoleError::AddressFull},
+    {HostOutcome::NetworkFull, ConsoleError::NetworkFull},
+    {HostOutcome::NewHostRate, ConsoleError::NewHostRate},
     {HostOutcome::OtherAddress, ConsoleError::OtherAddress},
     {HostOutcome::InvalidDataSize, ConsoleError::InvalidData},
     {HostOutcome::ConversionError, ConsoleError::Conversion},
@@ -72,13 +76,18 @@ inline constexpr std::int64_t kOwnerSilenceSeconds = 10 * 60;
 // clock (its age and its owner's silence run on the context clock's steady seconds from then on) and files it in its type's map, owned by `from`, or, when that map holds the same host
 // already (the same key and the same seven fields), refreshes only that record's time. A refresh
 // from another address than the owner's leaves the host with its owner; it passes to `from` only
-// when its owner has not registered it for kOwnerSilenceSeconds, or has no known owner, and `from`
-// owns fewer than kMaxServersPerAddress hosts. A host whose strings merely sum to the key of
-// another is a host of its own. Refuses a new host once the registry holds context.maxHosts ("+error:
-// server list is full"), when its stored strings would take the registry's past
-// context.maxHostBytes ("+error: server list has no room for this server's strings"), or when
+// when its owner has not registered it for kOwnerSilenceSeconds, or has no known owner, `from`
+// owns fewer than kMaxServersPerAddress hosts, and either `from`'s network owns fewer than
+// context.maxHostsPerNetwork or the owner is of the same network. A host whose strings merely
+// sum to the key of another is a host of its own. Refuses a new host once the registry holds
+// context.maxHosts ("+error: server list is full"), when its stored strings would take the registry's
+// past context.maxHostBytes ("+error: server list has no room for this server's strings"), when
 // `from` owns kMaxServersPerAddress hosts ("+error: too many servers registered from this
-// address"); a refresh is never refused. Prints each step on the console; a rejected body changes
+// address"), when the addresses of `from`'s network own context.maxHostsPerNetwork ("+error: too
+// many servers registered from this network"), or when context.newHostRate has no token for
+// `from` ("+error: new servers registered too fast from this address"; only a host that is filed
+// takes one). Hosts from kUnknownAddress are held to none of the address's bounds. A refresh is
+// never refused. Prints each step on the console; a rejected body changes
 // nothing. With context.summarizeRefreshes, a refresh prints nothing and counts in
 // context.unprintedRefreshes instead. Returns what became of the request.
 HostOutcome handleRegistration(ServerContext& context, ByteView body,

@@ -1,5 +1,7 @@
 #include "registry/server_registry.h"
 
+#include <arpa/inet.h>
+
 namespace dirserver {
 
 std::uint64_t storedBytes(const ServerFields& fields) {
@@ -74,6 +76,32 @@ void ServerRegistry::countAddress(PeerAddress from, int change) {
   auto& count = perAddress_[from];
   count += change;
   if (count == 0) perAddress_.erase(from);
+  auto& inNetwork = perNetwork_[networkOf(from)];
+  inNetwork += change;
+  if (inNetwork == 0) perNetwork_.erase(networkOf(from));
+}
+
+std::uint32_t ServerRegistry::networkOf(PeerAddress from) const {
+  // A shift by 32 is undefined: the empty prefix is spelled out.
+  const std::uint32_t mask = networkPrefix_ == 0 ? 0 : ~std::uint32_t{0} << (32 - networkPrefix_);
+  return ntohl(from) & mask;
+}
+
+void ServerRegistry::setNetworkPrefix(int bits) {
+  networkPrefix_ = std::clamp(bits, 0, 32);
+  perNetwork_.clear();
+  for (const auto& [address, count] : perAddress_) perNetwork_[networkOf(address)] += count;
+}
+
+std::uint32_t ServerRegistry::countInNetwork(PeerAddress from) const {
+  if (from == kUnknownAddress) return 0;
+  const auto count = perNetwork_.find(networkOf(from));
+  return count == perNetwork_.end() ? 0 : count->second;
+}
+
+bool ServerRegistry::sameNetwork(PeerAddress a, PeerAddress b) const {
+  if (a == kUnknownAddress || b == kUnknownAddress) return a == b;
+  return networkOf(a) == networkOf(b);
 }
 
 std::uint32_t ServerRegistry::erase(ServerType type, ServerKey key, const ServerFields& fields) {

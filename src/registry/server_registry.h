@@ -32,6 +32,14 @@ std::uint64_t storedBytes(const ServerFields& fields);
 // owner count against no address.
 inline constexpr std::uint32_t kMaxServersPerAddress = 64;
 
+// The hosts that the addresses of one network may own between them unless the server is told
+// otherwise (--max-hosts-per-net), and how long a prefix makes a network (--net-prefix). A /24
+// holds 256 addresses, which at 64 hosts each would hold a quarter of the registry: one provider's
+// block could fill it from four of them. 256 hosts is four addresses' worth, room for a data
+// centre's game machines behind one block, and it takes 256 networks to fill the registry.
+inline constexpr std::uint32_t kDefaultMaxHostsPerNetwork = 256;
+inline constexpr int kDefaultNetworkPrefix = 24;
+
 // The order of the hosts of one game type: ascending unsigned key, and hosts whose strings sum to
 // the same key after each other by their fields' bytes (field 0 first, each compared as unsigned
 // bytes, a shorter prefix first). Two hosts are the same host exactly when neither comes first, that
@@ -113,6 +121,16 @@ class ServerRegistry {
   // Hosts owned by `from`, in all types.
   std::uint32_t countFrom(PeerAddress from) const;
 
+  // Counts owners by network from now on: a network is the addresses that share their first
+  // `bits` bits (0 to 32; kDefaultNetworkPrefix until set). Recounts the hosts held: O(hosts).
+  void setNetworkPrefix(int bits);
+  int networkPrefix() const { return networkPrefix_; }
+  // Hosts owned by the addresses of the network of `from`, in all types; 0 for kUnknownAddress.
+  std::uint32_t countInNetwork(PeerAddress from) const;
+  // Whether two addresses lie in one network (two unknown owners do; an unknown and a known do
+  // not).
+  bool sameNetwork(PeerAddress a, PeerAddress b) const;
+
   // Marks the registry as filled at `at` (the steady clock's seconds), at start from the file and
   // whatever else keeps its hosts: the owners of hosts that have not registered since count as
   // seen then, so that a restart gives each owner its whole time to come back.
@@ -144,9 +162,13 @@ class ServerRegistry {
   const Hosts& hosts(ServerType type) const { return hosts_[index(type)]; }
 
   void countAddress(PeerAddress from, int change);
+  std::uint32_t networkOf(PeerAddress from) const;
 
   std::array<Hosts, kServerTypeCount> hosts_;
   std::unordered_map<PeerAddress, std::uint32_t> perAddress_;
+  // Hosts by the network of their owner (its first networkPrefix_ bits, in host byte order).
+  std::unordered_map<std::uint32_t, std::uint32_t> perNetwork_;
+  int networkPrefix_ = kDefaultNetworkPrefix;
   std::uint64_t fieldBytes_ = 0;
   std::uint64_t version_ = 0;
   std::int64_t filledAt_ = 0;

@@ -22,6 +22,10 @@ Dispatched dispatchRequest(ServerContext& context, const MessageHeader& header, 
                            PeerAddress from) {
   switch (header.messageType) {
     case static_cast<std::uint32_t>(MessageType::ListRequest):
+      if (from != kUnknownAddress && !context.listingRate.take(from, context.clock->steadyNow())) {
+        std::fputs(faultRow(ConsoleError::ListingRate).line, context.console.err);
+        return {Reply::None, RequestKind::List, RequestOutcome::Refused, ConsoleError::ListingRate};
+      }
       return {Reply::Listing, RequestKind::List, RequestOutcome::Served, std::nullopt};
     case static_cast<std::uint32_t>(MessageType::Registration):
       return hostRequest(RequestKind::Registration, handleRegistration(context, body, from));

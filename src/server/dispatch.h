@@ -27,7 +27,9 @@ struct Dispatched {
 bool changesRegistry(const MessageHeader& header);
 
 // Handles one request whose frame was read whole and passed its checks, and says how to answer it:
-//   2  ListRequest    the listing (the body is ignored)
+//   2  ListRequest    the listing (the body is ignored); when context.listingRate has no token
+//                     for `from`, "+warning: listings asked for too fast from this address,
+//                     connection closed" on console.err and no answer
 //   4  Registration   handleRegistration, then the acknowledgement, whatever the handler made of
 //                     the body
 //   6  Shutdown       handleShutdown, then the same

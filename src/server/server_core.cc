@@ -253,6 +253,8 @@ void ServerCore::dispatch(Connection& connection) {
   });
   status_.stats.count(dispatched.kind, dispatched.outcome);
   if (dispatched.error) status_.stats.count(*dispatched.error);
+  status_.stats.rateBucketsLost =
+      context_.newHostRate.lostBuckets() + context_.listingRate.lostBuckets();
   // The body is no longer needed; let its memory and budget go before anything else happens.
   connection.frame = FrameReader();
   bodyBytes_ -= connection.budget;

@@ -62,6 +62,8 @@ struct ServerStats {
   Counter listingBytes{0};  // size of the current listing reply
   Counter hostBytes{0};     // bytes of every host's stored strings (the --max-host-bytes bound)
   Counter sweepRemovals{0};
+  // Per-address rate buckets (new hosts, listings) dropped from a full table before they refilled.
+  Counter rateBucketsLost{0};
   Counter consoleLinesDropped{0};  // console lines dropped while the streams did not keep up
 
   std::atomic<std::int64_t> startedAt{0};       // wall clock seconds

@@ -34,6 +34,17 @@ std::string outcome(const std::vector<std::string>& args) {
   }
   if (options.control != kControlSocketName) text += ", control " + options.control;
   for (const Ipv4Range& range : options.proxyFrom) text += ", proxy from " + rangeText(range);
+  const LimitOptions& limits = options.limits;
+  if (limits.maxHostsPerNetwork != kDefaultMaxHostsPerNetwork) {
+    text += ", per net " + std::to_string(limits.maxHostsPerNetwork);
+  }
+  if (limits.networkPrefix != kDefaultNetworkPrefix) {
+    text += ", prefix " + std::to_string(limits.networkPrefix);
+  }
+  if (limits.newHostsPerMinute != kDefaultNewHostsPerMinute) {
+    text += ", new hosts " + std::to_string(limits.newHostsPerMinute);
+  }
+  if (limits.listingsPerMinute != 0) text += ", listings " + std::to_string(limits.listingsPerMinute);
   for (const std::string& server : options.clusterServers) text += ", nats " + server;
   if (!options.clusterServers.empty()) {
     text += ", bucket " + options.clusterBucket + " x" + std::to_string(options.clusterReplicas) +
@@ -109,6 +120,19 @@ TEST(ServerOptions, OptionsBeginWithTwoDashesAndEveryOtherArgumentSwitchesTheTra
       {{"--listen", "127.0.0.2:6001", "--listen=10.0.0.1:7000"},
        "no trace, listen 127.0.0.2:6001, listen 10.0.0.1:7000"},
       {{"--listen", "127.0.0.2"}, "error: --listen '127.0.0.2': expected ADDRESS:PORT"},
+      {{"--max-hosts-per-net", "65531", "--net-prefix=0", "--new-hosts-per-minute", "0",
+        "--listings-per-minute=1000000"},
+       "no trace, per net 65531, prefix 0, new hosts 0, listings 1000000"},
+      {{"--max-hosts-per-net", "0"}, "error: --max-hosts-per-net '0': expected 1 to 65531"},
+      {{"--max-hosts-per-net=65532"},
+       "error: --max-hosts-per-net '65532': expected 1 to 65531"},
+      {{"--net-prefix", "33"}, "error: --net-prefix '33': expected 0 to 32"},
+      {{"--net-prefix", "/24"}, "error: --net-prefix '/24': expected 0 to 32"},
+      {{"--new-hosts-per-minute", "-1"},
+       "error: --new-hosts-per-minute '-1': expected 0 to 1000000"},
+      {{"--listings-per-minute", "1000001"},
+       "error: --listings-per-minute '1000001': expected 0 to 1000000"},
+      {{"--net-prefix"}, "error: --net-prefix needs a value: P"},
       // After "--" nothing is an option.
       {{"--", "--help"}, "trace"},
       {{"--", "-h"}, "trace"},

@@ -98,6 +98,8 @@ TEST(DirserverExecutable, HelpVersionAndBadCommandLinesEndAtOnceWithoutTouchingT
       {{"trace", "--help"}, 0,
        "usage: dirserver [--http ADDRESS:PORT] [--max-host-bytes BYTES] [--console full|summary]\n"
        "                 [--control PATH] [--listen ADDRESS:PORT]... [--proxy-from CIDR]...\n"
+       "                 [--max-hosts-per-net N] [--net-prefix P] [--new-hosts-per-minute N]\n"
+       "                 [--listings-per-minute N]\n"
        "                 [--cluster nats://HOST:PORT[,...] [--cluster-bucket NAME]\n"},
       {{"trace", "--bogus"}, 2, "dirserver: unknown option '--bogus'"},
       {{"--http", "localhost:80"}, 2, "dirserver: --http 'localhost:80'"}};

@@ -206,6 +206,86 @@ TEST(Registration, AnAddressOwnsAtMost64HostsAndOnlyTheOwnerShutsOneDown) {
   EXPECT_EQ(registry.countFrom(kC), 1u);
 }
 
+// An address in network byte order, as the server keeps peers' addresses.
+PeerAddress address(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+  return static_cast<PeerAddress>(a | b << 8 | c << 16 | std::uint32_t{d} << 24);
+}
+
+TEST(Registration, OneNetworkOwnsAtMostItsBoundTakeoversIncluded) {
+  TestContext t;
+  ServerRegistry& registry = t.context.registry;
+  t.context.maxHostsPerNetwork = 4;
+  const auto host = [](int i) { return requestBody(hostStrings(kMelee, "H" + std::to_string(i))); };
+  const PeerAddress a = address(10, 1, 2, 1), b = address(10, 1, 2, 200), c = address(10, 1, 2, 7);
+  const PeerAddress outside = address(10, 1, 3, 1);
+  EXPECT_EQ(handleRegistration(t.context, host(0), a), HostOutcome::Added);
+  EXPECT_EQ(handleRegistration(t.context, host(1), a), HostOutcome::Added);
+  EXPECT_EQ(handleRegistration(t.context, host(2), b), HostOutcome::Added);
+  EXPECT_EQ(handleRegistration(t.context, host(3), b), HostOutcome::Added);
+  EXPECT_EQ(handleRegistration(t.context, host(4), c), HostOutcome::NetworkFull);
+  EXPECT_EQ(t.console.err(), "+error: too many servers registered from this network\n");
+  EXPECT_EQ(handleRegistration(t.context, host(4), outside), HostOutcome::Added);
+  // Refreshes are never refused, from the owner or from anyone else.
+  t.now += 30;
+  EXPECT_EQ(handleRegistration(t.context, host(0), a), HostOutcome::Refreshed);
+  EXPECT_EQ(handleRegistration(t.context, host(0), c), HostOutcome::Refreshed);
+  EXPECT_EQ(registry.countInNetwork(c), 4u);
+  // A silent owner's host does not move into a full network from outside; within the network it
+  // moves, since the network's count stays.
+  t.now += kOwnerSilenceSeconds;
+  handleRegistration(t.context, host(4), c);
+  EXPECT_EQ(registry.countFrom(outside), 1u);
+  handleRegistration(t.context, host(2), c);
+  EXPECT_EQ(registry.countFrom(c), 1u);
+  EXPECT_EQ(registry.countInNetwork(a), 4u);
+  // Once the network has room, the outside host may come in.
+  EXPECT_EQ(handleShutdown(t.context, host(0), a), HostOutcome::Removed);
+  handleRegistration(t.context, host(4), c);
+  EXPECT_EQ(registry.countFrom(outside), 0u);
+  EXPECT_EQ(registry.countInNetwork(a), 4u);
+  // A shorter prefix makes one network of both blocks, counted again from the hosts held.
+  registry.setNetworkPrefix(16);
+  EXPECT_EQ(registry.countInNetwork(outside), 4u);
+  EXPECT_EQ(handleRegistration(t.context, host(9), address(10, 1, 200, 1)),
+            HostOutcome::NetworkFull);
+  registry.setNetworkPrefix(32);
+  EXPECT_EQ(registry.countInNetwork(c), 2u);
+  EXPECT_EQ(handleRegistration(t.context, host(9), address(10, 1, 200, 1)), HostOutcome::Added);
+}
+
+TEST(Registration, NewHostsFromOneAddressAreRateLimitedButRefreshesAndShutdownsAreNot) {
+  TestContext t;
+  ServerRegistry& registry = t.context.registry;
+  t.context.maxHostsPerNetwork = kMaxServers;
+  const auto host = [](int i) { return requestBody(hostStrings(kMelee, "H" + std::to_string(i))); };
+  const PeerAddress a = address(10, 1, 2, 1), b = address(10, 1, 2, 2);
+  // The burst is what one address may own: a machine may register all its hosts at once.
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(handleRegistration(t.context, host(i), a), HostOutcome::Added);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(handleShutdown(t.context, host(i), a), HostOutcome::Removed);
+  EXPECT_EQ(handleRegistration(t.context, host(100), a), HostOutcome::NewHostRate);
+  EXPECT_EQ(t.console.err(), "+error: new servers registered too fast from this address\n");
+  for (int i = 8; i < 64; ++i) {
+    EXPECT_EQ(handleRegistration(t.context, host(i), a), HostOutcome::Refreshed);
+  }
+  EXPECT_EQ(handleRegistration(t.context, host(200), b), HostOutcome::Added);
+  // A second of the steady clock brings one new host back; a refused one took nothing.
+  t.now += 1;
+  EXPECT_EQ(handleRegistration(t.context, host(100), a), HostOutcome::Added);
+  EXPECT_EQ(handleRegistration(t.context, host(101), a), HostOutcome::NewHostRate);
+  t.now += 5;
+  for (int i = 101; i < 106; ++i) {
+    EXPECT_EQ(handleRegistration(t.context, host(i), a), HostOutcome::Added);
+  }
+  // A host refused by another bound takes nothing from the rate.
+  t.now += 1;
+  EXPECT_EQ(registry.countFrom(a), 62u);
+  t.context.maxHostsPerNetwork = registry.countInNetwork(a);
+  EXPECT_EQ(handleRegistration(t.context, host(300), a), HostOutcome::NetworkFull);
+  t.context.maxHostsPerNetwork = kMaxServers;
+  EXPECT_EQ(handleRegistration(t.context, host(300), a), HostOutcome::Added);
+  EXPECT_EQ(handleRegistration(t.context, host(301), a), HostOutcome::NewHostRate);
+}
+
 TEST(Registration, StoredFieldsKeepTheHostsBytesWhileTheConsoleIsSafe) {
   TestContext t;
   std::string path(kTeam);
