@@ -65,12 +65,14 @@ class Saving {
   }
   void stop() { saver_.reset(); }
 
- private:
+  // The next commit report not yet returned, once it has come.
   CommitReport waitCommit() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return commits_.size() > seen_; });
     return commits_[seen_++];
   }
+
+ private:
 
   TestContext& t_;
   std::unique_ptr<ListSaver> saver_;
