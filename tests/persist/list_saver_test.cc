@@ -290,6 +290,11 @@ TEST(ListSaver, ABatchIsWrittenWhileTheSyncBeforeItWaitsAndReportedByALaterSync)
   TestContext t;
   HeldSyncEnv env(t.clock);
   Saving saving(t, env);
+  // A failing check must not leave the saver's stop waiting for a held sync.
+  const struct Release {
+    HeldSyncEnv& env;
+    ~Release() { env.release(); }
+  } release{env};
   ServerRegistry& registry = t.context.registry;
   add(registry, ServerType::Melee, host("A"), 0x0A000001);
   ASSERT_TRUE(saving.commit().ok);
