@@ -18,6 +18,11 @@ namespace {
 // turn for a checkpoint's data).
 constexpr std::uint64_t kRoomStep = 1 << 20;
 
+// While a sync is under way, the batches that arrive are written together at most this long
+// after the first of them, not one by one: a write (and a wake-up of the committer) per batch
+// would cost a change more than the log saves, and a kill loses at most this much more.
+constexpr auto kWriteInterval = std::chrono::milliseconds(10);
+
 // The checkpoint thread yields to the loop and to the committer: a checkpoint at 65,531 hosts copies
 // 1.9 GB, and on a machine of few cores it must not take the processor or the disk from them. The
 // lowest best-effort priorities do that without starving it (best effort: a failure leaves the
@@ -118,12 +123,16 @@ ListSaver::~ListSaver() {
 }
 
 void ListSaver::append(std::uint64_t batch, std::vector<HostChange> changes) {
+  bool wake = false;
   {
     std::lock_guard lock(mutex_);
     appendedChanges_ += changes.size();
+    // While a sync is under way, the committer wants only the first batch since its last write:
+    // it then writes what came in kWriteInterval together.
+    wake = !sync_ || incoming_.empty();
     incoming_.emplace_back(batch, std::move(changes));
   }
-  wake_.notify_all();
+  if (wake) wake_.notify_all();
 }
 
 void ListSaver::checkpoint(SnapshotPtr snapshot, bool last) {
@@ -168,12 +177,15 @@ void ListSaver::runCommitter() {
   std::unique_lock lock(mutex_);
   for (;;) {
     // A request may close the log being synced, so it waits for the sync under way; a stop waits
-    // for it too. Writes go on meanwhile.
-    wake_.wait(lock, [this] {
+    // for it too. Writes go on meanwhile, kWriteInterval after the first batch that came during
+    // the sync.
+    const auto ready = [this] {
       return (sync_ && sync_->done) || ((stopping_ || request_) && !sync_) || retryWanted_ ||
-             (!incoming_.empty() && !failed_) || checkpointGeneration_ != boundaryGeneration_ ||
-             (pending_ && !sync_ && !request_);
-    });
+             (!incoming_.empty() && !failed_ && !sync_) ||
+             checkpointGeneration_ != boundaryGeneration_ || (pending_ && !sync_ && !request_);
+    };
+    wake_.wait(lock, [&] { return ready() || (!incoming_.empty() && !failed_); });
+    if (!ready()) wake_.wait_for(lock, kWriteInterval, ready);
     if (sync_ && sync_->done) finishSync(lock);
     if (request_ && !sync_) {
       const auto request = std::move(request_);

@@ -73,10 +73,10 @@ class Saver {
 // The saver of the server: a committer, a syncer and a checkpoint thread over the files of one server
 // list, going on from what loading found. Knows only changes, checkpoints and paths: it prints
 // nothing and never touches the registry. Reports go to the callbacks, on the saver's threads.
-// A batch is written to the log as soon as the committer takes it, even while the sync of the
-// batches before it is under way, so that a kill of the process (which leaves what was written)
-// loses only the batches handed over within the last moments, however long a sync takes; a
-// commit is reported when a sync that began after its write has returned.
+// A batch is written to the log at once, or, while the sync of the batches before it is under
+// way, together with those that come within 10 ms of it, so that a kill of the process (which
+// leaves what was written) loses only the batches handed over within the last moments, however
+// long a sync takes; a commit is reported when a sync that began after its write has returned.
 // After a failed commit it tries again only when retry() is called (the server does on a timer):
 // a failed write is cut back to the last whole entry and written again; after a failed sync the
 // pages of the log may be lost whatever a second sync says, so everything not known durable is

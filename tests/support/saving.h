@@ -38,6 +38,9 @@ class Saving {
         env, limits);
   }
 
+  // The saver goes first: its stop may still report to the members below.
+  ~Saving() { saver_.reset(); }
+
   // Hands the registry's changes over as the next batch (and waits for its commit's report).
   void append() { saver_->append(++batch_, t_.context.registry.takeChanges()); }
   CommitReport commit() {
