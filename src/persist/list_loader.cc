@@ -369,6 +369,28 @@ std::vector<FoundLog> findLogs(const ServerContext& context, Env& env, const Lis
   return logs;
 }
 
+// Why the log of `header` does not go on from the logs replayed before it (`previous`, the last
+// of them, or none when it is the first, `first` the first), of which the last change was
+// `next - 1`; empty when it does. It must begin no later than `next`, and follow the list those
+// logs follow at the same change, or a later list of the same history: one of a checkpoint at a
+// change no earlier than the last log's list, whose log holds every change after it.
+std::string chainFault(const LogHeader& first, const LogHeader* previous, const LogHeader& header,
+                       std::uint64_t next) {
+  if (header.firstChange > next) {
+    return "it begins at change " + std::to_string(header.firstChange) + ", after a gap";
+  }
+  if (previous == nullptr) return {};
+  const auto follows = [&](const LogHeader& other) {
+    return header.baseFingerprint == other.baseFingerprint && header.baseChange == other.baseChange;
+  };
+  const bool laterList =
+      header.baseChange >= previous->baseChange && header.firstChange <= header.baseChange + 1;
+  if (follows(*previous) || follows(first) || laterList) return {};
+  return "it follows a server list at change " + std::to_string(header.baseChange) +
+         " and begins at change " + std::to_string(header.firstChange) +
+         ", which the logs before it do not lead to";
+}
+
 // Replays the logs that follow the list in place.
 bool replayLogs(ServerContext& context, Env& env, const ListPaths& paths, LoadResult& result) {
   bool readable = true;
@@ -393,13 +415,18 @@ bool replayLogs(ServerContext& context, Env& env, const ListPaths& paths, LoadRe
   }
   result.baseChange = start->header.baseChange;
   std::uint64_t next = result.baseChange + 1;  // the number of the change due next
+  const LogHeader* previous = nullptr;          // of the last log replayed
+  // The checksums of the changes replayed, from the first one on: a log that takes over from
+  // another (after a failed sync, or for a checkpoint) repeats some of them, and must repeat
+  // them unchanged.
+  std::vector<std::uint32_t> checksums;
+  const std::uint64_t checksumsFrom = next;
   bool broken = false;
   for (auto log = start; log != logs.end(); ++log) {
-    if (broken || log->header.firstChange > next) {
-      keepAside(context, env, log->path,
-                broken ? "a log before it is damaged"
-                       : "it begins at change " + std::to_string(log->header.firstChange) +
-                             ", after a gap");
+    const std::string astray =
+        broken ? "a log before it is damaged" : chainFault(start->header, previous, log->header, next);
+    if (!astray.empty()) {
+      keepAside(context, env, log->path, astray);
       broken = true;
       continue;
     }
@@ -418,19 +445,34 @@ bool replayLogs(ServerContext& context, Env& env, const ListPaths& paths, LoadRe
     std::string damage;
     std::uint64_t validEnd = reader.validEnd();
     auto outcome = LogReader::Result::End;
+    std::string differs;
     while ((outcome = reader.next(entry)) == LogReader::Result::Entry) {
       const std::uint64_t number = header.firstChange + reader.entriesRead() - 1;
-      if (number >= next) {
+      if (number < next) {
+        // A change replayed already: the same entry, or this log tells another history (its
+        // repeated changes come first, so nothing of it has been applied).
+        if (number >= checksumsFrom && checksums[number - checksumsFrom] != reader.lastChecksum()) {
+          differs = "its change " + std::to_string(number) + " is not the one replayed before";
+          break;
+        }
+      } else {
         if (!applyLogEntry(context, entry, damage)) {
           outcome = LogReader::Result::Damaged;
           break;
         }
+        checksums.push_back(reader.lastChecksum());
         ++replayed;
         ++next;
       }
       validEnd = reader.validEnd();
     }
     env.close(fd);
+    if (!differs.empty()) {
+      keepAside(context, env, log->path, differs);
+      broken = true;
+      continue;
+    }
+    previous = &log->header;
     if (outcome == LogReader::Result::ReadError) {
       cannotRead(context, log->path, reader.readError());
       return false;

@@ -66,8 +66,11 @@ struct LoadResult {
 // to its last whole entry (when no copy can be made, it stays as it is, and is named in
 // `uncopiedLogs`). A file that holds no entry bytes (shorter than a header, or all zeros) is what
 // a crash while creating a log leaves, and is removed. A log whose header cannot be read in front
-// of entries is moved aside to LOG.damaged-..., one that is not ours, follows another list or
-// leaves a gap to LOG.unused-..., each with its line. Logs older than the list's own are removed
+// of entries is moved aside to LOG.damaged-..., one that is not ours or follows another list to
+// LOG.unused-..., each with its line; so is, with every log after it, one that does not go on
+// from the logs replayed before it: it begins after a gap, follows a list they do not lead to (the
+// same one at another change, or one of an earlier change, or it begins after that list's next
+// change), or repeats one of their changes with other contents. Logs older than the list's own are removed
 // (a damaged one is moved aside instead), and so are temporary files of earlier saves. The
 // registry is marked filled now (ServerRegistry::setFilledAt): the owners restored count as seen
 // at the start.

@@ -18,6 +18,11 @@ namespace {
 // turn for a checkpoint's data).
 constexpr std::uint64_t kRoomStep = 1 << 20;
 
+// While a sync is under way, the batches that arrive are written together at most this long
+// after the first of them, not one by one: a write (and a wake-up of the committer) per batch
+// would cost a change more than the log saves, and a kill loses at most this much more.
+constexpr auto kWriteInterval = std::chrono::milliseconds(10);
+
 // The checkpoint thread yields to the loop and to the committer: a checkpoint at 65,531 hosts copies
 // 1.9 GB, and on a machine of few cores it must not take the processor or the disk from them. The
 // lowest best-effort priorities do that without starving it (best effort: a failure leaves the
@@ -65,6 +70,7 @@ ListSaver::ListSaver(const std::string& listFile, const LoadResult& loaded, OnCo
       nextSeq_(loaded.nextLogSeq),
       baseFingerprint_(loaded.inPlace.fingerprint),
       baseChange_(loaded.baseChange),
+      lastWritten_(loaded.lastChange),
       inPlace_(loaded.inPlace),
       uncopied_(loaded.uncopiedLogs) {
   for (const std::uint64_t seq : loaded.liveLogs) {
@@ -89,6 +95,7 @@ ListSaver::ListSaver(const std::string& listFile, const LoadResult& loaded, OnCo
     }
   }
   committer_ = std::thread([this] { runCommitter(); });
+  syncer_ = std::thread([this] { runSyncer(); });
   checkpointer_ = std::thread([this] { runCheckpoints(); });
 }
 
@@ -106,16 +113,26 @@ ListSaver::~ListSaver() {
   }
   wake_.notify_all();
   committer_.join();
+  {
+    std::lock_guard lock(mutex_);
+    stoppingSyncer_ = true;
+  }
+  syncWake_.notify_all();
+  syncer_.join();
   if (log_) env_.close(log_->fd);
 }
 
 void ListSaver::append(std::uint64_t batch, std::vector<HostChange> changes) {
+  bool wake = false;
   {
     std::lock_guard lock(mutex_);
     appendedChanges_ += changes.size();
+    // While a sync is under way, the committer wants only the first batch since its last write:
+    // it then writes what came in kWriteInterval together.
+    wake = !sync_ || incoming_.empty();
     incoming_.emplace_back(batch, std::move(changes));
   }
-  wake_.notify_all();
+  if (wake) wake_.notify_all();
 }
 
 void ListSaver::checkpoint(SnapshotPtr snapshot, bool last) {
@@ -159,11 +176,18 @@ std::uint64_t ListSaver::logBytes() const {
 void ListSaver::runCommitter() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] {
-      return stopping_ || request_ || retryWanted_ || (!incoming_.empty() && !failed_) ||
-             checkpointGeneration_ != boundaryGeneration_;
-    });
-    if (request_) {
+    // A request may close the log being synced, so it waits for the sync under way; a stop waits
+    // for it too. Writes go on meanwhile, kWriteInterval after the first batch that came during
+    // the sync.
+    const auto ready = [this] {
+      return (sync_ && sync_->done) || ((stopping_ || request_) && !sync_) || retryWanted_ ||
+             (!incoming_.empty() && !failed_ && !sync_) ||
+             checkpointGeneration_ != boundaryGeneration_ || (pending_ && !sync_ && !request_);
+    };
+    wake_.wait(lock, [&] { return ready() || (!incoming_.empty() && !failed_); });
+    if (!ready()) wake_.wait_for(lock, kWriteInterval, ready);
+    if (sync_ && sync_->done) finishSync(lock);
+    if (request_ && !sync_) {
       const auto request = std::move(request_);
       request_ = nullptr;
       lock.unlock();
@@ -179,8 +203,75 @@ void ListSaver::runCommitter() {
       boundaryGeneration_ = checkpointGeneration_;
       boundary_ = checkpointBoundary_;
     }
-    if (stopping_ && (incoming_.empty() || failed_) && !retryWanted_) return;
+    if (stopping_ && (incoming_.empty() || failed_) && !retryWanted_ && !sync_ && !pending_) return;
     commit(lock);
+    if (pending_ && !sync_ && !request_) askSync();
+  }
+}
+
+// Hands what was written since the last sync to the syncer. Called with mutex_ held.
+void ListSaver::askSync() {
+  sync_ = std::move(pending_);
+  pending_.reset();
+  syncWake_.notify_all();
+}
+
+void ListSaver::runSyncer() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    syncWake_.wait(lock, [this] { return (sync_ && !sync_->taken) || stoppingSyncer_; });
+    if (!sync_ || sync_->taken) return;
+    sync_->taken = true;
+    const int fd = sync_->fd;
+    lock.unlock();
+    const bool ok = env_.fdatasync(fd) == 0;
+    const int error = errno;
+    const auto durableAt = env_.clock().steadyNow();
+    lock.lock();
+    sync_->ok = ok;
+    sync_->error = error;
+    sync_->durableAt = durableAt;
+    sync_->done = true;
+    wake_.notify_all();
+  }
+}
+
+// Takes back the sync that the syncer finished and reports it. A failed one leaves the log's
+// unsynced pages untrusted: everything not known durable is written again, to a new log, at the
+// retry. Called with mutex_ held; unlocks it while it reports.
+void ListSaver::finishSync(std::unique_lock<std::mutex>& lock) {
+  const Sync done = std::move(*sync_);
+  sync_.reset();
+  lock.unlock();
+  CommitReport report;
+  report.durableAt = done.durableAt;
+  report.took = done.durableAt - done.began;
+  report.bytesWritten = done.bytesWritten;
+  report.ok = done.ok;
+  if (done.ok) {
+    lastDurable_ = std::max(lastDurable_, done.lastChange);
+    report.batch = done.lastBatch;
+  } else {
+    errno = done.error;
+    report.error = failure("sync", paths_.log(done.seq));
+    failed_ = true;
+    syncFailed_ = true;
+    lastWritten_ = lastDurable_;
+    pending_.reset();
+  }
+  noteCommitTime(report.took);
+  trimRetained();
+  report.logBytes = logBytes();
+  onCommit_(report);
+  lock.lock();
+}
+
+// Keeps the slowest commit time for the checkpoint's write rate.
+void ListSaver::noteCommitTime(std::chrono::nanoseconds took) {
+  const std::int64_t nanoseconds = took.count();
+  for (std::int64_t slowest = slowestCommit_.load(std::memory_order_relaxed);
+       nanoseconds > slowest &&
+       !slowestCommit_.compare_exchange_weak(slowest, nanoseconds, std::memory_order_relaxed);) {
   }
 }
 
@@ -188,6 +279,7 @@ void ListSaver::commit(std::unique_lock<std::mutex>& lock) {
   const auto batches = std::move(incoming_);
   incoming_.clear();
   const bool retrying = std::exchange(retryWanted_, false);
+  const bool syncing = sync_.has_value();
   lock.unlock();
   if (!batches.empty()) {
     Chunk chunk;
@@ -200,6 +292,14 @@ void ListSaver::commit(std::unique_lock<std::mutex>& lock) {
     chunk.lastChange = nextChange_ - 1;
     if (chunk.lastChange >= chunk.firstChange) {
       chunks_.push_back(std::move(chunk));
+    } else if (pending_ || syncing) {
+      // No change in these batches, but the ones before them are not durable yet: they are
+      // reported with the next sync.
+      if (!pending_) {
+        pending_ = Sync{log_->fd, log_->header.seq, lastWritten_};
+        pending_->began = env_.clock().steadyNow();
+      }
+      pending_->lastBatch = chunk.lastBatch;
     } else if (!failed_ && !retired_) {
       CommitReport report;
       report.batch = chunk.lastBatch;
@@ -207,27 +307,32 @@ void ListSaver::commit(std::unique_lock<std::mutex>& lock) {
       onCommit_(report);
     }
   }
-  std::vector<const Chunk*> unsynced;
+  std::vector<const Chunk*> unwritten;
   for (const Chunk& chunk : chunks_) {
-    if (chunk.lastChange > lastDurable_) unsynced.push_back(&chunk);
+    if (chunk.lastChange > lastWritten_) unwritten.push_back(&chunk);
   }
-  if (unsynced.empty() || retired_ || (failed_ && !retrying)) {
+  if (unwritten.empty() || retired_ || (failed_ && !retrying)) {
     lock.lock();
     return;
   }
   const auto started = env_.clock().steadyNow();
   std::string error;
   std::uint64_t written = 0;
-  bool ok = false;
   if (!log_ || syncFailed_) {
     // The first log after the list, or, after a failed sync, one that takes over everything not
-    // known durable: it goes on from the same list.
+    // known durable: it goes on from the same list. No sync is under way then (a failed one has
+    // been taken back; a first log has had none), and this one is synced before it is reported.
     LogHeader header;
     header.baseFingerprint = log_ ? log_->header.baseFingerprint : baseFingerprint_;
     header.baseChange = log_ ? log_->header.baseChange : baseChange_;
-    header.firstChange = unsynced.front()->firstChange;
+    header.firstChange = unwritten.front()->firstChange;
     Log next;
-    ok = startLog(header, unsynced, next, error, written);
+    const bool ok = startLog(header, unwritten, next, error, written);
+    CommitReport report;
+    report.durableAt = env_.clock().steadyNow();
+    report.took = report.durableAt - started;
+    report.bytesWritten = written;
+    report.ok = ok;
     if (ok) {
       if (log_) {
         env_.close(log_->fd);
@@ -235,34 +340,57 @@ void ListSaver::commit(std::unique_lock<std::mutex>& lock) {
       }
       log_ = next;
       syncFailed_ = false;
+      failed_ = false;
+      lastWritten_ = lastDurable_ = unwritten.back()->lastChange;
+      report.batch = unwritten.back()->lastBatch;
+    } else {
+      failed_ = true;
+      report.error = error;
     }
-  } else {
-    ok = writeChunks(unsynced, error, written);
+    noteCommitTime(report.took);
+    trimRetained();
+    report.logBytes = logBytes();
+    onCommit_(report);
+    lock.lock();
+    return;
   }
+  if (writeChunks(unwritten, error, written)) {
+    failed_ = false;
+    lastWritten_ = unwritten.back()->lastChange;
+    if (!pending_) {
+      pending_ = Sync{log_->fd, log_->header.seq};
+      pending_->began = started;
+    }
+    pending_->lastChange = lastWritten_;
+    pending_->lastBatch = unwritten.back()->lastBatch;
+    pending_->bytesWritten += written;
+    lock.lock();
+    return;
+  }
+  // What was written before stays where it is and is synced first; the failure is reported after
+  // those syncs' outcomes, so that no report of a success comes after it.
+  lock.lock();
+  for (;;) {
+    wake_.wait(lock, [this] { return !sync_ || sync_->done; });
+    if (sync_) finishSync(lock);
+    if (!pending_) break;
+    askSync();
+  }
+  lock.unlock();
+  failed_ = true;
   CommitReport report;
   report.durableAt = env_.clock().steadyNow();
   report.took = report.durableAt - started;
-  report.bytesWritten = written;
-  const std::int64_t took = std::chrono::nanoseconds(report.took).count();
-  for (std::int64_t slowest = slowestCommit_.load(std::memory_order_relaxed);
-       took > slowest &&
-       !slowestCommit_.compare_exchange_weak(slowest, took, std::memory_order_relaxed);) {
-  }
-  report.ok = ok;
-  if (ok) {
-    lastDurable_ = unsynced.back()->lastChange;
-    report.batch = unsynced.back()->lastBatch;
-    failed_ = false;
-  } else {
-    failed_ = true;
-    report.error = error;
-  }
+  report.ok = false;
+  report.error = error;
   trimRetained();
   report.logBytes = logBytes();
   onCommit_(report);
   lock.lock();
 }
 
+// Writes the entries of `chunks` at the log's end, and more room when due; no sync. A failed write
+// is cut back to the last whole entry.
 bool ListSaver::writeChunks(std::vector<const Chunk*> chunks, std::string& error,
                             std::uint64_t& written) {
   Log& log = *log_;
@@ -285,11 +413,6 @@ bool ListSaver::writeChunks(std::vector<const Chunk*> chunks, std::string& error
   }
   written = bytes.size() + room;
   log.allocated = std::max(log.allocated, end + room);
-  if (env_.fdatasync(log.fd) != 0) {
-    error = failure("sync", path);
-    syncFailed_ = true;
-    return false;
-  }
   log.end = end;
   return true;
 }
@@ -369,6 +492,9 @@ bool ListSaver::rotate(std::uint64_t fingerprint, std::uint64_t boundary, std::s
   }
   log_ = next;
   syncFailed_ = false;
+  // Whatever the old log held unsynced is durable in the new one.
+  pending_.reset();
+  if (!chunks.empty()) lastWritten_ = std::max(lastWritten_, chunks.back()->lastChange);
   baseFingerprint_ = fingerprint;
   baseChange_ = boundary;
   if (!chunks.empty() && chunks.back()->lastChange > lastDurable_) {
@@ -397,6 +523,7 @@ void ListSaver::dropOldLogs(bool all) {
     env_.close(log_->fd);
     env_.unlink(paths_.log(log_->header.seq));
     log_.reset();
+    pending_.reset();
     retired_ = true;
   }
 }

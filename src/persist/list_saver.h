@@ -1,7 +1,8 @@
-// The saver: makes the registry's changes durable off the loop thread. A committer thread appends
-// each change to the log and syncs it, one commit at a time, every change that arrived meanwhile
-// in the next; a checkpoint thread writes whole server lists now and then, so that the logs can
-// start over, without ever holding a commit up.
+// The saver: makes the registry's changes durable off the loop thread. A committer thread writes
+// each batch of changes to the log as soon as it arrives, and a syncer thread makes what was
+// written durable, one sync at a time, everything written meanwhile in the next; a checkpoint
+// thread writes whole server lists now and then, so that the logs can start over, without ever
+// holding a commit up.
 #pragma once
 
 #include <atomic>
@@ -69,9 +70,13 @@ class Saver {
   virtual void hurry() {}
 };
 
-// The saver of the server: a committer thread and a checkpoint thread over the files of one server
+// The saver of the server: a committer, a syncer and a checkpoint thread over the files of one server
 // list, going on from what loading found. Knows only changes, checkpoints and paths: it prints
 // nothing and never touches the registry. Reports go to the callbacks, on the saver's threads.
+// A batch is written to the log at once, or, while the sync of the batches before it is under
+// way, together with those that come within 10 ms of it, so that a kill of the process (which
+// leaves what was written) loses only the batches handed over within the last moments, however
+// long a sync takes; a commit is reported when a sync that began after its write has returned.
 // After a failed commit it tries again only when retry() is called (the server does on a timer):
 // a failed write is cut back to the last whole entry and written again; after a failed sync the
 // pages of the log may be lost whatever a second sync says, so everything not known durable is
@@ -112,7 +117,26 @@ class ListSaver final : public Saver {
     std::uint64_t allocated = 0;  // bytes of the file, zeros after `end`
   };
 
+  // Writes made and not yet known durable, as one sync covers them.
+  struct Sync {
+    int fd = -1;
+    std::uint64_t seq = 0;         // of the log written to
+    std::uint64_t lastChange = 0;  // the last change written
+    std::uint64_t lastBatch = 0;
+    std::uint64_t bytesWritten = 0;
+    std::chrono::steady_clock::time_point began{};  // when the first of the writes began
+    bool taken = false;  // by the syncer
+    bool done = false;   // and then:
+    bool ok = false;
+    int error = 0;
+    std::chrono::steady_clock::time_point durableAt{};
+  };
+
   void runCommitter();
+  void runSyncer();
+  void askSync();
+  void finishSync(std::unique_lock<std::mutex>& lock);
+  void noteCommitTime(std::chrono::nanoseconds took);
   void runCheckpoints();
   void pace(std::uint64_t bytes);
   void commit(std::unique_lock<std::mutex>& lock);
@@ -165,6 +189,16 @@ class ListSaver final : public Saver {
   std::uint64_t baseFingerprint_;
   std::uint64_t baseChange_;
   std::optional<Log> log_;
+  // The last change written to the log (durable or not); a failed sync takes it back to the
+  // last durable one, since what it covered must be written again.
+  std::uint64_t lastWritten_;
+  // Written, and no sync asked for yet (the committer's).
+  std::optional<Sync> pending_;
+  // The sync asked for, under way or done and not yet taken back by the committer (guarded by
+  // mutex_): while there is one, nothing closes or replaces the log it syncs.
+  std::optional<Sync> sync_;
+  std::condition_variable syncWake_;
+  bool stoppingSyncer_ = false;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> olderLogs_;  // seq and size of each
   bool failed_ = false;
   bool syncFailed_ = false;  // the log's unsynced pages cannot be trusted: a new log is due
@@ -176,6 +210,7 @@ class ListSaver final : public Saver {
   const std::vector<std::uint64_t> uncopied_;  // damaged logs loading could keep no copy of
 
   std::thread committer_;
+  std::thread syncer_;
   std::thread checkpointer_;
 };
 

@@ -257,6 +257,7 @@ LogReader::Result LogReader::next(LogEntry& entry) {
   position_ += kLogEntryHeaderSize + length;
   offset_ += kLogEntryHeaderSize + length;
   ++entries_;
+  lastChecksum_ = checksum;
   return Result::Entry;
 }
 

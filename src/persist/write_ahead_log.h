@@ -149,6 +149,9 @@ class LogReader {
   std::uint64_t cutBytes() const { return cutBytes_; }
 
   std::uint64_t entriesRead() const { return entries_; }
+  // The checksum of the entry next() returned last: the same change written twice (into a log
+  // and into the one that takes over from it) has the same one.
+  std::uint32_t lastChecksum() const { return lastChecksum_; }
   // Where the entries read so far end: the offset a writer goes on from.
   std::uint64_t validEnd() const { return offset_; }
   std::uint64_t fileSize() const { return fileSize_; }
@@ -168,6 +171,7 @@ class LogReader {
   std::uint64_t fileSize_;
   std::uint64_t offset_ = 0;   // of buffer_[position_] in the file
   std::uint64_t entries_ = 0;
+  std::uint32_t lastChecksum_ = 0;
   std::uint32_t version_ = kLogVersion;
   Bytes buffer_;
   std::size_t position_ = 0;

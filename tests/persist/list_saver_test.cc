@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <filesystem>
 
 #include "persist/list_loader.h"
@@ -231,6 +233,92 @@ TEST(ListSaver, CheckpointsKeepToARateThatTheCommitsLatencyMovesUnlessHurried) {
   const CheckpointReport last = saving.checkpoint(true);
   EXPECT_EQ(last.outcome, SaveOutcome::Saved);
   EXPECT_EQ(last.paced, 0ns);
+}
+
+// An Env whose syncs of a log wait while the test holds them, and that counts the writes made.
+class HeldSyncEnv final : public SystemEnv {
+ public:
+  using SystemEnv::SystemEnv;
+  void hold() {
+    std::lock_guard lock(mutex_);
+    held_ = true;
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    held_ = false;
+    changed_.notify_all();
+  }
+  // Waits, ten seconds at most, until a sync is held and `writes` writes have been made.
+  bool waitFor(int writes) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 10s, [&] { return waiting_ && writes_ >= writes; });
+  }
+  int writes() {
+    std::lock_guard lock(mutex_);
+    return writes_;
+  }
+  ssize_t pwrite(int fd, const void* data, std::size_t size, off_t offset) override {
+    const ssize_t done = SystemEnv::pwrite(fd, data, size, offset);
+    std::lock_guard lock(mutex_);
+    ++writes_;
+    changed_.notify_all();
+    return done;
+  }
+  int fdatasync(int fd) override {
+    {
+      std::unique_lock lock(mutex_);
+      waiting_ = held_;
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return !held_; });
+      waiting_ = false;
+    }
+    return SystemEnv::fdatasync(fd);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;
+  bool waiting_ = false;
+  int writes_ = 0;
+};
+
+// A batch goes into the log as soon as it is handed over, even while the sync before it is under
+// way: a kill of the process then keeps it (the files hold what was written), however long the
+// sync takes. It is reported durable only by a sync that began after it was written.
+TEST(ListSaver, ABatchIsWrittenWhileTheSyncBeforeItWaitsAndReportedByALaterSync) {
+  TestContext t;
+  HeldSyncEnv env(t.clock);
+  Saving saving(t, env);
+  // A failing check must not leave the saver's stop waiting for a held sync.
+  const struct Release {
+    HeldSyncEnv& env;
+    ~Release() { env.release(); }
+  } release{env};
+  ServerRegistry& registry = t.context.registry;
+  add(registry, ServerType::Melee, host("A"), 0x0A000001);
+  ASSERT_TRUE(saving.commit().ok);
+  env.hold();
+  add(registry, ServerType::Melee, host("B"), 0x0A000001);
+  saving.append();
+  ASSERT_TRUE(env.waitFor(0));
+  add(registry, ServerType::Melee, host("C"), 0x0A000002);
+  const int before = env.writes();
+  saving.append();
+  ASSERT_TRUE(env.waitFor(before + 1)) << "the third batch was not written while a sync waited";
+  // What a kill now leaves: every host handed over.
+  TestContext killed;
+  for (const auto& entry : fs::directory_iterator(t.dir)) {
+    fs::copy_file(entry.path(), killed.dir / entry.path().filename());
+  }
+  EXPECT_TRUE(sameOwners(loadAgain(killed).hosts, hostsOf(registry)));
+  env.release();
+  const CommitReport second = saving.waitCommit();
+  EXPECT_TRUE(second.ok);
+  EXPECT_EQ(second.batch, 2u);
+  const CommitReport third = saving.waitCommit();
+  EXPECT_TRUE(third.ok);
+  EXPECT_EQ(third.batch, 3u);
 }
 
 // A damaged log is evidence: when loading could keep no copy of it (a full disk), the snapshot

@@ -324,6 +324,55 @@ TEST(WriteAheadLog, DamageInTheMiddleEndsTheReplayAndLogsOfOtherListsAreKeptAsid
             std::string::npos);
 }
 
+// A log is replayed only where it goes on from the logs before it. One that takes over from
+// another repeats some of its changes unchanged (after a failed sync, at the same list; for a
+// checkpoint whose rename never came, at a later one) and is replayed; one of another history,
+// by its list or by a change it repeats with other contents, is set aside with every log after it.
+TEST(WriteAheadLog, ALogIsReplayedOnlyWhereItGoesOnFromTheLogsBeforeIt) {
+  const auto chained = [](std::uint64_t seq, std::uint64_t base, std::uint64_t baseChange,
+                          std::uint64_t first, const std::vector<LogEntry>& entries) {
+    Bytes bytes = encodeLogHeader({seq, base, baseChange, first, kLogVersion});
+    for (const LogEntry& entry : entries) appendLogEntry(bytes, entry);
+    return bytes;
+  };
+  const std::string aside = ".unused-20231114T221320Z";
+  TestContext t;
+  ServerRegistry list;
+  const std::uint64_t fingerprint = writeList(t, list);
+  writeFile(t.dir / "server_list.wal.1", chained(1, fingerprint, 0, 1, {set("C"), set("D")}));
+  writeFile(t.dir / "server_list.wal.2", chained(2, fingerprint, 0, 2, {set("D"), set("E")}));
+  writeFile(t.dir / "server_list.wal.3", chained(3, fingerprint + 1, 3, 3, {set("E"), set("F")}));
+  // Numbered on from the others, but after a list at a change before theirs.
+  writeFile(t.dir / "server_list.wal.4", chained(4, fingerprint + 2, 2, 5, {set("G")}));
+  writeFile(t.dir / "server_list.wal.5", chained(5, fingerprint + 2, 2, 6, {set("H")}));
+  const LoadResult loaded = loadServerList(t.context, t.env);
+  EXPECT_EQ(loaded.changesReplayed, 4u);
+  EXPECT_EQ(loaded.lastChange, 4u);
+  EXPECT_EQ(t.context.registry.totalCount(), 6u);  // A to F
+  EXPECT_NE(t.console.err().find("server_list.wal.4 is not replayed (it follows a server list at "
+                                 "change 2 and begins at change 5, which the logs before it do not "
+                                 "lead to)"),
+            std::string::npos)
+      << t.console.err();
+  EXPECT_TRUE(fs::exists(t.dir / ("server_list.wal.4" + aside)));
+  EXPECT_TRUE(fs::exists(t.dir / ("server_list.wal.5" + aside)));
+  EXPECT_TRUE(fs::exists(t.dir / "server_list.wal.3"));
+
+  // A log that repeats the first change with another host.
+  TestContext u;
+  const std::uint64_t other = writeList(u, list);
+  writeFile(u.dir / "server_list.wal.1", chained(1, other, 0, 1, {set("C")}));
+  const Bytes astray = chained(2, other + 1, 0, 1, {set("G"), set("H")});
+  writeFile(u.dir / "server_list.wal.2", astray);
+  EXPECT_EQ(loadServerList(u.context, u.env).changesReplayed, 1u);
+  EXPECT_EQ(u.context.registry.totalCount(), 3u);  // A, B, C
+  EXPECT_NE(u.console.err().find("server_list.wal.2 is not replayed (its change 1 is not the one "
+                                 "replayed before)"),
+            std::string::npos)
+      << u.console.err();
+  EXPECT_EQ(readFile(u.dir / ("server_list.wal.2" + aside)), astray);
+}
+
 // Only a file with no entry bytes is what a crash before a log's header leaves; a header that
 // cannot be read in front of entries, and an entry that does not hold a change although its
 // checksum matches, are damage, kept for whoever looks into it.

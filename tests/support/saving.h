@@ -38,6 +38,9 @@ class Saving {
         env, limits);
   }
 
+  // The saver goes first: its stop may still report to the members below.
+  ~Saving() { saver_.reset(); }
+
   // Hands the registry's changes over as the next batch (and waits for its commit's report).
   void append() { saver_->append(++batch_, t_.context.registry.takeChanges()); }
   CommitReport commit() {
@@ -65,12 +68,14 @@ class Saving {
   }
   void stop() { saver_.reset(); }
 
- private:
+  // The next commit report not yet returned, once it has come.
   CommitReport waitCommit() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return commits_.size() > seen_; });
     return commits_[seen_++];
   }
+
+ private:
 
   TestContext& t_;
   std::unique_ptr<ListSaver> saver_;
