@@ -60,15 +60,6 @@ constexpr std::size_t kHostileMotdCharacters = 2000;
 // The server drops a peer after 30 s in one step, so the hostile workloads stay well within that.
 constexpr Seconds kHostileBudget{10};
 
-void progress(const std::string& line) {
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-}
-
-std::int32_t nowSeconds() {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(std::time(nullptr)));
-}
-
 // The size of a server list file of `hosts` hosts.
 std::uint64_t fileSize(std::uint64_t hosts) {
   return kServerTypeCount * kFileCountSize + kFileRecordSize * hosts;
@@ -105,7 +96,7 @@ Expectation listingOf(std::uint32_t hosts) { return listingOf(hosts, hosts); }
 void settle() {
   Workload workload;
   workload.port = kListenPort;
-  workload.requests = {request(MessageType::AckRequest)};
+  workload.requests = {buildRequest(MessageType::AckRequest)};
   workload.once = true;
   workload.budget = 1s;
   workload.drainLimit = 300s;
@@ -115,12 +106,17 @@ void settle() {
   }
 }
 
-WorkloadResult measure(const std::string& what, const Workload& workload) {
-  const WorkloadResult result = runWorkload(workload);
+// A progress note of what a workload did.
+void progressOf(const std::string& what, const WorkloadResult& result) {
   progress("  " + what + ": " + std::to_string(result.completed) + " answered, " +
            std::to_string(result.failed) + " failed, " + std::to_string(result.unfinished) +
            " unfinished in " + formatNumber(result.seconds) + " s" +
            (result.firstError.empty() ? "" : " (" + result.firstError + ")"));
+}
+
+WorkloadResult measure(const std::string& what, const Workload& workload) {
+  const WorkloadResult result = runWorkload(workload);
+  progressOf(what, result);
   if (workload.port == kListenPort) settle();
   return result;
 }
@@ -172,10 +168,7 @@ std::pair<WorkloadResult, WorkloadResult> measureAlternating(const std::string& 
   const std::pair results{std::move(onServer.front()), std::move(onBaseline.front())};
   for (const auto& [name, result] :
        {std::pair{what, &results.first}, std::pair{baselineName, &results.second}}) {
-    progress("  " + name + ": " + std::to_string(result->completed) + " answered, " +
-             std::to_string(result->failed) + " failed, " + std::to_string(result->unfinished) +
-             " unfinished in " + formatNumber(result->seconds) + " s" +
-             (result->firstError.empty() ? "" : " (" + result->firstError + ")"));
+    progressOf(name, *result);
   }
   return results;
 }
@@ -264,14 +257,6 @@ struct Column {
   Seconds elapsed{};
 };
 
-// The server's metrics page, parsed.
-std::map<std::string, double> scrape(std::uint16_t httpPort) {
-  std::string body, error;
-  std::uint64_t bytes = 0;
-  httpGet(httpPort, "/metrics", Clock::now() + 30s, bytes, error, "", &body);
-  return parseMetrics(body);
-}
-
 Mixed measureMixed(const Options& options, ServerProcess& server, std::uint16_t httpPort,
                    Expectation listing, const Bytes& listingBytes, std::vector<Bytes> refreshes,
                    std::vector<std::uint32_t> refreshSources, std::vector<Bytes> newHosts) {
@@ -283,8 +268,8 @@ Mixed measureMixed(const Options& options, ServerProcess& server, std::uint16_t 
     return workload;
   };
   const Expectation ack{Expectation::Kind::Ack};
-  const Workload ackProbe = one(kListenPort, ack, {request(MessageType::AckRequest)});
-  const Workload listProbe = one(kListenPort, listing, {request(MessageType::ListRequest)});
+  const Workload ackProbe = one(kListenPort, ack, {buildRequest(MessageType::AckRequest)});
+  const Workload listProbe = one(kListenPort, listing, {buildRequest(MessageType::ListRequest)});
 
   // A snapshot left from start-up (a server may write back what it loaded) is no part of it.
   std::this_thread::sleep_for(1s);
@@ -309,7 +294,7 @@ Mixed measureMixed(const Options& options, ServerProcess& server, std::uint16_t 
   mixed.idleKiB = residentOf(pid).now;
   mixed.peakSinceStream = resetPeakResident(pid);
   {
-    const auto before = scrape(httpPort);
+    const auto before = scrapeMetrics(httpPort);
     // The probes run through each phase of the stream, and are kept for each.
     const auto probed = [&](auto stream) {
       std::atomic<bool> stop{false};
@@ -340,7 +325,7 @@ Mixed measureMixed(const Options& options, ServerProcess& server, std::uint16_t 
     accumulate(mixed.streamList, mixed.newHostsList);
     // The last commits land within milliseconds.
     std::this_thread::sleep_for(200ms);
-    const auto after = scrape(httpPort);
+    const auto after = scrapeMetrics(httpPort);
     const auto delta = [&](const char* name) {
       return (after.count(name) ? after.at(name) : 0) - (before.count(name) ? before.at(name) : 0);
     };
@@ -360,8 +345,8 @@ constexpr int kAbsorbBlock = 8;
 Absorb measureAbsorb(pid_t pid, const Host& host, Seconds budget) {
   Absorb absorb;
   const Bytes changes[] = {registrationRequest(host.record), shutdownRequest(host.record)};
-  const Bytes quiet = request(MessageType::AckRequest);
-  const Bytes list = request(MessageType::ListRequest);
+  const Bytes quiet = buildRequest(MessageType::AckRequest);
+  const Bytes list = buildRequest(MessageType::ListRequest);
   double quietNs = 0, changeNs = 0;
   std::uint64_t quietRounds = 0;
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(2 * budget);
@@ -451,14 +436,14 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
       measure("making room: shutdowns of preloaded hosts", shutDown);
     }
     std::string error;
-    const Bytes listingBytes = fetch(kListenPort, request(MessageType::ListRequest),
+    const Bytes listingBytes = fetch(kListenPort, buildRequest(MessageType::ListRequest),
                                      Clock::now() + std::chrono::seconds(60), error);
     if (!error.empty()) throw std::runtime_error("cannot fetch the listing: " + error);
     column.listingBytes = listingBytes.size();
     {
       const StaticServer staticList(listingBytes);
       const Workload lists =
-          makeWorkload(options, kListenPort, listing, {request(MessageType::ListRequest)}, budget);
+          makeWorkload(options, kListenPort, listing, {buildRequest(MessageType::ListRequest)}, budget);
       Workload staticLists = lists;
       staticLists.port = staticList.port();
       std::tie(column.list, column.staticList) =
@@ -467,7 +452,7 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
     {
       const BaselineServer baseline;
       const Workload acks =
-          makeWorkload(options, kListenPort, ack, {request(MessageType::AckRequest)}, budget);
+          makeWorkload(options, kListenPort, ack, {buildRequest(MessageType::AckRequest)}, budget);
       Workload baselineAcks = acks;
       baselineAcks.port = baseline.port();
       std::tie(column.ack, column.baseline) =
@@ -498,41 +483,6 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
   column.elapsed = Clock::now() - began;
   progress("  done in " + formatNumber(column.elapsed.count()) + " s");
   return column;
-}
-
-std::string rateCell(const WorkloadResult& result, const WorkloadResult& baseline) {
-  return formatNumber(result.rate()) + " (" +
-         formatRatio(baseline.rate() > 0 ? result.rate() / baseline.rate() : 0) + ")";
-}
-
-std::string latencyCell(const WorkloadResult& result) {
-  if (result.completed == 0) return "-";
-  return formatNumber(result.latency.p50) + " / " + formatNumber(result.latency.p99);
-}
-
-std::string fullLatencyCell(const LatencySummary& latency) {
-  if (latency.count == 0) return "-";
-  return formatNumber(latency.p50) + " / " + formatNumber(latency.p99) + " / " +
-         formatNumber(latency.max);
-}
-
-// A workload's latency p99 as a ratio to another's.
-std::string p99Ratio(const WorkloadResult& result, const WorkloadResult& reference) {
-  if (result.completed == 0 || reference.latency.p99 <= 0) return "-";
-  return formatRatio(result.latency.p99 / reference.latency.p99);
-}
-
-std::string countCell(const WorkloadResult& result) {
-  std::string cell = std::to_string(result.completed);
-  if (result.failed > 0) cell += ", " + std::to_string(result.failed) + " failed";
-  if (result.unfinished > 0) cell += ", " + std::to_string(result.unfinished) + " cut off";
-  return cell;
-}
-
-std::string memoryCell(std::uint64_t kib, std::uint64_t idleKiB) {
-  if (kib == 0) return "-";
-  return formatBytes(kib * 1024.0) + " (" +
-         formatRatio(idleKiB > 0 ? static_cast<double>(kib) / idleKiB : 0) + ")";
 }
 
 void printLoadTable(const Options& options, const std::vector<Column>& columns,
@@ -666,7 +616,7 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
       "Each is measured with the same clients as the server's ack or list workload, in\n"
       "alternating rounds of about %s s, so that both see much the same machine.\n\n",
       options.clients, formatNumber(options.seconds).c_str(), formatNumber(kRound.count()).c_str());
-  std::fputs(table.render().c_str(), stdout);
+  printTable(table);
   std::printf(
       "\nLatency runs from connect to the server's close. New host + shutdown: each client\n"
       "registers a host the server has not seen and then shuts it down, so that the registry\n"
@@ -727,7 +677,7 @@ void runHostile(const Options& options, const fs::path& base) {
 
   const Seconds budget = std::min(Seconds(options.seconds), kHostileBudget);
   const auto goodClient = [&](Expectation expect, MessageType type) {
-    Workload one = makeWorkload(options, kListenPort, expect, {request(type)}, budget);
+    Workload one = makeWorkload(options, kListenPort, expect, {buildRequest(type)}, budget);
     one.drainLimit = kHostileBudget;
     return one;
   };
@@ -785,7 +735,7 @@ void runHostile(const Options& options, const fs::path& base) {
       kHostileHosts, kHostileMotdCharacters, formatBytes(static_cast<double>(listingBytes)).c_str(),
       formatNumber(arrived.count() * 1000).c_str(), options.clients,
       formatNumber(budget.count()).c_str());
-  std::fputs(table.render().c_str(), stdout);
+  printTable(table);
   const char* kinds[] = {"silent", "trickling", "big-body", "not reading"};
   std::printf("\nHeld open by the server process at the end (established on its side):\n ");
   for (std::size_t kind = 0; kind < HostilePeers::kKinds; ++kind) {
