@@ -287,7 +287,6 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
   return true;
 }
 
-std::string serverUsageText() { return kUsage; }
 
 std::optional<int> readCommandLine(int argc, char** argv, const Console& console,
                                    ServerOptions& options) {
