@@ -51,12 +51,12 @@ class HostFactory {
 };
 
 // The registration request (type 4) that files `record`, and the shutdown request (type 6) that
-// removes it: client/request_body.h's hostRequest of its fields.
+// removes it: client/request_body.h's encodeHostRequest of its fields.
 inline Bytes registrationRequest(const ServerRecord& record) {
-  return hostRequest(MessageType::Registration, record.fields);
+  return encodeHostRequest(MessageType::Registration, record.fields);
 }
 inline Bytes shutdownRequest(const ServerRecord& record) {
-  return hostRequest(MessageType::Shutdown, record.fields);
+  return encodeHostRequest(MessageType::Shutdown, record.fields);
 }
 
 // The loopback address that registers the i-th preloaded host (host byte order): 32 hosts to an

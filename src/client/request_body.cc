@@ -16,7 +16,7 @@ Bytes buildRequest(MessageType type, ByteView body) {
   return out;
 }
 
-Bytes hostRequest(MessageType type, const ServerFields& fields) {
+Bytes encodeHostRequest(MessageType type, const ServerFields& fields) {
   Bytes body;
   for (const ServerField& field : fields) putCountedText(body, field.bytes());
   return buildRequest(type, body);

@@ -17,6 +17,6 @@ Bytes buildRequest(MessageType type, ByteView body = {});
 
 // A registration or shutdown request (`type`) whose body carries `fields` in order, each as a
 // counted text. Each field holds whole code units, at most 65535 of them.
-Bytes hostRequest(MessageType type, const ServerFields& fields);
+Bytes encodeHostRequest(MessageType type, const ServerFields& fields);
 
 }  // namespace dirserver

@@ -123,7 +123,7 @@ TEST(RequestBody, HeaderCountsTheBodyAndEachFieldIsACountedText) {
   fields[0].data = toUtf16le("ab");
   fields[2].data = toUtf16le("\xC3\xA9");  // one code unit, two bytes
   // 12 header bytes, seven u16 counts, 3 code units.
-  EXPECT_EQ(hexText(hostRequest(MessageType::Shutdown, fields)),
+  EXPECT_EQ(hexText(encodeHostRequest(MessageType::Shutdown, fields)),
             "20 00 00 00 1E 00 00 00 06 00 00 00 "
             "02 00 61 00 62 00 00 00 01 00 E9 00 00 00 00 00 00 00 00 00");
 }
