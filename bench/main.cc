@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -377,7 +378,11 @@ Absorb measureAbsorb(pid_t pid, const Host& host, Seconds budget) {
   return absorb;
 }
 
-Column measureRegistry(const Options& options, const fs::path& base, std::uint32_t hostCount) {
+// One column of the load table: the server options.server with `hostCount` hosts. With
+// `loadOnly`, the figures of the four workloads (list, ack, new host + shutdown, refresh) and their
+// baselines only, without the loop's time per change and the mixed workload.
+Column measureRegistry(const Options& options, const fs::path& base, std::uint32_t hostCount,
+                       bool loadOnly = false) {
   const auto began = Clock::now();
   Column column;
   column.hosts = hostCount;
@@ -467,6 +472,13 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
     fresh.once = true;
     fresh.unitSize = 2;
     column.fresh = measure("new hosts and shutdowns", fresh);
+    if (loadOnly) {
+      column.residentAfterKiB = server.process.residentKiB();
+      reportServerErrors(server.process, "under load");
+      fs::remove_all(dir);
+      column.elapsed = Clock::now() - began;
+      return column;
+    }
     column.absorb = measureAbsorb(server.process.pid(), factory.next(now), budget);
     progress("  absorbing a change: " + formatNumber(column.absorb.changeMilliseconds) +
              " ms of the loop over " + std::to_string(column.absorb.rounds) + " changes" +
@@ -663,6 +675,74 @@ void runLoadTable(const Options& options, const fs::path& base) {
   printLoadTable(options, columns, *emptyResidentKiB);
 }
 
+// The load figures of options.against and options.server, each started afresh for every size in
+// options.rounds rounds that alternate the two, so that both see much the same machine however
+// its load drifts; prints each figure's median over the rounds for both, and the ratio of the
+// server's to the other's.
+void runComparison(const Options& options, const fs::path& base) {
+  Options against = options;
+  against.server = options.against;
+  // [size][0]: against's columns, [size][1]: the server's.
+  std::vector<std::array<std::vector<Column>, 2>> runs(options.hosts.size());
+  for (unsigned round = 0; round < options.rounds; ++round) {
+    for (std::size_t size = 0; size < options.hosts.size(); ++size) {
+      for (int which = 0; which < 2; ++which) {
+        progress("round " + std::to_string(round + 1) + " of " + std::to_string(options.rounds) +
+                 ", " + (which == 0 ? options.against : options.server) + ":");
+        runs[size][which].push_back(
+            measureRegistry(which == 0 ? against : options, base, options.hosts[size], true));
+      }
+    }
+  }
+  std::vector<std::string> header{"median of " + std::to_string(options.rounds) + " rounds"};
+  for (std::uint32_t hosts : options.hosts) {
+    for (const char* name : {"A", "B", "B / A"}) {
+      header.push_back(std::to_string(hosts) + " hosts: " + name);
+    }
+  }
+  TextTable table(header);
+  const auto row = [&](const std::string& label, auto figure) {
+    std::vector<std::string> cells{label};
+    for (const auto& sizes : runs) {
+      // The ratio of each round's B to the A just before it, so that a drift of the machine's load
+      // over the rounds cancels out.
+      std::vector<double> values[2], ratios;
+      for (std::size_t round = 0; round < sizes[0].size(); ++round) {
+        for (int which = 0; which < 2; ++which) values[which].push_back(figure(sizes[which][round]));
+        if (values[0].back() > 0) ratios.push_back(values[1].back() / values[0].back());
+      }
+      cells.push_back(formatNumber(median(values[0])));
+      cells.push_back(formatNumber(median(values[1])));
+      cells.push_back(ratios.empty() ? std::string("-") : formatRatio(median(ratios)));
+    }
+    table.addRow(std::move(cells));
+  };
+  const auto rate = [](const std::optional<WorkloadResult>& result) {
+    return result ? result->rate() : 0.0;
+  };
+  row("ack req/s", [](const Column& c) { return c.ack.rate(); });
+  row("list req/s", [](const Column& c) { return c.list.rate(); });
+  row("new host + shutdown req/s", [&](const Column& c) { return rate(c.fresh); });
+  row("refresh host req/s", [&](const Column& c) { return rate(c.refresh); });
+  row("baseline ack req/s", [](const Column& c) { return c.baseline.rate(); });
+  row("static listing req/s", [](const Column& c) { return c.staticList.rate(); });
+  row("ack x baseline", [](const Column& c) { return c.ack.rate() / c.baseline.rate(); });
+  row("list x static", [](const Column& c) { return c.list.rate() / c.staticList.rate(); });
+  row("new host + shutdown x baseline",
+      [&](const Column& c) { return rate(c.fresh) / c.baseline.rate(); });
+  row("refresh host x baseline",
+      [&](const Column& c) { return rate(c.refresh) / c.baseline.rate(); });
+  row("ack p99 ms", [](const Column& c) { return c.ack.latency.p99; });
+  row("list p99 ms", [](const Column& c) { return c.list.latency.p99; });
+  std::printf(
+      "\nA: %s\nB: %s\nEach started afresh for every size, in %u rounds alternating A, B, A, B...;\n"
+      "%u client threads, %s s per workload, the workloads and baselines of the load table. A and B:\n"
+      "the medians of the rounds' figures; B / A: the median of each round's B over its A.\n\n",
+      options.against.c_str(), options.server.c_str(), options.rounds, options.clients,
+      formatNumber(options.seconds).c_str());
+  printTable(table);
+}
+
 void runHostile(const Options& options, const fs::path& base) {
   const fs::path dir = base / "hostile";
   fs::create_directory(dir);
@@ -778,7 +858,11 @@ int run(const Options& options) {
         formatBytes(static_cast<double>(needed)) + " in " + temp.path().string() + ", which has " +
         formatBytes(static_cast<double>(space.available)) + " free; set TMPDIR to a larger disk");
   }
-  if (!options.hosts.empty()) runLoadTable(options, temp.path());
+  if (!options.hosts.empty() && !options.against.empty()) {
+    runComparison(options, temp.path());
+  } else if (!options.hosts.empty()) {
+    runLoadTable(options, temp.path());
+  }
   if (options.hostile > 0) runHostile(options, temp.path());
   if (options.httpLoadHosts > 0) runHttpLoad(options, temp.path());
   if (options.limits > 0) runLimits({options.server, temp.path(), options.limits});
