@@ -25,6 +25,7 @@
 #include "load.h"
 #include "proc_stats.h"
 #include "process.h"
+#include "client/request_body.h"
 #include "report.h"
 #include "support/socket_launcher.h"
 
@@ -44,11 +45,6 @@ constexpr std::uint32_t kClientSource = (127u << 24) + (3u << 16) + 1;
 // The restart round's stream: this many source addresses, taken in turn.
 constexpr std::uint32_t kStreamSources = 20;
 constexpr std::uint32_t kStreamSourceBase = (127u << 24) + (4u << 16) + 1;
-
-void progress(const std::string& line) {
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-}
 
 std::string haproxyProgram() {
   for (const char* path : {"/usr/sbin/haproxy", "/usr/bin/haproxy"}) {
@@ -138,7 +134,7 @@ double processorSeconds(pid_t pid) {
 // Whether an acknowledgement request to 127.0.0.1:`port` is answered.
 bool acknowledges(std::uint16_t port, std::uint32_t source = kClientSource) {
   std::string error;
-  const Bytes answer = fetch(port, request(MessageType::AckRequest), Clock::now() + 2s, error, source);
+  const Bytes answer = fetch(port, buildRequest(MessageType::AckRequest), Clock::now() + 2s, error, source);
   return answer.size() == kAckMessage.size();
 }
 
@@ -160,7 +156,7 @@ Measured measure(const BalancerRun& run, std::uint16_t port, bool listing, pid_t
                  pid_t server) {
   Workload workload;
   workload.port = port;
-  workload.requests = {request(listing ? MessageType::ListRequest : MessageType::AckRequest)};
+  workload.requests = {buildRequest(listing ? MessageType::ListRequest : MessageType::AckRequest)};
   workload.expect = listing ? Expectation{Expectation::Kind::Listing, kHosts + 4, kHosts + 4}
                             : Expectation{Expectation::Kind::Ack, 0, 0};
   workload.clients = run.clients;
@@ -242,7 +238,7 @@ void stream(std::uint16_t port, const std::atomic<bool>& stop, StreamCounts& cou
   const std::string refusedText = std::strerror(ECONNREFUSED);
   for (std::uint32_t i = 0; !stop.load(); ++i) {
     std::string error;
-    const Bytes answer = fetch(port, request(MessageType::AckRequest), Clock::now() + 5s, error,
+    const Bytes answer = fetch(port, buildRequest(MessageType::AckRequest), Clock::now() + 5s, error,
                                kStreamSourceBase + i % kStreamSources);
     if (answer.size() == kAckMessage.size()) {
       ++counts.answered;

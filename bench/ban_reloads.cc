@@ -22,16 +22,11 @@ constexpr int kReloads = 5;
 constexpr auto kReloadInterval = 500ms;
 constexpr std::uint32_t kHosts = 1000;
 
-void progress(const std::string& line) {
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-}
-
 // One client's acknowledgements on the game port for `seconds`.
 WorkloadResult acknowledgements(Seconds seconds) {
   Workload workload;
   workload.port = kListenPort;
-  workload.requests = {request(MessageType::AckRequest)};
+  workload.requests = {buildRequest(MessageType::AckRequest)};
   workload.expect = {Expectation::Kind::Ack};
   workload.clients = 1;
   workload.budget = seconds;
@@ -46,7 +41,7 @@ void runBanReloads(const BanReloadRun& run) {
   fs::create_directory(dir);
   HostFactory factory;
   std::vector<Host> hosts;
-  const auto now = static_cast<std::int32_t>(std::time(nullptr));
+  const auto now = nowSeconds();
   for (std::uint32_t i = 0; i < kHosts; ++i) hosts.push_back(factory.next(now));
   writeServerListFile(dir / "server_list.dat", hosts);
   {
@@ -107,7 +102,7 @@ void runBanReloads(const BanReloadRun& run) {
       "apart, each read and parsed off the loop, which only swaps the lists in.\n\n",
       run.lines, formatBytes(static_cast<double>(fileBytes)).c_str(), kHosts, kReloads,
       static_cast<long long>(kReloadInterval.count()));
-  std::fputs(table.render().c_str(), stdout);
+  printTable(table);
   std::fflush(stdout);
   server.kill();
   fs::remove_all(dir);

@@ -17,6 +17,7 @@
 #include "client/list_reply_decoder.h"
 #include "common/text.h"
 #include "protocol/message.h"
+#include "report.h"
 #include "support/loopback.h"
 #include "support/nats_cluster.h"
 #include "support/process.h"
@@ -54,13 +55,6 @@ std::vector<Bytes> listedNames(const testing::ServerAddress& node) {
     if (!entry.isDirectory) names.push_back(std::move(entry.texts[2]));
   }
   return names;
-}
-
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const auto at = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-  return values[at];
 }
 
 double millis(Wall::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
@@ -125,13 +119,16 @@ int main(int argc, char** argv) {
     acks.push_back(millis(acknowledged - sent));
     lags.push_back(millis(Wall::now() - acknowledged));
   }
-  const double ackP50 = percentile(acks, 0.5), ackP99 = percentile(acks, 0.99);
-  const double lagP50 = percentile(lags, 0.5), lagP99 = percentile(lags, 0.99);
+  const bench::LatencySummary ack = bench::summarize(acks), lag = bench::summarize(lags);
   std::printf("convergence lag, node a's acknowledgement to node b's listing (3 NATS servers, R3)\n");
-  std::printf("hosts %zu, samples %zu, filled and listed by b in %.0f ms\n", hosts, acks.size(), fill);
-  std::printf("%-34s %10s %10s\n", "", "p50 ms", "p99 ms");
-  std::printf("%-34s %10.2f %10.2f\n", "baseline: registration round trip", ackP50, ackP99);
-  std::printf("%-34s %10.2f %10.2f\n", "lag: ack on a to listed by b", lagP50, lagP99);
-  std::printf("%-34s %10.1f %10.1f\n", "lag / baseline", lagP50 / ackP50, lagP99 / ackP99);
+  std::printf("hosts %zu, samples %zu, filled and listed by b in %.0f ms\n\n", hosts, acks.size(), fill);
+  bench::TextTable table({"", "p50 ms", "p99 ms"});
+  table.addRow({"baseline: registration round trip", bench::formatNumber(ack.p50),
+                bench::formatNumber(ack.p99)});
+  table.addRow({"lag: ack on a to listed by b", bench::formatNumber(lag.p50),
+                bench::formatNumber(lag.p99)});
+  table.addRow({"lag / baseline", bench::ratioCell(lag.p50, ack.p50),
+                bench::ratioCell(lag.p99, ack.p99)});
+  bench::printTable(table);
   return 0;
 }

@@ -36,40 +36,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-void progress(const std::string& line) {
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-}
-
-std::int32_t nowSeconds() {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(std::time(nullptr)));
-}
-
 // The acknowledgement of one request on a connection of its own from `source`: when it came, or
 // nothing when the exchange failed.
 std::optional<Clock::time_point> exchange(const Bytes& request, std::uint32_t source) {
   std::string error;
-  const auto deadline = Clock::now() + 10s;
-  Socket socket = connectLoopback(kListenPort, deadline, error, source);
-  if (!socket.valid() || !sendAll(socket.fd(), request, deadline, error)) return std::nullopt;
-  Bytes answer;
-  std::uint8_t buffer[64];
-  for (;;) {
-    if (waitReady(socket.fd(), POLLIN, deadline) == Wait::TimedOut) return std::nullopt;
-    const ssize_t got = ::recv(socket.fd(), buffer, sizeof buffer, 0);
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (got <= 0) break;
-    answer.insert(answer.end(), buffer, buffer + got);
-  }
-  if (answer.size() != kAckMessage.size()) return std::nullopt;
+  const Bytes answer = fetch(kListenPort, request, Clock::now() + 10s, error, source);
+  if (!error.empty() || answer.size() != kAckMessage.size()) return std::nullopt;
   return Clock::now();
-}
-
-std::string metricsOf(std::uint16_t httpPort) {
-  std::string body, error;
-  std::uint64_t bytes = 0;
-  httpGet(httpPort, "/metrics", Clock::now() + 10s, bytes, error, "", &body);
-  return body;
 }
 
 double value(const std::map<std::string, double>& metrics, const std::string& name) {
@@ -213,7 +186,7 @@ HeartbeatColumn heartbeat(const Options& options, const fs::path& base, std::uin
   const auto probe = [&](Expectation expect, MessageType type, Seconds budget) {
     Workload workload;
     workload.port = kListenPort;
-    workload.requests = {request(type)};
+    workload.requests = {buildRequest(type)};
     workload.expect = expect;
     workload.budget = budget;
     workload.drainLimit = 60s;
@@ -230,7 +203,7 @@ HeartbeatColumn heartbeat(const Options& options, const fs::path& base, std::uin
     column.floor = f.get();
   }
 
-  const std::string before = metricsOf(httpPort);
+  const auto m0 = scrapeMetrics(httpPort);
   const DiskSample diskBefore = diskSample(server.pid(), dir);
   std::atomic<std::uint64_t> changes{0}, failed{0};
   const auto started = Clock::now();
@@ -247,11 +220,10 @@ HeartbeatColumn heartbeat(const Options& options, const fs::path& base, std::uin
   // The last commits land within milliseconds; the old server's saves take longer.
   std::this_thread::sleep_for(3s);
   const DiskSample diskAfter = diskSample(server.pid(), dir);
-  const std::string after = metricsOf(httpPort);
+  const auto m1 = scrapeMetrics(httpPort);
   column.changes = changes;
   column.failed = failed;
   column.written = {diskAfter.process - diskBefore.process, diskAfter.device - diskBefore.device};
-  const auto m0 = parseMetrics(before), m1 = parseMetrics(after);
   column.serverReports = m1.count("dirserver_commits_total") > 0;
   column.logBytes = value(m1, "dirserver_log_bytes") - value(m0, "dirserver_log_bytes");
   column.commits = value(m1, "dirserver_commits_total") - value(m0, "dirserver_commits_total");
@@ -267,13 +239,15 @@ std::string perChange(double bytes, std::uint64_t changes) {
   return changes == 0 ? "-" : formatBytes(bytes / static_cast<double>(changes));
 }
 
-std::string milliseconds(double seconds) {
-  if (seconds < 0) return "-";
-  if (std::isinf(seconds)) return "> 10000";
-  return "<= " + formatNumber(seconds * 1000);
-}
 
 }  // namespace
+
+std::map<std::string, double> scrapeMetrics(std::uint16_t httpPort) {
+  std::string body, error;
+  std::uint64_t bytes = 0;
+  httpGet(httpPort, "/metrics", Clock::now() + 30s, bytes, error, "", &body);
+  return parseMetrics(body);
+}
 
 std::map<std::string, double> parseMetrics(std::string_view text) {
   std::map<std::string, double> samples;
@@ -373,7 +347,7 @@ void runHeartbeat(const Options& options, const fs::path& base) {
                        std::max(share, 0.0));
   });
   row("ack to durable p50 / p99 ms (server)", [](const HeartbeatColumn& c) {
-    return milliseconds(c.durableP50) + " / " + milliseconds(c.durableP99);
+    return bucketBoundCell(c.durableP50, "> 10000") + " / " + bucketBoundCell(c.durableP99, "> 10000");
   });
   row("bare write + fdatasync p50 / p99 ms", [](const HeartbeatColumn& c) {
     return c.floor.count == 0 ? std::string("-")
@@ -399,7 +373,7 @@ void runHeartbeat(const Options& options, const fs::path& base) {
       "fall in. The bare write + fdatasync (200 bytes into room taken ahead, 50 a second, in the\n"
       "same directory while quiet) is the floor for any commit on this disk.\n\n",
       formatNumber(options.heartbeatSeconds).c_str());
-  std::fputs(table.render().c_str(), stdout);
+  printTable(table);
   std::fflush(stdout);
 }
 
@@ -505,7 +479,7 @@ void runKillTest(const Options& options, const fs::path& base) {
       ++cutStarts;
     }
     std::string error;
-    const Bytes bytes = fetch(kListenPort, request(MessageType::ListRequest), Clock::now() + 30s, error);
+    const Bytes bytes = fetch(kListenPort, buildRequest(MessageType::ListRequest), Clock::now() + 30s, error);
     ListedReply reply;
     if (!decodeListReply(bytes, reply, error)) throw std::runtime_error("kill test listing: " + error);
     std::unordered_map<std::string, bool> listed;

@@ -20,6 +20,10 @@ namespace dirserver::bench {
 // ("dirserver_commits_total", "dirserver_ack_to_durable_seconds_bucket{le=\"0.005\"}").
 std::map<std::string, double> parseMetrics(std::string_view text);
 
+// The server's /metrics page on 127.0.0.1:`httpPort`, parsed; empty when it cannot be had within
+// 30 s.
+std::map<std::string, double> scrapeMetrics(std::uint16_t httpPort);
+
 // The quantile `q` of the histogram `family` between two scrapes, as the upper bound of the bucket
 // it falls in (seconds); -1 when nothing was observed between them, infinity past the last bound.
 double histogramQuantile(const std::map<std::string, double>& before,

@@ -39,11 +39,6 @@ constexpr std::size_t kHostBytes = kFieldCount * kFieldCapacity;
 constexpr std::uint32_t kHostsAtTheBound =
     static_cast<std::uint32_t>(kDefaultMaxHostBytes / kHostBytes);
 
-void progress(const std::string& line) {
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-}
-
 // A host whose seven fields each hold 2048 code units, the most a field stores. The first is its
 // type's path, U+0000 and filler (a registration's path is matched up to its first U+0000, so
 // the host may register itself); the filler is letters, or the characters JSON writes as escapes
@@ -52,7 +47,7 @@ void progress(const std::string& line) {
 Host largestHost(std::uint32_t number, bool escapes) {
   Host host;
   host.type = kServerTypes[number % kServerTypeCount];
-  host.record.registrationTime = static_cast<std::int32_t>(std::time(nullptr));
+  host.record.registrationTime = nowSeconds();
   for (std::size_t i = 0; i < kFieldCount; ++i) {
     Bytes& data = host.record.fields[i].data;
     std::size_t unit = 0;
@@ -170,7 +165,7 @@ Variant runVariant(const HostBytesRun& run, bool escapes) {
   // running, most pin a version of their own.
   std::vector<Socket> peers;
   std::string peerError;
-  const Bytes ask = request(MessageType::ListRequest);
+  const Bytes ask = buildRequest(MessageType::ListRequest);
   for (unsigned i = 0; i < run.nonReaders && !aborted; ++i) {
     Socket peer = connectLoopback(kListenPort, Clock::now() + 5s, peerError,
                                   loopbackAddress(1 + i / kPeersPerSource), kNonReaderBuffer);
@@ -267,7 +262,7 @@ void runHostBytes(const HostBytesRun& run) {
       static_cast<long long>(kPeerInterval.count()), kNonReaderBuffer,
       static_cast<long long>(
           std::chrono::duration_cast<std::chrono::seconds>(kHoldAfterLastPeer).count()));
-  std::fputs(table.render().c_str(), stdout);
+  printTable(table);
   std::fflush(stdout);
 }
 

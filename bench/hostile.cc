@@ -1,7 +1,6 @@
 #include "hostile.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -13,6 +12,7 @@
 #include <string>
 
 #include "hosts.h"
+#include "net/socket_io.h"
 #include "protocol/message.h"
 
 namespace dirserver::bench {
@@ -60,24 +60,23 @@ HostilePeers::HostilePeers(unsigned count, std::uint16_t port) : serverPort_(por
     if (!peer.socket.valid()) {
       throw std::runtime_error("hostile peer " + std::to_string(i) + ": " + error);
     }
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    ::getsockname(peer.socket.fd(), reinterpret_cast<sockaddr*>(&local), &length);
-    peer.address = local.sin_addr.s_addr;
-    peer.port = ntohs(local.sin_port);
+    const auto [address, port] = localEndpoint(peer.socket.fd());
+    // As /proc/net/tcp shows it: the address in network byte order.
+    peer.address = htonl(address);
+    peer.port = port;
     Bytes first;
     switch (peer.kind) {
       case Kind::Silent:
         break;
       case Kind::Trickling:
-        peer.trickle = request(MessageType::ListRequest, Bytes(kTrickleBody, 0));
+        peer.trickle = buildRequest(MessageType::ListRequest, Bytes(kTrickleBody, 0));
         break;
       case Kind::BigBody:
         putHeader(first, {kMaxMessageSize, kMessageId,
                           static_cast<std::uint32_t>(MessageType::Registration)});
         break;
       case Kind::NotReading:
-        first = request(MessageType::ListRequest);
+        first = buildRequest(MessageType::ListRequest);
         break;
     }
     if (!first.empty() && !sendAll(peer.socket.fd(), first, deadline, error)) {
@@ -102,7 +101,8 @@ void HostilePeers::trickle() {
   while (!wake_.wait_for(lock, kTrickleInterval, [this] { return stopping_; })) {
     for (Peer& peer : peers_) {
       if (peer.sent >= peer.trickle.size()) continue;
-      if (::send(peer.socket.fd(), peer.trickle.data() + peer.sent, 1, MSG_NOSIGNAL) == 1) {
+      if (sendSome(peer.socket.fd(), ByteView(peer.trickle).subspan(peer.sent, 1)).status ==
+          IoStatus::Progress) {
         ++peer.sent;
       }
     }
@@ -121,10 +121,7 @@ HostilePeers::Census HostilePeers::census() const {
     ++census.peers[kind];
     const auto state = states.find({peer.address, peer.port});
     if (state != states.end() && state->second == kEstablished) ++census.heldByServer[kind];
-    pollfd check{peer.socket.fd(), POLLRDHUP, 0};
-    if (::poll(&check, 1, 0) == 0 || (check.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) {
-      ++census.open[kind];
-    }
+    if (!seesClosed(peer.socket.fd())) ++census.open[kind];
   }
   return census;
 }

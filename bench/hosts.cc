@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
-#include "client/request_body.h"
 #include "common/text.h"
 #include "listing/list_reply.h"
 #include "registry/registration.h"
@@ -49,6 +49,10 @@ const T& pick(const T (&items)[N], std::uint64_t random) {
 ServerField field(std::string_view utf8) { return ServerField{toUtf16le(utf8)}; }
 
 }  // namespace
+
+std::int32_t nowSeconds() {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(std::time(nullptr)));
+}
 
 std::uint64_t HostFactory::random() {
   // splitmix64: small, fast and the same on every machine.
@@ -100,33 +104,6 @@ Host HostFactory::next(std::int32_t registrationTime) {
     if (keys_[index(host.type)].insert(host.key).second) return host;
     port = port == 65535 ? 1024 : port + 1;
   }
-}
-
-Bytes request(MessageType type, ByteView body) {
-  Bytes out;
-  out.reserve(kHeaderSize + body.size());
-  putHeader(out, {static_cast<std::uint32_t>(kHeaderSize + body.size()), kMessageId,
-                  static_cast<std::uint32_t>(type)});
-  putBytes(out, body);
-  return out;
-}
-
-namespace {
-
-Bytes recordRequest(MessageType type, const ServerRecord& record) {
-  Bytes body;
-  for (const ServerField& field : record.fields) putCountedText(body, field.bytes());
-  return request(type, body);
-}
-
-}  // namespace
-
-Bytes registrationRequest(const ServerRecord& record) {
-  return recordRequest(MessageType::Registration, record);
-}
-
-Bytes shutdownRequest(const ServerRecord& record) {
-  return recordRequest(MessageType::Shutdown, record);
 }
 
 std::vector<Bytes> newHostsAndShutdowns(HostFactory& factory, std::int32_t registrationTime,

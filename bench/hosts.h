@@ -9,11 +9,16 @@
 #include <unordered_set>
 #include <vector>
 
+#include "client/request_body.h"
 #include "common/byte_order.h"
 #include "protocol/message.h"
 #include "registry/server_record.h"
 
 namespace dirserver::bench {
+
+// The time now as a registration time: seconds since 1970, as the server stores them (a u32 read
+// as signed).
+std::int32_t nowSeconds();
 
 struct Host {
   ServerType type{};
@@ -45,15 +50,14 @@ class HostFactory {
   std::array<std::unordered_set<ServerKey>, kServerTypeCount> keys_;
 };
 
-// A whole request: the 12-byte header and `body`.
-Bytes request(MessageType type, ByteView body = {});
-
-// The registration request (type 4) that files `record`: each field as a counted text, the u16
-// count of its UTF-16 code units followed by its bytes. The fields must hold whole code units.
-Bytes registrationRequest(const ServerRecord& record);
-
-// The shutdown request (type 6) that removes the host filed as `record`: the same body.
-Bytes shutdownRequest(const ServerRecord& record);
+// The registration request (type 4) that files `record`, and the shutdown request (type 6) that
+// removes it: client/request_body.h's encodeHostRequest of its fields.
+inline Bytes registrationRequest(const ServerRecord& record) {
+  return encodeHostRequest(MessageType::Registration, record.fields);
+}
+inline Bytes shutdownRequest(const ServerRecord& record) {
+  return encodeHostRequest(MessageType::Shutdown, record.fields);
+}
 
 // The loopback address that registers the i-th preloaded host (host byte order): 32 hosts to an
 // address from 127.1.0.1 on, since a server may accept only so many hosts from one address, and

@@ -1,15 +1,9 @@
 #include "http_load.h"
 
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -18,6 +12,8 @@
 #include <thread>
 
 #include "listing/list_reply.h"
+#include "net/listener.h"
+#include "net/socket_io.h"
 #include "hosts.h"
 #include "proc_stats.h"
 #include "protocol/message.h"
@@ -39,24 +35,13 @@ constexpr std::chrono::seconds kRequestLimit{30};
 // rounds (which goes first alternates too), and each side's figures are the medians of its rounds.
 constexpr std::size_t kRounds = 5;
 
-void progress(const std::string& line) {
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-}
-
 }  // namespace
 
 std::uint16_t freePort() {
-  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(socket.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::runtime_error("no free loopback port for the HTTP listener");
-  }
-  return ntohs(address.sin_port);
+  const Socket socket(bindListener(0, INADDR_LOOPBACK));
+  const std::uint16_t port = socket.valid() ? localPort(socket.fd()) : 0;
+  if (port == 0) throw std::runtime_error("no free loopback port for the HTTP listener");
+  return port;
 }
 
 namespace {
@@ -152,21 +137,12 @@ WorkloadResult hammer(std::uint16_t port, const std::string& path, unsigned clie
 Workload gamePortWorkload(const Options& options, MessageType type, Expectation expect) {
   Workload workload;
   workload.port = kListenPort;
-  workload.requests = {request(type)};
+  workload.requests = {buildRequest(type)};
   workload.expect = expect;
   workload.clients = options.clients;
   workload.budget = Seconds(options.seconds / kRounds);
   workload.drainLimit = 60s;
   return workload;
-}
-
-std::string latencyCell(const WorkloadResult& result) {
-  return formatNumber(result.latency.p50) + " / " + formatNumber(result.latency.p99);
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
 }
 
 // One workload's rounds on one side (without or with HTTP load).
@@ -192,15 +168,19 @@ struct HostileHttp {
   std::size_t floodsRefused = 0;
 };
 
-// Sends what it can of `bytes` without waiting; false once the peer has closed or failed.
-bool sendSome(int fd, std::string_view bytes) {
-  const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-  return sent >= 0 || errno == EAGAIN || errno == EINTR;
+ByteView bytesOf(std::string_view text) {
+  return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
+// Sends what the socket takes of `text` without waiting; false once the peer has closed or failed.
+bool sendWhatFits(int fd, std::string_view text) {
+  return dirserver::sendSome(fd, bytesOf(text)).status != IoStatus::Closed;
+}
+
+// Reads and drops what has arrived, without waiting.
 void drain(int fd) {
-  char buffer[65536];
-  while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+  std::uint8_t buffer[65536];
+  while (receiveSome(fd, buffer).status == IoStatus::Progress) {
   }
 }
 
@@ -221,9 +201,9 @@ HostileHttp hostileHttp(const ServerProcess& server, std::uint16_t port, Seconds
   for (int i = 0; i < 8; ++i) silent.push_back(connect(1));
   for (int i = 0; i < 4; ++i) pollers.push_back(connect(1));
   Socket puller = connect(1, 4096);
-  sendSome(puller.fd(), "GET /servers.json HTTP/1.1\r\nHost: x\r\n\r\n");
+  sendWhatFits(puller.fd(), "GET /servers.json HTTP/1.1\r\nHost: x\r\n\r\n");
   for (int i = 0; i < 4; ++i) flooders.push_back(connect(2));
-  for (Socket& flooder : flooders) sendSome(flooder.fd(), "GET /healthz HTTP/1.1\r\nHost: x\r\n");
+  for (Socket& flooder : flooders) sendWhatFits(flooder.fd(), "GET /healthz HTTP/1.1\r\nHost: x\r\n");
   std::string lines;
   for (int i = 0; i < 2000; ++i) lines += "X-Flood-" + std::to_string(i) + ": aaaaaaaaaaaaaaaa\r\n";
   const std::string trickle = "GET /healthz HTTP/1.1\r\nHost: x\r\n";
@@ -235,21 +215,21 @@ HostileHttp hostileHttp(const ServerProcess& server, std::uint16_t port, Seconds
   for (auto next = start; Clock::now() < end; next += 200ms) {
     while (Clock::now() < next) {
       for (Socket& flooder : flooders) {
-        if (!sendSome(flooder.fd(), lines)) {
+        if (!sendWhatFits(flooder.fd(), lines)) {
           ++result.floodsRefused;
           flooder = connect(2);
-          sendSome(flooder.fd(), "GET /healthz HTTP/1.1\r\nHost: x\r\n");
+          sendWhatFits(flooder.fd(), "GET /healthz HTTP/1.1\r\nHost: x\r\n");
         }
       }
       std::this_thread::sleep_for(5ms);
     }
     if (Clock::now() - start >= trickled * 2s && trickled < trickle.size()) {
-      for (Socket& client : tricklers) sendSome(client.fd(), trickle.substr(trickled, 1));
+      for (Socket& client : tricklers) sendWhatFits(client.fd(), trickle.substr(trickled, 1));
       ++trickled;
     }
     for (Socket& client : pollers) {
       drain(client.fd());
-      sendSome(client.fd(), poll);
+      sendWhatFits(client.fd(), poll);
     }
     const auto begun = Clock::now();
     std::uint64_t bytes = 0;
@@ -305,24 +285,13 @@ Probes probeHealth(std::uint16_t port, Seconds seconds) {
 class Trickler {
  public:
   Trickler(std::uint16_t port, std::uint32_t source) : port_(port), source_(source) { open(); }
-  ~Trickler() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Trickler(Trickler&& other) noexcept
-      : port_(other.port_), source_(other.source_), fd_(other.fd_), sent_(other.sent_) {
-    other.fd_ = -1;
-  }
-  Trickler(const Trickler&) = delete;
 
   // Sends the next byte; opens the connection again when the server has closed it. Returns
   // whether it had to.
   bool step() {
-    char buffer[4096];
-    const ssize_t got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-    const bool closed = got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK &&
-                                     errno != ENOTCONN && errno != EINTR);
-    if (closed) {
-      ::close(fd_);
+    // A connection still being made reports nothing yet; one the server closed, or that could
+    // not be made at all, is opened again.
+    if (!socket_.valid() || seesClosed(socket_.fd())) {
       open();
       return true;
     }
@@ -330,7 +299,10 @@ class Trickler {
     static const std::string kMore = "X-Trickle: y\r\n";
     const char next = sent_ < kStart.size() ? kStart[sent_]
                                             : kMore[(sent_ - kStart.size()) % kMore.size()];
-    if (::send(fd_, &next, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1) ++sent_;
+    if (dirserver::sendSome(socket_.fd(), bytesOf(std::string_view(&next, 1))).status ==
+        IoStatus::Progress) {
+      ++sent_;
+    }
     return false;
   }
 
@@ -338,21 +310,13 @@ class Trickler {
   // Connects without waiting for the connection to be made.
   void open() {
     sent_ = 0;
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = htonl(source_);
-    ::bind(fd_, reinterpret_cast<const sockaddr*>(&from), sizeof from);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port_);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    std::string error;
+    socket_ = beginConnect(port_, error, source_);
   }
 
   std::uint16_t port_;
   std::uint32_t source_;
-  int fd_ = -1;
+  Socket socket_;
   std::size_t sent_ = 0;
 };
 
@@ -418,30 +382,16 @@ int httpGet(std::uint16_t port, const std::string& path, Clock::time_point deadl
   if (!socket.valid()) return 0;
   const std::string request =
       "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers + "\r\n";
-  if (!sendAll(socket.fd(), ByteView(reinterpret_cast<const std::uint8_t*>(request.data()),
-                                     request.size()),
-               deadline, error)) {
-    return 0;
-  }
+  if (!sendAll(socket.fd(), bytesOf(request), deadline, error)) return 0;
   std::string head;
   bytes = 0;
-  char buffer[65536];
-  for (;;) {
-    if (waitReady(socket.fd(), POLLIN, deadline) == Wait::TimedOut) {
-      error = "no whole answer in time";
-      return 0;
-    }
-    const ssize_t got = ::recv(socket.fd(), buffer, sizeof buffer, 0);
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (got < 0) {
-      error = "recv: " + std::string(std::strerror(errno));
-      return 0;
-    }
-    if (got == 0) break;
-    if (head.size() < 12) head.append(buffer, std::min<std::size_t>(got, 12 - head.size()));
-    if (body != nullptr) body->append(buffer, static_cast<std::size_t>(got));
-    bytes += static_cast<std::uint64_t>(got);
-  }
+  const auto take = [&](ByteView chunk) {
+    const auto text = reinterpret_cast<const char*>(chunk.data());
+    if (head.size() < 12) head.append(text, std::min<std::size_t>(chunk.size(), 12 - head.size()));
+    if (body != nullptr) body->append(text, chunk.size());
+    bytes += chunk.size();
+  };
+  if (!receiveUntilClosed(socket.fd(), deadline, take, error)) return 0;
   // "HTTP/1.1 200"
   if (head.size() < 12 || !head.starts_with("HTTP/1.")) {
     error = "not an HTTP answer";
@@ -460,7 +410,7 @@ void runHttpLoad(const Options& options, const fs::path& base) {
   fs::create_directory(dir);
   HostFactory factory;
   std::vector<Host> hosts;
-  const auto now = static_cast<std::int32_t>(std::time(nullptr));
+  const auto now = nowSeconds();
   for (std::uint32_t i = 0; i < hostCount; ++i) hosts.push_back(factory.next(now));
   writeServerListFile(dir / "server_list.dat", hosts);
   const std::uint64_t listingBytes = listingSize(hosts);
@@ -535,8 +485,7 @@ void runHttpLoad(const Options& options, const fs::path& base) {
   const auto row = [&](const std::string& label, const Rounds& rounds, const Rounds& without) {
     const double p99 = median(rounds.p99), baseP99 = median(without.p99);
     table.addRow({label,
-                  std::to_string(rounds.completed) +
-                      (rounds.failed ? ", " + std::to_string(rounds.failed) + " failed" : ""),
+                  countCell(rounds.completed, rounds.failed),
                   formatNumber(rounds.seconds > 0 ? rounds.completed / rounds.seconds : 0),
                   formatNumber(median(rounds.p50)) + " / " + formatNumber(p99),
                   baseP99 > 0 ? formatRatio(p99 / baseP99) : "-"});
@@ -559,19 +508,18 @@ void runHttpLoad(const Options& options, const fs::path& base) {
       formatNumber(kHttpRequestsPerSecond).c_str(),
       formatNumber(httpSeconds > 0 ? httpServed / httpSeconds : 0).c_str(), failures.c_str(),
       options.clients, kRounds, formatNumber(options.seconds).c_str());
-  std::fputs(table.render().c_str(), stdout);
+  printTable(table);
 
   TextTable rates({"HTTP alone, " + std::to_string(options.clients) + " clients", "requests",
                    "req/s", "p50 / p99 ms"});
   for (const auto& [label, result] : {std::pair{"/servers.json", &json},
                                       {"/servers.json, gzip accepted", &gzipJson},
                                       {"/metrics", &metrics}}) {
-    rates.addRow({label, std::to_string(result->completed) +
-                             (result->failed ? ", " + std::to_string(result->failed) + " failed" : ""),
-                  formatNumber(result->rate()), latencyCell(*result)});
+    rates.addRow({label, countCell(result->completed, result->failed),
+                  formatNumber(result->rate()), latencyCell(result->latency)});
   }
   std::printf("\n");
-  std::fputs(rates.render().c_str(), stdout);
+  printTable(rates);
   std::fflush(stdout);
 
   progress("  hostile HTTP clients for 6 s");
@@ -617,7 +565,7 @@ void runHttpLoad(const Options& options, const fs::path& base) {
       "\nTrickling HTTP clients: connections all opened at once, each sending a byte of a request\n"
       "that never ends every second, and opened again at once when the window closes them\n"
       "(\"window closed\": how often), for 6 s; /healthz asked from another address meanwhile.\n\n");
-  std::fputs(trickleTable.render().c_str(), stdout);
+  printTable(trickleTable);
   std::printf("\nStatus page (bench/page-timing, headless Chromium):\n%s",
               pageTimings(httpPort).c_str());
   std::fflush(stdout);

@@ -25,12 +25,6 @@ std::string systemError(const char* what, int error) {
   return std::string(what) + ": " + std::strerror(error);
 }
 
-// Waits until `fd` is ready for `events` or `deadline` passes; false on the deadline only, so
-// that a failure is reported by the call that comes next.
-bool waitFor(int fd, short events, Clock::time_point deadline) {
-  return waitReady(fd, events, deadline) != Wait::TimedOut;
-}
-
 sockaddr_in ipv4(std::uint32_t address, std::uint16_t port) {
   sockaddr_in socketAddress{};
   socketAddress.sin_family = AF_INET;
@@ -40,13 +34,6 @@ sockaddr_in ipv4(std::uint32_t address, std::uint16_t port) {
 }
 
 }  // namespace
-
-bool sendAll(int fd, ByteView bytes, Clock::time_point deadline, std::string& error) {
-  const int failure = dirserver::sendAll(fd, bytes, deadline);
-  if (failure == 0) return true;
-  error = failure == ETIMEDOUT ? "send: timed out" : systemError("send", failure);
-  return false;
-}
 
 std::string checkAnswer(const Expectation& expect, ByteView head, std::uint64_t total) {
   if (expect.kind == Expectation::Kind::Ack) {
@@ -85,8 +72,7 @@ namespace {
 // One request on a connection of its own; the answer is read until the server closes. Sets
 // `answeredAt` when the answer's first bytes arrive.
 bool exchange(const Workload& workload, std::size_t index, Clock::time_point deadline,
-              std::vector<std::uint8_t>& scratch, Clock::time_point& answeredAt,
-              std::string& error) {
+              Clock::time_point& answeredAt, std::string& error) {
   const std::uint32_t source =
       index < workload.sources.size() ? workload.sources[index] : workload.source;
   const ByteView requestBytes = workload.requests[index];
@@ -95,27 +81,14 @@ bool exchange(const Workload& workload, std::size_t index, Clock::time_point dea
   std::uint8_t head[kListReplyHeaderSize];
   std::size_t headSize = 0;
   std::uint64_t total = 0;
-  for (;;) {
-    const ssize_t received = ::recv(socket.fd(), scratch.data(), scratch.size(), 0);
-    if (received > 0) {
-      if (total == 0) answeredAt = Clock::now();
-      const auto take = std::min<std::size_t>(sizeof head - headSize, received);
-      std::copy_n(scratch.data(), take, head + headSize);
-      headSize += take;
-      total += static_cast<std::uint64_t>(received);
-      continue;
-    }
-    if (received == 0) break;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      error = systemError("recv", errno);
-      return false;
-    }
-    if (!waitFor(socket.fd(), POLLIN, deadline)) {
-      error = "recv: timed out";
-      return false;
-    }
-  }
+  const auto take = [&](ByteView chunk) {
+    if (total == 0) answeredAt = Clock::now();
+    const auto taken = std::min(sizeof head - headSize, chunk.size());
+    std::copy_n(chunk.data(), taken, head + headSize);
+    headSize += taken;
+    total += chunk.size();
+  };
+  if (!receiveUntilClosed(socket.fd(), deadline, take, error)) return false;
   error = checkAnswer(workload.expect, ByteView(head, headSize), total);
   return error.empty();
 }
@@ -143,7 +116,6 @@ WorkloadResult runWorkload(const Workload& workload) {
   std::vector<std::thread> clients;
   for (ClientTally& tally : tallies) {
     clients.emplace_back([&workload, &started, &tally, stopStarting, deadline] {
-      std::vector<std::uint8_t> scratch(256 * 1024);
       tally.lastEnd = Clock::now();
       const std::size_t unitSize = std::max<std::size_t>(workload.unitSize, 1);
       const std::size_t units = std::max<std::size_t>(workload.requests.size() / unitSize, 1);
@@ -157,7 +129,7 @@ WorkloadResult runWorkload(const Workload& workload) {
           std::string error;
           Clock::time_point answeredAt{};
           const auto begin = Clock::now();
-          const bool answered = exchange(workload, i, deadline, scratch, answeredAt, error);
+          const bool answered = exchange(workload, i, deadline, answeredAt, error);
           const auto end = Clock::now();
           tally.lastEnd = end;
           if (answered) {

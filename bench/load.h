@@ -24,10 +24,6 @@ using Seconds = std::chrono::duration<double>;
 // 127.0.0.1 + n, in host byte order: the sources of hostile peers (127.0.0.2 upwards).
 constexpr std::uint32_t loopbackAddress(std::uint32_t n = 0) { return INADDR_LOOPBACK + n; }
 
-// Sends all of `bytes` on a non-blocking socket, waiting at most until `deadline`. Sets `error`
-// and returns false when the peer fails or the deadline passes.
-bool sendAll(int fd, ByteView bytes, Clock::time_point deadline, std::string& error);
-
 // What a correct answer to a request looks like.
 struct Expectation {
   enum class Kind { Ack, Listing };

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -61,15 +62,6 @@ constexpr std::size_t kHostileMotdCharacters = 2000;
 // The server drops a peer after 30 s in one step, so the hostile workloads stay well within that.
 constexpr Seconds kHostileBudget{10};
 
-void progress(const std::string& line) {
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-}
-
-std::int32_t nowSeconds() {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(std::time(nullptr)));
-}
-
 // The size of a server list file of `hosts` hosts.
 std::uint64_t fileSize(std::uint64_t hosts) {
   return kServerTypeCount * kFileCountSize + kFileRecordSize * hosts;
@@ -106,7 +98,7 @@ Expectation listingOf(std::uint32_t hosts) { return listingOf(hosts, hosts); }
 void settle() {
   Workload workload;
   workload.port = kListenPort;
-  workload.requests = {request(MessageType::AckRequest)};
+  workload.requests = {buildRequest(MessageType::AckRequest)};
   workload.once = true;
   workload.budget = 1s;
   workload.drainLimit = 300s;
@@ -116,12 +108,17 @@ void settle() {
   }
 }
 
-WorkloadResult measure(const std::string& what, const Workload& workload) {
-  const WorkloadResult result = runWorkload(workload);
+// A progress note of what a workload did.
+void progressOf(const std::string& what, const WorkloadResult& result) {
   progress("  " + what + ": " + std::to_string(result.completed) + " answered, " +
            std::to_string(result.failed) + " failed, " + std::to_string(result.unfinished) +
            " unfinished in " + formatNumber(result.seconds) + " s" +
            (result.firstError.empty() ? "" : " (" + result.firstError + ")"));
+}
+
+WorkloadResult measure(const std::string& what, const Workload& workload) {
+  const WorkloadResult result = runWorkload(workload);
+  progressOf(what, result);
   if (workload.port == kListenPort) settle();
   return result;
 }
@@ -173,10 +170,7 @@ std::pair<WorkloadResult, WorkloadResult> measureAlternating(const std::string& 
   const std::pair results{std::move(onServer.front()), std::move(onBaseline.front())};
   for (const auto& [name, result] :
        {std::pair{what, &results.first}, std::pair{baselineName, &results.second}}) {
-    progress("  " + name + ": " + std::to_string(result->completed) + " answered, " +
-             std::to_string(result->failed) + " failed, " + std::to_string(result->unfinished) +
-             " unfinished in " + formatNumber(result->seconds) + " s" +
-             (result->firstError.empty() ? "" : " (" + result->firstError + ")"));
+    progressOf(name, *result);
   }
   return results;
 }
@@ -265,14 +259,6 @@ struct Column {
   Seconds elapsed{};
 };
 
-// The server's metrics page, parsed.
-std::map<std::string, double> scrape(std::uint16_t httpPort) {
-  std::string body, error;
-  std::uint64_t bytes = 0;
-  httpGet(httpPort, "/metrics", Clock::now() + 30s, bytes, error, "", &body);
-  return parseMetrics(body);
-}
-
 Mixed measureMixed(const Options& options, ServerProcess& server, std::uint16_t httpPort,
                    Expectation listing, const Bytes& listingBytes, std::vector<Bytes> refreshes,
                    std::vector<std::uint32_t> refreshSources, std::vector<Bytes> newHosts) {
@@ -284,8 +270,8 @@ Mixed measureMixed(const Options& options, ServerProcess& server, std::uint16_t 
     return workload;
   };
   const Expectation ack{Expectation::Kind::Ack};
-  const Workload ackProbe = one(kListenPort, ack, {request(MessageType::AckRequest)});
-  const Workload listProbe = one(kListenPort, listing, {request(MessageType::ListRequest)});
+  const Workload ackProbe = one(kListenPort, ack, {buildRequest(MessageType::AckRequest)});
+  const Workload listProbe = one(kListenPort, listing, {buildRequest(MessageType::ListRequest)});
 
   // A snapshot left from start-up (a server may write back what it loaded) is no part of it.
   std::this_thread::sleep_for(1s);
@@ -310,7 +296,7 @@ Mixed measureMixed(const Options& options, ServerProcess& server, std::uint16_t 
   mixed.idleKiB = residentOf(pid).now;
   mixed.peakSinceStream = resetPeakResident(pid);
   {
-    const auto before = scrape(httpPort);
+    const auto before = scrapeMetrics(httpPort);
     // The probes run through each phase of the stream, and are kept for each.
     const auto probed = [&](auto stream) {
       std::atomic<bool> stop{false};
@@ -341,7 +327,7 @@ Mixed measureMixed(const Options& options, ServerProcess& server, std::uint16_t 
     accumulate(mixed.streamList, mixed.newHostsList);
     // The last commits land within milliseconds.
     std::this_thread::sleep_for(200ms);
-    const auto after = scrape(httpPort);
+    const auto after = scrapeMetrics(httpPort);
     const auto delta = [&](const char* name) {
       return (after.count(name) ? after.at(name) : 0) - (before.count(name) ? before.at(name) : 0);
     };
@@ -361,8 +347,8 @@ constexpr int kAbsorbBlock = 8;
 Absorb measureAbsorb(pid_t pid, const Host& host, Seconds budget) {
   Absorb absorb;
   const Bytes changes[] = {registrationRequest(host.record), shutdownRequest(host.record)};
-  const Bytes quiet = request(MessageType::AckRequest);
-  const Bytes list = request(MessageType::ListRequest);
+  const Bytes quiet = buildRequest(MessageType::AckRequest);
+  const Bytes list = buildRequest(MessageType::ListRequest);
   double quietNs = 0, changeNs = 0;
   std::uint64_t quietRounds = 0;
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(2 * budget);
@@ -393,7 +379,11 @@ Absorb measureAbsorb(pid_t pid, const Host& host, Seconds budget) {
   return absorb;
 }
 
-Column measureRegistry(const Options& options, const fs::path& base, std::uint32_t hostCount) {
+// One column of the load table: the server options.server with `hostCount` hosts. With
+// `loadOnly`, the figures of the four workloads (list, ack, new host + shutdown, refresh) and their
+// baselines only, without the loop's time per change and the mixed workload.
+Column measureRegistry(const Options& options, const fs::path& base, std::uint32_t hostCount,
+                       bool loadOnly = false) {
   const auto began = Clock::now();
   Column column;
   column.hosts = hostCount;
@@ -452,14 +442,14 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
       measure("making room: shutdowns of preloaded hosts", shutDown);
     }
     std::string error;
-    const Bytes listingBytes = fetch(kListenPort, request(MessageType::ListRequest),
+    const Bytes listingBytes = fetch(kListenPort, buildRequest(MessageType::ListRequest),
                                      Clock::now() + std::chrono::seconds(60), error);
     if (!error.empty()) throw std::runtime_error("cannot fetch the listing: " + error);
     column.listingBytes = listingBytes.size();
     {
       const StaticServer staticList(listingBytes);
       const Workload lists =
-          makeWorkload(options, kListenPort, listing, {request(MessageType::ListRequest)}, budget);
+          makeWorkload(options, kListenPort, listing, {buildRequest(MessageType::ListRequest)}, budget);
       Workload staticLists = lists;
       staticLists.port = staticList.port();
       std::tie(column.list, column.staticList) =
@@ -468,7 +458,7 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
     {
       const BaselineServer baseline;
       const Workload acks =
-          makeWorkload(options, kListenPort, ack, {request(MessageType::AckRequest)}, budget);
+          makeWorkload(options, kListenPort, ack, {buildRequest(MessageType::AckRequest)}, budget);
       Workload baselineAcks = acks;
       baselineAcks.port = baseline.port();
       std::tie(column.ack, column.baseline) =
@@ -483,6 +473,13 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
     fresh.once = true;
     fresh.unitSize = 2;
     column.fresh = measure("new hosts and shutdowns", fresh);
+    if (loadOnly) {
+      column.residentAfterKiB = server.process.residentKiB();
+      reportServerErrors(server.process, "under load");
+      fs::remove_all(dir);
+      column.elapsed = Clock::now() - began;
+      return column;
+    }
     column.absorb = measureAbsorb(server.process.pid(), factory.next(now), budget);
     progress("  absorbing a change: " + formatNumber(column.absorb.changeMilliseconds) +
              " ms of the loop over " + std::to_string(column.absorb.rounds) + " changes" +
@@ -499,41 +496,6 @@ Column measureRegistry(const Options& options, const fs::path& base, std::uint32
   column.elapsed = Clock::now() - began;
   progress("  done in " + formatNumber(column.elapsed.count()) + " s");
   return column;
-}
-
-std::string rateCell(const WorkloadResult& result, const WorkloadResult& baseline) {
-  return formatNumber(result.rate()) + " (" +
-         formatRatio(baseline.rate() > 0 ? result.rate() / baseline.rate() : 0) + ")";
-}
-
-std::string latencyCell(const WorkloadResult& result) {
-  if (result.completed == 0) return "-";
-  return formatNumber(result.latency.p50) + " / " + formatNumber(result.latency.p99);
-}
-
-std::string fullLatencyCell(const LatencySummary& latency) {
-  if (latency.count == 0) return "-";
-  return formatNumber(latency.p50) + " / " + formatNumber(latency.p99) + " / " +
-         formatNumber(latency.max);
-}
-
-// A workload's latency p99 as a ratio to another's.
-std::string p99Ratio(const WorkloadResult& result, const WorkloadResult& reference) {
-  if (result.completed == 0 || reference.latency.p99 <= 0) return "-";
-  return formatRatio(result.latency.p99 / reference.latency.p99);
-}
-
-std::string countCell(const WorkloadResult& result) {
-  std::string cell = std::to_string(result.completed);
-  if (result.failed > 0) cell += ", " + std::to_string(result.failed) + " failed";
-  if (result.unfinished > 0) cell += ", " + std::to_string(result.unfinished) + " cut off";
-  return cell;
-}
-
-std::string memoryCell(std::uint64_t kib, std::uint64_t idleKiB) {
-  if (kib == 0) return "-";
-  return formatBytes(kib * 1024.0) + " (" +
-         formatRatio(idleKiB > 0 ? static_cast<double>(kib) / idleKiB : 0) + ")";
 }
 
 void printLoadTable(const Options& options, const std::vector<Column>& columns,
@@ -667,7 +629,7 @@ void printLoadTable(const Options& options, const std::vector<Column>& columns,
       "Each is measured with the same clients as the server's ack or list workload, in\n"
       "alternating rounds of about %s s, so that both see much the same machine.\n\n",
       options.clients, formatNumber(options.seconds).c_str(), formatNumber(kRound.count()).c_str());
-  std::fputs(table.render().c_str(), stdout);
+  printTable(table);
   std::printf(
       "\nLatency runs from connect to the server's close. New host + shutdown: each client\n"
       "registers a host the server has not seen and then shuts it down, so that the registry\n"
@@ -714,6 +676,74 @@ void runLoadTable(const Options& options, const fs::path& base) {
   printLoadTable(options, columns, *emptyResidentKiB);
 }
 
+// The load figures of options.against and options.server, each started afresh for every size in
+// options.rounds rounds that alternate the two, so that both see much the same machine however
+// its load drifts; prints each figure's median over the rounds for both, and the ratio of the
+// server's to the other's.
+void runComparison(const Options& options, const fs::path& base) {
+  Options against = options;
+  against.server = options.against;
+  // [size][0]: against's columns, [size][1]: the server's.
+  std::vector<std::array<std::vector<Column>, 2>> runs(options.hosts.size());
+  for (unsigned round = 0; round < options.rounds; ++round) {
+    for (std::size_t size = 0; size < options.hosts.size(); ++size) {
+      for (int which = 0; which < 2; ++which) {
+        progress("round " + std::to_string(round + 1) + " of " + std::to_string(options.rounds) +
+                 ", " + (which == 0 ? options.against : options.server) + ":");
+        runs[size][which].push_back(
+            measureRegistry(which == 0 ? against : options, base, options.hosts[size], true));
+      }
+    }
+  }
+  std::vector<std::string> header{"median of " + std::to_string(options.rounds) + " rounds"};
+  for (std::uint32_t hosts : options.hosts) {
+    for (const char* name : {"A", "B", "B / A"}) {
+      header.push_back(std::to_string(hosts) + " hosts: " + name);
+    }
+  }
+  TextTable table(header);
+  const auto row = [&](const std::string& label, auto figure) {
+    std::vector<std::string> cells{label};
+    for (const auto& sizes : runs) {
+      // The ratio of each round's B to the A just before it, so that a drift of the machine's load
+      // over the rounds cancels out.
+      std::vector<double> values[2], ratios;
+      for (std::size_t round = 0; round < sizes[0].size(); ++round) {
+        for (int which = 0; which < 2; ++which) values[which].push_back(figure(sizes[which][round]));
+        if (values[0].back() > 0) ratios.push_back(values[1].back() / values[0].back());
+      }
+      cells.push_back(formatNumber(median(values[0])));
+      cells.push_back(formatNumber(median(values[1])));
+      cells.push_back(ratios.empty() ? std::string("-") : formatRatio(median(ratios)));
+    }
+    table.addRow(std::move(cells));
+  };
+  const auto rate = [](const std::optional<WorkloadResult>& result) {
+    return result ? result->rate() : 0.0;
+  };
+  row("ack req/s", [](const Column& c) { return c.ack.rate(); });
+  row("list req/s", [](const Column& c) { return c.list.rate(); });
+  row("new host + shutdown req/s", [&](const Column& c) { return rate(c.fresh); });
+  row("refresh host req/s", [&](const Column& c) { return rate(c.refresh); });
+  row("baseline ack req/s", [](const Column& c) { return c.baseline.rate(); });
+  row("static listing req/s", [](const Column& c) { return c.staticList.rate(); });
+  row("ack x baseline", [](const Column& c) { return c.ack.rate() / c.baseline.rate(); });
+  row("list x static", [](const Column& c) { return c.list.rate() / c.staticList.rate(); });
+  row("new host + shutdown x baseline",
+      [&](const Column& c) { return rate(c.fresh) / c.baseline.rate(); });
+  row("refresh host x baseline",
+      [&](const Column& c) { return rate(c.refresh) / c.baseline.rate(); });
+  row("ack p99 ms", [](const Column& c) { return c.ack.latency.p99; });
+  row("list p99 ms", [](const Column& c) { return c.list.latency.p99; });
+  std::printf(
+      "\nA: %s\nB: %s\nEach started afresh for every size, in %u rounds alternating A, B, A, B...;\n"
+      "%u client threads, %s s per workload, the workloads and baselines of the load table. A and B:\n"
+      "the medians of the rounds' figures; B / A: the median of each round's B over its A.\n\n",
+      options.against.c_str(), options.server.c_str(), options.rounds, options.clients,
+      formatNumber(options.seconds).c_str());
+  printTable(table);
+}
+
 void runHostile(const Options& options, const fs::path& base) {
   const fs::path dir = base / "hostile";
   fs::create_directory(dir);
@@ -728,7 +758,7 @@ void runHostile(const Options& options, const fs::path& base) {
 
   const Seconds budget = std::min(Seconds(options.seconds), kHostileBudget);
   const auto goodClient = [&](Expectation expect, MessageType type) {
-    Workload one = makeWorkload(options, kListenPort, expect, {request(type)}, budget);
+    Workload one = makeWorkload(options, kListenPort, expect, {buildRequest(type)}, budget);
     one.drainLimit = kHostileBudget;
     return one;
   };
@@ -786,7 +816,7 @@ void runHostile(const Options& options, const fs::path& base) {
       kHostileHosts, kHostileMotdCharacters, formatBytes(static_cast<double>(listingBytes)).c_str(),
       formatNumber(arrived.count() * 1000).c_str(), options.clients,
       formatNumber(budget.count()).c_str());
-  std::fputs(table.render().c_str(), stdout);
+  printTable(table);
   const char* kinds[] = {"silent", "trickling", "big-body", "not reading"};
   std::printf("\nHeld open by the server process at the end (established on its side):\n ");
   for (std::size_t kind = 0; kind < HostilePeers::kKinds; ++kind) {
@@ -829,7 +859,11 @@ int run(const Options& options) {
         formatBytes(static_cast<double>(needed)) + " in " + temp.path().string() + ", which has " +
         formatBytes(static_cast<double>(space.available)) + " free; set TMPDIR to a larger disk");
   }
-  if (!options.hosts.empty()) runLoadTable(options, temp.path());
+  if (!options.hosts.empty() && !options.against.empty()) {
+    runComparison(options, temp.path());
+  } else if (!options.hosts.empty()) {
+    runLoadTable(options, temp.path());
+  }
   if (options.hostile > 0) runHostile(options, temp.path());
   if (options.httpLoadHosts > 0) runHttpLoad(options, temp.path());
   if (options.limits > 0) runLimits({options.server, temp.path(), options.limits});

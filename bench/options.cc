@@ -14,7 +14,7 @@ std::string usage(std::string_view defaultServer) {
       "                       [--heartbeat N,N,...] [--heartbeat-seconds S] [--kills K]\n"
       "                       [--snapshot-segments S] [--snapshot-kills K,K,...]\n"
       "                       [--baseline-server PATH] [--ban-reloads L] [--balancer S]\n"
-      "                       [--server PATH]\n"
+      "                       [--against PATH] [--rounds R] [--server PATH]\n"
       "\n"
       "Starts the dirserver executable on port 6001 in a temporary directory, once for each\n"
       "registry size N, with N hosts written to its server_list.dat beforehand, drives it from C\n"
@@ -88,6 +88,12 @@ std::string usage(std::string_view defaultServer) {
       "                   with haproxy's processor time per 1000 requests; then connections\n"
       "                   refused while the server restarts with and without a handed-over\n"
       "                   socket. Without --hosts, only this runs.\n"
+      "  --against PATH   with the registry sizes: instead of the table above, the load figures\n"
+      "                   (ack, list, new host + shutdown, refresh) of PATH, another dirserver\n"
+      "                   executable, and of the server, each started afresh for every size in R\n"
+      "                   rounds alternating PATH, server, PATH, server...; prints each figure's\n"
+      "                   median over the rounds for both and the server's as a ratio to PATH's\n"
+      "  --rounds R       rounds of each executable with --against (default 3; 1 to 20)\n"
       "  --server PATH    the dirserver executable (default ";
   text += defaultServer;
   text +=
@@ -154,7 +160,7 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
                        flag == "--heartbeat-seconds" || flag == "--kills" || flag == "--server" ||
                        flag == "--ban-reloads" || flag == "--snapshot-segments" ||
                        flag == "--snapshot-kills" || flag == "--baseline-server" ||
-                       flag == "--balancer";
+                       flag == "--balancer" || flag == "--against" || flag == "--rounds";
     if (!known) {
       parsed.error = "unknown argument '" + std::string(args[i]) + "'";
       return parsed;
@@ -195,6 +201,12 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
     } else if (flag == "--baseline-server") {
       good = !value.empty();
       options.baselineServer = value;
+    } else if (flag == "--against") {
+      good = !value.empty();
+      options.against = value;
+    } else if (flag == "--rounds") {
+      good = parseUnsigned(value, kMaxRounds, number) && number > 0;
+      options.rounds = static_cast<unsigned>(number);
     } else if (flag == "--kills") {
       good = parseUnsigned(value, kMaxKills, number) && number > 0;
       options.kills = static_cast<unsigned>(number);

@@ -42,6 +42,10 @@ struct Options {
   std::uint32_t banReloads = 0;
   // Seconds of each rate run through HAProxy and direct, then the restart round; 0 leaves it out.
   double balancerSeconds = 0;
+  // With the registry sizes: another dirserver executable whose load figures are measured in
+  // rounds alternating with the server's (empty: none), and how many rounds each gets.
+  std::string against;
+  unsigned rounds = 3;
   std::string server;
   bool help = false;
 };
@@ -57,6 +61,7 @@ inline constexpr unsigned kMaxHostile = 1000;
 inline constexpr unsigned kMaxKills = 100000;
 // A million lines of a /32 and a short reason are some 20 MiB, past what the server reads.
 inline constexpr std::uint32_t kMaxBanReloadLines = 1000000;
+inline constexpr unsigned kMaxRounds = 20;
 
 // The text --help prints; `defaultServer` is the path --server defaults to.
 std::string usage(std::string_view defaultServer);

@@ -75,31 +75,12 @@ const std::uint32_t kFloodSource = loopbackAddress(1);     // 127.0.0.2
 const std::uint32_t kStrangerSource = loopbackAddress(2);  // 127.0.0.3
 const std::uint32_t kFirstOtherSource = loopbackAddress(9);
 
-void progress(const std::string& line) {
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-}
-
-std::int32_t nowSeconds() {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(std::time(nullptr)));
-}
-
 std::string addressText(std::uint32_t hostOrder) {
   return std::to_string(hostOrder >> 24) + "." + std::to_string((hostOrder >> 16) & 0xff) + "." +
          std::to_string((hostOrder >> 8) & 0xff) + "." + std::to_string(hostOrder & 0xff);
 }
 
 std::string mib(std::uint64_t kib) { return formatBytes(static_cast<double>(kib) * 1024); }
-
-std::string latencyText(const LatencySummary& latency) {
-  if (latency.count == 0) return "-";
-  return formatNumber(latency.p50) + " / " + formatNumber(latency.p99) + " / " +
-         formatNumber(latency.max);
-}
-
-std::string ratioText(double value, double baseline) {
-  return baseline > 0 ? formatRatio(value / baseline) : std::string("-");
-}
 
 // A server started in `dir` with `hosts` in its server list file, checked to have loaded them.
 class LimitsServer {
@@ -136,27 +117,7 @@ class LimitsServer {
 // the server closes. Returns the answer's bytes; on failure sets `error`.
 Bytes exchange(ByteView requestBytes, std::uint32_t source, std::string& error,
                Clock::duration patience = 10s) {
-  const auto deadline = Clock::now() + patience;
-  Bytes answer;
-  Socket socket = connectLoopback(kListenPort, deadline, error, source);
-  if (!socket.valid() || !sendAll(socket.fd(), requestBytes, deadline, error)) return answer;
-  std::uint8_t buffer[64 * 1024];
-  for (;;) {
-    const ssize_t received = ::recv(socket.fd(), buffer, sizeof buffer, 0);
-    if (received > 0) {
-      answer.insert(answer.end(), buffer, buffer + received);
-    } else if (received == 0) {
-      return answer;
-    } else if (errno == EINTR) {
-      continue;
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      error = std::string("recv: ") + std::strerror(errno);
-      return answer;
-    } else if (waitReady(socket.fd(), POLLIN, deadline) == Wait::TimedOut) {
-      error = "recv: timed out";
-      return answer;
-    }
-  }
+  return fetch(kListenPort, requestBytes, Clock::now() + patience, error, source);
 }
 
 // Sends a registration or shutdown from `source` and checks its acknowledgement.
@@ -178,7 +139,7 @@ struct GoodList {
 GoodList goodList(std::span<const std::uint32_t> hostCounts) {
   GoodList result;
   const auto begin = Clock::now();
-  result.listing = exchange(request(MessageType::ListRequest), 0, result.error);
+  result.listing = exchange(buildRequest(MessageType::ListRequest), 0, result.error);
   result.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
   if (!result.error.empty()) return result;
   const ByteView head =
@@ -238,18 +199,14 @@ Peer connectPeer(std::uint32_t source, int receiveBuffer) {
   if (!peer.socket.valid()) {
     throw std::runtime_error("a peer from " + addressText(source) + ": " + error);
   }
-  sockaddr_in local{};
-  socklen_t length = sizeof local;
-  ::getsockname(peer.socket.fd(), reinterpret_cast<sockaddr*>(&local), &length);
-  peer.id = {local.sin_addr.s_addr, ntohs(local.sin_port)};
+  const auto [address, port] = localEndpoint(peer.socket.fd());
+  // As /proc/net/tcp shows it: the address in network byte order.
+  peer.id = {htonl(address), port};
   return peer;
 }
 
 // Whether the peer has seen its connection end (end of stream, reset or error).
-bool seesClosed(const Peer& peer) {
-  pollfd check{peer.socket.fd(), POLLRDHUP, 0};
-  return ::poll(&check, 1, 0) > 0 && (check.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
+bool seesClosed(const Peer& peer) { return dirserver::seesClosed(peer.socket.fd()); }
 
 // ---------------------------------------------------------------------------------------------
 // Answers
@@ -382,7 +339,7 @@ Wave runWave(LimitsServer& server, unsigned count, std::span<const std::uint32_t
   std::vector<Peer> peers;
   MemorySampler sampler(server);
   GoodListClient good({hostCounts.begin(), hostCounts.end()});
-  const Bytes ask = request(MessageType::ListRequest);
+  const Bytes ask = buildRequest(MessageType::ListRequest);
   const auto first = Clock::now();
   for (unsigned i = 0; i < count; ++i) {
     beforeEach(i);
@@ -535,7 +492,7 @@ SlotsResult runSlots(const LimitsRun& run) {
   }
   result.span = Clock::now() - first;
   result.full = summarize(full);
-  progress("  good client p50 / p99 / max ms: " + latencyText(result.full));
+  progress("  good client p50 / p99 / max ms: " + fullLatencyCell(result.full));
   return result;
 }
 
@@ -576,15 +533,9 @@ std::vector<Bytes> textsOf(const Host& host) {
 
 std::set<std::vector<Bytes>> currentListing() {
   std::string error;
-  const Bytes listing = exchange(request(MessageType::ListRequest), 0, error);
+  const Bytes listing = exchange(buildRequest(MessageType::ListRequest), 0, error);
   if (!error.empty()) throw std::runtime_error("a list request: " + error);
   return listedHosts(listing);
-}
-
-Bytes shutdownRequest(const Host& host) {
-  Bytes bytes = registrationRequest(host.record);
-  storeU32(bytes.data() + 8, static_cast<std::uint32_t>(MessageType::Shutdown));
-  return bytes;
 }
 
 std::size_t occurrences(const std::string& text, const std::string& what) {
@@ -607,7 +558,7 @@ FloodResult runFlood(const LimitsRun& run) {
 
   Workload acks;
   acks.port = kListenPort;
-  acks.requests = {request(MessageType::AckRequest)};
+  acks.requests = {buildRequest(MessageType::AckRequest)};
   acks.clients = kFloodClients;
   acks.budget = 1s;
   acks.drainLimit = 10s;
@@ -648,12 +599,12 @@ FloodResult runFlood(const LimitsRun& run) {
   }
   for (const Host& host : others) result.othersListed += listed.contains(textsOf(host)) ? 1 : 0;
   if (firstListed != nullptr) {
-    expectAck(shutdownRequest(*firstListed), kStrangerSource);
+    expectAck(shutdownRequest(firstListed->record), kStrangerSource);
     result.strangerShutdownKept = currentListing().contains(textsOf(*firstListed));
-    expectAck(shutdownRequest(*firstListed), kFloodSource);
+    expectAck(shutdownRequest(firstListed->record), kFloodSource);
     result.ownShutdownRemoved = !currentListing().contains(textsOf(*firstListed));
   }
-  expectAck(shutdownRequest(preloaded.front()), kStrangerSource);
+  expectAck(shutdownRequest(preloaded.front().record), kStrangerSource);
   result.loadedShutdownRemoved = !currentListing().contains(textsOf(preloaded.front()));
   result.refusedLines =
       occurrences(server.process().err(), "+error: too many servers registered from this address");
@@ -694,7 +645,7 @@ void printTable(const AnswersResult& answers, const SlotsResult& slots, const Fl
     table.addRow({"  machine TCP memory, before / peak", tcp, goal, met});
     table.addRow({"  orphaned sockets the kernel held, peak", std::to_string(wave.peakOrphans)});
     table.addRow({"  good list p50 / p99 / max ms (p50 x no peers)",
-                  latencyText(wave.good) + " (" + ratioText(wave.good.p50, answers.quiet.p50) + ")",
+                  fullLatencyCell(wave.good) + " (" + ratioCell(wave.good.p50, answers.quiet.p50) + ")",
                   "all answered", verdict(wave.goodFailures == 0 && wave.good.count > 0)});
     table.addRow({"  good list requests",
                   std::to_string(wave.good.count) +
@@ -704,7 +655,7 @@ void printTable(const AnswersResult& answers, const SlotsResult& slots, const Fl
   section("answers: " + std::to_string(kAnswersHosts) + " hosts, listing " +
           formatBytes(static_cast<double>(answers.listingBytes)));
   table.addRow({"  server resident after load", mib(answers.residentBeforeKiB)});
-  table.addRow({"  good list p50 / p99 / max ms, no peers", latencyText(answers.quiet)});
+  table.addRow({"  good list p50 / p99 / max ms, no peers", fullLatencyCell(answers.quiet)});
   section("answers: a change before each peer");
   waveRows(answers.toggling);
   section("answers: all peers on one listing");
@@ -732,10 +683,10 @@ void printTable(const AnswersResult& answers, const SlotsResult& slots, const Fl
                 std::to_string(slots.silent) + " (" + std::to_string(kSilentSources) + ")"});
   table.addRow({"  held by the server / closed on arrival",
                 std::to_string(slots.heldBefore) + " / " + std::to_string(slots.closedArriving)});
-  table.addRow({"  good list p50 / p99 / max ms, no silent ones", latencyText(slots.quiet)});
+  table.addRow({"  good list p50 / p99 / max ms, no silent ones", fullLatencyCell(slots.quiet)});
   table.addRow(
       {"  good list p50 / p99 / max ms, every slot taken",
-       latencyText(slots.full) + " (p50 " + ratioText(slots.full.p50, slots.quiet.p50) + ")",
+       fullLatencyCell(slots.full) + " (p50 " + ratioCell(slots.full.p50, slots.quiet.p50) + ")",
        "< 2 s",
        verdict(slots.failures == 0 && slots.full.count > 0 &&
                slots.full.max < kSlotsGoal.count() * 1000)});
@@ -753,7 +704,7 @@ void printTable(const AnswersResult& answers, const SlotsResult& slots, const Fl
   table.addRow({"  refused (console lines)", std::to_string(flood.refusedLines)});
   table.addRow({"  flood req/s (x ack req/s, same clients)",
                 formatNumber(flood.flood.rate()) + " (" +
-                    ratioText(flood.flood.rate(), flood.ackBaseline.rate()) + ")"});
+                    ratioCell(flood.flood.rate(), flood.ackBaseline.rate()) + ")"});
   table.addRow({"  new hosts from " + std::to_string(kOtherSources) + " other addresses listed",
                 std::to_string(flood.othersListed) + " of " + std::to_string(flood.othersSent) +
                     " (" + std::to_string(flood.othersAnswered) + " acknowledged)",
@@ -769,7 +720,7 @@ void printTable(const AnswersResult& answers, const SlotsResult& slots, const Fl
                 verdict(flood.loadedShutdownRemoved)});
 
   std::printf("\nHostile-peer limits\n\n");
-  std::fputs(table.render().c_str(), stdout);
+  printTable(table);
   const auto series = [](const Wave& wave) {
     std::string text;
     for (std::size_t i = 0; i < wave.residentEverySecondKiB.size(); ++i) {

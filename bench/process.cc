@@ -21,6 +21,7 @@
 #include "support/child_process.h"
 #include "hosts.h"
 #include "load.h"
+#include "net/listener.h"
 #include "protocol/message.h"
 
 namespace dirserver::bench {
@@ -96,16 +97,8 @@ TemporaryDirectory::~TemporaryDirectory() {
 }
 
 bool port6001Free(std::string& why) {
-  Socket probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const int on = 1;
-  ::setsockopt(probe.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in any{};
-  any.sin_family = AF_INET;
-  any.sin_port = htons(kListenPort);
-  if (::bind(probe.fd(), reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0 &&
-      ::listen(probe.fd(), 1) == 0) {
-    return true;
-  }
+  const Socket probe(bindListener(kListenPort));
+  if (probe.valid() && startListening(probe.fd())) return true;
   why = std::strerror(errno);
   return false;
 }
@@ -171,23 +164,16 @@ std::chrono::duration<double> ServerProcess::waitUntilServing(std::chrono::secon
       continue;
     }
     const std::chrono::duration<double> startUp = std::chrono::steady_clock::now() - started_;
-    const Bytes ask = request(MessageType::AckRequest);
-    std::uint8_t answer[kAckMessage.size()];
-    if (!sendAll(probe.fd(), ask, deadline, error)) throw std::runtime_error(error);
-    std::size_t got = 0;
-    while (got < sizeof answer) {
-      const ssize_t received = ::recv(probe.fd(), answer + got, sizeof answer - got, 0);
-      if (received > 0) {
-        got += static_cast<std::size_t>(received);
-      } else if (received == 0 || (errno != EAGAIN && errno != EINTR)) {
-        throw std::runtime_error("the server closed the first connection without an answer");
-      } else if (std::chrono::steady_clock::now() >= deadline) {
-        throw std::runtime_error("the server did not answer in time");
-      } else {
-        std::this_thread::sleep_for(1ms);
-      }
+    const Bytes ask = buildRequest(MessageType::AckRequest);
+    Bytes answer;
+    const auto keep = [&answer](ByteView chunk) {
+      answer.insert(answer.end(), chunk.begin(), chunk.end());
+    };
+    if (!sendAll(probe.fd(), ask, deadline, error) ||
+        !receiveUntilClosed(probe.fd(), deadline, keep, error)) {
+      throw std::runtime_error("the server's first answer: " + error);
     }
-    if (std::memcmp(answer, kAckMessage.data(), sizeof answer) != 0) {
+    if (!std::equal(answer.begin(), answer.end(), kAckMessage.begin(), kAckMessage.end())) {
       throw std::runtime_error("the server answered an acknowledgement request wrongly");
     }
     return startUp;

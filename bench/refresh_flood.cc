@@ -35,15 +35,6 @@ constexpr unsigned kFloodThreads = 2;
 // The address all long-string hosts register from (host byte order): one owner for all 40.
 constexpr std::uint32_t kFloodSource = (127u << 24) + (2u << 16) + 1;
 
-void progress(const std::string& line) {
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-}
-
-std::int32_t nowSeconds() {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(std::time(nullptr)));
-}
-
 // Host `i` of the flood: a Melee host whose six strings after its type's path hold 4,004 bytes
 // each (2,002 code units); the path must be the type's own.
 ServerRecord longHost(std::uint32_t i) {
@@ -61,13 +52,6 @@ bool acknowledged(const Bytes& request) {
   std::string error;
   const Bytes answer = fetch(kListenPort, request, Clock::now() + 10s, error, kFloodSource);
   return answer.size() == kAckMessage.size() && std::equal(answer.begin(), answer.end(), kAckMessage.begin());
-}
-
-std::string metricsOf(std::uint16_t httpPort) {
-  std::string body, error;
-  std::uint64_t bytes = 0;
-  httpGet(httpPort, "/metrics", Clock::now() + 10s, bytes, error, "", &body);
-  return body;
 }
 
 // The share of the histogram `family`'s observations between two scrapes that fall at or below
@@ -111,7 +95,7 @@ struct Latest {
 Segment segment(std::uint16_t httpPort, pid_t pid, const std::vector<Bytes>& requests, double seconds,
                 bool flood, Latest& latest) {
   Segment result;
-  const std::string before = metricsOf(httpPort);
+  const auto m0 = scrapeMetrics(httpPort);
   const std::uint64_t bytesBefore = ioWriteBytes(readProcFile("/proc/" + std::to_string(pid) + "/io"));
   std::atomic<std::uint64_t> sent{0}, done{0}, failed{0};
   const auto start = Clock::now();
@@ -143,7 +127,7 @@ Segment segment(std::uint16_t httpPort, pid_t pid, const std::vector<Bytes>& req
   // The segment's last commits land within milliseconds.
   std::this_thread::sleep_for(500ms);
   result.writeBytes = ioWriteBytes(readProcFile("/proc/" + std::to_string(pid) + "/io")) - bytesBefore;
-  const auto m0 = parseMetrics(before), m1 = parseMetrics(metricsOf(httpPort));
+  const auto m1 = scrapeMetrics(httpPort);
   result.refreshes = done;
   result.failed = failed;
   const auto delta = [&](const char* name) {
@@ -218,16 +202,7 @@ FloodColumn runAt(const Options& options, const fs::path& base, std::uint32_t co
   return column;
 }
 
-std::string ms(double seconds) {
-  if (seconds < 0) return "-";
-  if (std::isinf(seconds)) return "> 10000";
-  return "<= " + formatNumber(seconds * 1000);
-}
-
-std::string ratio(double value, double baseline) {
-  if (value < 0 || baseline <= 0 || std::isinf(value) || std::isinf(baseline)) return "-";
-  return formatRatio(value / baseline);
-}
+std::string ms(double seconds) { return bucketBoundCell(seconds, "> 10000"); }
 
 double perRefresh(const Segment& s) {
   return s.refreshes == 0 ? 0 : static_cast<double>(s.writeBytes) / static_cast<double>(s.refreshes);
@@ -252,14 +227,14 @@ void runRefreshFlood(const Options& options, const fs::path& base) {
   });
   row("write_bytes per refresh quiet, flood (x quiet)", [](const FloodColumn& c) {
     return formatBytes(perRefresh(c.quiet)) + ", " + formatBytes(perRefresh(c.flood)) + " (" +
-           ratio(perRefresh(c.flood), perRefresh(c.quiet)) + ")";
+           ratioCell(perRefresh(c.flood), perRefresh(c.quiet)) + ")";
   });
   row("commits, snapshots in the flood", [](const FloodColumn& c) {
     return formatNumber(c.flood.commits) + ", " + formatNumber(c.flood.snapshots);
   });
   const auto latency = [&](const char* label, double Segment::*field) {
     row(label, [field](const FloodColumn& c) {
-      return ms(c.quiet.*field) + ", " + ms(c.flood.*field) + " (" + ratio(c.flood.*field, c.quiet.*field) + ")";
+      return ms(c.quiet.*field) + ", " + ms(c.flood.*field) + " (" + ratioCell(c.flood.*field, c.quiet.*field) + ")";
     });
   };
   latency("ack to durable p50 ms quiet, flood (x quiet)", &Segment::p50);
@@ -282,7 +257,7 @@ void runRefreshFlood(const Options& options, const fs::path& base) {
       "histogram buckets. After the flood the server is killed and its files loaded as a start\n"
       "loads them: every long host must show the time of its last acknowledged refresh.\n\n",
       kLongHosts, kLongFieldBytes, kFloodThreads);
-  std::fputs(table.render().c_str(), stdout);
+  printTable(table);
   std::fflush(stdout);
 }
 

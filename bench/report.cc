@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace dirserver::bench {
 
@@ -62,6 +63,77 @@ std::string formatBytes(double bytes) {
     std::snprintf(text, sizeof text, "%.1f KiB", bytes / 1024.0);
   }
   return text;
+}
+
+void progress(const std::string& line) {
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+void printTable(const TextTable& table) {
+  std::fputs(table.render().c_str(), stdout);
+  std::fflush(stdout);
+}
+
+double median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
+
+std::string ratioCell(double value, double baseline) {
+  if (value < 0 || baseline <= 0 || std::isinf(value) || std::isinf(baseline)) return "-";
+  return formatRatio(value / baseline);
+}
+
+std::string latencyCell(const LatencySummary& latency) {
+  if (latency.count == 0) return "-";
+  return formatNumber(latency.p50) + " / " + formatNumber(latency.p99);
+}
+
+std::string fullLatencyCell(const LatencySummary& latency) {
+  if (latency.count == 0) return "-";
+  return formatNumber(latency.p50) + " / " + formatNumber(latency.p99) + " / " +
+         formatNumber(latency.max);
+}
+
+std::string countCell(std::uint64_t completed, std::uint64_t failed, std::uint64_t unfinished) {
+  std::string cell = std::to_string(completed);
+  if (failed > 0) cell += ", " + std::to_string(failed) + " failed";
+  if (unfinished > 0) cell += ", " + std::to_string(unfinished) + " cut off";
+  return cell;
+}
+
+std::string rateCell(const WorkloadResult& result, const WorkloadResult& baseline) {
+  return formatNumber(result.rate()) + " (" +
+         formatRatio(baseline.rate() > 0 ? result.rate() / baseline.rate() : 0) + ")";
+}
+
+std::string latencyCell(const WorkloadResult& result) {
+  if (result.completed == 0) return "-";
+  return latencyCell(result.latency);
+}
+
+std::string p99Ratio(const WorkloadResult& result, const WorkloadResult& reference) {
+  if (result.completed == 0 || reference.latency.p99 <= 0) return "-";
+  return formatRatio(result.latency.p99 / reference.latency.p99);
+}
+
+std::string countCell(const WorkloadResult& result) {
+  return countCell(result.completed, result.failed, result.unfinished);
+}
+
+std::string memoryCell(std::uint64_t kib, std::uint64_t idleKiB) {
+  if (kib == 0) return "-";
+  return formatBytes(kib * 1024.0) + " (" +
+         formatRatio(idleKiB > 0 ? static_cast<double>(kib) / idleKiB : 0) + ")";
+}
+
+std::string bucketBoundCell(double seconds, const std::string& pastLast) {
+  if (seconds < 0) return "-";
+  if (std::isinf(seconds)) return pastLast;
+  return "<= " + formatNumber(seconds * 1000);
 }
 
 }  // namespace dirserver::bench

@@ -40,36 +40,13 @@ constexpr unsigned kPairs = 3;  // segments of each kind
 // A kill may lose what was acknowledged within this much of it: the commit in flight.
 constexpr double kLossWindowMs = 100;
 
-void progress(const std::string& line) {
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-}
-
 // When the acknowledgement of `request`, sent on a connection of its own from `source`, came; or
 // nothing when the exchange failed.
 std::optional<Clock::time_point> acknowledged(const Bytes& request, std::uint32_t source) {
   std::string error;
-  const auto deadline = Clock::now() + 10s;
-  Socket socket = connectLoopback(kListenPort, deadline, error, source);
-  if (!socket.valid() || !sendAll(socket.fd(), request, deadline, error)) return std::nullopt;
-  std::size_t got = 0;
-  std::uint8_t buffer[64];
-  for (;;) {
-    if (waitReady(socket.fd(), POLLIN, deadline) == Wait::TimedOut) return std::nullopt;
-    const ssize_t n = ::recv(socket.fd(), buffer, sizeof buffer, 0);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  if (got != kAckMessage.size()) return std::nullopt;
+  const Bytes answer = fetch(kListenPort, request, Clock::now() + 10s, error, source);
+  if (!error.empty() || answer.size() != kAckMessage.size()) return std::nullopt;
   return Clock::now();
-}
-
-std::map<std::string, double> scrape(std::uint16_t httpPort) {
-  std::string body, error;
-  std::uint64_t bytes = 0;
-  httpGet(httpPort, "/metrics", Clock::now() + 30s, bytes, error, "", &body);
-  return parseMetrics(body);
 }
 
 std::string identity(const std::vector<Bytes>& texts) {
@@ -198,12 +175,6 @@ std::optional<double> snapshotOnce(const fs::path& dir, bool quiet = false) {
   return Seconds(Clock::now() - started).count();
 }
 
-double median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
-
 // The median of three snapshots of the server `executable` in `dir` with nothing else going on.
 double idleSnapshotSeconds(const std::string& executable, const fs::path& dir) {
   ServerProcess server(executable, dir);
@@ -238,7 +209,7 @@ void runSegments(const fs::path& dir, std::uint16_t httpPort, double segmentSeco
   for (unsigned pair = 0; pair < kPairs; ++pair) {
     for (const bool withSnapshots : {false, true}) {
       KindFigures& kind = withSnapshots ? figures.busy : figures.quiet;
-      const auto m0 = scrape(httpPort);
+      const auto m0 = scrapeMetrics(httpPort);
       const std::uint64_t changes0 = streams.acknowledgedChanges();
       const auto started = Clock::now();
       const auto end = started + std::chrono::duration_cast<Clock::duration>(Seconds(segmentSeconds));
@@ -255,7 +226,7 @@ void runSegments(const fs::path& dir, std::uint16_t httpPort, double segmentSeco
       }
       // The changes acknowledged last become durable within a commit.
       std::this_thread::sleep_for(200ms);
-      const auto m1 = scrape(httpPort);
+      const auto m1 = scrapeMetrics(httpPort);
       kind.seconds += Seconds(Clock::now() - started).count();
       kind.changes += streams.acknowledgedChanges() - changes0;
       addBuckets(kind.durable, m0, m1, "dirserver_ack_to_durable_seconds");
@@ -295,7 +266,7 @@ void runKills(const Options& options, const fs::path& dir, unsigned kills, SizeF
     server = std::make_unique<ServerProcess>(options.server, dir);
     server->waitUntilServing(1200s);
     std::string error;
-    const Bytes bytes = fetch(kListenPort, request(MessageType::ListRequest), Clock::now() + 60s, error);
+    const Bytes bytes = fetch(kListenPort, buildRequest(MessageType::ListRequest), Clock::now() + 60s, error);
     ListedReply reply;
     if (!decodeListReply(bytes, reply, error)) throw std::runtime_error("listing after a kill: " + error);
     streams.check(reply, killedAt, figures.lostAges, figures.lostYoung);
@@ -349,16 +320,7 @@ SizeFigures measure(const Options& options, const fs::path& base, std::uint32_t 
 
 void printSnapshotTable(const Options& options, const std::vector<SizeFigures>& columns);
 
-std::string ms(double seconds) {
-  if (seconds < 0) return "-";
-  if (std::isinf(seconds)) return "> last bound";
-  return "<= " + formatNumber(seconds * 1000);
-}
-
-std::string ratio(double busy, double quiet) {
-  if (busy < 0 || quiet <= 0 || std::isinf(busy) || std::isinf(quiet)) return "-";
-  return formatRatio(busy / quiet);
-}
+std::string ms(double seconds) { return bucketBoundCell(seconds, "> last bound"); }
 
 }  // namespace
 
@@ -426,12 +388,12 @@ void printSnapshotTable(const Options& options, const std::vector<SizeFigures>& 
                                  std::pair{"ack to durable max ms without, with (x)", 1.0}}) {
     row(label, [q = q](const SizeFigures& c) {
       const double quiet = bucketQuantile(c.quiet.durable, q), busy = bucketQuantile(c.busy.durable, q);
-      return ms(quiet) + ", " + ms(busy) + " (" + ratio(busy, quiet) + ")";
+      return ms(quiet) + ", " + ms(busy) + " (" + ratioCell(busy, quiet) + ")";
     });
   }
   row("commit p99 ms without, with (x)", [](const SizeFigures& c) {
     const double quiet = bucketQuantile(c.quiet.commit, 0.99), busy = bucketQuantile(c.busy.commit, 0.99);
-    return ms(quiet) + ", " + ms(busy) + " (" + ratio(busy, quiet) + ")";
+    return ms(quiet) + ", " + ms(busy) + " (" + ratioCell(busy, quiet) + ")";
   });
   row("kills during a snapshot (in all)", [](const SizeFigures& c) {
     return c.kills == 0 ? std::string("-")
@@ -461,7 +423,7 @@ void printSnapshotTable(const Options& options, const std::vector<SizeFigures>& 
       "list every change acknowledged more than 100 ms before the kill.\n\n",
       kStreams, formatNumber(kChangesPerSecond).c_str(),
       formatNumber(options.snapshotSegmentSeconds).c_str(), kPairs, kPairs);
-  std::fputs(table.render().c_str(), stdout);
+  printTable(table);
   std::fflush(stdout);
 }
 

@@ -318,9 +318,6 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& opt
   return true;
 }
 
-std::string serverUsageText() {
-  return std::string(kUsageHead) + kLimitOptionsUsage + kUsageTail;
-}
 
 std::optional<int> readCommandLine(int argc, char** argv, const Console& console,
                                    ServerOptions& options) {
@@ -331,7 +328,8 @@ std::optional<int> readCommandLine(int argc, char** argv, const Console& console
     return 2;
   }
   if (options.help) {
-    std::fputs(serverUsageText().c_str(), console.out);
+    const std::string usage = std::string(kUsageHead) + kLimitOptionsUsage + kUsageTail;
+    std::fputs(usage.c_str(), console.out);
     return 0;
   }
   if (options.version) {

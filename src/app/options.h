@@ -70,9 +70,6 @@ bool parseByteCount(const std::string& text, std::uint64_t& bytes, std::string& 
 bool parseServerOptions(const std::vector<std::string>& args, ServerOptions& options,
                         std::string& error);
 
-// The usage text, ending with a line end.
-std::string serverUsageText();
-
 // Reads the command line of main. Prints the usage or the version on console.out and returns 0
 // for --help and --version, prints one line "dirserver: ..." on console.err and returns 2 for a bad
 // command line; in all these cases the server must not start, and nothing has touched the working

@@ -96,10 +96,10 @@ sockaddr_in loopback(std::uint32_t address, std::uint16_t port) {
   return socketAddress;
 }
 
-}  // namespace
-
-Socket connectLoopback(std::uint16_t port, ClientClock::time_point deadline, std::string& error,
-                       std::uint32_t source, int receiveBuffer, std::uint32_t destination) {
+// A non-blocking TCP socket with Nagle off, its receive buffer set to `receiveBuffer` bytes
+// unless that is 0, bound to `source` unless that is 0. On failure returns an invalid socket
+// and sets `error`.
+Socket openClientSocket(std::uint32_t source, int receiveBuffer, std::string& error) {
   Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!socket.valid()) {
     error = systemError("socket", errno);
@@ -119,6 +119,29 @@ Socket connectLoopback(std::uint16_t port, ClientClock::time_point deadline, std
       return {};
     }
   }
+  return socket;
+}
+
+}  // namespace
+
+Socket beginConnect(std::uint16_t port, std::string& error, std::uint32_t source,
+                    std::uint32_t destination) {
+  Socket socket = openClientSocket(source, 0, error);
+  if (!socket.valid()) return {};
+  const sockaddr_in server = loopback(destination, port);
+  // An interrupted connect goes on in the background, like one in progress.
+  if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0 &&
+      errno != EINPROGRESS && errno != EINTR) {
+    error = systemError("connect", errno);
+    return {};
+  }
+  return socket;
+}
+
+Socket connectLoopback(std::uint16_t port, ClientClock::time_point deadline, std::string& error,
+                       std::uint32_t source, int receiveBuffer, std::uint32_t destination) {
+  Socket socket = openClientSocket(source, receiveBuffer, error);
+  if (!socket.valid()) return {};
   const sockaddr_in server = loopback(destination, port);
   const int failure = connectWithin(socket.fd(), reinterpret_cast<const sockaddr*>(&server),
                                     sizeof server, deadline);
@@ -129,30 +152,55 @@ Socket connectLoopback(std::uint16_t port, ClientClock::time_point deadline, std
   return socket;
 }
 
+bool receiveUntilClosed(int fd, ClientClock::time_point deadline,
+                        const std::function<void(ByteView)>& chunk, std::string& error) {
+  // Large enough that a listing of thousands of hosts takes a few receives, not hundreds.
+  std::uint8_t buffer[256 * 1024];
+  for (;;) {
+    const IoResult received = receiveSome(fd, buffer);
+    if (received.status == IoStatus::Progress) {
+      chunk(ByteView(buffer, received.bytes));
+    } else if (received.status == IoStatus::Closed && received.error == 0) {
+      return true;
+    } else if (received.status == IoStatus::Closed) {
+      error = systemError("recv", received.error);
+      return false;
+    } else if (waitReady(fd, POLLIN, deadline) == Wait::TimedOut) {
+      error = "recv: timed out";
+      return false;
+    }
+  }
+}
+
+bool seesClosed(int fd) {
+  pollfd check{fd, POLLRDHUP, 0};
+  return ::poll(&check, 1, 0) > 0 && (check.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+std::pair<std::uint32_t, std::uint16_t> localEndpoint(int fd) {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return {0, 0};
+  return {ntohl(local.sin_addr.s_addr), ntohs(local.sin_port)};
+}
+
+bool sendAll(int fd, ByteView bytes, ClientClock::time_point deadline, std::string& error) {
+  const int failure = sendAll(fd, bytes, deadline);
+  if (failure == 0) return true;
+  error = failure == ETIMEDOUT ? "send: timed out" : systemError("send", failure);
+  return false;
+}
+
 Bytes fetch(std::uint16_t port, ByteView request, ClientClock::time_point deadline,
             std::string& error, std::uint32_t source) {
   Socket socket = connectLoopback(port, deadline, error, source);
-  if (!socket.valid()) return {};
-  if (const int failure = sendAll(socket.fd(), request, deadline); failure != 0) {
-    error = failure == ETIMEDOUT ? "send: timed out" : systemError("send", failure);
-    return {};
-  }
+  if (!socket.valid() || !sendAll(socket.fd(), request, deadline, error)) return {};
   Bytes answer;
-  std::uint8_t chunk[64 * 1024];
-  for (;;) {
-    const IoResult received = receiveSome(socket.fd(), chunk);
-    if (received.status == IoStatus::Progress) {
-      answer.insert(answer.end(), chunk, chunk + received.bytes);
-    } else if (received.status == IoStatus::Closed && received.error == 0) {
-      return answer;
-    } else if (received.status == IoStatus::Closed) {
-      error = systemError("recv", received.error);
-      return {};
-    } else if (waitReady(socket.fd(), POLLIN, deadline) == Wait::TimedOut) {
-      error = "recv: timed out";
-      return {};
-    }
-  }
+  const auto keep = [&answer](ByteView chunk) {
+    answer.insert(answer.end(), chunk.begin(), chunk.end());
+  };
+  if (!receiveUntilClosed(socket.fd(), deadline, keep, error)) return {};
+  return answer;
 }
 
 }  // namespace dirserver

@@ -81,11 +81,6 @@ void NatsLink::publish(std::string key, Bytes value) {
   wake_.notify_all();
 }
 
-std::size_t NatsLink::unconfirmed() const {
-  const std::lock_guard lock(mutex_);
-  return latest_.size();
-}
-
 void NatsLink::stop() {
   if (!started_) return;
   started_ = false;

@@ -98,9 +98,6 @@ class NatsLink {
   // still unconfirmed is lost with the process.
   void stop();
 
-  // Values handed in and not yet confirmed by the bucket.
-  std::size_t unconfirmed() const;
-
  private:
   void publishLoop();
   void watchLoop();

@@ -18,13 +18,6 @@ class TaskRunner {
   virtual void run(std::function<void()> job) = 0;
 };
 
-// Runs each job at once on the calling thread: for tests, which then see its report in their
-// next reactor pass.
-class InlineTaskRunner final : public TaskRunner {
- public:
-  void run(std::function<void()> job) override { job(); }
-};
-
 // Runs the jobs on a thread of its own. The destructor runs every job handed in before it, then
 // joins the thread.
 class WorkerThread final : public TaskRunner {

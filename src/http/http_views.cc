@@ -113,13 +113,6 @@ std::string_view ServersJson::slice(std::size_t offset, std::size_t most) const 
   return std::string_view(part).substr(at, most);
 }
 
-std::string ServersJson::body() const {
-  std::string out;
-  out.reserve(size());
-  for (const JsonPart& part : parts) out += *part;
-  return out;
-}
-
 std::shared_ptr<const ServersJson> ServersJsonCache::update(const SnapshotPtr& snapshot) {
   if (auto cached = latest(); cached && cached->version == snapshot->version) return cached;
   auto built = std::make_shared<ServersJson>();

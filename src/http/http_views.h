@@ -37,8 +37,6 @@ struct ServersJson {
   // The plain body's bytes from `offset` (below size()) to the end of the part that holds it, at
   // most `most` of them.
   std::string_view slice(std::size_t offset, std::size_t most) const;
-  // The whole plain body in one string, for tests.
-  std::string body() const;
 };
 
 // The JSON listing of the latest snapshot, built once per snapshot version by one thread (the

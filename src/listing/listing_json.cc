@@ -89,26 +89,6 @@ std::string encodeListingJson(const JsonListing& listing) {
   return out;
 }
 
-JsonListing snapshotListing(const RegistrySnapshot& snapshot, std::string server) {
-  JsonListing listing;
-  listing.server = std::move(server);
-  // Four directory entries besides the hosts, counted in 16 bits as the reply's header does.
-  listing.entryCount = static_cast<std::uint16_t>(snapshot.totalCount() + 4);
-  listing.version = snapshot.version;
-  listing.takenAt = snapshot.takenAt;
-  listing.directories.push_back({std::string(kRootPath), std::nullopt, {}});
-  for (ServerType type : kServerTypes) {
-    JsonDirectory directory{std::string(kServerTypePaths[index(type)]), type, {}};
-    const HostRange& entries = snapshot.hosts[index(type)];
-    directory.hosts.reserve(entries.size());
-    for (const HostEntry& entry : entries) {
-      directory.hosts.push_back(snapshotHost(entry, snapshot.takenAt));
-    }
-    listing.directories.push_back(std::move(directory));
-  }
-  return listing;
-}
-
 std::string encodeHostBlockJson(const HostBlock& block, std::int64_t takenAt) {
   std::string out;
   appendHosts(out, block, [takenAt](const HostEntry& entry) { return snapshotHost(entry, takenAt); });

@@ -53,25 +53,22 @@ struct JsonListing {
 // hosts of every directory.
 std::string encodeListingJson(const JsonListing& listing);
 
-// The listing a server with the registry of `snapshot` sends, laid out as encodeListingJson takes
-// it: the root directory "/Aviantorvale" without hosts, then each game type's directory with its
-// hosts in listing order and their registration times in full, as of the snapshot's takenAt. The hosts borrow the snapshot's records:
-// `snapshot` must outlive the result.
-JsonListing snapshotListing(const RegistrySnapshot& snapshot, std::string server);
-
 // A part of a JSON document, shared between the documents of versions that hold the same hosts.
 using JsonPart = std::shared_ptr<const std::string>;
 
-// The hosts of `block` as they stand in their directory's "hosts" array in
-// encodeListingJson(snapshotListing(...)) of a snapshot taken at `takenAt`: each host's object,
+// The hosts of `block` as they stand in their directory's "hosts" array in the JSON document of
+// a snapshot taken at `takenAt` (snapshotJsonParts below): each host's object,
 // with its registration time, the objects separated by commas. Empty for an empty block. The
 // times read the same against any moment within decades of `takenAt`, and a block lives no
 // longer than its hosts go unrefreshed (a day, before the sweep drops them), so the text of a
 // block may serve the snapshots of later versions that hold it.
 std::string encodeHostBlockJson(const HostBlock& block, std::int64_t takenAt);
 
-// The document encodeListingJson(snapshotListing(snapshot, server)) in parts, which joined in order
-// are exactly that document: the text around the hosts, and for each block of hosts the part
+// The listing a server with the registry of `snapshot` sends, as encodeListingJson writes a
+// listing whose `server` is `server`: the root directory "/Aviantorvale" without hosts, then each
+// game type's directory with its hosts in listing order and their registration times in full, as
+// of the snapshot's takenAt. It comes in parts, which joined in order are exactly that document:
+// the text around the hosts, and for each block of hosts the part
 // `blockJson` yields for it, which must be encodeHostBlockJson of the block (a copy kept from an
 // earlier version that held the same block will do; that is what the parts are for).
 std::vector<JsonPart> snapshotJsonParts(

@@ -126,7 +126,6 @@ class ServerCore {
   std::size_t slotsTaken() const { return connectionCount() - awaitingHeader_; }
   std::size_t bodyBudgetInUse() const { return bodyBytes_; }
   std::size_t answerBudgetInUse() const { return answerBytes_; }
-  std::size_t stalledSenders() const { return stalledCount_; }
   ServerStatus& status() { return status_; }
   const ServerStatus& status() const { return status_; }
 

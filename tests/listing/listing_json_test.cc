@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "http/snapshots.h"
+#include "support/listing_json.h"
 
 namespace dirserver {
 namespace {
@@ -21,11 +22,11 @@ Bytes units(std::initializer_list<std::uint16_t> codeUnits) {
   return out;
 }
 
-TEST(ListingJson, SnapshotListingHasTheListingLayoutWithTimesAndVersion) {
+TEST(ListingJson, SnapshotJsonHasTheListingLayoutWithTimesAndVersion) {
   const auto ann = typedHost(ServerType::Melee, "Ann", 1'700'000'000);
   const SnapshotPtr snapshot = makeSnapshot(7, 1'700'000'100, {ann});
   const std::string key = std::to_string(computeServerKey(ann.second.fields));
-  EXPECT_EQ(encodeListingJson(snapshotListing(*snapshot, "here")),
+  EXPECT_EQ(testing::snapshotJson(*snapshot, "here"),
             R"({"server":"here","hosts":1,"entryCount":5,"version":7,"takenAt":1700000100,)"
             R"("directories":[{"path":"/Aviantorvale","type":null,"hosts":[]},)"
             R"({"path":"/Aviantorvale/Get The Quorv Game","type":0,"hosts":[]},)"
@@ -40,7 +41,7 @@ TEST(ListingJson, SnapshotListingHasTheListingLayoutWithTimesAndVersion) {
   constexpr std::int64_t kAfter2038 = (std::int64_t{1} << 31) + 1000;
   const SnapshotPtr later = makeSnapshot(
       8, kAfter2038, {typedHost(ServerType::Melee, "Ann", storedTime(kAfter2038 - 60))});
-  EXPECT_NE(encodeListingJson(snapshotListing(*later, "here")).find(R"("registrationTime":2147484588,)"),
+  EXPECT_NE(testing::snapshotJson(*later, "here").find(R"("registrationTime":2147484588,)"),
             std::string::npos);
 }
 
@@ -69,7 +70,7 @@ TEST(ListingJson, HostileStringsStayValidJsonAndComeBackAsTheirDisplayText) {
   auto longest = typedHost(ServerType::GetTheQuorv, std::string(2048, 'W'));
   hosts.push_back(longest);
   const SnapshotPtr snapshot = makeSnapshot(1, 0, hosts);
-  const std::string text = encodeListingJson(snapshotListing(*snapshot, "bad \xFF source"));
+  const std::string text = testing::snapshotJson(*snapshot, "bad \xFF source");
 
   // One line: no raw control character anywhere, so nothing a host sends can split it.
   ASSERT_EQ(text.find('\n'), text.size() - 1);

@@ -29,6 +29,13 @@ using testing::request;
 using testing::requestBody;
 namespace fs = std::filesystem;
 
+// Runs each job at once on the test's thread, which then sees its report in the next reactor
+// pass.
+class InlineTaskRunner final : public TaskRunner {
+ public:
+  void run(std::function<void()> job) override { job(); }
+};
+
 constexpr std::string_view kMelee = "/Aviantorvale/Melee Game";
 constexpr const char* kAckHex = "0E 00 00 00 1E 00 00 00 01 00 00 00 00 00";
 

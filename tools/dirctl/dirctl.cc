@@ -6,6 +6,7 @@
 
 #include "arguments.h"
 #include "client/list_reply_decoder.h"
+#include "client/request_body.h"
 #include "common/text.h"
 #include "common/version.h"
 #include "connection.h"
@@ -47,7 +48,7 @@ int runList(const Invocation& invocation, const Console& console) {
   Exchange exchange;
   std::string error;
   if (!exchangeRequest(invocation.endpoint,
-                       onWire(invocation, bareRequest(MessageType::ListRequest)),
+                       onWire(invocation, buildRequest(MessageType::ListRequest)),
                        invocation.timeout, exchange, error)) {
     return fail(console, kFailed, error);
   }
@@ -75,7 +76,7 @@ int runPing(const Invocation& invocation, const Console& console) {
   Exchange exchange;
   std::string error;
   if (!exchangeRequest(invocation.endpoint,
-                       onWire(invocation, bareRequest(MessageType::AckRequest)), invocation.timeout,
+                       onWire(invocation, buildRequest(MessageType::AckRequest)), invocation.timeout,
                        exchange, error)) {
     return fail(console, kFailed, error);
   }
@@ -94,7 +95,7 @@ bool fetchListing(const Invocation& invocation, ListedReply& reply, std::string&
   const std::string source = endpointText(invocation.endpoint);
   Exchange exchange;
   if (!exchangeRequest(invocation.endpoint,
-                       onWire(invocation, bareRequest(MessageType::ListRequest)),
+                       onWire(invocation, buildRequest(MessageType::ListRequest)),
                        invocation.timeout, exchange, error)) {
     return false;
   }

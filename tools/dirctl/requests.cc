@@ -16,12 +16,6 @@ const char* const kStringNames[kFieldCount] = {"PATH", "F1", "NAME", "F3", "F4",
 
 }  // namespace
 
-Bytes bareRequest(MessageType type) {
-  Bytes out;
-  putHeader(out, {kHeaderSize, kMessageId, static_cast<std::uint32_t>(type)});
-  return out;
-}
-
 bool buildHostRequest(MessageType type, const std::vector<std::string>& strings,
                       HostRequest& request, std::string& error) {
   if (strings.size() != kFieldCount) {
@@ -53,10 +47,7 @@ bool buildHostRequest(MessageType type, const std::vector<std::string>& strings,
     request.fields[i].data.assign(units.begin(),
                                   units.begin() + static_cast<std::ptrdiff_t>(stored));
   }
-  request.bytes.clear();
-  putHeader(request.bytes, {static_cast<std::uint32_t>(kHeaderSize + body.size()), kMessageId,
-                            static_cast<std::uint32_t>(type)});
-  putBytes(request.bytes, body);
+  request.bytes = buildRequest(type, body);
   request.type = *matched;
   request.key = computeServerKey(request.fields);
   return true;

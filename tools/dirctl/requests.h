@@ -11,9 +11,6 @@
 
 namespace dirserver::dirctl {
 
-// A request of `type` with no body: its 12-byte header alone.
-Bytes bareRequest(MessageType type);
-
 // A registration or shutdown request, and what the server will make of its strings.
 struct HostRequest {
   Bytes bytes;          // the whole request
