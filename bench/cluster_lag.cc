@@ -81,8 +81,10 @@ int main(int argc, char** argv) {
     nodes.push_back(std::make_unique<testing::Process>(
         scratch.dir / name, name, DIRSERVER_BINARY,
         std::vector<std::string>{"--listen", address.address + ":6001", "--cluster", nats.urls(),
-                                 "--node-name", name, "--console", "summary", "--control",
-                                 (scratch.dir / name / "control.sock").string()}));
+                                 "--node-name", name, "--console", "summary",
+                                 // the fill comes from a few networks as fast as it can
+                                 "--max-hosts-per-net", "65531", "--new-hosts-per-minute", "0",
+                                 "--control", (scratch.dir / name / "control.sock").string()}));
     if (!nodes.back()->waitServing(address, 10s) ||
         !nodes.back()->waitOutput(std::string("follows the bucket"), false, 30s)) {
       std::fprintf(stderr, "cluster-lag: node %s did not start: %s\n", name,
