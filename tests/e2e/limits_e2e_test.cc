@@ -14,20 +14,13 @@ namespace dirserver {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::registration;
 using testing::request;
+using testing::shutdown;
 
 const testing::ServerAddress kServer;
-constexpr std::string_view kMelee = "/Aviantorvale/Melee Game";
 constexpr const char* kNetworkFull = "+error: too many servers registered from this network\n";
 constexpr const char* kTooFast = "+error: new servers registered too fast from this address\n";
-
-Bytes registration(const std::string& name) {
-  return request(MessageType::Registration, testing::requestBody(testing::hostStrings(kMelee, name)));
-}
-
-Bytes shutdown(const std::string& name) {
-  return request(MessageType::Shutdown, testing::requestBody(testing::hostStrings(kMelee, name)));
-}
 
 bool acknowledged(const Bytes& bytes, const std::string& source) {
   const auto answer = testing::roundTrip(kServer, bytes, source.c_str());
@@ -52,38 +45,23 @@ struct Server {
   testing::Process process;
 };
 
-// A /24 holds 256 addresses of 64 hosts each; the bound holds it to far fewer, whichever of its
-// addresses register, while other networks and refreshes go on.
+// The bound holds a network to its share whichever of its addresses register, while other
+// networks go on (refreshes, shutdowns and takeovers are the registration test's).
 TEST(NetworkLimits, OneNetworkCannotFillBeyondItsBound) {
-  Server server({"--max-hosts-per-net", "70"});
+  Server server({"--max-hosts-per-net", "3"});
   ASSERT_TRUE(server.process.waitServing(kServer)) << server.process.err();
-  int hosts = 0;
-  for (int address = 1; address <= 2; ++address) {
-    for (int i = 0; i < 64; ++i) {
-      const std::string name = "n" + std::to_string(address) + "-" + std::to_string(i);
-      ASSERT_TRUE(acknowledged(registration(name), "127.0.5." + std::to_string(address)));
-      ++hosts;
-    }
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(acknowledged(registration("n" + std::to_string(i)),
+                             "127.0.5." + std::to_string(1 + i % 2)));
   }
-  EXPECT_EQ(hostsListed(), 70u);
+  EXPECT_EQ(hostsListed(), 3u);
   EXPECT_TRUE(server.process.waitOutput(kNetworkFull, true)) << server.process.err();
   EXPECT_TRUE(acknowledged(registration("elsewhere"), "127.0.6.1"));
-  EXPECT_EQ(hostsListed(), 71u);
-  // Refreshes from the full network, by the owner or another of its addresses, are taken.
-  for (int i = 0; i < 64; ++i) {
-    ASSERT_TRUE(acknowledged(registration("n1-" + std::to_string(i)), "127.0.5.1"));
-    ASSERT_TRUE(acknowledged(registration("n1-" + std::to_string(i)), "127.0.5.3"));
-  }
-  EXPECT_EQ(hostsListed(), 71u);
-  // A host shut down makes room for one more, from any address of the network.
-  ASSERT_TRUE(acknowledged(shutdown("n1-0"), "127.0.5.1"));
-  ASSERT_TRUE(acknowledged(registration("late"), "127.0.5.200"));
-  EXPECT_EQ(hostsListed(), 71u);
-  EXPECT_EQ(testing::countOf(server.process.err(), kNetworkFull), 58u) << server.process.err();
+  EXPECT_EQ(hostsListed(), 4u);
 }
 
-// An address registers its 64 hosts at once; replacing them goes at the rate, one a second, and
-// a refused host is taken once a token came back. Refreshes are never refused.
+// An address registers its 64 hosts at once; replacing them goes at the rate, one a second on the
+// server's own clock, and a refused host is taken once a token came back.
 TEST(NetworkLimits, NewHostsFromOneAddressGoAtTheRate) {
   Server server({"--new-hosts-per-minute", "60"});
   ASSERT_TRUE(server.process.waitServing(kServer)) << server.process.err();
@@ -103,18 +81,11 @@ TEST(NetworkLimits, NewHostsFromOneAddressGoAtTheRate) {
   ASSERT_GE(refusedAt, 0);
   EXPECT_TRUE(server.process.waitOutput(kTooFast, true)) << server.process.err();
   const std::size_t listed = hostsListed();
-  for (int i = 16; i < 64; ++i) {
-    ASSERT_TRUE(acknowledged(registration("h" + std::to_string(i)), source));
-  }
-  EXPECT_EQ(hostsListed(), listed);
-  // Another address is not held to this one's rate.
-  EXPECT_TRUE(acknowledged(registration("other"), "127.0.7.2"));
-  EXPECT_EQ(hostsListed(), listed + 1);
   bool taken = false;
   for (const auto until = std::chrono::steady_clock::now() + 10s;
        !taken && std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(100ms)) {
     ASSERT_TRUE(acknowledged(registration("new" + std::to_string(refusedAt)), source));
-    taken = hostsListed() == listed + 2;
+    taken = hostsListed() == listed + 1;
   }
   EXPECT_TRUE(taken) << server.process.err();
 }
