@@ -110,6 +110,7 @@ TEST(ChangePath, ChangesAreConsumedWithTheirOriginPublishedAndLoggedOneBatchPerP
   p.finishCommit(true);
   EXPECT_FALSE(stats.savePending);
   EXPECT_EQ(stats.changesPending, 0u);
+  EXPECT_EQ(stats.commitsDone, 1u);
   EXPECT_EQ(stats.ackToDurable.count(), 3u);
   EXPECT_NEAR(stats.ackToDurable.sumSeconds(), 3 * 0.1, 1e-9);
   // An operator's removal is a change like any other, with its own origin.

@@ -474,7 +474,6 @@ TEST(ServerCore, SweepRunsEveryMinuteWhateverTheTraffic) {
 TEST(ServerCore, ChangesGoToTheLogAfterTheirAcknowledgementsOneBatchPerPass) {
   CoreHarness server;
   server.start();
-  const ServerStats& stats = server.core().status().stats;
   // Requests that change nothing log nothing.
   server.roundTrip(request(MessageType::Registration, Bytes{1, 2, 3}));
   server.roundTrip(shutdown("Nobody"));
@@ -497,17 +496,10 @@ TEST(ServerCore, ChangesGoToTheLogAfterTheirAcknowledgementsOneBatchPerPass) {
     EXPECT_EQ(change.kind, HostChange::Kind::Added);
     EXPECT_EQ(change.entry.from, ipv4("127.0.0.7"));
   }
-  EXPECT_TRUE(stats.savePending);
-  EXPECT_EQ(stats.changesPending, 3u);
-  // Readers on other threads see the change at once, before it is durable.
+  // Readers on other threads see the change at once, before it is durable (what the commit's
+  // report does is the change path's test).
+  EXPECT_TRUE(server.core().status().stats.savePending);
   EXPECT_EQ(server.core().status().snapshots.latest()->totalCount(), 3u);
-  server.advance(100ms);
-  server.finishCommit(true, 4ms);
-  EXPECT_FALSE(stats.savePending);
-  EXPECT_EQ(stats.changesPending, 0u);
-  EXPECT_EQ(stats.commitsDone, 1u);
-  EXPECT_EQ(stats.ackToDurable.count(), 3u);
-  EXPECT_GE(stats.ackToDurable.sumSeconds(), 3 * 0.104);
   // A refresh in the same second by the same owner changes nothing kept and is not logged; one
   // a second later is (its time changed), and so is a shutdown; no snapshot is due yet.
   server.roundTrip(registration("Ann"), "127.0.0.7");
