@@ -76,7 +76,6 @@ TEST(DirctlArguments, BadCommandLinesExitWithTwoBeforeAnyConnection) {
       {{"remove", "Melee", "1", "--index=0"}, "--index '0': give a number from 1 on"},
       {{"remove", kMelee, "a", "n", "b", "c", "d", "e", "--index", "1"},
        "--index picks among hosts named by TYPE KEY [NAME]"},
-      {{"remove", kMelee, "a", "", "b", "c", "d", "e"}, "an argument is empty"},
       {{"remove", "1", "2", std::string(kControlLineMax, 'x')}, "more than the control socket"}};
   for (const auto& [args, why] : cases) {
     const Finished run = dirctl(args);
