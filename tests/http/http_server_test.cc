@@ -395,7 +395,6 @@ TEST_F(HttpServerTest, HostileClientsHoldOnlyTheirOwnConnectionsAndStopClosesThe
   const std::string trickle = "GET /healthz HTTP/1.1\r\nHost: x\r\n";
 
   // Meanwhile every probe of /healthz from another address is answered.
-  std::size_t probes = 0;
   for (std::size_t sent = 0; sent < 20; ++sent) {
     for (int fd : tricklers) sendText(fd, trickle.substr(sent, 1));
     for (int fd : pollers) {
@@ -405,10 +404,8 @@ TEST_F(HttpServerTest, HostileClientsHoldOnlyTheirOwnConnectionsAndStopClosesThe
       }
     }
     const HttpReply probe = testing::httpRequest(server_->port(), "GET", "/healthz", {}, "127.0.0.3", 2s);
-    EXPECT_EQ(probe.status, 200) << "probe " << probes;
-    ++probes;
+    EXPECT_EQ(probe.status, 200) << "probe " << sent;
   }
-  EXPECT_EQ(probes, 20u);
 
   // The orderly stop closes every connection, whatever its client is doing, at once.
   const auto stopping = std::chrono::steady_clock::now();
