@@ -727,12 +727,16 @@ void runComparison(const Options& options, const fs::path& base) {
   row("refresh host req/s", [&](const Column& c) { return rate(c.refresh); });
   row("baseline ack req/s", [](const Column& c) { return c.baseline.rate(); });
   row("static listing req/s", [](const Column& c) { return c.staticList.rate(); });
-  row("ack x baseline", [](const Column& c) { return c.ack.rate() / c.baseline.rate(); });
-  row("list x static", [](const Column& c) { return c.list.rate() / c.staticList.rate(); });
+  // A reference run that answered nothing gives no ratio (0, left out of the medians' ratios).
+  const auto per = [](double figure, double reference) {
+    return reference > 0 ? figure / reference : 0.0;
+  };
+  row("ack x baseline", [&](const Column& c) { return per(c.ack.rate(), c.baseline.rate()); });
+  row("list x static", [&](const Column& c) { return per(c.list.rate(), c.staticList.rate()); });
   row("new host + shutdown x baseline",
-      [&](const Column& c) { return rate(c.fresh) / c.baseline.rate(); });
+      [&](const Column& c) { return per(rate(c.fresh), c.baseline.rate()); });
   row("refresh host x baseline",
-      [&](const Column& c) { return rate(c.refresh) / c.baseline.rate(); });
+      [&](const Column& c) { return per(rate(c.refresh), c.baseline.rate()); });
   row("ack p99 ms", [](const Column& c) { return c.ack.latency.p99; });
   row("list p99 ms", [](const Column& c) { return c.list.latency.p99; });
   std::printf(

@@ -299,7 +299,7 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
   out.family("dirserver_snapshot_duration_seconds", "histogram", "How long snapshots took.");
   out.histogram("dirserver_snapshot_duration_seconds", {}, stats.checkpointTime);
   out.single("dirserver_commits_total", "counter",
-             "Commits of changes to the server list log (one write and one sync each).",
+             "Commits to the server list log: one sync each, of every batch written since the one before.",
              load(stats.commitsDone));
   out.single("dirserver_commit_failures_total", "counter",
              "Commits to the server list log that failed.", load(stats.commitsFailed));

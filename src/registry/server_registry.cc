@@ -73,12 +73,12 @@ std::uint32_t ServerRegistry::countFrom(PeerAddress from) const {
 
 void ServerRegistry::countAddress(PeerAddress from, int change) {
   if (from == kUnknownAddress) return;
-  auto& count = perAddress_[from];
-  count += change;
-  if (count == 0) perAddress_.erase(from);
-  auto& inNetwork = perNetwork_[networkOf(from)];
-  inNetwork += change;
-  if (inNetwork == 0) perNetwork_.erase(networkOf(from));
+  const auto count = perAddress_.try_emplace(from).first;
+  count->second += change;
+  if (count->second == 0) perAddress_.erase(count);
+  const auto inNetwork = perNetwork_.try_emplace(networkOf(from)).first;
+  inNetwork->second += change;
+  if (inNetwork->second == 0) perNetwork_.erase(inNetwork);
 }
 
 std::uint32_t ServerRegistry::networkOf(PeerAddress from) const {
