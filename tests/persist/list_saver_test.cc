@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -88,7 +87,7 @@ TEST(ListSaver, CommitsAreDurableAndAnOrderlyStopLeavesOnlyTheListAsAFullSaveWri
   EXPECT_EQ(again.err, "");
 }
 
-TEST(ListSaver, AFailedWriteIsCutBackAndAFailedSyncGoesToANewLog) {
+TEST(ListSaver, AFailedWriteIsCutBackAndRetried) {
   TestContext t;
   testing::RecordingEnv env(t.clock);
   Saving saving(t, env);
@@ -109,64 +108,6 @@ TEST(ListSaver, AFailedWriteIsCutBackAndAFailedSyncGoesToANewLog) {
   report = saving.retry();
   EXPECT_TRUE(report.ok);
   EXPECT_EQ(report.batch, 3u);
-  EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(registry)));
-
-  // A sync fails: its pages may be gone whatever a second sync says, so the retry writes every
-  // change not known durable to a new log, which a start replays after the old one.
-  env.fail("fdatasync server_list.wal.1");
-  registry.erase(ServerType::Melee, registry.begin(ServerType::Melee));
-  EXPECT_FALSE(saving.commit().ok);
-  report = saving.retry();
-  EXPECT_TRUE(report.ok);
-  const auto calls = env.calls();
-  EXPECT_NE(std::find(calls.begin(), calls.end(), "open server_list.wal.2 new"), calls.end());
-  EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(registry)));
-  // As if the failed sync had lost the old log's last entry: the new log still has it.
-  const std::string path = (t.dir / "server_list.wal.1").string();
-  const int fd = ::open(path.c_str(), O_RDWR);
-  LogReader reader(t.env, fd, fs::file_size(path));
-  LogHeader header;
-  LogEntry entry;
-  ASSERT_TRUE(reader.readHeader(header));
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(reader.next(entry), LogReader::Result::Entry);
-  ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(reader.validEnd())), 0);
-  ::close(fd);
-  const Loaded loaded = loadAgain(t);
-  EXPECT_TRUE(sameOwners(loaded.hosts, hostsOf(registry)));
-  EXPECT_EQ(loaded.err, "- starting with empty server list\n");  // and nothing damaged
-}
-
-// The directory syncs are what make a new log's name, and a snapshot's renames, survive a power
-// loss: a commit that began a log whose directory sync failed is not durable, and the logs a
-// snapshot makes unneeded stay until its directory sync succeeds.
-TEST(ListSaver, DirectorySyncsGateCommitsAndTheRemovalOfOldLogs) {
-  TestContext t;
-  testing::RecordingEnv env(t.clock);
-  Saving saving(t, env);
-  ServerRegistry& registry = t.context.registry;
-  add(registry, ServerType::Melee, host("A"), 0x0A000001);
-  env.fail("fsync dir");
-  CommitReport report = saving.commit();
-  ASSERT_FALSE(report.ok);  // (a retry would wait for nothing otherwise)
-  EXPECT_TRUE(report.error.starts_with("sync the directory of ")) << report.error;
-  ASSERT_TRUE(saving.retry().ok);
-  EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(registry)));
-  const std::string log = filesIn(t.dir).back();
-
-  // The snapshot's first directory sync is its new log's; the second, after the renames, fails.
-  env.fail("fsync dir", 1, 1);
-  const CheckpointReport snapshot = saving.checkpoint();
-  EXPECT_EQ(snapshot.outcome, SaveOutcome::NotDurable);
-  EXPECT_TRUE(snapshot.error.starts_with("sync the directory of ")) << snapshot.error;
-  std::vector<std::string> files = filesIn(t.dir);
-  EXPECT_NE(std::find(files.begin(), files.end(), log), files.end());
-  EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(registry)));
-  // The next snapshot known durable lets them go.
-  add(registry, ServerType::Melee, host("B"), 0x0A000002);
-  saving.commit();
-  EXPECT_EQ(saving.checkpoint().outcome, SaveOutcome::Saved);
-  files = filesIn(t.dir);
-  EXPECT_EQ(std::find(files.begin(), files.end(), log), files.end());
   EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(registry)));
 }
 

@@ -153,25 +153,9 @@ class PowerLossEnv final : public Env {
     return fds_.erase(fd) == 1 ? 0 : fail(EBADF);
   }
 
-  int rename(const std::string& from, const std::string& to) override {
-    std::lock_guard lock(mutex_);
-    std::string a, b;
-    if (!nameOf(from, a) || !nameOf(to, b) || names_.count(a) == 0) return fail(ENOENT);
-    if (fails("rename", a)) return -1;
-    moveName(a, b);
-    report("rename " + a + " " + b);
-    return 0;
-  }
-
+  int rename(const std::string& from, const std::string& to) override { return move(from, to, true); }
   int renameNoReplace(const std::string& from, const std::string& to) override {
-    std::lock_guard lock(mutex_);
-    std::string a, b;
-    if (!nameOf(from, a) || !nameOf(to, b) || names_.count(a) == 0) return fail(ENOENT);
-    if (names_.count(b) != 0) return fail(EEXIST);
-    if (fails("rename", a)) return -1;
-    moveName(a, b);
-    report("rename " + a + " " + b);
-    return 0;
+    return move(from, to, false);
   }
 
   int unlink(const std::string& path) override {
@@ -313,13 +297,20 @@ class PowerLossEnv final : public Env {
     effect.now = std::move(now);
     journal_.push_back(std::move(effect));
   }
-  void moveName(const std::string& from, const std::string& to) {
-    const InodePtr moved = names_[from];
-    const auto old = names_.find(to);
-    entryEffect(to, old == names_.end() ? nullptr : old->second, moved);
-    entryEffect(from, moved, nullptr);
-    names_[to] = moved;
-    names_.erase(from);
+  int move(const std::string& from, const std::string& to, bool replace) {
+    std::lock_guard lock(mutex_);
+    std::string a, b;
+    if (!nameOf(from, a) || !nameOf(to, b) || names_.count(a) == 0) return fail(ENOENT);
+    if (!replace && names_.count(b) != 0) return fail(EEXIST);
+    if (fails("rename", a)) return -1;
+    const InodePtr moved = names_[a];
+    const auto old = names_.find(b);
+    entryEffect(b, old == names_.end() ? nullptr : old->second, moved);
+    entryEffect(a, moved, nullptr);
+    names_[b] = moved;
+    names_.erase(a);
+    report("rename " + a + " " + b);
+    return 0;
   }
 
   int sync(int fd, const char* op) {

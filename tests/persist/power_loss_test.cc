@@ -6,14 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
+#include <memory>
 
 #include "persist/list_loader.h"
 #include "persist/list_saver.h"
 #include "persist/power_loss_env.h"
 #include "registry/server_key.h"
+#include "support/saving.h"
 #include "support/test_support.h"
 
 namespace dirserver {
@@ -22,21 +22,12 @@ namespace {
 using testing::PowerLossEnv;
 
 constexpr char kDir[] = "/power";
+constexpr char kList[] = "/power/server_list.dat";
 constexpr PeerAddress kOwnerA = 0x0100000A;
 constexpr PeerAddress kOwnerB = 0x0200000A;
 
 ServerRecord host(const std::string& name, std::int32_t time) {
   return testing::makeRecord({"/Aviantorvale/Melee Game", "10.0.0.1", name, "a", "b", "c", "d"}, time);
-}
-
-bool same(const ServerRegistry& a, const ServerRegistry& b) {
-  for (ServerType type : kServerTypes) {
-    if (a.size(type) != b.size(type)) return false;
-    for (auto x = a.begin(type), y = b.begin(type); x != a.end(type); ++x, ++y) {
-      if (!(*x == *y) || x->from != y->from || x->id != y->id) return false;
-    }
-  }
-  return true;
 }
 
 // The registry after each change of a run, and the changes in the batches the saver is handed.
@@ -101,101 +92,20 @@ struct Start {
   std::string err;
 };
 
-Start startOn(const PowerLossEnv::Image& files, const History& history, std::size_t from) {
+Start startOn(const PowerLossEnv::Image& files, const History& history) {
   PowerLossEnv env(kDir, files);
-  testing::CapturedConsole console;
-  ServerContext context;
-  context.console = console.console();
-  SettableClock clock(1'700'000'000);
-  context.clock = &clock;
-  context.listFile = std::string(kDir) + "/server_list.dat";
-  const LoadResult loaded = loadServerList(context, env);
+  testing::TestContext t;
+  t.context.listFile = kList;
   Start start;
-  start.readable = loaded.readable;
-  start.err = console.err();
-  for (std::size_t k = from; k <= history.changes(); ++k) {
-    if (same(context.registry, history.after(k))) {
+  start.readable = loadServerList(t.context, env).readable;
+  start.err = t.console.err();
+  for (std::size_t k = 0; k <= history.changes(); ++k) {
+    if (testing::sameOwners(t.context.registry, history.after(k))) {
       start.changes = static_cast<long long>(k);
       break;
     }
   }
   return start;
-}
-
-// A saver over `env` whose reports the test waits for; keeps the last change reported durable.
-class SaverRun {
- public:
-  SaverRun(PowerLossEnv& env, const History& history, const LoadResult& loaded,
-      std::atomic<std::size_t>& durable)
-      : history_(history),
-        durable_(durable),
-        saver_(std::make_unique<ListSaver>(
-            std::string(kDir) + "/server_list.dat", loaded,
-            [this](const CommitReport& report) {
-              std::lock_guard lock(mutex_);
-              if (report.ok) durable_ = std::max<std::size_t>(durable_, history_.lastChangeOf(report.batch));
-              ++commits_;
-              lastOk_ = report.ok;
-              done_.notify_all();
-            },
-            [this](const CheckpointReport& report) {
-              std::lock_guard lock(mutex_);
-              ++checkpoints_;
-              lastCheckpoint_ = report.outcome;
-              done_.notify_all();
-            },
-            env)) {}
-
-  // Hands batch `number` over and waits for its commit's report; yields whether it was durable.
-  bool commit(std::uint64_t number) {
-    const int before = commitsSoFar();
-    saver_->append(number, history_.batch(number));
-    return awaitCommit(before);
-  }
-  bool retry() {
-    const int before = commitsSoFar();
-    saver_->retry();
-    return awaitCommit(before);
-  }
-  SaveOutcome checkpoint(std::uint64_t afterBatch, bool last) {
-    std::unique_lock lock(mutex_);
-    const int before = checkpoints_;
-    lock.unlock();
-    saver_->checkpoint(history_.stateAfter(afterBatch), last);
-    lock.lock();
-    done_.wait(lock, [&] { return checkpoints_ > before; });
-    return lastCheckpoint_;
-  }
-  void stop() { saver_.reset(); }
-
- private:
-  // Counted before the work is handed over: the report may come before the wait begins.
-  int commitsSoFar() {
-    std::lock_guard lock(mutex_);
-    return commits_;
-  }
-  bool awaitCommit(int before) {
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [&] { return commits_ > before; });
-    return lastOk_;
-  }
-
-  const History& history_;
-  std::atomic<std::size_t>& durable_;
-  std::mutex mutex_;
-  std::condition_variable done_;
-  int commits_ = 0, checkpoints_ = 0;
-  bool lastOk_ = false;
-  SaveOutcome lastCheckpoint_ = SaveOutcome::Failed;
-  std::unique_ptr<ListSaver> saver_;
-};
-
-LoadResult load(PowerLossEnv& env) {
-  testing::CapturedConsole console;
-  ServerContext context;
-  context.console = console.console();
-  context.listFile = std::string(kDir) + "/server_list.dat";
-  return loadServerList(context, env);
 }
 
 TEST(PowerLoss, AtEveryStepTheFilesLoadToEveryChangeReportedDurableAndNoLaterOne) {
@@ -225,73 +135,79 @@ TEST(PowerLoss, AtEveryStepTheFilesLoadToEveryChangeReportedDurableAndNoLaterOne
   PowerLossEnv env(kDir);
   std::atomic<std::size_t> durable{0};
   std::size_t steps = 0;
-  std::string trail, lastCall;  // the calls so far, for the message of a failure
-  int repeats = 0;
+  std::string trail, lastCall;  // the calls so far (repeats once), for the message of a failure
   // Loads what a power loss leaves only when that changed: in between, only what was reported
   // durable can have grown.
   Start start;
   const auto check = [&](const std::string& call, const PowerLossEnv::Image& image, bool changed) {
     ++steps;
-    // Repeats of one call (a log's room written page by page) as one line.
-    if (call == lastCall) {
-      ++repeats;
-    } else {
-      if (repeats > 0) trail += "  (" + std::to_string(repeats + 1) + " times)\n";
-      trail += call + "\n";
-      lastCall = call;
-      repeats = 0;
-    }
+    if (call != lastCall) trail += call + "\n";
+    lastCall = call;
     const std::size_t reported = durable;
-    if (changed) start = startOn(image, history, 0);
+    if (changed) start = startOn(image, history);
     ASSERT_TRUE(start.readable) << trail;
     EXPECT_GE(start.changes, static_cast<long long>(reported)) << trail << start.err;
     EXPECT_EQ(start.err.find("damaged"), std::string::npos) << trail << start.err;
   };
   env.onStep(check);
+  // A saver over `files`, going on from `loaded`, that keeps the last change reported durable.
+  const auto saverOn = [&](testing::TestContext& t, PowerLossEnv& files, const LoadResult& loaded) {
+    auto saving = std::make_unique<testing::Saving>(t, files, loaded);
+    saving->onCommit = [&](const CommitReport& report) {
+      if (report.ok) durable = std::max<std::size_t>(durable, history.lastChangeOf(report.batch));
+    };
+    return saving;
+  };
+  testing::TestContext t, again;
+  t.context.listFile = again.context.listFile = kList;
 
   {
-    SaverRun run(env, history, load(env), durable);
-    ASSERT_TRUE(run.commit(first));
-    ASSERT_TRUE(run.commit(second));
-    ASSERT_EQ(run.checkpoint(second, false), SaveOutcome::Saved);
-    ASSERT_TRUE(run.commit(third));
+    const auto run = saverOn(t, env, loadServerList(t.context, env));
+    const auto commit = [&](std::uint64_t batch) { return run->commit(batch, history.batch(batch)).ok; };
+    ASSERT_TRUE(commit(first));
+    ASSERT_TRUE(commit(second));
+    ASSERT_EQ(run->checkpoint(history.stateAfter(second)).outcome, SaveOutcome::Saved);
+    ASSERT_TRUE(commit(third));
     // The log's sync fails: what it held goes to a new log, whose creation fails at the directory's
     // sync the first time.
     env.failNext("fdatasync", "server_list.wal.");
-    ASSERT_FALSE(run.commit(fourth));
+    ASSERT_FALSE(commit(fourth));
     env.failNext("fsync", ".");
-    ASSERT_FALSE(run.retry());
-    ASSERT_TRUE(run.retry());
+    const CommitReport unsynced = run->retry();
+    ASSERT_FALSE(unsynced.ok);
+    EXPECT_TRUE(unsynced.error.starts_with("sync the directory of ")) << unsynced.error;
+    ASSERT_TRUE(run->retry().ok);
     EXPECT_EQ(durable, history.lastChangeOf(fourth));
-    ASSERT_TRUE(run.commit(fifth));
+    ASSERT_TRUE(commit(fifth));
     // A snapshot whose rename cannot be made durable: the logs before it must stay.
     env.failNext("fsync", ".", 1);
-    ASSERT_EQ(run.checkpoint(fifth, false), SaveOutcome::NotDurable);
-    ASSERT_TRUE(run.commit(sixth));
-    ASSERT_EQ(run.checkpoint(sixth, false), SaveOutcome::Saved);
+    const CheckpointReport notDurable = run->checkpoint(history.stateAfter(fifth));
+    ASSERT_EQ(notDurable.outcome, SaveOutcome::NotDurable);
+    EXPECT_TRUE(notDurable.error.starts_with("sync the directory of ")) << notDurable.error;
+    ASSERT_TRUE(commit(sixth));
+    ASSERT_EQ(run->checkpoint(history.stateAfter(sixth)).outcome, SaveOutcome::Saved);
     // A commit that fails and is never retried: the stop reports it lost.
     env.failNext("fdatasync", "server_list.wal.");
-    ASSERT_FALSE(run.commit(seventh));
-    run.stop();
+    ASSERT_FALSE(commit(seventh));
+    run->stop();
   }
   const std::size_t kept = durable;
   EXPECT_EQ(kept, history.lastChangeOf(sixth));
   // What was reported lost does not come back after a power loss.
-  EXPECT_EQ(startOn(env.afterPowerLoss(), history, 0).changes, static_cast<long long>(kept));
+  EXPECT_EQ(startOn(env.afterPowerLoss(), history).changes, static_cast<long long>(kept));
 
   // A start that replays whatever the files hold, and goes on with the changes it missed.
   {
-    const PowerLossEnv::Image files = env.afterPowerLoss();
-    PowerLossEnv next(kDir, files);
+    PowerLossEnv next(kDir, env.afterPowerLoss());
     next.onStep(check);
-    const LoadResult loaded = load(next);
+    const LoadResult loaded = loadServerList(again.context, next);
     ASSERT_EQ(loaded.lastChange, kept);
-    SaverRun run(next, history, loaded, durable);
-    ASSERT_TRUE(run.commit(seventh));
-    ASSERT_TRUE(run.commit(eighth));
-    ASSERT_EQ(run.checkpoint(eighth, true), SaveOutcome::Saved);
-    run.stop();
-    EXPECT_EQ(startOn(next.files(), history, 0).changes, static_cast<long long>(history.changes()));
+    const auto run = saverOn(again, next, loaded);
+    ASSERT_TRUE(run->commit(seventh, history.batch(seventh)).ok);
+    ASSERT_TRUE(run->commit(eighth, history.batch(eighth)).ok);
+    ASSERT_EQ(run->checkpoint(history.stateAfter(eighth), true).outcome, SaveOutcome::Saved);
+    run->stop();
+    EXPECT_EQ(startOn(next.files(), history).changes, static_cast<long long>(history.changes()));
   }
   EXPECT_EQ(durable, history.changes());
   EXPECT_GE(steps, 60u);

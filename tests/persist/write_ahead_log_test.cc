@@ -515,18 +515,6 @@ TEST(WriteAheadLog, AnOwnersFileWhoseChecksumDoesNotMatchGivesNoOwners) {
       << t.console.err();
 }
 
-TEST(WriteAheadLog, ReplayingALogTwiceOntoItsOwnListChangesNothing) {
-  TestContext t;
-  ServerRegistry list;
-  const std::uint64_t fingerprint = writeList(t, list);
-  const std::vector<LogEntry> entries = {set("C"), removal("A"), set("B", 2'000, kOwnerA),
-                                         set("A", 3'000, kOwnerB), removal("C")};
-  writeFile(t.dir / "server_list.wal.1", logOf(1, fingerprint, 1, entries));
-  loadServerList(t.context, t.env);
-  ASSERT_EQ(t.context.registry.totalCount(), 2u);
-  EXPECT_TRUE(sameOwners(replayed(t.context.registry, entries), t.context.registry));
-}
-
 // Commits a change, then crashes a snapshot after each of its steps in turn: whatever the files
 // hold then loads to the registry of the last commit.
 TEST(WriteAheadLog, ACrashAtAnyStepOfACheckpointLeavesFilesThatLoadToTheLastCommit) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,6 +28,7 @@ class Saving {
         t.context.listFile, loaded,
         [this](const CommitReport& report) {
           std::lock_guard lock(mutex_);
+          if (onCommit) onCommit(report);
           commits_.push_back(report);
           changed_.notify_all();
         },
@@ -41,22 +43,31 @@ class Saving {
   // The saver goes first: its stop may still report to the members below.
   ~Saving() { saver_.reset(); }
 
-  // Hands the registry's changes over as the next batch (and waits for its commit's report).
+  // Hands the registry's changes over as the next batch, or `changes` as batch `batch` (and waits
+  // for its commit's report).
   void append() { saver_->append(++batch_, t_.context.registry.takeChanges()); }
   CommitReport commit() {
     append();
+    return waitCommit();
+  }
+  CommitReport commit(std::uint64_t batch, std::vector<HostChange> changes) {
+    saver_->append(batch, std::move(changes));
     return waitCommit();
   }
   CommitReport retry() {
     saver_->retry();
     return waitCommit();
   }
-  // Waits a minute at most (a snapshot held back by its rate would take far longer).
+  // Of the registry, or of `snapshot`; waits a minute at most (a snapshot held back by its rate
+  // would take far longer).
   CheckpointReport checkpoint(bool last = false, bool hurry = false) {
+    return checkpoint(std::make_shared<RegistrySnapshot>(t_.context.registry.snapshot()), last, hurry);
+  }
+  CheckpointReport checkpoint(SnapshotPtr snapshot, bool last = false, bool hurry = false) {
     std::unique_lock lock(mutex_);
     const std::size_t before = checkpoints_.size();
     lock.unlock();
-    saver_->checkpoint(std::make_shared<RegistrySnapshot>(t_.context.registry.snapshot()), last);
+    saver_->checkpoint(std::move(snapshot), last);
     if (hurry) saver_->hurry();
     lock.lock();
     if (!changed_.wait_for(lock, std::chrono::minutes(1),
@@ -74,6 +85,9 @@ class Saving {
     changed_.wait(lock, [&] { return commits_.size() > seen_; });
     return commits_[seen_++];
   }
+
+  // Called with each commit report as it comes, on the saver's thread, before any wait sees it.
+  std::function<void(const CommitReport&)> onCommit;
 
  private:
 
@@ -94,12 +108,14 @@ inline std::vector<std::vector<HostEntry>> hostsOf(const ServerRegistry& registr
   return hosts;
 }
 
-// The same hosts with the same owners.
+// The same hosts with the same owners and ids.
 inline bool sameOwners(const std::vector<std::vector<HostEntry>>& a,
                        const std::vector<std::vector<HostEntry>>& b) {
   return a == b && std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) {
            return std::equal(x.begin(), x.end(), y.begin(),
-                             [](const HostEntry& p, const HostEntry& q) { return p.from == q.from; });
+                             [](const HostEntry& p, const HostEntry& q) {
+                               return p.from == q.from && p.id == q.id;
+                             });
          });
 }
 inline bool sameOwners(const ServerRegistry& a, const ServerRegistry& b) {
