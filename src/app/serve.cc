@@ -11,6 +11,7 @@
 
 #include "app/service_notify.h"
 
+#include "cluster/ban_sync.h"
 #include "cluster/reconcile.h"
 #include "common/task_runner.h"
 #include "net/reactor.h"
@@ -174,6 +175,7 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
   std::optional<ClusterReplica> replica;
   std::optional<StartupReconcile> reconcile;
   std::optional<NatsLink> link;
+  std::optional<BanSync> banSync;
   if (cluster != nullptr) {
     ClusterEvents events;
     events.entries = [&reactor, &replica, &reconcile](std::vector<BucketEntry> entries,
@@ -228,6 +230,36 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
     // What the outbox kept from before goes out again once the bucket is there.
     for (auto& [key, entry] : outbox->entries()) link->publish(key, std::move(entry.value));
     link->start();
+    // The bans: the cluster's bucket of them becomes this node's list and bans file, and this
+    // node's operator's changes go into it.
+    if (controlServer) {
+      BanSyncEvents banEvents;
+      banEvents.current = [&reactor, &controlServer](std::vector<BanRecord> records) {
+        reactor.post([&controlServer, records = std::move(records)] {
+          std::vector<Ban> bans;
+          bans.reserve(records.size());
+          for (const BanRecord& record : records) bans.push_back(record.ban);
+          controlServer->followBans(bans);
+        });
+      };
+      banEvents.changed = [&reactor, &controlServer](BanRecord record, bool lifted) {
+        reactor.post([&controlServer, record = std::move(record), lifted] {
+          controlServer->followBan(record.ban, lifted, record.node);
+        });
+      };
+      banEvents.line = [&relay](const std::string& line) {
+        relay.print(line, line.compare(0, 2, "- ") == 0);
+      };
+      banSync.emplace(*link,
+                      BanSyncSettings{bansBucketName(cluster->bucket), cluster->replicas,
+                                      cluster->nodeName},
+                      std::move(banEvents));
+      controlServer->publishBansTo(
+          [&banSync](const Ban& ban, bool lifted, const std::string& by) {
+            banSync->publish(ban, lifted, by);
+          });
+      banSync->start(controlServer->bans().bans());
+    }
   }
   for (const int listenSocket : listenSockets) server.listen(listenSocket);
   if (companion.start) {
@@ -241,6 +273,7 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
   }
   systemd.notify("READY=1");
   reactor.run();
+  if (banSync) banSync->stop();
   if (link) link->stop();
   if (companion.stop) companion.stop();
   relay.printHandedOver();

@@ -103,6 +103,12 @@ void NatsLink::stop() {
   options_ = nullptr;
 }
 
+jsCtx* NatsLink::jetStream(std::chrono::milliseconds wait) {
+  std::unique_lock lock(mutex_);
+  wake_.wait_for(lock, wait, [this] { return stopping_ || bucketReady_; });
+  return stopping_ || !bucketReady_ ? nullptr : js_;
+}
+
 void NatsLink::say(std::string line) {
   if (events_.line) events_.line(std::move(line));
 }
@@ -427,6 +433,7 @@ void NatsLink::onReconnected(natsConnection*, void* closure) {
   auto* link = static_cast<NatsLink*>(closure);
   link->connected_ = true;
   link->reconnected_ = true;
+  ++link->reconnects_;
   link->say("- cluster: connected to NATS again; publishing what waited\n");
 }
 

@@ -98,6 +98,13 @@ class NatsLink {
   // still unconfirmed is lost with the process.
   void stop();
 
+  // For the bans' own bucket (cluster/ban_sync.h), which shares this link's connection: the
+  // JetStream context once the host bucket is open, waiting at most `wait` for it; nullptr when it
+  // is not yet (or the link stops). Valid until stop().
+  jsCtx* jetStream(std::chrono::milliseconds wait);
+  // How often the connection came back after a loss: a watcher made before it may be silent.
+  std::uint64_t reconnects() const { return reconnects_; }
+
  private:
   void publishLoop();
   void watchLoop();
@@ -134,6 +141,7 @@ class NatsLink {
   Outbox* outbox_ = nullptr;
 
   std::atomic<bool> reconnected_{false};
+  std::atomic<std::uint64_t> reconnects_{0};
   std::atomic<bool> ackFailed_{false};  // a publish failed since the publisher last looked
   std::atomic<bool> connected_{false};
   natsOptions* options_ = nullptr;

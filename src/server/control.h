@@ -7,15 +7,18 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "common/task_runner.h"
 #include "net/listener.h"
 #include "net/reactor.h"
 #include "persist/env.h"
+#include "registry/ban_diff.h"
 #include "registry/ban_list.h"
 #include "registry/server_context.h"
 #include "server/control_command.h"
@@ -69,6 +72,23 @@ class ControlServer {
   // cannot be read leaves the bans as they were, with a line on console.err.
   void reloadBans();
 
+  // Cluster mode: `publish` hears of every change this node's operator makes to the bans, once in
+  // force: a ban or unban command (by "uid U"), and each difference a reload of the bans file
+  // makes (by "bans file"). Without it the bans stay this node's own.
+  using BanPublisher = std::function<void(const Ban& ban, bool lifted, const std::string& by)>;
+  void publishBansTo(BanPublisher publish) { publishBans_ = std::move(publish); }
+
+  // Cluster mode: the cluster's bans, all of them, become this node's (the bucket wins over the
+  // bans file). The bans file is rewritten to match through the files thread, its other lines
+  // kept; connections from newly banned addresses are closed, but their hosts are left to the
+  // node that banned them, whose removals reach this node through the hosts' bucket. Prints a
+  // line on console.out when anything changed here; nothing is published.
+  void followBans(const std::vector<Ban>& bans);
+  // Cluster mode: one change of the cluster's bans, made on node `node` (empty: unknown), taken
+  // in as followBans takes the whole list. A change equal to what this node holds (its own,
+  // coming back) does nothing.
+  void followBan(const Ban& ban, bool lifted, const std::string& node);
+
   const BanList& bans() const { return bans_; }
   // Open connections; one closed in this pass no longer counts, though it is released at its end.
   std::size_t connectionCount() const;
@@ -91,6 +111,7 @@ class ControlServer {
   void editBans(Connection& connection, const ControlCommand& command);
   void bansEdited(std::uint64_t id, uid_t uid, const ControlCommand& command, const FileEdit& edit);
   void applyBans(BanList bans);
+  void rewriteBansFile(const BanDiff& diff);
   std::string removeHost(Connection& connection, const ControlCommand& command);
   void checkpoint(Connection& connection);
   std::string statusText() const;
@@ -103,6 +124,10 @@ class ControlServer {
   Env& env_;
   ControlSettings settings_;
   BanList bans_;
+  BanPublisher publishBans_;
+  // Changes the cluster made to bans_: a reload of the bans file read before one compares the file
+  // with a list it did not see, and reads it again.
+  std::uint64_t followed_ = 0;
   std::unique_ptr<Listener> listener_;
   std::unordered_map<std::uint64_t, std::unique_ptr<Connection>> connections_;
   std::uint64_t nextId_ = 1;

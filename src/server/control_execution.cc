@@ -132,6 +132,9 @@ void ControlServer::bansEdited(std::uint64_t id, uid_t uid, const ControlCommand
     reply = std::string(kControlOk) + " " + range +
             (changed ? " is banned" : " was banned already") + ": " + std::to_string(removed) +
             " servers removed\n";
+    if (publishBans_) {
+      publishBans_(Ban{command.range, reason}, false, "uid " + std::to_string(uid));
+    }
   } else {
     const bool had = bans_.erase(command.range);
     core_.status().stats.bans = bans_.size();
@@ -141,6 +144,7 @@ void ControlServer::bansEdited(std::uint64_t id, uid_t uid, const ControlCommand
       std::fprintf(context_.console.out, "# control uid %u: unban %s\n", static_cast<unsigned>(uid),
                    range.c_str());
       reply = std::string(kControlOk) + " " + range + " is no longer banned\n";
+      if (publishBans_) publishBans_(Ban{command.range, {}}, true, "uid " + std::to_string(uid));
     }
   }
   if (edit.outcome == SaveOutcome::NotDurable) {
@@ -158,9 +162,16 @@ void ControlServer::applyBans(BanList bans) {
 void ControlServer::reloadBans() {
   // Read and parsed on the files thread, however long the file; the loop only swaps the lists,
   // and the old one is freed on the files thread too.
-  files_.run([this, &reactor = reactor_, &env = env_, path = settings_.bansFile] {
+  files_.run([this, &reactor = reactor_, &env = env_, path = settings_.bansFile,
+              followed = followed_] {
     auto file = std::make_shared<BansFileBans>(readBans(path, env));
-    reactor.post([this, path, file] {
+    reactor.post([this, path, file, followed] {
+      // The cluster changed the bans since the file was read, and the file after it: what the
+      // file said then is no hand edit.
+      if (followed != followed_) {
+        reloadBans();
+        return;
+      }
       if (!file->readable) {
         std::fprintf(context_.console.err,
                      "+error: cannot read bans %s: %s; the bans in force stay as they were\n",
@@ -170,11 +181,17 @@ void ControlServer::reloadBans() {
       reportBadBanLines(path, file->parsed.bad, context_.console);
       auto old = std::make_shared<BanList>(std::move(bans_));
       applyBans(std::move(file->parsed.bans));
+      BanDiff diff;
+      if (publishBans_) diff = diffBans(*old, bans_);
       files_.run([old = std::move(old)]() mutable { old.reset(); });
       const std::uint32_t removed = core_.enforceRefusal();
       core_.status().stats.banRemovals += removed;
       std::fprintf(context_.console.out, "- reloaded %zu bans from %s: %u servers removed\n",
                    bans_.size(), path.c_str(), removed);
+      if (publishBans_) {
+        for (const Ban& ban : diff.put) publishBans_(ban, false, "bans file");
+        for (const Ipv4Range& range : diff.lifted) publishBans_(Ban{range, {}}, true, "bans file");
+      }
     });
   });
 }

@@ -414,6 +414,14 @@ void ServerCore::releaseClosed() {
 
 std::uint32_t ServerCore::enforceRefusal() {
   if (!refused_) return 0;
+  closeRefused();
+  return changes_.removeHosts([this](ServerType, const HostEntry& host) {
+    return host.from != kUnknownAddress && refused_(host.from);
+  });
+}
+
+void ServerCore::closeRefused() {
+  if (!refused_) return;
   for (auto& connection : connections_) {
     // A balancer's connection whose header is unread is checked when it is read.
     if (connection->stream.closed() || connection->proxy || !refused_(connection->address)) {
@@ -422,9 +430,6 @@ std::uint32_t ServerCore::enforceRefusal() {
     connection->stream.resetOnClose();
     close(*connection);
   }
-  return changes_.removeHosts([this](ServerType, const HostEntry& host) {
-    return host.from != kUnknownAddress && refused_(host.from);
-  });
 }
 
 void ServerCore::stop() {

@@ -116,6 +116,10 @@ class ServerCore {
   // number of hosts removed.
   std::uint32_t enforceRefusal();
 
+  // Closes the open connections of every address that is refused now and leaves the registry as
+  // it is: a ban that came from the cluster, whose hosts the node that banned them removes.
+  void closeRefused();
+
   // Where the registry's changes go.
   ChangePath& changes() { return changes_; }
 

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -13,6 +14,7 @@
 #include "common/text.h"
 #include "persist/outbox_file.h"
 #include "protocol/message.h"
+#include "registry/server_key.h"
 #include "support/loopback.h"
 #include "support/nats_cluster.h"
 #include "support/process.h"
@@ -90,6 +92,26 @@ class Node {
     return true;
   }
   testing::Process& process() { return *process_; }
+
+  // dirctl with `args`, on this node's control socket.
+  testing::Finished dirctl(std::vector<std::string> args) {
+    args.insert(args.end(), {"--control", (dir_ / "control.sock").string()});
+    return testing::runToEnd(dir_, DIRCTL_BINARY, args, 10s);
+  }
+  std::filesystem::path bansFile() const { return dir_ / "bans.txt"; }
+  std::string bansText() const {
+    const Bytes bytes = testing::readFile(bansFile());
+    return std::string(bytes.begin(), bytes.end());
+  }
+  // Waits, at most `limit`, until the bans file holds `text` (written off the node's loop).
+  bool waitBansText(const std::string& text, std::chrono::milliseconds limit = 10s) const {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (bansText() != text) {
+      if (std::chrono::steady_clock::now() >= end) return false;
+      std::this_thread::sleep_for(20ms);
+    }
+    return true;
+  }
 
   std::optional<Bytes> registration(std::string_view host, const char* source) {
     return testing::roundTrip(server_,
@@ -339,6 +361,69 @@ TEST_F(ClusterTest, ANewEmptyBucketIsSeededFromTheRegistryNotAdopted) {
   Node b(*nats_, context_->dir, "second", "b", "127.0.0.3");
   ASSERT_NO_FATAL_FAILURE(b.start());
   EXPECT_TRUE(b.waitLists("Seedling"));
+}
+
+// A ban, an unban, a hand edit of the bans file read again at SIGHUP, and an operator's removal,
+// each made on one node, hold on every node; the hosts of a banned range leave every listing.
+TEST_F(ClusterTest, BansAndRemovalsMadeOnOneNodeHoldOnEveryNode) {
+  Node a(*nats_, context_->dir, "bans", "a", "127.0.0.2");
+  Node b(*nats_, context_->dir, "bans", "b", "127.0.0.3");
+  Node c(*nats_, context_->dir, "bans", "c", "127.0.0.4");
+  // A ban b held before it joined is lifted: the bucket, seeded by the first node, wins.
+  std::ofstream(b.bansFile()) << "# b's own note\n127.0.0.10 from before\n";
+  ASSERT_NO_FATAL_FAILURE(a.start());
+  ASSERT_TRUE(a.process().waitOutput(
+      "- cluster: the bans bucket 'bans-bans' is new; seeding it with this node's 0 bans\n", false,
+      30s))
+      << a.process().out();
+  ASSERT_NO_FATAL_FAILURE(b.start());
+  ASSERT_NO_FATAL_FAILURE(c.start());
+  ASSERT_TRUE(a.registration("Cheat", "127.0.0.7"));
+  ASSERT_TRUE(b.registration("Bogus", "127.0.0.8"));
+  for (Node* node : {&a, &b, &c}) {
+    ASSERT_TRUE(node->waitLists("Cheat"));
+    ASSERT_TRUE(node->waitLists("Bogus"));
+  }
+  EXPECT_TRUE(b.process().waitOutput("- cluster: the bans bucket holds 0 bans", false, 30s))
+      << b.process().out();
+  EXPECT_TRUE(b.waitBansText("# b's own note\n")) << b.bansText();
+
+  // Banned on a: in force on b, in b's file, and the range's host gone from every listing.
+  const testing::Finished ban = a.dirctl({"ban", "127.0.0.7", "cheating"});
+  ASSERT_EQ(ban.status, 0) << ban.out << ban.err;
+  EXPECT_TRUE(b.process().waitOutput("- cluster: 127.0.0.7 banned on node 'a': cheating\n", false,
+                                     30s))
+      << b.process().out();
+  for (Node* node : {&a, &b, &c}) EXPECT_TRUE(node->waitLists("Cheat", false));
+  // A banned address's connection is closed unanswered.
+  const auto answered = [](const std::optional<Bytes>& reply) { return reply && !reply->empty(); };
+  EXPECT_FALSE(answered(b.registration("Cheat again", "127.0.0.7")));
+  EXPECT_TRUE(b.waitBansText("# b's own note\n127.0.0.7 cheating\n")) << b.bansText();
+
+  // Lifted on b: a takes registrations from it again.
+  const testing::Finished unban = b.dirctl({"unban", "127.0.0.7"});
+  ASSERT_EQ(unban.status, 0) << unban.out << unban.err;
+  EXPECT_TRUE(a.process().waitOutput("- cluster: 127.0.0.7 is no longer banned", false, 30s))
+      << a.process().out();
+  EXPECT_TRUE(answered(a.registration("Cheat again", "127.0.0.7")));
+  EXPECT_TRUE(c.waitLists("Cheat again"));
+
+  // A hand edit on c, read again at SIGHUP, reaches a.
+  std::ofstream(c.bansFile(), std::ios::app) << "127.0.0.9 by hand\n";
+  c.process().signal(SIGHUP);
+  EXPECT_TRUE(a.process().waitOutput("- cluster: 127.0.0.9 banned on node 'c': by hand\n", false,
+                                     30s))
+      << a.process().out();
+  EXPECT_FALSE(answered(a.registration("Handy", "127.0.0.9")));
+  EXPECT_TRUE(a.waitBansText("127.0.0.9 by hand\n")) << a.bansText();
+
+  // Removed by the operator on a: gone from b's and c's listings.
+  const std::string key =
+      std::to_string(computeServerKey(testing::makeRecord(hostStrings(kMelee, "Bogus")).fields));
+  const testing::Finished removed = a.dirctl({"remove", "Melee", key, "Bogus"});
+  ASSERT_EQ(removed.status, 0) << removed.out << removed.err;
+  EXPECT_TRUE(b.waitLists("Bogus", false));
+  EXPECT_TRUE(c.waitLists("Bogus", false));
 }
 
 }  // namespace

@@ -402,5 +402,92 @@ TEST(Control, GarbageOversizedAndStalledPeersGetAnErrorOrAreDroppedAndChangeNoth
   EXPECT_EQ(t.out(), "");
 }
 
+
+// Cluster mode: the bans of the cluster's bucket become this node's, its file follows, and its
+// operator's own changes (commands, a hand edit read again) are what it publishes.
+
+struct Published {
+  std::string range;
+  bool lifted = false;
+  std::string by;
+};
+
+Ipv4Range range(std::string_view text) {
+  std::string error;
+  return parseIpv4Range(text, error).value();
+}
+
+TEST(Control, InAClusterTheBucketsBansAreFollowedAndOnlyTheOperatorsOwnArePublished) {
+  BanList before;
+  before.set({range("198.51.100.0/24"), "old"});
+  ControlHarness t(std::move(before));
+  std::vector<Published> published;
+  t.control->publishBansTo([&published](const Ban& ban, bool lifted, const std::string& by) {
+    published.push_back({rangeText(ban.range), lifted, by});
+  });
+  std::ofstream(t.bansFile) << "# the operator's note\n198.51.100.0/24 old\n";
+  ASSERT_EQ(hexOf(t.server.roundTrip(registration(hostStrings(kMelee, "A")), "127.0.0.3")),
+            kAckHex);
+
+  // Banned elsewhere: in force here, written to the file, but the host is left to the banning
+  // node's removal.
+  t.control->followBan({range("127.0.0.3"), "cheater"}, false, "b");
+  t.server.pump();
+  EXPECT_TRUE(t.control->bans().banned(testing::ipv4("127.0.0.3")));
+  EXPECT_EQ(t.hosts(), 1u);
+  EXPECT_EQ(t.bansText(), "# the operator's note\n198.51.100.0/24 old\n127.0.0.3 cheater\n");
+  EXPECT_TRUE(t.out().ends_with("- cluster: 127.0.0.3 banned on node 'b': cheater\n")) << t.out();
+  // And a new connection from it is refused as any banned one.
+  EXPECT_EQ(hexOf(t.server.roundTrip(registration(hostStrings(kMelee, "B")), "127.0.0.3")), "");
+  // Its own ban coming back from the bucket changes nothing and says nothing.
+  const std::string said = t.out();
+  t.control->followBan({range("127.0.0.3"), "cheater"}, false, "b");
+  EXPECT_EQ(t.out(), said);
+
+  // The bucket's whole list wins: what the node had and the bucket lacks goes, the file's other
+  // lines stay.
+  t.control->followBans({{range("127.0.0.3"), "cheater"}, {range("10.0.0.0/8"), ""}});
+  t.server.pump();
+  EXPECT_EQ(t.control->bans().size(), 2u);
+  EXPECT_EQ(t.bansText(), "# the operator's note\n127.0.0.3 cheater\n10.0.0.0/8\n");
+  t.control->followBan({range("10.0.0.0/8"), ""}, true, "");
+  t.server.pump();
+  EXPECT_EQ(t.bansText(), "# the operator's note\n127.0.0.3 cheater\n");
+  EXPECT_TRUE(published.empty());
+
+  // The operator's commands are published once in force. A ban made here removes the hosts of
+  // every banned address, the one the followed ban left (its tombstone never comes here) too.
+  EXPECT_EQ(t.command("ban 192.0.2.0/24 flood"), "ok 192.0.2.0/24 is banned: 1 servers removed\n");
+  EXPECT_EQ(t.command("unban 127.0.0.3"), "ok 127.0.0.3 is no longer banned\n");
+  EXPECT_EQ(t.command("unban 127.0.0.9"), "error 127.0.0.9 is not banned\n");
+  ASSERT_EQ(published.size(), 2u);
+  EXPECT_EQ(published[0].range, "192.0.2.0/24");
+  EXPECT_FALSE(published[0].lifted);
+  EXPECT_TRUE(published[0].by.starts_with("uid "));
+  EXPECT_EQ(published[1].range, "127.0.0.3");
+  EXPECT_TRUE(published[1].lifted);
+  published.clear();
+
+  // A hand edit read again publishes what it changed: an add and a removal, nothing else.
+  std::ofstream(t.bansFile) << "# the operator's note\n203.0.113.0/24 by hand\n";
+  t.control->reloadBans();
+  t.server.pump();
+  ASSERT_EQ(published.size(), 2u);
+  EXPECT_EQ(published[0].range, "203.0.113.0/24");
+  EXPECT_FALSE(published[0].lifted);
+  EXPECT_EQ(published[0].by, "bans file");
+  EXPECT_EQ(published[1].range, "192.0.2.0/24");
+  EXPECT_TRUE(published[1].lifted);
+  published.clear();
+
+  // A ban from the cluster taken in between the reload's reading of the file and its taking
+  // effect is no hand removal: the file is read again, with the ban in it.
+  t.control->reloadBans();
+  t.control->followBan({range("127.0.0.5"), "late"}, false, "c");
+  t.server.pump();
+  EXPECT_TRUE(published.empty()) << published.front().range;
+  EXPECT_TRUE(t.control->bans().banned(testing::ipv4("127.0.0.5")));
+}
+
 }  // namespace
 }  // namespace dirserver
