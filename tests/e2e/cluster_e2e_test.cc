@@ -1,12 +1,18 @@
 // Nodes of a directory cluster, the real executable, on one real three-server JetStream cluster on
 // loopback: each node on an address of its own (127.0.0.2, 127.0.0.3), in a directory of its own.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -14,7 +20,9 @@
 #include "common/text.h"
 #include "persist/outbox_file.h"
 #include "protocol/message.h"
+#include "net/listener.h"
 #include "registry/server_key.h"
+#include "support/http_client.h"
 #include "support/loopback.h"
 #include "support/nats_cluster.h"
 #include "support/process.h"
@@ -65,11 +73,11 @@ class Node {
   // Starts the node and waits until it serves and, when `follow`, until it follows the bucket.
   void start(bool follow = true) {
     process_.reset();
-    process_ = std::make_unique<testing::Process>(
-        dir_, name_, DIRSERVER_BINARY,
-        std::vector<std::string>{"--listen", server_.address + ":6001", "--cluster", nats_.urls(),
-                                 "--cluster-bucket", bucket_, "--node-name", name_, "--control",
-                                 (dir_ / "control.sock").string()});
+    std::vector<std::string> arguments{"--listen", server_.address + ":6001", "--cluster",
+                                       nats_.urls(), "--cluster-bucket", bucket_, "--node-name",
+                                       name_, "--control", (dir_ / "control.sock").string()};
+    arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+    process_ = std::make_unique<testing::Process>(dir_, name_, DIRSERVER_BINARY, arguments);
     ASSERT_TRUE(process_->waitServing(server_, 10s)) << process_->err();
     if (follow) {
       ASSERT_TRUE(process_->waitOutput("- cluster: node '" + name_ + "' follows the bucket", false,
@@ -92,6 +100,10 @@ class Node {
     return true;
   }
   testing::Process& process() { return *process_; }
+  const std::filesystem::path& dir() const { return dir_; }
+
+  // Given to the node after the cluster's own arguments at each start.
+  std::vector<std::string> extraArguments;
 
   // dirctl with `args`, on this node's control socket.
   testing::Finished dirctl(std::vector<std::string> args) {
@@ -424,6 +436,141 @@ TEST_F(ClusterTest, BansAndRemovalsMadeOnOneNodeHoldOnEveryNode) {
   ASSERT_EQ(removed.status, 0) << removed.out << removed.err;
   EXPECT_TRUE(b.waitLists("Bogus", false));
   EXPECT_TRUE(c.waitLists("Bogus", false));
+}
+
+// A loopback port nobody listened on a moment ago.
+std::uint16_t freePort() {
+  const int probe = bindListener(0, INADDR_LOOPBACK);
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(probe);
+  return ntohs(address.sin_port);
+}
+
+// The value of the sample `name` (with its labels, if any) on a metrics page; -1 when absent.
+double sample(const std::string& page, const std::string& name) {
+  const std::string line = "\n" + name + " ";
+  const std::size_t at = page.find(line);
+  return at == std::string::npos ? -1 : std::strtod(page.c_str() + at + line.size(), nullptr);
+}
+
+// What /metrics, /healthz and dirctl status say of the cluster, and that they move with it: a
+// registration on a is published, confirmed and applied on both nodes, its times counted; with
+// the NATS servers gone, the node says it is disconnected and stays healthy, and its change waits
+// in the outbox until they are back. A node without --cluster shows none of it.
+TEST_F(ClusterTest, MetricsHealthAndStatusDescribeTheClusterAndMoveWithIt) {
+  Node a(*nats_, context_->dir, "figures", "a", "127.0.0.2");
+  Node b(*nats_, context_->dir, "figures", "b", "127.0.0.3");
+  const std::uint16_t httpA = freePort();
+  const std::uint16_t httpB = freePort();
+  a.extraArguments = {"--http", "127.0.0.1:" + std::to_string(httpA)};
+  b.extraArguments = {"--http", "127.0.0.1:" + std::to_string(httpB)};
+  ASSERT_NO_FATAL_FAILURE(a.start());
+  ASSERT_NO_FATAL_FAILURE(b.start());
+  const auto metrics = [](std::uint16_t port) { return testing::httpGet(port, "/metrics").body; };
+  const auto waitFor = [](const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    for (const auto end = std::chrono::steady_clock::now() + limit; !done();) {
+      if (std::chrono::steady_clock::now() >= end) return false;
+      std::this_thread::sleep_for(50ms);
+    }
+    return true;
+  };
+  const auto status = [&](Node& node) {
+    return testing::runToEnd(node.dir(), DIRCTL_BINARY,
+                             {"status", "--control", (node.dir() / "control.sock").string()})
+        .out;
+  };
+
+  const std::string beforeA = metrics(httpA);
+  const std::string beforeB = metrics(httpB);
+  EXPECT_EQ(sample(beforeA, "dirserver_cluster_connected"), 1) << beforeA;
+  ASSERT_TRUE(a.registration("Counted", "127.0.0.5"));
+  ASSERT_TRUE(b.waitLists("Counted"));
+  // Confirmed on a once its outbox is empty; applied on a too (its own value comes back).
+  ASSERT_TRUE(a.waitOutbox(0));
+  std::string afterA, afterB;
+  const auto grew = [&](const std::string& before, const std::string& after, const char* name) {
+    return sample(after, name) >= sample(before, name) + 1;
+  };
+  EXPECT_TRUE(waitFor(
+      [&] {
+        afterA = metrics(httpA);
+        return grew(beforeA, afterA, "dirserver_cluster_applied_total");
+      },
+      10s))
+      << afterA;
+  afterB = metrics(httpB);
+  for (const char* name :
+       {"dirserver_cluster_published_total", "dirserver_cluster_confirmed_total",
+        "dirserver_cluster_applied_total", "dirserver_ack_to_replicated_seconds_count",
+        "dirserver_cluster_apply_lag_seconds_count"}) {
+    EXPECT_TRUE(grew(beforeA, afterA, name)) << name << "\n" << afterA;
+  }
+  EXPECT_TRUE(grew(beforeB, afterB, "dirserver_cluster_applied_total")) << afterB;
+  EXPECT_TRUE(grew(beforeB, afterB, "dirserver_cluster_apply_lag_seconds_count")) << afterB;
+  EXPECT_EQ(sample(afterB, "dirserver_cluster_published_total"), 0) << afterB;
+  EXPECT_EQ(sample(afterA, "dirserver_ack_to_replicated_seconds_bucket{le=\"+Inf\"}"),
+            sample(afterA, "dirserver_ack_to_replicated_seconds_count"));
+  EXPECT_EQ(sample(afterA, "dirserver_cluster_outbox_changes"), 0);
+  EXPECT_EQ(sample(afterA, "dirserver_cluster_failed_total"), 0);
+  if (std::filesystem::exists("/usr/bin/promtool")) {
+    testing::writeFile(a.dir() / "metrics.txt", Bytes(afterA.begin(), afterA.end()));
+    const testing::Finished check = testing::runToEnd(
+        a.dir(), "/bin/sh", {"-c", "/usr/bin/promtool check metrics < metrics.txt"});
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+  }
+  testing::HttpReply health = testing::httpGet(httpA, "/healthz");
+  EXPECT_EQ(health.status, 200);
+  EXPECT_TRUE(health.body.ends_with("; cluster: connected\n")) << health.body;
+  std::string said = status(a);
+  EXPECT_NE(said.find("\ncluster: node \"a\", bucket \"figures\" with 3 replicas, NATS nats://127.0.0.1:"),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("\nreplication: last applied revision "), std::string::npos) << said;
+  EXPECT_NE(said.find(", 0 changes in the outbox, apply lag "), std::string::npos) << said;
+  EXPECT_NE(said.find(" ms (the last change applied)\n"), std::string::npos) << said;
+
+  // NATS gone: still 200, and the change made meanwhile waits in the outbox.
+  for (int i = 0; i < nats_->size(); ++i) nats_->kill(i);
+  EXPECT_TRUE(waitFor([&] { return sample(metrics(httpA), "dirserver_cluster_connected") == 0; },
+                      30s));
+  ASSERT_TRUE(a.registration("Offline", "127.0.0.5"));
+  ASSERT_TRUE(a.waitOutbox(1));
+  EXPECT_EQ(sample(metrics(httpA), "dirserver_cluster_outbox_changes"), 1);
+  health = testing::httpGet(httpA, "/healthz");
+  EXPECT_EQ(health.status, 200);
+  EXPECT_TRUE(health.body.ends_with("; cluster: disconnected\n")) << health.body;
+  said = status(a);
+  EXPECT_NE(said.find("with 3 replicas, NATS disconnected\n"), std::string::npos) << said;
+  EXPECT_NE(said.find(", 1 changes in the outbox,"), std::string::npos) << said;
+
+  for (int i = 0; i < nats_->size(); ++i) nats_->start(i);
+  ASSERT_TRUE(nats_->waitReady());
+  EXPECT_TRUE(b.waitLists("Offline", true, 60s));
+  EXPECT_TRUE(a.waitOutbox(0));
+  afterA = metrics(httpA);
+  EXPECT_EQ(sample(afterA, "dirserver_cluster_connected"), 1);
+  EXPECT_EQ(sample(afterA, "dirserver_cluster_outbox_changes"), 0);
+
+  // A single node: no cluster figures, no cluster in its health or status.
+  const std::filesystem::path single = context_->dir / "single";
+  std::filesystem::create_directories(single);
+  const std::uint16_t httpSingle = freePort();
+  testing::Process alone(single, "single", DIRSERVER_BINARY,
+                         {"--listen", "127.0.0.4:6001", "--http",
+                          "127.0.0.1:" + std::to_string(httpSingle), "--control",
+                          (single / "control.sock").string()});
+  ASSERT_TRUE(alone.waitServing(testing::ServerAddress{"127.0.0.4", kListenPort}, 10s))
+      << alone.err();
+  EXPECT_EQ(metrics(httpSingle).find("cluster"), std::string::npos);
+  EXPECT_EQ(metrics(httpSingle).find("replicated"), std::string::npos);
+  EXPECT_EQ(testing::httpGet(httpSingle, "/healthz").body.find("cluster"), std::string::npos);
+  said = testing::runToEnd(single, DIRCTL_BINARY,
+                           {"status", "--control", (single / "control.sock").string()})
+             .out;
+  EXPECT_NE(said.find("\nlast snapshot: "), std::string::npos) << said;
+  EXPECT_EQ(said.find("cluster"), std::string::npos) << said;
 }
 
 }  // namespace

@@ -311,5 +311,49 @@ TEST(ClusterReplica, APeersClockMoreThanAMinuteOffIsNamedOnceAMinuteAndItsFuture
   EXPECT_EQ(node.find("Early")->from, address("127.0.0.2"));
 }
 
+// What the loop tells the status of what it applied: every entry it took in counts, and the lag
+// from publication to application counts for changes as they happen, a stamp from the future (a
+// peer's clock ahead) as no lag, and a value handed over again at a watcher's start not at all.
+TEST(ClusterReplica, AppliedEntriesAndTheirApplyLagGoToTheStatus) {
+  ClusterNode node;
+  ClusterStatus status;
+  node.replica->reportTo(&status);
+  std::uint64_t skipFrom = 100;
+  node.replica->skipWhen([&](const BucketEntry& entry) { return entry.revision >= skipFrom; });
+  const std::int64_t nowMs = node.harness.test().now * 1000;
+  const auto entry = [&](std::string_view name, std::int64_t stampMs, std::uint64_t revision,
+                         bool live) {
+    HostState state = node.peerState(name, "127.0.0.3");
+    state.stampMillis = stampMs;
+    BucketEntry made{clusterKey(state.type, state.record.fields), revision, nowMs, state};
+    made.live = live;
+    return made;
+  };
+
+  node.replica->apply({entry("Slow", nowMs - 1500, 7, true)});
+  EXPECT_EQ(status.applied, 1u);
+  EXPECT_EQ(status.lastAppliedRevision, 7u);
+  EXPECT_EQ(status.lastApplyLagMicroseconds, 1'500'000);
+  ASSERT_EQ(status.applyLag.count(), 1u);
+  EXPECT_EQ(status.applyLag.cumulative(13), 0u);  // 1 s
+  EXPECT_EQ(status.applyLag.cumulative(14), 1u);  // 2 s
+
+  // A minute ahead: no lag, in the smallest bucket; and an hour-old value handed over again.
+  node.replica->apply({entry("Ahead", nowMs + 30'000, 8, true), entry("Old", nowMs - 3'600'000, 9, false)});
+  EXPECT_EQ(status.applied, 3u);
+  EXPECT_EQ(status.lastAppliedRevision, 9u);
+  EXPECT_EQ(status.lastApplyLagMicroseconds, 0);
+  EXPECT_EQ(status.applyLag.count(), 2u);
+  EXPECT_EQ(status.applyLag.cumulative(0), 1u);
+  EXPECT_TRUE(node.find("Old"));
+
+  // An entry the node keeps its own newer change over is seen, not applied.
+  node.replica->apply({entry("Kept", nowMs, 120, true)});
+  EXPECT_EQ(status.applied, 3u);
+  EXPECT_EQ(status.lastAppliedRevision, 120u);
+  EXPECT_EQ(status.applyLag.count(), 2u);
+  EXPECT_FALSE(node.find("Kept"));
+}
+
 }  // namespace
 }  // namespace dirserver
