@@ -124,6 +124,10 @@ TEST(ConsoleQueue, LinesQueuedWhileWakeUpsAreHeldGoOutAtTheResumeOrAFlush) {
   ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
   ConsoleQueue queue({pipe[1], false}, {pipe[1], false});
   const Console console = queue.console();
+  // Each step begins with the writer asleep: a flush returns only once it waits for more.
+  std::fputs("- loaded 0 servers\n", console.out);
+  ASSERT_TRUE(queue.flush(5s));
+  EXPECT_EQ(readPipe(pipe[0], 19), "- loaded 0 servers\n");
 
   queue.holdWakeUps();
   std::fputs("* server registration\n", console.out);
@@ -135,6 +139,7 @@ TEST(ConsoleQueue, LinesQueuedWhileWakeUpsAreHeldGoOutAtTheResumeOrAFlush) {
   const std::string first = "* server registration\n+error: invalid data size\n";
   EXPECT_EQ(readPipe(pipe[0], first.size()), first);
 
+  ASSERT_TRUE(queue.flush(5s));
   queue.holdWakeUps();
   std::fputs("> number of servers: 1\n", console.out);
   EXPECT_TRUE(queue.flush(5s));
