@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/journal.h"
@@ -81,31 +82,53 @@ std::size_t lineCount(const std::vector<Piece>& pieces) {
 struct ConsoleQueue::State {
   explicit State(std::size_t capacity) : capacity(capacity) {}
 
-  // The loop's side: what a stream wrote, held until its line or its group is complete.
+  // The loop's side: what a stream wrote, held until its line or its group is complete. What is
+  // held belongs to the one thread that prints, so holding takes no lock: only queueing does.
   void received(int stream, std::string_view bytes) {
-    std::lock_guard lock(mutex);
     if (!held.empty() && held.back().stream == stream) {
       held.back().bytes.append(bytes);
     } else {
       held.push_back({stream, std::string(bytes)});
     }
     heldBytes += bytes.size();
-    if (groupDepth == 0 && !bytes.empty() && bytes.back() == '\n') commit();
+    if (groupDepth == 0 && !bytes.empty() && bytes.back() == '\n') queueHeld();
+  }
+
+  // Queues what is held (see commit) and wakes the writer if it is due, after letting go of the
+  // mutex: woken while the loop still held it, the writer would only wait for it again.
+  void queueHeld() {
+    if (held.empty()) return;
+    bool wakeWriter = false;
+    {
+      std::lock_guard lock(mutex);
+      wakeWriter = commit();
+    }
+    if (!wakeWriter) return;
+    if (wakesHeld) {
+      wakeOwed = true;
+    } else {
+      wake.notify_one();
+    }
+  }
+
+  // Wakes the writer if a wake-up was held back for it. On the printing thread.
+  void payOwedWake() {
+    if (std::exchange(wakeOwed, false)) wake.notify_one();
   }
 
   // Queues what is held, or drops all of it when it does not fit. What is larger than the queue
-  // itself goes when the queue is empty. Requires the mutex.
-  void commit() {
-    if (held.empty()) return;
+  // itself goes when the queue is empty. Requires the mutex; returns whether the writer must be
+  // woken for it.
+  bool commit() {
+    bool wakeWriter = false;
+    if (held.empty()) return wakeWriter;
     if (queuedBytes == 0 || queuedBytes + heldBytes <= capacity) {
       for (Piece& piece : held) queue.push_back(std::move(piece));
       queuedBytes += heldBytes;
       // One wake-up until the writer has taken what is queued: lines that come meanwhile ride
       // on it instead of each paying for a system call.
-      if (!wakeSent) {
-        wakeSent = true;
-        wake.notify_one();
-      }
+      wakeWriter = !wakeSent;
+      wakeSent = true;
     } else {
       const std::uint64_t lines = lineCount(held);
       unreported += lines;
@@ -113,6 +136,7 @@ struct ConsoleQueue::State {
     }
     held.clear();
     heldBytes = 0;
+    return wakeWriter;
   }
 
   // The writing thread: writes the queue out, and after drops, once it has drained, says so.
@@ -163,9 +187,12 @@ struct ConsoleQueue::State {
   std::condition_variable drained;  // flush() waits for the queue to empty
   std::deque<Piece> queue;
   std::size_t queuedBytes = 0;  // in the queue and being written
-  std::vector<Piece> held;      // printed, not yet complete
+  // The printing thread's alone: printed, not yet complete, and the groups open.
+  std::vector<Piece> held;
   std::size_t heldBytes = 0;
   int groupDepth = 0;
+  bool wakesHeld = false;  // holdWakeUps() until resumeWakeUps()
+  bool wakeOwed = false;   // the writer was due a wake-up meanwhile
   std::uint64_t unreported = 0;  // dropped since the last line that said so
   std::atomic<std::uint64_t> dropped{0};
   bool stopping = false;
@@ -237,14 +264,17 @@ Console ConsoleQueue::console() {
   return console;
 }
 
-void ConsoleQueue::beginGroup() {
-  std::lock_guard lock(state_->mutex);
-  ++state_->groupDepth;
-}
+void ConsoleQueue::beginGroup() { ++state_->groupDepth; }
 
 void ConsoleQueue::endGroup() {
-  std::lock_guard lock(state_->mutex);
-  if (state_->groupDepth > 0 && --state_->groupDepth == 0) state_->commit();
+  if (state_->groupDepth > 0 && --state_->groupDepth == 0) state_->queueHeld();
+}
+
+void ConsoleQueue::holdWakeUps() { state_->wakesHeld = true; }
+
+void ConsoleQueue::resumeWakeUps() {
+  state_->wakesHeld = false;
+  state_->payOwedWake();
 }
 
 std::uint64_t ConsoleQueue::droppedLines() const {
@@ -256,7 +286,9 @@ bool ConsoleQueue::flush(std::chrono::milliseconds limit) {
     if (file != nullptr) std::fflush(file);
   }
   std::unique_lock lock(state_->mutex);
-  state_->commit();
+  if (state_->commit()) state_->wake.notify_one();
+  // A wake-up held back is due now: nothing else would wake the writer before the wait ends.
+  state_->payOwedWake();
   return state_->drained.wait_for(lock, limit, [this] { return state_->idle(); });
 }
 

@@ -18,7 +18,8 @@ inline constexpr std::size_t kConsoleQueueBytes = 1024 * 1024;
 inline constexpr std::chrono::milliseconds kConsoleExitFlush{2000};
 
 // Console lines on their way to two descriptors. The streams of console() are written like any
-// other (line-buffered, from one thread at a time, the loop's); what they receive goes into one
+// other (line-buffered), and from one thread only, the loop's: the lines it holds until they are
+// complete, and its groups, are that thread's alone and take no lock. What they receive goes into one
 // queue that a thread of its own writes out with blocking writes, in the order it came, so that
 // the lines of the two descriptors interleave as they were printed. Writing never waits for the
 // descriptors: when the queue holds kConsoleQueueBytes, lines that come are dropped and counted
@@ -48,9 +49,16 @@ class ConsoleQueue {
   Console console();
 
   // Between the two, lines are held and go into the queue together when the outermost group ends,
-  // or are dropped together. Groups nest.
+  // or are dropped together. Groups nest. On the thread that prints only.
   void beginGroup();
   void endGroup();
+
+  // From holdWakeUps() until resumeWakeUps(), lines that go into the queue do not wake the writing
+  // thread; resumeWakeUps() wakes it once for all of them (a loop holds them for a pass, whose
+  // requests then cost the writer one wake-up instead of one each). flush() wakes it whatever
+  // is held. On the thread that prints only.
+  void holdWakeUps();
+  void resumeWakeUps();
 
   // Lines dropped since the start.
   std::uint64_t droppedLines() const;

@@ -245,6 +245,7 @@ void ServerCore::dispatch(Connection& connection) {
     return;
   }
   const auto begun = reactor_.now();
+  holdConsoleForPass();
   const Dispatched dispatched = changes_.change(ChangeOrigin::Request, [&] {
     // A request's lines reach the console together, or are dropped together.
     const ConsoleGroup lines(context_.console);
@@ -289,6 +290,19 @@ void ServerCore::dispatch(Connection& connection) {
   if (connection.listing != nullptr) pin(connection);
   connection.stream.setDeadlineIn(settings_.sendTimeout);
   shedOverBudgets();
+}
+
+// The lines of a pass's requests reach the console's writer with one wake-up, when the pass ends:
+// a wake-up per request cost the writer a context switch each, and the loop a system call.
+void ServerCore::holdConsoleForPass() {
+  ConsoleQueue* const queue = context_.console.queue;
+  if (queue == nullptr || consoleHeld_) return;
+  consoleHeld_ = true;
+  queue->holdWakeUps();
+  reactor_.defer([this, queue] {
+    consoleHeld_ = false;
+    queue->resumeWakeUps();
+  });
 }
 
 // A listing that a connection could not send at once counts by its pieces: a piece counts once

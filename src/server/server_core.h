@@ -147,6 +147,7 @@ class ServerCore {
   bool reserveBody(Connection& connection);
   void admitWaitingBodiesAtPassEnd();
   void admitWaitingBodies();
+  void holdConsoleForPass();
   void dispatch(Connection& connection);
   void pin(Connection& connection);
   void releaseAnswer(Connection& connection);
@@ -173,6 +174,7 @@ class ServerCore {
   bool releaseDeferred_ = false;
   std::deque<Connection*> waitingForBudget_;  // in the order their headers arrived
   bool admissionDeferred_ = false;
+  bool consoleHeld_ = false;  // the console's wake-ups, until the pass ends
   std::unordered_map<std::uint32_t, std::size_t> perAddress_;
   std::size_t bodyBytes_ = 0;    // large bodies buffered
   std::size_t answerBytes_ = 0;  // the listing pieces (and versions) pinned by unfinished answers

@@ -3,6 +3,7 @@
 #include "common/console_queue.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -100,6 +101,52 @@ TEST(ConsoleQueue, AStalledStreamCostsWholeGroupsCountedAndReportedOnceItDrains)
   ::close(pipe[0]);
   ::close(pipe[1]);
   ::close(err);
+}
+
+// Reads from `fd` (a pipe) until `expected` bytes came or 5 s passed.
+std::string readPipe(int fd, std::size_t expected) {
+  std::string text;
+  char buffer[512];
+  for (const auto until = std::chrono::steady_clock::now() + 5s;
+       text.size() < expected && std::chrono::steady_clock::now() < until;) {
+    pollfd readable{fd, POLLIN, 0};
+    if (::poll(&readable, 1, 100) <= 0) continue;
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return text;
+}
+
+// A loop holds the writer's wake-ups for a pass: what it queued meanwhile goes out when it resumes
+// them, and a flush never waits on a wake-up held back.
+TEST(ConsoleQueue, LinesQueuedWhileWakeUpsAreHeldGoOutAtTheResumeOrAFlush) {
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+  ConsoleQueue queue({pipe[1], false}, {pipe[1], false});
+  const Console console = queue.console();
+  // Each step begins with the writer asleep: a flush returns only once it waits for more.
+  std::fputs("- loaded 0 servers\n", console.out);
+  ASSERT_TRUE(queue.flush(5s));
+  EXPECT_EQ(readPipe(pipe[0], 19), "- loaded 0 servers\n");
+
+  queue.holdWakeUps();
+  std::fputs("* server registration\n", console.out);
+  {
+    ConsoleGroup group(console);
+    std::fputs("+error: invalid data size\n", console.err);
+  }
+  queue.resumeWakeUps();
+  const std::string first = "* server registration\n+error: invalid data size\n";
+  EXPECT_EQ(readPipe(pipe[0], first.size()), first);
+
+  ASSERT_TRUE(queue.flush(5s));
+  queue.holdWakeUps();
+  std::fputs("> number of servers: 1\n", console.out);
+  EXPECT_TRUE(queue.flush(5s));
+  EXPECT_EQ(readPipe(pipe[0], 23), "> number of servers: 1\n");
+  queue.resumeWakeUps();
+  ::close(pipe[0]);
+  ::close(pipe[1]);
 }
 
 }  // namespace
