@@ -92,7 +92,7 @@ class ControlServer {
   void bansEdited(std::uint64_t id, uid_t uid, const ControlCommand& command, const FileEdit& edit);
   void applyBans(BanList bans);
   std::string removeHost(Connection& connection, const ControlCommand& command);
-  void checkpoint(Connection& connection);
+  void checkpoint(Connection& connection, bool unpaced);
   std::string statusText() const;
   std::string bansText() const;
 
