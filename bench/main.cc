@@ -873,9 +873,9 @@ int run(const Options& options) {
   if (options.limits > 0) runLimits({options.server, temp.path(), options.limits});
   if (options.hostBytes > 0) runHostBytes({options.server, temp.path(), options.hostBytes});
   if (!options.heartbeat.empty()) {
-    runHeartbeat(options, temp.path());
+    if (options.heartbeatSeconds > 0) runHeartbeat(options, temp.path());
     runSnapshotPacing(options, temp.path());
-    runRefreshFlood(options, temp.path());
+    if (options.heartbeatSeconds > 0) runRefreshFlood(options, temp.path());
   }
   if (options.kills > 0) runKillTest(options, temp.path());
   if (options.banReloads > 0) runBanReloads({options.server, temp.path(), options.banReloads});

@@ -62,7 +62,8 @@ std::string usage(std::string_view defaultServer) {
       "                   against quiet; then, at each size, 40 hosts with long strings refreshed\n"
       "                   flat out by one address, against the same refreshed once a second.\n"
       "                   Without --hosts, only the runs asked for run.\n"
-      "  --heartbeat-seconds S  how long the heartbeat workload runs at each size (default 60)\n"
+      "  --heartbeat-seconds S  how long the heartbeat workload runs at each size (default 60;\n"
+      "                   0 leaves it and the refresh flood out, for the snapshot runs alone)\n"
       "  --snapshot-segments S  with --heartbeat, at each size: a steady stream of changes in\n"
       "                   segments of S s (default 10; 0 leaves it out), three without and three\n"
       "                   with snapshots back to back, alternating, and the acknowledgement to\n"
@@ -192,7 +193,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> args, std::string_v
       good = parseHostList(value, options.heartbeat) &&
              std::find(options.heartbeat.begin(), options.heartbeat.end(), 0u) == options.heartbeat.end();
     } else if (flag == "--heartbeat-seconds") {
-      good = parseSeconds(value, options.heartbeatSeconds);
+      good = value == "0" || parseSeconds(value, options.heartbeatSeconds);
+      if (value == "0") options.heartbeatSeconds = 0;
     } else if (flag == "--snapshot-segments") {
       good = value == "0" || parseSeconds(value, options.snapshotSegmentSeconds);
       if (value == "0") options.snapshotSegmentSeconds = 0;

@@ -564,7 +564,7 @@ void ListSaver::runCheckpoints() {
             return rotate(fingerprint, boundary, rotateError);
           });
         },
-        [this](std::uint64_t bytes) { pace(bytes); });
+        [this](std::uint64_t bytes) { return pace(bytes); });
     if (!rotateError.empty()) written.error = rotateError;
     // The checkpoint's records go before the report: the loop may measure memory right after it.
     snapshot.reset();
@@ -597,18 +597,20 @@ void ListSaver::runCheckpoints() {
 }
 
 // Before each piece of a checkpoint: waits as long as the rate says, which the commits since the
-// last piece move first. A hurried checkpoint (the last, or one the stop waits for) and a stopping
-// saver do not wait.
-void ListSaver::pace(std::uint64_t bytes) {
+// last piece move first. A hurried checkpoint (the last, one the stop waits for, or one asked for
+// unpaced) and a stopping saver do not wait, and are not paced from then on.
+bool ListSaver::pace(std::uint64_t bytes) {
   const auto now = env_.clock().steadyNow();
   const std::int64_t slowest = slowestCommit_.exchange(0, std::memory_order_relaxed);
   if (slowest > 0) rate_.observeCommit(std::chrono::nanoseconds(slowest), now);
   const auto delay = rate_.delayBefore(bytes, now);
   std::unique_lock lock(mutex_);
-  if (delay <= delay.zero() || hurried_ || stoppingCheckpoints_) return;
+  if (hurried_ || stoppingCheckpoints_) return false;
+  if (delay <= delay.zero()) return true;
   const auto waitFrom = std::chrono::steady_clock::now();
   checkpointWake_.wait_for(lock, delay, [this] { return hurried_ || stoppingCheckpoints_; });
   paced_ += std::chrono::steady_clock::now() - waitFrom;
+  return !hurried_ && !stoppingCheckpoints_;
 }
 
 }  // namespace dirserver

@@ -66,7 +66,7 @@ class Saver {
   // Tries again the commit that failed last, with whatever arrived since.
   virtual void retry() = 0;
   // Lets the checkpoint in flight, if any, write as fast as it can from now on: the stop waits for
-  // it.
+  // it, or the operator asked for it unpaced.
   virtual void hurry() {}
 };
 
@@ -84,7 +84,8 @@ class Saver {
 // (and reports them) before it returns; changes it could not make durable are lost.
 // A checkpoint keeps its writes to a rate (WriteRateController, within `limits`) that backs off
 // when the commits slow down, so that a commit never waits long behind a checkpoint's data; the
-// last one, and one in flight when hurry() is called or the saver is destroyed, go unpaced.
+// last one, and one in flight when hurry() is called or the saver is destroyed, go unpaced: no
+// waits for the rate, and the list handed to the disk in larger slices.
 class ListSaver final : public Saver {
  public:
   using OnCommit = std::function<void(const CommitReport&)>;
@@ -138,7 +139,7 @@ class ListSaver final : public Saver {
   void finishSync(std::unique_lock<std::mutex>& lock);
   void noteCommitTime(std::chrono::nanoseconds took);
   void runCheckpoints();
-  void pace(std::uint64_t bytes);
+  bool pace(std::uint64_t bytes);
   void commit(std::unique_lock<std::mutex>& lock);
   bool writeChunks(std::vector<const Chunk*> chunks, std::string& error, std::uint64_t& written);
   bool startLog(const LogHeader& header, std::vector<const Chunk*> chunks, Log& log,

@@ -179,11 +179,14 @@ struct CheckpointWritten {
 // On failure the temporary files are removed and the old files stay. Writes back in slices as it
 // goes, so that it never holds much unwritten data that a sync elsewhere could wait for; when
 // `beforeWrite` is given, it is called with the size of each piece of the list before it is
-// written (it may wait, to keep the writes to a rate). Prints nothing; safe from any thread.
+// written (it may wait, to keep the writes to a rate) and returns whether the writer is paced:
+// paced, the slices are a megabyte, so that a commit's sync never queues behind much of the list;
+// unpaced (and without `beforeWrite`), 8 MiB, for the disk's full speed. Prints nothing; safe
+// from any thread.
 CheckpointWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, const ListPaths& paths,
                                 const OwnerTable* previous = nullptr,
                                 const std::function<bool(std::uint64_t)>& beforeRename = {},
-                                const std::function<void(std::uint64_t)>& beforeWrite = {});
+                                const std::function<bool(std::uint64_t)>& beforeWrite = {});
 
 // Replaces the file `path` leads to (through symbolic links, as the list's target) with `bytes`,
 // crash-safely as a checkpoint: a temporary file of a name of its own beside it, written, synced,

@@ -91,8 +91,9 @@ void ChangePath::publishIfBehind() {
   status_.stats.hostBytes = context_.registry.fieldBytes();
 }
 
-void ChangePath::checkpointNow(CheckpointDone done) {
+void ChangePath::checkpointNow(CheckpointDone done, bool unpaced) {
   checkpointsAsked_.push_back(std::move(done));
+  unpacedAsked_ = unpacedAsked_ || unpaced;
   startCheckpointIfDue();
 }
 
@@ -139,6 +140,7 @@ void ChangePath::startCheckpointIfDue() {
   checkpointsSaving_ = std::exchange(checkpointsAsked_, {});
   hostsSaving_ = published_->registry->totalCount();
   saver_.checkpoint(registryOf(published_), finalCheckpoint_);
+  if (std::exchange(unpacedAsked_, false)) saver_.hurry();
 }
 
 void ChangePath::commitFinished(const CommitReport& report) {

@@ -82,9 +82,10 @@ class ChangePath {
   // Makes the server list file hold the registry as it is now, complete without its logs: a
   // checkpoint starts at once, or right after the one in flight, whatever the logs' size and the
   // wait after a failed one. `done` is called on the reactor's thread when that checkpoint has
-  // ended, with its outcome and the number of hosts it wrote.
+  // ended, with its outcome and the number of hosts it wrote. With `unpaced`, that checkpoint
+  // writes at the disk's full speed, however the commits beside it fare.
   using CheckpointDone = std::function<void(SaveOutcome outcome, std::uint32_t hosts)>;
-  void checkpointNow(CheckpointDone done);
+  void checkpointNow(CheckpointDone done, bool unpaced = false);
 
   // The save half of an orderly stop: writes a last checkpoint (after any in flight) that holds
   // every change, after which the saver removes the logs; then stops the reactor. No change may
@@ -144,6 +145,7 @@ class ChangePath {
   unsigned checkpointFailures_ = 0;  // in a row
   Timer checkpointRetryTimer_;
   std::vector<CheckpointDone> checkpointsAsked_;   // for the next checkpoint to start
+  bool unpacedAsked_ = false;  // by one of them
   std::vector<CheckpointDone> checkpointsSaving_;  // for the checkpoint in flight
   std::uint32_t hostsSaving_ = 0;
   bool stopping_ = false;

@@ -113,7 +113,7 @@ class ControlServer {
   void applyBans(BanList bans);
   void rewriteBansFile(const BanDiff& diff);
   std::string removeHost(Connection& connection, const ControlCommand& command);
-  void checkpoint(Connection& connection);
+  void checkpoint(Connection& connection, bool unpaced);
   std::string statusText() const;
   std::string bansText() const;
 

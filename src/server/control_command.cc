@@ -197,8 +197,14 @@ std::optional<ControlCommand> parseControlCommand(std::string_view line, std::st
       if (count == 2 || count == 3) return removeByKey(*words, error);
       error = "remove takes TYPE KEY [NAME] [index=N], or the seven strings of a host";
       return std::nullopt;
-    case Verb::Bans:
     case Verb::Snapshot:
+      if (count > 1 || (count == 1 && words->arguments[0] != "unpaced")) {
+        error = "snapshot takes no argument but unpaced";
+        return std::nullopt;
+      }
+      command.unpaced = count == 1;
+      return command;
+    case Verb::Bans:
     case Verb::Status:
       if (count > 0) {
         error = verb + " takes no arguments";

@@ -7,7 +7,8 @@
 //                               the Nth of several that match, in the order they were listed
 //   remove PATH F1 NAME F3 F4 F5 F6
 //                               remove the host of exactly these seven strings
-//   snapshot                    make the server list file complete now
+//   snapshot [unpaced]          make the server list file complete now (unpaced: at the disk's
+//                               full speed, however the commits beside it fare)
 //   status                      the server's figures
 // TYPE is 0, 1 or 2, the type's name (GetTheQuorv, Melee, TeamMelee, in any case) or its path.
 #pragma once
@@ -36,6 +37,8 @@ struct ControlCommand {
   std::optional<std::size_t> index;
   // remove by the seven strings: the fields as the registry stores them.
   std::optional<ServerFields> fields;
+  // snapshot: written without keeping to the commits' pace.
+  bool unpaced = false;
 
   // Whether the command changes anything (and so is announced on the console).
   bool changes() const { return verb == Verb::Ban || verb == Verb::Unban || verb == Verb::Remove; }

@@ -75,7 +75,7 @@ void ControlServer::execute(Connection& connection, const ControlCommand& comman
       editBans(connection, command);
       return;
     case Verb::Snapshot:
-      checkpoint(connection);
+      checkpoint(connection, command.unpaced);
       return;
     case Verb::Remove:
       answer(connection, removeHost(connection, command));
@@ -278,7 +278,7 @@ std::string ControlServer::removeHost(Connection& connection, const ControlComma
          ", " + typeName + "): " + std::to_string(left) + " servers left\n";
 }
 
-void ControlServer::checkpoint(Connection& connection) {
+void ControlServer::checkpoint(Connection& connection, bool unpaced) {
   waitForWork(connection);
   core_.changes().checkpointNow([this, id = connection.id, uid = connection.uid](
                                   SaveOutcome outcome, std::uint32_t hosts) {
@@ -301,7 +301,7 @@ void ControlServer::checkpoint(Connection& connection) {
                         "power loss\n";
     }
     finish(id, reply);
-  });
+  }, unpaced);
 }
 
 std::string ControlServer::bansText() const {

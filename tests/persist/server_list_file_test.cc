@@ -447,5 +447,64 @@ TEST(ServerListFile, OddLengthFieldsLoadAndSaveAsTheyCame) {
   EXPECT_EQ(readFile(t.context.listFile), bytes);
 }
 
+// Records the ranges handed to the disk (`wait` false) and waited for, in order.
+class WriteBackEnv final : public SystemEnv {
+ public:
+  struct Range {
+    off_t offset, size;
+    bool wait;
+  };
+  void writeBack(int fd, off_t offset, off_t size, bool wait) override {
+    ranges.push_back({offset, size, wait});
+    SystemEnv::writeBack(fd, offset, size, wait);
+  }
+  std::vector<Range> ranges;
+};
+
+// Paced, the list goes to the disk a megabyte at a time, so that little of it is ever queued
+// ahead of a commit's sync; unpaced (a hurried checkpoint, or no pacing at all), in 8 MiB slices
+// for speed. Either way every slice is handed over once, in order, and waited for one slice later.
+TEST(ServerListFile, APacedWriterHandsItsListToTheDiskInSmallSlicesAnUnpacedOneInLargeOnes) {
+  constexpr off_t kMiB = 1 << 20;
+  TestContext t;
+  for (std::uint32_t i = 0; i < 700; ++i) {  // some 19 MiB
+    t.context.registry.insert(ServerType::Melee, i, host("H" + std::to_string(i)), 0x0100007F);
+  }
+  const RegistrySnapshot snapshot = t.context.registry.snapshot();
+  const ListPaths paths = listPaths(t.env, t.context.listFile);
+  // The writer is hurried after `pacedWrites` paced writes (-1: never).
+  const auto slices = [&](int pacedWrites) {
+    WriteBackEnv env;
+    int writes = 0;
+    const auto pace = [&](std::uint64_t) { return pacedWrites < 0 || writes++ < pacedWrites; };
+    EXPECT_EQ(writeServerList(env, snapshot, paths, nullptr, {}, pace).outcome, SaveOutcome::Saved);
+    off_t handedOver = 0, waitedFor = 0;
+    std::vector<off_t> ends;  // of each range handed over
+    for (const WriteBackEnv::Range& range : env.ranges) {
+      off_t& next = range.wait ? waitedFor : handedOver;
+      EXPECT_EQ(range.offset, next);
+      next += range.size;
+      EXPECT_LE(waitedFor, handedOver);
+      if (!range.wait) ends.push_back(handedOver);
+    }
+    return ends;
+  };
+  const std::vector<off_t> paced = slices(-1);
+  ASSERT_GE(paced.size(), 18u);
+  for (std::size_t i = 0; i < paced.size(); ++i) {
+    EXPECT_EQ(paced[i] % kMiB, 0) << i;
+    if (i > 0) {
+      EXPECT_LE(paced[i] - paced[i - 1], 2 * kMiB) << i;
+    }
+  }
+  EXPECT_EQ(slices(0), (std::vector<off_t>{8 * kMiB, 16 * kMiB}));
+  // Hurried halfway, it goes on from the next 8 MiB.
+  const std::vector<off_t> hurried = slices(5);
+  ASSERT_GE(hurried.size(), 3u);
+  EXPECT_LT(hurried[0], 8 * kMiB);
+  EXPECT_EQ(hurried[hurried.size() - 2], 8 * kMiB);
+  EXPECT_EQ(hurried.back(), 16 * kMiB);
+}
+
 }  // namespace
 }  // namespace dirserver

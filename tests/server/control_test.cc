@@ -142,6 +142,9 @@ TEST(ControlCommand, LinesBecomeCommandsOrOneLineErrors) {
   EXPECT_EQ(remove->key, 4294967295u);
   EXPECT_EQ(remove->name, "Bob B");
   EXPECT_EQ(remove->index, 2u);
+  auto snapshot = parseControlCommand("snapshot unpaced", error);
+  ASSERT_TRUE(snapshot) << error;
+  EXPECT_TRUE(snapshot->unpaced);
 
   const std::pair<std::string, std::string> bad[] = {
       {"", "unknown command ''"},
@@ -155,6 +158,8 @@ TEST(ControlCommand, LinesBecomeCommandsOrOneLineErrors) {
       {"remove 3 1", "'3' is no game type"},
       {"remove 1 4294967296", "is no key"},
       {"remove 1 12 index=0", "index=N takes one number from 1 on"},
+      {"snapshot now", "snapshot takes no argument but unpaced"},
+      {"snapshot unpaced unpaced", "snapshot takes no argument but unpaced"},
       {controlLine("remove", hostStrings("/Aviantorvale/Melee", "Bob")), "is no game type's path"}};
   for (const auto& [line, why] : bad) {
     error.clear();
@@ -487,6 +492,32 @@ TEST(Control, InAClusterTheBucketsBansAreFollowedAndOnlyTheOperatorsOwnArePublis
   t.server.pump();
   EXPECT_TRUE(published.empty()) << published.front().range;
   EXPECT_TRUE(t.control->bans().banned(testing::ipv4("127.0.0.5")));
+}
+
+TEST(Control, AnUnpacedSnapshotHurriesTheCheckpointThatAnswersItAndNoOther) {
+  ControlHarness t;
+  CoreHarness& server = t.server;
+  ASSERT_EQ(hexOf(server.roundTrip(registration(hostStrings(kMelee, "A")))), kAckHex);
+  Peer first(t.path), second(t.path);
+  // A paced one in flight stays paced; the unpaced one asked meanwhile is the next, hurried as
+  // it starts.
+  first.send("snapshot\n");
+  EXPECT_EQ(first.received(server), "");
+  second.send("snapshot unpaced\n");
+  EXPECT_EQ(second.received(server), "");
+  ASSERT_EQ(server.saver().snapshots.size(), 1u);
+  EXPECT_EQ(server.saver().hurries, 0);
+  server.finishCheckpoint(SaveOutcome::Saved);
+  EXPECT_NE(first.received(server), "");
+  ASSERT_EQ(server.saver().snapshots.size(), 2u);
+  EXPECT_EQ(server.saver().hurries, 1);
+  server.finishCheckpoint(SaveOutcome::Saved);
+  EXPECT_NE(second.received(server), "");
+  // The one after it is paced again.
+  first.send("snapshot\n");
+  EXPECT_EQ(first.received(server), "");
+  ASSERT_EQ(server.saver().snapshots.size(), 3u);
+  EXPECT_EQ(server.saver().hurries, 1);
 }
 
 }  // namespace

@@ -429,6 +429,7 @@ TEST(DirctlControl, PrintsTheAnswerAndFailsWithOneLineOnAnErrorOrABrokenAnswer) 
            "[1] x\n[2] y\n",
            "dirctl: pick one\n"},
           {{"bans"}, "bans\n", "ok\nbanned\n", 0, "", ""},
+          {{"snapshot", "--unpaced"}, "snapshot unpaced\n", "ok saved\n", 0, "saved\n", ""},
           {{"status"}, "status\n", "fine\n", 1, "", "a line that is no answer: 'fine'"},
           {{"status"}, "status\n", " cut short", 1, "", "before its answer ended"},
           {{"snapshot", "--timeout", "0.2"},

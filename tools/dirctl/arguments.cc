@@ -38,7 +38,7 @@ constexpr const char* kOverview =
     "  bans                                   the bans in force\n"
     "  remove TYPE KEY [NAME] [--index N]     remove one host, whatever address registered it\n"
     "  remove PATH F1 NAME F3 F4 F5 F6        remove the host of exactly these seven strings\n"
-    "  snapshot                               make server_list.dat complete and durable now\n"
+    "  snapshot [--unpaced]                   make server_list.dat complete and durable now\n"
     "  status                                 hosts, connections, bans, snapshot and log, version\n"
     "\n"
     "options:\n"
@@ -90,11 +90,13 @@ constexpr const char* kRemoveUsage =
     "the Nth of that list, or the seven strings of the host pick it exactly.\n";
 
 constexpr const char* kSnapshotUsage =
-    "usage: dirctl snapshot [--timeout SECONDS] [--control PATH]\n"
+    "usage: dirctl snapshot [--unpaced] [--timeout SECONDS] [--control PATH]\n"
     "\n"
     "Has the server write server_list.dat with every host it holds now, waits until the file is\n"
     "durable, and prints where it is: the file to copy for a backup. At the registry's cap this\n"
-    "takes seconds; the wait is limited to 600 s unless --timeout says otherwise.\n";
+    "takes seconds; the wait is limited to 600 s unless --timeout says otherwise. The server\n"
+    "slows its writing when the commits of changes beside it slow down; --unpaced has it write\n"
+    "at the disk's full speed instead, however long changes then wait to be durable.\n";
 
 constexpr const char* kStatusUsage =
     "usage: dirctl status [--control PATH]\n"
@@ -355,6 +357,8 @@ bool parseArguments(const std::vector<std::string>& args, Invocation& invocation
         return false;
       }
       invocation.control = value;
+    } else if (option == "--unpaced" && invocation.command == Command::Snapshot) {
+      invocation.unpaced = true;
     } else if (option == "--index" && invocation.command == Command::Remove) {
       std::size_t index = 0;
       const auto [end, problem] = std::from_chars(value.data(), value.data() + value.size(), index);

@@ -66,6 +66,7 @@ struct Invocation {
   std::vector<std::string> operands;
   std::string control;
   std::optional<std::size_t> index;
+  bool unpaced = false;  // snapshot --unpaced
   // The longest any one step of talking to the server may take: the connect, the send, and
   // each wait for more of the answer.
   std::chrono::milliseconds timeout = kDefaultTimeout;

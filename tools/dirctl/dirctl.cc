@@ -220,6 +220,7 @@ int runControl(const Invocation& invocation, const Console& console) {
   }
   std::string line = controlLine(controlCommandName(invocation.command), arguments);
   if (invocation.index) line += " index=" + std::to_string(*invocation.index);
+  if (invocation.unpaced) line += " unpaced";
   if (line.size() >= kControlLineMax) {
     return fail(console, kBadArguments,
                 "the command has " + std::to_string(line.size()) +
