@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "client/list_reply_decoder.h"
@@ -30,6 +32,7 @@ using Wall = ClusterClock;
 
 constexpr std::string_view kMelee = "/Aviantorvale/Melee Game";
 constexpr const char* kReplicated = "dirserver_ack_to_replicated_seconds";
+constexpr const char* kDurable = "dirserver_ack_to_durable_seconds";
 // The longest a node may take to start, and then to follow its bucket.
 constexpr auto kStartLimit = 20s;
 constexpr auto kFollowLimit = 60s;
@@ -137,6 +140,18 @@ class LoopbackNodes {
   }
   // SIGKILL, and reaped.
   void kill(int i) { processes_[static_cast<std::size_t>(i)]->kill(); }
+
+  // How many times node i's console (since it last started) said `text`.
+  std::size_t said(int i, const std::string& text) const {
+    const auto& process = processes_[static_cast<std::size_t>(i)];
+    std::size_t count = 0;
+    for (const std::string& output : {process->out(), process->err()}) {
+      for (auto at = output.find(text); at != std::string::npos; at = output.find(text, at + 1)) {
+        ++count;
+      }
+    }
+    return count;
+  }
 
   // The names with `prefix` node i lists; nothing when its listing could not be had.
   std::optional<std::vector<std::string>> listed(int i, const std::string& prefix) const {
@@ -402,5 +417,231 @@ bool runClusterHeartbeat(const std::vector<std::string>& recipe, const fs::path&
   return true;
 }
 
+
+// ---------------------------------------------------------------------------------------------
+// Kill rounds
+
+namespace {
+
+// One stream per node, flat out: it registers host k and shuts down host k - 3 of its own, from an
+// address of its own, recording what each acknowledged change left.
+class ChangeStreams {
+ public:
+  ChangeStreams(const LoopbackNodes& nodes, std::string tag) : nodes_(nodes), tag_(std::move(tag)) {}
+  ~ChangeStreams() { stop(); }
+  ChangeStreams(const ChangeStreams&) = delete;
+  ChangeStreams& operator=(const ChangeStreams&) = delete;
+
+  void start() {
+    running_ = true;
+    for (int i = 0; i < nodes_.size(); ++i) threads_.emplace_back([this, i] { stream(i); });
+  }
+  void stop() {
+    running_ = false;
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+  std::map<std::string, HostFate> fates() const {
+    std::lock_guard lock(mutex_);
+    return fates_;
+  }
+  std::uint64_t acknowledged() const { return acknowledged_; }
+  // What listings of the round's hosts begin with.
+  std::string prefix() const { return listedName("kill " + tag_ + " "); }
+
+ private:
+  void stream(int node) {
+    const std::string source = "127.3." + std::to_string(node + 1) + ".1";
+    const auto host = [&](std::size_t k) {
+      return "kill " + tag_ + " " + std::to_string(node + 1) + " " + std::to_string(k);
+    };
+    for (std::size_t k = 0; running_; ++k) {
+      send(node, host(k), true, source);
+      if (k >= 3) send(node, host(k - 3), false, source);
+    }
+  }
+  void send(int node, const std::string& name, bool registering, const std::string& source) {
+    const std::string key = listedName(name);
+    {
+      std::lock_guard lock(mutex_);
+      fates_[key].settled = false;
+    }
+    const bool ok = isAck(
+        exchange(nodes_.address(node), registering ? registration(name) : shutdown(name), source));
+    const auto at = Wall::now();
+    if (ok) {
+      std::lock_guard lock(mutex_);
+      fates_[key] = {registering, true, node, at};
+      ++acknowledged_;
+    } else {
+      // Refused while the node is down: try again shortly rather than spin.
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+
+  const LoopbackNodes& nodes_;
+  std::string tag_;
+  std::atomic<bool> running_{false};
+  std::vector<std::thread> threads_;
+  mutable std::mutex mutex_;
+  std::map<std::string, HostFate> fates_;
+  std::atomic<std::uint64_t> acknowledged_{0};
+};
+
+struct KillRow {
+  std::string kind;
+  std::uint64_t acknowledged = 0;
+  KillTally tally;
+  double inFlightBound = -1;  // milliseconds; a node's round only
+  double settled = -1;        // seconds from the stream's end; -1 when the nodes never agreed
+  std::size_t dropped = 0;    // changes the nodes dropped as superseded by the bucket's value
+};
+
+// What a node says when the bucket refused its change because the key changed since.
+constexpr const char* kDroppedLine = "dropped: the bucket holds a later one";
+
+// Polls every node's listing of the round's hosts until the nodes agree with every acknowledged
+// change, or until they have listed the same hosts for 3 s (a loss they agree on), at most
+// `limit`. Returns the last tally, and sets `settled` to the seconds from `from` until the
+// agreement began.
+KillTally settle(const LoopbackNodes& nodes, const ChangeStreams& streams, const KillVictim& victim,
+                 Wall::time_point from, Wall::duration limit, double& settled,
+                 const std::atomic<bool>& stopped) {
+  const auto fates = streams.fates();
+  KillTally tally;
+  std::optional<std::vector<std::set<std::string>>> agreed;
+  Wall::time_point agreedSince{};
+  settled = -1;
+  while (!stopped) {
+    const auto polled = Wall::now();
+    std::vector<std::set<std::string>> listed;
+    for (int i = 0; i < nodes.size(); ++i) {
+      const auto names = nodes.listed(i, streams.prefix());
+      if (!names) break;
+      listed.emplace_back(names->begin(), names->end());
+    }
+    if (listed.size() == static_cast<std::size_t>(nodes.size())) {
+      tally = tallyKill(fates, listed, victim);
+      if (tally.converged()) {
+        settled = secondsOf(polled - from);
+        return tally;
+      }
+      const bool same = std::all_of(listed.begin(), listed.end(),
+                                    [&](const auto& node) { return node == listed.front(); });
+      if (!same) {
+        agreed.reset();
+      } else if (!agreed || *agreed != listed) {
+        agreed = listed;
+        agreedSince = polled;
+      } else if (polled - agreedSince >= 3s) {
+        settled = secondsOf(agreedSince - from);
+        return tally;
+      }
+    }
+    if (polled - from > limit) return tally;
+    std::this_thread::sleep_for(100ms);
+  }
+  return tally;
+}
+
+// Milliseconds, negative ones too (a change acknowledged after the kill).
+std::string signedMillis(double ms) { return (ms < 0 ? "-" : "") + formatNumber(std::abs(ms)); }
+
+std::string agesCell(std::uint64_t count, std::vector<double> ages) {
+  if (count == 0) return "0";
+  const LatencySummary summary = summarize(ages);
+  return std::to_string(count) + " (ack to kill " + signedMillis(ages.front()) + " .. " +
+         signedMillis(summary.max) + " ms)";
+}
+
+}  // namespace
+
+bool runClusterKills(testing::NatsCluster& nats, const std::vector<std::string>& recipe,
+                     const fs::path& dir, const ClusterRoundOptions& options,
+                     const std::atomic<bool>& stopped) {
+  LoopbackNodes nodes(dir / "kills", recipe, "kills", options.nodes);
+  progress("cluster kill rounds: starting " + std::to_string(options.nodes) + " nodes");
+  if (!nodes.startAll()) return false;
+  std::vector<KillRow> rows;
+  for (int round = 0; round < 2 * options.killRounds && !stopped; ++round) {
+    const bool killNode = round % 2 == 1;
+    const int victim = round / 2 % (killNode ? nodes.size() : nats.size());
+    ChangeStreams streams(nodes, std::to_string(round + 1));
+    KillRow row;
+    std::vector<std::size_t> droppedBefore;
+    for (int i = 0; i < nodes.size(); ++i) droppedBefore.push_back(nodes.said(i, kDroppedLine));
+    KillVictim killed;
+    const auto before = killNode ? scrapeMetrics(nodes.httpPort(victim))
+                                 : std::map<std::string, double>{};
+    streams.start();
+    std::this_thread::sleep_for(1s);
+    if (killNode) {
+      row.kind = "node " + std::to_string(victim + 1) + " SIGKILLed, restarted";
+      // The node's commit in flight: at most the slowest acknowledgement-to-durable it showed in
+      // this round.
+      Buckets durable;
+      addBuckets(durable, before, scrapeMetrics(nodes.httpPort(victim)), kDurable);
+      row.inFlightBound = bucketQuantile(durable, 1.0) * 1000;
+      killed.node = victim;
+      killed.inFlight = std::chrono::duration_cast<Wall::duration>(
+          std::chrono::duration<double, std::milli>(std::max(row.inFlightBound, 0.0)));
+      progress("  kill round " + std::to_string(round + 1) + ": SIGKILL to node " +
+               std::to_string(victim + 1));
+      killed.killedAt = Wall::now();
+      nodes.kill(victim);
+      droppedBefore[static_cast<std::size_t>(victim)] = 0;  // its console starts afresh
+      if (!nodes.start(victim)) return false;
+    } else {
+      row.kind = "NATS server " + std::to_string(victim + 1) + " SIGKILLed, restarted";
+      progress("  kill round " + std::to_string(round + 1) + ": SIGKILL to NATS server " +
+               std::to_string(victim + 1));
+      killed.killedAt = Wall::now();
+      nats.kill(victim);
+      std::this_thread::sleep_for(1s);
+      nats.start(victim);
+    }
+    std::this_thread::sleep_for(1s);
+    streams.stop();
+    const auto ended = Wall::now();
+    row.acknowledged = streams.acknowledged();
+    row.tally = settle(nodes, streams, killed, ended, std::chrono::seconds(options.settleSeconds),
+                       row.settled, stopped);
+    for (int i = 0; i < nodes.size(); ++i) {
+      row.dropped += nodes.said(i, kDroppedLine) - droppedBefore[static_cast<std::size_t>(i)];
+    }
+    rows.push_back(std::move(row));
+  }
+  if (stopped) return false;
+
+  TextTable table({"kill round (during the stream)", "changes acknowledged", "lost",
+                   "lost in the commit in flight", "not on every node", "settled in s",
+                   "dropped as superseded"});
+  for (const KillRow& row : rows) {
+    table.addRow({row.kind, std::to_string(row.acknowledged),
+                  agesCell(row.tally.lost - row.tally.inFlight, row.tally.lostAges) +
+                      (row.tally.lostShutdowns > 0
+                           ? ", " + std::to_string(row.tally.lostShutdowns) + " shutdowns"
+                           : std::string()),
+                  row.inFlightBound < 0
+                      ? std::string("-")
+                      : agesCell(row.tally.inFlight, row.tally.inFlightAges) + ", within " +
+                            formatNumber(row.inFlightBound) + " ms",
+                  std::to_string(row.tally.diverged),
+                  row.settled < 0 ? "not within " + std::to_string(options.settleSeconds)
+                                  : formatNumber(row.settled),
+                  std::to_string(row.dropped)});
+  }
+  std::printf(
+      "\nkills during a stream of registrations and shutdowns through each of %d nodes (one "
+      "client per node, flat out),\na second into it; the stream goes on a second after the "
+      "restart. lost: an acknowledged change that no node lists\nafter the nodes agree (settled: "
+      "from the stream's end until they do). The commit in flight of a killed node:\nits changes "
+      "acknowledged within the slowest ack to durable\n(a histogram bucket's bound) it showed in "
+      "the round before the kill. A negative age: acknowledged after the kill.\ndropped as "
+      "superseded: the nodes' lines that the bucket refused a change of theirs for a later one.\n",
+      options.nodes);
+  printTable(table);
+  return true;
+}
 
 }  // namespace dirserver::bench

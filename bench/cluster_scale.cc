@@ -12,7 +12,9 @@
 //     the others through the bucket; then --clients list clients per node fetch listings as fast
 //     as they can for --seconds;
 //  3. on loopback, the heartbeat workload over the nodes at each of --heartbeat hosts (apply lag
-//     from one node's acknowledgement to another's listing, ack-to-replicated from /metrics) (bench/cluster_rounds.h).
+//     from one node's acknowledgement to another's listing, ack-to-replicated from /metrics), and
+//     --kill-rounds rounds of SIGKILL to a NATS server and to a node in the middle of a stream of
+//     changes, with the acknowledged changes lost (bench/cluster_rounds.h).
 //
 // It needs root (ip netns, tc) and takes port 6001 on loopback: run it in a network namespace of
 // its own, `unshare -n sh -c 'ip link set lo up && dirserver-cluster-bench'`. The namespaces, links
@@ -350,6 +352,10 @@ int run(Options options) {
       return 1;
     }
   }
+  if (options.rounds.killRounds > 0 &&
+      !bench::runClusterKills(nats, recipe, scratch.dir, options.rounds, stopped)) {
+    return 1;
+  }
   return 0;
 }
 
@@ -380,6 +386,8 @@ int main(int argc, char** argv) {
     else if (option == "--scale") options.scale = value != 0;
     else if (option == "--heartbeat-seconds") options.rounds.heartbeatSeconds = static_cast<double>(value);
     else if (option == "--probes") options.rounds.probesPerSecond = static_cast<int>(value);
+    else if (option == "--kill-rounds") options.rounds.killRounds = static_cast<int>(value);
+    else if (option == "--settle-seconds") options.rounds.settleSeconds = static_cast<int>(value);
     else {
       std::fprintf(stderr, "cluster-bench: unknown option %s\n", option.c_str());
       return 2;
@@ -387,7 +395,8 @@ int main(int argc, char** argv) {
   }
   if (options.nodes < 1 || options.nodes > 9 || options.hosts < 1 || options.clients < 1 ||
       options.seconds < 1 || options.rateMbit < 1 || options.rounds.heartbeatSeconds < 1 ||
-      options.rounds.probesPerSecond < 1) {
+      options.rounds.probesPerSecond < 1 || options.rounds.killRounds < 0 ||
+      options.rounds.settleSeconds < 1) {
     std::fprintf(stderr, "cluster-bench: --nodes 1..9, and positive counts, please\n");
     return 2;
   }
