@@ -500,8 +500,13 @@ struct KillRow {
 // What a node says when the bucket refused its change because the key changed since.
 constexpr const char* kDroppedLine = "dropped: the bucket holds a later one";
 
+// How long the nodes must list the same hosts before a change none of them lists counts as lost:
+// longer than a node's publisher waits for a confirmation and backs off after a failed publish,
+// so that a change still waiting in a node's outbox is not taken for a lost one.
+constexpr auto kAgreedFor = 12s;
+
 // Polls every node's listing of the round's hosts until the nodes agree with every acknowledged
-// change, or until they have listed the same hosts for 3 s (a loss they agree on), at most
+// change, or until they have listed the same hosts for kAgreedFor (a loss they agree on), at most
 // `limit`. Returns the last tally, and sets `settled` to the seconds from `from` until the
 // agreement began.
 KillTally settle(const LoopbackNodes& nodes, const ChangeStreams& streams, const KillVictim& victim,
@@ -533,7 +538,7 @@ KillTally settle(const LoopbackNodes& nodes, const ChangeStreams& streams, const
       } else if (!agreed || *agreed != listed) {
         agreed = listed;
         agreedSince = polled;
-      } else if (polled - agreedSince >= 3s) {
+      } else if (polled - agreedSince >= kAgreedFor) {
         settled = secondsOf(agreedSince - from);
         return tally;
       }
@@ -547,11 +552,15 @@ KillTally settle(const LoopbackNodes& nodes, const ChangeStreams& streams, const
 // Milliseconds, negative ones too (a change acknowledged after the kill).
 std::string signedMillis(double ms) { return (ms < 0 ? "-" : "") + formatNumber(std::abs(ms)); }
 
-std::string agesCell(std::uint64_t count, std::vector<double> ages) {
+// "N (ack to kill MIN .. MAX ms[, by node A B])"; "0" when none.
+std::string agesCell(std::uint64_t count, std::vector<double> ages, const std::set<int>& by = {}) {
   if (count == 0) return "0";
   const LatencySummary summary = summarize(ages);
-  return std::to_string(count) + " (ack to kill " + signedMillis(ages.front()) + " .. " +
-         signedMillis(summary.max) + " ms)";
+  std::string cell = std::to_string(count) + " (ack to kill " + signedMillis(ages.front()) +
+                     " .. " + signedMillis(summary.max) + " ms";
+  if (!by.empty()) cell += ", by node";
+  for (const int node : by) cell += " " + std::to_string(node + 1);
+  return cell + ")";
 }
 
 }  // namespace
@@ -618,7 +627,8 @@ bool runClusterKills(testing::NatsCluster& nats, const std::vector<std::string>&
                    "dropped as superseded"});
   for (const KillRow& row : rows) {
     table.addRow({row.kind, std::to_string(row.acknowledged),
-                  agesCell(row.tally.lost - row.tally.inFlight, row.tally.lostAges) +
+                  agesCell(row.tally.lost - row.tally.inFlight, row.tally.lostAges,
+                           row.tally.lostBy) +
                       (row.tally.lostShutdowns > 0
                            ? ", " + std::to_string(row.tally.lostShutdowns) + " shutdowns"
                            : std::string()),

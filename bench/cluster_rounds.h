@@ -19,7 +19,7 @@ struct ClusterRoundOptions {
   double heartbeatSeconds = 8;  // the workload's window
   int probesPerSecond = 5;      // new hosts each node registers a second, to measure the lag by
   int killRounds = 1;           // rounds of each kind
-  int settleSeconds = 30;       // the longest wait, after a kill round, for the nodes to agree
+  int settleSeconds = 45;       // the longest wait, after a kill round, for the nodes to agree
 };
 
 // The heartbeat workload at `hosts` hosts: they register through the nodes (host i through node

@@ -95,6 +95,7 @@ KillTally tallyKill(const std::map<std::string, HostFate>& fates,
       tally.inFlightAges.push_back(age);
     } else {
       tally.lostAges.push_back(age);
+      tally.lostBy.insert(fate.node);
       if (!fate.present) ++tally.lostShutdowns;
     }
   }

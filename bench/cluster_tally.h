@@ -86,6 +86,7 @@ struct KillTally {
   std::uint64_t diverged = 0;  // listed rightly by some nodes and not by others
   std::vector<double> inFlightAges;  // ack to kill, milliseconds, of the lost in flight
   std::vector<double> lostAges;      // ack to kill, milliseconds, of the others lost
+  std::set<int> lostBy;              // the nodes that acknowledged the others lost
 
   bool converged() const { return lost == 0 && diverged == 0; }
 };

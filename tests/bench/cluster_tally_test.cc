@@ -74,6 +74,7 @@ TEST(TallyKillTest, OnlyTheKilledNodesYoungestChangesAreItsCommitInFlight) {
   EXPECT_EQ(tally.inFlight, 1u);
   EXPECT_EQ(tally.inFlightAges, std::vector<double>{10});
   EXPECT_EQ(tally.lostAges, (std::vector<double>{5, 100}));  // by name: peer, then victim old
+  EXPECT_EQ(tally.lostBy, (std::set<int>{0, 1}));
   EXPECT_TRUE(tallyKill({{"kept", fate(true, 1, 999ms)}}, listed, {1, t0 + 1s, 20ms}).converged());
 }
 
