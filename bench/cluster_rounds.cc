@@ -180,8 +180,6 @@ struct NodeFigures {
   std::size_t hosts = 0;
   std::uint64_t changes = 0, failedChanges = 0;
   ClientFigures acks, lists;
-  Buckets replicated;
-  bool reportsReplicated = false;
 };
 
 // Registers hosts [0, count), host h through node h mod N, two clients per node. Returns whether
@@ -219,13 +217,6 @@ bool waitListed(const LoopbackNodes& nodes, const std::string& prefix, std::size
     }
   }
   return true;
-}
-
-std::string quantilesCell(const Buckets& buckets, bool reported) {
-  if (!reported) return "n/a";
-  const double p50 = bucketQuantile(buckets, 0.5), p99 = bucketQuantile(buckets, 0.99);
-  if (p50 < 0) return "-";
-  return bucketBoundCell(p50, "> last") + " / " + bucketBoundCell(p99, "> last");
 }
 
 std::string latencyOf(std::vector<double> millis) { return latencyCell(summarize(millis)); }
@@ -353,19 +344,6 @@ bool runClusterHeartbeat(const std::vector<std::string>& recipe, const fs::path&
   std::this_thread::sleep_for(1s);
   for (int i = 0; i < n; ++i) after.push_back(scrapeMetrics(nodes.httpPort(i)));
 
-  Buckets allReplicated;
-  bool anyReports = false;
-  const std::string bucketPrefix = std::string(kReplicated) + "_bucket";
-  for (int i = 0; i < n; ++i) {
-    NodeFigures& node = figures[static_cast<std::size_t>(i)];
-    const auto& m1 = after[static_cast<std::size_t>(i)];
-    const auto found = m1.lower_bound(bucketPrefix);
-    node.reportsReplicated = found != m1.end() && found->first.starts_with(bucketPrefix);
-    addBuckets(node.replicated, before[static_cast<std::size_t>(i)], m1, kReplicated);
-    addBuckets(allReplicated, before[static_cast<std::size_t>(i)], m1, kReplicated);
-    anyReports = anyReports || node.reportsReplicated;
-  }
-
   TextTable table({"node (hosts through it)", "changes/s", "acks/s", "listings/s",
                    "list p50 / p99 ms", "lag p50 / p99 ms", "ack to replicated p50 / p99 ms",
                    "failed: changes, acks, lists"});
@@ -378,7 +356,8 @@ bool runClusterHeartbeat(const std::vector<std::string>& recipe, const fs::path&
     table.addRow({"node " + std::to_string(i + 1) + " (" + std::to_string(node.hosts) + ")",
                   rate(node.changes), rate(node.acks.done), rate(node.lists.done),
                   latencyOf(node.lists.millis), latencyOf(book.lags(i)),
-                  quantilesCell(node.replicated, node.reportsReplicated),
+                  windowQuantilesCell({before[static_cast<std::size_t>(i)]},
+                                      {after[static_cast<std::size_t>(i)]}, kReplicated),
                   std::to_string(node.failedChanges) + ", " + std::to_string(node.acks.failed) +
                       ", " + std::to_string(node.lists.failed)});
     all.hosts += node.hosts;
@@ -395,7 +374,7 @@ bool runClusterHeartbeat(const std::vector<std::string>& recipe, const fs::path&
   const LatencySummary lag = summarize(lags);
   table.addRow({"all (" + std::to_string(all.hosts) + ")", rate(all.changes), rate(all.acks.done),
                 rate(all.lists.done), latencyOf(all.lists.millis), latencyCell(lag),
-                quantilesCell(allReplicated, anyReports),
+                windowQuantilesCell(before, after, kReplicated),
                 std::to_string(all.failedChanges) + ", " + std::to_string(all.acks.failed) + ", " +
                     std::to_string(all.lists.failed)});
   std::printf(

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "report.h"
+#include "snapshot_pacing.h"
+
 namespace dirserver::bench {
 namespace {
 
@@ -100,6 +103,25 @@ KillTally tallyKill(const std::map<std::string, HostFate>& fates,
     }
   }
   return tally;
+}
+
+std::string windowQuantilesCell(const std::vector<std::map<std::string, double>>& before,
+                                const std::vector<std::map<std::string, double>>& after,
+                                const std::string& family) {
+  const std::string prefix = family + "_bucket";
+  Buckets pooled;
+  bool reported = false;
+  for (std::size_t i = 0; i < after.size(); ++i) {
+    const auto found = after[i].lower_bound(prefix);
+    if (found == after[i].end() || !found->first.starts_with(prefix)) continue;
+    reported = true;
+    addBuckets(pooled, i < before.size() ? before[i] : std::map<std::string, double>{}, after[i],
+               family);
+  }
+  if (!reported) return "n/a";
+  const double p50 = bucketQuantile(pooled, 0.5), p99 = bucketQuantile(pooled, 0.99);
+  if (p50 < 0) return "-";
+  return bucketBoundCell(p50, "> last") + " / " + bucketBoundCell(p99, "> last");
 }
 
 }  // namespace dirserver::bench

@@ -98,4 +98,13 @@ struct KillTally {
 KillTally tallyKill(const std::map<std::string, HostFate>& fates,
                     const std::vector<std::set<std::string>>& listed, const KillVictim& victim);
 
+// The p50 and p99 of the histogram `family` over a window, from the /metrics samples of each node
+// before and after it (before[i] and after[i] of node i, as parseMetrics gives them), the counts
+// the nodes gained in the window pooled: "<= 5.00 / <= 25.0", the upper bounds in milliseconds of
+// the buckets the quantiles fall in; "-" when nothing was observed in the window; "n/a" when no
+// node's samples after it have the histogram at all (a server without it).
+std::string windowQuantilesCell(const std::vector<std::map<std::string, double>>& before,
+                                const std::vector<std::map<std::string, double>>& after,
+                                const std::string& family);
+
 }  // namespace dirserver::bench

@@ -78,5 +78,32 @@ TEST(TallyKillTest, OnlyTheKilledNodesYoungestChangesAreItsCommitInFlight) {
   EXPECT_TRUE(tallyKill({{"kept", fate(true, 1, 999ms)}}, listed, {1, t0 + 1s, 20ms}).converged());
 }
 
+using Samples = std::map<std::string, double>;
+
+// A histogram's samples with cumulative counts for the bounds 0.005, 0.025, 0.1 and +Inf.
+Samples histogram(const std::string& family, double to5ms, double to25ms, double to100ms) {
+  return {{family + "_bucket{le=\"0.005\"}", to5ms},
+          {family + "_bucket{le=\"0.025\"}", to5ms + to25ms},
+          {family + "_bucket{le=\"0.1\"}", to5ms + to25ms + to100ms},
+          {family + "_bucket{le=\"+Inf\"}", to5ms + to25ms + to100ms},
+          {family + "_count", to5ms + to25ms + to100ms}};
+}
+
+TEST(WindowQuantilesTest, PoolTheCountsEveryNodeGainedInTheWindowAndSayWhenNoNodeHasTheHistogram) {
+  const std::string family = "replicated_seconds";
+  const Samples other{{"dirserver_hosts", 3}};
+  // Before the window node A had seen 100 fast ones; in it, 10 of up to 25 ms. Node B has none.
+  EXPECT_EQ(windowQuantilesCell({histogram(family, 100, 0, 0), other},
+                                {histogram(family, 100, 10, 0), other}, family),
+            "<= 25.0 / <= 25.0");
+  // 99 fast ones on A and 2 slow ones on B in the window: the slow ones make the p99.
+  EXPECT_EQ(windowQuantilesCell({histogram(family, 0, 0, 0), histogram(family, 0, 0, 0)},
+                                {histogram(family, 99, 0, 0), histogram(family, 0, 0, 2)}, family),
+            "<= 5.00 / <= 100");
+  EXPECT_EQ(windowQuantilesCell({histogram(family, 5, 0, 0)}, {histogram(family, 5, 0, 0)}, family),
+            "-");
+  EXPECT_EQ(windowQuantilesCell({other, other}, {other, other}, family), "n/a");
+}
+
 }  // namespace
 }  // namespace dirserver::bench
