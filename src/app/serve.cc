@@ -145,6 +145,12 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
                    });
                  });
     outbox->onDirty([&gate] { gate->flushSoon(); });
+    // What /metrics, /healthz and the status command show of the cluster.
+    status.cluster.enabled = true;
+    status.cluster.nodeName = cluster->nodeName;
+    status.cluster.bucket = cluster->bucket;
+    status.cluster.replicas = cluster->replicas;
+    outbox->reportSizeTo(&status.cluster.outboxChanges);
   }
   ChangePath changePath(reactor, context, gate ? static_cast<Saver&>(*gate) : saver, status);
   changes = &changePath;
@@ -194,6 +200,7 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
     };
     link.emplace(*cluster, std::move(events));
     link->useOutbox(&*outbox);
+    link->reportTo(&status.cluster);
     // Each change goes into the outbox (made durable with its batch) and on to the publisher.
     const PublishValue publish = [&link, &outbox, &context, full = false](
                                      std::string key, Bytes value) mutable {
@@ -208,6 +215,7 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
     };
     replica.emplace(reactor, context, changePath, cluster->nodeName, publish,
                     ReplicaSettings{.printEveryChange = cluster->printEveryChange});
+    replica->reportTo(&status.cluster);
     replica->skipWhen([&outbox](const BucketEntry& entry) {
       return keepsLocalChange(outbox->revisionOf(entry.key), entry.revision);
     });

@@ -5,6 +5,8 @@
 #include <random>
 #include <utility>
 
+#include "common/clock.h"
+
 namespace dirserver {
 namespace {
 
@@ -158,6 +160,7 @@ bool NatsLink::connect(std::string& why) {
     return false;
   }
   connected_ = true;
+  noteConnected(connection_);
   jsOptions options;
   jsOptions_Init(&options);
   options.PublishAsync.AckHandler = onPublished;
@@ -165,6 +168,7 @@ bool NatsLink::connect(std::string& why) {
   if (natsConnection_JetStream(&js_, connection_, &options) != NATS_OK) {
     natsConnection_Destroy(connection_);
     connection_ = nullptr;
+    if (status_ != nullptr) status_->connected = false;
     return false;
   }
   return true;
@@ -192,6 +196,12 @@ bool NatsLink::openBucket(std::string& why) {
     why = statusText(status);
     kv_ = nullptr;
     return false;
+  }
+  // The copies the bucket has, which another node may have chosen when it created it.
+  kvStatus* bucketStatus = nullptr;
+  if (status_ != nullptr && kvStore_Status(&bucketStatus, kv_) == NATS_OK) {
+    status_->replicas = static_cast<int>(kvStatus_Replicas(bucketStatus));
+    kvStatus_Destroy(bucketStatus);
   }
   return true;
 }
@@ -307,6 +317,7 @@ void NatsLink::publishLoop() {
         status = js_PublishMsgAsync(js_, &message, &options);
       }
       natsMsg_Destroy(message);
+      if (status_ != nullptr) ++(status == NATS_OK ? status_->published : status_->failed);
       if (status != NATS_OK) {
         // Kept (unless a newer value came meanwhile) and sent again after a pause.
         failed = true;
@@ -366,6 +377,7 @@ void NatsLink::confirm(const std::string& key, const std::uint8_t* data, int siz
       ack == nullptr && error != nullptr && error->ErrCode == JSStreamWrongLastSequenceErr;
   {
     const std::lock_guard lock(mutex_);
+    if (status_ != nullptr) countAnswer(value, ack != nullptr);
     inFlight_.erase(key);
     const auto found = latest_.find(key);
     if (found == latest_.end()) return;
@@ -436,8 +448,32 @@ void NatsLink::recheck(const std::string& key) {
   requeueLocked(key);
 }
 
-void NatsLink::onReconnected(natsConnection*, void* closure) {
+// Counts the bucket's answer to a publish of `value`: confirmed, with the time from the change's
+// acknowledgement (the value's time stamp, on this node's clock) to now, or failed. Called with
+// mutex_ held, so that one thread at a time fills the histogram.
+void NatsLink::countAnswer(ByteView value, bool confirmed) {
+  if (!confirmed) {
+    ++status_->failed;
+    return;
+  }
+  ++status_->confirmed;
+  HostState state;
+  if (!decodeHostState(value, state).empty()) return;
+  const std::int64_t took = systemClock().wallMilliseconds() - state.stampMillis;
+  status_->ackToReplicated.observe(std::chrono::milliseconds(std::max<std::int64_t>(took, 0)));
+}
+
+// The connection is up: said to the status with the server's URL.
+void NatsLink::noteConnected(natsConnection* connection) {
+  if (status_ == nullptr) return;
+  char url[256] = {};
+  if (natsConnection_GetConnectedUrl(connection, url, sizeof url) == NATS_OK) status_->setServer(url);
+  status_->connected = true;
+}
+
+void NatsLink::onReconnected(natsConnection* connection, void* closure) {
   auto* link = static_cast<NatsLink*>(closure);
+  link->noteConnected(connection);
   link->connected_ = true;
   link->reconnected_ = true;
   link->say("- cluster: connected to NATS again; publishing what waited\n");
@@ -446,6 +482,10 @@ void NatsLink::onReconnected(natsConnection*, void* closure) {
 // Said once per outage: the client library retries on its own, a pause between its rounds.
 void NatsLink::onDisconnected(natsConnection*, void* closure) {
   auto* link = static_cast<NatsLink*>(closure);
+  if (link->status_ != nullptr) {
+    link->status_->connected = false;
+    link->status_->setServer({});
+  }
   {
     const std::lock_guard lock(link->mutex_);
     if (link->stopping_) {
@@ -470,6 +510,7 @@ void NatsLink::watchLoop() {
   auto wait = std::chrono::milliseconds(kFirstPause);
   bool complained = false;
   bool announced = false;    // the first catch-up was told
+  bool current = false;      // this watcher has handed over the bucket's current values
   std::size_t hostKeys = 0;  // in the current values, until the first catch-up
   for (;;) {
     {
@@ -486,6 +527,7 @@ void NatsLink::watchLoop() {
       kvWatchOptions_Init(&options);
       options.IgnoreDeletes = true;
       const natsStatus status = kvStore_WatchAll(&watcher, kv_, &options);
+      current = false;
       if (!announced) hostKeys = 0;
       if (status != NATS_OK) {
         watcher = nullptr;
@@ -512,6 +554,7 @@ void NatsLink::watchLoop() {
       timeout = 1;
       if (entry == nullptr) {
         caughtUp = true;
+        current = true;
         break;
       }
       if (kvEntry_Operation(entry) == kvOp_Put &&
@@ -520,6 +563,7 @@ void NatsLink::watchLoop() {
         decoded.key = kvEntry_Key(entry);
         decoded.revision = kvEntry_Revision(entry);
         decoded.storedMillis = kvEntry_Created(entry) / 1'000'000;
+        decoded.live = current;
         if (outbox_ != nullptr) outbox_->saw(decoded.key, decoded.revision);
         if (!announced) ++hostKeys;
         const ByteView value(static_cast<const std::uint8_t*>(kvEntry_Value(entry)),

@@ -18,6 +18,7 @@
 
 #include <nats/nats.h>
 
+#include "cluster/cluster_status.h"
 #include "cluster/host_state.h"
 #include "cluster/outbox.h"
 #include "common/byte_order.h"
@@ -51,6 +52,9 @@ struct BucketEntry {
   std::uint64_t revision = 0;
   std::int64_t storedMillis = 0;  // the bucket's wall clock when it stored the value; 0 unknown
   HostState state;
+  // Stored while the watcher was watching, after it had the bucket's current values: a change as
+  // it happens, not one handed over again because a watcher started.
+  bool live = false;
 };
 
 // What the link tells the loop, from its own threads. Either may be empty.
@@ -85,6 +89,11 @@ class NatsLink {
   // Call before start().
   void useOutbox(Outbox* outbox) { outbox_ = outbox; }
 
+  // The link's figures (connected, the server, the bucket's replicas, published, confirmed,
+  // failed, the acknowledgement-to-replicated times) go to `status`, which must outlive the link.
+  // Call before start().
+  void reportTo(ClusterStatus* status) { status_ = status; }
+
   // Starts the two threads. Call once, with the signals the loop takes blocked: the threads (and
   // the client library's, which they start) inherit the mask.
   void start();
@@ -107,6 +116,8 @@ class NatsLink {
   void recheck(const std::string& key);
   void say(std::string line);
   void settle(const std::string& key);
+  void noteConnected(natsConnection* connection);
+  void countAnswer(ByteView value, bool confirmed);
   void requeueLocked(const std::string& key);
   bool pause(std::chrono::milliseconds wait);
   static void onPublished(jsCtx* js, natsMsg* msg, jsPubAck* ack, jsPubAckErr* error,
@@ -132,6 +143,7 @@ class NatsLink {
   std::unordered_set<std::string> inFlight_;       // keys published and not yet answered
   std::deque<std::string> refused_;                // keys whose value the bucket refused
   Outbox* outbox_ = nullptr;
+  ClusterStatus* status_ = nullptr;
 
   std::atomic<bool> reconnected_{false};
   std::atomic<bool> ackFailed_{false};  // a publish failed since the publisher last looked

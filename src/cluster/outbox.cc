@@ -32,6 +32,7 @@ std::string Outbox::load() {
   for (const auto& [key, entry] : entries_) seen_[key] = entry.revision;
   pending_.clear();
   rewriteDue_ = true;
+  noteSize();
   return said;
 }
 
@@ -47,6 +48,7 @@ bool Outbox::put(const std::string& key, Bytes value) {
     const std::uint64_t madeOn =
         held == entries_.end() ? revision : std::max(revision, held->second.revision);
     entries_[key] = OutboxEntry{madeOn, value};
+    noteSize();
     pending_.push_back({OutboxRecord::Kind::Put, key, madeOn, std::move(value)});
   }
   return true;
@@ -69,6 +71,7 @@ void Outbox::confirmed(const std::string& key, ByteView value, std::uint64_t rev
     if (sameValue(found->second.value, value)) {
       entries_.erase(found);
       pending_.push_back({OutboxRecord::Kind::Drop, key, 0, {}});
+      noteSize();
     } else if (found->second.revision < revision) {
       found->second.revision = revision;
       pending_.push_back({OutboxRecord::Kind::Revise, key, revision, {}});
@@ -88,6 +91,7 @@ void Outbox::rejected(const std::string& key, ByteView value) {
     if (found == entries_.end() || !sameValue(found->second.value, value)) return;
     entries_.erase(found);
     pending_.push_back({OutboxRecord::Kind::Drop, key, 0, {}});
+    noteSize();
     dirty = noteDirty();
   }
   if (dirty && dirty_) dirty_();
@@ -105,6 +109,17 @@ void Outbox::rebase(const std::string& key, ByteView value, std::uint64_t revisi
     dirty = noteDirty();
   }
   if (dirty && dirty_) dirty_();
+}
+
+void Outbox::reportSizeTo(std::atomic<std::uint64_t>* gauge) {
+  const std::lock_guard lock(mutex_);
+  sizeGauge_ = gauge;
+  noteSize();
+}
+
+// With mutex_ held, after entries_ changed.
+void Outbox::noteSize() {
+  if (sizeGauge_ != nullptr) *sizeGauge_ = entries_.size();
 }
 
 bool Outbox::noteDirty() {

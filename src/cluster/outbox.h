@@ -5,6 +5,7 @@
 // so that a change acknowledged while the bucket was out of reach still reaches the cluster.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -66,9 +67,14 @@ class Outbox {
   // from that thread: the server has it flushed on the writer thread.
   void onDirty(std::function<void()> dirty) { dirty_ = std::move(dirty); }
 
+  // Keeps `*gauge` equal to the number of entries from now on (the status's outbox figure), for
+  // readers on any thread. Call before the other threads start; `gauge` must outlive the outbox.
+  void reportSizeTo(std::atomic<std::uint64_t>* gauge);
+
  private:
   void record(OutboxRecord record);
   bool noteDirty();
+  void noteSize();
 
   Env& env_;
   const std::string path_;
@@ -82,6 +88,7 @@ class Outbox {
   bool rewriteDue_ = true;
   bool dirtyNoted_ = false;
   std::function<void()> dirty_;
+  std::atomic<std::uint64_t>* sizeGauge_ = nullptr;
 };
 
 }  // namespace dirserver

@@ -10,6 +10,11 @@ class SystemClock final : public Clock {
   std::int64_t wallSeconds() const override {
     return static_cast<std::int64_t>(std::time(nullptr));
   }
+  std::int64_t wallMilliseconds() const override {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
   SteadyClock::time_point steadyNow() const override { return SteadyClock::now(); }
 };
 

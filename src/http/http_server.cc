@@ -494,14 +494,16 @@ bool HttpServer::serve(MHD_Connection* connection, std::string_view url, std::st
   if (url == "/metrics") {
     Answer answer(MHD_HTTP_OK,
                   metricsText(status_->stats, status_->snapshots.latest(), dirserverVersion(),
-                              settings_.clock->wallSeconds(), readProcessFigures()),
+                              settings_.clock->wallSeconds(), readProcessFigures(),
+                              &status_->cluster),
                   kMetricsType);
     return common(answer).header(MHD_HTTP_HEADER_CACHE_CONTROL, "no-store").queue(connection);
   }
 
   if (url == "/healthz") {
     const HealthReport report =
-        checkHealth(status_->stats, settings_.clock->steadyMilliseconds(), settings_.maxLoopSilence);
+        checkHealth(status_->stats, settings_.clock->steadyMilliseconds(), settings_.maxLoopSilence,
+                    &status_->cluster);
     Answer answer(report.healthy ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE, report.reason + "\n",
                   kTextType);
     return common(answer).header(MHD_HTTP_HEADER_CACHE_CONTROL, "no-store").queue(connection);

@@ -212,7 +212,8 @@ bool etagMatches(std::string_view ifNoneMatch, std::string_view etag) {
 
 std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
                         std::string_view version, std::int64_t nowSeconds,
-                        const std::optional<ProcessFigures>& process) {
+                        const std::optional<ProcessFigures>& process,
+                        const ClusterStatus* cluster) {
   Exposition out;
 
   out.family("dirserver_hosts", "gauge", "Hosts registered, by game type.");
@@ -334,6 +335,37 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
   out.family("dirserver_build_info", "gauge", "Always 1; the server's version is its label.");
   out.sample("dirserver_build_info", "version=\"" + labelValue(version) + "\"", std::uint64_t{1});
 
+  if (cluster != nullptr && cluster->enabled) {
+    out.single("dirserver_cluster_connected", "gauge",
+               "1 while the node is connected to a NATS server of its cluster, 0 otherwise.",
+               std::uint64_t{cluster->connected.load(std::memory_order_relaxed)});
+    out.single("dirserver_cluster_published_total", "counter",
+               "Changes of this node handed to NATS for the cluster's bucket, retries included.",
+               load(cluster->published));
+    out.single("dirserver_cluster_confirmed_total", "counter",
+               "Changes of this node the cluster's bucket confirmed it stored.",
+               load(cluster->confirmed));
+    out.single("dirserver_cluster_failed_total", "counter",
+               "Publishes of this node's changes that failed: not sent, not confirmed in time, or "
+               "refused by the bucket because the host changed since.",
+               load(cluster->failed));
+    out.single("dirserver_cluster_applied_total", "counter",
+               "Values of the cluster's bucket this node applied, its own included.",
+               load(cluster->applied));
+    out.single("dirserver_cluster_outbox_changes", "gauge",
+               "Changes this node acknowledged that wait in its outbox for the bucket's "
+               "confirmation.",
+               load(cluster->outboxChanges));
+    out.family("dirserver_ack_to_replicated_seconds", "histogram",
+               "From a change's acknowledgement on this node to the bucket's confirmation that it "
+               "stored it.");
+    out.histogram("dirserver_ack_to_replicated_seconds", {}, cluster->ackToReplicated);
+    out.family("dirserver_cluster_apply_lag_seconds", "histogram",
+               "From a change's publication by any node (its time stamp) to its application on "
+               "this node, by this node's clock; a stamp ahead of the clock counts as 0.");
+    out.histogram("dirserver_cluster_apply_lag_seconds", {}, cluster->applyLag);
+  }
+
   // Under the names and help texts that Prometheus client libraries give them.
   if (process) {
     out.family("process_cpu_seconds_total", "counter",
@@ -352,8 +384,10 @@ std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
   return out.take();
 }
 
-HealthReport checkHealth(const ServerStats& stats, std::int64_t steadyNowMs,
-                         std::chrono::milliseconds maxSilence) {
+namespace {
+
+HealthReport loopHealth(const ServerStats& stats, std::int64_t steadyNowMs,
+                        std::chrono::milliseconds maxSilence) {
   const std::int64_t aliveAt = stats.loopAliveAtMs.load(std::memory_order_relaxed);
   if (aliveAt == 0) return {false, "unhealthy: the loop has not started"};
   const std::int64_t silence = steadyNowMs - aliveAt;
@@ -377,6 +411,18 @@ HealthReport checkHealth(const ServerStats& stats, std::int64_t steadyNowMs,
                                                                 : "nothing saved yet";
   }
   return {true, reason};
+}
+
+}  // namespace
+
+HealthReport checkHealth(const ServerStats& stats, std::int64_t steadyNowMs,
+                         std::chrono::milliseconds maxSilence, const ClusterStatus* cluster) {
+  HealthReport report = loopHealth(stats, steadyNowMs, maxSilence);
+  if (cluster != nullptr && cluster->enabled) {
+    report.reason += cluster->connected.load(std::memory_order_relaxed) ? "; cluster: connected"
+                                                                        : "; cluster: disconnected";
+  }
+  return report;
 }
 
 }  // namespace dirserver

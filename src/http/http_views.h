@@ -85,9 +85,13 @@ bool etagMatches(std::string_view ifNoneMatch, std::string_view etag);
 // histograms of snapshot, commit and acknowledgement-to-durable times, listing bytes, sweep
 // removals, snapshot version, start time, `version` as a build-info label, and the standard
 // process_* figures of `process` (none when nullopt). `nowSeconds` is the wall clock, for ages.
+// With `cluster` given and enabled, the cluster's figures too: whether the node is connected to
+// NATS, values published, confirmed, failed and applied, changes in the outbox, and the histograms
+// of acknowledgement to replication and of the apply lag; none of them otherwise.
 std::string metricsText(const ServerStats& stats, const SnapshotPtr& snapshot,
                         std::string_view version, std::int64_t nowSeconds,
-                        const std::optional<ProcessFigures>& process);
+                        const std::optional<ProcessFigures>& process,
+                        const ClusterStatus* cluster = nullptr);
 
 // The health verdict and its one-line reason.
 struct HealthReport {
@@ -98,8 +102,12 @@ struct HealthReport {
 // Healthy when the loop's heartbeat is at most `maxSilence` old at `steadyNowMs` (the steady
 // clock in milliseconds, as loopAliveAtMs counts it), the last commit to the log succeeded and the
 // last snapshot did too. The reason names what failed first: a loop that has not started, a
-// silent loop, a failed commit (with the changes that wait), or a failed snapshot.
+// silent loop, a failed commit (with the changes that wait), or a failed snapshot. With `cluster`
+// given and enabled, the reason ends with "; cluster: connected" or "; cluster: disconnected",
+// which never makes the node unhealthy: a NATS outage must not take every node out of a balancer
+// at once, while each still serves from its own registry.
 HealthReport checkHealth(const ServerStats& stats, std::int64_t steadyNowMs,
-                         std::chrono::milliseconds maxSilence);
+                         std::chrono::milliseconds maxSilence,
+                         const ClusterStatus* cluster = nullptr);
 
 }  // namespace dirserver

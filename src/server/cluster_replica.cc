@@ -34,7 +34,7 @@ HostState ClusterReplica::stateOf(const HostChange& change) const {
   // The registry counts the owner's silence on the monotonic clock; peers get it as wall time.
   state.ownerSeenAt = wallNow - (steadyNow - context_.registry.ownerSeenAt(change.entry));
   state.node = nodeName_;
-  state.stampMillis = wallNow * 1000;
+  state.stampMillis = context_.clock->wallMilliseconds();
   state.removed = change.kind == HostChange::Kind::Removed;
   return state;
 }
@@ -50,8 +50,10 @@ void ClusterReplica::follow(std::span<const HostChange> changes, ChangeOrigin or
 void ClusterReplica::apply(const std::vector<BucketEntry>& entries, bool caughtUp) {
   changes_.change(ChangeOrigin::Replicated, [&] {
     for (const BucketEntry& entry : entries) {
+      if (status_ != nullptr) status_->lastAppliedRevision = entry.revision;
       if (skip_ && skip_(entry)) continue;
       const Applied applied = applyOne(entry.state);
+      count(entry);
       if (entry.state.node == nodeName_) continue;
       checkClock(entry);
       if (applied == Applied::Nothing) continue;
@@ -112,6 +114,18 @@ ClusterReplica::Applied ClusterReplica::applyOne(const HostState& state) {
   registry.replace(state.type, found, std::move(record), state.owner, ownerSeenAt)->agingSince =
       agingSince;
   return Applied::Updated;
+}
+
+void ClusterReplica::count(const BucketEntry& entry) {
+  if (status_ == nullptr) return;
+  ++status_->applied;
+  // A value handed over again when a watcher starts was published long ago: no lag of today's.
+  if (!entry.live) return;
+  const auto lag = std::chrono::milliseconds(
+      std::max<std::int64_t>(0, context_.clock->wallMilliseconds() - entry.state.stampMillis));
+  status_->applyLag.observe(lag);
+  status_->lastApplyLagMicroseconds =
+      std::chrono::duration_cast<std::chrono::microseconds>(lag).count();
 }
 
 // Compares a peer's time stamp with this node's clock. Values the watcher hands over again when it

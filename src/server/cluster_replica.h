@@ -69,6 +69,12 @@ class ClusterReplica {
   // node has a newer change of waiting (see keepsLocalChange).
   void skipWhen(std::function<bool(const BucketEntry&)> skip) { skip_ = std::move(skip); }
 
+  // What apply() takes in goes to `status` (which must outlive the replica): the entries applied,
+  // the last revision handed over, and for a live entry (BucketEntry::live) its apply lag, from
+  // its time stamp to now by this node's wall clock; a stamp ahead of now (a peer's clock ahead of
+  // this one) counts as a lag of 0.
+  void reportTo(ClusterStatus* status) { status_ = status; }
+
   // The state this node publishes for `change`, stamped now.
   HostState stateOf(const HostChange& change) const;
 
@@ -81,6 +87,7 @@ class ClusterReplica {
   void follow(std::span<const HostChange> changes, ChangeOrigin origin);
   Applied applyOne(const HostState& state);
   void checkClock(const BucketEntry& entry);
+  void count(const BucketEntry& entry);
   void printSummary();
 
   Reactor& reactor_;
@@ -90,6 +97,7 @@ class ClusterReplica {
   PublishValue publish_;
   ReplicaSettings settings_;
   std::function<bool(const BucketEntry&)> skip_;
+  ClusterStatus* status_ = nullptr;
   Timer summaryTimer_;
   std::map<std::string, std::uint64_t> unreported_;
   // Per peer: when its clock was last said to be off, on the loop's clock.

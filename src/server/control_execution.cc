@@ -1,5 +1,6 @@
 // The control server's commands: what each does once its line has been read whole.
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -28,6 +29,30 @@ std::string fieldText(const ServerField& field) {
 
 std::string withoutLineEnd(std::string text) {
   if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+// The status command's lines of a node of a cluster: who it is, where it replicates, and how far
+// it has come. The apply lag shown is the last change's that was applied as it happened (the
+// histogram on /metrics has the rest).
+std::string clusterStatusText(const ClusterStatus& cluster) {
+  const std::string server = cluster.server();
+  std::string text = " cluster: node " + quoted(cluster.nodeName) + ", bucket " +
+                     quoted(cluster.bucket) + " with " + std::to_string(cluster.replicas.load()) +
+                     " replicas, NATS " +
+                     (cluster.connected && !server.empty() ? consoleText(server) : "disconnected") +
+                     "\n";
+  const std::uint64_t revision = cluster.lastAppliedRevision.load();
+  text += " replication: last applied revision " +
+          (revision == 0 ? std::string("none yet") : std::to_string(revision)) + ", " +
+          std::to_string(cluster.outboxChanges.load()) + " changes in the outbox, apply lag ";
+  if (const std::int64_t lag = cluster.lastApplyLagMicroseconds.load(); lag < 0) {
+    text += "none yet\n";
+  } else {
+    char shown[32];
+    std::snprintf(shown, sizeof shown, "%.1f ms", static_cast<double>(lag) / 1000.0);
+    text += std::string(shown) + " (the last change applied)\n";
+  }
   return text;
 }
 
@@ -300,6 +325,9 @@ std::string ControlServer::statusText() const {
           (stats.savePending
                ? std::to_string(stats.changesPending.load()) + " changes not yet durable\n"
                : "every change durable\n");
+  if (const ClusterStatus& cluster = core_.status().cluster; cluster.enabled) {
+    text += clusterStatusText(cluster);
+  }
   return text + kControlOk + "\n";
 }
 

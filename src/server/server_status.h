@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "cluster/cluster_status.h"
 #include "common/histogram.h"
 #include "protocol/outcome.h"
 #include "registry/registry_snapshot.h"
@@ -100,6 +101,7 @@ class SnapshotPublisher {
 struct ServerStatus {
   ServerStats stats;
   SnapshotPublisher snapshots;
+  ClusterStatus cluster;  // cluster mode's figures; cluster.enabled false without it
 };
 
 }  // namespace dirserver
