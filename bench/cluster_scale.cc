@@ -10,7 +10,11 @@
 //     for several nodes, where each node's link bounds what it serves. --hosts hosts register
 //     through the first node (from inside its namespace, so the fill takes no link time) and reach
 //     the others through the bucket; then --clients list clients per node fetch listings as fast
-//     as they can for --seconds.
+//     as they can for --seconds;
+//  3. on loopback, the heartbeat workload over the nodes at each of --heartbeat hosts (apply lag
+//     from one node's acknowledgement to another's listing, ack-to-replicated from /metrics), and
+//     --kill-rounds rounds of SIGKILL to a NATS server and to a node in the middle of a stream of
+//     changes, with the acknowledged changes lost (bench/cluster_rounds.h).
 //
 // It needs root (ip netns, tc) and takes port 6001 on loopback: run it in a network namespace of
 // its own, `unshare -n sh -c 'ip link set lo up && dirserver-cluster-bench'`. The namespaces, links
@@ -34,6 +38,7 @@
 #include <vector>
 
 #include "client/list_reply_decoder.h"
+#include "cluster_rounds.h"
 #include "protocol/message.h"
 #include "support/loopback.h"
 #include "support/nats_cluster.h"
@@ -58,6 +63,9 @@ struct Options {
   int clients = 2;
   int seconds = 4;
   int rateMbit = 200;
+  bool scale = true;  // parts 1 and 2
+  std::vector<std::size_t> heartbeat{1000, 10000};
+  bench::ClusterRoundOptions rounds;
 };
 
 // The address host `host` registers from: 127/8, so that the client runs where the node is
@@ -232,26 +240,15 @@ Served listFlatOut(const Network& network, int nodes, int clients, int seconds,
   return served;
 }
 
-int run(const Options& options) {
-  testing::TestContext scratch;
-  Network::removeStale();
-  Network network(options.nodes);
-  if (!network.build(options.rateMbit)) return 1;
-  testing::NatsCluster nats(scratch.dir, NATS_SERVER_BINARY, 3, Network::natsAddress());
-  if (!nats.waitReady()) {
-    std::fprintf(stderr, "cluster-bench: the NATS servers did not form a cluster\n");
-    return 1;
-  }
-  // The recipe's node, without the per-network bound and the new-host rate: the benchmark fills
-  // the registry from a few networks as fast as it can, which those limits exist to refuse.
-  std::vector<std::string> recipe = nats.nodeArguments();
-  recipe.insert(recipe.end(), {"--max-hosts-per-net", "65531", "--new-hosts-per-minute", "0"});
-
+// Parts 1 and 2: registrations with and without the cluster, and the listings of 1 .. N nodes
+// behind their links. Prints their tables; returns 0, or 1 with a line on standard error.
+int runScale(const Options& options, const std::filesystem::path& dir, const Network& network,
+             const std::vector<std::string>& recipe) {
   // 1. Registrations with and without the cluster: the same node, the same hosts.
   double alone = 0, clustered = 0;
   {
     const testing::ServerAddress address{"127.0.0.2", kListenPort};
-    auto node = startNode(scratch.dir, "alone", DIRSERVER_BINARY,
+    auto node = startNode(dir, "alone", DIRSERVER_BINARY,
                           {"--console", "summary", "--listen", "127.0.0.2:6001",
                            "--max-hosts-per-net", "65531", "--new-hosts-per-minute", "0"},
                           address);
@@ -263,7 +260,7 @@ int run(const Options& options) {
     std::vector<std::string> args = recipe;
     args.insert(args.end(), {"--listen", "127.0.0.3:6001", "--node-name", "clustered",
                              "--cluster-bucket", "registrations"});
-    auto node = startNode(scratch.dir, "clustered", DIRSERVER_BINARY, args, address);
+    auto node = startNode(dir, "clustered", DIRSERVER_BINARY, args, address);
     if (!node || !node->waitOutput("follows the bucket", false, 30s)) return 1;
     clustered = registerAll(address, "host ", options.hosts, 4);
   }
@@ -278,7 +275,7 @@ int run(const Options& options) {
     std::vector<std::string> args{"netns", "exec", network.netns(i), DIRSERVER_BINARY};
     args.insert(args.end(), recipe.begin(), recipe.end());
     args.insert(args.end(), {"--node-name", "node" + std::to_string(i)});
-    nodes.push_back(startNode(scratch.dir, "node" + std::to_string(i), kIp, args,
+    nodes.push_back(startNode(dir, "node" + std::to_string(i), kIp, args,
                               network.node(i)));
     if (!nodes.back() || !nodes.back()->waitOutput("follows the bucket", false, 30s)) return 1;
   }
@@ -333,6 +330,35 @@ int run(const Options& options) {
   return 0;
 }
 
+int run(Options options) {
+  testing::TestContext scratch;
+  Network::removeStale();
+  Network network(options.nodes);
+  if (!network.build(options.rateMbit)) return 1;
+  testing::NatsCluster nats(scratch.dir, NATS_SERVER_BINARY, 3, Network::natsAddress());
+  if (!nats.waitReady()) {
+    std::fprintf(stderr, "cluster-bench: the NATS servers did not form a cluster\n");
+    return 1;
+  }
+  // The recipe's node, without the per-network bound and the new-host rate: the benchmark fills
+  // the registry from a few networks as fast as it can, which those limits exist to refuse.
+  std::vector<std::string> recipe = nats.nodeArguments();
+  recipe.insert(recipe.end(), {"--max-hosts-per-net", "65531", "--new-hosts-per-minute", "0"});
+
+  if (options.scale && runScale(options, scratch.dir, network, recipe) != 0) return 1;
+  options.rounds.nodes = options.nodes;
+  for (const std::size_t hosts : options.heartbeat) {
+    if (stopped || !bench::runClusterHeartbeat(recipe, scratch.dir, hosts, options.rounds, stopped)) {
+      return 1;
+    }
+  }
+  if (options.rounds.killRounds > 0 &&
+      !bench::runClusterKills(nats, recipe, scratch.dir, options.rounds, stopped)) {
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -340,18 +366,37 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     const long value = std::strtol(argv[i + 1], nullptr, 10);
+    if (option == "--heartbeat") {
+      // Sizes separated by commas; 0 alone runs none.
+      options.heartbeat.clear();
+      for (const char* at = argv[i + 1]; *at != 0;) {
+        char* next = nullptr;
+        const unsigned long hosts = std::strtoul(at, &next, 10);
+        if (next == at) break;
+        if (hosts > 0) options.heartbeat.push_back(hosts);
+        at = *next == ',' ? next + 1 : next;
+      }
+      continue;
+    }
     if (option == "--hosts") options.hosts = static_cast<std::size_t>(value);
     else if (option == "--nodes" || option == "--cluster") options.nodes = static_cast<int>(value);
     else if (option == "--clients") options.clients = static_cast<int>(value);
     else if (option == "--seconds") options.seconds = static_cast<int>(value);
     else if (option == "--rate-mbit") options.rateMbit = static_cast<int>(value);
+    else if (option == "--scale") options.scale = value != 0;
+    else if (option == "--heartbeat-seconds") options.rounds.heartbeatSeconds = static_cast<double>(value);
+    else if (option == "--probes") options.rounds.probesPerSecond = static_cast<int>(value);
+    else if (option == "--kill-rounds") options.rounds.killRounds = static_cast<int>(value);
+    else if (option == "--settle-seconds") options.rounds.settleSeconds = static_cast<int>(value);
     else {
       std::fprintf(stderr, "cluster-bench: unknown option %s\n", option.c_str());
       return 2;
     }
   }
   if (options.nodes < 1 || options.nodes > 9 || options.hosts < 1 || options.clients < 1 ||
-      options.seconds < 1 || options.rateMbit < 1) {
+      options.seconds < 1 || options.rateMbit < 1 || options.rounds.heartbeatSeconds < 1 ||
+      options.rounds.probesPerSecond < 1 || options.rounds.killRounds < 0 ||
+      options.rounds.settleSeconds < 1) {
     std::fprintf(stderr, "cluster-bench: --nodes 1..9, and positive counts, please\n");
     return 2;
   }

@@ -407,15 +407,22 @@ void NatsLink::confirm(const std::string& key, const std::uint8_t* data, int siz
 }
 
 // The bucket refused the value of `key` waiting here: the key changed since the revision the
-// value was made on. When the key holds something, that later change wins and the value is
-// dropped; when it holds nothing (the bucket's maximum age removed it), the value goes again as
-// new.
+// value was made on. When the key holds another node's value, that later change wins and the
+// value is dropped. When it holds this node's own value, that is an earlier change of ours the
+// bucket stored without our hearing of it (its confirmation lost with a NATS server): the waiting
+// value came after it, so it goes again, made on that revision. When the key holds nothing (the
+// bucket's maximum age removed it), the value goes again as new.
 void NatsLink::recheck(const std::string& key) {
   kvEntry* entry = nullptr;
   const natsStatus status = kvStore_Get(&entry, kv_, key.c_str());
   std::uint64_t revision = 0;
+  bool ours = false;
   if (status == NATS_OK) {
     revision = kvEntry_Revision(entry);
+    HostState held;
+    const ByteView heldValue(static_cast<const std::uint8_t*>(kvEntry_Value(entry)),
+                             static_cast<std::size_t>(kvEntry_ValueLen(entry)));
+    ours = decodeHostState(heldValue, held).empty() && held.node == settings_.nodeName;
     kvEntry_Destroy(entry);
   }
   Bytes value;
@@ -424,10 +431,16 @@ void NatsLink::recheck(const std::string& key) {
     const auto found = latest_.find(key);
     if (found == latest_.end()) return;
     value = found->second;
-    if (status == NATS_OK) {
+    if (status == NATS_OK && !ours) {
       latest_.erase(found);
       queued_.erase(key);
     }
+  }
+  if (ours) {
+    if (outbox_ != nullptr) outbox_->rebase(key, value, revision);
+    const std::lock_guard lock(mutex_);
+    requeueLocked(key);
+    return;
   }
   if (status == NATS_OK) {
     if (outbox_ != nullptr) outbox_->rejected(key, value);

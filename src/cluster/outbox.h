@@ -47,8 +47,9 @@ class Outbox {
   // on: someone else's later change wins, and the entry goes when it holds that value.
   void rejected(const std::string& key, ByteView value);
 
-  // The bucket no longer holds `key` at all (its maximum age removed it): the entry of `key`,
-  // when it holds `value`, is made on `revision` (0: nothing) from now on.
+  // The entry of `key`, when it holds `value`, is made on `revision` from now on: the bucket no
+  // longer holds the key at all (its maximum age removed it; `revision` 0), or holds at
+  // `revision` an earlier value of this node's whose confirmation never came.
   void rebase(const std::string& key, ByteView value, std::uint64_t revision);
 
   // The revision the entry of `key` was made on, when there is one.
