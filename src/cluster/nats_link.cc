@@ -524,6 +524,8 @@ void NatsLink::watchLoop() {
     if ((!batch.empty() || caughtUp) && events_.entries) events_.entries(std::move(batch), caughtUp);
     if (caughtUp && !announced) {
       announced = true;
+      // Changes made before now learn what they were made on, before the publisher starts.
+      if (outbox_ != nullptr) outbox_->caughtUp();
       std::string bucketId;
       {
         const std::lock_guard lock(mutex_);

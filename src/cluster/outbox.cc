@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "cluster/reconcile.h"
+
 namespace dirserver {
 namespace {
 
@@ -29,7 +31,11 @@ std::string Outbox::load() {
   // More than the bound only from a file of another build: the newest are not told apart.
   while (loaded.entries.size() > bound_) loaded.entries.erase(std::prev(loaded.entries.end()));
   entries_ = std::move(loaded.entries);
-  for (const auto& [key, entry] : entries_) seen_[key] = entry.revision;
+  // An entry made before its node caught up knows no revision of its key: the next catch-up
+  // tells it.
+  for (const auto& [key, entry] : entries_) {
+    if (entry.revision != kUnseenRevision) seen_[key] = entry.revision;
+  }
   pending_.clear();
   rewriteDue_ = true;
   return said;
@@ -40,7 +46,8 @@ bool Outbox::put(const std::string& key, Bytes value) {
     const std::lock_guard lock(mutex_);
     if (entries_.size() >= bound_ && entries_.find(key) == entries_.end()) return false;
     const auto seen = seen_.find(key);
-    const std::uint64_t revision = seen == seen_.end() ? 0 : seen->second;
+    const std::uint64_t revision =
+        seen != seen_.end() ? seen->second : caughtUp_ ? 0 : kUnseenRevision;
     // An entry waiting for its earlier value's confirmation keeps the revision that value was
     // made on: the confirmation moves it on.
     const auto held = entries_.find(key);
@@ -56,6 +63,23 @@ void Outbox::saw(const std::string& key, std::uint64_t revision) {
   const std::lock_guard lock(mutex_);
   std::uint64_t& seen = seen_[key];
   seen = std::max(seen, revision);
+}
+
+void Outbox::caughtUp() {
+  bool dirty = false;
+  {
+    const std::lock_guard lock(mutex_);
+    caughtUp_ = true;
+    for (auto& [key, entry] : entries_) {
+      if (entry.revision != kUnseenRevision) continue;
+      const auto seen = seen_.find(key);
+      entry.revision = seen == seen_.end() ? 0 : seen->second;
+      pending_.push_back({OutboxRecord::Kind::Revise, key, entry.revision, {}});
+      dirty = true;
+    }
+    dirty = dirty && noteDirty();
+  }
+  if (dirty && dirty_) dirty_();
 }
 
 void Outbox::confirmed(const std::string& key, ByteView value, std::uint64_t revision) {

@@ -30,13 +30,18 @@ class Outbox {
   std::string load();
 
   // Records that this node changed `key` to `value`, made on the revision of `key` it has seen
-  // last (see saw()). Replaces an entry of `key`. Returns false when the outbox holds `bound`
+  // last (see saw()); before caughtUp(), on kUnseenRevision when it has seen none. Replaces an entry of `key`. Returns false when the outbox holds `bound`
   // entries and `key` is not one of them: the change is not kept.
   bool put(const std::string& key, Bytes value);
 
   // The bucket holds `key` at `revision` (a watched entry): the revision a later change of `key`
   // is made on.
   void saw(const std::string& key, std::uint64_t revision);
+
+  // The watcher has had the bucket's current values for the first time, each told to saw():
+  // every entry made on kUnseenRevision is moved onto the revision of its key seen now (0: the
+  // bucket does not hold the key). Call before anything is published.
+  void caughtUp();
 
   // The bucket confirmed `value` for `key` at `revision`: the entry goes when it holds that
   // value; a newer value waiting is now made on `revision`.
@@ -78,6 +83,7 @@ class Outbox {
   std::unordered_map<std::string, std::uint64_t> seen_;  // per key, the last revision seen
   std::vector<OutboxRecord> pending_;                    // not yet written
   std::uint64_t liveBytes_ = 0;                          // what a rewrite would write, about
+  bool caughtUp_ = false;
   bool rewriteDue_ = true;
   bool dirtyNoted_ = false;
   std::function<void()> dirty_;

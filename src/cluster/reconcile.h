@@ -9,10 +9,17 @@
 
 namespace dirserver {
 
+// The revision a change of a key is made on when this node does not know the key's revision yet:
+// the change was made before the node first had the bucket's current values (NATS out of reach at
+// start, say). Whatever the bucket holds of the key then is what the change replaces, so such a
+// change stays over every entry until the first catch-up moves it onto the revision then seen
+// (Outbox::caughtUp).
+inline constexpr std::uint64_t kUnseenRevision = UINT64_MAX;
+
 // Whether an entry of the bucket at `bucketRevision` leaves this node's state of its host as it
 // is: the node has a change of that key waiting (`waitingOn`, the revision the change was made
 // on), and the entry is no later than that revision, so it is what the change replaces (or this
-// node's own earlier value). An entry past it is someone else's later change: it applies, and the
+// node's own earlier value); a change made on kUnseenRevision stays over any entry. An entry past it is someone else's later change: it applies, and the
 // waiting change will be refused by the bucket.
 bool keepsLocalChange(std::optional<std::uint64_t> waitingOn, std::uint64_t bucketRevision);
 

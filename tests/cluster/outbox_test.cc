@@ -1,6 +1,7 @@
 // The outbox's rules: the latest value per key, the revision each was made on, what the bucket's
 // confirmations and refusals take out, its bound, and that what it holds survives a restart.
 #include "cluster/outbox.h"
+#include "cluster/reconcile.h"
 
 #include <gtest/gtest.h>
 
@@ -34,6 +35,7 @@ class OutboxTest : public ::testing::Test {
 
 TEST_F(OutboxTest, ConfirmationsDropOnlyTheValueConfirmedAndMoveANewerOneOnTheirRevision) {
   outbox.saw("1.aa", 5);
+  outbox.caughtUp();
   ASSERT_TRUE(outbox.put("1.aa", value("a1")));
   ASSERT_TRUE(outbox.put("1.bb", value("b1")));
   EXPECT_EQ(outbox.revisionOf("1.aa"), 5u);
@@ -106,6 +108,7 @@ TEST_F(OutboxTest, AFailedFlushIsMadeGoodByTheNextAndConfirmationsAskForOne) {
 }
 
 TEST_F(OutboxTest, ADamagedFileIsSaidAndWhatCameBeforeTheDamageIsKept) {
+  outbox.caughtUp();
   ASSERT_TRUE(outbox.put("1.aa", value("a")));
   ASSERT_TRUE(flush());
   ASSERT_TRUE(outbox.put("1.bb", value("b")));
@@ -122,6 +125,42 @@ TEST_F(OutboxTest, ADamagedFileIsSaidAndWhatCameBeforeTheDamageIsKept) {
   EXPECT_EQ(again.entries(), expected);
   std::string error;
   ASSERT_TRUE(again.flush(error)) << error;
+  EXPECT_EQ(loadOutbox(env, path).entries, expected);
+}
+
+}  // namespace
+}  // namespace dirserver
+
+namespace dirserver {
+namespace {
+
+// A change made while the node is still catching up with the bucket (NATS down at start, say)
+// does not know its key's revision yet: the bucket's current value of that key is what it
+// replaces, so it stays over that value, and goes out made on its revision once caught up.
+TEST_F(OutboxTest, AChangeMadeBeforeTheFirstCatchUpStaysOverTheBucketsValueAndIsMadeOnIt) {
+  ASSERT_TRUE(outbox.put("1.aa", value("shut down")));
+  outbox.saw("1.aa", 7);  // the bucket's current value, registered before
+  EXPECT_TRUE(keepsLocalChange(outbox.revisionOf("1.aa"), 7));
+  ASSERT_TRUE(outbox.put("1.bb", value("registered")));  // a key the bucket does not hold
+  ASSERT_TRUE(flush());
+  // Killed before it caught up: the restarted node does not take the unknown base for a revision.
+  Outbox again(env, path, 3);
+  EXPECT_EQ(again.load(), "");
+  again.saw("1.aa", 7);
+  EXPECT_TRUE(keepsLocalChange(again.revisionOf("1.aa"), 7));
+
+  again.caughtUp();
+  EXPECT_EQ(again.revisionOf("1.aa"), 7u);
+  EXPECT_EQ(again.revisionOf("1.bb"), 0u);
+  EXPECT_FALSE(keepsLocalChange(again.revisionOf("1.aa"), 8));  // someone's later change
+  // Made after the catch-up, a change of a key the bucket does not hold is made on nothing.
+  ASSERT_TRUE(again.put("1.cc", value("new")));
+  EXPECT_EQ(again.revisionOf("1.cc"), 0u);
+  std::string error;
+  ASSERT_TRUE(again.flush(error)) << error;
+  const OutboxEntries expected{{"1.aa", {7, value("shut down")}},
+                               {"1.bb", {0, value("registered")}},
+                               {"1.cc", {0, value("new")}}};
   EXPECT_EQ(loadOutbox(env, path).entries, expected);
 }
 
