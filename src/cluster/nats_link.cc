@@ -257,12 +257,17 @@ void NatsLink::publishLoop() {
   wait = kFirstPause;
   for (;;) {
     std::vector<std::pair<std::string, Bytes>> batch;
-    std::deque<std::string> refused;
+    std::deque<std::pair<std::string, Bytes>> refused;
     {
       std::unique_lock lock(mutex_);
       wake_.wait(lock, [this] { return stopping_ || !queue_.empty() || !refused_.empty(); });
       if (stopping_) break;
       refused.swap(refused_);
+    }
+    // Before the batch, so that a newer value of a refused key waits for the verdict on the old.
+    for (const auto& [key, value] : refused) recheck(key, value);
+    {
+      const std::lock_guard lock(mutex_);
       while (!queue_.empty() && batch.size() < kEntriesPerBatch) {
         std::string key = std::move(queue_.front());
         queue_.pop_front();
@@ -276,7 +281,6 @@ void NatsLink::publishLoop() {
         }
       }
     }
-    for (const std::string& key : refused) recheck(key);
     // A bucket that refused or did not confirm a publish (a stream without its leader after a
     // restart, say) is given a pause before the next, so that the retries do not spin.
     if (ackFailed_.exchange(false)) {
@@ -379,7 +383,7 @@ void NatsLink::confirm(const std::string& key, const std::uint8_t* data, int siz
       return;
     }
     if (refused && same) {
-      refused_.push_back(key);
+      refused_.emplace_back(key, found->second);
     } else {
       if (ack == nullptr) ackFailed_ = true;
       requeueLocked(key);
@@ -388,11 +392,12 @@ void NatsLink::confirm(const std::string& key, const std::uint8_t* data, int siz
   wake_.notify_all();
 }
 
-// The bucket refused the value of `key` waiting here: the key changed since the revision the
-// value was made on. When the key holds something, that later change wins and the value is
-// dropped; when it holds nothing (the bucket's maximum age removed it), the value goes again as
-// new.
-void NatsLink::recheck(const std::string& key) {
+// The bucket refused `refused`, the value of `key` waiting here then: the key changed since the
+// revision the value was made on. When the key holds something, that later change wins and the
+// value is dropped; when it holds nothing (the bucket's maximum age removed it), the value goes
+// again as new. A newer value handed in since is not judged by the old one's refusal: it goes out
+// in turn.
+void NatsLink::recheck(const std::string& key, const Bytes& refused) {
   kvEntry* entry = nullptr;
   const natsStatus status = kvStore_Get(&entry, kv_, key.c_str());
   std::uint64_t revision = 0;
@@ -405,6 +410,10 @@ void NatsLink::recheck(const std::string& key) {
     const std::lock_guard lock(mutex_);
     const auto found = latest_.find(key);
     if (found == latest_.end()) return;
+    if (found->second != refused) {
+      requeueLocked(key);
+      return;
+    }
     value = found->second;
     if (status == NATS_OK) {
       latest_.erase(found);
