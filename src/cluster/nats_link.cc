@@ -162,7 +162,8 @@ bool NatsLink::connect(std::string& why) {
   jsOptions_Init(&options);
   options.PublishAsync.AckHandler = onPublished;
   options.PublishAsync.AckHandlerClosure = this;
-  if (natsConnection_JetStream(&js_, connection_, &options) != NATS_OK) {
+  if (const natsStatus js = natsConnection_JetStream(&js_, connection_, &options); js != NATS_OK) {
+    why = "JetStream: " + statusText(js);
     natsConnection_Destroy(connection_);
     connection_ = nullptr;
     return false;
