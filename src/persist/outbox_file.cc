@@ -129,7 +129,16 @@ OutboxLoad decodeOutbox(ByteView bytes) {
   std::size_t at = kOutboxHeaderBytes;
   while (bytes.size() - at >= kOutboxRecordFrameBytes) {
     const std::uint32_t length = loadU32(bytes.data() + at);
-    // Cut short: the append a crash interrupted, never synced, so never acknowledged.
+    // A length no record has is a damaged length, not a record still being written: said, so
+    // that the entries after it are not lost unnoticed.
+    if (length > kOutboxMaxBodyBytes) {
+      load.damage = "impossible record length " + std::to_string(length) + " at byte " +
+                    std::to_string(at) + ": " + std::to_string(bytes.size() - at) +
+                    " bytes ignored";
+      return load;
+    }
+    // Cut short: the append a crash interrupted. Its changes were of the commit in flight, whose
+    // requests may have been answered already; the log loses that commit's tail the same way.
     if (bytes.size() - at - kOutboxRecordFrameBytes < length) break;
     const ByteView framed = bytes.subspan(at, 4 + length);
     const std::uint32_t stored = loadU32(bytes.data() + at + 4 + length);
