@@ -195,10 +195,8 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
     link.emplace(*cluster, std::move(events));
     link->useOutbox(&*outbox);
     // Each change goes into the outbox (made durable with its batch) and on to the publisher.
-    const PublishValue publish = [&link, &outbox, &context, full = false](
-                                     std::string key, Bytes value) mutable {
-      if (!outbox->put(key, value) && !full) {
-        full = true;
+    const PublishValue publish = [&link, &outbox, &context](std::string key, Bytes value) {
+      if (!outbox->put(key, value) && outbox->refusalToSay()) {
         std::fprintf(context.console.err,
                      "+warning: cluster: the outbox holds %zu changes; further ones are "
                      "published but not kept across a restart\n",
@@ -208,8 +206,9 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
     };
     replica.emplace(reactor, context, changePath, cluster->nodeName, publish,
                     ReplicaSettings{.printEveryChange = cluster->printEveryChange});
-    replica->skipWhen([&outbox](const BucketEntry& entry) {
-      return keepsLocalChange(outbox->revisionOf(entry.key), entry.revision);
+    replica->skipWhen([&outbox, &node = cluster->nodeName](const BucketEntry& entry) {
+      return keepsLocalChange(outbox->revisionOf(entry.key), entry.revision,
+                              entry.state.node == node);
     });
     const std::string bucketIdFile = bucketIdFileBeside(context.listFile);
     reconcile.emplace(context, changePath, *replica, *outbox, cluster->bucket,

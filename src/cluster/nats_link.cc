@@ -5,6 +5,8 @@
 #include <random>
 #include <utility>
 
+#include "cluster/reconcile.h"
+
 namespace dirserver {
 namespace {
 
@@ -300,7 +302,9 @@ void NatsLink::publishLoop() {
                                          reinterpret_cast<const char*>(value.data()),
                                          static_cast<int>(value.size()));
       if (status == NATS_OK && outbox_ != nullptr) {
-        if (const auto revision = outbox_->revisionOf(key)) {
+        // A change on a base this node does not know goes without: the last writer wins.
+        const auto revision = outbox_->revisionOf(key);
+        if (revision && *revision < kUnknownRevision) {
           status = natsMsgHeader_Set(message, kExpectedRevisionHeader,
                                      std::to_string(*revision).c_str());
         }
@@ -517,11 +521,13 @@ void NatsLink::watchLoop() {
         decoded.key = kvEntry_Key(entry);
         decoded.revision = kvEntry_Revision(entry);
         decoded.storedMillis = kvEntry_Created(entry) / 1'000'000;
-        if (outbox_ != nullptr) outbox_->saw(decoded.key, decoded.revision);
         if (!announced) ++hostKeys;
         const ByteView value(static_cast<const std::uint8_t*>(kvEntry_Value(entry)),
                              static_cast<std::size_t>(kvEntry_ValueLen(entry)));
         const std::string why = decodeHostState(value, decoded.state);
+        if (outbox_ != nullptr) {
+          outbox_->saw(decoded.key, decoded.revision, why.empty() && decoded.state.removed);
+        }
         if (why.empty()) {
           batch.push_back(std::move(decoded));
         } else {
