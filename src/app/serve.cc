@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <optional>
+#include <unordered_set>
 
 #include "app/service_notify.h"
 
@@ -210,8 +211,14 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
       return keepsLocalChange(outbox->revisionOf(entry.key), entry.revision,
                               entry.state.node == node);
     });
+    // What the outbox kept from before goes out again once the bucket is there.
+    std::unordered_set<std::string> waiting;
+    for (auto& [key, entry] : outbox->entries()) {
+      waiting.insert(key);
+      link->publish(key, std::move(entry.value));
+    }
     const std::string bucketIdFile = bucketIdFileBeside(context.listFile);
-    reconcile.emplace(context, changePath, *replica, *outbox, cluster->bucket,
+    reconcile.emplace(context, changePath, *replica, std::move(waiting), cluster->bucket,
                       readBucketId(systemEnv(), bucketIdFile), publish,
                       [&gate, &reactor, &context, bucketIdFile](std::string id) {
                         gate->afterFlush([&reactor, &context, bucketIdFile, id] {
@@ -224,8 +231,6 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
                           });
                         });
                       });
-    // What the outbox kept from before goes out again once the bucket is there.
-    for (auto& [key, entry] : outbox->entries()) link->publish(key, std::move(entry.value));
     link->start();
   }
   for (const int listenSocket : listenSockets) server.listen(listenSocket);
