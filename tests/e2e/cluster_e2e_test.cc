@@ -210,6 +210,8 @@ TEST_F(ClusterTest, ANodeKilledAndRestartedCatchesUpWithWhatItMissed) {
 TEST_F(ClusterTest, WithNatsDownAChangeSurvivesAKillARestartAndACheckpointAndMeetsThePeersLater) {
   Node a(*nats_, context_->dir, "outage", "a", "127.0.0.2");
   ASSERT_NO_FATAL_FAILURE(a.start());
+  ASSERT_TRUE(a.registration("Doomed", "127.0.0.5"));
+  ASSERT_TRUE(a.waitOutbox(0));  // the bucket holds it
   for (int i = 0; i < nats_->size(); ++i) nats_->kill(i);
 
   const auto sent = std::chrono::steady_clock::now();
@@ -230,6 +232,9 @@ TEST_F(ClusterTest, WithNatsDownAChangeSurvivesAKillARestartAndACheckpointAndMee
   a.process().signal(SIGTERM);
   ASSERT_EQ(a.process().waitExit(10s), 0) << a.process().err();
   ASSERT_NO_FATAL_FAILURE(a.start(false));
+  // A shutdown before the node has seen the bucket at all: it replaces what the bucket holds.
+  ASSERT_TRUE(a.shutdown("Doomed", "127.0.0.5"));
+  ASSERT_TRUE(a.waitOutbox(2));
 
   for (int i = 0; i < nats_->size(); ++i) nats_->start(i);
   ASSERT_TRUE(nats_->waitReady());
@@ -237,6 +242,8 @@ TEST_F(ClusterTest, WithNatsDownAChangeSurvivesAKillARestartAndACheckpointAndMee
   ASSERT_NO_FATAL_FAILURE(b.start());
   EXPECT_TRUE(b.waitLists("Lonely", true, 60s));
   EXPECT_TRUE(a.waitOutbox(0));
+  EXPECT_TRUE(b.waitLists("Doomed", false));
+  EXPECT_FALSE(a.lists("Doomed"));
   // And a follows the bucket.
   ASSERT_TRUE(b.registration("Echo", "127.0.0.6"));
   EXPECT_TRUE(a.waitLists("Echo", true, 60s));
