@@ -209,9 +209,12 @@ TEST_F(ClusterTest, ANodeKilledAndRestartedCatchesUpWithWhatItMissed) {
 
 TEST_F(ClusterTest, WithNatsDownAChangeSurvivesAKillARestartAndACheckpointAndMeetsThePeersLater) {
   Node a(*nats_, context_->dir, "outage", "a", "127.0.0.2");
+  Node b(*nats_, context_->dir, "outage", "b", "127.0.0.3");
   ASSERT_NO_FATAL_FAILURE(a.start());
+  ASSERT_NO_FATAL_FAILURE(b.start());
   ASSERT_TRUE(a.registration("Doomed", "127.0.0.5"));
-  ASSERT_TRUE(a.waitOutbox(0));  // the bucket holds it
+  ASSERT_TRUE(b.waitLists("Doomed"));  // the bucket holds it
+  ASSERT_TRUE(a.waitOutbox(0));
   for (int i = 0; i < nats_->size(); ++i) nats_->kill(i);
 
   const auto sent = std::chrono::steady_clock::now();
@@ -238,7 +241,6 @@ TEST_F(ClusterTest, WithNatsDownAChangeSurvivesAKillARestartAndACheckpointAndMee
 
   for (int i = 0; i < nats_->size(); ++i) nats_->start(i);
   ASSERT_TRUE(nats_->waitReady());
-  Node b(*nats_, context_->dir, "outage", "b", "127.0.0.3");
   ASSERT_NO_FATAL_FAILURE(b.start());
   EXPECT_TRUE(b.waitLists("Lonely", true, 60s));
   EXPECT_TRUE(a.waitOutbox(0));
