@@ -207,9 +207,12 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
     };
     replica.emplace(reactor, context, changePath, cluster->nodeName, publish,
                     ReplicaSettings{.printEveryChange = cluster->printEveryChange});
+    // An entry this node wrote is an older value of its own unless it is the waiting change
+    // itself, which applies: after a kill the outbox can hold a change the log had not yet.
     replica->skipWhen([&outbox, &node = cluster->nodeName](const BucketEntry& entry) {
-      return keepsLocalChange(outbox->revisionOf(entry.key), entry.revision,
-                              entry.state.node == node);
+      const bool older = entry.state.node == node &&
+                         !outbox->holds(entry.key, encodeHostState(entry.state));
+      return keepsLocalChange(outbox->revisionOf(entry.key), entry.revision, older);
     });
     // What the outbox kept from before goes out again once the bucket is there.
     std::unordered_set<std::string> waiting;

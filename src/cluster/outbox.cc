@@ -174,6 +174,12 @@ bool Outbox::noteDirty() {
   return true;
 }
 
+bool Outbox::holds(const std::string& key, ByteView value) const {
+  const std::lock_guard lock(mutex_);
+  const auto found = entries_.find(key);
+  return found != entries_.end() && sameValue(found->second.value, value);
+}
+
 std::optional<std::uint64_t> Outbox::revisionOf(const std::string& key) const {
   const std::lock_guard lock(mutex_);
   const auto found = entries_.find(key);

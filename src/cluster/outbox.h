@@ -63,6 +63,9 @@ class Outbox {
   // when it holds `value`, is made on `revision` (0: nothing) from now on.
   void rebase(const std::string& key, ByteView value, std::uint64_t revision);
 
+  // Whether the entry of `key` holds `value`.
+  bool holds(const std::string& key, ByteView value) const;
+
   // The revision the entry of `key` was made on, when there is one.
   std::optional<std::uint64_t> revisionOf(const std::string& key) const;
 

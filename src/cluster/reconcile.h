@@ -28,9 +28,9 @@ inline constexpr std::uint64_t kUnknownRevision = UINT64_MAX - 1;
 // on), and the entry is no later than that revision, so it is what the change replaces; a change
 // made on kUnseenRevision stays over any entry, one made on kUnknownRevision over none. An entry
 // past it is someone else's later change: it applies, and the waiting change will be refused by
-// the bucket. An entry this node wrote (`writtenHere`) never applies over a change still waiting:
-// it is one of the node's own earlier values, whatever revision the watcher gave it before the
-// bucket's confirmation moved the change on.
+// the bucket. An earlier value this node wrote (`writtenHere`: written by this node and not the
+// waiting value itself) never applies over a change still waiting, whatever revision the watcher
+// gave it before the bucket's confirmation moved the change on.
 bool keepsLocalChange(std::optional<std::uint64_t> waitingOn, std::uint64_t bucketRevision,
                       bool writtenHere);
 
