@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <optional>
+#include <unordered_set>
 
 #include "app/service_notify.h"
 
@@ -204,10 +205,8 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
     link->useOutbox(&*outbox);
     link->reportTo(&status.cluster);
     // Each change goes into the outbox (made durable with its batch) and on to the publisher.
-    const PublishValue publish = [&link, &outbox, &context, full = false](
-                                     std::string key, Bytes value) mutable {
-      if (!outbox->put(key, value) && !full) {
-        full = true;
+    const PublishValue publish = [&link, &outbox, &context](std::string key, Bytes value) {
+      if (!outbox->put(key, value) && outbox->refusalToSay()) {
         std::fprintf(context.console.err,
                      "+warning: cluster: the outbox holds %zu changes; further ones are "
                      "published but not kept across a restart\n",
@@ -218,11 +217,21 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
     replica.emplace(reactor, context, changePath, cluster->nodeName, publish,
                     ReplicaSettings{.printEveryChange = cluster->printEveryChange});
     replica->reportTo(&status.cluster);
-    replica->skipWhen([&outbox](const BucketEntry& entry) {
-      return keepsLocalChange(outbox->revisionOf(entry.key), entry.revision);
+    // An entry this node wrote is an older value of its own unless it is the waiting change
+    // itself, which applies: after a kill the outbox can hold a change the log had not yet.
+    replica->skipWhen([&outbox, &node = cluster->nodeName](const BucketEntry& entry) {
+      const bool older = entry.state.node == node &&
+                         !outbox->holds(entry.key, encodeHostState(entry.state));
+      return keepsLocalChange(outbox->revisionOf(entry.key), entry.revision, older);
     });
+    // What the outbox kept from before goes out again once the bucket is there.
+    std::unordered_set<std::string> waiting;
+    for (auto& [key, entry] : outbox->entries()) {
+      waiting.insert(key);
+      link->publish(key, std::move(entry.value));
+    }
     const std::string bucketIdFile = bucketIdFileBeside(context.listFile);
-    reconcile.emplace(context, changePath, *replica, *outbox, cluster->bucket,
+    reconcile.emplace(context, changePath, *replica, std::move(waiting), cluster->bucket,
                       readBucketId(systemEnv(), bucketIdFile), publish,
                       [&gate, &reactor, &context, bucketIdFile](std::string id) {
                         gate->afterFlush([&reactor, &context, bucketIdFile, id] {
@@ -235,8 +244,6 @@ int serveUntilStopped(const std::vector<int>& listenSockets, ServerContext& cont
                           });
                         });
                       });
-    // What the outbox kept from before goes out again once the bucket is there.
-    for (auto& [key, entry] : outbox->entries()) link->publish(key, std::move(entry.value));
     link->start();
     // The bans: the cluster's bucket of them becomes this node's list and bans file, and this
     // node's operator's changes go into it.

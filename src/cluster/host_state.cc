@@ -95,4 +95,8 @@ std::string clusterKey(ServerType type, const ServerFields& fields) {
   return clusterKey(type, computeHostId(type, fields));
 }
 
+bool isTombstone(ByteView value) {
+  return value.size() > 1 && (value[1] & kHostStateRemoved) != 0;
+}
+
 }  // namespace dirserver

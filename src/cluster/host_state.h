@@ -52,6 +52,9 @@ Bytes encodeHostState(const HostState& state);
 // game type 9", "field 3 holds 5000 bytes", "N bytes after the end"); `state` is then unspecified.
 std::string decodeHostState(ByteView value, HostState& state);
 
+// Whether `value`, made by encodeHostState, is a tombstone; without decoding the rest.
+bool isTombstone(ByteView value);
+
 // The key under which a host of `type` lives in the bucket: the type's number, a dot, and the
 // host's HostId in lowercase hex. Every node derives the same key from the same host, and keys use
 // only characters the bucket allows.

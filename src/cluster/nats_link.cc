@@ -5,6 +5,7 @@
 #include <random>
 #include <utility>
 
+#include "cluster/reconcile.h"
 #include "common/clock.h"
 
 namespace dirserver {
@@ -171,7 +172,8 @@ bool NatsLink::connect(std::string& why) {
   jsOptions_Init(&options);
   options.PublishAsync.AckHandler = onPublished;
   options.PublishAsync.AckHandlerClosure = this;
-  if (natsConnection_JetStream(&js_, connection_, &options) != NATS_OK) {
+  if (const natsStatus js = natsConnection_JetStream(&js_, connection_, &options); js != NATS_OK) {
+    why = "JetStream: " + statusText(js);
     natsConnection_Destroy(connection_);
     connection_ = nullptr;
     if (status_ != nullptr) status_->connected = false;
@@ -273,12 +275,17 @@ void NatsLink::publishLoop() {
   wait = kFirstPause;
   for (;;) {
     std::vector<std::pair<std::string, Bytes>> batch;
-    std::deque<std::string> refused;
+    std::deque<std::pair<std::string, Bytes>> refused;
     {
       std::unique_lock lock(mutex_);
       wake_.wait(lock, [this] { return stopping_ || !queue_.empty() || !refused_.empty(); });
       if (stopping_) break;
       refused.swap(refused_);
+    }
+    // Before the batch, so that a newer value of a refused key waits for the verdict on the old.
+    for (const auto& [key, value] : refused) recheck(key, value);
+    {
+      const std::lock_guard lock(mutex_);
       while (!queue_.empty() && batch.size() < kEntriesPerBatch) {
         std::string key = std::move(queue_.front());
         queue_.pop_front();
@@ -292,7 +299,6 @@ void NatsLink::publishLoop() {
         }
       }
     }
-    for (const std::string& key : refused) recheck(key);
     // A bucket that refused or did not confirm a publish (a stream without its leader after a
     // restart, say) is given a pause before the next, so that the retries do not spin.
     if (ackFailed_.exchange(false)) {
@@ -311,7 +317,9 @@ void NatsLink::publishLoop() {
                                          reinterpret_cast<const char*>(value.data()),
                                          static_cast<int>(value.size()));
       if (status == NATS_OK && outbox_ != nullptr) {
-        if (const auto revision = outbox_->revisionOf(key)) {
+        // A change on a base this node does not know goes without: the last writer wins.
+        const auto revision = outbox_->revisionOf(key);
+        if (revision && *revision < kUnknownRevision) {
           status = natsMsgHeader_Set(message, kExpectedRevisionHeader,
                                      std::to_string(*revision).c_str());
         }
@@ -397,7 +405,7 @@ void NatsLink::confirm(const std::string& key, const std::uint8_t* data, int siz
       return;
     }
     if (refused && same) {
-      refused_.push_back(key);
+      refused_.emplace_back(key, found->second);
     } else {
       if (ack == nullptr) ackFailed_ = true;
       requeueLocked(key);
@@ -406,13 +414,14 @@ void NatsLink::confirm(const std::string& key, const std::uint8_t* data, int siz
   wake_.notify_all();
 }
 
-// The bucket refused the value of `key` waiting here: the key changed since the revision the
-// value was made on. When the key holds another node's value, that later change wins and the
-// value is dropped. When it holds this node's own value, that is an earlier change of ours the
-// bucket stored without our hearing of it (its confirmation lost with a NATS server): the waiting
-// value came after it, so it goes again, made on that revision. When the key holds nothing (the
-// bucket's maximum age removed it), the value goes again as new.
-void NatsLink::recheck(const std::string& key) {
+// The bucket refused `refused`, the value of `key` waiting here then: the key changed since the
+// revision the value was made on. A newer value handed in since is not judged by the old one's
+// refusal: it goes out in turn. When the key holds another node's value, that later change wins
+// and the value is dropped. When it holds this node's own value, that is an earlier change of ours
+// the bucket stored without our hearing of it (its confirmation lost with a NATS server): the
+// waiting value came after it, so it goes again, made on that revision. When the key holds nothing
+// (the bucket's maximum age removed it), the value goes again as new.
+void NatsLink::recheck(const std::string& key, const Bytes& refused) {
   kvEntry* entry = nullptr;
   const natsStatus status = kvStore_Get(&entry, kv_, key.c_str());
   std::uint64_t revision = 0;
@@ -430,6 +439,10 @@ void NatsLink::recheck(const std::string& key) {
     const std::lock_guard lock(mutex_);
     const auto found = latest_.find(key);
     if (found == latest_.end()) return;
+    if (found->second != refused) {
+      requeueLocked(key);
+      return;
+    }
     value = found->second;
     if (status == NATS_OK && !ours) {
       latest_.erase(found);
@@ -571,11 +584,13 @@ void NatsLink::watchLoop() {
         decoded.revision = kvEntry_Revision(entry);
         decoded.storedMillis = kvEntry_Created(entry) / 1'000'000;
         decoded.live = current;
-        if (outbox_ != nullptr) outbox_->saw(decoded.key, decoded.revision);
         if (!announced) ++hostKeys;
         const ByteView value(static_cast<const std::uint8_t*>(kvEntry_Value(entry)),
                              static_cast<std::size_t>(kvEntry_ValueLen(entry)));
         const std::string why = decodeHostState(value, decoded.state);
+        if (outbox_ != nullptr) {
+          outbox_->saw(decoded.key, decoded.revision, why.empty() && decoded.state.removed);
+        }
         if (why.empty()) {
           batch.push_back(std::move(decoded));
         } else {
@@ -588,6 +603,8 @@ void NatsLink::watchLoop() {
     if ((!batch.empty() || caughtUp) && events_.entries) events_.entries(std::move(batch), caughtUp);
     if (caughtUp && !announced) {
       announced = true;
+      // Changes made before now learn what they were made on, before the publisher starts.
+      if (outbox_ != nullptr) outbox_->caughtUp();
       std::string bucketId;
       {
         const std::lock_guard lock(mutex_);

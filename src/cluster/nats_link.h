@@ -120,7 +120,7 @@ class NatsLink {
   bool connect(std::string& why);
   bool openBucket(std::string& why);
   bool markBucket(std::string& why);
-  void recheck(const std::string& key);
+  void recheck(const std::string& key, const Bytes& refused);
   void say(std::string line);
   void settle(const std::string& key);
   void noteConnected(natsConnection* connection);
@@ -148,7 +148,8 @@ class NatsLink {
   std::unordered_map<std::string, Bytes> latest_;  // per key: the value not yet confirmed
   std::unordered_map<std::string, bool> queued_;   // keys in queue_
   std::unordered_set<std::string> inFlight_;       // keys published and not yet answered
-  std::deque<std::string> refused_;                // keys whose value the bucket refused
+  // Keys whose value the bucket refused, each with that value: a newer one may wait by then.
+  std::deque<std::pair<std::string, Bytes>> refused_;
   Outbox* outbox_ = nullptr;
   ClusterStatus* status_ = nullptr;
 

@@ -31,16 +31,29 @@ class Outbox {
   std::string load();
 
   // Records that this node changed `key` to `value`, made on the revision of `key` it has seen
-  // last (see saw()). Replaces an entry of `key`. Returns false when the outbox holds `bound`
-  // entries and `key` is not one of them: the change is not kept.
+  // last (see saw()); when it keeps none, on kUnseenRevision before caughtUp() and on
+  // kUnknownRevision after it. Replaces an entry of `key`. Returns false when the outbox holds
+  // `bound` entries and `key` is not one of them: the change is not kept.
   bool put(const std::string& key, Bytes value);
 
+  // True once for each run of refusals by put(): on the first call after a refusal that followed
+  // a time the outbox held fewer than `bound` entries. A warning said then is said once per run.
+  bool refusalToSay();
+
   // The bucket holds `key` at `revision` (a watched entry): the revision a later change of `key`
-  // is made on.
-  void saw(const std::string& key, std::uint64_t revision);
+  // is made on. A tombstone (`removed`) of a key with no entry here makes the outbox forget the
+  // key instead, so that what it keeps stays within the hosts it knows of.
+  void saw(const std::string& key, std::uint64_t revision, bool removed);
+
+  // The watcher has had the bucket's current values for the first time, each told to saw():
+  // every entry made on kUnseenRevision (or on kUnknownRevision, read from the file) is moved
+  // onto the revision of its key seen now (0: the bucket does not hold the key). Call before
+  // anything is published.
+  void caughtUp();
 
   // The bucket confirmed `value` for `key` at `revision`: the entry goes when it holds that
-  // value; a newer value waiting is now made on `revision`.
+  // value (and a tombstone's key is forgotten, as in saw()); a newer value waiting is now made on
+  // `revision`.
   void confirmed(const std::string& key, ByteView value, std::uint64_t revision);
 
   // The bucket refused `value` for `key` because the key changed since the revision it was made
@@ -51,6 +64,9 @@ class Outbox {
   // longer holds the key at all (its maximum age removed it; `revision` 0), or holds at
   // `revision` an earlier value of this node's whose confirmation never came.
   void rebase(const std::string& key, ByteView value, std::uint64_t revision);
+
+  // Whether the entry of `key` holds `value`.
+  bool holds(const std::string& key, ByteView value) const;
 
   // The revision the entry of `key` was made on, when there is one.
   std::optional<std::uint64_t> revisionOf(const std::string& key) const;
@@ -82,9 +98,13 @@ class Outbox {
   const std::size_t bound_;
   mutable std::mutex mutex_;
   OutboxEntries entries_;
-  std::unordered_map<std::string, std::uint64_t> seen_;  // per key, the last revision seen
+  // Per key, the last revision seen; keys of the hosts the bucket holds, not of its tombstones.
+  std::unordered_map<std::string, std::uint64_t> seen_;
   std::vector<OutboxRecord> pending_;                    // not yet written
   std::uint64_t liveBytes_ = 0;                          // what a rewrite would write, about
+  bool caughtUp_ = false;
+  bool refusing_ = false;   // put() refused since the outbox last had room
+  bool refusalSaid_ = false;
   bool rewriteDue_ = true;
   bool dirtyNoted_ = false;
   std::function<void()> dirty_;

@@ -2,8 +2,10 @@
 
 namespace dirserver {
 
-bool keepsLocalChange(std::optional<std::uint64_t> waitingOn, std::uint64_t bucketRevision) {
-  return waitingOn.has_value() && bucketRevision <= *waitingOn;
+bool keepsLocalChange(std::optional<std::uint64_t> waitingOn, std::uint64_t bucketRevision,
+                      bool writtenHere) {
+  if (!waitingOn) return false;
+  return writtenHere || (*waitingOn != kUnknownRevision && bucketRevision <= *waitingOn);
 }
 
 BucketVerdict judgeBucket(std::string_view remembered, std::string_view found,

@@ -84,8 +84,7 @@ std::string tooLarge(std::uint64_t bytes) {
 }  // namespace
 
 std::string bansFileBeside(const std::string& listFile) {
-  const auto slash = listFile.rfind('/');
-  return slash == std::string::npos ? "bans.txt" : listFile.substr(0, slash + 1) + "bans.txt";
+  return fileBeside(listFile, "bans.txt");
 }
 
 bool isPrintableReason(std::string_view reason) {

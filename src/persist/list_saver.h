@@ -77,6 +77,8 @@ class Saver {
 // way, together with those that come within 10 ms of it, so that a kill of the process (which
 // leaves what was written) loses only the batches handed over within the last moments, however
 // long a sync takes; a commit is reported when a sync that began after its write has returned.
+// (A saver in front of it that holds batches back, the cluster's outbox gate, widens that window
+// by its own wait.)
 // After a failed commit it tries again only when retry() is called (the server does on a timer):
 // a failed write is cut back to the last whole entry and written again; after a failed sync the
 // pages of the log may be lost whatever a second sync says, so everything not known durable is

@@ -8,54 +8,19 @@
 #include <cstring>
 
 #include "persist/checksum.h"
+#include "persist/server_list_file.h"
 
 namespace dirserver {
 namespace {
 
-std::string baseName(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string failure(const char* step, const std::string& path) {
-  return std::string(step) + " " + baseName(path) + ": " + std::strerror(errno);
+  return std::string(step) + " " + fileNameOf(path) + ": " + std::strerror(errno);
 }
 
 Bytes header() {
   Bytes out(kOutboxMagic, kOutboxMagic + kOutboxMagicSize);
   putU32(out, kOutboxVersion);
   return out;
-}
-
-// Writes `bytes` as the whole of a new file at `path`, synced, under its name: a temporary file
-// renamed over it, then the directory synced.
-bool replaceFile(Env& env, const std::string& path, ByteView bytes, std::string& error) {
-  const std::string temporary = path + ".tmp";
-  const int fd = env.open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error = failure("open", temporary);
-    return false;
-  }
-  bool ok = writeFullyAt(env, fd, bytes, 0);
-  if (!ok) error = failure("write", temporary);
-  if (ok && env.fsync(fd) != 0) {
-    error = failure("fsync", temporary);
-    ok = false;
-  }
-  env.close(fd);
-  if (ok && env.rename(temporary, path) != 0) {
-    error = failure("rename", temporary);
-    ok = false;
-  }
-  if (!ok) {
-    env.unlink(temporary);
-    return false;
-  }
-  if (!syncDirectory(env, directoryOf(path))) {
-    error = failure("fsync", directoryOf(path));
-    return false;
-  }
-  return true;
 }
 
 bool readWhole(Env& env, const std::string& path, Bytes& bytes, bool& found, std::string& error) {
@@ -129,7 +94,16 @@ OutboxLoad decodeOutbox(ByteView bytes) {
   std::size_t at = kOutboxHeaderBytes;
   while (bytes.size() - at >= kOutboxRecordFrameBytes) {
     const std::uint32_t length = loadU32(bytes.data() + at);
-    // Cut short: the append a crash interrupted, never synced, so never acknowledged.
+    // A length no record has is a damaged length, not a record still being written: said, so
+    // that the entries after it are not lost unnoticed.
+    if (length > kOutboxMaxBodyBytes) {
+      load.damage = "impossible record length " + std::to_string(length) + " at byte " +
+                    std::to_string(at) + ": " + std::to_string(bytes.size() - at) +
+                    " bytes ignored";
+      return load;
+    }
+    // Cut short: the append a crash interrupted. Its changes were of the commit in flight, whose
+    // requests may have been answered already; the log loses that commit's tail the same way.
     if (bytes.size() - at - kOutboxRecordFrameBytes < length) break;
     const ByteView framed = bytes.subspan(at, 4 + length);
     const std::uint32_t stored = loadU32(bytes.data() + at + 4 + length);
@@ -185,7 +159,8 @@ bool OutboxFile::rewrite(const OutboxEntries& entries, std::string& error) {
     putBytes(bytes,
              encodeOutboxRecord({OutboxRecord::Kind::Put, key, entry.revision, entry.value}));
   }
-  if (!replaceFile(env_, path_, bytes, error)) return false;
+  // Only a file whose directory is synced too is one whose appends a power loss keeps.
+  if (replaceFile(env_, path_, bytes, error) != SaveOutcome::Saved) return false;
   fd_ = env_.open(path_, O_WRONLY | O_CLOEXEC, 0);
   if (fd_ < 0) {
     error = failure("open", path_);
@@ -217,21 +192,12 @@ bool OutboxFile::append(const std::vector<OutboxRecord>& records, std::string& e
   return true;
 }
 
-namespace {
-
-std::string beside(const std::string& listFile, const char* name) {
-  const auto slash = listFile.rfind('/');
-  return slash == std::string::npos ? name : listFile.substr(0, slash + 1) + name;
-}
-
-}  // namespace
-
 std::string outboxFileBeside(const std::string& listFile) {
-  return beside(listFile, "cluster_outbox");
+  return fileBeside(listFile, "cluster_outbox");
 }
 
 std::string bucketIdFileBeside(const std::string& listFile) {
-  return beside(listFile, "cluster_bucket");
+  return fileBeside(listFile, "cluster_bucket");
 }
 
 std::string readBucketId(Env& env, const std::string& path) {
@@ -246,8 +212,9 @@ std::string readBucketId(Env& env, const std::string& path) {
 
 bool writeBucketId(Env& env, const std::string& path, const std::string& id, std::string& error) {
   const std::string line = id + "\n";
-  return replaceFile(
-      env, path, ByteView(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()), error);
+  return replaceFile(env, path,
+                     ByteView(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()),
+                     error) == SaveOutcome::Saved;
 }
 
 }  // namespace dirserver

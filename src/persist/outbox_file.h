@@ -16,7 +16,8 @@
 //       value           put: the rest of the body (the host's encoded state)
 //     checksum u32      CRC-32C of the length and the body
 // A record cut short at the end (a crash in the middle of an append) is ignored; a record whose
-// checksum does not match ends the reading there, and the rest is reported as damage.
+// checksum does not match, or whose length is more than any record's, ends the reading there, and
+// the rest is reported as damage.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,10 @@ inline constexpr std::size_t kOutboxHeaderBytes = kOutboxMagicSize + 4;
 inline constexpr std::size_t kOutboxRecordFrameBytes = 4 + 4;    // length and checksum
 inline constexpr std::size_t kOutboxBodyFixedBytes = 1 + 2 + 8;  // kind, key size, revision
 inline constexpr std::size_t kOutboxMaxKeyBytes = 0xFFFF;
+// The longest value a record may hold: a host's encoded state is well under it.
+inline constexpr std::size_t kOutboxMaxValueBytes = 64 * 1024;
+inline constexpr std::size_t kOutboxMaxBodyBytes =
+    kOutboxBodyFixedBytes + kOutboxMaxKeyBytes + kOutboxMaxValueBytes;
 
 // One change waiting for the bucket: its value and the revision it was made on.
 struct OutboxEntry {

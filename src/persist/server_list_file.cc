@@ -72,14 +72,19 @@ std::string linkTarget(Env& env, const std::string& path) {
   return at;
 }
 
+constexpr std::string_view kTemporaryMark = ".tmp";
+
+}  // namespace
+
 std::string fileNameOf(const std::string& path) {
   const auto slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-constexpr std::string_view kTemporaryMark = ".tmp";
-
-}  // namespace
+std::string fileBeside(const std::string& listFile, std::string_view name) {
+  const auto slash = listFile.rfind('/');
+  return (slash == std::string::npos ? "" : listFile.substr(0, slash + 1)) + std::string(name);
+}
 
 ListPaths listPaths(Env& env, const std::string& listFile) {
   ListPaths paths;

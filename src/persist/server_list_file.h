@@ -20,6 +20,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/byte_order.h"
@@ -67,6 +68,13 @@ struct ListPaths {
 
 // Resolves `listFile` (as many links as the system itself would follow).
 ListPaths listPaths(Env& env, const std::string& listFile);
+
+// The last part of `path`, after its last slash (all of it without one).
+std::string fileNameOf(const std::string& path);
+
+// The file `name` in the directory of `listFile` as given (its links not followed): where the
+// server keeps the files that go with its list (bans, the cluster's outbox).
+std::string fileBeside(const std::string& listFile, std::string_view name);
 
 // A name under which a damaged or unused file found at `now` (seconds since 1970) is kept, next to
 // it: FILE.damaged-YYYYMMDDTHHMMSSZ (or another `what` than "damaged") in UTC, with "-N" appended

@@ -8,7 +8,8 @@
 namespace dirserver {
 
 StartupReconcile::StartupReconcile(ServerContext& context, ChangePath& changes,
-                                   ClusterReplica& replica, const Outbox& outbox,
+                                   ClusterReplica& replica,
+                                   std::unordered_set<std::string> waiting,
                                    std::string bucketName, std::string rememberedId,
                                    PublishValue publish, std::function<void(std::string)> remember)
     : context_(context),
@@ -17,8 +18,8 @@ StartupReconcile::StartupReconcile(ServerContext& context, ChangePath& changes,
       bucketName_(std::move(bucketName)),
       rememberedId_(std::move(rememberedId)),
       publish_(std::move(publish)),
-      remember_(std::move(remember)) {
-  for (const auto& [key, entry] : outbox.entries()) kept_.insert(key);
+      remember_(std::move(remember)),
+      kept_(std::move(waiting)) {
   changes_.addConsumer([this](std::span<const HostChange> changes, ChangeOrigin origin) {
     if (done_ || (origin != ChangeOrigin::Request && origin != ChangeOrigin::Operator)) return;
     for (const HostChange& change : changes) kept_.insert(clusterKey(change.type, change.entry.id));

@@ -21,11 +21,13 @@ namespace dirserver {
 // Runs on the loop's thread; what it is given must outlive it.
 class StartupReconcile {
  public:
-  // `rememberedId`: the id of the bucket this node followed last (empty: none). `publish` hands
+  // `waiting`: the keys the outbox held at start. `rememberedId`: the id of the bucket this node
+  // followed last (empty: none). `publish` hands
   // a key and its value on as the replica's own changes go (outbox, then link); `remember` keeps
   // the id of the bucket now followed, once what was published for it is in the outbox.
   StartupReconcile(ServerContext& context, ChangePath& changes, ClusterReplica& replica,
-                   const Outbox& outbox, std::string bucketName, std::string rememberedId,
+                   std::unordered_set<std::string> waiting, std::string bucketName,
+                   std::string rememberedId,
                    PublishValue publish, std::function<void(std::string id)> remember);
   StartupReconcile(const StartupReconcile&) = delete;
   StartupReconcile& operator=(const StartupReconcile&) = delete;

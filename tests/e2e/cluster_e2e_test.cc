@@ -243,7 +243,12 @@ TEST_F(ClusterTest, ANodeKilledAndRestartedCatchesUpWithWhatItMissed) {
 
 TEST_F(ClusterTest, WithNatsDownAChangeSurvivesAKillARestartAndACheckpointAndMeetsThePeersLater) {
   Node a(*nats_, context_->dir, "outage", "a", "127.0.0.2");
+  Node b(*nats_, context_->dir, "outage", "b", "127.0.0.3");
   ASSERT_NO_FATAL_FAILURE(a.start());
+  ASSERT_NO_FATAL_FAILURE(b.start());
+  ASSERT_TRUE(a.registration("Doomed", "127.0.0.5"));
+  ASSERT_TRUE(b.waitLists("Doomed"));  // the bucket holds it
+  ASSERT_TRUE(a.waitOutbox(0));
   for (int i = 0; i < nats_->size(); ++i) nats_->kill(i);
 
   const auto sent = std::chrono::steady_clock::now();
@@ -264,13 +269,17 @@ TEST_F(ClusterTest, WithNatsDownAChangeSurvivesAKillARestartAndACheckpointAndMee
   a.process().signal(SIGTERM);
   ASSERT_EQ(a.process().waitExit(10s), 0) << a.process().err();
   ASSERT_NO_FATAL_FAILURE(a.start(false));
+  // A shutdown before the node has seen the bucket at all: it replaces what the bucket holds.
+  ASSERT_TRUE(a.shutdown("Doomed", "127.0.0.5"));
+  ASSERT_TRUE(a.waitOutbox(2));
 
   for (int i = 0; i < nats_->size(); ++i) nats_->start(i);
   ASSERT_TRUE(nats_->waitReady());
-  Node b(*nats_, context_->dir, "outage", "b", "127.0.0.3");
   ASSERT_NO_FATAL_FAILURE(b.start());
   EXPECT_TRUE(b.waitLists("Lonely", true, 60s));
   EXPECT_TRUE(a.waitOutbox(0));
+  EXPECT_TRUE(b.waitLists("Doomed", false));
+  EXPECT_FALSE(a.lists("Doomed"));
   // And a follows the bucket.
   ASSERT_TRUE(b.registration("Echo", "127.0.0.6"));
   EXPECT_TRUE(a.waitLists("Echo", true, 60s));

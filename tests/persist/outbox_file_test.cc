@@ -56,6 +56,13 @@ TEST(OutboxFile, ATornTailIsIgnoredAndDamageStopsTheReadingWithWhatCameBefore) {
   EXPECT_TRUE(load.entries.empty());
 
   EXPECT_EQ(decodeOutbox(value("DSOWNERS\1\0\0\0")).damage, "not an outbox file of this version");
+
+  // A damaged length that runs past the end is damage too, not a tail still being written.
+  Bytes longLength = whole;
+  longLength[kOutboxHeaderBytes + 3] = 0x80;
+  const OutboxLoad past = decodeOutbox(longLength);
+  EXPECT_EQ(past.damage.rfind("impossible record length 2147483", 0), 0u) << past.damage;
+  EXPECT_TRUE(past.entries.empty());
 }
 
 // Appends and rewrites, a power loss after every step: what the directory holds then loads to

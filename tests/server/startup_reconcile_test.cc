@@ -36,7 +36,9 @@ class Starting {
     if (waiting) outbox.put(keyOf(*waiting), Bytes{1, 2, 3});
     const PublishValue publish = [this](std::string key, Bytes) { published.push_back(key); };
     replica.emplace(harness.reactor(), harness.context(), harness.changes(), "node-a", publish);
-    reconcile.emplace(harness.context(), harness.changes(), *replica, outbox, "dirserver",
+    std::unordered_set<std::string> keys;
+    for (const auto& [key, entry] : outbox.entries()) keys.insert(key);
+    reconcile.emplace(harness.context(), harness.changes(), *replica, std::move(keys), "dirserver",
                       std::move(rememberedId), publish,
                       [this](std::string id) { remembered = std::move(id); });
   }
