@@ -362,7 +362,14 @@ int run(Options options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Output into a closed pipe (`| head`) must not end the run before it stops its NATS servers,
+  // nodes and namespaces.
+  std::signal(SIGPIPE, SIG_IGN);
   Options options;
+  if (argc % 2 == 0) {
+    std::fprintf(stderr, "cluster-bench: every option takes a value (%s has none)\n", argv[argc - 1]);
+    return 2;
+  }
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     const long value = std::strtol(argv[i + 1], nullptr, 10);
