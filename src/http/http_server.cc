@@ -221,18 +221,31 @@ struct HttpCallbacks {
   static MHD_Result answer(void* self, MHD_Connection* connection, const char* url,
                            const char* method, const char*, const char*, std::size_t* uploadSize,
                            void** requestState) {
+    auto* server = static_cast<HttpServer*>(self);
     // A request body is never read: GET and HEAD carry none, and other methods are refused.
+    if (*requestState == &parkedRequest) {
+      // Resumed after waiting for an encoding: answered now with what there is.
+      *requestState = self;
+      *uploadSize = 0;
+      bool parked = false;
+      return server->serve(connection, url, method, true, parked) ? MHD_YES : MHD_NO;
+    }
     if (*requestState != nullptr) {
       *uploadSize = 0;
       return MHD_YES;
     }
     *requestState = self;
     // The request is whole: its connection is no longer one to shed.
-    if (auto* tracked = trackedOf(connection)) {
-      static_cast<HttpServer*>(self)->window_->stopWaiting(*tracked);
-    }
-    return static_cast<HttpServer*>(self)->serve(connection, url, method) ? MHD_YES : MHD_NO;
+    if (auto* tracked = trackedOf(connection)) server->window_->stopWaiting(*tracked);
+    bool parked = false;
+    const bool kept = server->serve(connection, url, method, false, parked);
+    if (parked) *requestState = &parkedRequest;
+    return kept ? MHD_YES : MHD_NO;
   }
+
+  // The request state of a request parked by serve(), so that the call after its resumption
+  // answers it.
+  static inline char parkedRequest = 0;
 
   static MHD_Result admit(void* self, const sockaddr*, socklen_t) {
     return static_cast<HttpServer*>(self)->window_->admit() ? MHD_YES : MHD_NO;
@@ -335,9 +348,10 @@ bool HttpServer::start(const ServerStatus& status, ConsoleLineSink lines, std::s
     error = std::string("cannot hand over the listening socket: ") + std::strerror(errno);
     return false;
   }
-  // The Date header is this server's own, from its clock.
+  // The Date header is this server's own, from its clock. Requests for /servers.json may be
+  // suspended while they wait for an encoding.
   const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG |
-                         MHD_USE_SUPPRESS_DATE_NO_CLOCK;
+                         MHD_USE_SUPPRESS_DATE_NO_CLOCK | MHD_ALLOW_SUSPEND_RESUME;
   window_ = std::make_unique<Window>(settings_.maxConnections);
   // The library's own bound leaves room for the connections shed but not yet closed; the window
   // keeps maxConnections itself (HttpCallbacks::admit).
@@ -362,15 +376,25 @@ bool HttpServer::start(const ServerStatus& status, ConsoleLineSink lines, std::s
   ::close(listenSocket_);
   listenSocket_ = -1;
   builder_ = std::thread([this] { buildListings(); });
+  expirer_ = std::thread([this] { expireParked(); });
   return true;
 }
 
 void HttpServer::stop() {
   if (daemon_ != nullptr) {
-    // No connection is ever suspended, so the library closes each at once.
+    // The library must not stop with a connection suspended: every parked request is resumed,
+    // and its handler, called again, closes it; none parks from now on.
+    {
+      std::lock_guard lock(parkMutex_);
+      parkClosed_ = true;
+      for (const Parked& parked : parked_) MHD_resume_connection(parked.connection);
+      parked_.clear();
+    }
+    parkWake_.notify_all();
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
   }
+  if (expirer_.joinable()) expirer_.join();
   if (builder_.joinable()) {
     {
       std::lock_guard lock(builderMutex_);
@@ -416,22 +440,87 @@ void HttpServer::wakeBuilder() {
   builderWake_.notify_one();
 }
 
+bool HttpServer::following(std::int64_t nowMs) const {
+  const std::int64_t demand = lastDemandMs_.load(std::memory_order_relaxed);
+  return demand != kNoDemand && nowMs - demand < settings_.listingDemand.count() &&
+         caughtUp_.load(std::memory_order_acquire);
+}
+
 void HttpServer::buildListings() {
   lowerPriority(settings_.niceness);
   std::unique_lock lock(builderMutex_);
   while (!builderStopping_) {
     builderWanted_ = false;
     lock.unlock();
-    if (const SnapshotPtr snapshot = status_->snapshots.latest()) {
-      views_->serversJson.update(snapshot);
+    // The snapshot is read before the demand is looked at, so that a snapshot published after
+    // the demand ran out is never encoded for it.
+    const SnapshotPtr snapshot = status_->snapshots.latest();
+    const std::int64_t demand = lastDemandMs_.load(std::memory_order_relaxed);
+    const bool demanded = demand != kNoDemand && settings_.clock->steadyMilliseconds() - demand <
+                                                     settings_.listingDemand.count();
+    if (demanded && snapshot) {
+      const std::shared_ptr<const ServersJson> cached = views_->serversJson.latest();
+      if (!cached || cached->version != snapshot->version) {
+        const std::uint64_t version = views_->serversJson.update(snapshot)->version;
+        encodings_.fetch_add(1, std::memory_order_relaxed);
+        resumeSatisfied(version);
+      }
     }
+    caughtUp_.store(demanded, std::memory_order_release);
     lock.lock();
-    builderWake_.wait_for(lock, settings_.listingPoll,
-                          [this] { return builderStopping_ || builderWanted_; });
+    if (demanded) {
+      builderWake_.wait_for(lock, settings_.listingPoll,
+                            [this] { return builderStopping_ || builderWanted_; });
+    } else {
+      builderWake_.wait(lock, [this] { return builderStopping_ || builderWanted_; });
+    }
   }
 }
 
-bool HttpServer::serve(MHD_Connection* connection, std::string_view url, std::string_view method) {
+bool HttpServer::park(MHD_Connection* connection, std::uint64_t version, std::int64_t nowMs) {
+  std::lock_guard lock(parkMutex_);
+  // Looked at again under the lock: an encoding made since the request looked is never missed,
+  // as the builder resumes what it satisfies under this lock after it stores the encoding.
+  const std::shared_ptr<const ServersJson> json = views_->serversJson.latest();
+  if (parkClosed_ || (json && json->version >= version)) return false;
+  MHD_suspend_connection(connection);
+  parked_.push_back({connection, version, nowMs + settings_.listingWait.count()});
+  if (parked_.size() == 1) parkWake_.notify_one();
+  return true;
+}
+
+void HttpServer::resumeSatisfied(std::uint64_t version) {
+  std::lock_guard lock(parkMutex_);
+  for (auto parked = parked_.begin(); parked != parked_.end();) {
+    if (parked->version > version) {
+      ++parked;
+      continue;
+    }
+    MHD_resume_connection(parked->connection);
+    parked = parked_.erase(parked);
+  }
+}
+
+void HttpServer::expireParked() {
+  lowerPriority(settings_.niceness);
+  std::unique_lock lock(parkMutex_);
+  while (!parkClosed_) {
+    if (parked_.empty()) {
+      parkWake_.wait(lock);
+      continue;
+    }
+    const std::int64_t left = parked_.front().deadlineMs - settings_.clock->steadyMilliseconds();
+    if (left <= 0) {
+      MHD_resume_connection(parked_.front().connection);
+      parked_.pop_front();
+      continue;
+    }
+    parkWake_.wait_for(lock, std::chrono::milliseconds(left));
+  }
+}
+
+bool HttpServer::serve(MHD_Connection* connection, std::string_view url, std::string_view method,
+                       bool resumed, bool& parked) {
   if (!priorityLowered_) {
     lowerPriority(settings_.niceness);
     priorityLowered_ = true;
@@ -457,9 +546,25 @@ bool HttpServer::serve(MHD_Connection* connection, std::string_view url, std::st
   }
 
   if (url == "/servers.json") {
+    if (resumed) {
+      std::lock_guard lock(parkMutex_);
+      if (parkClosed_) return false;
+    }
     const SnapshotPtr snapshot = status_->snapshots.latest();
-    const std::shared_ptr<const ServersJson> json = views_->serversJson.latest();
-    if (snapshot && (!json || json->version != snapshot->version)) wakeBuilder();
+    std::shared_ptr<const ServersJson> json = views_->serversJson.latest();
+    const std::int64_t now = settings_.clock->steadyMilliseconds();
+    const bool followed = following(now);
+    lastDemandMs_.store(now, std::memory_order_relaxed);
+    const bool behind = snapshot && (!json || json->version < snapshot->version);
+    if (behind || !followed) wakeBuilder();
+    // While the builder follows the snapshots, the newest listing is at most one encoding behind
+    // and is served at once. After it slept, the listing may be any age: the request waits for an
+    // encoding of the snapshot it found, as does one that finds no listing at all.
+    if (behind && !resumed && (!json || !followed) && park(connection, snapshot->version, now)) {
+      parked = true;
+      return true;
+    }
+    json = views_->serversJson.latest();
     if (!json) {
       Answer answer(MHD_HTTP_SERVICE_UNAVAILABLE,
                     snapshot ? "the listing is being prepared\n"
@@ -467,7 +572,6 @@ bool HttpServer::serve(MHD_Connection* connection, std::string_view url, std::st
                     kTextType);
       return common(answer).header(MHD_HTTP_HEADER_RETRY_AFTER, "1").queue(connection);
     }
-    // The newest listing built: at most one build behind the registry.
     const bool gzip = !json->gzipBody.empty() &&
                       acceptsGzip(requestHeader(connection, MHD_HTTP_HEADER_ACCEPT_ENCODING));
     const std::string& etag = gzip ? json->gzipEtag : json->etag;

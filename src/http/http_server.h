@@ -12,14 +12,18 @@
 //
 // One thread serves every connection from an epoll loop (GNU libmicrohttpd), so a slow or idle
 // client holds only its own connection; a second thread encodes each new snapshot's JSON and its
-// gzip form, so that no answer waits for an encoding.
+// gzip form while /servers.json is asked for, so that its answers do not wait for an encoding, and
+// encodes nothing while nobody asks; a third resumes requests that waited too long for one.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -73,9 +77,19 @@ struct HttpSettings {
   int niceness = 10;
   // How long the loop may be silent before /healthz says 503.
   std::chrono::milliseconds maxLoopSilence{5000};
-  // How often the builder looks for a new snapshot (a request that finds the listing behind the
-  // latest snapshot also wakes it).
+  // How often the builder looks for a new snapshot while it follows them (a request that finds
+  // the listing behind the latest snapshot also wakes it).
   std::chrono::milliseconds listingPoll{50};
+  // How long after a /servers.json request the builder keeps encoding every new snapshot. Past it
+  // the builder sleeps, whatever the registry does, and the next request waits for an encoding of
+  // the snapshot of its arrival (see listingWait). A minute keeps pollers that ask every few
+  // seconds (the status page asks every 10) answered at once, while a registry that changes
+  // flat out costs nothing once nobody reads the listing.
+  std::chrono::milliseconds listingDemand{60'000};
+  // How long a request that found the listing older than the latest snapshot, while the builder
+  // slept, waits for the builder; past it, it gets the newest listing there is (503 before the
+  // first). Longer than an encoding at the registry's cap takes on a busy machine (some 3 s).
+  std::chrono::milliseconds listingWait{5'000};
   // The clock: wall seconds for dates, steady milliseconds as ServerStats counts them. Replaced by
   // tests; must be safe to read from any thread and outlive the server.
   const Clock* clock = &systemClock();
@@ -113,10 +127,12 @@ class HttpServer {
   // told with the next). Requires a successful bind(). Returns false with `error` set when the
   // window cannot start; nothing then runs.
   bool start(const ServerStatus& status, ConsoleLineSink lines, std::string& error);
-  // Closes every connection at once, whatever its client is doing, and joins the threads; an
-  // encoding under way is let finish first (some 0.4 s per 10,000 hosts). Safe to call more than
-  // once.
+  // Closes every connection at once, whatever its client is doing (one waiting for an encoding
+  // too), and joins the threads; an encoding under way is let finish first (some 0.4 s per 10,000
+  // hosts). Safe to call more than once.
   void stop();
+  // Encodings of the listing made so far.
+  std::uint64_t listingEncodings() const { return encodings_.load(std::memory_order_relaxed); }
 
  private:
   struct Views;
@@ -124,12 +140,36 @@ class HttpServer {
 
   struct Window;
 
+  // A request for /servers.json that waits, its connection suspended, for an encoding of at
+  // least `version` (the latest snapshot's at its arrival), until `deadlineMs` (steady clock).
+  struct Parked {
+    MHD_Connection* connection;
+    std::uint64_t version;
+    std::int64_t deadlineMs;
+  };
+
   // Answers one request on the serving thread; false when the connection should be closed.
-  bool serve(MHD_Connection* connection, std::string_view url, std::string_view method);
+  // Sets `parked` when, instead, the request waits for an encoding (see park()); `resumed`: it
+  // waited and is answered now, with what there is.
+  bool serve(MHD_Connection* connection, std::string_view url, std::string_view method,
+             bool resumed, bool& parked);
   // Turns one message of the library into a console line, within the rate bound.
   void report(std::string message);
+  // The builder's thread: while a /servers.json request came within listingDemand, encodes each
+  // new snapshot and resumes the requests it satisfies; otherwise sleeps until a request wakes it.
   void buildListings();
   void wakeBuilder();
+  // Whether the builder follows every snapshot at `nowMs`: a request came within listingDemand
+  // and the builder has made a pass since it woke.
+  bool following(std::int64_t nowMs) const;
+  // Suspends the request on `connection` (from its handler) until an encoding of `version` or
+  // newer is made, its deadline passes, or the window stops. False, with nothing suspended, when
+  // such an encoding exists by now or the window stops.
+  bool park(MHD_Connection* connection, std::uint64_t version, std::int64_t nowMs);
+  // Resumes the parked requests that an encoding of `version` satisfies.
+  void resumeSatisfied(std::uint64_t version);
+  // The deadline thread: resumes each parked request whose deadline has passed.
+  void expireParked();
 
   const ServerStatus* status_ = nullptr;  // set by start(), before any thread reads it
   HttpSettings settings_;
@@ -151,6 +191,20 @@ class HttpServer {
   bool builderWanted_ = false;   // guarded by builderMutex_
   bool builderStopping_ = false; // guarded by builderMutex_
   std::thread builder_;
+  // The steady clock's milliseconds at the latest /servers.json request; kNoDemand before one.
+  static constexpr std::int64_t kNoDemand = INT64_MIN;
+  std::atomic<std::int64_t> lastDemandMs_{kNoDemand};
+  // The builder has made a pass since demand woke it; false while it sleeps.
+  std::atomic<bool> caughtUp_{false};
+  std::atomic<std::uint64_t> encodings_{0};
+
+  // Suspended requests. Guarded by parkMutex_, under which a connection is suspended and resumed,
+  // so that none is resumed before it is suspended nor suspended after the stop resumed the rest.
+  std::mutex parkMutex_;
+  std::condition_variable parkWake_;
+  std::list<Parked> parked_;  // by arrival, so by deadline
+  bool parkClosed_ = false;   // the window stops: nothing parks any more
+  std::thread expirer_;
 };
 
 }  // namespace dirserver

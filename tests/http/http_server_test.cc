@@ -145,6 +145,14 @@ TEST_F(HttpServerTest, ServesEveryEndpointAndHeadLikeGetWithoutTheBody) {
 }
 
 TEST_F(HttpServerTest, ServersJsonFollowsTheLatestSnapshotInBothFormsEachWithItsOwnTag) {
+  // A builder that followed the snapshots would find each new one within a poll.
+  HttpSettings quick;
+  quick.listingPoll = 1ms;
+  start(quick);
+  const auto publishSpaced = [&](std::uint64_t version, const char* name) {
+    status_.snapshots.publish(makeSnapshot(version, kNow, {typedHost(ServerType::Melee, name)}));
+    std::this_thread::sleep_for(30ms);
+  };
   const HttpReply early = get("/servers.json");
   EXPECT_EQ(early.status, 503);  // nothing published yet
   EXPECT_EQ(early.header("Retry-After"), "1");
@@ -192,9 +200,27 @@ TEST_F(HttpServerTest, ServersJsonFollowsTheLatestSnapshotInBothFormsEachWithIts
   EXPECT_NE(changed.body.find("\"name\":\"Bob\""), std::string::npos);
   EXPECT_EQ(changed.body.find("\"name\":\"Ann\""), std::string::npos);
 
-  // Another run of the server names its versions differently.
-  start({});
-  EXPECT_NE(listing(2).header("ETag"), changed.header("ETag"));
+  // Once nobody has asked for a while, the builder encodes nothing, however the registry changes;
+  // the next request waits for the snapshot it found rather than get the listing of long ago, and
+  // the builder follows again.
+  const std::uint64_t encodings = server_->listingEncodings();
+  clock_.advance(quick.listingDemand);
+  publishSpaced(3, "Cyd");
+  publishSpaced(4, "Dee");
+  EXPECT_EQ(server_->listingEncodings(), encodings);
+  const HttpReply woken = get("/servers.json");
+  EXPECT_NE(woken.header("ETag").find("-4\""), std::string::npos) << woken.header("ETag");
+  EXPECT_NE(woken.body.find("\"name\":\"Dee\""), std::string::npos);
+  EXPECT_EQ(server_->listingEncodings(), encodings + 1);
+  publishSpaced(5, "Eve");
+  const HttpReply fifth = listing(5);
+
+  // Another run of the server names its versions differently; it encodes nothing before it is
+  // asked.
+  start(quick);
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(server_->listingEncodings(), 0u);
+  EXPECT_NE(listing(5).header("ETag"), fifth.header("ETag"));
 }
 
 TEST(HttpViews, JsonOfANewVersionIsTheWholeDocument) {
@@ -419,6 +445,45 @@ TEST_F(HttpServerTest, HostileClientsHoldOnlyTheirOwnConnectionsAndStopClosesThe
     EXPECT_TRUE(closedWithin(fd, 30s));
     ::close(fd);
   }
+}
+
+TEST_F(HttpServerTest, ARequestWaitsForAnEncodingOnlyUntilItsDeadlineOrTheStop) {
+  // The registry's cap in hosts: its encoding keeps the builder busy far longer than the wait.
+  HttpSettings waiting;
+  waiting.listingWait = 50ms;
+  start(waiting);
+  std::vector<testing::TypedRecord> hosts;
+  for (int i = 0; i < 65'531; ++i) {
+    hosts.push_back(typedHost(kServerTypes[i % 3], "Host " + std::to_string(i)));
+  }
+  status_.snapshots.publish(makeSnapshot(1, kNow, hosts));
+
+  // Past its deadline a request gets what there is: nothing encoded yet.
+  const int late = connectRaw(server_->port(), "127.0.0.9");
+  sendText(late, "GET /servers.json HTTP/1.1\r\nHost: x\r\n\r\n");
+  pollfd answered{late, POLLIN, 0};
+  for (int tries = 0; tries < 2000 && ::poll(&answered, 1, 5) == 0; ++tries) {
+    clock_.advance(waiting.listingWait);
+  }
+  char head[13] = {};
+  EXPECT_EQ(::recv(late, head, 12, MSG_WAITALL), 12);
+  EXPECT_STREQ(head, "HTTP/1.1 503");
+  ::close(late);
+
+  // One that waits when the window stops is closed at once, unanswered.
+  const int held = connectRaw(server_->port(), "127.0.0.9");
+  sendText(held, "GET /servers.json HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(testing::httpRequest(server_->port(), "GET", "/healthz", {}, "127.0.0.10").status, 503);
+  pollfd unanswered{held, POLLIN, 0};
+  EXPECT_EQ(::poll(&unanswered, 1, 0), 0);
+  const auto stopping = std::chrono::steady_clock::now();
+  std::thread stop([this] { server_->stop(); });
+  timeval limit{2, 0};
+  ::setsockopt(held, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  EXPECT_EQ(::recv(held, head, 1, 0), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 2s);
+  stop.join();
+  ::close(held);
 }
 
 TEST_F(HttpServerTest, AnAddressOverItsBoundIsRefusedAtOnceAndIdleConnectionsAreClosed) {
