@@ -37,7 +37,12 @@ inline void putBytes(Bytes& out, ByteView bytes) {
   out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
-// Overwrites four bytes at `at`; the caller guarantees they exist.
+// Overwrite two (four) bytes at `at`; the caller guarantees they exist.
+inline void storeU16(std::uint8_t* at, std::uint16_t value) {
+  at[0] = static_cast<std::uint8_t>(value);
+  at[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
 inline void storeU32(std::uint8_t* at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }

@@ -127,9 +127,10 @@ void ListSaver::append(std::uint64_t batch, std::vector<HostChange> changes) {
   {
     std::lock_guard lock(mutex_);
     appendedChanges_ += changes.size();
-    // While a sync is under way, the committer wants only the first batch since its last write:
-    // it then writes what came in kWriteInterval together.
-    wake = !sync_ || incoming_.empty();
+    // Only the first batch since the committer last took them wakes it: it is on its way for
+    // that one and takes the others with it. While a sync is under way, that first batch starts
+    // its wait of kWriteInterval, after which it writes what came meanwhile together.
+    wake = incoming_.empty();
     incoming_.emplace_back(batch, std::move(changes));
   }
   if (wake) wake_.notify_all();

@@ -33,13 +33,16 @@ HostRequest parseRequest(ByteView body) {
       request.rejected = HostOutcome::InvalidDataSize;
       return request;
     }
-    // The whole string is converted for the type match and the console, even the part beyond
-    // what a field stores.
-    std::string display = toDisplayText(text);
-    if (display.empty()) {
+    // A string without a whole code unit converts to no text at all: every unit gives at least
+    // one character.
+    if (text.size() < 2) {
       request.rejected = HostOutcome::ConversionError;
       return request;
     }
+    // Only the strings the server reads are converted (whole, even the part beyond what a field
+    // stores): the path for the type match, the name and the last for the console.
+    const bool read = i == kPathField || i == kNameField || i == kLastField;
+    const std::string display = read ? toDisplayText(text) : std::string();
     if (i == kPathField) {
       // The match stops at the first U+0000, as a C string comparison would.
       const auto matched = serverTypeForPath(display.c_str());

@@ -83,8 +83,11 @@ struct ServerStats {
 class SnapshotPublisher {
  public:
   void publish(SnapshotPtr snapshot) {
-    std::lock_guard lock(mutex_);
-    latest_ = std::move(snapshot);
+    {
+      std::lock_guard lock(mutex_);
+      latest_.swap(snapshot);
+    }
+    // The one it replaces, if no reader holds it, goes here, with the lock free for readers.
   }
   // Null until the first publish.
   SnapshotPtr latest() const {
