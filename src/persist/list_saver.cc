@@ -23,9 +23,12 @@ constexpr std::uint64_t kRoomStep = 1 << 20;
 // would cost a change more than the log saves, and a kill loses at most this much more.
 constexpr auto kWriteInterval = std::chrono::milliseconds(10);
 
-// The list a checkpoint replaced is freed this much at a time, each step in a moment when no commit
-// is under way (see kIdleWait): a step holds the file system's journal for a few milliseconds.
+// The list a checkpoint replaced is freed in steps, each in a moment when no commit is under way
+// (see kIdleWait): a step of 8 MiB holds the file system's journal for a few milliseconds. While no
+// change comes, each step is twice the one before, up to the largest, so that an idle server
+// frees a list of gigabytes in a few steps rather than hundreds.
 constexpr std::uint64_t kReleaseStep = 8 << 20;
+constexpr std::uint64_t kLargestReleaseStep = 256 << 20;
 
 // How long a paced checkpoint waits for the committer to be idle before it starts a slice's write
 // or a step of freeing anyway: long enough for a sync on a busy disk, short enough that commits
@@ -640,16 +643,23 @@ bool ListSaver::awaitIdleCommitter(std::unique_lock<std::mutex>& lock) {
   return !hurried_ && !stoppingCheckpoints_;
 }
 
-// Frees the list a checkpoint replaced (open, without a name) kReleaseStep at a time, each step
-// when the committer is idle; what is left goes when the file is closed. Unpaced checkpoints
-// leave it all to the close.
+// Frees the list a checkpoint replaced (open, without a name) in steps, each when the committer is
+// idle; what is left goes when the file is closed. Unpaced checkpoints leave it all to the close.
 void ListSaver::releaseInSteps(int fd, std::uint64_t size) {
-  while (size > kReleaseStep) {
+  std::uint64_t step = kReleaseStep;
+  std::uint64_t changesSeen = 0;
+  for (bool first = true; size > step; first = false) {
     {
       std::unique_lock lock(mutex_);
       if (!awaitIdleCommitter(lock)) return;
+      if (!first) {
+        step = appendedChanges_ == changesSeen ? std::min(2 * step, kLargestReleaseStep)
+                                               : kReleaseStep;
+      }
+      changesSeen = appendedChanges_;
     }
-    size -= kReleaseStep;
+    if (size <= step) return;
+    size -= step;
     if (env_.ftruncate(fd, static_cast<off_t>(size)) != 0) return;
   }
 }

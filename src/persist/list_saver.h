@@ -48,7 +48,8 @@ struct CheckpointReport {
   std::uint64_t logBytes = 0;  // what the logs hold once it is done
   // Unless Saved, which step failed and why ("sync server_list.dat.tmp-...: Input/output error").
   std::string error;
-  // How long it waited to keep to its write rate, and that rate when it ended (bytes a second).
+  // How long it waited to keep to its write rate or for moments when no commit was under way, and
+  // that rate when it ended (bytes a second).
   std::chrono::nanoseconds paced{};
   double rate = 0;
 };
