@@ -23,6 +23,18 @@ constexpr std::uint64_t kRoomStep = 1 << 20;
 // would cost a change more than the log saves, and a kill loses at most this much more.
 constexpr auto kWriteInterval = std::chrono::milliseconds(10);
 
+// The list a checkpoint replaced is freed in steps, each in a moment when no commit is under way
+// (see kIdleWait): a step of 8 MiB holds the file system's journal for a few milliseconds. While no
+// change comes, each step is twice the one before, up to the largest, so that an idle server
+// frees a list of gigabytes in a few steps rather than hundreds.
+constexpr std::uint64_t kReleaseStep = 8 << 20;
+constexpr std::uint64_t kLargestReleaseStep = 256 << 20;
+
+// How long a paced checkpoint waits for the committer to be idle before it starts a slice's write
+// or a step of freeing anyway: long enough for a sync on a busy disk, short enough that commits
+// one after another cannot hold a checkpoint up for long.
+constexpr auto kIdleWait = std::chrono::milliseconds(20);
+
 // The checkpoint thread yields to the loop and to the committer: a checkpoint at 65,531 hosts copies
 // 1.9 GB, and on a machine of few cores it must not take the processor or the disk from them. The
 // lowest best-effort priorities do that without starving it (best effort: a failure leaves the
@@ -185,7 +197,12 @@ void ListSaver::runCommitter() {
              (!incoming_.empty() && !failed_ && !sync_) ||
              checkpointGeneration_ != boundaryGeneration_ || (pending_ && !sync_ && !request_);
     };
+    if (!ready() && incoming_.empty() && !sync_) {
+      committerIdle_ = true;
+      checkpointWake_.notify_all();
+    }
     wake_.wait(lock, [&] { return ready() || (!incoming_.empty() && !failed_); });
+    committerIdle_ = false;
     if (!ready()) wake_.wait_for(lock, kWriteInterval, ready);
     if (sync_ && sync_->done) finishSync(lock);
     if (request_ && !sync_) {
@@ -565,7 +582,8 @@ void ListSaver::runCheckpoints() {
             return rotate(fingerprint, boundary, rotateError);
           });
         },
-        [this](std::uint64_t bytes) { return pace(bytes); });
+        [this](std::uint64_t bytes) { return pace(bytes); },
+        [this](int fd, std::uint64_t size) { releaseInSteps(fd, size); });
     if (!rotateError.empty()) written.error = rotateError;
     // The checkpoint's records go before the report: the loop may measure memory right after it.
     snapshot.reset();
@@ -607,11 +625,44 @@ bool ListSaver::pace(std::uint64_t bytes) {
   const auto delay = rate_.delayBefore(bytes, now);
   std::unique_lock lock(mutex_);
   if (hurried_ || stoppingCheckpoints_) return false;
-  if (delay <= delay.zero()) return true;
   const auto waitFrom = std::chrono::steady_clock::now();
-  checkpointWake_.wait_for(lock, delay, [this] { return hurried_ || stoppingCheckpoints_; });
+  if (delay > delay.zero()) {
+    checkpointWake_.wait_for(lock, delay, [this] { return hurried_ || stoppingCheckpoints_; });
+  }
+  // The slice this piece completes goes to the disk while no commit's sync waits for it.
+  const bool paced = awaitIdleCommitter(lock);
   paced_ += std::chrono::steady_clock::now() - waitFrom;
+  return paced;
+}
+
+// Waits, at most kIdleWait, for a moment when the committer is idle; false when the checkpoint is
+// hurried or the saver stops meanwhile. Called with mutex_ held.
+bool ListSaver::awaitIdleCommitter(std::unique_lock<std::mutex>& lock) {
+  checkpointWake_.wait_for(lock, kIdleWait, [this] {
+    return hurried_ || stoppingCheckpoints_ || (committerIdle_ && incoming_.empty());
+  });
   return !hurried_ && !stoppingCheckpoints_;
+}
+
+// Frees the list a checkpoint replaced (open, without a name) in steps, each when the committer is
+// idle; what is left goes when the file is closed. Unpaced checkpoints leave it all to the close.
+void ListSaver::releaseInSteps(int fd, std::uint64_t size) {
+  std::uint64_t step = kReleaseStep;
+  std::uint64_t changesSeen = 0;
+  for (bool first = true; size > step; first = false) {
+    {
+      std::unique_lock lock(mutex_);
+      if (!awaitIdleCommitter(lock)) return;
+      if (!first) {
+        step = appendedChanges_ == changesSeen ? std::min(2 * step, kLargestReleaseStep)
+                                               : kReleaseStep;
+      }
+      changesSeen = appendedChanges_;
+    }
+    if (size <= step) return;
+    size -= step;
+    if (env_.ftruncate(fd, static_cast<off_t>(size)) != 0) return;
+  }
 }
 
 }  // namespace dirserver

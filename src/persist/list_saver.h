@@ -48,7 +48,8 @@ struct CheckpointReport {
   std::uint64_t logBytes = 0;  // what the logs hold once it is done
   // Unless Saved, which step failed and why ("sync server_list.dat.tmp-...: Input/output error").
   std::string error;
-  // How long it waited to keep to its write rate, and that rate when it ended (bytes a second).
+  // How long it waited to keep to its write rate or for moments when no commit was under way, and
+  // that rate when it ended (bytes a second).
   std::chrono::nanoseconds paced{};
   double rate = 0;
 };
@@ -87,7 +88,8 @@ class Saver {
 // A checkpoint keeps its writes to a rate (WriteRateController, within `limits`) that backs off
 // when the commits slow down, so that a commit never waits long behind a checkpoint's data; the
 // last one, and one in flight when hurry() is called or the saver is destroyed, go unpaced: no
-// waits for the rate, and the list handed to the disk in larger slices.
+// waits for the rate, and the list handed to the disk in larger slices. The list a checkpoint
+// replaces is freed a few megabytes at a time, each step when no commit is under way.
 class ListSaver final : public Saver {
  public:
   using OnCommit = std::function<void(const CommitReport&)>;
@@ -142,6 +144,8 @@ class ListSaver final : public Saver {
   void noteCommitTime(std::chrono::nanoseconds took);
   void runCheckpoints();
   bool pace(std::uint64_t bytes);
+  bool awaitIdleCommitter(std::unique_lock<std::mutex>& lock);
+  void releaseInSteps(int fd, std::uint64_t size);
   void commit(std::unique_lock<std::mutex>& lock);
   bool writeChunks(std::vector<const Chunk*> chunks, std::string& error, std::uint64_t& written);
   bool startLog(const LogHeader& header, std::vector<const Chunk*> chunks, Log& log,
@@ -177,6 +181,9 @@ class ListSaver final : public Saver {
   std::uint64_t boundaryGeneration_ = 0;  // the committer's: the call whose boundary it keeps
   std::condition_variable checkpointWake_;
   bool hurried_ = false;  // the checkpoint in flight goes unpaced
+  // The committer waits for work, no sync is under way and no batch waits: a moment in which the
+  // checkpoint thread may hold the file system's journal briefly without delaying a commit.
+  bool committerIdle_ = false;
 
   // The slowest commit since the checkpoint thread last looked, in nanoseconds: the committer's
   // measure, handed over for the checkpoint's rate.

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "persist/owners_file.h"
 
@@ -341,6 +342,38 @@ class TemporaryFile {
   const std::function<bool(std::uint64_t)>* beforeWrite_ = nullptr;
 };
 
+// The list about to be replaced, held open across the rename, until it goes out of scope.
+class ReplacedFile {
+ public:
+  ReplacedFile(Env& env, const std::string& path) : env_(env) {
+    // Never blocks on a FIFO planted at the name; a link is not followed (`path` is the target).
+    fd_ = env_.open(path, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0);
+    struct stat status {};
+    if (fd_ >= 0 && (env_.fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode))) {
+      env_.close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~ReplacedFile() {
+    if (fd_ >= 0) env_.close(fd_);
+  }
+  ReplacedFile(const ReplacedFile&) = delete;
+  ReplacedFile& operator=(const ReplacedFile&) = delete;
+
+  // Hands the file to `release` when the rename left it without a name: one with another name
+  // (a hard link) is someone else's and is never cut.
+  void release(const std::function<void(int, std::uint64_t)>& release) {
+    struct stat status {};
+    if (fd_ >= 0 && env_.fstat(fd_, &status) == 0 && status.st_nlink == 0) {
+      release(fd_, static_cast<std::uint64_t>(status.st_size));
+    }
+  }
+
+ private:
+  Env& env_;
+  int fd_ = -1;
+};
+
 // Writes the records of `snapshot` and adds them to `fingerprint` and `owners`.
 bool writeRecords(TemporaryFile& file, const RegistrySnapshot& snapshot, Fingerprint& fingerprint,
                   std::vector<PeerAddress>& owners) {
@@ -373,7 +406,8 @@ bool writeRecords(TemporaryFile& file, const RegistrySnapshot& snapshot, Fingerp
 CheckpointWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, const ListPaths& paths,
                                 const OwnerTable* previous,
                                 const std::function<bool(std::uint64_t)>& beforeRename,
-                                const std::function<bool(std::uint64_t)>& beforeWrite) {
+                                const std::function<bool(std::uint64_t)>& beforeWrite,
+                                const std::function<void(int, std::uint64_t)>& releaseReplaced) {
   CheckpointWritten result;
   // Says which step failed on `file`, with the system's reason.
   const auto failed = [&](const char* step, const std::string& file) {
@@ -402,6 +436,8 @@ CheckpointWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, co
     result.error = "begin the log that follows it";
     return result;
   }
+  std::optional<ReplacedFile> replaced;
+  if (releaseReplaced) replaced.emplace(env, paths.target);
   if (!owners.moveTo(paths.owners())) return failed("rename a new", paths.owners());
   if (!list.moveTo(paths.target)) return failed("rename a new", paths.target);
   result.bytes = list.size() + owners.size();
@@ -410,6 +446,7 @@ CheckpointWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, co
     failed("sync the directory of", paths.target);
     result.outcome = SaveOutcome::NotDurable;
   }
+  if (replaced) replaced->release(releaseReplaced);
   return result;
 }
 

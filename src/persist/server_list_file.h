@@ -189,12 +189,17 @@ struct CheckpointWritten {
 // `beforeWrite` is given, it is called with the size of each piece of the list before it is
 // written (it may wait, to keep the writes to a rate) and returns whether the writer is paced:
 // paced, the slices are a megabyte, so that a commit's sync never queues behind much of the list;
-// unpaced (and without `beforeWrite`), 8 MiB, for the disk's full speed. Prints nothing; safe
-// from any thread.
+// unpaced (and without `beforeWrite`), 8 MiB, for the disk's full speed. When `releaseReplaced`
+// is given and the list replaced had no other name, that file is held open across the rename and
+// handed to it, once the directory sync is done, with its size: it may free the file's blocks in
+// steps (ftruncate) before the file is closed. Left to the rename, the blocks of a list of
+// hundreds of megabytes are freed in one go, and that holds the file system's journal, and every
+// sync waiting on it, for a tenth of a second. Prints nothing; safe from any thread.
 CheckpointWritten writeServerList(Env& env, const RegistrySnapshot& snapshot, const ListPaths& paths,
                                 const OwnerTable* previous = nullptr,
                                 const std::function<bool(std::uint64_t)>& beforeRename = {},
-                                const std::function<bool(std::uint64_t)>& beforeWrite = {});
+                                const std::function<bool(std::uint64_t)>& beforeWrite = {},
+                                const std::function<void(int, std::uint64_t)>& releaseReplaced = {});
 
 // Replaces the file `path` leads to (through symbolic links, as the list's target) with `bytes`,
 // crash-safely as a checkpoint: a temporary file of a name of its own beside it, written, synced,

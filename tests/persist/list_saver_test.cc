@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -286,6 +287,42 @@ TEST(ListSaver, ADamagedLogWithoutACopyIsMovedAsideNotRemoved) {
   EXPECT_EQ(saving.checkpoint().outcome, SaveOutcome::Saved);
   EXPECT_FALSE(fs::exists(log));
   EXPECT_EQ(readFile(t.dir / "server_list.wal.1.damaged-20231114T221320Z"), bytes);
+}
+
+// Freed by the rename, a large list's blocks hold the file system's journal, and the syncs of the
+// commits behind it, for a long moment: a paced checkpoint frees the list it replaces in steps
+// instead (growing while no change comes), an unpaced one at once. A list that has another name is never cut.
+TEST(ListSaver, TheListACheckpointReplacesIsFreedInStepsWhenPacedAndOnlyWhenItHasNoOtherName) {
+  TestContext t;
+  testing::RecordingEnv env(t.clock);
+  Saving saving(t, env);
+  add(t.context.registry, ServerType::Melee, host("A"), 0x0A000001);
+  ASSERT_TRUE(saving.commit().ok);
+  const fs::path list = t.context.listFile;
+  const auto steps = [&] {
+    const auto calls = env.calls();
+    return std::count(calls.begin(), calls.end(), "ftruncate server_list.dat");
+  };
+  const auto replaceWithLarge = [&] {
+    fs::remove(list);
+    testing::writeFile(list, {});
+    fs::resize_file(list, 60 << 20);
+  };
+  replaceWithLarge();
+  EXPECT_EQ(saving.checkpoint().outcome, SaveOutcome::Saved);
+  // With no change coming, each step is twice the one before: to 52 MiB, 36, 4; the close frees
+  // the rest.
+  EXPECT_EQ(steps(), 3);
+
+  replaceWithLarge();
+  EXPECT_EQ(saving.checkpoint(false, true).outcome, SaveOutcome::Saved);
+  EXPECT_EQ(steps(), 3);
+
+  replaceWithLarge();
+  fs::create_hard_link(list, t.dir / "kept");
+  EXPECT_EQ(saving.checkpoint().outcome, SaveOutcome::Saved);
+  EXPECT_EQ(fs::file_size(t.dir / "kept"), 60u << 20);
+  EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(t.context.registry)));
 }
 
 }  // namespace
