@@ -68,6 +68,14 @@ void SystemEnv::writeBack(int fd, off_t offset, off_t size, bool wait) {
   ::sync_file_range(fd, offset, size, flags);
 }
 
+bool SystemEnv::soleOpener(int fd) {
+  // A write lease is granted only while no other description of the file is open, for reading or
+  // writing, anywhere in the system; it is given back at once.
+  if (::fcntl(fd, F_SETLEASE, F_WRLCK) != 0) return false;
+  ::fcntl(fd, F_SETLEASE, F_UNLCK);
+  return true;
+}
+
 Env& systemEnv() {
   static SystemEnv env;
   return env;

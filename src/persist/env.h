@@ -48,6 +48,10 @@ class Env {
   // fsync or fdatasync. Failures are ignored.
   virtual void writeBack(int fd, off_t offset, off_t size, bool wait) = 0;
 
+  // Whether `fd` is the only open description of its file in the whole system: nobody else (a
+  // backup copying it, say) is reading or writing it. False when that cannot be known.
+  virtual bool soleOpener(int fd) = 0;
+
   // The clock: wall seconds for the names of damaged files, the steady clock for durations.
   virtual const Clock& clock() = 0;
 };
@@ -73,6 +77,7 @@ class SystemEnv : public Env {
   int renameNoReplace(const std::string& from, const std::string& to) override;
   int listDirectory(const std::string& dir, std::vector<std::string>& names) override;
   void writeBack(int fd, off_t offset, off_t size, bool wait) override;
+  bool soleOpener(int fd) override;
   const Clock& clock() override { return clock_; }
 
  private:

@@ -360,11 +360,13 @@ class ReplacedFile {
   ReplacedFile(const ReplacedFile&) = delete;
   ReplacedFile& operator=(const ReplacedFile&) = delete;
 
-  // Hands the file to `release` when the rename left it without a name: one with another name
-  // (a hard link) is someone else's and is never cut.
+  // Hands the file to `release` when the rename left it without a name and nobody else has it
+  // open: one with another name (a hard link) is someone else's, and one still open elsewhere (a
+  // backup copying it) must stay whole for its reader; both are never cut.
   void release(const std::function<void(int, std::uint64_t)>& release) {
     struct stat status {};
-    if (fd_ >= 0 && env_.fstat(fd_, &status) == 0 && status.st_nlink == 0) {
+    if (fd_ >= 0 && env_.fstat(fd_, &status) == 0 && status.st_nlink == 0 &&
+        env_.soleOpener(fd_)) {
       release(fd_, static_cast<std::uint64_t>(status.st_size));
     }
   }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -291,8 +293,9 @@ TEST(ListSaver, ADamagedLogWithoutACopyIsMovedAsideNotRemoved) {
 
 // Freed by the rename, a large list's blocks hold the file system's journal, and the syncs of the
 // commits behind it, for a long moment: a paced checkpoint frees the list it replaces in steps
-// instead (growing while no change comes), an unpaced one at once. A list that has another name is never cut.
-TEST(ListSaver, TheListACheckpointReplacesIsFreedInStepsWhenPacedAndOnlyWhenItHasNoOtherName) {
+// instead (growing while no change comes), an unpaced one at once. A list that has another name,
+// or that a reader still has open, is never cut.
+TEST(ListSaver, TheListACheckpointReplacesIsFreedInStepsWhenPacedAndOnlyWhenNobodyElseHoldsIt) {
   TestContext t;
   testing::RecordingEnv env(t.clock);
   Saving saving(t, env);
@@ -322,6 +325,18 @@ TEST(ListSaver, TheListACheckpointReplacesIsFreedInStepsWhenPacedAndOnlyWhenItHa
   fs::create_hard_link(list, t.dir / "kept");
   EXPECT_EQ(saving.checkpoint().outcome, SaveOutcome::Saved);
   EXPECT_EQ(fs::file_size(t.dir / "kept"), 60u << 20);
+  fs::remove(t.dir / "kept");
+
+  // Nor is one that a reader (a backup copying it) still has open.
+  replaceWithLarge();
+  const int reader = ::open(list.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  EXPECT_EQ(saving.checkpoint().outcome, SaveOutcome::Saved);
+  struct stat status {};
+  EXPECT_EQ(::fstat(reader, &status), 0);
+  EXPECT_EQ(status.st_size, 60 << 20);
+  ::close(reader);
+  EXPECT_EQ(steps(), 3);
   EXPECT_TRUE(sameOwners(loadAgain(t).hosts, hostsOf(t.context.registry)));
 }
 

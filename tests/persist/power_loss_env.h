@@ -194,6 +194,7 @@ class PowerLossEnv final : public Env {
   }
 
   void writeBack(int, off_t, off_t, bool) override {}
+  bool soleOpener(int) override { return false; }
   const Clock& clock() override { return clock_; }
 
  private:
