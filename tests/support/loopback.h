@@ -116,7 +116,7 @@ class Client {
   void finishSending();
   // Everything the server sends until it closes the connection, or nullopt if it has not closed
   // within `limit` (real time: for servers on other threads or in other processes).
-  std::optional<Bytes> receiveAll(std::chrono::milliseconds limit = 5s);
+  std::optional<Bytes> receiveAll(std::chrono::milliseconds limit = 20s);
   // Everything the server has sent so far, and whether it has closed the connection: for a server
   // on the test's own thread, after a pump.
   Bytes receiveNow(bool* closed = nullptr);

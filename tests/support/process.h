@@ -16,6 +16,11 @@ namespace dirserver::testing {
 // One run of `program` with `args`, started in `dir` with its standard output and error going to
 // NAME.out and NAME.err there (emptied first), or its standard output to `outFd` when that is
 // given. It gets SIGKILL if the test process dies; the destructor SIGKILLs it and reaps it.
+// How long a wait for the real executable lasts before the test gives up: far beyond what any step
+// takes on a quiet machine, because a CI machine running the suite two tests at a time, beside the
+// disk traffic of other tests' fsyncs, can stall a process for seconds.
+inline constexpr std::chrono::milliseconds kPatience = std::chrono::seconds(20);
+
 class Process {
  public:
   Process(const std::filesystem::path& dir, const std::string& name, const std::string& program,
@@ -27,11 +32,11 @@ class Process {
   // Waits until the server accepts connections at `server` and acknowledges a request. Returns
   // false when the process ends first or nothing answers within `limit`.
   bool waitServing(const ServerAddress& server = {},
-                   std::chrono::milliseconds limit = std::chrono::seconds(5));
+                   std::chrono::milliseconds limit = kPatience);
 
   // The exit code once the process has ended within `limit`; -1 when it has not, or when a
   // signal ended it.
-  int waitExit(std::chrono::milliseconds limit = std::chrono::seconds(5));
+  int waitExit(std::chrono::milliseconds limit = kPatience);
 
   // SIGKILLs the process unless it has ended, and reaps it.
   void kill();
@@ -49,7 +54,7 @@ class Process {
   // they were printed, so a line waited for on one stream has every earlier line of the other
   // behind it. Returns whether the text came.
   bool waitOutput(const std::string& text, bool fromErr = false,
-                  std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
+                  std::chrono::milliseconds limit = kPatience) const;
 
  private:
   bool exited();
