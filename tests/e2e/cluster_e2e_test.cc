@@ -421,6 +421,7 @@ TEST_F(ClusterTest, BansAndRemovalsMadeOnOneNodeHoldOnEveryNode) {
   const auto answered = [](const std::optional<Bytes>& reply) { return reply && !reply->empty(); };
   EXPECT_FALSE(answered(b.registration("Cheat again", "127.0.0.7")));
   EXPECT_TRUE(b.waitBansText("# b's own note\n127.0.0.7 cheating\n")) << b.bansText();
+  EXPECT_TRUE(c.waitBansText("127.0.0.7 cheating\n")) << c.bansText();
 
   // Lifted on b: a takes registrations from it again.
   const testing::Finished unban = b.dirctl({"unban", "127.0.0.7"});
@@ -430,7 +431,9 @@ TEST_F(ClusterTest, BansAndRemovalsMadeOnOneNodeHoldOnEveryNode) {
   EXPECT_TRUE(answered(a.registration("Cheat again", "127.0.0.7")));
   EXPECT_TRUE(c.waitLists("Cheat again"));
 
-  // A hand edit on c, read again at SIGHUP, reaches a.
+  // A hand edit on c, read again at SIGHUP, reaches a. It waits for c to have written the lifted
+  // ban: c's own rewrite after the edit would replace it, as it would an operator's.
+  ASSERT_TRUE(c.waitBansText("")) << c.bansText();
   std::ofstream(c.bansFile(), std::ios::app) << "127.0.0.9 by hand\n";
   c.process().signal(SIGHUP);
   EXPECT_TRUE(a.process().waitOutput("- cluster: 127.0.0.9 banned on node 'c': by hand\n", false,

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <mutex>
@@ -112,7 +113,16 @@ TEST(SocketActivation, ARestartUnderLoadRefusesNoOne) {
   // No server runs for a while; the backlog holds what comes meanwhile.
   std::this_thread::sleep_for(300ms);
   testing::HandedServer second(t.dir, "second", DIRSERVER_BINARY, listenOn(port), socket);
-  std::this_thread::sleep_for(500ms);
+  // Until the next server has answered a few connections made after the first had gone (a loaded
+  // machine may keep every client in a connection from before until then).
+  const auto madeAfter = [&] {
+    const std::lock_guard<std::mutex> hold(lock);
+    return std::count_if(attempts.begin(), attempts.end(),
+                         [&](const Attempt& attempt) { return attempt.began >= firstGone; });
+  };
+  for (const auto until = Clock::now() + 20s; madeAfter() < 8 && Clock::now() < until;) {
+    std::this_thread::sleep_for(50ms);
+  }
   running = false;
   for (std::thread& client : clients) client.join();
   second.signal(SIGTERM);
