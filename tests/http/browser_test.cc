@@ -98,7 +98,14 @@ TEST_F(BrowserTest, TablesHoldEveryHostShowHostileStringsAsTextAndTheFilterNarro
   // little ahead of it.
   EXPECT_TRUE(std::regex_search(dom, std::regex(">1 h 0[0-3] min</td>")));  // Bravo Base
   EXPECT_NE(dom.find(">1 d 1 h</td>"), std::string::npos);                  // Charlie Court
-  EXPECT_TRUE(std::regex_search(dom, std::regex(R"(data-first-rows-ms="\d+")")));
+  // The time until the first rows were drawn is recorded once a frame after them is drawn, which a
+  // browser starved of CPU may not reach within its time budget: it is looked for in a few loads.
+  const std::regex firstRows(R"(data-first-rows-ms="\d+")");
+  bool measured = std::regex_search(dom, firstRows);
+  for (int load = 0; load < 3 && !measured; ++load) {
+    measured = std::regex_search(browser_->dumpDom(url()), firstRows);
+  }
+  EXPECT_TRUE(measured);
 
   // The filter, set from the address, keeps only the matching rows, whatever the case; one that
   // cannot be decoded is ignored.
