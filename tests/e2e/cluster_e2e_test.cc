@@ -46,6 +46,8 @@ class ClusterTest : public ::testing::Test {
     nats_ = new testing::NatsCluster(context_->dir, NATS_SERVER_BINARY);
     ASSERT_TRUE(nats_->waitReady()) << "the NATS servers did not form a JetStream cluster";
   }
+  // A test that failed half-way may have left NATS servers killed or paused.
+  void SetUp() override { ASSERT_TRUE(nats_->restoreAll()) << "the NATS servers did not recover"; }
   static void TearDownTestSuite() {
     delete nats_;
     delete context_;
@@ -271,7 +273,7 @@ TEST_F(ClusterTest, WithNatsDownAChangeSurvivesAKillARestartAndACheckpointAndMee
   ASSERT_NO_FATAL_FAILURE(a.start(false));
   // A shutdown before the node has seen the bucket at all: it replaces what the bucket holds.
   ASSERT_TRUE(a.shutdown("Doomed", "127.0.0.5"));
-  ASSERT_TRUE(a.waitOutbox(2));
+  ASSERT_TRUE(a.waitOutbox(2)) << a.process().out() << a.process().err();
 
   for (int i = 0; i < nats_->size(); ++i) nats_->start(i);
   ASSERT_TRUE(nats_->waitReady());

@@ -104,13 +104,37 @@ NatsCluster::~NatsCluster() = default;
 void NatsCluster::start(int i) {
   Server& server = servers_[static_cast<std::size_t>(i)];
   server.process.reset();
+  server.killed = server.paused = false;
   server.process = std::make_unique<Process>(dir_, "nats" + std::to_string(i), program_,
                                              std::vector<std::string>{"-c", server.config.string()});
 }
 
-void NatsCluster::kill(int i) { servers_[static_cast<std::size_t>(i)].process->kill(); }
-void NatsCluster::pause(int i) { servers_[static_cast<std::size_t>(i)].process->signal(SIGSTOP); }
-void NatsCluster::resume(int i) { servers_[static_cast<std::size_t>(i)].process->signal(SIGCONT); }
+void NatsCluster::kill(int i) {
+  Server& server = servers_[static_cast<std::size_t>(i)];
+  server.process->kill();
+  server.killed = true;
+}
+void NatsCluster::pause(int i) {
+  Server& server = servers_[static_cast<std::size_t>(i)];
+  server.process->signal(SIGSTOP);
+  server.paused = true;
+}
+void NatsCluster::resume(int i) {
+  Server& server = servers_[static_cast<std::size_t>(i)];
+  server.process->signal(SIGCONT);
+  server.paused = false;
+}
+
+bool NatsCluster::restoreAll() {
+  bool restored = false;
+  for (int i = 0; i < size(); ++i) {
+    const Server& server = servers_[static_cast<std::size_t>(i)];
+    if (server.paused) resume(i);
+    if (server.killed) start(i);
+    restored = restored || server.paused || server.killed;
+  }
+  return !restored || waitReady();
+}
 
 bool NatsCluster::waitReady(std::chrono::milliseconds limit) {
   const auto end = std::chrono::steady_clock::now() + limit;

@@ -44,6 +44,9 @@ class NatsCluster {
   // SIGSTOP and SIGCONT.
   void pause(int i);
   void resume(int i);
+  // Starts or resumes whatever a test left killed or paused (one that failed half-way) and waits
+  // until the cluster is ready again, so that the next test starts from a whole cluster.
+  bool restoreAll();
   int size() const { return running_; }
 
  private:
@@ -51,6 +54,7 @@ class NatsCluster {
     std::uint16_t client = 0, cluster = 0, monitor = 0;
     std::filesystem::path config;
     std::unique_ptr<Process> process;
+    bool killed = false, paused = false;
   };
   // `text` with the recipe's placeholders replaced by this cluster's addresses, ports and stores.
   std::string fillIn(std::string text, const std::filesystem::path& store) const;
