@@ -7,7 +7,8 @@
 //   bit 3     the key trace is on
 //   bits 4-7  the most bytes each send hands over (0: all at once)
 // The peer then waits; if the core still waits for more, its deadline passes. Bytes after the end
-// of the request are not read, as the server leaves them in the socket.
+// of the request are never acted on: those read along with the header are dropped, the rest are
+// left in the socket.
 
 #include <sys/socket.h>
 #include <unistd.h>

@@ -1,5 +1,7 @@
 #include "net/framing.h"
 
+#include <algorithm>
+
 namespace dirserver {
 
 std::span<std::uint8_t> FrameReader::space() {
@@ -20,8 +22,22 @@ std::span<std::uint8_t> FrameReader::space() {
 
 void FrameReader::allocateBody() {
   if (step_ != Step::Body || bodyAllocated_) return;
-  body_.resize(bodyLength());
+  body_.resize(bodyLength());  // keeps a start taken before
   bodyAllocated_ = true;
+  if (bodyReceived_ == body_.size()) step_ = Step::Done;
+}
+
+std::size_t FrameReader::takeBody(ByteView bytes) {
+  if (step_ != Step::Body) return 0;
+  const std::size_t taken = std::min<std::size_t>(bytes.size(), bodyLength() - bodyReceived_);
+  if (bodyAllocated_) {
+    std::copy_n(bytes.begin(), taken, body_.begin() + static_cast<std::ptrdiff_t>(bodyReceived_));
+  } else {
+    body_.insert(body_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(taken));
+  }
+  bodyReceived_ += taken;
+  if (bodyAllocated_ && bodyReceived_ == body_.size()) step_ = Step::Done;
+  return taken;
 }
 
 std::optional<ConsoleError> FrameReader::received(std::size_t count) {

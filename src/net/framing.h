@@ -36,6 +36,12 @@ class FrameReader {
   std::uint32_t bodyLength() const { return header_.size - kHeaderSize; }
   void allocateBody();
 
+  // In the Body step: takes from the front of `bytes`, received along with the header, what the
+  // body still lacks, and returns how many it took; the rest lie beyond the announced size and
+  // are the caller's to drop. Before allocateBody() they are kept as the body's start (the caller
+  // bounds how many), after it they go into space(). Done once the body is whole.
+  std::size_t takeBody(ByteView bytes);
+
   // The fault of a read that fails in the current step, one of the header steps or the body: the
   // peer closed its side, the receive failed, or the step's deadline passed.
   ConsoleError failure() const;

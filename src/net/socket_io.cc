@@ -46,6 +46,18 @@ IoResult receiveSome(int fd, std::span<std::uint8_t> into) {
   }
 }
 
+IoResult receiveSome(int fd, std::span<std::uint8_t> into, std::span<std::uint8_t> then) {
+  iovec buffers[2] = {{into.data(), into.size()}, {then.data(), then.size()}};
+  msghdr message{};
+  message.msg_iov = buffers;
+  message.msg_iovlen = 2;
+  for (;;) {
+    const ssize_t received = ::recvmsg(fd, &message, 0);
+    if (received < 0 && errno == EINTR) continue;
+    return resultOf(received, errno);
+  }
+}
+
 IoResult sendSome(int fd, ByteView bytes, bool dontWait) {
   const int flags = MSG_NOSIGNAL | (dontWait ? MSG_DONTWAIT : 0);
   for (;;) {

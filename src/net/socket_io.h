@@ -34,6 +34,8 @@ Accepted acceptConnection(int listenFd);
 
 // Receives into `into` what the socket holds, up to its size.
 IoResult receiveSome(int fd, std::span<std::uint8_t> into);
+// Receives into `into` and, once it is full, into `then`, in one call: `bytes` counts both.
+IoResult receiveSome(int fd, std::span<std::uint8_t> into, std::span<std::uint8_t> then);
 
 // Sends what the socket takes of `bytes`; never raises SIGPIPE. With `dontWait`, the call does not
 // block even on a blocking socket.

@@ -55,7 +55,8 @@ void StreamConnection::receive() {
     const std::span<std::uint8_t> into = handler_.receiveSpace();
     // The protocol may have answered, or closed, while it made room.
     if (into.empty() || closed_ || sending_) return;
-    const IoResult got = receiveSome(fd_, into);
+    const std::span<std::uint8_t> spare = handler_.spareSpace();
+    const IoResult got = spare.empty() ? receiveSome(fd_, into) : receiveSome(fd_, into, spare);
     if (got.status == IoStatus::WouldBlock) {
       want(EPOLLIN);
       return;

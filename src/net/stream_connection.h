@@ -22,8 +22,11 @@ class StreamConnection final : private EventHandler {
     // Where the next bytes received should go. Empty: nothing is to be read now (the protocol
     // waits for something else); reading stops until receive() is called again.
     virtual std::span<std::uint8_t> receiveSpace() = 0;
+    // Where bytes beyond receiveSpace() may go in the same receive, or empty (the default): room
+    // the protocol lends for one call, whose bytes it must take or drop before received() returns.
+    virtual std::span<std::uint8_t> spareSpace() { return {}; }
     // The one place where bytes arrive: the first `count` bytes of the span receiveSpace() last
-    // returned now hold what the peer sent.
+    // returned, and then of the one spareSpace() returned with it, now hold what the peer sent.
     virtual void received(std::size_t count) = 0;
     // The peer closed its side, or the receive failed, with no more bytes to come.
     virtual void inputEnded() = 0;

@@ -22,6 +22,12 @@ class ServerCore::Connection final : public StreamConnection::Handler {
 
   // A trusted balancer's header comes first, read never past its end; then the request.
   std::span<std::uint8_t> receiveSpace() override { return proxy ? proxy->space() : frame.space(); }
+  // While the header is read, the body (most come with it) is read in the same receive, into the
+  // core's staging space; never with a balancer's header, which is read never past its end.
+  std::span<std::uint8_t> spareSpace() override {
+    if (proxy || frame.step() > FrameReader::Step::Type) return {};
+    return core_.staging_;
+  }
   void received(std::size_t count) override {
     if (proxy) {
       core_.proxyHeaderReceived(*this, count);

@@ -33,6 +33,8 @@ class ServerCore::Listener final : public EventHandler {
 namespace {
 
 constexpr std::size_t kAcceptBatch = 64;
+// Room for a registration's body, read along with its header.
+constexpr std::size_t kStagingBytes = 4096;
 
 // The acknowledgement as the parts of an answer.
 const ByteView kAckParts[] = {ByteView(kAckMessage)};
@@ -58,6 +60,7 @@ ServerCore::ServerCore(Reactor& reactor, ServerContext& context, ChangePath& cha
                           updateListening();
                         }),
       heartbeat_(reactor, context.console, changes.status().stats) {
+  staging_.resize(std::min(kStagingBytes, settings_.freeBodyBytes));
   status_.stats.startedAt = context_.clock->wallSeconds();
 }
 
@@ -215,27 +218,33 @@ void ServerCore::admitWaitingBodies() {
 }
 
 // Where the bytes of a request arrive: they complete the frame's step, and a complete request is
-// handled at once.
+// handled at once. Bytes past the header's space came in the staging space with it: the header is
+// checked first, and only then do they go to the body; any beyond its announced size are dropped.
 void ServerCore::requestReceived(Connection& connection, std::size_t count) {
+  const std::size_t framed = std::min(count, connection.frame.space().size());
+  const ByteView early(staging_.data(), count - framed);
   const auto stepBefore = connection.frame.step();
-  if (const auto rejection = connection.frame.received(count)) {
+  if (const auto rejection = connection.frame.received(framed)) {
     reportError(*rejection);
     close(connection);
     return;
+  }
+  if (connection.frame.step() == FrameReader::Step::Body && connection.frame.step() != stepBefore) {
+    const bool admitted = reserveBody(connection);
+    connection.frame.takeBody(early);  // before allocation, a start of at most freeBodyBytes
+    if (!admitted) {
+      // Not read from until budget is free: even a hang-up would otherwise wake the loop again
+      // and again with nothing it could do. Its deadline keeps running.
+      connection.stream.stopWatching();
+      waitingForBudget_.push_back(&connection);
+    }
   }
   const auto step = connection.frame.step();
   if (step == FrameReader::Step::Done) {
     dispatch(connection);
     return;
   }
-  if (step == stepBefore) return;
-  connection.stream.setDeadlineIn(settings_.recvTimeout);
-  if (step == FrameReader::Step::Body && !reserveBody(connection)) {
-    // Not read from until budget is free: even a hang-up would otherwise wake the loop again and
-    // again with nothing it could do. Its deadline keeps running.
-    connection.stream.stopWatching();
-    waitingForBudget_.push_back(&connection);
-  }
+  if (step != stepBefore) connection.stream.setDeadlineIn(settings_.recvTimeout);
 }
 
 void ServerCore::dispatch(Connection& connection) {

@@ -177,6 +177,9 @@ class ServerCore {
   bool consoleHeld_ = false;  // the console's wake-ups, until the pass ends
   std::unordered_map<std::uint32_t, std::size_t> perAddress_;
   std::size_t bodyBytes_ = 0;    // large bodies buffered
+  // Where the body's start is read along with its header: lent to one receive at a time, at most
+  // freeBodyBytes, so that a body that waits for budget holds no more than a small one does.
+  Bytes staging_;
   std::size_t answerBytes_ = 0;  // the listing pieces (and versions) pinned by unfinished answers
   // Unfinished connections per listing version they send, and versions per piece they hold.
   std::unordered_map<const PublishedSnapshot*, std::size_t> pinnedVersions_;

@@ -41,6 +41,26 @@ TEST(FrameReader, AssemblesPiecesButNeverTakesBytesBeyondTheSize) {
   FrameReader empty;  // an empty body is complete with its header
   feed(empty, testing::request(MessageType::AckRequest));
   EXPECT_EQ(empty.step(), Step::Done);
+
+  // Bytes read along with the header: the body takes what it lacks, before its allocation (then
+  // kept as its start) or after, and nothing beyond the size.
+  const Bytes body{1, 2, 3, 4, 5, 7, 7, 7};
+  for (const bool allocatedFirst : {false, true}) {
+    FrameReader early;
+    feed(early, ByteView(bytes).first(kHeaderSize));
+    ASSERT_EQ(early.step(), Step::Body);
+    if (allocatedFirst) early.allocateBody();
+    EXPECT_EQ(early.takeBody(ByteView(body).first(2)), 2u);
+    EXPECT_EQ(early.step(), Step::Body);
+    if (!allocatedFirst) {
+      EXPECT_TRUE(early.space().empty());
+      early.allocateBody();
+    }
+    EXPECT_EQ(early.space().size(), 3u) << allocatedFirst;
+    EXPECT_EQ(early.takeBody(ByteView(body).subspan(2)), 3u);
+    ASSERT_EQ(early.step(), Step::Done);
+    EXPECT_EQ(Bytes(early.body().begin(), early.body().end()), (Bytes{1, 2, 3, 4, 5}));
+  }
 }
 
 TEST(FrameReader, ChecksTheSizeBeforeTheId) {

@@ -180,8 +180,11 @@ TEST(ServerCore, RequestThatCameWithItsConnectionIsAnsweredAtAccept) {
   EXPECT_EQ(server.core().connectionCount(), 0u);
   ::close(pair[0]);
   // A registration and a list request, both answered before any pass ends: the listing holds the
-  // host all the same.
-  for (const Bytes& asked : {registration("Ann"), request(MessageType::ListRequest)}) {
+  // host all the same. What the peer sends after its request is never acted on.
+  Bytes annThenEve = registration("Ann");
+  const Bytes eve = registration("Eve");
+  annThenEve.insert(annThenEve.end(), eve.begin(), eve.end());
+  for (const Bytes& asked : {annThenEve, request(MessageType::ListRequest)}) {
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
     ASSERT_EQ(::send(pair[0], asked.data(), asked.size(), 0), static_cast<ssize_t>(asked.size()));
     server.core().adopt(pair[1], ipv4("127.0.0.9"));
@@ -377,26 +380,36 @@ TEST(ServerCore, LargeBodiesShareABudgetThatIsGivenBack) {
   settings.memoryBudgetBytes = 100'000;
   CoreHarness server(settings);
   server.start();
-  // Two announcements of 45 kB hold 90 kB of the budget and send nothing more.
+  // Two announcements of 49 kB hold 98 kB of the budget and send nothing more.
   Client hog1(server.port());
-  hog1.sendHeader(12 + 45'000, 30, 8);
+  hog1.sendHeader(12 + 49'000, 30, 8);
   Client hog2(server.port());
-  hog2.sendHeader(12 + 45'000, 30, 8);
+  hog2.sendHeader(12 + 49'000, 30, 8);
   server.pump();
-  EXPECT_EQ(server.core().bodyBudgetInUse(), 90'000u);
+  EXPECT_EQ(server.core().bodyBudgetInUse(), 98'000u);
   server.advance(10s);
-  // A 20 kB body, sent whole, must wait for budget...
+  // A 20 kB body and a registration of 3 kB, each sent whole, must wait for budget (holding no
+  // more of their bodies than a small request may)...
   Client large(server.port());
   large.send(request(MessageType::AckRequest, Bytes(20'000, 1)));
+  const std::string longName(1500, 'n');
+  Client registering(server.port());
+  registering.send(registration(longName));
   server.pump();
   // ...while small requests go through.
   EXPECT_EQ(hexText(server.roundTrip(request(MessageType::AckRequest, Bytes(1000, 1))).value()),
             kAckHex);
   EXPECT_TRUE(large.receiveNow().empty());
-  // When the hogs are dropped, the large request is read and answered.
+  EXPECT_TRUE(registering.receiveNow().empty());
+  EXPECT_EQ(server.context().registry.totalCount(), 0u);
+  // When the hogs are dropped, the waiting requests are read whole and answered.
   server.advance(20s);
   EXPECT_TRUE(hog1.closed());
   EXPECT_EQ(hexText(large.receiveNow()), kAckHex);
+  EXPECT_EQ(hexText(registering.receiveNow()), kAckHex);
+  ASSERT_EQ(server.context().registry.totalCount(), 1u);
+  const auto& host = *server.context().registry.begin(ServerType::Melee)->record;
+  EXPECT_EQ(toDisplayText(host.fields[kNameField].bytes()), longName);
   EXPECT_EQ(server.core().bodyBudgetInUse(), 0u);
   // Every byte came back: a body of 90 kB fits again at once.
   EXPECT_EQ(hexText(server.roundTrip(request(MessageType::AckRequest, Bytes(90'000, 1))).value()),
