@@ -129,9 +129,9 @@ bool NatsCluster::restoreAll() {
   bool restored = false;
   for (int i = 0; i < size(); ++i) {
     const Server& server = servers_[static_cast<std::size_t>(i)];
+    restored = restored || server.paused || server.killed;
     if (server.paused) resume(i);
     if (server.killed) start(i);
-    restored = restored || server.paused || server.killed;
   }
   return !restored || waitReady();
 }

@@ -13,14 +13,14 @@
 
 namespace dirserver::testing {
 
-// One run of `program` with `args`, started in `dir` with its standard output and error going to
-// NAME.out and NAME.err there (emptied first), or its standard output to `outFd` when that is
-// given. It gets SIGKILL if the test process dies; the destructor SIGKILLs it and reaps it.
 // How long a wait for the real executable lasts before the test gives up: far beyond what any step
 // takes on a quiet machine, because a CI machine running the suite two tests at a time, beside the
 // disk traffic of other tests' fsyncs, can stall a process for seconds.
 inline constexpr std::chrono::milliseconds kPatience = std::chrono::seconds(20);
 
+// One run of `program` with `args`, started in `dir` with its standard output and error going to
+// NAME.out and NAME.err there (emptied first), or its standard output to `outFd` when that is
+// given. It gets SIGKILL if the test process dies; the destructor SIGKILLs it and reaps it.
 class Process {
  public:
   Process(const std::filesystem::path& dir, const std::string& name, const std::string& program,
